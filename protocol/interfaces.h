@@ -1,0 +1,40 @@
+// What the protocol and the port logic need from the world around them. The
+// window shell and the serial layer implement these; tests use fakes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace dialscope {
+
+enum class Timer { time_com, watch_serial, AutoDisp };
+
+// The main window's operations that the core uses.
+class WindowOps {
+public:
+    virtual ~WindowOps() = default;
+    // One line at the end of the status box (memo_info).
+    virtual void AppendStatusLine(std::string_view line) = 0;
+    // connect_show: red when on, white when off.
+    virtual void SetIndicator(bool on) = 0;
+    // Hides all six "Transferring" labels.
+    virtual void HideAnimation() = 0;
+    virtual void EnableTimer(Timer timer, bool enabled) = 0;
+    // Appends one rendered call record (8-bit text, CR LF line ends) to the
+    // call log and its view.
+    virtual void AppendToCallLog(const uint8_t* bytes, size_t count) = 0;
+};
+
+// The serial port operations, main thread only.
+class SerialOps {
+public:
+    virtual ~SerialOps() = default;
+    virtual bool openPort(const char* name, uint32_t baudRate, bool parityCheck,
+                          uint8_t byteSize, uint8_t stopBits) = 0;
+    // The bytes are taken before the call returns; the caller may reuse them.
+    virtual bool writePort(const uint8_t* bytes, uint32_t count) = 0;
+    virtual bool closePort() = 0;
+};
+
+}  // namespace dialscope

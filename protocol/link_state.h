@@ -1,0 +1,60 @@
+// The variables shared by the serial link, the protocol and the connection
+// supervisor, and the fixed buffers they work on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace dialscope {
+
+constexpr int32_t kRxRingSize = 2048;
+constexpr int kFrameBufferSize = 80;   // command, length, <= 76 payload bytes, CRC hi, CRC lo
+constexpr int kMaxPayload = 76;
+constexpr int kTxFrameSize = 6;
+constexpr int kTextBufferSize = 8192;
+constexpr int kLabelTableSize = 64;
+constexpr int kPortNameSize = 8;
+
+struct LinkState {
+    int32_t textLength = 0;
+    // Written by the receive thread only: release store after the byte is in
+    // its slot; the consumer loads it with acquire before reading the slot.
+    std::atomic<int32_t> rxHead{0};
+    int32_t rxTail = 0;
+    uint8_t rxByte = 0;
+    int8_t framePos = 0;
+    uint8_t frameLen = 0;
+    int32_t txLength = 0;
+    // Raised by the receive thread after it has published rxHead; cleared by
+    // the consumer before it drains.
+    std::atomic<uint8_t> rxPending{0};
+    uint8_t parseState = 0;
+    uint8_t got0 = 0, got1 = 0, gotB = 0, gotD = 0, gotE = 0, gotData = 0;
+    uint8_t pollWithD = 0;
+    uint8_t deviceAnswered = 0;
+    uint8_t dialogState = 0;
+    uint8_t expectedSeq = 'P';
+    uint8_t seqMisses = 0;
+    uint8_t idleTicks = 0;
+    uint8_t connectState = 0;
+    int32_t recordNumber = 0;
+    int32_t animStep = 0;
+    char portName[kPortNameSize] = {};
+    uint8_t portIndex = 0;
+    // Set when a data frame of the record being collected was lost (a bad
+    // checksum or a sequence miss): the record is then shown with a marker in
+    // place of its text instead of with a hole in it.
+    uint8_t recordDamaged = 0;
+};
+
+// Everything the link works on, allocated once and never resized.
+struct Link {
+    LinkState state;
+    uint8_t RxRing[kRxRingSize] = {};
+    uint8_t FrameBuffer[kFrameBufferSize] = {};
+    uint8_t TxFrame[kTxFrameSize] = {};
+    uint8_t TextBuffer[kTextBufferSize] = {};
+    uint8_t LabelTable[kLabelTableSize] = {};
+};
+
+}  // namespace dialscope

@@ -1,0 +1,89 @@
+#include "protocol/protocol.h"
+
+namespace dialscope {
+
+namespace {
+
+bool IsAcceptedCommand(uint8_t b) {
+    return b == '0' || b == '1' || b == 'B' || b == 'D' || b == 'E' || (b >= 0x50 && b <= 0x5F);
+}
+
+}  // namespace
+
+void Protocol::ComTick() {
+    window_.EnableTimer(Timer::time_com, false);
+    // Clear the flag before draining: a byte the receive thread stores while
+    // we parse raises it again and is picked up next tick.
+    if (s_.rxPending.exchange(0, std::memory_order_acq_rel) != 0) {
+        ParseReceivedBytes();
+        s_.idleTicks = 0;
+    }
+    IdleTick();
+    // Always last: the end of a download stops time_com from inside this tick,
+    // and the tick must keep running afterwards.
+    window_.EnableTimer(Timer::time_com, true);
+}
+
+void Protocol::ParseReceivedBytes() {
+    // rxHead is loaded afresh before every byte (acquire pairs with the
+    // receive thread's release store), so bytes arriving meanwhile are parsed
+    // in this same pass.
+    while (s_.rxTail != s_.rxHead.load(std::memory_order_acquire)) {
+        s_.rxByte = link_.RxRing[s_.rxTail];
+        s_.rxTail = s_.rxTail == kRxRingSize - 1 ? 0 : s_.rxTail + 1;
+        ParseByte(s_.rxByte);
+    }
+}
+
+void Protocol::ParseByte(uint8_t b) {
+    uint8_t* fb = link_.FrameBuffer;
+    switch (s_.parseState) {
+    case 0:  // hunting for the first sync byte
+        s_.parseState = b == 0x7E ? 1 : 0;
+        break;
+    case 1:  // second sync byte
+        s_.parseState = b == 0x7E ? 2 : 0;
+        break;
+    case 2:  // command byte; a third 0x7E lands here and is refused
+        if (IsAcceptedCommand(b)) {
+            s_.framePos = 0;
+            fb[s_.framePos++] = b;
+            s_.parseState = 3;
+        } else {
+            s_.parseState = 0;
+        }
+        break;
+    case 3:  // length byte
+        // A length above 76 cannot be held in FrameBuffer. Such a frame is
+        // dropped here and the hunt resumes with the next byte: a corrupted
+        // length byte then costs only this frame, whereas skipping the
+        // announced length could swallow the frames behind it.
+        if (b > kMaxPayload) {
+            s_.parseState = 0;
+            break;
+        }
+        s_.frameLen = b;
+        fb[s_.framePos++] = b;
+        s_.parseState = b == 0 ? 5 : 4;
+        break;
+    case 4:  // payload; 0x7E is ordinary data here
+        if (s_.framePos < kFrameBufferSize - 2) fb[s_.framePos++] = b;
+        if (s_.framePos >= s_.frameLen + 2) s_.parseState = 5;
+        break;
+    case 5:  // CRC high
+        fb[s_.framePos++] = b;
+        s_.parseState = 6;
+        break;
+    case 6:  // CRC low: the frame is complete
+        fb[s_.framePos++] = b;
+        HandleFrame();
+        // HandleFrame may have restarted the dialogue (parseState 0 already).
+        s_.parseState = 0;
+        break;
+    default:
+        s_.parseState = 0;
+        break;
+    }
+}
+
+}  // namespace dialscope

@@ -1,0 +1,141 @@
+#include <cstring>
+
+#include "protocol/protocol.h"
+
+namespace dialscope {
+
+namespace {
+
+constexpr int kHeaderArea = 36;     // header line and indentation in front of the text
+constexpr int kTextLimit = kTextBufferSize - 5;  // room for CR LF and the terminator
+constexpr uint8_t kUnknown = '?';   // shown for values the device gave that cannot be rendered
+
+// Two decimal digits, or "??" for a value that does not fit: a date or time
+// field above 99 is not a date or a time, and "1:" or ":0" would pass for one.
+void PutTwoDigits(uint8_t* at, int value) {
+    if (value < 0 || value > 99) {
+        at[0] = kUnknown;
+        at[1] = kUnknown;
+        return;
+    }
+    at[0] = static_cast<uint8_t>('0' + value / 10);
+    at[1] = static_cast<uint8_t>('0' + value % 10);
+}
+
+}  // namespace
+
+void Protocol::SaveLabelTable() {
+    // Labels are payload bytes 8 to 71. A header frame too short to carry
+    // them all leaves '?' in the missing places rather than stale bytes from
+    // the frame buffer.
+    const uint8_t* payload = link_.FrameBuffer + 2;
+    int carried = link_.FrameBuffer[1];
+    for (int i = 0; i < kLabelTableSize; ++i) {
+        int at = 8 + i;
+        link_.LabelTable[i] = at < carried ? payload[at] : kUnknown;
+    }
+}
+
+void Protocol::ClearRecordText() {
+    std::memset(link_.TextBuffer, 0, sizeof link_.TextBuffer);
+    s_.textLength = 0;
+    s_.recordDamaged = 0;
+}
+
+void Protocol::AppendPayload() {
+    if (s_.textLength == 0) s_.textLength = kHeaderArea;
+    const uint8_t* payload = link_.FrameBuffer + 2;
+    int count = link_.FrameBuffer[1];
+    for (int i = 0; i < count; ++i) {
+        // Past this the rest of the record is dropped; the record is still
+        // output, cut short, when its boundary frame arrives.
+        if (s_.textLength >= kTextLimit) break;
+        link_.TextBuffer[s_.textLength++] = payload[i];
+    }
+}
+
+void Protocol::OutputRecord() {
+    BuildRecordHeader();
+    AppendRecordToLog();
+    ClearRecordText();
+}
+
+void Protocol::BuildRecordHeader() {
+    uint8_t* t = link_.TextBuffer;
+    const uint8_t* b = link_.FrameBuffer + 2;
+    int carried = link_.FrameBuffer[1];  // at least 1 here
+    // A boundary frame shorter than six payload bytes leaves its missing
+    // fields unknown instead of reading the CRC and older bytes as dates.
+    auto field = [&](int i) { return i < carried ? static_cast<int>(b[i]) : -1; };
+
+    int n = ++s_.recordNumber;
+    // From 100 on the number does not fit the two places; AppendRecordToLog
+    // writes it in full in front of the rest of the line.
+    if (n <= 9) {
+        t[0] = ' ';
+        t[1] = static_cast<uint8_t>('0' + n);
+    } else {
+        PutTwoDigits(t, n % 100);
+    }
+    t[2] = '.';
+    t[3] = ' ';
+
+    int k = b[0] & 0x0F;
+    if (k < 8) {
+        std::memcpy(t + 4, link_.LabelTable + 8 * k, 8);
+    } else {
+        std::memset(t + 4, kUnknown, 8);  // the device has only eight labels
+    }
+    t[12] = static_cast<uint8_t>('A' + ((b[0] >> 4) & 3));
+    t[13] = ' ';
+
+    PutTwoDigits(t + 14, field(1));
+    t[16] = '/';
+    PutTwoDigits(t + 17, field(2));
+    t[19] = '/';
+    PutTwoDigits(t + 20, field(3));
+    t[22] = ' ';
+    PutTwoDigits(t + 23, field(4));
+    t[25] = ':';
+    PutTwoDigits(t + 26, field(5));
+    t[28] = '\r';
+    t[29] = '\n';
+    t[30] = ' ';
+    t[31] = ' ';
+
+    if (s_.recordDamaged) {
+        // Part of the text was lost on the line: say so rather than show the
+        // rest as if it were whole (or a lost first frame as "Tone only").
+        size_t n = std::strlen(kDamagedTextMarker);
+        std::memcpy(t + kHeaderArea, kDamagedTextMarker, n);
+        s_.textLength = kHeaderArea + static_cast<int32_t>(n);
+    } else if (s_.textLength == 0) {
+        t[32] = t[33] = t[34] = ' ';
+        std::memcpy(t + 35, "Tone only", 9);
+        s_.textLength = 48;
+    }
+}
+
+void Protocol::AppendRecordToLog() {
+    uint8_t* t = link_.TextBuffer;
+    t[s_.textLength] = '\r';
+    t[s_.textLength + 1] = '\n';
+    s_.textLength += 2;
+    for (int i = 0; i < s_.textLength; ++i)
+        if (t[i] == 0) t[i] = ' ';
+
+    if (s_.recordNumber < 100) {
+        window_.AppendToCallLog(t, static_cast<size_t>(s_.textLength));
+        return;
+    }
+    // Wide record number: its digits, then the record from the full stop on.
+    char digits[12];
+    int d = 0;
+    for (int32_t n = s_.recordNumber; n > 0; n /= 10) digits[d++] = static_cast<char>('0' + n % 10);
+    uint8_t* out = wideRecord_;
+    for (int i = 0; i < d; ++i) out[i] = static_cast<uint8_t>(digits[d - 1 - i]);
+    std::memcpy(out + d, t + 2, static_cast<size_t>(s_.textLength - 2));
+    window_.AppendToCallLog(out, static_cast<size_t>(d + s_.textLength - 2));
+}
+
+}  // namespace dialscope

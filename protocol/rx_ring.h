@@ -1,0 +1,33 @@
+// Single-producer, single-consumer hand-over of received bytes.
+//
+// The receive thread is the only producer: it stores a byte in the slot at
+// rxHead, then publishes the new rxHead with a release store, and raises
+// rxPending after that. The protocol tick on the main thread is the only
+// consumer: it clears rxPending first, then reads rxHead with acquire before
+// every byte, so a byte whose slot it reads is always complete. No lock.
+#pragma once
+
+#include "protocol/link_state.h"
+
+namespace dialscope {
+
+// Producer side (receive thread).
+inline void StoreReceivedByte(Link& link, uint8_t byte) noexcept {
+    int32_t head = link.state.rxHead.load(std::memory_order_relaxed);
+    link.RxRing[head] = byte;
+    int32_t next = head == kRxRingSize - 1 ? 0 : head + 1;  // 2047 straight to 0
+    link.state.rxHead.store(next, std::memory_order_release);
+}
+
+inline void RaiseRxPending(Link& link) noexcept {
+    link.state.rxPending.store(1, std::memory_order_release);
+}
+
+// Consumer side (main thread): number of unread bytes, as the consumer sees it.
+inline int32_t UnreadBytes(const Link& link) noexcept {
+    int32_t head = link.state.rxHead.load(std::memory_order_acquire);
+    int32_t n = head - link.state.rxTail;
+    return n < 0 ? n + kRxRingSize : n;
+}
+
+}  // namespace dialscope
