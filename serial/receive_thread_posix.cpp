@@ -1,0 +1,98 @@
+#include "serial/receive_thread_posix.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "protocol/rx_ring.h"
+
+namespace dialscope {
+
+hReceiveThread::~hReceiveThread() {
+    RequestStop();
+    Join();
+    if (stopEvent_ >= 0) ::close(stopEvent_);
+}
+
+bool hReceiveThread::Start() {
+    stopEvent_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopEvent_ < 0) return false;
+    running_.store(true, std::memory_order_release);
+    try {
+        thread_ = std::thread(&hReceiveThread::Execute, this);
+    } catch (const std::system_error&) {
+        running_.store(false, std::memory_order_release);
+        ::close(stopEvent_);
+        stopEvent_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void hReceiveThread::RequestStop() {
+    stopRequested_.store(true, std::memory_order_release);
+    if (stopEvent_ >= 0) {
+        // Closing the port would not wake a poll() on it; this does, at once.
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(stopEvent_, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+void hReceiveThread::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void hReceiveThread::Execute() {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
+    while (!stopRequested_.load(std::memory_order_acquire)) {
+        // No time-out: an idle line costs no processor time.
+        int ready = ::poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        wakeups_.fetch_add(1, std::memory_order_relaxed);
+        if (fds[1].revents != 0) break;  // stop event
+        const short events = fds[0].revents;
+        if (events & POLLNVAL) break;
+        if ((events & (POLLIN | POLLHUP | POLLERR)) && !Drain()) break;
+        // A pulled adapter (or the far end of a pty gone) keeps reporting
+        // POLLHUP/POLLERR at once on every poll: that is the end of the line,
+        // not something to wait out.
+        if (events & (POLLHUP | POLLERR)) break;
+    }
+    running_.store(false, std::memory_order_release);
+}
+
+bool hReceiveThread::Drain() {
+    uint8_t chunk[64];
+    for (;;) {
+        if (stopRequested_.load(std::memory_order_acquire)) return false;
+        ssize_t got = ::read(fd_, chunk, sizeof chunk);
+        if (got > 0) {
+            // What is still queued decides whether this read emptied the
+            // driver's input queue; a failed query (line gone) counts as empty.
+            int queued = 0;
+            if (::ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+            for (ssize_t i = 0; i < got; ++i) StoreReceivedByte(link_, chunk[i]);
+            if (queued <= 0) {
+                RaiseRxPending(link_);
+                return true;
+            }
+            continue;
+        }
+        // With VMIN=1 an empty non-blocking tty gives EAGAIN; 0 means the
+        // other end has hung up.
+        if (got == 0) return false;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        return false;  // EIO and the like: the adapter is gone
+    }
+}
+
+}  // namespace dialscope

@@ -1,0 +1,211 @@
+// The serial port on Linux: termios on the tty of a usb-serial adapter (a
+// pseudo-terminal in tests), read by a poll()-driven receive thread.
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "serial/receive_thread_posix.h"
+
+namespace dialscope {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A command frame that cannot be handed to the driver within this time is
+// given up: the device re-polls long before then anyway.
+constexpr milliseconds kWriteBound{100};
+// How long closePort lets the last frames leave the adapter before it
+// discards them; a line held by hardware flow control would otherwise keep
+// close() waiting for the driver's closing time (30 s on usb-serial).
+constexpr milliseconds kCloseDrainBound{100};
+
+speed_t SpeedFor(uint32_t baud) {
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return B0;  // not a rate we drive: leave the port's own
+    }
+}
+
+tcflag_t CharSizeFor(uint8_t byteSize) {
+    switch (byteSize) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+// Raw line, no parity, NUL bytes and 0x0D/0x0A passed on untouched; the
+// flow-control bits (CRTSCTS, IXON, IXOFF, IXANY) and HUPCL stay as the port
+// had them, and the modem lines are not driven.
+void ApplyLineSettings(termios& tio, uint32_t baudRate, bool parityCheck, uint8_t byteSize,
+                       uint8_t stopBits) {
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK);
+    if (parityCheck) tio.c_iflag |= INPCK;
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+    tio.c_cflag |= CharSizeFor(byteSize) | CLOCAL | CREAD;
+    if (stopBits != 0) tio.c_cflag |= CSTOPB;  // 1.5 and 2 both mean two here
+    // VMIN=1: an empty non-blocking read is EAGAIN, never the 0 of a hang-up.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    speed_t speed = SpeedFor(baudRate);
+    if (speed != B0) {
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+    }
+}
+
+std::string ResolvePortName(const char* name) {
+    if (name == nullptr || name[0] == '\0') return {};
+    if (std::strchr(name, '/') != nullptr) return name;
+    return std::string(SerialPort::DeviceDirectory()) + "/" + name;
+}
+
+}  // namespace
+
+SerialPort::SerialPort(Link& link, WarningBox warn) : link_(link), warn_(std::move(warn)) {}
+
+SerialPort::~SerialPort() { closePort(); }
+
+const char* SerialPort::DeviceDirectory() {
+    const char* root = std::getenv("DIALSCOPE_DEV_ROOT");
+    return (root != nullptr && root[0] != '\0') ? root : "/dev";
+}
+
+bool SerialPort::receiveRunning() const {
+    return receiveThread_ != nullptr && receiveThread_->running();
+}
+
+uint64_t SerialPort::receiveWakeups() const {
+    return receiveThread_ != nullptr ? receiveThread_->wakeups() : 0;
+}
+
+bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
+                          uint8_t byteSize, uint8_t stopBits) {
+    if (portOpen_) {
+        // The open port and its receive thread go on untouched.
+        if (warn_) warn_("Port Is Already Opened!", "Warning");
+        return false;
+    }
+
+    const std::string path = ResolvePortName(name);
+    if (path.empty()) return false;
+
+    // O_NONBLOCK: a line without carrier must not hold up the open, and the
+    // receive thread's reads must never block (it would miss its stop event).
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+
+    auto refuse = [fd] {
+        ::close(fd);
+        return false;
+    };
+
+    // Exclusive: the lock keeps out every other opener, root included;
+    // TIOCEXCL in addition keeps out programs that do not lock.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse();
+    ::ioctl(fd, TIOCEXCL);
+
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+        ApplyLineSettings(tio, baudRate, parityCheck, byteSize, stopBits);
+        ::tcsetattr(fd, TCSANOW, &tio);  // a port that keeps its settings still opens
+    } else if (errno == ENOTTY) {
+        // Not a terminal at all: nothing there to wait for characters on.
+        return refuse();
+    }
+    // Whatever the device sent before we were listening belongs to no dialogue.
+    ::tcflush(fd, TCIOFLUSH);
+
+    auto* thread = new (std::nothrow) hReceiveThread(link_, fd);
+    if (thread == nullptr || !thread->Start()) {
+        delete thread;
+        ::ioctl(fd, TIOCNXCL);
+        return refuse();
+    }
+    receiveThread_.reset(thread);
+    CommHandle_ = fd;
+    portOpen_ = true;
+    return true;
+}
+
+bool SerialPort::writePort(const uint8_t* bytes, uint32_t count) {
+    if (!portOpen_ || bytes == nullptr) return false;
+
+    // The dialogue may answer several frames within one tick; each must reach
+    // the line whole, so a partial write is finished here, not dropped.
+    const auto deadline = Clock::now() + kWriteBound;
+    uint32_t done = 0;
+    bool atOnce = true;
+    while (done < count) {
+        ssize_t n = ::write(CommHandle_, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+            if (done < count) atOnce = false;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;  // EIO: line gone
+        atOnce = false;
+        auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{CommHandle_, POLLOUT, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR) return false;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    }
+    return atOnce;
+}
+
+bool SerialPort::closePort() {
+    if (!portOpen_) return true;
+
+    // The stop event wakes the thread at once, so the join is only as long
+    // as one non-blocking read; the descriptor is closed after it, so a
+    // stopping thread never reads a port opened after it.
+    receiveThread_->RequestStop();
+    receiveThread_->Join();
+    receiveThread_.reset();
+
+    const auto deadline = Clock::now() + kCloseDrainBound;
+    int queued = 0;
+    while (::ioctl(CommHandle_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    ::tcflush(CommHandle_, TCOFLUSH);
+    // The exclusive flag lives on the tty, not on our descriptor.
+    ::ioctl(CommHandle_, TIOCNXCL);
+    // Linux releases the descriptor even when close() reports an error, so
+    // there is nothing to retry: the port counts as closed.
+    ::close(CommHandle_);
+    CommHandle_ = kNoHandle;
+    portOpen_ = false;
+    return true;
+}
+
+}  // namespace dialscope

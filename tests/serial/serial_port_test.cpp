@@ -1,0 +1,365 @@
+// The serial layer against a real pseudo-terminal: the test holds the master
+// end (the device's side of the cable) and hands the slave's path to
+// openPort. Waits poll a condition against a 5 s deadline.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "protocol/rx_ring.h"
+#include "serial/serial_port.h"
+
+namespace dialscope {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+int CountEntries(const char* dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Threads of this process now. The first thread a process starts may bring
+// a sanitizer's helper thread with it, so one is started and joined first.
+int CountTasks() {
+    int during = 0;
+    std::thread([&] { during = CountEntries("/proc/self/task"); }).join();
+    WaitFor([&] { return CountEntries("/proc/self/task") < during; });  // joined one gone
+    return CountEntries("/proc/self/task");
+}
+
+struct Pty {
+    Pty() {
+        char name[128];
+        EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        path = name;
+        termios tio{};
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);  // no echo of what the test writes before openPort
+        tcsetattr(slave, TCSANOW, &tio);
+    }
+    ~Pty() {
+        if (master >= 0) close(master);
+        close(slave);
+    }
+    void Send(const std::string& bytes) const {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    // Reads exactly n bytes from the master, or what came within the deadline.
+    std::string Receive(size_t n) const {
+        std::string got;
+        const auto deadline = Clock::now() + 5s;
+        while (got.size() < n && Clock::now() < deadline) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            char buf[4096];
+            ssize_t r = read(master, buf, std::min(sizeof buf, n - got.size()));
+            if (r > 0) got.append(buf, size_t(r));
+        }
+        return got;
+    }
+    int master = -1, slave = -1;
+    std::string path;
+};
+
+// The consumer's side of the ring, as the protocol tick takes it.
+std::string TakeUnread(Link& link) {
+    std::string out;
+    while (link.state.rxTail != link.state.rxHead.load(std::memory_order_acquire)) {
+        out += char(link.RxRing[link.state.rxTail]);
+        link.state.rxTail = link.state.rxTail == kRxRingSize - 1 ? 0 : link.state.rxTail + 1;
+    }
+    return out;
+}
+
+struct SerialTest : ::testing::Test {
+    bool Open(SerialPort& port, const char* name) { return port.openPort(name, 57600, false, 8, 0); }
+    Link link;
+    Pty pty;
+    std::vector<std::string> warnings;
+    SerialPort port{link, [this](const char* text, const char* caption) {
+                        warnings.push_back(std::string(text) + "|" + caption);
+                    }};
+};
+
+TEST_F(SerialTest, OpenConfiguresLineKeepsFlowControlAndDiscardsStaleInput) {
+    termios before{};
+    tcgetattr(pty.slave, &before);
+    before.c_cflag |= CRTSCTS | PARENB | CSTOPB;
+    before.c_iflag |= IXON | INPCK;
+    before.c_cc[VMIN] = 0;
+    tcsetattr(pty.slave, TCSANOW, &before);
+    pty.Send("stale");
+    int queued = 0;
+    ASSERT_TRUE(WaitFor([&] { return ioctl(pty.slave, FIONREAD, &queued) == 0 && queued == 5; }));
+
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    EXPECT_TRUE(port.portOpen());
+    EXPECT_GE(port.fd(), 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
+    EXPECT_EQ(cfgetispeed(&tio), speed_t(B57600));
+    EXPECT_EQ(cfgetospeed(&tio), speed_t(B57600));
+    EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_FALSE(tio.c_cflag & (PARENB | CSTOPB));
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_FALSE(tio.c_iflag & (INPCK | PARMRK | IGNBRK | ICRNL));
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_EQ(tio.c_cc[VMIN], 1);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);  // flow control as the port had it
+    EXPECT_TRUE(tio.c_iflag & IXON);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+
+    // NUL, CR and LF pass through untouched; the stale bytes are gone.
+    pty.Send(std::string("\x00\r\n\x7e", 4));
+    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 4; }));
+    EXPECT_EQ(TakeUnread(link), std::string("\x00\r\n\x7e", 4));
+
+    EXPECT_TRUE(port.closePort());
+    EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);  // a later non-root opener is not shut out
+}
+
+TEST_F(SerialTest, KernelNameIsLookedUpInTheDeviceDirectory) {
+    char dir[] = "/tmp/dialscope-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link_path = std::string(dir) + "/ttyUSB0";
+    const std::string plain = std::string(dir) + "/notatty";
+    ASSERT_EQ(symlink(pty.path.c_str(), link_path.c_str()), 0);
+    close(open(plain.c_str(), O_CREAT | O_RDWR, 0600));
+    const int fds = CountEntries("/proc/self/fd");
+
+    setenv("DIALSCOPE_DEV_ROOT", dir, 1);
+    EXPECT_FALSE(Open(port, ""));
+    EXPECT_FALSE(Open(port, nullptr));
+    EXPECT_FALSE(Open(port, "ttyUSB7"));
+    EXPECT_FALSE(Open(port, "notatty"));
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+    ASSERT_TRUE(Open(port, "ttyUSB0"));
+    pty.Send("via link");
+    EXPECT_TRUE(WaitFor([&] { return UnreadBytes(link) == 8; }));
+    EXPECT_EQ(TakeUnread(link), "via link");
+    port.closePort();
+
+    setenv("DIALSCOPE_DEV_ROOT", "", 1);
+    EXPECT_STREQ(SerialPort::DeviceDirectory(), "/dev");
+    unsetenv("DIALSCOPE_DEV_ROOT");
+    EXPECT_STREQ(SerialPort::DeviceDirectory(), "/dev");
+    unlink(link_path.c_str());
+    unlink(plain.c_str());
+    rmdir(dir);
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    const int fd = port.fd();
+
+    std::vector<std::string> otherWarnings;
+    SerialPort other(link, [&](const char* t, const char*) { otherWarnings.push_back(t); });
+    EXPECT_FALSE(Open(other, pty.path.c_str()));  // refused even for root: the lock holds
+    EXPECT_FALSE(other.portOpen());
+    EXPECT_EQ(other.fd(), -1);
+    EXPECT_TRUE(otherWarnings.empty());
+    int probe = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
+    EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0);
+    close(probe);
+
+    EXPECT_FALSE(Open(port, pty.path.c_str()));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "Port Is Already Opened!|Warning");
+    EXPECT_TRUE(port.portOpen());
+    EXPECT_EQ(port.fd(), fd);
+    EXPECT_TRUE(port.receiveRunning());
+    pty.Send("still");
+    EXPECT_TRUE(WaitFor([&] { return UnreadBytes(link) == 5; }));
+    const uint8_t frame[6] = {0x7e, 0x7e, '2', 0, 0x12, 0x34};
+    EXPECT_TRUE(port.writePort(frame, 6));
+    EXPECT_EQ(pty.Receive(6), std::string(reinterpret_cast<const char*>(frame), 6));
+
+    port.closePort();
+    EXPECT_TRUE(Open(other, pty.path.c_str()));
+}
+
+TEST_F(SerialTest, BytesArriveInOrderWithPendingRaisedAndWrapAt2047) {
+    link.state.rxHead = 2040;  // the indices run on across opens, never reset
+    link.state.rxTail = 2040;
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    std::string sent;
+    for (int i = 0; i < 300; ++i) sent += char(i * 7);
+    pty.Send(sent);
+    int32_t highest = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        highest = std::max(highest, link.state.rxHead.load(std::memory_order_acquire));
+        return UnreadBytes(link) == 300 && link.state.rxPending.load() == 1;
+    }));
+    EXPECT_LE(highest, 2047);
+    EXPECT_EQ(link.state.rxHead.load(), 300 - 8);
+    EXPECT_EQ(link.RxRing[2047], uint8_t(sent[7]));
+    EXPECT_EQ(link.RxRing[0], uint8_t(sent[8]));
+    EXPECT_EQ(TakeUnread(link), sent);
+}
+
+TEST_F(SerialTest, ReopenKeepsUnreadBytesAndCloseEndsThreadAtOnce) {
+    const int tasks = CountTasks();
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    EXPECT_EQ(CountEntries("/proc/self/task"), tasks + 1);
+    pty.Send("abc");
+    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 3; }));
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(port.closePort());  // the thread sleeps in poll(): the stop event wakes it
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_FALSE(port.portOpen());
+    EXPECT_EQ(port.fd(), -1);
+    EXPECT_FALSE(port.receiveRunning());
+    EXPECT_TRUE(WaitFor([&] { return CountEntries("/proc/self/task") == tasks; }));
+    EXPECT_TRUE(port.closePort());  // a second close is a no-op
+    EXPECT_FALSE(port.writePort(reinterpret_cast<const uint8_t*>("x"), 1));
+
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    EXPECT_EQ(link.state.rxHead.load(), 3);
+    pty.Send("def");
+    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 6; }));
+    EXPECT_EQ(TakeUnread(link), "abcdef");
+}
+
+TEST_F(SerialTest, HangUpEndsThreadWithoutSpinningAndWritesFail) {
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    pty.Send("x");
+    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 1; }));
+    timespec cpu0{}, cpu1{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    close(pty.master);  // the adapter is pulled
+    pty.master = -1;
+    ASSERT_TRUE(WaitFor([&] { return !port.receiveRunning(); }));
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    EXPECT_LT(port.receiveWakeups(), 10u);
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6, 500.0);
+    EXPECT_TRUE(port.portOpen());  // still open for the main thread until closed
+    const uint8_t frame[6] = {0x7e, 0x7e, 'D', 0, 1, 2};
+    EXPECT_FALSE(port.writePort(frame, 6));
+    EXPECT_TRUE(port.closePort());
+    EXPECT_FALSE(port.portOpen());
+}
+
+TEST_F(SerialTest, FramesWrittenBackToBackArriveWholeAndInOrder) {
+    const uint8_t frame[6] = {0x7e, 0x7e, '2', 0, 0, 0};
+    EXPECT_FALSE(port.writePort(frame, 6));  // no port open: nothing sent
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    std::string expected;
+    for (int i = 0; i < 50; ++i) {
+        uint8_t f[6] = {0x7e, 0x7e, uint8_t('A' + i % 26), 0, uint8_t(i), uint8_t(~i)};
+        EXPECT_TRUE(port.writePort(f, 6));
+        expected.append(reinterpret_cast<const char*>(f), 6);
+    }
+    EXPECT_EQ(pty.Receive(expected.size()), expected);
+    int pendingAtMaster = 0;
+    ioctl(pty.master, FIONREAD, &pendingAtMaster);
+    EXPECT_EQ(pendingAtMaster, 0);
+}
+
+// True while the thread is asleep: for the writer below, only in writePort's
+// wait for room in a full output queue.
+bool ThreadSleeping(pid_t tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t p = stat.rfind(')');
+    return p != std::string::npos && p + 2 < stat.size() && stat[p + 2] == 'S';
+}
+
+TEST_F(SerialTest, FullOutputQueueIsWaitedOutNotTruncated) {
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    constexpr int kFrames = 30000;  // 180 KB: far beyond what the pty buffers
+    const pid_t writer = gettid();
+    std::atomic<bool> done{false};
+    std::string got;
+    std::thread reader([&] {
+        // A far end that starts listening only once the writer has met a full
+        // queue, and then reads slowly enough to keep it full.
+        WaitFor([&] { return ThreadSleeping(writer) || done.load(); });
+        char buf[1024];
+        while (!done.load() || got.size() < size_t(kFrames) * 6) {
+            pollfd p{pty.master, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                if (done.load()) break;
+                continue;
+            }
+            ssize_t r = read(pty.master, buf, sizeof buf);
+            if (r > 0) got.append(buf, size_t(r));
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::string expected;
+    int slowWrites = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        uint8_t f[6] = {0x7e, 0x7e, uint8_t(i), uint8_t(i >> 8), uint8_t(i >> 16), 0x55};
+        if (!port.writePort(f, 6)) ++slowWrites;
+        expected.append(reinterpret_cast<const char*>(f), 6);
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(slowWrites, 0);  // the full-queue path was taken
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
+TEST_F(SerialTest, OpenCloseCyclesLeaveNoDescriptorOrThread) {
+    const int fds = CountEntries("/proc/self/fd");
+    const int tasks = CountTasks();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(Open(port, pty.path.c_str()));
+        pty.Send(std::string(1, char('a' + i)));
+        ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == i + 1; }));
+        EXPECT_TRUE(port.closePort());
+    }
+    {
+        SerialPort scoped(link, nullptr);
+        ASSERT_TRUE(Open(scoped, pty.path.c_str()));
+    }  // the destructor closes and joins
+    EXPECT_EQ(TakeUnread(link), "abcdefghijklmnopqrst");
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+    EXPECT_TRUE(WaitFor([&] { return CountEntries("/proc/self/task") == tasks; }));
+    int probe = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_EQ(flock(probe, LOCK_EX | LOCK_NB), 0);
+    close(probe);
+}
+
+}  // namespace
+}  // namespace dialscope
