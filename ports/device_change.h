@@ -1,0 +1,70 @@
+// Keeps the port list in step with adapters being plugged in and removed, and
+// restarts the connection supervisor after a change. Runs on the main thread,
+// inside the window's message dispatch, like the supervisor's ticks; nothing
+// here is locked.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "ports/device_event.h"
+#include "ports/port_list.h"
+#include "ports/registry_reader.h"
+#include "protocol/interfaces.h"
+#include "protocol/link_state.h"
+
+namespace dialscope {
+
+constexpr uint8_t kFamilyNone = 0;
+constexpr uint8_t kFamilyWin9x = 1;
+constexpr uint8_t kFamilyNt = 2;
+
+// Decode results.
+constexpr int kNoDeviceChange = 0;
+constexpr int kPortsArrived = 1;
+constexpr int kPortsRemoved = 2;
+
+// What start-up needs from the platform: the registry layout and kind of
+// device event that apply here (0, 1 or 2), and the registration for device
+// events for that family (true when registered).
+struct PlatformHooks {
+    std::function<uint8_t()> getPlatformFamily;
+    std::function<bool(uint8_t family)> registerPortNotifications;
+};
+
+class DeviceMonitor {
+public:
+    DeviceMonitor(PortList& ports, RegistryFactory registry, LinkState& state, SerialOps& serial,
+                  WindowOps& window);
+
+    // Family, registration (its result only recorded), first scan. The scan's
+    // RegistryError reaches the caller.
+    void StartPortDiscovery(const PlatformHooks& hooks);
+    bool RegisterPortNotifications(const std::function<bool(uint8_t)>& registerHook);
+    void ScanPorts();
+
+    // 0 nothing to do, 1 an arrival changed the list, 2 a removal changed it.
+    int DecodeDeviceChange(const DeviceEvent& event);
+    bool RefreshPortsWin9x(bool removal);
+    bool RefreshPortsNt(bool removal);
+
+    // The main window's device-change step, run for every message before the
+    // default handling. Returns the decode result.
+    int OnWindowMessage(const DeviceEvent& event);
+
+    uint8_t platformFamily() const { return platformFamily_; }
+    bool registered() const { return registered_; }
+
+private:
+    void RestartSupervisor(bool portClosed);
+
+    PortList& ports_;
+    RegistryFactory registry_;
+    LinkState& s_;
+    SerialOps& serial_;
+    WindowOps& window_;
+    uint8_t platformFamily_ = kFamilyNone;
+    bool registered_ = false;
+};
+
+}  // namespace dialscope

@@ -1,0 +1,114 @@
+#include "ports/supervisor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+namespace dialscope {
+
+uint8_t ChooseNextPort(const PortList& ports, char (&portName)[kPortNameSize], uint8_t start) {
+    std::memset(portName, 0, kPortNameSize);
+    if (ports.PortCount() == 0 || start > ports.PortCount()) return kNoPortLeft;
+    int32_t chosen = start;
+    if (start == 0) {
+        chosen = ports.FirstPresentPort();
+        if (chosen == 0) return kNoPortLeft;
+    }
+    if (ports.IsPortPresentAt(chosen)) {
+        const std::string comPort = ports.GetPortField(chosen, 2);
+        std::memcpy(portName, comPort.data(), std::min<size_t>(comPort.size(), kPortNameSize));
+    }
+    const int32_t next = ports.NextPresentPort(chosen);
+    // portIndex is a byte and 255 means "none": positions past 254 are out of
+    // reach, and must not wrap around to a small position.
+    if (next == 0 || next >= kNoPortLeft) return kNoPortLeft;
+    return static_cast<uint8_t>(next);
+}
+
+Supervisor::Supervisor(LinkState& state, const PortList& ports, SerialOps& serial,
+                       WindowOps& window, SendCommandFn sendCommand, LastOpenErrorFn lastOpenError)
+    : s_(state),
+      ports_(ports),
+      serial_(serial),
+      window_(window),
+      sendCommand_(std::move(sendCommand)),
+      lastOpenError_(std::move(lastOpenError)) {}
+
+void Supervisor::Tick() {
+    window_.EnableTimer(Timer::watch_serial, false);
+    switch (s_.connectState) {
+    case 0: {
+        if (s_.portIndex == kNoPortLeft) {
+            // Every present adapter has been tried: stop until a device change.
+            std::memset(s_.portName, 0, kPortNameSize);
+            s_.portIndex = 0;
+            s_.connectState = 0;
+            return;
+        }
+        s_.portIndex = ChooseNextPort(ports_, s_.portName, s_.portIndex);
+        // portName may fill all 8 bytes; the serial layer gets a terminated copy.
+        char name[kPortNameSize + 1] = {};
+        std::memcpy(name, s_.portName, kPortNameSize);
+        if (serial_.openPort(name, kLineBaudRate, false, 8, 0)) {
+            explained_.erase(explained_.lower_bound({name, OpenFailure::permission}),
+                             explained_.upper_bound({name, OpenFailure::busy}));
+            s_.deviceAnswered = 0;
+            if (sendCommand_) sendCommand_('2');
+            s_.dialogState = 1;
+            s_.connectState = 1;
+        } else {
+            ExplainOpenFailure(name);
+        }
+        break;
+    }
+    case 1:
+        // Poll sent; the device has until the next tick to answer.
+        s_.connectState = 2;
+        break;
+    case 2:
+        if (s_.deviceAnswered) {
+            s_.connectState = 3;
+        } else {
+            s_.connectState = 0;
+            serial_.closePort();
+        }
+        break;
+    case 3:
+        // The download dialogue is in charge of the port.
+        return;
+    default:
+        s_.connectState = 0;
+        break;
+    }
+    window_.EnableTimer(Timer::watch_serial, true);
+}
+
+void Supervisor::ExplainOpenFailure(const std::string& port) {
+    if (port.empty() || !lastOpenError_) return;
+    const int error = lastOpenError_();
+    OpenFailure reason;
+    if (error == static_cast<int>(std::errc::permission_denied) ||
+        error == static_cast<int>(std::errc::operation_not_permitted)) {
+        reason = OpenFailure::permission;
+    } else if (error == static_cast<int>(std::errc::device_or_resource_busy) ||
+               error == static_cast<int>(std::errc::operation_would_block) ||
+               error == static_cast<int>(std::errc::resource_unavailable_try_again)) {
+        reason = OpenFailure::busy;
+    } else {
+        return;
+    }
+    // The supervisor retries after every device change; say it once.
+    if (!explained_.insert({port, reason}).second) return;
+    if (reason == OpenFailure::permission) {
+        window_.AppendStatusLine("Cannot open " + port +
+                                 ": permission denied. Add your user to the dialout group "
+                                 "(then log in again) or install the udev rule shipped with "
+                                 "Dialscope.");
+    } else {
+        window_.AppendStatusLine("Cannot open " + port +
+                                 ": another program is using it. Close the program that holds "
+                                 "the port.");
+    }
+}
+
+}  // namespace dialscope

@@ -1,0 +1,61 @@
+// The connection supervisor: on each 500 ms watch_serial tick it opens the
+// next present adapter's port, polls once, and keeps the port only if the
+// device answers within the two ticks after the poll. It stops its timer once
+// the device has answered or every present adapter has been tried; the
+// device-change step arms it again. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "ports/port_list.h"
+#include "protocol/interfaces.h"
+#include "protocol/link_state.h"
+
+namespace dialscope {
+
+// portIndex value for "no adapter left to try".
+constexpr uint8_t kNoPortLeft = 255;
+
+constexpr uint32_t kLineBaudRate = 57600;
+
+// Chooses the port for this attempt from the position start (0 = first present
+// adapter) and returns the position to try after it, or kNoPortLeft. portName
+// gets the chosen comPort cut to 8 bytes, NUL-padded when shorter, all zero
+// when no present adapter was chosen.
+uint8_t ChooseNextPort(const PortList& ports, char (&portName)[kPortNameSize], uint8_t start);
+
+// Why the serial layer could not open a port it was given: the errno of the
+// failing open (EACCES, EPERM, EBUSY, EWOULDBLOCK ...), 0 after a success or
+// when the refusal was for a port of ours already open.
+using LastOpenErrorFn = std::function<int()>;
+
+class Supervisor {
+public:
+    using SendCommandFn = std::function<bool(uint8_t)>;
+
+    Supervisor(LinkState& state, const PortList& ports, SerialOps& serial, WindowOps& window,
+               SendCommandFn sendCommand, LastOpenErrorFn lastOpenError = {});
+
+    // The body of watch_serialTimer.
+    void Tick();
+
+private:
+    enum class OpenFailure { permission, busy };
+    void ExplainOpenFailure(const std::string& port);
+
+    LinkState& s_;
+    const PortList& ports_;
+    SerialOps& serial_;
+    WindowOps& window_;
+    SendCommandFn sendCommand_;
+    LastOpenErrorFn lastOpenError_;
+    // Ports and reasons already explained in the status box; a port's entries
+    // go when it opens.
+    std::set<std::pair<std::string, OpenFailure>> explained_;
+};
+
+}  // namespace dialscope

@@ -1,0 +1,344 @@
+#include "ports/device_change.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ports/registry_memory.h"
+#include "ports/supervisor.h"
+#include "tests/ports/registry_trees.h"
+#include "tests/support/fakes.h"
+
+namespace dialscope {
+namespace {
+
+using namespace dialscope::testing;
+
+DeviceEvent Event(uint32_t code, uint32_t type) {
+    DeviceEvent e;
+    e.eventCode = code;
+    e.deviceType = type;
+    return e;
+}
+const DeviceEvent kNtArrival = Event(DBT_DEVICEARRIVAL_CODE, DBT_DEVTYP_DEVICEINTERFACE_TYPE);
+const DeviceEvent kNtRemoval = Event(DBT_DEVICEREMOVECOMPLETE_CODE, DBT_DEVTYP_DEVICEINTERFACE_TYPE);
+const DeviceEvent k9xArrival = Event(DBT_DEVICEARRIVAL_CODE, DBT_DEVTYP_PORT_TYPE);
+const DeviceEvent k9xRemoval = Event(DBT_DEVICEREMOVECOMPLETE_CODE, DBT_DEVTYP_PORT_TYPE);
+
+PlatformHooks Family(uint8_t family, std::vector<uint8_t>* registrations = nullptr,
+                     bool registers = true) {
+    PlatformHooks hooks;
+    hooks.getPlatformFamily = [family] { return family; };
+    hooks.registerPortNotifications = [registrations, registers](uint8_t f) {
+        if (registrations) registrations->push_back(f);
+        return registers;
+    };
+    return hooks;
+}
+
+class DeviceChange : public ::testing::Test {
+protected:
+    // NT layout as Windows keeps it: instance keys stay after unplugging,
+    // only the SERIALCOMM value comes and goes.
+    void PlugNt(const std::string& instance, const std::string& port) {
+        AddNtInstance(*tree, instance, port);
+        AddSerialComm(*tree, "\\Device\\" + port, port);
+    }
+    void UnplugNt(const std::string& port) { tree->DeleteValue(kSerialCommKey, "\\Device\\" + port); }
+    void SetPortName(const char* name) {
+        std::memset(state.portName, 0, sizeof state.portName);
+        std::memcpy(state.portName, name, std::min<size_t>(std::strlen(name), 8));
+    }
+    // Marks the supervisor as having a port in use, so resets show.
+    void InUse(const char* name) {
+        SetPortName(name);
+        state.connectState = 3;
+        state.portIndex = 7;
+        serial.portOpen = true;
+        window.timers[static_cast<int>(Timer::watch_serial)] = false;
+    }
+    bool ResetDone() const {
+        return state.connectState == 0 && state.portIndex == 0 && window.timer(Timer::watch_serial);
+    }
+
+    std::shared_ptr<MemoryRegistry> tree = std::make_shared<MemoryRegistry>();
+    int readers = 0;
+    PortList ports;
+    LinkState state;
+    FakeSerial serial;
+    FakeWindow window;
+    DeviceMonitor monitor{ports, CountingFactory(tree, readers), state, serial, window};
+};
+
+TEST_F(DeviceChange, StartUpPicksFamilyRegistersAndScans) {
+    PlugNt("1-2", "ttyUSB0");
+    std::vector<uint8_t> registrations;
+    monitor.StartPortDiscovery(Family(kFamilyNt, &registrations));
+    EXPECT_EQ(monitor.platformFamily(), kFamilyNt);
+    EXPECT_EQ(registrations, std::vector<uint8_t>{kFamilyNt});
+    EXPECT_TRUE(monitor.registered());
+    ASSERT_EQ(ports.PortCount(), 1);
+    EXPECT_EQ(ports.IsPortPresentAt(1), 1);
+
+    // A failed registration is only recorded; the scan runs all the same.
+    ports.ClearPorts();
+    monitor.StartPortDiscovery(Family(kFamilyNt, nullptr, false));
+    EXPECT_FALSE(monitor.registered());
+    EXPECT_EQ(ports.PortCount(), 1);
+}
+
+TEST_F(DeviceChange, UnknownFamilyRegistersAndScansNothingAndDecodesNothing) {
+    PlugNt("1-2", "ttyUSB0");
+    for (uint8_t family : {uint8_t{0}, uint8_t{3}}) {
+        std::vector<uint8_t> registrations;
+        monitor.StartPortDiscovery(Family(family, &registrations));
+        EXPECT_EQ(monitor.platformFamily(), kFamilyNone);
+        EXPECT_TRUE(registrations.empty());
+        EXPECT_EQ(ports.PortCount(), 0);
+        const int before = readers;
+        for (const DeviceEvent& e : {kNtArrival, kNtRemoval, k9xArrival, k9xRemoval})
+            EXPECT_EQ(monitor.OnWindowMessage(e), 0);
+        EXPECT_EQ(readers, before);
+    }
+}
+
+TEST_F(DeviceChange, OnlyTheFamilysKindOfArrivalOrRemovalCounts) {
+    PlugNt("1-2", "ttyUSB0");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    UnplugNt("ttyUSB0");
+    InUse("ttyUSB0");
+    const int before = readers;
+    DeviceEvent otherMessage = kNtRemoval;
+    otherMessage.message = 0x0113;
+    EXPECT_EQ(monitor.OnWindowMessage(otherMessage), 0);
+    EXPECT_EQ(monitor.OnWindowMessage(Event(0x8001, DBT_DEVTYP_DEVICEINTERFACE_TYPE)), 0);
+    EXPECT_EQ(monitor.OnWindowMessage(Event(0x0007, DBT_DEVTYP_DEVICEINTERFACE_TYPE)), 0);
+    EXPECT_EQ(monitor.OnWindowMessage(k9xRemoval), 0);  // port type on the NT family
+    EXPECT_EQ(monitor.OnWindowMessage(k9xArrival), 0);
+    EXPECT_EQ(readers, before);
+    EXPECT_EQ(state.connectState, 3);
+    EXPECT_EQ(ports.IsPortPresentAt(1), 1);
+    EXPECT_TRUE(window.status.empty());
+    // The right kind is decoded.
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+}
+
+TEST_F(DeviceChange, RemovingTheAdapterInUseClosesAndReports) {
+    PlugNt("1-2", "ttyUSB0");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    InUse("ttyUSB0");
+    UnplugNt("ttyUSB0");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    EXPECT_EQ(serial.closes, 1);
+    EXPECT_FALSE(serial.portOpen);
+    EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
+    EXPECT_TRUE(ResetDone());
+    EXPECT_EQ(ports.IsPortPresentAt(1), 0);
+    EXPECT_EQ(ports.GetPortField(1, 4), "");
+    EXPECT_EQ(ports.GetPortField(1, 2), "ttyUSB0");  // the name stays for a later arrival
+
+    // Nothing more to remove: no change, no second report.
+    window.timers[static_cast<int>(Timer::watch_serial)] = false;
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 0);
+    EXPECT_EQ(window.status.size(), 1u);
+    EXPECT_FALSE(window.timer(Timer::watch_serial));
+
+    // Plugged back in: present again, supervisor restarted, port untouched.
+    PlugNt("1-2", "ttyUSB0");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    EXPECT_EQ(ports.PortCount(), 1);
+    EXPECT_EQ(ports.GetPortField(1, 4), "\\Device\\ttyUSB0");
+    EXPECT_TRUE(ResetDone());
+    EXPECT_EQ(serial.closes, 1);
+}
+
+TEST_F(DeviceChange, RemovingAnotherAdapterKeepsThePortButRestarts) {
+    PlugNt("1-2", "ttyUSB0");
+    PlugNt("1-3", "ttyUSB1");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    InUse("ttyUSB0");
+    UnplugNt("ttyUSB1");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    EXPECT_EQ(serial.closes, 0);
+    EXPECT_TRUE(serial.portOpen);
+    EXPECT_TRUE(window.status.empty());
+    EXPECT_TRUE(ResetDone());
+    EXPECT_EQ(ports.IsPortPresentAt(1), 1);
+    EXPECT_EQ(ports.IsPortPresentAt(2), 0);
+}
+
+TEST_F(DeviceChange, RemovalWithNoPortChosenNeverCloses) {
+    PlugNt("1-2", "ttyUSB0");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    InUse("");
+    UnplugNt("ttyUSB0");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    EXPECT_EQ(serial.closes, 0);
+    EXPECT_TRUE(window.status.empty());
+    EXPECT_TRUE(ResetDone());
+}
+
+TEST_F(DeviceChange, EightCharacterPortNameWithoutTerminatorMatchesItsRecord) {
+    PlugNt("1-2", "ttyACM123");
+    PlugNt("1-3", "ttyACM12");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    InUse("ttyACM123");  // cut to "ttyACM12", no NUL inside the field
+    ASSERT_EQ(std::memcmp(state.portName, "ttyACM12", 8), 0);
+    UnplugNt("ttyACM123");
+    // The first record beginning with the 8 characters is the one removed.
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
+}
+
+TEST_F(DeviceChange, ArrivalWithNoRecordBecomingPresentRebuildsTheList) {
+    PlugNt("1-2", "ttyUSB0");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    UnplugNt("ttyUSB0");
+    ASSERT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    // A second adapter, new to the system, under a name no record has.
+    PlugNt("1-4", "ttyUSB3");
+    InUse("");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    ASSERT_EQ(ports.PortCount(), 2);
+    EXPECT_EQ(ports.GetPortField(1, 2), "ttyUSB0");
+    EXPECT_EQ(ports.IsPortPresentAt(1), 0);
+    EXPECT_EQ(ports.GetPortField(2, 2), "ttyUSB3");
+    EXPECT_EQ(ports.IsPortPresentAt(2), 1);
+    EXPECT_TRUE(ResetDone());
+}
+
+TEST_F(DeviceChange, EmptyListLooksAgainOnArrivalOnly) {
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    ASSERT_EQ(ports.PortCount(), 0);
+    InUse("");
+    const int before = readers;
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 0);
+    EXPECT_EQ(readers, before);
+    // Some other port arrived: still nothing of ours, nothing restarted.
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 0);
+    EXPECT_EQ(state.connectState, 3);
+    // The adapter installed after start-up is found on its arrival.
+    PlugNt("1-2", "ttyUSB0");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    EXPECT_EQ(ports.PortCount(), 1);
+    EXPECT_TRUE(ResetDone());
+}
+
+TEST_F(DeviceChange, RegistryErrorsLeaveTheStepBeforeTheRestart) {
+    PlugNt("1-2", "ttyUSB0");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    InUse("ttyUSB0");
+    tree->SetDword(kSerialCommKey, "\\Device\\Bad", 1);
+    tree->DeleteValue(kSerialCommKey, "\\Device\\ttyUSB0");
+    EXPECT_THROW(monitor.OnWindowMessage(kNtRemoval), RegistryError);
+    EXPECT_EQ(state.connectState, 3);
+    EXPECT_FALSE(window.timer(Timer::watch_serial));
+    EXPECT_EQ(serial.closes, 0);
+
+    // An error in the rescan after the list was emptied keeps what came before it.
+    tree->DeleteValue(kSerialCommKey, "\\Device\\Bad");
+    ASSERT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    AddNtInstance(*tree, "1-3", std::nullopt);
+    tree->SetDword(std::string(kUsbKeyNt) + "\\1-3\\Device Parameters", "PortName", 1);
+    EXPECT_THROW(monitor.OnWindowMessage(kNtArrival), RegistryError);
+    EXPECT_EQ(ports.PortCount(), 1);
+}
+
+TEST_F(DeviceChange, Win9xRefreshFollowsRefCounts) {
+    Add9xInstance(*tree, "INST_1", "A", 0);
+    Add9xPortEntry(*tree, "1", "COM3");
+    monitor.StartPortDiscovery(Family(kFamilyWin9x));
+    ASSERT_EQ(ports.PortCount(), 1);
+    ASSERT_EQ(ports.IsPortPresentAt(1), 0);
+
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 0);  // interface type on 9x
+    tree->SetDword(InterfaceKey9x("A"), "RefCount", 1);
+    Add9xPortEntry(*tree, "1", "COM7");  // the port got a new name
+    EXPECT_EQ(monitor.OnWindowMessage(k9xArrival), 1);
+    EXPECT_EQ(ports.IsPortPresentAt(1), 1);
+    EXPECT_EQ(ports.GetPortField(1, 2), "COM7");
+
+    InUse("COM7");
+    EXPECT_EQ(monitor.OnWindowMessage(k9xRemoval), 0);  // still referenced
+    tree->SetDword(InterfaceKey9x("A"), "RefCount", 0);
+    EXPECT_EQ(monitor.OnWindowMessage(k9xRemoval), 2);
+    EXPECT_EQ(ports.IsPortPresentAt(1), 0);
+    EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
+
+    // An arrival that makes nothing present rebuilds from the registry.
+    Add9xInstance(*tree, "INST_2", "B", 1);
+    Add9xPortEntry(*tree, "2", "COM8");
+    EXPECT_EQ(monitor.OnWindowMessage(k9xArrival), 1);
+    ASSERT_EQ(ports.PortCount(), 2);
+    EXPECT_EQ(ports.GetPortField(2, 2), "COM8");
+    EXPECT_EQ(ports.IsPortPresentAt(2), 1);
+}
+
+// The device-change step and the supervisor together.
+class Restart : public DeviceChange {
+protected:
+    std::string sent;
+    Supervisor supervisor{state, ports, serial, window, [this](uint8_t c) {
+                              sent += static_cast<char>(c);
+                              return serial.writePort(&c, 1);
+                          }};
+};
+
+TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
+    PlugNt("1-2", "ttyUSB0");
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    supervisor.Tick();
+    state.deviceAnswered = 1;
+    supervisor.Tick();
+    supervisor.Tick();
+    ASSERT_EQ(state.connectState, 3);
+    supervisor.Tick();
+    ASSERT_FALSE(window.timer(Timer::watch_serial));
+
+    PlugNt("1-3", "ttyUSB1");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    EXPECT_TRUE(ResetDone());
+    EXPECT_TRUE(serial.portOpen);
+    supervisor.Tick();  // first present adapter: ours, already open
+    supervisor.Tick();  // the other one: refused too while ours is open
+    EXPECT_EQ(serial.opens, (std::vector<std::string>{"ttyUSB0", "ttyUSB0", "ttyUSB1"}));
+    EXPECT_EQ(state.connectState, 0);
+    EXPECT_EQ(state.portIndex, kNoPortLeft);
+    supervisor.Tick();
+    EXPECT_FALSE(window.timer(Timer::watch_serial));
+    EXPECT_TRUE(serial.portOpen);
+    EXPECT_EQ(serial.closes, 0);
+    EXPECT_EQ(sent, "2");
+}
+
+TEST_F(Restart, ARestartAbandonsAProbeStillWaitingForItsAnswer) {
+    PlugNt("1-2", "ttyUSB0");  // no device behind this one
+    monitor.StartPortDiscovery(Family(kFamilyNt));
+    supervisor.Tick();
+    supervisor.Tick();
+    ASSERT_EQ(state.connectState, 2);
+    ASSERT_TRUE(serial.portOpen);
+
+    PlugNt("1-3", "ttyUSB1");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    EXPECT_EQ(serial.closes, 1);
+    EXPECT_FALSE(serial.portOpen);
+    supervisor.Tick();  // ttyUSB0 again, opens
+    EXPECT_EQ(state.connectState, 1);
+    supervisor.Tick();
+    supervisor.Tick();  // no answer: closed
+    supervisor.Tick();  // ttyUSB1 reached
+    EXPECT_EQ(serial.opens.back(), "ttyUSB1");
+    EXPECT_TRUE(serial.portOpen);
+
+    // An answered probe is the dialogue's: a restart leaves it open.
+    state.deviceAnswered = 1;
+    supervisor.Tick();
+    PlugNt("1-4", "ttyUSB2");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    EXPECT_TRUE(serial.portOpen);
+    EXPECT_EQ(serial.closes, 2);
+}
+
+}  // namespace
+}  // namespace dialscope

@@ -1,0 +1,212 @@
+#include "ports/supervisor.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tests/support/fakes.h"
+
+namespace dialscope {
+namespace {
+
+using namespace dialscope::testing;
+
+class SupervisorTest : public ::testing::Test {
+protected:
+    bool Running() const { return window.timer(Timer::watch_serial); }
+    std::string PortName() const {
+        return std::string(state.portName, strnlen(state.portName, kPortNameSize));
+    }
+
+    PortList ports;
+    LinkState state;
+    FakeSerial serial;
+    FakeWindow window;
+    std::string sent;
+    int openErrno = 0;
+    Supervisor supervisor{state, ports, serial, window,
+                          [this](uint8_t c) {
+                              sent += static_cast<char>(c);
+                              return true;
+                          },
+                          [this] { return openErrno; }};
+};
+
+TEST_F(SupervisorTest, NoPresentAdapterTriesTheEmptyNameThenStops) {
+    ports.AppendPort("k", "ttyUSB0", 0, "");
+    std::memcpy(state.portName, "stale", 5);
+    serial.openSucceeds = false;  // an empty name does not open
+    supervisor.Tick();
+    EXPECT_EQ(serial.opens, std::vector<std::string>{""});
+    EXPECT_EQ(serial.lastBaud, 57600u);
+    EXPECT_FALSE(serial.lastParity);
+    EXPECT_EQ(serial.lastByteSize, 8);
+    EXPECT_EQ(serial.lastStopBits, 0);
+    EXPECT_EQ(state.portIndex, kNoPortLeft);
+    EXPECT_EQ(state.connectState, 0);
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(sent, "");
+
+    supervisor.Tick();
+    EXPECT_EQ(state.portIndex, 0);
+    EXPECT_EQ(PortName(), "");
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(serial.opens.size(), 1u);
+    // Stopped on entry, not enabled again.
+    ASSERT_GE(window.timerLog.size(), 1u);
+    EXPECT_FALSE(window.timerLog.back().enabled);
+}
+
+TEST_F(SupervisorTest, SilentAdaptersAreEachTriedOnceInListOrder) {
+    ports.AppendPort("k1", "ttyUSB0", 1, "p1");
+    ports.AppendPort("k2", "ttyUSB1", 0, "");
+    ports.AppendPort("k3", "ttyUSB2", 1, "p3");
+    struct Step { uint8_t state, index; size_t opens; int closes; };
+    const Step expected[] = {
+        {1, 3, 1, 0},            // open position 1, poll
+        {2, 3, 1, 0},            //
+        {0, 3, 1, 1},            // no answer: close
+        {1, kNoPortLeft, 2, 1},  // open position 3, poll
+        {2, kNoPortLeft, 2, 1},
+        {0, kNoPortLeft, 2, 2},
+        {0, 0, 2, 2},            // stop
+    };
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        supervisor.Tick();
+        EXPECT_EQ(state.connectState, expected[i].state) << "tick " << i + 1;
+        EXPECT_EQ(state.portIndex, expected[i].index) << "tick " << i + 1;
+        EXPECT_EQ(serial.opens.size(), expected[i].opens) << "tick " << i + 1;
+        EXPECT_EQ(serial.closes, expected[i].closes) << "tick " << i + 1;
+        EXPECT_EQ(Running(), i + 1 < std::size(expected)) << "tick " << i + 1;
+    }
+    EXPECT_EQ(serial.opens, (std::vector<std::string>{"ttyUSB0", "ttyUSB2"}));
+    EXPECT_EQ(sent, "22");
+    EXPECT_EQ(PortName(), "");
+    EXPECT_EQ(state.dialogState, 1);
+}
+
+TEST_F(SupervisorTest, AnAnswerKeepsThePortAndStops) {
+    ports.AppendPort("k1", "ttyUSB0", 1, "p1");
+    state.deviceAnswered = 1;  // left over from an earlier download
+    supervisor.Tick();
+    EXPECT_EQ(state.deviceAnswered, 0);
+    EXPECT_EQ(state.dialogState, 1);
+    EXPECT_EQ(sent, "2");
+    state.deviceAnswered = 1;  // the dialogue heard the device
+    supervisor.Tick();
+    supervisor.Tick();
+    EXPECT_EQ(state.connectState, 3);
+    EXPECT_TRUE(Running());
+    supervisor.Tick();
+    EXPECT_EQ(state.connectState, 3);
+    EXPECT_FALSE(Running());
+    EXPECT_TRUE(serial.portOpen);
+    EXPECT_EQ(serial.closes, 0);
+    EXPECT_EQ(PortName(), "ttyUSB0");
+    supervisor.Tick();  // a stray tick changes nothing
+    EXPECT_EQ(serial.opens.size(), 1u);
+}
+
+TEST_F(SupervisorTest, UnknownStateGoesBackToZero) {
+    state.connectState = 9;
+    supervisor.Tick();
+    EXPECT_EQ(state.connectState, 0);
+    EXPECT_TRUE(Running());
+    EXPECT_TRUE(serial.opens.empty());
+}
+
+TEST_F(SupervisorTest, PortNameHoldsAtMostEightBytes) {
+    ports.AppendPort("k1", "ttyUSB12", 1, "");
+    ports.AppendPort("k2", "ttyACM123", 1, "");
+    supervisor.Tick();
+    EXPECT_EQ(std::memcmp(state.portName, "ttyUSB12", 8), 0);
+    EXPECT_EQ(serial.opens.back(), "ttyUSB12");
+    serial.portOpen = false;
+    state.connectState = 0;
+    supervisor.Tick();
+    EXPECT_EQ(std::memcmp(state.portName, "ttyACM12", 8), 0);
+    EXPECT_EQ(serial.opens.back(), "ttyACM12");  // cut, and terminated for the open
+}
+
+TEST(ChooseNextPort, PositionsAndNames) {
+    PortList ports;
+    char name[kPortNameSize];
+    std::memset(name, 'x', sizeof name);
+    EXPECT_EQ(ChooseNextPort(ports, name, 0), kNoPortLeft);
+    EXPECT_EQ(name[0], 0);
+
+    ports.AppendPort("k1", "COM1", 0, "");
+    ports.AppendPort("k2", "COM2", 1, "");
+    ports.AppendPort("k3", "", 1, "");
+    EXPECT_EQ(ChooseNextPort(ports, name, 4), kNoPortLeft);  // past the end
+    EXPECT_EQ(ChooseNextPort(ports, name, 0), 3);
+    EXPECT_STREQ(name, "COM2");
+    std::memset(name, 'x', sizeof name);
+    EXPECT_EQ(ChooseNextPort(ports, name, 1), 2);  // not present: no name
+    EXPECT_EQ(std::string(name, 8), std::string(8, '\0'));
+    EXPECT_EQ(ChooseNextPort(ports, name, 3), kNoPortLeft);  // present, empty name
+    EXPECT_EQ(name[0], 0);
+
+    // Positions past 254 cannot be held in portIndex and must not wrap.
+    PortList many;
+    for (int i = 1; i <= 300; ++i)
+        many.AppendPort("k", "COM" + std::to_string(i), i == 1 || i == 260 ? 1 : 0, "");
+    EXPECT_EQ(ChooseNextPort(many, name, 0), kNoPortLeft);
+    EXPECT_STREQ(name, "COM1");
+}
+
+TEST_F(SupervisorTest, OpenFailuresAreExplainedOncePerPortAndReason) {
+    ports.AppendPort("k1", "ttyUSB0", 1, "");
+    ports.AppendPort("k2", "ttyUSB1", 1, "");
+    serial.openSucceeds = false;
+    auto pass = [&] {
+        state.connectState = 0;
+        state.portIndex = 0;
+        for (int i = 0; i < 3; ++i) supervisor.Tick();
+    };
+    openErrno = EACCES;
+    pass();
+    pass();
+    ASSERT_EQ(window.status.size(), 2u);
+    EXPECT_NE(window.status[0].find("ttyUSB0"), std::string::npos);
+    EXPECT_NE(window.status[0].find("dialout"), std::string::npos);
+    EXPECT_NE(window.status[0].find("udev rule"), std::string::npos);
+    EXPECT_NE(window.status[1].find("ttyUSB1"), std::string::npos);
+
+    openErrno = EBUSY;
+    pass();
+    ASSERT_EQ(window.status.size(), 4u);
+    EXPECT_NE(window.status[2].find("ttyUSB0"), std::string::npos);
+    EXPECT_NE(window.status[2].find("another program"), std::string::npos);
+    openErrno = EWOULDBLOCK;  // flock: the same reason
+    pass();
+    openErrno = EPERM;  // the same reason as EACCES
+    pass();
+    openErrno = ENOENT;  // nothing to advise
+    pass();
+    ports.SetPortField(1, 3, "0");
+    ports.SetPortField(2, 3, "0");
+    openErrno = EACCES;  // no port chosen: nothing to name
+    pass();
+    ports.SetPortField(1, 3, "1");
+    ports.SetPortField(2, 3, "1");
+    EXPECT_EQ(window.status.size(), 4u);
+
+    // Once ttyUSB0 opens, its reasons may be told again.
+    serial.openSucceeds = true;
+    openErrno = 0;
+    state.connectState = 0;
+    state.portIndex = 0;
+    supervisor.Tick();
+    ASSERT_TRUE(serial.portOpen);
+    serial.closePort();
+    serial.openSucceeds = false;
+    openErrno = EACCES;
+    pass();
+    ASSERT_EQ(window.status.size(), 5u);
+    EXPECT_NE(window.status[4].find("ttyUSB0"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dialscope
