@@ -1,0 +1,397 @@
+#include "tools/devsim_wire.h"
+
+#include <cstdio>
+
+namespace dialscope::devsim {
+
+uint16_t Crc16(const uint8_t* bytes, size_t count, uint16_t crc) {
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= static_cast<uint16_t>(bytes[i] << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+void AppendFrame(std::vector<uint8_t>* out, const Frame& frame, bool corruptCrc) {
+    out->push_back(0x7E);
+    out->push_back(0x7E);
+    size_t body = out->size();
+    out->push_back(frame.command);
+    out->push_back(static_cast<uint8_t>(frame.payload.size()));
+    out->insert(out->end(), frame.payload.begin(), frame.payload.end());
+    uint16_t crc = Crc16(out->data() + body, out->size() - body);
+    if (corruptCrc) crc ^= 0x00A5;
+    out->push_back(static_cast<uint8_t>(crc >> 8));
+    out->push_back(static_cast<uint8_t>(crc & 0xFF));
+}
+
+std::vector<uint8_t> EncodeFrame(const Frame& frame, bool corruptCrc) {
+    std::vector<uint8_t> out;
+    AppendFrame(&out, frame, corruptCrc);
+    return out;
+}
+
+std::vector<DownloadFrame> BuildDownloadFrames(const CallLog& log, size_t maxDataPayload) {
+    if (maxDataPayload == 0 || maxDataPayload > kMaxFramePayload) maxDataPayload = kMaxFramePayload;
+    std::vector<DownloadFrame> frames;
+
+    DownloadFrame header;
+    header.frame.command = 'D';
+    header.frame.payload.assign(kHeaderPayload, 0);   // bytes 0..7: nothing the program reads
+    for (int k = 0; k < 8; ++k)
+        for (int i = 0; i < 8; ++i) header.frame.payload[8 + 8 * k + i] = log.labels[k][i];
+    frames.push_back(std::move(header));
+
+    for (size_t r = 0; r < log.records.size(); ++r) {
+        const CallRecord& rec = log.records[r];
+        uint8_t letter = 'P';
+        int index = 0;
+        for (size_t at = 0; at < rec.text.size(); at += maxDataPayload) {
+            size_t n = std::min(maxDataPayload, rec.text.size() - at);
+            DownloadFrame d;
+            d.frame.command = letter;
+            d.frame.payload.assign(rec.text.begin() + at, rec.text.begin() + at + n);
+            d.record = static_cast<int>(r);
+            d.dataIndex = index++;
+            frames.push_back(std::move(d));
+            letter = letter == '^' ? 'P' : letter + 1;   // 15 letters in rotation, never '_'
+        }
+        DownloadFrame b;
+        b.frame.command = 'B';
+        b.frame.payload = {static_cast<uint8_t>((rec.label & 0x0F) | ((rec.letter & 3) << 4)),
+                           rec.date[0], rec.date[1], rec.date[2], rec.time[0], rec.time[1]};
+        b.record = static_cast<int>(r);
+        frames.push_back(std::move(b));
+    }
+
+    DownloadFrame end;
+    end.frame.command = 'E';
+    frames.push_back(std::move(end));
+    return frames;
+}
+
+bool IsDeviceCommand(uint8_t c) {
+    return c == '0' || c == '1' || c == 'B' || c == 'D' || c == 'E' || (c >= 0x50 && c <= 0x5F);
+}
+
+void FrameScanner::Feed(const uint8_t* bytes, size_t count, std::vector<Scanned>* out) {
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t b = bytes[i];
+        switch (state_) {
+        case State::kHunt:
+            if (b == 0x7E) state_ = State::kSync;
+            else ++skipped_;
+            break;
+        case State::kSync:
+            if (b == 0x7E) {
+                state_ = State::kCommand;
+            } else {
+                skipped_ += 2;
+                state_ = State::kHunt;
+            }
+            break;
+        case State::kCommand:
+            if (b == 0x7E) {
+                ++skipped_;                  // keep the last two sync bytes
+            } else if (accept_(b)) {
+                frame_.command = b;
+                frame_.payload.clear();
+                state_ = State::kLength;
+            } else {
+                skipped_ += 3;
+                state_ = State::kHunt;
+            }
+            break;
+        case State::kLength:
+            if (b > maxPayload_) {
+                skipped_ += 4;
+                state_ = State::kHunt;
+            } else {
+                want_ = b;
+                state_ = b == 0 ? State::kCrcHigh : State::kPayload;
+            }
+            break;
+        case State::kPayload:
+            frame_.payload.push_back(b);
+            if (frame_.payload.size() == want_) state_ = State::kCrcHigh;
+            break;
+        case State::kCrcHigh:
+            crcHigh_ = b;
+            state_ = State::kCrcLow;
+            break;
+        case State::kCrcLow: {
+            uint8_t head[2] = {frame_.command, static_cast<uint8_t>(frame_.payload.size())};
+            uint16_t crc = Crc16(head, 2);
+            crc = Crc16(frame_.payload.data(), frame_.payload.size(), crc);
+            out->push_back({frame_, crc == ((crcHigh_ << 8) | b)});
+            state_ = State::kHunt;
+            break;
+        }
+        }
+    }
+}
+
+// ---------------------------------------------------------------- faults
+
+namespace {
+
+// Noise between frames. Safe noise never holds two 0x7E in a row and never
+// ends on one, so whatever way a receiver hunts for the sync pair, it is back
+// to hunting when the next frame's first sync byte comes. Unsafe noise now
+// and then carries a sync pair and a command byte a receiver accepts.
+std::vector<uint8_t> MakeNoise(Rng& rng, size_t count, bool unsafe) {
+    std::vector<uint8_t> noise;
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t b = rng.Below(8) == 0 ? 0x7E : static_cast<uint8_t>(rng.Below(256));
+        if (!unsafe && b == 0x7E && !noise.empty() && noise.back() == 0x7E)
+            b = static_cast<uint8_t>(rng.Below(0x7E));
+        noise.push_back(b);
+    }
+    if (unsafe && count >= 3 && rng.Below(4) == 0) {
+        static constexpr uint8_t kCommands[] = {'0', '1', 'B', 'D', 'E', 'P', 'Q', '_'};
+        size_t at = rng.Below(static_cast<uint32_t>(count - 2));
+        noise[at] = noise[at + 1] = 0x7E;
+        noise[at + 2] = kCommands[rng.Below(std::size(kCommands))];
+    }
+    if (!unsafe && !noise.empty() && noise.back() == 0x7E) noise.back() = static_cast<uint8_t>(rng.Below(0x7E));
+    return noise;
+}
+
+bool Fail(std::string* error, const std::string& what) {
+    if (error) *error = what;
+    return false;
+}
+
+}  // namespace
+
+bool PlanDownload(const std::vector<DownloadFrame>& frames, const FaultOptions& faults, bool withFaults,
+                  uint64_t noiseSeed, WirePlan* plan, std::string* error) {
+    const int count = static_cast<int>(frames.size());
+    if (withFaults) {
+        if (faults.badCrcFrame >= count)
+            return Fail(error, "bad-CRC frame " + std::to_string(faults.badCrcFrame) + " is past the last frame (" +
+                                   std::to_string(count - 1) + ")");
+        if (faults.wrongLetterFrame >= 0 &&
+            (faults.wrongLetterFrame >= count || frames[faults.wrongLetterFrame].dataIndex < 0))
+            return Fail(error, "wrong-letter frame " + std::to_string(faults.wrongLetterFrame) + " is not a data frame");
+        if (faults.silenceRecord >= 0) {
+            int dataFrames = 0;
+            for (const DownloadFrame& f : frames)
+                if (f.record == faults.silenceRecord && f.dataIndex >= 0) ++dataFrames;
+            if (faults.silenceAfter < 1 || faults.silenceAfter > dataFrames)
+                return Fail(error, "record " + std::to_string(faults.silenceRecord) + " has " +
+                                       std::to_string(dataFrames) + " data frames; silence after frame " +
+                                       std::to_string(faults.silenceAfter) + " is not possible");
+        }
+    }
+
+    Rng noiseRng(noiseSeed);
+    Rng faultRng(faults.seed ^ 0xBADC0FFEE0DDF00Dull);
+    WirePlan out;
+    for (int i = 0; i < count; ++i) {
+        const DownloadFrame& df = frames[i];
+        if (i > 0 && faults.noiseMax > 0) {
+            size_t n = noiseRng.Below(static_cast<uint32_t>(faults.noiseMax) + 1);
+            if (n > 0) {
+                WireItem noise;
+                noise.bytes = MakeNoise(noiseRng, n, faults.noiseUnsafe);
+                out.items.push_back(std::move(noise));
+            }
+        }
+        Frame sent = df.frame;
+        bool badCrc = false;
+        if (withFaults) {
+            bool drawn = faults.badCrcRate > 0 && faultRng.Unit() < faults.badCrcRate;
+            badCrc = drawn || i == faults.badCrcFrame;
+            if (i == faults.wrongLetterFrame) sent.command = sent.command == '^' ? 'P' : sent.command + 1;
+        }
+        WireItem item;
+        item.bytes = EncodeFrame(sent, badCrc);
+        item.frame = i;
+        item.crcGood = !badCrc;
+        item.command = sent.command;
+        out.items.push_back(std::move(item));
+        if (withFaults && faults.silenceRecord >= 0 && df.record == faults.silenceRecord &&
+            df.dataIndex == faults.silenceAfter - 1) {
+            WireItem pause;
+            pause.kind = WireItem::Kind::kPause;
+            pause.seconds = faults.silenceSeconds;
+            out.items.push_back(std::move(pause));
+        }
+    }
+
+    if (withFaults && faults.hangupAfterByte >= 0) {
+        size_t budget = static_cast<size_t>(faults.hangupAfterByte);
+        std::vector<WireItem> cut;
+        for (WireItem& item : out.items) {
+            if (item.kind != WireItem::Kind::kBytes) {
+                cut.push_back(std::move(item));
+                continue;
+            }
+            if (budget == 0) break;
+            if (item.bytes.size() > budget) {
+                item.bytes.resize(budget);
+                item.whole = false;
+            }
+            budget -= item.bytes.size();
+            cut.push_back(std::move(item));
+        }
+        // A pause after the last byte sent would only delay the hang-up.
+        while (!cut.empty() && cut.back().kind == WireItem::Kind::kPause) cut.pop_back();
+        WireItem hangup;
+        hangup.kind = WireItem::Kind::kHangUp;
+        cut.push_back(std::move(hangup));
+        out.items = std::move(cut);
+    }
+
+    for (const WireItem& item : out.items) out.bytes += item.bytes.size();
+    *plan = std::move(out);
+    return true;
+}
+
+// ---------------------------------------------------------------- prediction
+
+namespace {
+
+// A correct program's reaction to the frames of a download, frame by frame:
+// it takes the header in the polling state, collects data frames in letter
+// order, gives a record up on the third letter out of turn (and polls again),
+// shows a record on its boundary frame and stops listening at the end frame.
+class ProgramModel {
+public:
+    void OnFrame(uint8_t command, const std::vector<uint8_t>& payload) {
+        if (ended_) return;
+        if (state_ == 1) {
+            if (command == 'D') {
+                labels_ = {};
+                for (size_t i = 8; i < payload.size() && i < kHeaderPayload; ++i)
+                    labels_[(i - 8) / 8][(i - 8) % 8] = payload[i];
+                DropRecord();
+                number_ = 0;
+                state_ = 2;
+            }
+            return;
+        }
+        if (command >= 0x50 && command <= 0x5F) {
+            if (!begun_) {
+                expected_ = 'P';
+                if (command == 'P') {
+                    Accept(payload);
+                } else {
+                    Miss();
+                }
+            } else if (command == expected_) {
+                Accept(payload);
+            } else {
+                Miss();
+            }
+        } else if (command == 'B' && !payload.empty()) {
+            CallRecord r;
+            std::vector<uint8_t> p = payload;
+            p.resize(6, 0);
+            r.label = p[0] & 7;
+            r.letter = (p[0] >> 4) & 3;
+            r.date = {p[1], p[2], p[3]};
+            r.time = {p[4], p[5]};
+            log_ += RenderRecord(++number_, labels_, r, begun_, text_);
+            ++shown_;
+            DropRecord();
+        } else if (command == 'E') {
+            ended_ = true;
+        }
+    }
+    // The program gives up on a begun record after about four silent seconds.
+    void OnLongSilence() {
+        if (!ended_ && state_ == 2 && begun_) Restart();
+    }
+    bool RecordBegun() const { return state_ == 2 && begun_ && !ended_; }
+    int state() const { return state_; }
+    bool ended() const { return ended_; }
+    const std::string& log() const { return log_; }
+    int shown() const { return shown_; }
+
+private:
+    void Accept(const std::vector<uint8_t>& payload) {
+        misses_ = 0;
+        begun_ = true;
+        for (uint8_t b : payload)
+            if (text_.size() < kMaxShownText) text_ += static_cast<char>(b);
+        expected_ = expected_ == '^' ? 'P' : expected_ + 1;
+    }
+    void Miss() {
+        if (++misses_ == 3) {
+            misses_ = 0;
+            Restart();
+        }
+    }
+    void Restart() {
+        DropRecord();
+        state_ = 1;   // and it polls with 'D', which the simulator answers after this download
+    }
+    void DropRecord() {
+        begun_ = false;
+        text_.clear();
+    }
+
+    int state_ = 1;
+    bool begun_ = false;
+    bool ended_ = false;
+    std::string text_;
+    uint8_t expected_ = 'P';
+    int misses_ = 0;
+    int number_ = 0;
+    int shown_ = 0;
+    LabelSet labels_{};
+    std::string log_;
+};
+
+}  // namespace
+
+Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const WirePlan& first,
+                             const FaultOptions& faults) {
+    Prediction p;
+    if (faults.noiseUnsafe) {
+        p.reason = "unsafe noise can make or break frames at random";
+        return p;
+    }
+    ProgramModel model;
+    bool hungUp = false;
+    for (const WireItem& item : first.items) {
+        if (item.kind == WireItem::Kind::kHangUp) {
+            hungUp = true;
+            break;
+        }
+        if (item.kind == WireItem::Kind::kPause) {
+            if (!model.RecordBegun() || item.seconds <= kSilenceHarmless) continue;
+            if (item.seconds < kSilenceRestart) {
+                char why[160];
+                std::snprintf(why, sizeof why,
+                              "a silence of %.2f s within a record is too close to the program's 4 s time-out",
+                              item.seconds);
+                p.reason = why;
+                return p;
+            }
+            model.OnLongSilence();
+            continue;
+        }
+        if (item.frame < 0 || !item.whole || !item.crcGood) continue;
+        model.OnFrame(item.command, frames[item.frame].frame.payload);
+    }
+    if (!hungUp && !model.ended()) {
+        // A record left begun times out; in the polling state the program asks
+        // again and the simulator sends the whole log once more.
+        model.OnLongSilence();
+        if (model.state() == 1) {
+            p.secondDownload = true;
+            for (const DownloadFrame& f : frames) model.OnFrame(f.frame.command, f.frame.payload);
+        }
+    }
+    p.available = true;
+    p.log = model.log();
+    p.readOk = model.ended();
+    p.recordsShown = model.shown();
+    return p;
+}
+
+}  // namespace dialscope::devsim
