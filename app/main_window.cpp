@@ -1,0 +1,369 @@
+#include "app/main_window.h"
+
+#include <algorithm>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFont>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+
+#include "app/animation.h"
+#include "app/connect_indicator.h"
+#include "app/message_boxes.h"
+#include "app/save_log.h"
+#include "protocol/protocol.h"
+
+#include "app/dialscope.xpm"
+
+namespace dialscope {
+
+namespace {
+
+const char kBanner[] = "Dialscope V1.3";
+
+// The form was laid out for "MS Sans Serif"; where it is missing, a sans
+// face of about the same width keeps the captions inside their controls.
+QFont FormFont(int pixelSize, bool bold = false) {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                      QStringLiteral("Nimbus Sans"), QStringLiteral("DejaVu Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QRect geometry,
+                  const QFont& font) {
+    auto* label = new QLabel(QString::fromLatin1(caption), parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setFont(font);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // The labels size themselves to their caption: never clip the dots when
+    // the fallback face runs a little wider than the original.
+    geometry.setWidth(std::max(geometry.width(), label->sizeHint().width()));
+    label->setGeometry(geometry);
+    return label;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption,
+                        QRect geometry) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QPlainTextEdit* MakeMemo(QWidget* parent, const char* name, QRect geometry) {
+    auto* memo = new QPlainTextEdit(parent);
+    memo->setObjectName(QString::fromLatin1(name));
+    memo->setGeometry(geometry);
+    memo->setFont(FormFont(13));
+    memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    memo->setTabChangesFocus(true);
+    return memo;
+}
+
+QTimer* MakeTimer(QObject* parent, const char* name, int intervalMs) {
+    auto* timer = new QTimer(parent);
+    timer->setObjectName(QString::fromLatin1(name));
+    timer->setInterval(intervalMs);
+    return timer;
+}
+
+}  // namespace
+
+QString WithDefaultSuffix(const QString& name) {
+    if (name.isEmpty() || !QFileInfo(name).suffix().isEmpty()) return name;
+    return name + QStringLiteral(".txt");
+}
+
+QString RunSaveDialog(QWidget* parent, const QString& lastName) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(QStringLiteral("*.txt"));
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    // The log is appended to an existing file, so there is nothing to confirm.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    if (!lastName.isEmpty()) dialog.selectFile(lastName);
+    if (dialog.exec() != QDialog::Accepted) return QString();
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.first();
+}
+
+TForm1::TForm1(Link& link, CoreHooks hooks, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      link_(link),
+      hooks_(std::move(hooks)),
+      saveDialog_(RunSaveDialog) {
+    // 1. The window and its controls.
+    CreateControls();
+
+    // 2. The banner.
+    const QString banner = QString::fromLatin1(kBanner);
+
+    // 3. Port discovery. An error from the registry scan ends start-up here;
+    // the program entry shows it.
+    if (hooks_.onStart) hooks_.onStart(*this);
+
+    // 4. The protocol tick first, then the supervisor.
+    EnableTimer(Timer::time_com, true);
+    EnableTimer(Timer::watch_serial, true);
+
+    // 5. The dialogue starts by polling.
+    link_.state.dialogState = kPolling;
+
+    // 6. No "Transferring" label until a download starts.
+    HideAnimation();
+
+    // 7. The banner is the status box's first line.
+    AppendStatusText(banner);
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateControls() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Dialscope"));
+    setWindowIcon(QIcon(QPixmap(dialscope_xpm)));
+    setFont(FormFont(11));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+    setPalette(pal);
+    setAutoFillBackground(true);
+    setFixedSize(kClientWidth, kClientHeight);
+    CentreOnScreen();
+
+    Label2 = MakeLabel(this, "Label2", "Connect state:", QRect(6, 3, 84, 16), FormFont(13));
+
+    connect_show = new ConnectIndicator(this);
+    connect_show->setObjectName(QStringLiteral("connect_show"));
+    connect_show->setGeometry(96, 3, 25, 17);
+
+    // Six labels on top of one another, six dots down to one: one is shown at
+    // a time and together they make the "Transferring" animation.
+    const QFont transferring = FormFont(16, true);
+    static const char* const captions[kAnimationFrames] = {
+        "Transferring .",    "Transferring ..",    "Transferring ...",
+        "Transferring ....", "Transferring .....", "Transferring ......"};
+    for (int i = kAnimationFrames - 1; i >= 0; --i) {
+        const QByteArray name = "LblTransferring" + QByteArray::number(i);
+        QLabel* label = MakeLabel(this, name.constData(), captions[i],
+                                  QRect(208, 0, 108 + 5 * i, 20), transferring);
+        QPalette lp = label->palette();
+        lp.setColor(QPalette::WindowText, QColor(255, 0, 0));
+        label->setPalette(lp);
+        LblTransferring[i] = label;
+    }
+
+    memo_display = MakeMemo(this, "memo_display", QRect(0, 24, 609, 321));
+    memo_display->setReadOnly(true);
+    memo_display->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                          Qt::TextSelectableByKeyboard);
+    // The log is a view of the call log model; no undo history for it.
+    memo_display->setUndoRedoEnabled(false);
+
+    memo_info = MakeMemo(this, "memo_info", QRect(0, 352, 609, 73));
+    QPalette ip = memo_info->palette();
+    ip.setColor(QPalette::Text, QColor(255, 0, 0));
+    memo_info->setPalette(ip);
+
+    clear_info = MakeButton(this, "clear_info", "&Clear", QRect(358, 0, 65, 25));
+    Exit = MakeButton(this, "Exit", "&Exit", QRect(526, 0, 65, 25));
+    InfoSave = MakeButton(this, "InfoSave", "&Save", QRect(448, 0, 57, 25));
+
+    setTabOrder(memo_display, memo_info);
+    setTabOrder(memo_info, clear_info);
+    setTabOrder(clear_info, Exit);
+    setTabOrder(Exit, InfoSave);
+    memo_display->setFocus();
+
+    time_com = MakeTimer(this, "time_com", 100);
+    watch_serial = MakeTimer(this, "watch_serial", 500);
+    AutoDisp = MakeTimer(this, "AutoDisp", 100);
+
+    connect(clear_info, &QPushButton::clicked, this, &TForm1::clear_infoClick);
+    connect(Exit, &QPushButton::clicked, this, &TForm1::ExitClick);
+    connect(InfoSave, &QPushButton::clicked, this, &TForm1::InfoSaveClick);
+    connect(time_com, &QTimer::timeout, this, &TForm1::time_comTimer);
+    connect(watch_serial, &QTimer::timeout, this, &TForm1::watch_serialTimer);
+    connect(AutoDisp, &QTimer::timeout, this, &TForm1::AutoDispTimer);
+}
+
+void TForm1::CentreOnScreen() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // The frame is known only once the window is on the screen; until then
+    // the client area stands in for it.
+    const QSize outer = frameGeometry().size().expandedTo(size());
+    const QRect desktop = screen->availableGeometry();
+    move(desktop.x() + (desktop.width() - outer.width()) / 2,
+         desktop.y() + (desktop.height() - outer.height()) / 2);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!centred_) {
+        centred_ = true;
+        CentreOnScreen();
+    }
+}
+
+// ---- window operations ----------------------------------------------------
+
+void TForm1::AppendStatusText(const QString& line) {
+    memo_info->appendPlainText(line);
+}
+
+void TForm1::AppendStatusLine(std::string_view line) {
+    AppendStatusText(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+}
+
+void TForm1::SetIndicator(bool on) {
+    connect_show->SetOn(on);
+}
+
+void TForm1::HideAnimation() {
+    for (QLabel* label : LblTransferring) label->hide();
+}
+
+void TForm1::AdvanceAnimation() {
+    const AnimationFrame frame = AnimationStep(link_.state.animStep);
+    LblTransferring[frame.show]->show();
+    LblTransferring[frame.hide]->hide();
+}
+
+QTimer* TForm1::TimerFor(Timer timer) const {
+    switch (timer) {
+    case Timer::time_com: return time_com;
+    case Timer::watch_serial: return watch_serial;
+    case Timer::AutoDisp: return AutoDisp;
+    }
+    return time_com;
+}
+
+void TForm1::EnableTimer(Timer timer, bool enabled) {
+    QTimer* t = TimerFor(timer);
+    // Enabling a running timer leaves its countdown alone, as disabling a
+    // stopped one does nothing.
+    if (enabled && !t->isActive()) t->start();
+    if (!enabled) t->stop();
+}
+
+void TForm1::AppendToCallLog(const uint8_t* bytes, size_t count) {
+    log_.Append(bytes, count);
+    ShowNewLogText();
+}
+
+void TForm1::ShowNewLogText() {
+    const std::string& bytes = log_.Bytes();
+    size_t end = bytes.size();
+    // Hold back a final CR LF until a line follows it, and a final lone CR,
+    // whose LF may come with the next append.
+    if (end - shownBytes_ >= 2 && bytes[end - 2] == '\r' && bytes[end - 1] == '\n')
+        end -= 2;
+    else if (end > shownBytes_ && bytes[end - 1] == '\r')
+        end -= 1;
+    if (end <= shownBytes_) return;
+
+    // 8-bit text in the system code page; Latin-1 stands in for it here.
+    const bool newLine = shownBytes_ > 0 && bytes[shownBytes_] == '\r' &&
+                         bytes[shownBytes_ + 1] == '\n';
+    const size_t from = newLine ? shownBytes_ + 2 : shownBytes_;
+    QString text = QString::fromLatin1(bytes.data() + from, static_cast<qsizetype>(end - from));
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    shownBytes_ = end;
+
+    if (newLine || memo_display->document()->isEmpty()) {
+        // The usual case, a whole record after the previous one's line end:
+        // one new paragraph. The view follows the end when it was there.
+        memo_display->appendPlainText(text);
+        return;
+    }
+    // The rest of a line that an earlier append left open.
+    QScrollBar* bar = memo_display->verticalScrollBar();
+    const bool following = bar->value() == bar->maximum();
+    QTextCursor cursor(memo_display->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    if (following) bar->setValue(bar->maximum());
+}
+
+// ---- event handlers ---------------------------------------------------------
+
+void TForm1::time_comTimer() {
+    Guard([&] {
+        if (hooks_.onComTick) {
+            hooks_.onComTick();
+        } else {
+            EnableTimer(Timer::time_com, false);
+            EnableTimer(Timer::time_com, true);
+        }
+    });
+}
+
+void TForm1::watch_serialTimer() {
+    Guard([&] {
+        if (hooks_.onWatchSerialTick) {
+            hooks_.onWatchSerialTick();
+        } else {
+            EnableTimer(Timer::watch_serial, false);
+            EnableTimer(Timer::watch_serial, true);
+        }
+    });
+}
+
+void TForm1::AutoDispTimer() {
+    Guard([&] {
+        EnableTimer(Timer::AutoDisp, false);
+        AdvanceAnimation();
+        EnableTimer(Timer::AutoDisp, true);
+    });
+}
+
+void TForm1::clear_infoClick() {
+    Guard([&] {
+        log_.Clear();
+        shownBytes_ = 0;
+        memo_display->clear();
+    });
+}
+
+void TForm1::ExitClick() {
+    Guard([&] { close(); });
+}
+
+void TForm1::InfoSaveClick() {
+    Guard([&] {
+        // The file gets the log as it stands now; records that arrive while
+        // the dialog is open (the timers keep running) are not in it.
+        const std::string text = log_.Bytes();
+        if (text.empty()) return;
+
+        QString name = saveDialog_ ? saveDialog_(this, lastSaveName_) : QString();
+        if (name.isEmpty()) return;
+        name = WithDefaultSuffix(name);
+        lastSaveName_ = name;
+
+        AppendStatusText(QStringLiteral("Save info to: ") + name);
+        const bool ok = AppendTextToFile(text, QFile::encodeName(name).toStdString());
+        AppendStatusText(ok ? QStringLiteral("Save info OK.") : QStringLiteral("save info error."));
+    });
+}
+
+}  // namespace dialscope

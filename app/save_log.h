@@ -1,0 +1,20 @@
+// Appending the call log to a text file ("&Save"). Plain C++ over POSIX file
+// calls, no toolkit, so that it can be tested on its own.
+#pragma once
+
+#include <string>
+
+namespace dialscope {
+
+// Appends text to fileName, creating the file when it does not exist, and
+// writes every LF as CR LF: the log's CR LF line ends reach the file as
+// CR CR LF, the way this program's saved logs have always looked. An
+// existing file is never truncated. Returns true only when every byte has
+// been written and the file has been flushed to disk and closed without an
+// error; a full disk or any other late failure returns false.
+bool AppendTextToFile(const std::string& text, const std::string& fileName);
+
+// The bytes AppendTextToFile writes for text.
+std::string ToFileLineEnds(const std::string& text);
+
+}  // namespace dialscope

@@ -1,0 +1,309 @@
+#include <chrono>
+#include <iostream>
+#include <stdexcept>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextBlock>
+
+#include "app/connect_indicator.h"
+#include "tests/app/window_fixture.h"
+
+namespace dialscope {
+namespace {
+
+using testing::WindowTest;
+
+const std::string kRecord1 = "001 HOME     A 12/31 23:59\r\n    5551234\r\n";
+const std::string kRecord2 = "002 OFFICE   B 01/01 00:01\r\n    Tone only\r\n";
+
+QStringList VisibleTransferringLabels(TForm1& form) {
+    QStringList shown;
+    for (int i = 0; i < 6; ++i) {
+        auto* label = form.findChild<QLabel*>(QStringLiteral("LblTransferring%1").arg(i));
+        if (label && label->isVisible()) shown << label->text();
+    }
+    return shown;
+}
+
+TEST_F(WindowTest, StartUpState) {
+    TForm1& f = Make();
+
+    EXPECT_EQ(Info()->toPlainText(), QStringLiteral("Dialscope V1.3"));
+    EXPECT_EQ(Info()->document()->blockCount(), 1);
+    EXPECT_TRUE(Display()->toPlainText().isEmpty());
+    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(VisibleTransferringLabels(f).isEmpty());
+    EXPECT_EQ(link.state.dialogState, 1);
+    EXPECT_EQ(link.state.animStep, 0);
+
+    EXPECT_TRUE(TimerNamed("time_com")->isActive());
+    EXPECT_EQ(TimerNamed("time_com")->interval(), 100);
+    EXPECT_TRUE(TimerNamed("watch_serial")->isActive());
+    EXPECT_EQ(TimerNamed("watch_serial")->interval(), 500);
+    EXPECT_FALSE(TimerNamed("AutoDisp")->isActive());
+    EXPECT_EQ(TimerNamed("AutoDisp")->interval(), 100);
+
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Dialscope"));
+    EXPECT_EQ(f.size(), QSize(617, 452));
+    EXPECT_EQ(f.minimumSize(), QSize(617, 452));
+    EXPECT_EQ(f.maximumSize(), QSize(617, 452));
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(f.windowFlags() & Qt::WindowSystemMenuHint);
+    const QRect desktop = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((f.frameGeometry().center() - desktop.center()).manhattanLength(), 2);
+    EXPECT_FALSE(f.windowIcon().isNull());
+
+    EXPECT_EQ(Display()->geometry(), QRect(0, 24, 609, 321));
+    EXPECT_EQ(Info()->geometry(), QRect(0, 352, 609, 73));
+    EXPECT_EQ(Child<QPushButton>("clear_info")->geometry(), QRect(358, 0, 65, 25));
+    EXPECT_EQ(Child<QPushButton>("Exit")->geometry(), QRect(526, 0, 65, 25));
+    EXPECT_EQ(Child<QPushButton>("InfoSave")->geometry(), QRect(448, 0, 57, 25));
+    EXPECT_EQ(Child<QPushButton>("InfoSave")->text(), QStringLiteral("&Save"));
+    EXPECT_EQ(Child<QWidget>("connect_show")->geometry(), QRect(96, 3, 25, 17));
+    EXPECT_EQ(Child<QLabel>("Label2")->text(), QStringLiteral("Connect state:"));
+    EXPECT_EQ(Child<QLabel>("Label2")->pos(), QPoint(6, 3));
+
+    for (int i = 0; i < 6; ++i) {
+        auto* label = Child<QLabel>(QStringLiteral("LblTransferring%1").arg(i).toLatin1());
+        EXPECT_EQ(label->pos(), QPoint(208, 0));
+        EXPECT_EQ(label->height(), 20);
+        EXPECT_EQ(label->text(), QStringLiteral("Transferring ") + QString(i + 1, QLatin1Char('.')));
+        EXPECT_TRUE(label->font().bold());
+        EXPECT_EQ(label->font().pixelSize(), 16);
+        EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+        // The whole caption fits: no dot is clipped.
+        EXPECT_GE(label->width(), label->sizeHint().width());
+    }
+    EXPECT_EQ(f.font().pixelSize(), 11);
+    EXPECT_EQ(Display()->font().pixelSize(), 13);
+    EXPECT_EQ(Info()->font().pixelSize(), 13);
+    EXPECT_EQ(Info()->palette().color(QPalette::Text), QColor(255, 0, 0));
+    EXPECT_TRUE(Display()->isReadOnly());
+    EXPECT_FALSE(Info()->isReadOnly());
+
+    // Tab order among the controls that take focus.
+    QStringList order;
+    QWidget* w = Display();
+    do {
+        if (w->focusPolicy() & Qt::TabFocus) order << w->objectName();
+        w = w->nextInFocusChain();
+    } while (w != Display() && order.size() < 10);
+    EXPECT_EQ(order, (QStringList{"memo_display", "memo_info", "clear_info", "Exit", "InfoSave"}));
+}
+
+TEST_F(WindowTest, PortDiscoveryRunsBeforeTheTimersAndItsErrorEndsStartUp) {
+    bool ran = false;
+    CoreHooks hooks;
+    hooks.onStart = [&](TForm1& window) {
+        ran = true;
+        auto* memoInfo = window.findChild<QPlainTextEdit*>("memo_info");
+        ASSERT_NE(memoInfo, nullptr);
+        EXPECT_TRUE(memoInfo->toPlainText().isEmpty());
+        EXPECT_FALSE(window.findChild<QTimer*>("time_com")->isActive());
+        EXPECT_FALSE(window.findChild<QTimer*>("watch_serial")->isActive());
+        EXPECT_EQ(link.state.dialogState, 0);
+    };
+    Make(hooks);
+    EXPECT_TRUE(ran);
+
+    Link other;
+    CoreHooks failing;
+    failing.onStart = [](TForm1&) { throw std::runtime_error("registry scan failed"); };
+    try {
+        TForm1 broken(other, failing);
+        ADD_FAILURE() << "start-up went on after the error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "registry scan failed");
+    }
+    EXPECT_EQ(other.state.dialogState, 0);
+    EXPECT_TRUE(boxes.empty());  // shown by the program entry, not the window
+}
+
+TEST_F(WindowTest, CallLogViewFollowsTheModel) {
+    TForm1& f = Make();
+    AppendRecord(kRecord1);
+    EXPECT_EQ(Display()->toPlainText(), QStringLiteral("001 HOME     A 12/31 23:59\n    5551234"));
+    AppendRecord(kRecord2);
+    EXPECT_EQ(Display()->toPlainText(),
+              QStringLiteral("001 HOME     A 12/31 23:59\n    5551234\n"
+                             "002 OFFICE   B 01/01 00:01\n    Tone only"));
+    EXPECT_EQ(Display()->document()->blockCount(), 4);
+    EXPECT_EQ(f.callLog().Bytes(), kRecord1 + kRecord2);
+
+    // 8-bit text decodes as Latin-1; a CR LF split over two appends is one
+    // line break.
+    AppendRecord("003 Z\xE9LIE\r");
+    AppendRecord("\n    \xB0\xFF\r\n");
+    EXPECT_TRUE(Display()->toPlainText().endsWith(QString::fromUtf8("\n003 Z\u00E9LIE\n    \u00B0\u00FF")));
+    EXPECT_EQ(Display()->document()->blockCount(), 6);
+    EXPECT_EQ(f.callLog().Bytes(), kRecord1 + kRecord2 + "003 Z\xE9LIE\r\n    \xB0\xFF\r\n");
+}
+
+TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
+    TForm1& f = Make();
+    f.SetIndicator(true);
+    f.EnableTimer(Timer::AutoDisp, true);
+    f.AutoDispTimer();
+    AppendRecord(kRecord1);
+    f.AppendStatusLine("Device Remove.");
+
+    f.clear_infoClick();
+    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(Display()->toPlainText().isEmpty());
+    EXPECT_EQ(Info()->toPlainText(), QStringLiteral("Dialscope V1.3\nDevice Remove."));
+    EXPECT_TRUE(TimerNamed("AutoDisp")->isActive());
+    EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ."});
+
+    AppendRecord(kRecord2);
+    EXPECT_EQ(Display()->toPlainText(), QStringLiteral("002 OFFICE   B 01/01 00:01\n    Tone only"));
+    EXPECT_EQ(f.callLog().Bytes(), kRecord2);
+}
+
+TEST_F(WindowTest, LargeLogAppendsWithoutRereadingTheText) {
+    TForm1& f = Make();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100000; ++i) AppendRecord(kRecord1);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start).count();
+    std::cout << "100000 records appended to the log box in " << ms << " ms\n";
+    EXPECT_EQ(f.callLog().Bytes().size(), kRecord1.size() * 100000);
+    EXPECT_EQ(Display()->document()->blockCount(), 200000);
+    EXPECT_EQ(Display()->document()->lastBlock().text(), QStringLiteral("    5551234"));
+    QScrollBar* bar = Display()->verticalScrollBar();
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    // A reader who scrolled back keeps the place.
+    bar->setValue(10);
+    AppendRecord(kRecord2);
+    EXPECT_EQ(bar->value(), 10);
+}
+
+TEST_F(WindowTest, TransferringAnimationCycles) {
+    TForm1& f = Make();
+    f.EnableTimer(Timer::AutoDisp, true);
+    for (int dots = 1; dots <= 6; ++dots) {
+        f.AutoDispTimer();
+        EXPECT_EQ(VisibleTransferringLabels(f),
+                  QStringList{QStringLiteral("Transferring ") + QString(dots, QLatin1Char('.'))});
+    }
+    f.AutoDispTimer();
+    EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ."});
+    f.AutoDispTimer();
+    f.AutoDispTimer();
+    EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ..."});
+    EXPECT_TRUE(TimerNamed("AutoDisp")->isActive());
+
+    // Hidden at the end of a download; the next download goes on from there.
+    f.EnableTimer(Timer::AutoDisp, false);
+    f.HideAnimation();
+    EXPECT_TRUE(VisibleTransferringLabels(f).isEmpty());
+    f.EnableTimer(Timer::AutoDisp, true);
+    f.AutoDispTimer();
+    EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ...."});
+}
+
+TEST_F(WindowTest, IndicatorColours) {
+    TForm1& f = Make();
+    auto* indicator = Child<ConnectIndicator>("connect_show");
+    auto centre = [&] { return indicator->grab().toImage().pixelColor(12, 8); };
+    EXPECT_EQ(centre(), QColor(255, 255, 255));
+    const QImage image = indicator->grab().toImage();
+    EXPECT_LT(qGray(image.pixel(12, 0)), 100);   // dark outline at the top
+    EXPECT_LT(qGray(image.pixel(4, 8)), 140);    // and at the left
+
+    f.SetIndicator(true);
+    EXPECT_EQ(centre(), QColor(255, 0, 0));
+    f.SetIndicator(false);
+    EXPECT_EQ(centre(), QColor(255, 255, 255));
+}
+
+TEST_F(WindowTest, TimersDriveTheHooksAndEnablingARunningTimerKeepsItsCountdown) {
+    int comTicks = 0, watchTicks = 0;
+    TForm1* window = nullptr;
+    CoreHooks hooks;
+    hooks.onStart = [&](TForm1& w) { window = &w; };
+    hooks.onComTick = [&] {
+        window->EnableTimer(Timer::time_com, false);
+        ++comTicks;
+        window->EnableTimer(Timer::time_com, true);
+    };
+    hooks.onWatchSerialTick = [&] {
+        window->EnableTimer(Timer::watch_serial, false);
+        ++watchTicks;  // stays stopped, as the supervisor does after a pass
+    };
+    Make(hooks);
+    EXPECT_TRUE(WaitUntil([&] { return comTicks >= 3 && watchTicks >= 1; }));
+    EXPECT_FALSE(TimerNamed("watch_serial")->isActive());
+    EXPECT_EQ(watchTicks, 1);
+
+    QTimer* timer = TimerNamed("watch_serial");
+    timer->setInterval(60000);
+    form->EnableTimer(Timer::watch_serial, true);
+    const int before = timer->remainingTime();
+    EXPECT_TRUE(WaitUntil([&] { return timer->remainingTime() < before - 20; }));
+    form->EnableTimer(Timer::watch_serial, true);
+    EXPECT_LT(timer->remainingTime(), before - 20);
+}
+
+TEST_F(WindowTest, ExceptionInAHandlerIsShownAndTheProgramGoesOn) {
+    int comTicks = 0;
+    TForm1* window = nullptr;
+    CoreHooks hooks;
+    hooks.onStart = [&](TForm1& w) { window = &w; };
+    hooks.onComTick = [&] {
+        ++comTicks;
+        window->EnableTimer(Timer::time_com, true);
+        throw std::runtime_error("tick failed");
+    };
+    hooks.onWatchSerialTick = [] { throw 42; };
+    TForm1& f = Make(hooks);
+
+    f.time_comTimer();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].kind, BoxKind::Error);
+    EXPECT_EQ(boxes[0].text, QStringLiteral("tick failed"));
+
+    f.watch_serialTimer();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].kind, BoxKind::Error);
+    EXPECT_TRUE(boxes[1].text.isEmpty());
+
+    // Through the real event loop too: the throwing tick keeps coming.
+    EXPECT_TRUE(WaitUntil([&] { return comTicks >= 4; }));
+    EXPECT_GE(boxes.size(), 4u);
+
+    // The rest of the window still works.
+    AppendRecord(kRecord1);
+    f.clear_infoClick();
+    EXPECT_TRUE(f.callLog().Empty());
+
+    ShowPortAlreadyOpenedBox();
+    EXPECT_EQ(boxes.back().kind, BoxKind::Warning);
+    EXPECT_EQ(boxes.back().caption, QStringLiteral("Warning"));
+    EXPECT_EQ(boxes.back().text, QStringLiteral("Port Is Already Opened!"));
+}
+
+TEST_F(WindowTest, ExitEndsTheMessageLoopDuringADownload) {
+    TForm1& f = Make();
+    f.EnableTimer(Timer::AutoDisp, true);
+    f.SetIndicator(true);
+    AppendRecord(kRecord1);
+
+    bool watchdogFired = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] { watchdogFired = true; qApp->quit(); });
+    watchdog.start(5000);
+    QTimer::singleShot(0, &f, [&] { Child<QPushButton>("Exit")->click(); });
+    qApp->exec();
+    EXPECT_FALSE(watchdogFired);
+    EXPECT_FALSE(f.isVisible());
+}
+
+}  // namespace
+}  // namespace dialscope
