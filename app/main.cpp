@@ -5,22 +5,14 @@
 #include <memory>
 
 #include <QApplication>
+#include <QSocketNotifier>
 
+#include "app/core.h"
 #include "app/main_window.h"
 #include "app/message_boxes.h"
-#include "protocol/interfaces.h"
 #include "protocol/link_state.h"
-#include "protocol/protocol.h"
 
 namespace {
-
-// Until the serial layer is wired in, no port ever opens.
-class NoSerialPort : public dialscope::SerialOps {
-public:
-    bool openPort(const char*, uint32_t, bool, uint8_t, uint8_t) override { return false; }
-    bool writePort(const uint8_t*, uint32_t) override { return false; }
-    bool closePort() override { return true; }
-};
 
 // The link's state and fixed buffers live for the whole run.
 dialscope::Link sharedLink;
@@ -32,14 +24,25 @@ int main(int argc, char* argv[]) {
     QApplication app(qtArgc, argv);
 
     try {
-        NoSerialPort serial;
-        std::unique_ptr<dialscope::Protocol> protocol;
+        std::unique_ptr<dialscope::Core> core;
 
         dialscope::CoreHooks hooks;
         hooks.onStart = [&](dialscope::TForm1& window) {
-            protocol = std::make_unique<dialscope::Protocol>(sharedLink, window, serial);
+            core = std::make_unique<dialscope::Core>(
+                sharedLink, window, [](const char*, const char*) { dialscope::ShowPortAlreadyOpenedBox(); });
+            core->StartPortDiscovery();
+            int fd = core->hotplugFd();
+            if (fd >= 0) {
+                // Device events arrive on the main thread, between timer ticks.
+                auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &window);
+                QObject::connect(notifier, &QSocketNotifier::activated, &window, [&core] {
+                    for (const dialscope::DeviceEvent& event : core->ReadDeviceEvents())
+                        dialscope::Guard([&] { core->DeviceChange(event); });
+                });
+            }
         };
-        hooks.onComTick = [&] { protocol->ComTick(); };
+        hooks.onComTick = [&] { core->ComTick(); };
+        hooks.onWatchSerialTick = [&] { core->WatchSerialTick(); };
 
         dialscope::TForm1 form(sharedLink, std::move(hooks));
         form.show();

@@ -62,6 +62,11 @@ public:
     // a quiet thread from a spinning one).
     uint64_t receiveWakeups() const;
 
+    // Why the last openPort failed: the errno of the step that refused it
+    // (EACCES, EBUSY, EWOULDBLOCK for a port another program holds, ...);
+    // 0 after a success and when our own port was already open.
+    int lastOpenErrno() const { return lastOpenErrno_; }
+
     // Where kernel names are looked up: $DIALSCOPE_DEV_ROOT, else /dev.
     static const char* DeviceDirectory();
 
@@ -70,6 +75,7 @@ private:
     WarningBox warn_;
     NativeHandle CommHandle_ = kNoHandle;
     bool portOpen_ = false;
+    int lastOpenErrno_ = 0;
     std::unique_ptr<hReceiveThread> receiveThread_;
 };
 

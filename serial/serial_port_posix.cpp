@@ -106,6 +106,7 @@ uint64_t SerialPort::receiveWakeups() const {
 
 bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
                           uint8_t byteSize, uint8_t stopBits) {
+    lastOpenErrno_ = 0;
     if (portOpen_) {
         // The open port and its receive thread go on untouched.
         if (warn_) warn_("Port Is Already Opened!", "Warning");
@@ -113,14 +114,21 @@ bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
     }
 
     const std::string path = ResolvePortName(name);
-    if (path.empty()) return false;
+    if (path.empty()) {
+        lastOpenErrno_ = ENOENT;
+        return false;
+    }
 
     // O_NONBLOCK: a line without carrier must not hold up the open, and the
     // receive thread's reads must never block (it would miss its stop event).
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        lastOpenErrno_ = errno;
+        return false;
+    }
 
-    auto refuse = [fd] {
+    auto refuse = [this, fd] {
+        if (lastOpenErrno_ == 0) lastOpenErrno_ = errno;
         ::close(fd);
         return false;
     };

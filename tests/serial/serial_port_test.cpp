@@ -168,7 +168,9 @@ TEST_F(SerialTest, KernelNameIsLookedUpInTheDeviceDirectory) {
     EXPECT_FALSE(Open(port, ""));
     EXPECT_FALSE(Open(port, nullptr));
     EXPECT_FALSE(Open(port, "ttyUSB7"));
+    EXPECT_EQ(port.lastOpenErrno(), ENOENT);
     EXPECT_FALSE(Open(port, "notatty"));
+    EXPECT_EQ(port.lastOpenErrno(), ENOTTY);
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
     ASSERT_TRUE(Open(port, "ttyUSB0"));
     pty.Send("via link");
@@ -193,6 +195,7 @@ TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
     std::vector<std::string> otherWarnings;
     SerialPort other(link, [&](const char* t, const char*) { otherWarnings.push_back(t); });
     EXPECT_FALSE(Open(other, pty.path.c_str()));  // refused even for root: the lock holds
+    EXPECT_EQ(other.lastOpenErrno(), EWOULDBLOCK);  // told apart from a missing port
     EXPECT_FALSE(other.portOpen());
     EXPECT_EQ(other.fd(), -1);
     EXPECT_TRUE(otherWarnings.empty());
@@ -202,6 +205,7 @@ TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
     close(probe);
 
     EXPECT_FALSE(Open(port, pty.path.c_str()));
+    EXPECT_EQ(port.lastOpenErrno(), 0);  // our own port: not another program's
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0], "Port Is Already Opened!|Warning");
     EXPECT_TRUE(port.portOpen());
@@ -215,6 +219,7 @@ TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
 
     port.closePort();
     EXPECT_TRUE(Open(other, pty.path.c_str()));
+    EXPECT_EQ(other.lastOpenErrno(), 0);
 }
 
 TEST_F(SerialTest, BytesArriveInOrderWithPendingRaisedAndWrapAt2047) {
