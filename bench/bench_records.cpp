@@ -1,0 +1,117 @@
+#include "bench/bench_records.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "protocol/protocol.h"
+#include "protocol/rx_ring.h"
+#include "tests/support/frames.h"
+
+namespace dialscope::bench {
+
+namespace {
+
+using testing::Bytes;
+
+struct Rng {
+    uint64_t state;
+    uint64_t Next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    uint32_t Between(uint32_t lo, uint32_t hi) { return lo + static_cast<uint32_t>(Next() % (hi - lo + 1)); }
+};
+
+constexpr size_t kMaxShownText = 8151;
+
+size_t TextLength(Rng& rng) {
+    uint32_t r = rng.Between(0, 999);
+    if (r < 200) return 0;                         // tone only
+    if (r < 650) return rng.Between(10, 60);       // number and name
+    if (r < 950) return rng.Between(61, 600);
+    if (r < 998) return rng.Between(601, 3000);
+    return rng.Between(8000, 9000);                // more than a record holds
+}
+
+Bytes Text(Rng& rng, size_t length) {
+    Bytes t;
+    t.reserve(length);
+    while (t.size() < length) {
+        uint32_t r = rng.Between(0, 63);
+        if (r == 0) t += '\0';
+        else if (r == 1 && t.size() + 2 <= length) t += "\r\n";
+        else if (r == 2) t += static_cast<char>(rng.Between(0x80, 0xFF));
+        else if (r == 3) t += '\x7E';
+        else if (r < 40) t += static_cast<char>(rng.Between('0', '9'));
+        else t += static_cast<char>(rng.Between('A', 'Z'));
+    }
+    return t;
+}
+
+size_t NumberWidth(int n) {
+    if (n <= 9) return 2;
+    size_t d = 0;
+    for (; n > 0; n /= 10) ++d;
+    return d;
+}
+
+class RecordWindow final : public WindowOps {
+public:
+    void AppendStatusLine(std::string_view) override {}
+    void SetIndicator(bool) override {}
+    void HideAnimation() override {}
+    void EnableTimer(Timer, bool) override {}
+    void AppendToCallLog(const uint8_t* bytes, size_t count) override {
+        records.emplace_back(reinterpret_cast<const char*>(bytes), count);
+    }
+    std::vector<std::string> records;
+};
+
+class NullSerial final : public SerialOps {
+public:
+    bool openPort(const char*, uint32_t, bool, uint8_t, uint8_t) override { return false; }
+    bool writePort(const uint8_t*, uint32_t) override { return true; }
+    bool closePort() override { return true; }
+};
+
+}  // namespace
+
+GeneratedDownload MakeDownload(int records, uint64_t seed) {
+    Rng rng{seed};
+    GeneratedDownload d;
+    d.records = records;
+    d.bytes = testing::Frame('1') +
+              testing::HeaderFrame({"DESK", "HALL", "OFFICE", "FAX", "LINE 2", "", "KITCHEN", "GARAGE"});
+    for (int i = 1; i <= records; ++i) {
+        size_t len = TextLength(rng);
+        if (len != 0) d.bytes += testing::DataFrames(Text(rng, len), 76);
+        d.bytes += testing::BoundaryFrame(
+            static_cast<int>(rng.Between(0, 7)), static_cast<int>(rng.Between(0, 3)),
+            static_cast<int>(rng.Between(1, 12)), static_cast<int>(rng.Between(1, 31)),
+            static_cast<int>(rng.Between(0, 99)), static_cast<int>(rng.Between(0, 23)),
+            static_cast<int>(rng.Between(0, 59)));
+        d.expectedLogBytes += NumberWidth(i) + 28 + (len == 0 ? 20 : 8 + std::min(len, kMaxShownText));
+    }
+    d.bytes += testing::Frame('E');
+    return d;
+}
+
+std::vector<std::string> RenderedRecords(int count, uint64_t seed) {
+    GeneratedDownload d = MakeDownload(count, seed);
+    auto link = std::make_unique<Link>();
+    RecordWindow window;
+    NullSerial serial;
+    Protocol protocol(*link, window, serial);
+    link->state.dialogState = kPolling;
+    for (size_t at = 0; at < d.bytes.size(); at += 1024) {
+        size_t n = std::min<size_t>(1024, d.bytes.size() - at);
+        for (size_t i = 0; i < n; ++i) StoreReceivedByte(*link, static_cast<uint8_t>(d.bytes[at + i]));
+        RaiseRxPending(*link);
+        protocol.ComTick();
+    }
+    return std::move(window.records);
+}
+
+}  // namespace dialscope::bench
