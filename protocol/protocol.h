@@ -67,7 +67,7 @@ private:
     Link& link_;
     LinkState& s_;
     // Output space for a record whose number needs more than two places.
-    uint8_t wideRecord_[kTextBufferSize + 16] = {};
+    uint8_t wideRecord_[kTextBufferSize + 16];
     WindowOps& window_;
     SerialOps& serial_;
 };

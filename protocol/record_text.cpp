@@ -37,7 +37,9 @@ void Protocol::SaveLabelTable() {
 }
 
 void Protocol::ClearRecordText() {
-    std::memset(link_.TextBuffer, 0, sizeof link_.TextBuffer);
+    // Everything past textLength is zero already (nothing writes beyond the
+    // text it counts), so only the text itself needs clearing.
+    std::memset(link_.TextBuffer, 0, static_cast<size_t>(s_.textLength));
     s_.textLength = 0;
     s_.recordDamaged = 0;
 }
@@ -107,6 +109,8 @@ void Protocol::BuildRecordHeader() {
         // Part of the text was lost on the line: say so rather than show the
         // rest as if it were whole (or a lost first frame as "Tone only").
         size_t n = std::strlen(kDamagedTextMarker);
+        if (s_.textLength > kHeaderArea)
+            std::memset(t + kHeaderArea, 0, static_cast<size_t>(s_.textLength - kHeaderArea));
         std::memcpy(t + kHeaderArea, kDamagedTextMarker, n);
         s_.textLength = kHeaderArea + static_cast<int32_t>(n);
     } else if (s_.textLength == 0) {
