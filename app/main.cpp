@@ -5,11 +5,11 @@
 #include <memory>
 
 #include <QApplication>
-#include <QSocketNotifier>
 
 #include "app/core.h"
 #include "app/main_window.h"
 #include "app/message_boxes.h"
+#include "app/program_hooks.h"
 #include "protocol/link_state.h"
 
 namespace {
@@ -24,27 +24,9 @@ int main(int argc, char* argv[]) {
     QApplication app(qtArgc, argv);
 
     try {
+        // Made by the window's constructor; outlives the window.
         std::unique_ptr<dialscope::Core> core;
-
-        dialscope::CoreHooks hooks;
-        hooks.onStart = [&](dialscope::TForm1& window) {
-            core = std::make_unique<dialscope::Core>(
-                sharedLink, window, [](const char*, const char*) { dialscope::ShowPortAlreadyOpenedBox(); });
-            core->StartPortDiscovery();
-            int fd = core->hotplugFd();
-            if (fd >= 0) {
-                // Device events arrive on the main thread, between timer ticks.
-                auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &window);
-                QObject::connect(notifier, &QSocketNotifier::activated, &window, [&core] {
-                    for (const dialscope::DeviceEvent& event : core->ReadDeviceEvents())
-                        dialscope::Guard([&] { core->DeviceChange(event); });
-                });
-            }
-        };
-        hooks.onComTick = [&] { core->ComTick(); };
-        hooks.onWatchSerialTick = [&] { core->WatchSerialTick(); };
-
-        dialscope::TForm1 form(sharedLink, std::move(hooks));
+        dialscope::TForm1 form(sharedLink, dialscope::MakeProgramHooks(sharedLink, core));
         form.show();
         app.exec();
     } catch (const std::exception& e) {

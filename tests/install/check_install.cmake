@@ -1,0 +1,118 @@
+# cmake -DBUILD_DIR=... -DPREFIX=... -DWITH_QT=ON|OFF -DUDEV_RULES_DIR=... -P check_install.cmake
+#
+# Runs `cmake --install` into PREFIX and checks the installed tree: the
+# programs, the desktop entry (through desktop-file-validate when it is
+# there), the icon, and the udev rule for the adapter.
+cmake_minimum_required(VERSION 3.20)
+
+set(failures "")
+macro(fail what)
+  list(APPEND failures "${what}")
+endmacro()
+
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}\n${err}")
+endif()
+
+if(IS_ABSOLUTE "${UDEV_RULES_DIR}")
+  message(STATUS "udev rules go to ${UDEV_RULES_DIR}, outside the prefix: not checked")
+  set(rule "")
+else()
+  set(rule "${PREFIX}/${UDEV_RULES_DIR}/60-dialscope.rules")
+endif()
+
+# --- the programs -------------------------------------------------------
+set(programs dialscope-devsim)
+if(WITH_QT)
+  list(APPEND programs dialscope)
+endif()
+foreach(program ${programs})
+  execute_process(COMMAND test -x "${PREFIX}/bin/${program}" RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    fail("bin/${program} missing or not executable")
+  endif()
+endforeach()
+# The installed simulator starts on its own (no path into the build tree).
+execute_process(COMMAND "${PREFIX}/bin/dialscope-devsim" --help
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "usage: dialscope-devsim")
+  fail("bin/dialscope-devsim --help did not run (${rc}): ${err}")
+endif()
+
+# --- desktop entry and icon ---------------------------------------------
+if(WITH_QT)
+  set(desktop "${PREFIX}/share/applications/dialscope.desktop")
+  if(NOT EXISTS "${desktop}")
+    fail("share/applications/dialscope.desktop missing")
+  else()
+    file(STRINGS "${desktop}" entry)
+    foreach(line "[Desktop Entry]" "Type=Application" "Name=Dialscope" "Exec=dialscope" "Icon=dialscope")
+      list(FIND entry "${line}" at)
+      if(at LESS 0)
+        fail("dialscope.desktop has no line \"${line}\"")
+      endif()
+    endforeach()
+    file(READ "${desktop}" text)
+    if(NOT text MATCHES "\nCategories=([^\n]*;)?Utility;")
+      fail("dialscope.desktop is not in the Utility category")
+    endif()
+    find_program(VALIDATE desktop-file-validate)
+    if(VALIDATE)
+      execute_process(COMMAND "${VALIDATE}" "${desktop}"
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+      if(NOT rc EQUAL 0)
+        fail("desktop-file-validate refused dialscope.desktop:\n${out}${err}")
+      endif()
+    else()
+      message(STATUS "desktop-file-validate not found: desktop entry not validated")
+    endif()
+  endif()
+
+  # A PNG whose header says 32 x 32, where the entry's Icon=dialscope is
+  # looked up.
+  set(icon "${PREFIX}/share/icons/hicolor/32x32/apps/dialscope.png")
+  if(NOT EXISTS "${icon}")
+    fail("share/icons/hicolor/32x32/apps/dialscope.png missing")
+  else()
+    file(READ "${icon}" head LIMIT 24 HEX)
+    if(NOT head MATCHES "^89504e470d0a1a0a0000000d494844520000002000000020$")
+      fail("dialscope.png is not a 32 x 32 PNG (header ${head})")
+    endif()
+  endif()
+endif()
+
+# --- udev rule ----------------------------------------------------------
+if(rule)
+  if(NOT EXISTS "${rule}")
+    fail("${UDEV_RULES_DIR}/60-dialscope.rules missing")
+  else()
+    # One rule line (not a comment) must carry all of it: a rule split over
+    # two lines would tag one device and keep ModemManager off another.
+    file(STRINGS "${rule}" lines)
+    set(found FALSE)
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^[ \t]*#")
+        continue()
+      endif()
+      if(line MATCHES "SUBSYSTEM==\"tty\""
+         AND line MATCHES "ATTRS{idVendor}==\"067b\""
+         AND line MATCHES "ATTRS{idProduct}==\"2303\""
+         AND line MATCHES "TAG\\+=\"uaccess\""
+         AND line MATCHES "ENV{ID_MM_DEVICE_IGNORE}=\"1\"")
+        set(found TRUE)
+      endif()
+    endforeach()
+    if(NOT found)
+      fail("60-dialscope.rules has no tty rule for 067b:2303 with uaccess and ID_MM_DEVICE_IGNORE")
+    endif()
+  endif()
+endif()
+
+if(failures)
+  list(JOIN failures "\n  " text)
+  message(FATAL_ERROR "installed tree in ${PREFIX}:\n  ${text}")
+endif()
+message(STATUS "installed tree in ${PREFIX} is complete")
