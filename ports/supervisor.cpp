@@ -39,11 +39,27 @@ void Supervisor::Tick() {
     switch (s_.connectState) {
     case 0: {
         if (s_.portIndex == kNoPortLeft) {
-            // Every present adapter has been tried: stop until a device change.
             std::memset(s_.portName, 0, kPortNameSize);
+            if (retryLater_) {
+                // A present adapter's port was refused for a reason that
+                // passes by itself (udev still setting up the node just
+                // after a plug-in, another program probing it): look again
+                // in a moment rather than wait for the next device change.
+                // A device change resets portIndex and ends this wait.
+                if (++retryWait_ < kRetryTicks) break;
+                retryWait_ = 0;
+                retryLater_ = false;
+                s_.portIndex = 0;
+                break;
+            }
+            // Every present adapter has been tried: stop until a device change.
             s_.portIndex = 0;
             s_.connectState = 0;
             return;
+        }
+        if (s_.portIndex == 0) {
+            retryLater_ = false;  // a new pass
+            retryWait_ = 0;
         }
         s_.portIndex = ChooseNextPort(ports_, s_.portName, s_.portIndex);
         // portName may fill all 8 bytes; the serial layer gets a terminated copy.
@@ -86,6 +102,7 @@ void Supervisor::Tick() {
 void Supervisor::ExplainOpenFailure(const std::string& port) {
     if (port.empty() || !lastOpenError_) return;
     const int error = lastOpenError_();
+    if (error != 0) retryLater_ = true;  // not our own port already open
     OpenFailure reason;
     if (error == static_cast<int>(std::errc::permission_denied) ||
         error == static_cast<int>(std::errc::operation_not_permitted)) {

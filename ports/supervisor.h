@@ -22,6 +22,10 @@ constexpr uint8_t kNoPortLeft = 255;
 
 constexpr uint32_t kLineBaudRate = 57600;
 
+// Ticks (of 500 ms) to wait before another pass when a present adapter's
+// port was refused by the system.
+constexpr int kRetryTicks = 4;
+
 // Chooses the port for this attempt from the position start (0 = first present
 // adapter) and returns the position to try after it, or kNoPortLeft. portName
 // gets the chosen comPort cut to 8 bytes, NUL-padded when shorter, all zero
@@ -56,6 +60,11 @@ private:
     // Ports and reasons already explained in the status box; a port's entries
     // go when it opens.
     std::set<std::pair<std::string, OpenFailure>> explained_;
+    // A present adapter's port could not be opened in this pass for a reason
+    // of the system's (permissions, busy, no node yet): try again after
+    // kRetryTicks ticks instead of stopping.
+    bool retryLater_ = false;
+    int retryWait_ = 0;
 };
 
 }  // namespace dialscope

@@ -208,5 +208,36 @@ TEST_F(SupervisorTest, OpenFailuresAreExplainedOncePerPortAndReason) {
     EXPECT_NE(window.status[4].find("ttyUSB0"), std::string::npos);
 }
 
+// A port refused by the system just after a plug-in (udev still setting up
+// the node, another program probing it) is tried again a little later, not
+// only at the next device change; a port that is simply absent is not.
+TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
+    ports.AppendPort("k1", "ttyUSB0", 1, "");
+    serial.openSucceeds = false;
+    openErrno = EACCES;
+    supervisor.Tick();  // open refused
+    supervisor.Tick();  // pass over: wait instead of stopping
+    EXPECT_TRUE(Running());
+    EXPECT_EQ(serial.opens.size(), 1u);
+    for (int i = 1; i < kRetryTicks; ++i) supervisor.Tick();
+    EXPECT_EQ(serial.opens.size(), 1u);
+    EXPECT_TRUE(Running());
+    serial.openSucceeds = true;
+    openErrno = 0;
+    supervisor.Tick();  // a new pass
+    supervisor.Tick();
+    EXPECT_EQ(serial.opens.size(), 2u);
+    EXPECT_TRUE(serial.portOpen);
+    EXPECT_EQ(sent, "2");
+    EXPECT_EQ(window.status.size(), 1u);  // the reason was told once
+
+    // Our own port already open is not a reason to keep trying.
+    state.connectState = 0;
+    state.portIndex = 0;
+    supervisor.Tick();  // meets the open port
+    supervisor.Tick();
+    EXPECT_FALSE(Running());
+}
+
 }  // namespace
 }  // namespace dialscope
