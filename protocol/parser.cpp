@@ -1,4 +1,5 @@
 #include "protocol/protocol.h"
+#include "protocol/rx_ring.h"
 
 namespace dialscope {
 
@@ -29,7 +30,7 @@ void Protocol::ParseReceivedBytes() {
     // receive thread's release store), so bytes arriving meanwhile are parsed
     // in this same pass.
     while (s_.rxTail != s_.rxHead.load(std::memory_order_acquire)) {
-        s_.rxByte = link_.RxRing[s_.rxTail];
+        s_.rxByte = LoadRingSlot(link_, s_.rxTail);
         s_.rxTail = s_.rxTail == kRxRingSize - 1 ? 0 : s_.rxTail + 1;
         ParseByte(s_.rxByte);
     }

@@ -11,10 +11,22 @@
 
 namespace dialscope {
 
+// The slots themselves are accessed as relaxed atomics: the receive thread
+// never waits for the consumer, so after a wrap it may store into a slot the
+// consumer read a moment ago, with nothing else ordering the two. Relaxed
+// byte loads and stores cost nothing over plain ones.
+inline void StoreRingSlot(Link& link, int32_t at, uint8_t byte) noexcept {
+    std::atomic_ref<uint8_t>(link.RxRing[at]).store(byte, std::memory_order_relaxed);
+}
+
+inline uint8_t LoadRingSlot(Link& link, int32_t at) noexcept {
+    return std::atomic_ref<uint8_t>(link.RxRing[at]).load(std::memory_order_relaxed);
+}
+
 // Producer side (receive thread).
 inline void StoreReceivedByte(Link& link, uint8_t byte) noexcept {
     int32_t head = link.state.rxHead.load(std::memory_order_relaxed);
-    link.RxRing[head] = byte;
+    StoreRingSlot(link, head, byte);
     int32_t next = head == kRxRingSize - 1 ? 0 : head + 1;  // 2047 straight to 0
     link.state.rxHead.store(next, std::memory_order_release);
 }
