@@ -68,6 +68,14 @@ void Supervisor::Tick() {
         if (serial_.openPort(name, kLineBaudRate, false, 8, 0)) {
             explained_.erase(explained_.lower_bound({name, OpenFailure::permission}),
                              explained_.upper_bound({name, OpenFailure::busy}));
+            // A new line. A frame cut off on the line before it (an adapter
+            // pulled mid-frame) must not take the device's first answer on
+            // this one as the rest of its payload: the parser starts afresh,
+            // and bytes of the old line still unread are dropped. This runs
+            // on the consumer's thread, so moving rxTail keeps the ring
+            // single-consumer.
+            s_.rxTail = s_.rxHead.load(std::memory_order_acquire);
+            s_.parseState = 0;
             s_.deviceAnswered = 0;
             if (sendCommand_) sendCommand_('2');
             s_.dialogState = 1;
