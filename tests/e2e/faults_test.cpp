@@ -1,0 +1,403 @@
+// Faults on the line and at the socket, with real threads and real
+// pseudo-terminals: adapters pulled mid-download, noise and damaged frames, a
+// device that stalls, one that says "not now" and one that never answers.
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/driver.h"
+#include "tests/e2e/expect.h"
+
+namespace dialscope::e2e {
+namespace {
+
+std::string Commands(const devsim::Simulator& sim) {
+    const std::vector<uint8_t> c = sim.CommandsReceived();
+    return std::string(c.begin(), c.end());
+}
+
+// The program as started by the window, with the simulated adapter (when
+// given) plugged into a fake tree.
+struct Program {
+    Program() : devRoot("DIALSCOPE_DEV_ROOT", tree.dev().string()), rig(&tree) {}
+
+    devsim::SimOptions Options(devsim::CallLog log) {
+        devsim::SimOptions o = LineRateOptions(std::move(log));
+        o.fakeAdapter = true;
+        o.adapter = tree.Adapter();
+        o.onEvent = events.Sink();
+        return o;
+    }
+
+    FakeTree tree;
+    EnvGuard devRoot;
+    Rig rig;
+    SimEvents events;
+};
+
+// 100 times: plugged, the download starts, the adapter is pulled out mid-
+// download, plugged in again, a full download. Even cycles have the device
+// hang up after a chosen byte (anywhere in the download, often inside a
+// frame), so what the program shows of the broken download is known
+// exactly, and plug the same device in again. Odd cycles stream at the
+// line's rate and pull the adapter out from the test's thread after a few
+// records; then a device is plugged into the same socket.
+TEST(EndToEndFaults, HundredUnplugsMidDownloadStayExact) {
+    Program p;
+    Rig& rig = p.rig;
+    rig.driver.StartUp();  // nothing plugged: the supervisor tries nothing and stops
+    rig.driver.Steps(3 * Driver::kWatchEvery);
+    ASSERT_FALSE(rig.driver.watchRunning());
+    const int fds = CountOpenFds();
+    const int threads = CountThreads();
+
+    int interrupted = 0;
+    for (int cycle = 0; cycle < 100 && !::testing::Test::HasFailure(); ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        const bool hangUp = cycle % 2 == 0;
+        SimEvents events;
+        devsim::SimOptions o = p.Options(devsim::GenerateCallLog(3, 1000 + static_cast<uint64_t>(cycle)));
+        o.onEvent = events.Sink();
+        devsim::SimOptions full = o;
+        full.fast = true;
+        ASSERT_TRUE(DownloadFitsInRing(full));
+        if (hangUp) {
+            o = full;
+            const auto bytes = static_cast<long long>(DownloadBytes(o));
+            o.faults.hangupAfterByte = 1 + (cycle * 7919) % (bytes - 1);
+        }
+        const std::string whole = devsim::RenderDownload(o.log);
+        const size_t logBefore = rig.window.logText().size();
+        const int recordsBefore = rig.window.records;
+        const int removals = rig.Status("Device Remove.");
+        const int ends = rig.Status("Message read OK.");
+
+        auto sim = std::make_unique<devsim::Simulator>(o);  // starts plugged
+        std::string error;
+        ASSERT_TRUE(sim->Start(&error)) << error;
+        rig.driver.Attach(sim.get(), &events);
+
+        if (hangUp) {
+            rig.driver.StepUntil([&] { return sim->DownloadsStarted() == 1; }, "the first download");
+            // The device hangs up once the program has read its bytes, all of
+            // which fit in the ring.
+            ASSERT_TRUE(WaitFor([&] { return !sim->Plugged(); }));
+        } else {
+            const int k = (cycle / 2) % 3;
+            rig.driver.StepUntil([&] { return sim->DownloadsStarted() == 1 && rig.window.records >= recordsBefore + k; },
+                                 "the first download");
+            sim->Unplug();
+            ASSERT_TRUE(WaitFor([&] { return !sim->Plugged(); }));
+        }
+        rig.driver.StepUntil([&] { return rig.Status("Device Remove.") == removals + 1; }, "the removal", 100);
+        EXPECT_FALSE(rig.core.serial().portOpen());
+        const std::string broken = rig.window.logText().substr(logBefore);
+        EXPECT_TRUE(IsWholeRecordPrefix(broken, o.log)) << broken;
+        if (hangUp) {
+            EXPECT_EQ(broken, sim->setup().prediction.log);
+            EXPECT_FALSE(sim->setup().prediction.readOk);
+        }
+        const bool completed = rig.Status("Message read OK.") > ends;
+        if (!completed) ++interrupted;
+
+        // Plugged in again.
+        if (hangUp) {
+            sim->Plug();
+        } else {
+            sim->Stop();
+            rig.driver.Attach(nullptr);
+            full.onEvent = events.Sink();
+            sim = std::make_unique<devsim::Simulator>(full);
+            ASSERT_TRUE(sim->Start(&error)) << error;
+            rig.driver.Attach(sim.get(), &events);
+        }
+        ASSERT_TRUE(WaitFor([&] { return sim->Plugged(); }));
+        rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == ends + 1 + completed; },
+                             "the full download after plugging in again");
+        EXPECT_EQ(rig.window.logText().substr(logBefore + broken.size()), whole);
+
+        sim->Stop();  // pulls the adapter out for good
+        rig.driver.StepUntil([&] { return rig.Status("Device Remove.") == removals + 2; }, "the last removal", 100);
+        rig.driver.Attach(nullptr);
+    }
+    EXPECT_GE(interrupted, 90) << "too few downloads were really cut off";
+
+    // Whatever the cycles left behind goes with the ticks that follow.
+    rig.driver.Steps(2 * kIdleTicksLimit);
+    EXPECT_FALSE(rig.core.serial().portOpen());
+    EXPECT_EQ(CountOpenFds(), fds);
+    EXPECT_EQ(CountThreads(), threads);
+    EXPECT_TRUE(rig.warnings.empty());
+}
+
+// One disturbed download, run to its end. Returns the simulator's own
+// prediction agreeing (or not) with the program, for the report.
+struct Outcome {
+    bool predictionAgrees = false;
+    Expected expected;
+};
+
+Outcome RunDisturbedDownload(const devsim::SimOptions& base, const std::string& label) {
+    SCOPED_TRACE(label);
+    Program p;
+    Rig& rig = p.rig;
+    devsim::SimOptions o = base;
+    o.fakeAdapter = true;
+    o.adapter = p.tree.Adapter();
+    o.onEvent = p.events.Sink();
+    devsim::DownloadSetup planned;
+    std::string error;
+    EXPECT_TRUE(devsim::PrepareDownload(o, &planned, &error)) << error;
+    if (o.fast && ExpectProgramLog(planned).downloads > 1) {
+        // Given up mid-download, the program polls within the tick that
+        // parses the first download, and the device sends the second one
+        // while the rest of the first is still being parsed: together more
+        // than the ring holds if written at once. At the line's rate.
+        o.fast = false;
+    }
+    devsim::Simulator sim(o);
+    EXPECT_TRUE(sim.Start(&error)) << error;
+    rig.driver.Attach(&sim, &p.events);
+    const Expected want = ExpectProgramLog(sim.setup());
+
+    rig.driver.StartUp();
+    if (want.readOk) {
+        rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the end of the download");
+    } else {
+        rig.driver.StepUntil([&] { return sim.DownloadsCompleted() >= want.downloads && rig.driver.LineQuiet(); },
+                             "the device's last byte");
+    }
+    // Time-outs and polls that may still follow.
+    rig.driver.Steps(3 * kIdleTicksLimit);
+    rig.driver.Settle("after the download");
+    rig.driver.Steps(1);
+
+    const std::string shown = rig.window.logText();
+    EXPECT_EQ(shown, want.log);
+    int damaged = 0;
+    EXPECT_EQ(CheckWholeRecords(shown, o.log, &damaged), "");
+    EXPECT_EQ(damaged, want.damagedShown);
+    EXPECT_EQ(rig.window.records, want.recordsShown);
+    EXPECT_EQ(rig.Status(kRecordLostLine), want.recordsLost);
+    EXPECT_EQ(rig.Status("Message read OK."), want.readOk ? 1 : 0);
+    EXPECT_TRUE(rig.warnings.empty());
+
+    Outcome out;
+    out.expected = want;
+    const devsim::Prediction& pred = sim.setup().prediction;
+    out.predictionAgrees = pred.available && pred.log == shown;
+    // Where no record was damaged or lost the two rule books coincide.
+    if (want.damagedShown == 0 && want.recordsLost == 0) {
+        EXPECT_TRUE(out.predictionAgrees) << "the simulator's prediction differs from an undamaged download";
+        EXPECT_EQ(pred.readOk, want.readOk);
+    } else if (!out.predictionAgrees) {
+        std::printf("[ note     ] %s: %d record(s) shown damaged, %d lost; the simulator predicted %d records "
+                    "where the program showed %d\n",
+                    label.c_str(), want.damagedShown, want.recordsLost, pred.recordsShown, rig.window.records);
+    }
+    sim.Stop();
+    return out;
+}
+
+struct Tally {
+    int runs = 0, disagreements = 0, damaged = 0, lost = 0, restarts = 0;
+    void Add(const Outcome& out) {
+        ++runs;
+        disagreements += !out.predictionAgrees;
+        damaged += out.expected.damagedShown;
+        lost += out.expected.recordsLost;
+        restarts += out.expected.downloads > 1;
+    }
+    void Print() const {
+        std::printf("[ note     ] %d disturbed downloads: %d records shown damaged, %d lost, %d given up and asked "
+                    "again; the simulator's prediction differed from the program in %d\n",
+                    runs, damaged, lost, restarts, disagreements);
+    }
+};
+
+// Noise between frames and about 1 % of the frames with a bad checksum, over
+// many small logs (each download fits in the ring, so the device may write
+// it at once).
+TEST(EndToEndFaults, NoiseAndOnePercentDamagedFramesNeverGarbleARecord) {
+    Tally tally;
+    for (uint64_t seed = 1; seed <= 40 && !::testing::Test::HasFailure(); ++seed) {
+        devsim::SimOptions o = FastOptions(devsim::GenerateCallLog(3, seed));
+        o.faults.noiseMax = 8;
+        o.faults.badCrcRate = 0.01;
+        o.faults.seed = seed;
+        if (!DownloadFitsInRing(o)) continue;
+        tally.Add(RunDisturbedDownload(o, "1 % bad frames, seed " + std::to_string(seed)));
+    }
+    EXPECT_GE(tally.runs, 30);
+    EXPECT_GT(tally.damaged + tally.lost + tally.restarts, 5) << "too few frames were damaged";
+    tally.Print();
+}
+
+// One damaged frame of each kind, placed on purpose.
+TEST(EndToEndFaults, EachKindOfDamagedFrame) {
+    // A short text, a tone-only record and a text of more than fifteen data
+    // frames (the first three of any generated log of four or more), small
+    // enough for the device to write each download at once.
+    devsim::CallLog log = devsim::GenerateCallLog(4, 2);
+    log.records.resize(3);
+    const std::vector<devsim::DownloadFrame> frames = devsim::BuildDownloadFrames(log);
+    // Index of record r's data frame d, or of its boundary frame (d < 0).
+    auto frameOf = [&](int r, int d) {
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const auto& f = frames[i];
+            if (f.record == r && f.dataIndex == d && (d >= 0 || f.frame.command == 'B')) return static_cast<int>(i);
+        }
+        ADD_FAILURE() << "no such frame";
+        return 0;
+    };
+    int dataFramesOf2 = 0;
+    for (const auto& f : frames) dataFramesOf2 += f.record == 2 && f.dataIndex >= 0;
+    ASSERT_GT(dataFramesOf2, 15);
+    const struct {
+        const char* what;
+        int frame;
+    } placed[] = {
+        {"the header", 0},
+        {"a short record's only data frame", frameOf(0, 0)},
+        {"the first data frame of a long record", frameOf(2, 0)},
+        {"a middle data frame of a long record", frameOf(2, 6)},
+        {"the last data frame of a record", frameOf(2, dataFramesOf2 - 1)},
+        {"a record's boundary frame", frameOf(2, -1)},
+        {"a tone-only record's boundary frame", frameOf(1, -1)},
+        {"the end frame", static_cast<int>(frames.size()) - 1},
+    };
+    Tally tally;
+    for (const auto& c : placed) {
+        if (::testing::Test::HasFailure()) break;
+        devsim::SimOptions o = FastOptions(log);
+        o.faults.noiseMax = 4;
+        o.faults.badCrcFrame = c.frame;
+        ASSERT_TRUE(DownloadFitsInRing(o));
+        tally.Add(RunDisturbedDownload(o, std::string("bad checksum on ") + c.what));
+    }
+    EXPECT_EQ(tally.damaged, 2);   // the short record's and the last-frame record's
+    EXPECT_EQ(tally.lost, 2);      // both boundary frames
+    EXPECT_EQ(tally.restarts, 3);  // the header's, and the long record's first and middle frames
+    tally.Print();
+}
+
+// A device that stops in the middle of a record: after 41 silent ticks the
+// dialogue gives the record up, turns the indicator white and polls with 'D';
+// the device answers that with a fresh download once it speaks again.
+TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
+    Program p;
+    Rig& rig = p.rig;
+    devsim::SimOptions o = p.Options(devsim::GenerateCallLog(8, 4));
+    o.faults.silenceRecord = 2;   // the long record
+    o.faults.silenceAfter = 3;
+    o.faults.silenceSeconds = 0.5;
+    devsim::Simulator sim(o);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    rig.driver.Attach(&sim, &p.events);
+    rig.driver.StartUp();
+
+    rig.driver.StepUntil([&] { return p.events.paused(); }, "the device's silence");
+    ASSERT_TRUE(rig.window.indicatorRed);
+    ASSERT_NE(rig.link.state.textLength, 0);
+    const int64_t silentFrom = rig.driver.step();
+    rig.driver.StepUntil([&] { return !rig.window.indicatorRed; }, "the dialogue's restart", 200);
+    EXPECT_TRUE(p.events.paused()) << "the device spoke before the program gave up";
+    // 41 silent ticks (the first may come in the step that saw the silence
+    // begin), after at most two that took the last bytes.
+    EXPECT_GE(rig.driver.step() - silentFrom, kIdleTicksLimit - 1);
+    EXPECT_LE(rig.driver.step() - silentFrom, kIdleTicksLimit + 3);
+    EXPECT_EQ(rig.link.state.dialogState, kPolling);
+    EXPECT_EQ(rig.link.state.textLength, 0);
+    EXPECT_EQ(Commands(sim), "2DD");       // the restart's poll, with 'D' as the device had said '1'
+    EXPECT_TRUE(rig.window.timer(Timer::AutoDisp));  // the animation keeps running
+    EXPECT_TRUE(rig.core.serial().portOpen());
+
+    rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the download after the restart");
+    const Expected want = ExpectProgramLog(sim.setup());
+    EXPECT_EQ(want.downloads, 2);
+    EXPECT_EQ(rig.window.logText(), want.log);
+    EXPECT_EQ(CheckWholeRecords(rig.window.logText(), o.log), "");
+    // The simulator predicts the same for a silence the program's clock sees
+    // as longer than its time-out.
+    devsim::SimOptions longer = o;
+    longer.faults.silenceSeconds = devsim::kSilenceRestart;
+    devsim::DownloadSetup setup;
+    ASSERT_TRUE(devsim::PrepareDownload(longer, &setup, &error)) << error;
+    EXPECT_TRUE(setup.prediction.secondDownload);
+    EXPECT_EQ(rig.window.logText(), setup.prediction.log);
+    sim.Stop();
+}
+
+// A device that answers the probe with '0' ("not now"): it has answered, so
+// the supervisor keeps the port and stops; the dialogue waits without
+// polling. A '1' from the device later gets a 'D', and the download follows.
+TEST(EndToEndFaults, DeviceThatSaysNotNowIsKeptAndDownloadedLater) {
+    Program p;
+    Rig& rig = p.rig;
+    devsim::SimOptions o = p.Options(devsim::GenerateCallLog(10, 8));
+    o.pollAnswer = '0';
+    devsim::Simulator sim(o);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    rig.driver.Attach(&sim, &p.events);
+    rig.driver.StartUp();
+
+    rig.driver.StepUntil([&] { return rig.link.state.connectState == 3; }, "the supervisor keeping the port", 30);
+    EXPECT_EQ(rig.link.state.deviceAnswered, 1);
+    EXPECT_EQ(rig.link.state.dialogState, kWaiting);
+    rig.driver.Steps(10 * kIdleTicksLimit);
+    EXPECT_FALSE(rig.driver.watchRunning());
+    EXPECT_EQ(rig.link.state.dialogState, kWaiting);
+    EXPECT_TRUE(rig.core.serial().portOpen());
+    EXPECT_EQ(Commands(sim), "2");  // waiting sends nothing
+    EXPECT_TRUE(rig.window.log.Empty());
+
+    sim.SendUnasked('1');
+    rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the download after the device's '1'");
+    EXPECT_EQ(Commands(sim), "2D");
+    EXPECT_EQ(rig.window.logText(), sim.setup().prediction.log);
+    sim.Stop();
+}
+
+// A device that never answers: the supervisor opens and polls, closes the
+// port two ticks later, has no other adapter to try and stops. The program
+// keeps ticking, opens nothing more and leaks nothing.
+TEST(EndToEndFaults, SilentDeviceIsGivenUp) {
+    Program p;
+    Rig& rig = p.rig;
+    devsim::SimOptions o = p.Options(devsim::GenerateCallLog(4, 1));
+    o.respond = devsim::Respond::kNone;
+    devsim::Simulator sim(o);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    rig.driver.Attach(&sim, &p.events);
+    const int fds = CountOpenFds();
+    const int threads = CountThreads();
+    rig.driver.StartUp();
+
+    rig.driver.StepUntil([&] { return rig.core.serial().portOpen(); }, "the open", 10);
+    EXPECT_EQ(rig.driver.watchTicks(), 1);
+    rig.driver.StepUntil([&] { return !rig.core.serial().portOpen(); }, "the close", 20);
+    EXPECT_EQ(rig.driver.watchTicks(), 3);
+    rig.driver.StepUntil([&] { return !rig.driver.watchRunning(); }, "the supervisor stopping", 10);
+    EXPECT_EQ(rig.driver.watchTicks(), 4);
+    EXPECT_EQ(rig.link.state.portIndex, 0);
+    EXPECT_EQ(rig.link.state.portName[0], '\0');
+
+    const int comTicks = rig.driver.comTicks();
+    rig.driver.Steps(10 * kIdleTicksLimit);
+    EXPECT_EQ(rig.driver.comTicks(), comTicks + 10 * kIdleTicksLimit);
+    EXPECT_EQ(rig.driver.watchTicks(), 4);
+    EXPECT_FALSE(rig.core.serial().portOpen());
+    EXPECT_EQ(Commands(sim), "2");  // the idle polls go to a closed port
+    EXPECT_EQ(rig.link.state.dialogState, kPolling);
+    EXPECT_EQ(CountOpenFds(), fds);
+    EXPECT_EQ(CountThreads(), threads);
+    EXPECT_TRUE(rig.window.log.Empty());
+    sim.Stop();
+}
+
+}  // namespace
+}  // namespace dialscope::e2e
