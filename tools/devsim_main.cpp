@@ -66,8 +66,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "dialscope-devsim: cannot write %s\n", cl.expectPath.c_str());
             return 1;
         }
-        std::fprintf(stderr, "dialscope-devsim: expect %d records, read OK %s, asked twice %s\n", p.recordsShown,
-                     p.readOk ? "yes" : "no", p.secondDownload ? "yes" : "no");
+        std::fprintf(stderr,
+                     "dialscope-devsim: expect %d records (%d shown damaged, %d lost), read OK %s, asked twice %s\n",
+                     p.recordsShown, p.recordsDamaged, p.recordsLost, p.readOk ? "yes" : "no",
+                     p.secondDownload ? "yes" : "no");
     }
     if (cl.dumpFrames) DumpFrames(setup);
     if (cl.dryRun || cl.dumpFrames) return 0;

@@ -256,14 +256,23 @@ namespace {
 
 // A correct program's reaction to the frames of a download, frame by frame:
 // it takes the header in the polling state, collects data frames in letter
-// order, gives a record up on the third letter out of turn (and polls again),
-// shows a record on its boundary frame and stops listening at the end frame.
+// order, gives a record up on the third letter out of turn in a row (and
+// polls again), shows a record on its boundary frame and stops listening at
+// the end frame.
+//
+// The device never sends a frame twice, so a frame with a bad CRC is a piece
+// gone for good. While downloading, a lost data frame or one out of turn
+// marks the record as damaged, and the record is shown with
+// kShownDamagedText in place of its text (never cut short, never "Tone
+// only"). A lost boundary frame takes the record with it: the text collected
+// so far is dropped with a kRecordLostStatus line, and the record's number is
+// not used up. Outside a download a frame with a bad CRC is simply ignored.
 class ProgramModel {
 public:
-    void OnFrame(uint8_t command, const std::vector<uint8_t>& payload) {
+    void OnFrame(uint8_t command, const std::vector<uint8_t>& payload, bool crcGood) {
         if (ended_) return;
         if (state_ == 1) {
-            if (command == 'D') {
+            if (crcGood && command == 'D') {
                 labels_ = {};
                 for (size_t i = 8; i < payload.size() && i < kHeaderPayload; ++i)
                     labels_[(i - 8) / 8][(i - 8) % 8] = payload[i];
@@ -273,15 +282,21 @@ public:
             }
             return;
         }
-        if (command >= 0x50 && command <= 0x5F) {
-            if (!begun_) {
-                expected_ = 'P';
-                if (command == 'P') {
-                    Accept(payload);
-                } else {
-                    Miss();
-                }
-            } else if (command == expected_) {
+        const bool data = command >= 0x50 && command <= 0x5F;
+        if (!crcGood) {
+            if (data) {
+                damaged_ = true;   // no miss: the letters after it show the gap
+            } else if (command == 'B') {
+                DropRecord();
+                status_.push_back(kRecordLostStatus);
+                ++lost_;
+            }
+            return;
+        }
+        if (data) {
+            // A record's first data frame must be 'P'.
+            if (!begun_) expected_ = 'P';
+            if (command == expected_) {
                 Accept(payload);
             } else {
                 Miss();
@@ -294,14 +309,21 @@ public:
             r.letter = (p[0] >> 4) & 3;
             r.date = {p[1], p[2], p[3]};
             r.time = {p[4], p[5]};
-            log_ += RenderRecord(++number_, labels_, r, begun_, text_);
+            if (damaged_) {
+                log_ += RenderRecord(++number_, labels_, r, true, kShownDamagedText);
+                ++damagedShown_;
+            } else {
+                log_ += RenderRecord(++number_, labels_, r, begun_, text_);
+            }
             ++shown_;
             DropRecord();
         } else if (command == 'E') {
             ended_ = true;
+            status_.push_back(kReadOkStatus);
         }
     }
     // The program gives up on a begun record after about four silent seconds.
+    // A record whose first data frame was lost has not begun.
     void OnLongSilence() {
         if (!ended_ && state_ == 2 && begun_) Restart();
     }
@@ -309,7 +331,10 @@ public:
     int state() const { return state_; }
     bool ended() const { return ended_; }
     const std::string& log() const { return log_; }
+    const std::vector<std::string>& status() const { return status_; }
     int shown() const { return shown_; }
+    int damagedShown() const { return damagedShown_; }
+    int lost() const { return lost_; }
 
 private:
     void Accept(const std::vector<uint8_t>& payload) {
@@ -319,7 +344,10 @@ private:
             if (text_.size() < kMaxShownText) text_ += static_cast<char>(b);
         expected_ = expected_ == '^' ? 'P' : expected_ + 1;
     }
+    // Misses add up across records; only a frame in turn or the restart
+    // clears the count.
     void Miss() {
+        damaged_ = true;
         if (++misses_ == 3) {
             misses_ = 0;
             Restart();
@@ -329,21 +357,27 @@ private:
         DropRecord();
         state_ = 1;   // and it polls with 'D', which the simulator answers after this download
     }
+    // Every clearing of the record's text clears its damage mark too.
     void DropRecord() {
         begun_ = false;
+        damaged_ = false;
         text_.clear();
     }
 
     int state_ = 1;
     bool begun_ = false;
+    bool damaged_ = false;
     bool ended_ = false;
     std::string text_;
     uint8_t expected_ = 'P';
     int misses_ = 0;
     int number_ = 0;
     int shown_ = 0;
+    int damagedShown_ = 0;
+    int lost_ = 0;
     LabelSet labels_{};
     std::string log_;
+    std::vector<std::string> status_;
 };
 
 }  // namespace
@@ -375,8 +409,9 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
             model.OnLongSilence();
             continue;
         }
-        if (item.frame < 0 || !item.whole || !item.crcGood) continue;
-        model.OnFrame(item.command, frames[item.frame].frame.payload);
+        // A frame cut short by the hang-up never reaches the program.
+        if (item.frame < 0 || !item.whole) continue;
+        model.OnFrame(item.command, frames[item.frame].frame.payload, item.crcGood);
     }
     if (!hungUp && !model.ended()) {
         // A record left begun times out; in the polling state the program asks
@@ -384,13 +419,16 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
         model.OnLongSilence();
         if (model.state() == 1) {
             p.secondDownload = true;
-            for (const DownloadFrame& f : frames) model.OnFrame(f.frame.command, f.frame.payload);
+            for (const DownloadFrame& f : frames) model.OnFrame(f.frame.command, f.frame.payload, true);
         }
     }
     p.available = true;
     p.log = model.log();
+    p.statusLines = model.status();
     p.readOk = model.ended();
     p.recordsShown = model.shown();
+    p.recordsDamaged = model.damagedShown();
+    p.recordsLost = model.lost();
     return p;
 }
 

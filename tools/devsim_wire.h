@@ -120,15 +120,31 @@ struct WirePlan {
 bool PlanDownload(const std::vector<DownloadFrame>& frames, const FaultOptions& faults,
                   bool withFaults, uint64_t noiseSeed, WirePlan* plan, std::string* error);
 
+// The texts a correct program shows for damage on the line.
+// In place of the text of a record that lost a data frame (a bad CRC, or a
+// data frame out of turn):
+inline constexpr const char* kShownDamagedText = "(text damaged in transfer)";
+// Status line for a record whose boundary frame arrived with a bad CRC (the
+// record is not shown at all):
+inline constexpr const char* kRecordLostStatus = "A call record was lost: its closing frame arrived damaged.";
+// Status line at the end frame:
+inline constexpr const char* kReadOkStatus = "Message read OK.";
+
 // What a correct program shows after the first download of `plan` (the
 // simulator answering its polls afterwards with undisturbed downloads).
 struct Prediction {
     bool available = false;       // false: timing decides; `reason` says why
     std::string reason;
     std::string log;              // the bytes appended to the program's log
+    // The status lines the download dialogue appends, in order: one
+    // kRecordLostStatus per record lost with its boundary frame, and
+    // kReadOkStatus at the end frame.
+    std::vector<std::string> statusLines;
     bool readOk = false;          // the program sees an end frame ("Message read OK.")
     bool secondDownload = false;  // the program had to ask again and got a clean download
-    int recordsShown = 0;
+    int recordsShown = 0;         // records appended to the log, damaged ones included
+    int recordsDamaged = 0;       // of those, shown with kShownDamagedText
+    int recordsLost = 0;          // records dropped with their boundary frame
 };
 
 // A silence shorter than this never disturbs the program; one at least

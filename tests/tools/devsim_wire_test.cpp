@@ -217,22 +217,99 @@ protected:
     std::vector<DownloadFrame> frames;
 };
 
+// A record that lost a data frame is shown with the marker in place of its
+// text; one that lost its boundary frame is not shown at all.
 TEST_F(DevsimFaults, BadCrcOrWrongLetterInsideARecord) {
     const std::string full = RenderDownload(log);
     const std::string& t1 = log.records[1].text;
+    const std::vector<std::string> readOk{"Message read OK."};
+    auto damaged = [&](int n, int rec) { return R(n, rec, true, "(text damaged in transfer)"); };
     {
-        // 'Q' lost: 'R' and 'S' are two misses, the record is shown cut short.
+        // The only data frame of "hello" lost: the record is shown damaged,
+        // not as "Tone only"; the next record starts clean.
+        FaultOptions f;
+        f.badCrcFrame = 1;
+        const Prediction p = Predict(f);
+        ASSERT_TRUE(p.available);
+        EXPECT_EQ(p.log, " 1. HOME    A 07/15/24 09:05\r\n      (text damaged in transfer)\r\n" + R(2, 1, true, t1) +
+                             R(3, 2, false, ""));
+        EXPECT_EQ(p.statusLines, readOk);
+        EXPECT_EQ(p.recordsShown, 3);
+        EXPECT_EQ(p.recordsDamaged, 1);
+        EXPECT_FALSE(p.secondDownload);
+    }
+    {
+        // 'Q' lost: 'R' and 'S' are two misses, not three; the record is
+        // shown damaged instead of cut short after 'P'.
         FaultOptions f;
         f.badCrcFrame = 4;
         const Prediction p = Predict(f);
         ASSERT_TRUE(p.available);
-        EXPECT_EQ(p.log, R(1, 0, true, "hello") + R(2, 1, true, t1.substr(0, 76)) + R(3, 2, false, ""));
+        EXPECT_EQ(p.log, R(1, 0, true, "hello") + damaged(2, 1) + R(3, 2, false, ""));
+        EXPECT_NE(p.log.find("(text damaged in transfer)"), std::string::npos);
+        EXPECT_EQ(p.log.find(t1.substr(0, 76)), std::string::npos);
         EXPECT_TRUE(p.readOk);
+        EXPECT_FALSE(p.secondDownload);
+        EXPECT_EQ(p.recordsDamaged, 1);
+    }
+    {
+        // The last data frame 'S' lost: damaged, no partial text either.
+        FaultOptions f;
+        f.badCrcFrame = 6;
+        const Prediction p = Predict(f);
+        EXPECT_EQ(p.log, R(1, 0, true, "hello") + damaged(2, 1) + R(3, 2, false, ""));
+        EXPECT_EQ(p.statusLines, readOk);
+    }
+    {
+        // The first record's boundary frame lost: "hello" is dropped with a
+        // status line and does not run on; the next record takes number 1.
+        FaultOptions f;
+        f.badCrcFrame = 2;
+        const Prediction p = Predict(f);
+        ASSERT_TRUE(p.available);
+        EXPECT_EQ(p.log, R(1, 1, true, t1) + R(2, 2, false, ""));
+        EXPECT_EQ(p.statusLines,
+                  (std::vector<std::string>{"A call record was lost: its closing frame arrived damaged.",
+                                            "Message read OK."}));
+        EXPECT_EQ(p.recordsShown, 2);
+        EXPECT_EQ(p.recordsLost, 1);
+        EXPECT_EQ(p.recordsDamaged, 0);
         EXPECT_FALSE(p.secondDownload);
     }
     {
-        // The record's first frame out of turn: three misses, the program
-        // gives up and polls; the device sends everything again afterwards.
+        // A tone-only record's boundary frame lost: the same, at the end.
+        FaultOptions f;
+        f.badCrcFrame = 8;
+        const Prediction p = Predict(f);
+        EXPECT_EQ(p.log, R(1, 0, true, "hello") + R(2, 1, true, t1));
+        EXPECT_EQ(p.recordsLost, 1);
+        EXPECT_EQ(p.statusLines.size(), 2u);
+    }
+    {
+        // "hello" out of turn ('Q' for 'P'): one miss, the record damaged.
+        FaultOptions f;
+        f.wrongLetterFrame = 1;
+        const Prediction p = Predict(f);
+        EXPECT_EQ(p.log, damaged(1, 0) + R(2, 1, true, t1) + R(3, 2, false, ""));
+        EXPECT_FALSE(p.secondDownload);
+        // Its boundary frame lost as well: the damage mark goes with the
+        // record, and the next one is whole.
+        f.badCrcFrame = 2;
+        const Prediction q = Predict(f);
+        EXPECT_EQ(q.log, R(1, 1, true, t1) + R(2, 2, false, ""));
+        EXPECT_EQ(q.recordsLost, 1);
+        EXPECT_EQ(q.recordsDamaged, 0);
+    }
+    {
+        // The last data frame out of turn: a single miss, damaged.
+        FaultOptions f;
+        f.wrongLetterFrame = 6;
+        EXPECT_EQ(Predict(f).log, R(1, 0, true, "hello") + damaged(2, 1) + R(3, 2, false, ""));
+    }
+    {
+        // The record's first frame out of turn: its 'Q' and 'R' are misses
+        // too (a record must begin with 'P'), the third gives up and polls;
+        // the device sends everything again afterwards, undamaged.
         FaultOptions f;
         f.wrongLetterFrame = 3;
         const Prediction p = Predict(f);
@@ -241,23 +318,26 @@ TEST_F(DevsimFaults, BadCrcOrWrongLetterInsideARecord) {
         EXPECT_TRUE(p.secondDownload);
         EXPECT_TRUE(p.readOk);
         EXPECT_EQ(p.recordsShown, 4);
-    }
-    {
-        // The first record's boundary frame lost: its text stays, the next
-        // record's 'P' is a miss, its 'Q' continues the old text.
-        FaultOptions f;
-        f.badCrcFrame = 2;
-        const Prediction p = Predict(f);
-        ASSERT_TRUE(p.available);
-        EXPECT_EQ(p.log, R(1, 1, true, "hello" + t1.substr(76)) + R(2, 2, false, ""));
+        EXPECT_EQ(p.recordsDamaged, 0);
+        EXPECT_EQ(p.statusLines, readOk);
+        // So does the first frame lost: 'Q', 'R' and 'S' are three misses.
+        f.wrongLetterFrame = -1;
+        f.badCrcFrame = 3;
+        EXPECT_EQ(Predict(f).log, R(1, 0, true, "hello") + full);
+        // A middle frame out of turn: it and the two after it.
+        f.badCrcFrame = -1;
+        f.wrongLetterFrame = 4;
+        EXPECT_EQ(Predict(f).log, R(1, 0, true, "hello") + full);
     }
     {
         // A lost header: nothing until the program polls and gets it all.
+        // Outside a download a bad frame is no lost record.
         FaultOptions f;
         f.badCrcFrame = 0;
         const Prediction p = Predict(f);
         EXPECT_EQ(p.log, full);
         EXPECT_TRUE(p.secondDownload);
+        EXPECT_EQ(p.statusLines, readOk);
     }
     {
         // A lost end frame: every record, but no end of the download.
@@ -267,6 +347,7 @@ TEST_F(DevsimFaults, BadCrcOrWrongLetterInsideARecord) {
         EXPECT_EQ(p.log, full);
         EXPECT_FALSE(p.readOk);
         EXPECT_FALSE(p.secondDownload);
+        EXPECT_TRUE(p.statusLines.empty());
     }
     FaultOptions notData;
     notData.wrongLetterFrame = 2;
@@ -294,6 +375,19 @@ TEST_F(DevsimFaults, SilenceAndHangUp) {
     f.silenceAfter = 5;   // record 1 has four data frames
     EXPECT_FALSE(PlanDownload(frames, f, true, 1, &plan, nullptr));
 
+    // A record whose first data frame was lost has not begun: a long silence
+    // after it gives nothing up, and the record is shown damaged.
+    FaultOptions lostFirst;
+    lostFirst.badCrcFrame = 1;
+    lostFirst.silenceRecord = 0;
+    lostFirst.silenceAfter = 1;
+    lostFirst.silenceSeconds = 6.0;
+    p = Predict(lostFirst);
+    ASSERT_TRUE(p.available);
+    EXPECT_EQ(p.log, R(1, 0, true, "(text damaged in transfer)") + R(2, 1, true, log.records[1].text) +
+                         R(3, 2, false, ""));
+    EXPECT_FALSE(p.secondDownload);
+
     // Hang-up three bytes into record 1's first data frame.
     FaultOptions h;
     size_t upToB = 0;
@@ -307,6 +401,18 @@ TEST_F(DevsimFaults, SilenceAndHangUp) {
     EXPECT_EQ(p.log, R(1, 0, true, "hello"));
     EXPECT_FALSE(p.readOk);
     EXPECT_FALSE(p.secondDownload);
+    EXPECT_TRUE(p.statusLines.empty());
+
+    // Hang-up just after record 1's boundary frame, which went out damaged:
+    // the record is lost before the line goes.
+    h.badCrcFrame = 7;
+    h.hangupAfterByte = 0;
+    for (int i = 0; i <= 7; ++i) h.hangupAfterByte += static_cast<long long>(EncodeFrame(frames[i].frame).size());
+    ASSERT_TRUE(PlanDownload(frames, h, true, 1, &plan, nullptr));
+    p = PredictProgramLog(frames, plan, h);
+    EXPECT_EQ(p.log, R(1, 0, true, "hello"));
+    EXPECT_EQ(p.statusLines, std::vector<std::string>{"A call record was lost: its closing frame arrived damaged."});
+    EXPECT_FALSE(p.readOk);
 }
 
 }  // namespace
