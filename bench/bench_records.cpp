@@ -6,6 +6,7 @@
 #include "protocol/protocol.h"
 #include "protocol/rx_ring.h"
 #include "tests/support/frames.h"
+#include "tests/support/splitmix.h"
 
 namespace dialscope::bench {
 
@@ -13,16 +14,7 @@ namespace {
 
 using testing::Bytes;
 
-struct Rng {
-    uint64_t state;
-    uint64_t Next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t Between(uint32_t lo, uint32_t hi) { return lo + static_cast<uint32_t>(Next() % (hi - lo + 1)); }
-};
+using Rng = dialscope::testing::SplitMix64;
 
 constexpr size_t kMaxShownText = 8151;
 

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/splitmix.h"
 #include "protocol/crc.h"
 #include "protocol/protocol.h"
 #include "protocol/rx_ring.h"
@@ -139,17 +140,7 @@ public:
     size_t writes = 0;
 };
 
-// splitmix64: the chunking and the pauses.
-struct Rng {
-    uint64_t state;
-    uint64_t Next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t Below(uint32_t n) { return static_cast<uint32_t>(Next() % n); }
-};
+using Rng = dialscope::testing::SplitMix64;
 
 bool IsAcceptedCommand(uint8_t b) {
     return b == '0' || b == '1' || b == 'B' || b == 'D' || b == 'E' || (b >= 0x50 && b <= 0x5F);
