@@ -58,8 +58,11 @@ class TForm1 : public QWidget, public WindowOps {
     Q_OBJECT
 
 public:
-    static constexpr int kClientWidth = 617;
-    static constexpr int kClientHeight = 452;
+    // The window is 617 x 452 with its frame; its contents, which the window
+    // is sized to, end at the log boxes' right edge (609) and the status
+    // box's bottom (352 + 73). The window system adds the frame.
+    static constexpr int kClientWidth = 609;
+    static constexpr int kClientHeight = 425;
 
     TForm1(Link& link, CoreHooks hooks, QWidget* parent = nullptr);
     ~TForm1() override;

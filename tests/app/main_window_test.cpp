@@ -48,9 +48,12 @@ TEST_F(WindowTest, StartUpState) {
     EXPECT_EQ(TimerNamed("AutoDisp")->interval(), 100);
 
     EXPECT_EQ(f.windowTitle(), QStringLiteral("Dialscope"));
-    EXPECT_EQ(f.size(), QSize(617, 452));
-    EXPECT_EQ(f.minimumSize(), QSize(617, 452));
-    EXPECT_EQ(f.maximumSize(), QSize(617, 452));
+    // Fixed, and sized to its contents: no strip beside or below the boxes.
+    EXPECT_EQ(f.size(), QSize(609, 425));
+    EXPECT_EQ(f.minimumSize(), QSize(609, 425));
+    EXPECT_EQ(f.maximumSize(), QSize(609, 425));
+    EXPECT_EQ(f.findChild<QWidget*>(QStringLiteral("memo_info"))->geometry().bottomRight(),
+              QPoint(608, 424));
     EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_TRUE(f.windowFlags() & Qt::WindowSystemMenuHint);
