@@ -49,23 +49,14 @@ size_t NumberWidth(int n) {
     return d;
 }
 
-class RecordWindow final : public WindowOps {
+class RecordWindow final : public QuietWindow {
 public:
-    void AppendStatusLine(std::string_view) override {}
-    void SetIndicator(bool) override {}
-    void HideAnimation() override {}
-    void EnableTimer(Timer, bool) override {}
-    void AppendToCallLog(const uint8_t* bytes, size_t count) override {
+    std::vector<std::string> records;
+
+private:
+    void OnRecord(const uint8_t* bytes, size_t count) override {
         records.emplace_back(reinterpret_cast<const char*>(bytes), count);
     }
-    std::vector<std::string> records;
-};
-
-class NullSerial final : public SerialOps {
-public:
-    bool openPort(const char*, uint32_t, bool, uint8_t, uint8_t) override { return false; }
-    bool writePort(const uint8_t*, uint32_t) override { return true; }
-    bool closePort() override { return true; }
 };
 
 }  // namespace
@@ -94,7 +85,7 @@ std::vector<std::string> RenderedRecords(int count, uint64_t seed) {
     GeneratedDownload d = MakeDownload(count, seed);
     auto link = std::make_unique<Link>();
     RecordWindow window;
-    NullSerial serial;
+    CountingSerial serial;
     Protocol protocol(*link, window, serial);
     link->state.dialogState = kPolling;
     for (size_t at = 0; at < d.bytes.size(); at += 1024) {

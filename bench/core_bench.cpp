@@ -42,28 +42,18 @@ const bench::GeneratedDownload& Download() {
 
 // The main window as far as the core sees it; with `log` null the records
 // are only counted.
-class BenchWindow final : public WindowOps {
+class BenchWindow final : public bench::QuietWindow {
 public:
-    void AppendStatusLine(std::string_view) override {}
-    void SetIndicator(bool) override {}
-    void HideAnimation() override {}
-    void EnableTimer(Timer, bool) override {}
-    void AppendToCallLog(const uint8_t* bytes, size_t count) override {
+    CallLog* log = nullptr;
+    size_t records = 0;
+    size_t logBytes = 0;
+
+private:
+    void OnRecord(const uint8_t* bytes, size_t count) override {
         ++records;
         logBytes += count;
         if (log) log->Append(bytes, count);
     }
-    CallLog* log = nullptr;
-    size_t records = 0;
-    size_t logBytes = 0;
-};
-
-class BenchSerial final : public SerialOps {
-public:
-    bool openPort(const char*, uint32_t, bool, uint8_t, uint8_t) override { return false; }
-    bool writePort(const uint8_t*, uint32_t) override { ++writes; return true; }
-    bool closePort() override { return true; }
-    size_t writes = 0;
 };
 
 // One whole download through the core, as the receive thread and the
@@ -93,7 +83,7 @@ void BM_BytePath(benchmark::State& state) {
     const auto& d = Download();
     auto link = std::make_unique<Link>();
     BenchWindow window;
-    BenchSerial serial;
+    bench::CountingSerial serial;
     Protocol protocol(*link, window, serial);
     auto log = std::make_unique<CallLog>();
 
