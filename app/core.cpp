@@ -1,9 +1,30 @@
 #include "app/core.h"
 
+#if defined(_WIN32)
+#include "ports/registry_win32.h"
+#else
 #include "ports/registry_sysfs.h"
+#endif
 
 namespace dialscope {
 
+#if defined(_WIN32)
+Core::Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryFactory registry,
+           PlatformHooks platform)
+    : link_(link),
+      serial_(link, std::move(warn)),
+      protocol_(link, window, serial_),
+      platform_(std::move(platform)),
+      monitor_(ports_, registry ? std::move(registry) : MakeWin32RegistryFactory(), link.state,
+               serial_, window),
+      supervisor_(
+          link.state, ports_, serial_, window,
+          [this](uint8_t command) { return protocol_.SendCommand(command); },
+          [this] { return serial_.lastOpenErrno(); }) {}
+
+void Core::StartPortDiscovery() { monitor_.StartPortDiscovery(platform_); }
+
+#else
 Core::Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryFactory registry,
            std::unique_ptr<HotplugSource> hotplug)
     : link_(link),
@@ -17,8 +38,6 @@ Core::Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryF
           [this](uint8_t command) { return protocol_.SendCommand(command); },
           [this] { return serial_.lastOpenErrno(); }) {}
 
-Core::~Core() = default;
-
 void Core::StartPortDiscovery() {
     monitor_.StartPortDiscovery(LinuxPlatformHooks(hotplug_.get()));
 }
@@ -31,5 +50,8 @@ std::vector<DeviceEvent> Core::ReadDeviceEvents() {
     if (!hotplug_ || !hotplug_->ok()) return {};
     return hotplug_->ReadEvents();
 }
+#endif
+
+Core::~Core() = default;
 
 }  // namespace dialscope

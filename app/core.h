@@ -9,7 +9,9 @@
 
 #include "ports/device_change.h"
 #include "ports/device_event.h"
+#if !defined(_WIN32)
 #include "ports/hotplug_linux.h"
+#endif
 #include "ports/port_list.h"
 #include "ports/registry_reader.h"
 #include "ports/supervisor.h"
@@ -22,10 +24,17 @@ namespace dialscope {
 
 class Core {
 public:
+#if defined(_WIN32)
+    // registry defaults to the system registry; platform is what start-up
+    // needs of the window (version query, notification registration).
+    Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryFactory registry,
+         PlatformHooks platform);
+#else
     // registry and hotplug default to the system's: the sysfs view and the
     // kernel's event stream (or a fake tree's, when DIALSCOPE_SYSFS_ROOT is set).
     Core(Link& link, WindowOps& window, SerialPort::WarningBox warn,
          RegistryFactory registry = {}, std::unique_ptr<HotplugSource> hotplug = {});
+#endif
     ~Core();
 
     // Port discovery at start-up: family, event registration, first scan.
@@ -35,10 +44,12 @@ public:
     void ComTick() { protocol_.ComTick(); }
     void WatchSerialTick() { supervisor_.Tick(); }
 
+#if !defined(_WIN32)
     // The hot-plug source's descriptor (readable when events wait), -1 when
     // no events can be had.
     int hotplugFd() const;
     std::vector<DeviceEvent> ReadDeviceEvents();
+#endif
     // The window's device-change step for one event; a registry error escapes.
     int DeviceChange(const DeviceEvent& event) { return monitor_.OnWindowMessage(event); }
 
@@ -51,7 +62,11 @@ private:
     SerialPort serial_;
     Protocol protocol_;
     PortList ports_;
+#if defined(_WIN32)
+    PlatformHooks platform_;
+#else
     std::unique_ptr<HotplugSource> hotplug_;
+#endif
     DeviceMonitor monitor_;
     Supervisor supervisor_;
 };

@@ -11,6 +11,10 @@
 #include <functional>
 #include <memory>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "protocol/interfaces.h"
 #include "protocol/link_state.h"
 
@@ -77,6 +81,12 @@ private:
     bool portOpen_ = false;
     int lastOpenErrno_ = 0;
     std::unique_ptr<hReceiveThread> receiveThread_;
+#if defined(_WIN32)
+    struct WriteQueue;
+    // The line settings of the open port, as read from it and changed.
+    DCB commState_{};
+    std::unique_ptr<WriteQueue> writes_;
+#endif
 };
 
 }  // namespace dialscope

@@ -1,0 +1,60 @@
+#include "ports/device_events_win32.h"
+
+#include <dbt.h>
+
+namespace dialscope {
+namespace {
+
+// The system's setup class of USB devices, and its class of serial and
+// parallel ports.
+constexpr GUID kUsbDeviceClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+constexpr GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+}  // namespace
+
+uint8_t GetPlatformFamily() {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;  // 148
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const BOOL ok = GetVersionExA(&info);
+#pragma GCC diagnostic pop
+    if (!ok) return kFamilyNone;
+    switch (info.dwPlatformId) {
+    case VER_PLATFORM_WIN32_WINDOWS: return kFamilyWin9x;
+    case VER_PLATFORM_WIN32_NT: return kFamilyNt;
+    default: return kFamilyNone;
+    }
+}
+
+bool RegisterPortNotifications(HWND window, uint8_t family) {
+    if (family != kFamilyWin9x && family != kFamilyNt) return false;
+    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+    filter.dbcc_size = sizeof filter;  // 32
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = family == kFamilyWin9x ? kUsbDeviceClass : kPortsClass;
+    // The registration lasts as long as the window; its handle is not needed.
+    return RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) != nullptr;
+}
+
+PlatformHooks Win32PlatformHooks(HWND window) {
+    PlatformHooks hooks;
+    hooks.getPlatformFamily = GetPlatformFamily;
+    hooks.registerPortNotifications = [window](uint8_t family) {
+        return RegisterPortNotifications(window, family);
+    };
+    return hooks;
+}
+
+std::optional<DeviceEvent> DecodeWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_DEVICECHANGE) return std::nullopt;
+    DeviceEvent event;
+    event.message = message;
+    event.eventCode = static_cast<uint32_t>(wParam);
+    if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && lParam != 0) {
+        event.deviceType = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype;
+    }
+    return event;
+}
+
+}  // namespace dialscope

@@ -1,0 +1,94 @@
+// The receive thread of one open port on Windows: waits for the driver's
+// "character received" event, asks the driver how many bytes it holds, and
+// reads them one at a time into RxRing, raising rxPending when a stored byte
+// has left the driver's input queue empty.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "protocol/link_state.h"
+
+namespace dialscope {
+
+class hReceiveThread {
+public:
+    // `port` stays owned by the caller. The thread works on this handle only,
+    // never on whatever port is open later.
+    hReceiveThread(Link& link, HANDLE port) : link_(link), port_(port) {}
+    // Stops and joins the thread if still needed, and releases the events.
+    ~hReceiveThread();
+    hReceiveThread(const hReceiveThread&) = delete;
+    hReceiveThread& operator=(const hReceiveThread&) = delete;
+
+    // Makes the events and starts the loop; false when either fails (nothing
+    // is then left running).
+    bool Start();
+    // Closes the port and wakes the thread; the close completes the thread's
+    // pending wait and read. False (nothing changed) when the close failed.
+    bool ClosePortAndStop();
+    // Wakes the thread whatever it waits for, leaving the port open.
+    void RequestStop();
+    // Waits for the loop to return and its pending operations to finish.
+    void Join();
+
+    bool running() const { return running_.load(std::memory_order_acquire); }
+    uint64_t wakeups() const { return wakeups_.load(std::memory_order_relaxed); }
+
+private:
+    // What the system writes into while a wait or read is pending. Kept apart
+    // so that a thread whose operations never completed can leave it behind
+    // rather than free memory the system may still write.
+    struct Io {
+        OVERLAPPED readOverlapped{};
+        OVERLAPPED waitOverlapped{};
+        COMSTAT comStat{};
+        DWORD eventMask = 0;
+        DWORD readCount = 0;
+        uint8_t byte = 0;
+    };
+
+    // Runs `call` on the port unless a stop was asked. The port is closed
+    // under the same lock, so a stopping thread never calls the system with
+    // a handle that has been closed (and may have been given out again).
+    template <class F>
+    bool WithPort(F&& call) {
+        std::lock_guard<std::mutex> lock(portLock_);
+        if (stopRequested_.load(std::memory_order_relaxed)) return false;
+        call();
+        return true;
+    }
+    bool stopping() const;
+    void RefreshQueueCount();
+    void Execute();
+    // Reads the bytes the driver says it holds; false when a stop was asked.
+    bool Drain();
+    // Sleeps until the stop event or `ms` milliseconds, whichever is first;
+    // true when stopped.
+    bool Pause(DWORD ms);
+    // Waits for `event` or the stop event; true when `event` fired first.
+    bool AwaitOrStop(HANDLE event);
+    void SettlePending();
+
+    Link& link_;
+    const HANDLE port_;
+    HANDLE stopEvent_ = nullptr;
+    HANDLE waitEvent_ = nullptr;
+    HANDLE readEvent_ = nullptr;
+    std::unique_ptr<Io> io_ = std::make_unique<Io>();
+    bool waitPending_ = false;
+    bool readPending_ = false;
+    bool abandoned_ = false;
+    std::mutex portLock_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> running_{false};
+    std::atomic<uint64_t> wakeups_{0};
+    std::thread thread_;
+};
+
+}  // namespace dialscope
