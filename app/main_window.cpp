@@ -110,7 +110,8 @@ TForm1::TForm1(Link& link, CoreHooks hooks, QWidget* parent)
                           Qt::WindowCloseButtonHint),
       link_(link),
       hooks_(std::move(hooks)),
-      saveDialog_(RunSaveDialog) {
+      saveDialog_(RunSaveDialog),
+      testSaveTo_(qEnvironmentVariable("DIALSCOPE_TEST_SAVE_TO")) {
     // 1. The window and its controls.
     CreateControls();
 
@@ -232,6 +233,14 @@ void TForm1::AppendStatusText(const QString& line) {
 
 void TForm1::AppendStatusLine(std::string_view line) {
     AppendStatusText(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+    // Test entry: save the finished download into the named file and quit,
+    // after the tick that ended it has returned.
+    if (line == "Message read OK." && !testSaveTo_.isEmpty()) {
+        QTimer::singleShot(0, this, [this] {
+            Guard([&] { SaveLogTo(testSaveTo_, log_.Bytes()); });
+            close();
+        });
+    }
 }
 
 void TForm1::SetIndicator(bool on) {
@@ -360,10 +369,14 @@ void TForm1::InfoSaveClick() {
         name = WithDefaultSuffix(name);
         lastSaveName_ = name;
 
-        AppendStatusText(QStringLiteral("Save info to: ") + name);
-        const bool ok = AppendTextToFile(text, QFile::encodeName(name).toStdString());
-        AppendStatusText(ok ? QStringLiteral("Save info OK.") : QStringLiteral("save info error."));
+        SaveLogTo(name, text);
     });
+}
+
+void TForm1::SaveLogTo(const QString& name, const std::string& text) {
+    AppendStatusText(QStringLiteral("Save info to: ") + name);
+    const bool ok = AppendTextToFile(text, QFile::encodeName(name).toStdString());
+    AppendStatusText(ok ? QStringLiteral("Save info OK.") : QStringLiteral("save info error."));
 }
 
 }  // namespace dialscope

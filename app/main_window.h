@@ -93,6 +93,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The "&Save" steps after the dialog: status lines and the append.
+    void SaveLogTo(const QString& name, const std::string& text);
     void CreateControls();
     void CentreOnScreen();
     QTimer* TimerFor(Timer timer) const;
@@ -107,6 +109,9 @@ private:
     size_t shownBytes_ = 0;
     SaveDialogFn saveDialog_;
     QString lastSaveName_;
+    // DIALSCOPE_TEST_SAVE_TO: where end-to-end tests have each finished
+    // download saved, after which the program quits. Empty for users.
+    QString testSaveTo_;
     bool centred_ = false;
 
     QLabel* Label2 = nullptr;

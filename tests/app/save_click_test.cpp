@@ -131,6 +131,25 @@ TEST_F(SaveTest, FailuresReportSaveInfoError) {
     EXPECT_TRUE(boxes.empty());
 }
 
+// End-to-end tests have each finished download saved without the dialog;
+// the save is the button's, after the tick, and then the program quits.
+TEST_F(SaveTest, TestEntrySavesTheFinishedDownloadAndCloses) {
+    const std::string file = dir.File("e2e.txt");
+    qputenv("DIALSCOPE_TEST_SAVE_TO", QByteArray::fromStdString(file));
+    TForm1& f = Make();
+    qunsetenv("DIALSCOPE_TEST_SAVE_TO");
+    Dialog(QString());  // a dialog opened here would fail the test below
+    AppendRecord(kRecord1);
+    static_cast<WindowOps&>(f).AppendStatusLine("Device Remove.");
+    static_cast<WindowOps&>(f).AppendStatusLine("Message read OK.");
+    EXPECT_FALSE(std::filesystem::exists(file)) << "saved inside the tick";
+    ASSERT_TRUE(WaitUntil([&] { return !f.isVisible(); }));
+    EXPECT_EQ(ReadBytes(file), kRecord1InFile);
+    EXPECT_TRUE(lastNames.isEmpty());
+    EXPECT_TRUE(InfoText().endsWith(QStringLiteral("Message read OK.\nSave info to: ") +
+                                    QString::fromStdString(file) + QStringLiteral("\nSave info OK.")));
+}
+
 TEST(SaveDialogName, DefaultSuffixOnlyWithoutAnExtension) {
     EXPECT_EQ(WithDefaultSuffix("/tmp/calls"), QStringLiteral("/tmp/calls.txt"));
     EXPECT_EQ(WithDefaultSuffix("/tmp/calls.log"), QStringLiteral("/tmp/calls.log"));
