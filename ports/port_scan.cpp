@@ -68,7 +68,10 @@ size_t ScanCount(int32_t reported, size_t listed) {
 
 int32_t TextToInteger(std::string_view text) {
     auto fail = [&]() -> RegistryError {
-        return RegistryError("'" + std::string(text) + "' is not a valid integer value");
+        std::string message = "'";
+        message.append(text);
+        message += "' is not a valid integer value";
+        return RegistryError(message);
     };
     size_t i = 0;
     bool negative = false;

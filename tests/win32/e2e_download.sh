@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# End to end on both builds: the simulated device on a pseudo-terminal, the
+# Windows program under Wine finding it through the registry as COM23, and
+# the Linux program finding the same device through a fake sysfs tree. Each
+# program saves its finished download (DIALSCOPE_TEST_SAVE_TO) and quits; the
+# two files must be byte for byte the same, and what the device's log says
+# they should hold.
+#
+# usage: e2e_download.sh <linux build dir> <windows build dir>
+set -euo pipefail
+lin=$(cd "$1" && pwd)
+win=$(cd "$2" && pwd)
+records=${E2E_RECORDS:-40}
+seed=${E2E_SEED:-11}
+noise=${E2E_NOISE:-3}
+com=com23
+
+export WINEPREFIX="$win/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+for f in "$lin/dialscope-devsim" "$lin/dialscope" "$win/dialscope.exe" "$win/tiocm_preload.so"; do
+  [ -e "$f" ] || { echo "missing $f: build both programs first"; exit 1; }
+done
+[ -f "$WINEPREFIX/system.reg" ] || "$(dirname "$0")/../../scripts/wine-run" cmd /c exit 0
+
+work=$(mktemp -d "$win/e2e.XXXXXX")
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  if [ -n "${server_up:-}" ]; then
+    wine reg delete 'HKLM\SYSTEM\CurrentControlSet\Enum\USB\Vid_067b&Pid_2303' /f >/dev/null 2>&1 || true
+    wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\DialscopeE2E' /f >/dev/null 2>&1 || true
+    wineserver -k 2>/dev/null || true
+  fi
+  rm -f "$WINEPREFIX/dosdevices/$com"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The first line the simulator prints names its pseudo-terminal.
+wait_for_pty() {
+  local log=$1 line
+  for _ in $(seq 100); do
+    line=$(head -n1 "$log" 2>/dev/null || true)
+    if [ "${line#pty }" != "$line" ]; then echo "${line#pty }"; return 0; fi
+    sleep 0.1
+  done
+  echo "the simulator made no pseudo-terminal" >&2
+  cat "$log" >&2
+  return 1
+}
+
+sim_args=(--records "$records" --seed "$seed" --noise "$noise" --exit-after-downloads 1)
+
+# ---- Windows, under Wine
+"$lin/dialscope-devsim" "${sim_args[@]}" --expect "$work/expected.txt" > "$work/sim-win.log" 2>&1 &
+pids+=($!)
+pty=$(wait_for_pty "$work/sim-win.log")
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/$com"
+
+# Wine rebuilds SERIALCOMM whenever its server starts, so one server stays up
+# from the import to the end of the run.
+wineserver -p
+server_up=1
+cat > "$work/adapter.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_067b&Pid_2303\\E2E0001\\Device Parameters]
+"PortName"="COM23"
+
+[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]
+"\\\\Device\\\\DialscopeE2E"="COM23"
+REG
+wine reg import "$(winepath -w "$work/adapter.reg")" >/dev/null 2>&1
+
+status=0
+DIALSCOPE_TEST_SAVE_TO="$(winepath -w "$work/win.txt")" \
+  timeout 120 xvfb-run -a env LD_PRELOAD="$win/tiocm_preload.so" wine "$win/dialscope.exe" \
+  > "$work/win-run.log" 2>&1 || status=$?
+if [ "$status" -ne 0 ] || [ ! -s "$work/win.txt" ]; then
+  echo "FAIL: the Windows program ended with $status and saved $(stat -c %s "$work/win.txt" 2>/dev/null || echo no) bytes"
+  echo "--- simulator"; cat "$work/sim-win.log"; echo "--- program"; tail -20 "$work/win-run.log"
+  exit 1
+fi
+
+# ---- Linux, the same device behind a fake sysfs tree
+"$lin/dialscope-devsim" "${sim_args[@]}" --sysfs-root "$work/sys" --dev-root "$work/dev" \
+  > "$work/sim-lin.log" 2>&1 &
+pids+=($!)
+wait_for_pty "$work/sim-lin.log" >/dev/null
+status=0
+QT_QPA_PLATFORM=offscreen DIALSCOPE_SYSFS_ROOT="$work/sys" DIALSCOPE_DEV_ROOT="$work/dev" \
+  DIALSCOPE_TEST_SAVE_TO="$work/lin.txt" timeout 120 "$lin/dialscope" > "$work/lin-run.log" 2>&1 || status=$?
+if [ "$status" -ne 0 ] || [ ! -s "$work/lin.txt" ]; then
+  echo "FAIL: the Linux program ended with $status"
+  cat "$work/sim-lin.log" "$work/lin-run.log"
+  exit 1
+fi
+
+# ---- the files: the same bytes, and the device's log with each LF written as CR LF
+perl -pe 's/\n/\r\n/' "$work/expected.txt" > "$work/expected-file.txt"
+fail=0
+cmp "$work/lin.txt" "$work/win.txt" || { echo "FAIL: the two programs saved different files"; fail=1; }
+cmp "$work/expected-file.txt" "$work/win.txt" || { echo "FAIL: the saved file is not the device's log"; fail=1; }
+echo "records $records, saved $(stat -c %s "$work/win.txt") bytes on both builds"
+exit $fail
