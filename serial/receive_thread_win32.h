@@ -1,7 +1,7 @@
 // The receive thread of one open port on Windows: waits for the driver's
 // "character received" event, asks the driver how many bytes it holds, and
-// reads them one at a time into RxRing, raising rxPending when a stored byte
-// has left the driver's input queue empty.
+// reads them into RxRing, raising rxPending when the stored bytes have left
+// the driver's input queue empty (and at least every 512 bytes).
 #pragma once
 
 #include <windows.h>
@@ -50,7 +50,7 @@ private:
         COMSTAT comStat{};
         DWORD eventMask = 0;
         DWORD readCount = 0;
-        uint8_t byte = 0;
+        uint8_t bytes[256] = {};
     };
 
     // Runs `call` on the port unless a stop was asked. The port is closed
@@ -84,6 +84,8 @@ private:
     bool waitPending_ = false;
     bool readPending_ = false;
     bool abandoned_ = false;
+    uint64_t stored_ = 0;  // bytes this thread has put into RxRing
+    int emptyPasses_ = 0;    // passes in a row that stored nothing
     std::mutex portLock_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> running_{false};
