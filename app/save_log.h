@@ -1,5 +1,6 @@
-// Appending the call log to a text file ("&Save"). Plain C++ over POSIX file
-// calls, no toolkit, so that it can be tested on its own.
+// Appending the call log to a text file ("&Save"). No toolkit, one file per
+// system for the file calls (save_log_posix.cpp, save_log_win32.cpp), and the
+// line-end conversion shared, so that both builds write the same bytes.
 #pragma once
 
 #include <string>

@@ -1,0 +1,153 @@
+// The main window of the Windows program: the fixed layout of the form, the
+// three timers, the three buttons, and the window operations the core uses.
+// It holds no protocol logic: the protocol tick, the connection supervisor's
+// tick, the device-change step and the start of port discovery come in as
+// hooks, so that whoever builds the window decides what drives it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/win32/shell_logic.h"
+#include "ports/device_event.h"
+#include "protocol/call_log.h"
+#include "protocol/interfaces.h"
+#include "protocol/link_state.h"
+
+namespace dialscope {
+
+class TForm1;
+
+// The core the window drives. Any hook may be left empty.
+struct CoreHooks {
+    // Runs inside the constructor, where port discovery starts: after the
+    // controls exist and before any timer is enabled. An exception escaping
+    // it ends start-up and reaches the caller of the constructor.
+    std::function<void(TForm1& window)> onStart;
+    // The whole body of time_comTimer. It stops and restarts time_com itself
+    // through EnableTimer, because the end of a download disables the timer
+    // from inside the tick.
+    std::function<void()> onComTick;
+    // The whole body of watch_serialTimer; it manages watch_serial itself,
+    // because only the supervisor knows when to stay stopped.
+    std::function<void()> onWatchSerialTick;
+    // The device-change step, run for every WM_DEVICECHANGE before the
+    // default handling.
+    std::function<void(const DeviceEvent& event)> onDeviceChange;
+};
+
+// The save-file dialog: the chosen full file name, or an empty string when
+// the user cancels. lastName is the name chosen the previous time.
+using SaveDialogFn = std::function<std::string(HWND owner, const std::string& lastName)>;
+
+// The system's save dialog: filter "*.txt", default extension "txt", no
+// overwrite question (the log is appended), opening at lastName.
+std::string RunSaveDialog(HWND owner, const std::string& lastName);
+
+// The controls' ids, in creation order. The six labels are created from
+// six dots down to one: LblTransferring<n> has id kLblTransferring0 + n.
+enum ControlId : int {
+    kLabel2 = 100,
+    kConnectShow = 101,
+    kLblTransferring0 = 110,
+    kMemoDisplay = 120,
+    kMemoInfo = 121,
+    kClearInfo = 122,
+    kExit = 123,
+    kInfoSave = 124,
+};
+
+class TForm1 : public WindowOps {
+public:
+    // The client area, which the window is sized to: its contents end at the
+    // log boxes' right edge (609) and the status box's bottom (352 + 73).
+    static constexpr int kClientWidth = 609;
+    static constexpr int kClientHeight = 425;
+    static constexpr char kClassName[] = "TForm1";
+
+    // Creates the window (hidden) and its controls, runs hooks.onStart,
+    // starts the timers and writes the banner.
+    TForm1(HINSTANCE instance, Link& link, CoreHooks hooks);
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Shows the window; from then on closing it ends the message loop.
+    void Show(int showCommand);
+    // Keyboard handling a dialog would give the controls: Tab and Shift+Tab
+    // through the tab order, Alt+mnemonic and Enter press a button. True when
+    // msg has been handled and must not be dispatched.
+    bool PreTranslateKey(const MSG& msg);
+
+    // WindowOps
+    void AppendStatusLine(std::string_view line) override;
+    void SetIndicator(bool on) override;
+    void HideAnimation() override;
+    void EnableTimer(Timer timer, bool enabled) override;
+    void AppendToCallLog(const uint8_t* bytes, size_t count) override;
+
+    // Shows the next label of the "Transferring" cycle.
+    void AdvanceAnimation();
+
+    // The handlers.
+    void time_comTimer();
+    void watch_serialTimer();
+    void AutoDispTimer();
+    void clear_infoClick();
+    void ExitClick();
+    void InfoSaveClick();
+
+    HWND hwnd() const { return hwnd_; }
+    HWND control(ControlId id) const { return hwnd_ ? GetDlgItem(hwnd_, id) : nullptr; }
+    const CallLog& callLog() const { return log_; }
+    Link& link() { return link_; }
+    bool indicatorOn() const { return indicatorOn_; }
+    bool timerEnabled(Timer timer) const { return timerOn_[TimerId(timer) - 1]; }
+    void SetSaveDialog(SaveDialogFn dialog) { saveDialog_ = std::move(dialog); }
+    void SetSaveOnDownloadEnd(SaveOnDownloadEnd entry) { saveOnEnd_ = std::move(entry); }
+
+private:
+    static void RegisterWindowClass(HINSTANCE instance);
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateControls();
+    HWND CreateChild(DWORD exStyle, const char* windowClass, const char* caption, DWORD style,
+                     RECT geometry, ControlId id, HFONT font);
+    void OnTimer(WPARAM id);
+    void OnButton(int id);
+    void DrawIndicator(const DRAWITEMSTRUCT& item) const;
+    HBRUSH ColourControl(HWND control, HDC dc);
+    void AppendStatusText(std::string_view line);
+    void SaveLogTo(const std::string& text, const std::string& fileName);
+    void Destroy();
+
+    Link& link_;
+    CoreHooks hooks_;
+    CallLog log_;
+    SaveDialogFn saveDialog_;
+    std::string lastSaveName_;
+    SaveOnDownloadEnd saveOnEnd_;
+    bool indicatorOn_ = false;
+    bool timerOn_[3] = {};
+    bool quitOnDestroy_ = false;
+    HWND lastFocus_ = nullptr;
+
+    // The fonts outlive the window and its controls, which use them.
+    HFONT windowFont_ = nullptr;   // "MS Sans Serif", 11 pixels
+    HFONT memoFont_ = nullptr;     // 13 pixels: Label2 and the two boxes
+    HFONT transferringFont_ = nullptr;  // 16 pixels, bold
+    HWND hwnd_ = nullptr;
+    HWND memo_display = nullptr;
+    HWND memo_info = nullptr;
+    HWND LblTransferring[6] = {};
+};
+
+// Runs the message loop until the window closes; returns the quit code.
+int RunMessageLoop(TForm1& form);
+
+}  // namespace dialscope
