@@ -30,19 +30,18 @@ cleanup() {
   if [ -n "${server_up:-}" ]; then
     wine reg delete 'HKLM\SYSTEM\CurrentControlSet\Enum\USB\Vid_067b&Pid_2303' /f >/dev/null 2>&1 || true
     wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\DialscopeE2E' /f >/dev/null 2>&1 || true
-    wineserver -k 2>/dev/null || true
   fi
   rm -f "$WINEPREFIX/dosdevices/$com"
-  rm -rf "$work"
+  [ -n "${E2E_KEEP:-}" ] && echo "kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The first line the simulator prints names its pseudo-terminal.
+# The simulator names its pseudo-terminal in a line "pty <path>".
 wait_for_pty() {
   local log=$1 line
   for _ in $(seq 100); do
-    line=$(head -n1 "$log" 2>/dev/null || true)
-    if [ "${line#pty }" != "$line" ]; then echo "${line#pty }"; return 0; fi
+    line=$(grep -m1 '^pty ' "$log" 2>/dev/null || true)
+    if [ -n "$line" ]; then echo "${line#pty }"; return 0; fi
     sleep 0.1
   done
   echo "the simulator made no pseudo-terminal" >&2
@@ -50,7 +49,7 @@ wait_for_pty() {
   return 1
 }
 
-sim_args=(--records "$records" --seed "$seed" --noise "$noise" --exit-after-downloads 1)
+sim_args=(--records "$records" --seed "$seed" --noise "$noise" --exit-after-downloads 1 ${E2E_SIM_ARGS:-})
 
 # ---- Windows, under Wine
 "$lin/dialscope-devsim" "${sim_args[@]}" --expect "$work/expected.txt" > "$work/sim-win.log" 2>&1 &
@@ -59,8 +58,9 @@ pty=$(wait_for_pty "$work/sim-win.log")
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/$com"
 
 # Wine rebuilds SERIALCOMM whenever its server starts, so one server stays up
-# from the import to the end of the run.
-wineserver -p
+# from the import to the end of the run (a server already running, as in the
+# Windows test run, serves as well).
+wineserver -p10 </dev/null >/dev/null 2>&1 || true
 server_up=1
 cat > "$work/adapter.reg" <<REG
 REGEDIT4
@@ -80,6 +80,7 @@ DIALSCOPE_TEST_SAVE_TO="$(winepath -w "$work/win.txt")" \
 if [ "$status" -ne 0 ] || [ ! -s "$work/win.txt" ]; then
   echo "FAIL: the Windows program ended with $status and saved $(stat -c %s "$work/win.txt" 2>/dev/null || echo no) bytes"
   echo "--- simulator"; cat "$work/sim-win.log"; echo "--- program"; tail -20 "$work/win-run.log"
+  ls -la "$work"
   exit 1
 fi
 

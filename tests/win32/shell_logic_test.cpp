@@ -1,0 +1,73 @@
+#include "app/win32/shell_logic.h"
+
+#include <gtest/gtest.h>
+
+namespace dialscope {
+namespace {
+
+TEST(ShellLogic, StatusLinesBecomeLinesOfTheirOwn) {
+    EXPECT_EQ(StatusBoxAddition("", "Dialscope V1.3"), "Dialscope V1.3");
+    EXPECT_EQ(StatusBoxAddition("Dialscope V1.3", "Device Remove."), "\r\nDevice Remove.");
+    // The user may have typed into the box, ending it with a line break.
+    EXPECT_EQ(StatusBoxAddition("notes\r\n", "Message read OK."), "Message read OK.");
+    EXPECT_EQ(StatusBoxAddition("x", ""), "\r\n");
+}
+
+TEST(ShellLogic, LogViewShowsZeroBytesAsSpacesAndKeepsTheRest) {
+    const uint8_t bytes[] = {'0', '0', '1', 0x00, 0xE9, 0xFF, '\r', '\n'};
+    EXPECT_EQ(LogViewText(bytes, sizeof bytes), std::string("001 \xE9\xFF\r\n"));
+    EXPECT_EQ(LogViewText(bytes, 0), "");
+}
+
+TEST(ShellLogic, SaveStatusLines) {
+    EXPECT_EQ(SaveTargetLine("C:\\logs\\calls.txt"), "Save info to: C:\\logs\\calls.txt");
+    EXPECT_EQ(SaveResultLine(true), "Save info OK.");
+    EXPECT_EQ(SaveResultLine(false), "save info error.");
+}
+
+TEST(ShellLogic, TimersHaveDistinctIdsAndTheirIntervals) {
+    for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp}) {
+        Timer back = Timer::time_com;
+        ASSERT_TRUE(TimerFromId(TimerId(t), back));
+        EXPECT_EQ(back, t);
+        EXPECT_NE(TimerId(t), 0u);
+    }
+    Timer none = Timer::AutoDisp;
+    EXPECT_FALSE(TimerFromId(0, none));
+    EXPECT_FALSE(TimerFromId(4, none));
+    EXPECT_EQ(TimerInterval(Timer::time_com), 100u);
+    EXPECT_EQ(TimerInterval(Timer::watch_serial), 500u);
+    EXPECT_EQ(TimerInterval(Timer::AutoDisp), 100u);
+}
+
+TEST(ShellLogic, Mnemonics) {
+    EXPECT_EQ(MnemonicOf("&Clear"), 'c');
+    EXPECT_EQ(MnemonicOf("&Save"), 's');
+    EXPECT_EQ(MnemonicOf("E&xit"), 'x');
+    EXPECT_EQ(MnemonicOf("Fish && &Chips"), 'c');
+    EXPECT_EQ(MnemonicOf("Fish && Chips"), 0);
+    EXPECT_EQ(MnemonicOf("Trailing&"), 0);
+    EXPECT_EQ(MnemonicOf(""), 0);
+}
+
+TEST(ShellLogic, TestEntrySavesOnlyWhenSetAndOnlyAtTheEndOfADownload) {
+    const SaveOnDownloadEnd unset(nullptr);
+    EXPECT_FALSE(unset.active());
+    EXPECT_TRUE(unset.TargetFor("Message read OK.").empty());
+
+    const SaveOnDownloadEnd empty("");
+    EXPECT_FALSE(empty.active());
+    EXPECT_TRUE(empty.TargetFor("Message read OK.").empty());
+
+    const SaveOnDownloadEnd set("Z:\\tmp\\out.txt");
+    EXPECT_TRUE(set.active());
+    EXPECT_EQ(set.TargetFor("Message read OK."), "Z:\\tmp\\out.txt");
+    for (const char* other : {"Dialscope V1.3", "Device Remove.", "Save info OK.",
+                              "Message read OK", "Message read OK. ", ""}) {
+        EXPECT_TRUE(set.TargetFor(other).empty()) << other;
+    }
+    EXPECT_STREQ(SaveOnDownloadEnd::kVariable, "DIALSCOPE_TEST_SAVE_TO");
+}
+
+}  // namespace
+}  // namespace dialscope
