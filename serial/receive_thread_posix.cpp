@@ -71,8 +71,16 @@ void hReceiveThread::Execute() {
 
 bool hReceiveThread::Drain() {
     uint8_t chunk[64];
+    // rxPending rises when a read has emptied the driver's queue, and after
+    // kMaxUnflaggedBytes at the latest: a line that streams while the reads
+    // only just keep pace would otherwise leave the tick unflagged while the
+    // ring laps over unread bytes.
+    uint32_t unflagged = 0;
     for (;;) {
-        if (stopRequested_.load(std::memory_order_acquire)) return false;
+        if (stopRequested_.load(std::memory_order_acquire)) {
+            if (unflagged > 0) RaiseRxPending(link_);
+            return false;
+        }
         ssize_t got = ::read(fd_, chunk, sizeof chunk);
         if (got > 0) {
             // What is still queued decides whether this read emptied the
@@ -80,16 +88,23 @@ bool hReceiveThread::Drain() {
             int queued = 0;
             if (::ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
             for (ssize_t i = 0; i < got; ++i) StoreReceivedByte(link_, chunk[i]);
+            unflagged += static_cast<uint32_t>(got);
             if (queued <= 0) {
                 RaiseRxPending(link_);
                 return true;
             }
+            if (unflagged >= kMaxUnflaggedBytes) {
+                RaiseRxPending(link_);
+                unflagged = 0;
+            }
             continue;
         }
+        if (got < 0 && errno == EINTR) continue;
+        // Bytes stored before the drain ended still reach the consumer.
+        if (unflagged > 0) RaiseRxPending(link_);
         // With VMIN=1 an empty non-blocking tty gives EAGAIN; 0 means the
         // other end has hung up.
         if (got == 0) return false;
-        if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
         return false;  // EIO and the like: the adapter is gone
     }
