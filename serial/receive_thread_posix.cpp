@@ -71,11 +71,10 @@ void hReceiveThread::Execute() {
 
 bool hReceiveThread::Drain() {
     uint8_t chunk[64];
-    // rxPending rises when a read has emptied the driver's queue, and after
-    // kMaxUnflaggedBytes at the latest: a line that streams while the reads
-    // only just keep pace would otherwise leave the tick unflagged while the
-    // ring laps over unread bytes.
-    uint32_t unflagged = 0;
+    // rxPending rises when a read has emptied the driver's queue. Reads of 64
+    // bytes straight from the tty keep far ahead of the line, so the queue
+    // runs dry after every burst the device sends.
+    uint32_t unflagged = 0;  // bytes stored since rxPending was last raised
     for (;;) {
         if (stopRequested_.load(std::memory_order_acquire)) {
             if (unflagged > 0) RaiseRxPending(link_);
@@ -92,10 +91,6 @@ bool hReceiveThread::Drain() {
             if (queued <= 0) {
                 RaiseRxPending(link_);
                 return true;
-            }
-            if (unflagged >= kMaxUnflaggedBytes) {
-                RaiseRxPending(link_);
-                unflagged = 0;
             }
             continue;
         }

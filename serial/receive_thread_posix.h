@@ -11,10 +11,6 @@
 
 namespace dialscope {
 
-// The most bytes stored before rxPending is raised, even while the driver
-// still holds more: a quarter of the ring.
-constexpr uint32_t kMaxUnflaggedBytes = 512;
-
 class hReceiveThread {
 public:
     // `fd` stays owned by the caller, who closes it only after Join().
