@@ -20,7 +20,10 @@ struct LinkState {
     // Written by the receive thread only: release store after the byte is in
     // its slot; the consumer loads it with acquire before reading the slot.
     std::atomic<int32_t> rxHead{0};
-    int32_t rxTail = 0;
+    // Written by the consumer only: release store once it has read the slot
+    // it moves past; the receive thread loads it with acquire to know how
+    // much room the ring has, and never writes it.
+    std::atomic<int32_t> rxTail{0};
     uint8_t rxByte = 0;
     int8_t framePos = 0;
     uint8_t frameLen = 0;

@@ -29,9 +29,13 @@ void Protocol::ParseReceivedBytes() {
     // rxHead is loaded afresh before every byte (acquire pairs with the
     // receive thread's release store), so bytes arriving meanwhile are parsed
     // in this same pass.
-    while (s_.rxTail != s_.rxHead.load(std::memory_order_acquire)) {
-        s_.rxByte = LoadRingSlot(link_, s_.rxTail);
-        s_.rxTail = s_.rxTail == kRxRingSize - 1 ? 0 : s_.rxTail + 1;
+    // The slot is read before rxTail moves past it (release), so the
+    // receive thread never refills a slot that is still to be read.
+    int32_t tail = s_.rxTail.load(std::memory_order_relaxed);
+    while (tail != s_.rxHead.load(std::memory_order_acquire)) {
+        s_.rxByte = LoadRingSlot(link_, tail);
+        tail = tail == kRxRingSize - 1 ? 0 : tail + 1;
+        s_.rxTail.store(tail, std::memory_order_release);
         ParseByte(s_.rxByte);
     }
 }

@@ -35,10 +35,23 @@ inline void RaiseRxPending(Link& link) noexcept {
     link.state.rxPending.store(1, std::memory_order_release);
 }
 
+// Producer side: how many bytes the receive thread may store without
+// overwriting one the consumer has not read yet (the ring holds at most
+// kRxRingSize - 1 unread). When a stalled consumer has let the ring fill,
+// the receive thread leaves further bytes with the driver until it makes
+// room, instead of lapping over unread ones.
+inline int32_t RingRoom(const Link& link) noexcept {
+    const int32_t head = link.state.rxHead.load(std::memory_order_relaxed);
+    const int32_t tail = link.state.rxTail.load(std::memory_order_acquire);
+    int32_t unread = head - tail;
+    if (unread < 0) unread += kRxRingSize;
+    return kRxRingSize - 1 - unread;
+}
+
 // Consumer side (main thread): number of unread bytes, as the consumer sees it.
 inline int32_t UnreadBytes(const Link& link) noexcept {
     int32_t head = link.state.rxHead.load(std::memory_order_acquire);
-    int32_t n = head - link.state.rxTail;
+    int32_t n = head - link.state.rxTail.load(std::memory_order_relaxed);
     return n < 0 ? n + kRxRingSize : n;
 }
 

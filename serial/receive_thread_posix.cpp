@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -61,6 +62,13 @@ void hReceiveThread::Execute() {
         const short events = fds[0].revents;
         if (events & POLLNVAL) break;
         if ((events & (POLLIN | POLLHUP | POLLERR)) && !Drain()) break;
+        if (ringFull_) {
+            // The tick has not emptied the ring for a while (a busy machine):
+            // the bytes wait with the driver until it has made room.
+            pollfd stop{stopEvent_, POLLIN, 0};
+            if (::poll(&stop, 1, kFullRingPauseMs) > 0) break;
+            continue;
+        }
         // A pulled adapter (or the far end of a pty gone) keeps reporting
         // POLLHUP/POLLERR at once on every poll: that is the end of the line,
         // not something to wait out.
@@ -75,12 +83,19 @@ bool hReceiveThread::Drain() {
     // bytes straight from the tty keep far ahead of the line, so the queue
     // runs dry after every burst the device sends.
     uint32_t unflagged = 0;  // bytes stored since rxPending was last raised
+    ringFull_ = false;
     for (;;) {
         if (stopRequested_.load(std::memory_order_acquire)) {
             if (unflagged > 0) RaiseRxPending(link_);
             return false;
         }
-        ssize_t got = ::read(fd_, chunk, sizeof chunk);
+        const int32_t room = RingRoom(link_);
+        if (room <= 0) {
+            ringFull_ = true;
+            RaiseRxPending(link_);
+            return true;
+        }
+        ssize_t got = ::read(fd_, chunk, std::min(sizeof chunk, static_cast<size_t>(room)));
         if (got > 0) {
             // What is still queued decides whether this read emptied the
             // driver's input queue; a failed query (line gone) counts as empty.

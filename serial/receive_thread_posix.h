@@ -42,6 +42,10 @@ private:
     Link& link_;
     const int fd_;
     int stopEvent_ = -1;
+    // The last drain stopped because the ring held all the unread bytes it
+    // can; the thread then waits kFullRingPauseMs before reading on.
+    bool ringFull_ = false;
+    static constexpr int kFullRingPauseMs = 10;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> running_{false};
     std::atomic<uint64_t> wakeups_{0};

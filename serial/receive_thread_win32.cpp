@@ -1,5 +1,7 @@
 #include "serial/receive_thread_win32.h"
 
+#include <algorithm>
+
 #include "protocol/rx_ring.h"
 
 namespace dialscope {
@@ -20,6 +22,8 @@ constexpr DWORD kSettleMs = 2000;
 constexpr uint32_t kMaxUnflaggedBytes = 512;
 // Passes that bring no byte, in a row, before the thread takes a pause.
 constexpr int kEmptyPassesBeforePause = 8;
+// How long a thread that found the ring full waits before looking again.
+constexpr DWORD kFullRingPauseMs = 10;
 
 }  // namespace
 
@@ -153,6 +157,15 @@ bool hReceiveThread::Drain() {
     Io& io = *io_;
     uint32_t unflagged = 0;  // bytes stored since rxPending was last raised
     while (io.comStat.cbInQue > 0) {
+        const int32_t room = RingRoom(link_);
+        if (room <= 0) {
+            // The tick has not emptied the ring for a while (a busy
+            // machine): the bytes wait with the driver until it makes room.
+            RaiseRxPending(link_);
+            unflagged = 0;
+            if (Pause(kFullRingPauseMs)) break;
+            continue;
+        }
         BOOL read = FALSE;
         DWORD error = 0;
         if (!WithPort([&] {
@@ -161,9 +174,8 @@ bool hReceiveThread::Drain() {
                 // What the driver says is waiting, in one read: a read per
                 // byte costs a round trip through the system each, and under
                 // Wine that fell behind the line's 5760 bytes a second.
-                const DWORD want = io.comStat.cbInQue < sizeof io.bytes
-                                       ? io.comStat.cbInQue
-                                       : static_cast<DWORD>(sizeof io.bytes);
+                const DWORD want = std::min<DWORD>({io.comStat.cbInQue, static_cast<DWORD>(sizeof io.bytes),
+                                                    static_cast<DWORD>(room)});
                 read = ReadFile(port_, io.bytes, want, &io.readCount, &io.readOverlapped);
                 error = read ? 0 : GetLastError();
             })) {

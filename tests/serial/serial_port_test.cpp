@@ -241,6 +241,33 @@ TEST_F(SerialTest, BytesArriveInOrderWithPendingRaisedAndWrapAt2047) {
     EXPECT_EQ(TakeUnread(link), sent);
 }
 
+// A tick that falls behind (a busy machine) costs nothing: once the ring
+// holds all the unread bytes it can, the rest wait with the driver.
+TEST_F(SerialTest, StalledConsumerLosesNothingTheRestWaitsWithTheDriver) {
+    link.state.rxHead = 2000;  // the wait for room must hold across the wrap
+    link.state.rxTail = 2000;
+    ASSERT_TRUE(Open(port, pty.path.c_str()));
+    std::string sent;
+    for (int i = 0; i < 5000; ++i) sent += char((i * 7 + i / 256) & 0xFF);
+    pty.Send(sent);
+
+    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == kRxRingSize - 1; }));
+    int queued = -1;
+    EXPECT_TRUE(WaitFor([&] {
+        return ioctl(pty.slave, FIONREAD, &queued) == 0 && queued == int(sent.size()) - (kRxRingSize - 1);
+    })) << queued << " bytes left with the driver";
+    EXPECT_EQ(UnreadBytes(link), kRxRingSize - 1) << "the ring lapped over unread bytes";
+    EXPECT_EQ(link.state.rxPending.load(), 1);
+
+    std::string got;
+    ASSERT_TRUE(WaitFor([&] {
+        got += TakeUnread(link);
+        return got.size() >= sent.size();
+    }));
+    EXPECT_TRUE(got == sent) << "bytes lost or out of order";
+    EXPECT_TRUE(port.receiveRunning());
+}
+
 TEST_F(SerialTest, ReopenKeepsUnreadBytesAndCloseEndsThreadAtOnce) {
     const int tasks = CountTasks();
     ASSERT_TRUE(Open(port, pty.path.c_str()));

@@ -278,6 +278,32 @@ TEST_F(SerialWin32, EveryByteValueArrivesInOrderWithPendingRaised) {
     EXPECT_GT(port.receiveWakeups(), 0u);
 }
 
+// A tick that falls behind costs nothing: once the ring holds all the
+// unread bytes it can, the rest wait with the driver until it makes room.
+TEST_F(SerialWin32, StalledConsumerLosesNothingTheRestWaitsWithTheDriver) {
+    ASSERT_TRUE(Open());
+    std::string sent;
+    for (int i = 0; i < 5000; ++i) sent += char((i * 7 + i / 256) & 0xFF);
+    ASSERT_TRUE(peer->Send(sent));
+
+    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == kRxRingSize - 1; }));
+    // More bytes have reached the port than the ring holds, and still the
+    // ring has not lapped.
+    ASSERT_TRUE(WaitFor([&] {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        return ClearCommError(port.nativeHandle(), &errors, &stat) && stat.cbInQue > 0;
+    }));
+    EXPECT_EQ(UnreadBytes(link), kRxRingSize - 1) << "the ring lapped over unread bytes";
+
+    std::string got;
+    ASSERT_TRUE(WaitFor([&] {
+        got += Tick();
+        return got.size() >= sent.size();
+    }));
+    EXPECT_TRUE(got == sent) << "bytes lost or out of order: " << got.size() << " of " << sent.size();
+}
+
 TEST_F(SerialWin32, IdleLineKeepsTheThreadAsleep) {
     ASSERT_TRUE(Open());
     ASSERT_TRUE(peer->Send("x"));
