@@ -47,7 +47,7 @@ int ErrnoFor(DWORD error) {
 std::string DevicePath(const char* name) {
     std::string n = name ? name : "";
     if (n.empty() || n.rfind("\\\\", 0) == 0) return n;
-    return "\\\\.\\" + n;
+    return SerialPort::DeviceDirectory() + n;
 }
 
 }  // namespace

@@ -72,27 +72,14 @@ void AppendToEdit(HWND edit, const std::string& text) {
     SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-std::string WindowText(HWND window) {
-    std::string text(static_cast<size_t>(GetWindowTextLengthA(window)) + 1, '\0');
-    text.resize(static_cast<size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
-    return text;
-}
-
 // The labels size themselves to their caption: a substitute face a little
 // wider than the form's must not clip the caption's end.
 void FitToCaption(HWND label) {
-    const std::string caption = WindowText(label);
-    HDC dc = GetDC(label);
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0)));
-    SIZE extent{};
-    GetTextExtentPoint32A(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
-    SelectObject(dc, old);
-    ReleaseDC(label, dc);
+    const int width = CaptionWidth(label);
     RECT r{};
     GetClientRect(label, &r);
-    if (extent.cx > r.right)
-        SetWindowPos(label, nullptr, 0, 0, extent.cx, r.bottom,
-                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (width > r.right)
+        SetWindowPos(label, nullptr, 0, 0, width, r.bottom, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 // The window's outer rectangle for the fixed client area, centred on the
@@ -111,6 +98,23 @@ RECT CentredWindowRect() {
 }
 
 }  // namespace
+
+std::string WindowText(HWND window) {
+    std::string text(static_cast<size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(static_cast<size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+int CaptionWidth(HWND control) {
+    const std::string caption = WindowText(control);
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    GetTextExtentPoint32A(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return extent.cx;
+}
 
 std::string RunSaveDialog(HWND owner, const std::string& lastName) {
     char file[1024] = {};

@@ -49,6 +49,11 @@ using SaveDialogFn = std::function<std::string(HWND owner, const std::string& la
 // overwrite question (the log is appended), opening at lastName.
 std::string RunSaveDialog(HWND owner, const std::string& lastName);
 
+// A window's text, whole.
+std::string WindowText(HWND window);
+// The width in pixels of a control's caption in the control's own font.
+int CaptionWidth(HWND control);
+
 // The controls' ids, in creation order. The six labels are created from
 // six dots down to one: LblTransferring<n> has id kLblTransferring0 + n.
 enum ControlId : int {

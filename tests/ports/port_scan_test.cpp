@@ -4,20 +4,12 @@
 
 #include "ports/registry_memory.h"
 #include "tests/ports/registry_trees.h"
+#include "tests/support/registry_error.h"
 
 namespace dialscope {
 namespace {
 
 using namespace dialscope::testing;
-
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 TEST(TextToInteger, AcceptsSignedDecimal32BitOnly) {
     EXPECT_EQ(TextToInteger("0003"), 3);
@@ -27,7 +19,7 @@ TEST(TextToInteger, AcceptsSignedDecimal32BitOnly) {
     EXPECT_EQ(TextToInteger("-2147483648"), INT32_MIN);
     for (const char* bad : {"", "+", "-", "12a", " 1", "1 ", "0x10", "2147483648", "-2147483649",
                             "99999999999999999999999"}) {
-        EXPECT_EQ(ErrorOf([&] { TextToInteger(bad); }),
+        EXPECT_EQ(RegistryErrorText([&] { TextToInteger(bad); }),
                   std::string("'") + bad + "' is not a valid integer value");
     }
 }
@@ -91,14 +83,14 @@ TEST_F(NtScan, WrongValueTypesEndTheScanAndKeepEarlierRecords) {
     AddNtInstance(*tree, "1-2", std::nullopt);
     tree->SetDword(std::string(kUsbKeyNt) + "\\1-2\\Device Parameters", "PortName", 5);
     AddNtInstance(*tree, "1-3", "ttyUSB1");
-    EXPECT_EQ(ErrorOf([&] { ScanPortsNt(ports, registry); }), "Invalid data type for 'PortName'");
+    EXPECT_EQ(RegistryErrorText([&] { ScanPortsNt(ports, registry); }), "Invalid data type for 'PortName'");
     ASSERT_EQ(ports.PortCount(), 1);
     EXPECT_EQ(ports.records()[0].comPort, "ttyUSB0");
 
     // A SERIALCOMM value that is not text, met while searching.
     tree->SetBinary(kSerialCommKey, "\\Device\\Odd", "\x01\x02");
     AddSerialComm(*tree, "\\Device\\ttyUSB9", "ttyUSB9");
-    EXPECT_EQ(ErrorOf([&] { FindSerialCommValue(registry, "ttyUSB9"); }),
+    EXPECT_EQ(RegistryErrorText([&] { FindSerialCommValue(registry, "ttyUSB9"); }),
               "Invalid data type for '\\Device\\Odd'");
 }
 
@@ -154,7 +146,7 @@ TEST_F(Win9xScan, ErrorsEndTheScanWithTheirTextAndKeepEarlierRecords) {
     Add9xInstance(*tree, "INST_4", "D", 1);
     Add9xPortEntry(*tree, "1", "COM3");
     Add9xPortEntry(*tree, "2", "COM4");
-    EXPECT_EQ(ErrorOf([&] { ScanPortsWin9x(ports, registry); }),
+    EXPECT_EQ(RegistryErrorText([&] { ScanPortsWin9x(ports, registry); }),
               "'x' is not a valid integer value");
     ASSERT_EQ(ports.PortCount(), 2);
     EXPECT_EQ(ports.records()[1].comPort, "COM4");
@@ -163,12 +155,12 @@ TEST_F(Win9xScan, ErrorsEndTheScanWithTheirTextAndKeepEarlierRecords) {
     tree->DeleteKey(std::string(kUsbKey9x) + "\\INST_x");
     tree->DeleteValue(InterfaceKey9x("D"), "RefCount");
     ports.ClearPorts();
-    EXPECT_EQ(ErrorOf([&] { ScanPortsWin9x(ports, registry); }),
+    EXPECT_EQ(RegistryErrorText([&] { ScanPortsWin9x(ports, registry); }),
               "Failed to get data for 'RefCount'");
     EXPECT_EQ(ports.PortCount(), 2);
     tree->SetString(InterfaceKey9x("D"), "RefCount", "1");
     ports.ClearPorts();
-    EXPECT_EQ(ErrorOf([&] { ScanPortsWin9x(ports, registry); }),
+    EXPECT_EQ(RegistryErrorText([&] { ScanPortsWin9x(ports, registry); }),
               "Invalid data type for 'RefCount'");
 
     // A port entry whose name is not a number, met before the match.
@@ -176,7 +168,7 @@ TEST_F(Win9xScan, ErrorsEndTheScanWithTheirTextAndKeepEarlierRecords) {
     Add9xPortEntry(*tree, "abc", "COM9");
     Add9xPortEntry(*tree, "4", "COM6");
     ports.ClearPorts();
-    EXPECT_EQ(ErrorOf([&] { ScanPortsWin9x(ports, registry); }),
+    EXPECT_EQ(RegistryErrorText([&] { ScanPortsWin9x(ports, registry); }),
               "'abc' is not a valid integer value");
     EXPECT_EQ(ports.PortCount(), 2);
 }
@@ -189,14 +181,14 @@ TEST_F(Win9xScan, LookupsReadWhatTheRefreshNeeds) {
     EXPECT_EQ(readers, before);  // no instance number: nothing read
     EXPECT_EQ(LookUpUsbPortName(registry, std::string(kUsbKey9x) + "\\INST_3"), "COM5");
     EXPECT_EQ(LookUpUsbPortName(registry, std::string(kUsbKey9x) + "\\INST_9"), "");
-    EXPECT_EQ(ErrorOf([&] { LookUpUsbPortName(registry, std::string(kUsbKey9x) + "\\INST_"); }),
+    EXPECT_EQ(RegistryErrorText([&] { LookUpUsbPortName(registry, std::string(kUsbKey9x) + "\\INST_"); }),
               "'' is not a valid integer value");
 
     tree->SetDword("K1", "RefCount", static_cast<uint32_t>(-1));
     tree->SetDword("K2", "RefCount", 0);
     EXPECT_TRUE(IsInterfaceReferenced(registry, "K1"));  // negative counts as referenced
     EXPECT_FALSE(IsInterfaceReferenced(registry, "K2"));
-    EXPECT_EQ(ErrorOf([&] { IsInterfaceReferenced(registry, "Nope"); }),
+    EXPECT_EQ(RegistryErrorText([&] { IsInterfaceReferenced(registry, "Nope"); }),
               "Failed to get data for 'RefCount'");
 }
 

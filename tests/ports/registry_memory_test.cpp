@@ -7,20 +7,14 @@
 #include <vector>
 
 #include "ports/registry_memory.h"
+#include "tests/support/registry_error.h"
 
 namespace dialscope {
 namespace {
 
-using Names = std::vector<std::string>;
+using dialscope::testing::RegistryErrorText;
 
-std::string ErrorText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using Names = std::vector<std::string>;
 
 constexpr const char* kParams = "SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_067b&Pid_2303\\inst1\\Device Parameters";
 
@@ -66,9 +60,9 @@ TEST(MemoryRegistry, ReadStringCutsAtNulAndRejectsNonStrings) {
     EXPECT_EQ(r.ReadString("Empty"), "");
     EXPECT_EQ(r.ReadString("Missing"), "");
     EXPECT_EQ(r.ReadString("expand"), "%SystemRoot%\\x");  // read as stored, not expanded
-    EXPECT_EQ(ErrorText([&] { r.ReadString("bin"); }), "Invalid data type for 'bin'");
-    EXPECT_EQ(ErrorText([&] { r.ReadString("Number"); }), "Invalid data type for 'Number'");
-    EXPECT_EQ(ErrorText([&] { r.ReadString("Multi"); }), "Invalid data type for 'Multi'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadString("bin"); }), "Invalid data type for 'bin'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadString("Number"); }), "Invalid data type for 'Number'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadString("Multi"); }), "Invalid data type for 'Multi'");
     r.CloseKey();
     EXPECT_EQ(r.ReadString("PortName"), "");
     EXPECT_FALSE(r.ValueExists("PortName"));
@@ -83,15 +77,15 @@ TEST(MemoryRegistry, ReadIntegerErrors) {
     tree->SetValue(key, "Short", kRegDword, std::string("\x01\x00", 2));
 
     MemoryRegistryReader r(tree);
-    EXPECT_EQ(ErrorText([&] { r.ReadInteger("RefCount"); }), "Failed to get data for 'RefCount'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadInteger("RefCount"); }), "Failed to get data for 'RefCount'");
     r.OpenKey(key);
     EXPECT_EQ(r.ReadInteger("RefCount"), -1);
     EXPECT_EQ(r.ReadInteger("Big"), 0x7FFFFFFF);
-    EXPECT_EQ(ErrorText([&] { r.ReadInteger("Missing"); }), "Failed to get data for 'Missing'");
-    EXPECT_EQ(ErrorText([&] { r.ReadInteger("Text"); }), "Invalid data type for 'Text'");
-    EXPECT_EQ(ErrorText([&] { r.ReadInteger("Short"); }), "Failed to get data for 'Short'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadInteger("Missing"); }), "Failed to get data for 'Missing'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadInteger("Text"); }), "Invalid data type for 'Text'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadInteger("Short"); }), "Failed to get data for 'Short'");
     r.OpenKey("System\\NoSuchKey");  // failed open: no key current any more
-    EXPECT_EQ(ErrorText([&] { r.ReadInteger("RefCount"); }), "Failed to get data for 'RefCount'");
+    EXPECT_EQ(RegistryErrorText([&] { r.ReadInteger("RefCount"); }), "Failed to get data for 'RefCount'");
 }
 
 TEST(MemoryRegistry, UnopenablePathsLeaveNoKeyCurrent) {

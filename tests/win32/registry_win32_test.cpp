@@ -26,9 +26,12 @@
 #include "ports/port_scan.h"
 #include "ports/registry_win32.h"
 #include "tests/support/fakes.h"
+#include "tests/support/registry_error.h"
 
 namespace dialscope {
 namespace {
+
+using dialscope::testing::RegistryErrorText;
 
 using dialscope::testing::FakeSerial;
 using dialscope::testing::FakeWindow;
@@ -40,15 +43,6 @@ std::string DataFile(const char* name) {
     std::string path = std::string(DIALSCOPE_WIN32_TEST_DATA) + "/" + name;
     std::replace(path.begin(), path.end(), '/', '\\');
     return path;
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 bool KeyExists(const std::string& path) {
@@ -242,7 +236,7 @@ TEST_F(ReaderTest, NoCurrentKeyReadsAsEmpty) {
     EXPECT_TRUE(reader->ValueNames().empty());
     EXPECT_FALSE(reader->ValueExists("Text"));
     EXPECT_EQ(reader->ReadString("Text"), "");
-    EXPECT_EQ(ErrorOf([&] { reader->ReadInteger("Number"); }), "Failed to get data for 'Number'");
+    EXPECT_EQ(RegistryErrorText([&] { reader->ReadInteger("Number"); }), "Failed to get data for 'Number'");
 
     // A failed open leaves no key current, also after a good one.
     reader->OpenKey(kReaderKey);
@@ -271,15 +265,15 @@ TEST_F(ReaderTest, ValuesOfEveryKind) {
     EXPECT_EQ(reader->ReadString("Expand"), "%SystemRoot%\\COM8");  // read as stored, not expanded
     EXPECT_EQ(reader->ReadString("Cut"), "COM9");
     for (const char* name : {"Number", "Binary", "Multi", "Wide"}) {
-        EXPECT_EQ(ErrorOf([&] { reader->ReadString(name); }),
+        EXPECT_EQ(RegistryErrorText([&] { reader->ReadString(name); }),
                   std::string("Invalid data type for '") + name + "'");
     }
 
     EXPECT_EQ(reader->ReadInteger("Number"), 42);
     EXPECT_EQ(reader->ReadInteger("Negative"), -1);
-    EXPECT_EQ(ErrorOf([&] { reader->ReadInteger("Missing"); }), "Failed to get data for 'Missing'");
+    EXPECT_EQ(RegistryErrorText([&] { reader->ReadInteger("Missing"); }), "Failed to get data for 'Missing'");
     for (const char* name : {"Text", "Binary", "Wide", "Expand"}) {
-        EXPECT_EQ(ErrorOf([&] { reader->ReadInteger(name); }),
+        EXPECT_EQ(RegistryErrorText([&] { reader->ReadInteger(name); }),
                   std::string("Invalid data type for '") + name + "'");
     }
 
@@ -437,7 +431,7 @@ TEST_F(Win9xTree, ScanReadsInstancesPortEntriesAndRefCounts) {
     EXPECT_EQ(LookUpUsbPortName(registry, std::string(kUsbKey9x) + "\\BUS_09&INST_9"), "");
     EXPECT_TRUE(IsInterfaceReferenced(registry, r[2].presenceKey));
     EXPECT_FALSE(IsInterfaceReferenced(registry, r[1].presenceKey));
-    EXPECT_EQ(ErrorOf([&] { IsInterfaceReferenced(registry, classes + "9" + guid); }),
+    EXPECT_EQ(RegistryErrorText([&] { IsInterfaceReferenced(registry, classes + "9" + guid); }),
               "Failed to get data for 'RefCount'");
 
     // INST_1 plugged in: its RefCount rises and an arrival marks it present.

@@ -59,12 +59,6 @@ void WriteBytes(const std::string& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary) << bytes;
 }
 
-std::string TextOf(HWND window) {
-    std::string text(static_cast<size_t>(GetWindowTextLengthA(window)) + 1, '\0');
-    text.resize(static_cast<size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
-    return text;
-}
-
 RECT RectInParent(HWND child) {
     RECT r{};
     GetWindowRect(child, &r);
@@ -110,8 +104,8 @@ protected:
         return *form;
     }
     HWND Control(ControlId id) const { return form->control(id); }
-    std::string Info() const { return TextOf(Control(kMemoInfo)); }
-    std::string Display() const { return TextOf(Control(kMemoDisplay)); }
+    std::string Info() const { return WindowText(Control(kMemoInfo)); }
+    std::string Display() const { return WindowText(Control(kMemoDisplay)); }
     void Click(ControlId id) { SendMessageA(Control(id), BM_CLICK, 0, 0); }
     void Tick(Timer timer) { SendMessageA(form->hwnd(), WM_TIMER, TimerId(timer), 0); }
     void Append(const std::string& bytes) {
@@ -138,7 +132,7 @@ TEST_F(Win32WindowTest, LayoutFontsAndTabOrder) {
     char className[32] = {};
     GetClassNameA(w, className, sizeof className);
     EXPECT_STREQ(className, "TForm1");
-    EXPECT_EQ(TextOf(w), "Dialscope");
+    EXPECT_EQ(WindowText(w), "Dialscope");
     EXPECT_TRUE(HasStyle(w, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX));
     EXPECT_FALSE(HasStyle(w, WS_MAXIMIZEBOX));
     EXPECT_FALSE(HasStyle(w, WS_THICKFRAME));
@@ -181,7 +175,7 @@ TEST_F(Win32WindowTest, LayoutFontsAndTabOrder) {
         EXPECT_EQ(GetDlgCtrlID(child), e.id);
         GetClassNameA(child, className, sizeof className);
         EXPECT_STRCASEEQ(className, e.windowClass) << e.id;
-        EXPECT_EQ(TextOf(child), e.caption) << e.id;
+        EXPECT_EQ(WindowText(child), e.caption) << e.id;
         const RECT r = RectInParent(child);
         EXPECT_EQ(r.left, e.geometry.left) << e.id;
         EXPECT_EQ(r.top, e.geometry.top) << e.id;
@@ -200,16 +194,9 @@ TEST_F(Win32WindowTest, LayoutFontsAndTabOrder) {
     // The captions fit their labels in the face the system gave us.
     for (int id : {int(kLabel2), int(kLblTransferring0), kLblTransferring0 + 5}) {
         HWND label = Control(static_cast<ControlId>(id));
-        HDC dc = GetDC(label);
-        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0)));
-        const std::string caption = TextOf(label);
-        SIZE extent{};
-        GetTextExtentPoint32A(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
-        SelectObject(dc, old);
-        ReleaseDC(label, dc);
         RECT r{};
         GetClientRect(label, &r);
-        EXPECT_LE(extent.cx, r.right) << caption;
+        EXPECT_LE(CaptionWidth(label), r.right) << WindowText(label);
     }
 
     for (int id : {kClearInfo, kExit, kInfoSave}) {
@@ -247,7 +234,7 @@ TEST_F(Win32WindowTest, StartUpStateAndOrder) {
         // The controls exist; nothing else has happened yet.
         seen.push_back("start");
         EXPECT_NE(window.control(kMemoInfo), nullptr);
-        EXPECT_EQ(TextOf(window.control(kMemoInfo)), "");
+        EXPECT_EQ(WindowText(window.control(kMemoInfo)), "");
         EXPECT_FALSE(window.timerEnabled(Timer::time_com));
         EXPECT_FALSE(window.timerEnabled(Timer::watch_serial));
         EXPECT_EQ(link.state.dialogState, 0);
