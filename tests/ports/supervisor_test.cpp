@@ -30,7 +30,7 @@ protected:
                               sent += static_cast<char>(c);
                               return true;
                           },
-                          [this] { return openErrno; }};
+                          [this] { return openErrno; }, [this] { return serial.portOpen; }};
 };
 
 TEST_F(SupervisorTest, NoPresentAdapterTriesTheEmptyNameThenStops) {
@@ -209,8 +209,9 @@ TEST_F(SupervisorTest, OpenFailuresAreExplainedOncePerPortAndReason) {
 }
 
 // A port refused by the system just after a plug-in (udev still setting up
-// the node, another program probing it) is tried again a little later, not
-// only at the next device change; a port that is simply absent is not.
+// the node or its permissions, another program probing it) is tried again a
+// little later, not only at the next device change. ENOENT counts too: the
+// kernel's event can come before udev has made the node.
 TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
     ports.AppendPort("k1", "ttyUSB0", 1, "");
     serial.openSucceeds = false;
@@ -231,12 +232,52 @@ TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
     EXPECT_EQ(sent, "2");
     EXPECT_EQ(window.status.size(), 1u);  // the reason was told once
 
+    serial.closePort();
+    serial.openSucceeds = false;
+    openErrno = ENOENT;
+    state.connectState = 0;
+    state.portIndex = 0;
+    for (int i = 0; i < kRetryTicks + 1; ++i) supervisor.Tick();
+    EXPECT_TRUE(Running());
+    serial.openSucceeds = true;
+    openErrno = 0;
+    supervisor.Tick();
+    EXPECT_EQ(serial.opens.size(), 4u);
+    EXPECT_TRUE(serial.portOpen);
+
     // Our own port already open is not a reason to keep trying.
     state.connectState = 0;
     state.portIndex = 0;
     supervisor.Tick();  // meets the open port
     supervisor.Tick();
     EXPECT_FALSE(Running());
+}
+
+// A device change during a download restarts the supervisor while the
+// download's port stays open. Each open attempt then meets that port and the
+// serial layer's modal box: one attempt per change, whatever the other
+// adapter's refusal says, and portName keeps naming the port in use.
+TEST_F(SupervisorTest, DownloadPortHeldMeansOneWarningPerDeviceChange) {
+    ports.AppendPort("k1", "ttyUSB0", 1, "");
+    ports.AppendPort("k2", "ttyUSB1", 1, "");
+    supervisor.Tick();
+    state.deviceAnswered = 1;
+    for (int i = 0; i < 3; ++i) supervisor.Tick();
+    ASSERT_EQ(state.connectState, 3);
+    ASSERT_FALSE(Running());
+
+    openErrno = EBUSY;  // as if ttyUSB1 were refused by the system
+    for (int change = 1; change <= 2; ++change) {
+        state.connectState = 0;
+        state.portIndex = 0;
+        window.EnableTimer(Timer::watch_serial, true);
+        for (int i = 0; i < 40 && Running(); ++i) supervisor.Tick();
+        EXPECT_FALSE(Running()) << "change " << change;
+        EXPECT_EQ(serial.opens.size(), 1u + change) << "change " << change;
+        EXPECT_EQ(PortName(), "ttyUSB0");
+    }
+    EXPECT_TRUE(serial.portOpen);
+    EXPECT_EQ(serial.closes, 0);
 }
 
 }  // namespace
