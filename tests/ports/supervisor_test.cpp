@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tests/support/fakes.h"
+#include "tests/support/frames.h"
 
 namespace dialscope {
 namespace {
@@ -278,6 +279,33 @@ TEST_F(SupervisorTest, DownloadPortHeldMeansOneWarningPerDeviceChange) {
     }
     EXPECT_TRUE(serial.portOpen);
     EXPECT_EQ(serial.closes, 0);
+}
+
+// An adapter pulled in the middle of a record leaves the parser inside a
+// frame's payload and more of its bytes unread in the ring. The device on
+// the next line must still be heard at its first answer: neither the frame
+// left open nor the leftovers may take that answer as payload.
+TEST(SupervisorNewLine, LeftoversOfAPulledLineDoNotSwallowTheFirstAnswer) {
+    CoreHarness h;
+    h.s().dialogState = 2;
+    h.Feed(Bytes("\x7E\x7E\x50\x4C", 4) + Bytes(10, 'a'));  // parsed: mid-payload
+    ASSERT_EQ(h.s().parseState, 4);
+    h.Push(Bytes("\x7E\x7E\x51\x4C", 4) + Bytes(5, 'b'));   // arrived, not yet parsed
+    h.serial.closePort();  // the pull
+
+    PortList ports;
+    ports.AppendPort("k1", "ttyUSB0", 1, "");
+    Supervisor supervisor{h.s(), ports, h.serial, h.window,
+                          [&](uint8_t c) { return h.protocol.SendCommand(c); }};
+    h.serial.clearWritten();
+    supervisor.Tick();  // the new line opens and is polled
+    ASSERT_EQ(h.serial.commands(), "2");
+    h.Feed(Frame('1'));
+    EXPECT_EQ(h.s().deviceAnswered, 1);
+    EXPECT_EQ(h.serial.commands(), "2D");
+    supervisor.Tick();
+    supervisor.Tick();
+    EXPECT_EQ(h.s().connectState, 3);
 }
 
 }  // namespace
