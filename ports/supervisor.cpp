@@ -84,6 +84,7 @@ void Supervisor::Tick() {
         char name[kPortNameSize + 1] = {};
         std::memcpy(name, chosen, kPortNameSize);
         if (serial_.openPort(name, kLineBaudRate, false, 8, 0)) {
+            std::memcpy(s_.portName, chosen, kPortNameSize);  // the port now in use
             explained_.erase(explained_.lower_bound({name, OpenFailure::permission}),
                              explained_.upper_bound({name, OpenFailure::busy}));
             // A new line. A frame cut off on the line before it (an adapter
