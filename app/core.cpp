@@ -20,7 +20,7 @@ Core::Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryF
       supervisor_(
           link.state, ports_, serial_, window,
           [this](uint8_t command) { return protocol_.SendCommand(command); },
-          [this] { return serial_.lastOpenErrno(); }) {}
+          [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {}
 
 void Core::StartPortDiscovery() { monitor_.StartPortDiscovery(platform_); }
 
@@ -36,7 +36,7 @@ Core::Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryF
       supervisor_(
           link.state, ports_, serial_, window,
           [this](uint8_t command) { return protocol_.SendCommand(command); },
-          [this] { return serial_.lastOpenErrno(); }) {}
+          [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {}
 
 void Core::StartPortDiscovery() {
     monitor_.StartPortDiscovery(LinuxPlatformHooks(hotplug_.get()));

@@ -27,6 +27,11 @@ int main(int argc, char* argv[]) {
         // Made by the window's constructor; outlives the window.
         std::unique_ptr<dialscope::Core> core;
         dialscope::TForm1 form(sharedLink, dialscope::MakeProgramHooks(sharedLink, core));
+#if defined(DIALSCOPE_TEST_ENTRIES)
+        // The end-to-end tests' build only: save each finished download into
+        // the named file and quit. The shipped program has no such entry.
+        form.SetSaveOnDownloadEnd(qEnvironmentVariable("DIALSCOPE_TEST_SAVE_TO"));
+#endif
         form.show();
         app.exec();
     } catch (const std::exception& e) {

@@ -50,7 +50,8 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QRect 
     label->setFont(font);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // The labels size themselves to their caption: never clip the dots when
-    // the fallback face runs a little wider than the original.
+    // the fallback face runs a little wider than the face the layout was
+    // drawn for.
     geometry.setWidth(std::max(geometry.width(), label->sizeHint().width()));
     label->setGeometry(geometry);
     return label;
@@ -110,8 +111,7 @@ TForm1::TForm1(Link& link, CoreHooks hooks, QWidget* parent)
                           Qt::WindowCloseButtonHint),
       link_(link),
       hooks_(std::move(hooks)),
-      saveDialog_(RunSaveDialog),
-      testSaveTo_(qEnvironmentVariable("DIALSCOPE_TEST_SAVE_TO")) {
+      saveDialog_(RunSaveDialog) {
     // 1. The window and its controls.
     CreateControls();
 

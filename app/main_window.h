@@ -1,5 +1,7 @@
-// The main window: the fixed layout of the original form, the three timers,
-// the three buttons, and the window operations the core uses. It holds no
+// The main window: the call log box, the status box, the connection indicator
+// and the "Transferring" labels at fixed places in a window of fixed size,
+// the three timers, the three buttons, and the window operations the core
+// uses. It holds no
 // protocol logic: the protocol tick, the connection supervisor's tick and the
 // start of port discovery come in as hooks, so that whoever builds the window
 // decides what drives it.
@@ -80,6 +82,10 @@ public:
     const CallLog& callLog() const { return log_; }
     Link& link() { return link_; }
     void SetSaveDialog(SaveDialogFn dialog) { saveDialog_ = std::move(dialog); }
+    // For end-to-end tests only: each finished download is saved into `file`
+    // the way "&Save" does, and the window then closes. Only the test build
+    // of the program (dialscope-test-entry) calls this.
+    void SetSaveOnDownloadEnd(QString file) { testSaveTo_ = std::move(file); }
 
 public slots:
     void time_comTimer();
@@ -109,8 +115,8 @@ private:
     size_t shownBytes_ = 0;
     SaveDialogFn saveDialog_;
     QString lastSaveName_;
-    // DIALSCOPE_TEST_SAVE_TO: where end-to-end tests have each finished
-    // download saved, after which the program quits. Empty for users.
+    // Where end-to-end tests have each finished download saved, after which
+    // the window closes. Empty in the shipped program.
     QString testSaveTo_;
     bool centred_ = false;
 

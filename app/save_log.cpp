@@ -2,6 +2,18 @@
 
 namespace dialscope {
 
+namespace {
+
+size_t writeLimit = 0;
+
+}  // namespace
+
+void LimitWriteSizeForTesting(size_t bytes) { writeLimit = bytes; }
+
+size_t WriteCallSize(size_t count) {
+    return writeLimit != 0 && count > writeLimit ? writeLimit : count;
+}
+
 // Saved logs have always gone through a text-mode stream, which turns every
 // LF into CR LF; the file calls on both systems write bytes as they are, so
 // the conversion is done here, once for both.

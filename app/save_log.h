@@ -3,6 +3,7 @@
 // line-end conversion shared, so that both builds write the same bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace dialscope {
@@ -17,5 +18,13 @@ bool AppendTextToFile(const std::string& text, const std::string& fileName);
 
 // The bytes AppendTextToFile writes for text.
 std::string ToFileLineEnds(const std::string& text);
+
+// A pipe, a signal or a nearly full disk may take fewer bytes than a write
+// call offers; AppendTextToFile then writes the rest from where that call
+// stopped. Tests make such short writes happen by limiting every write call
+// to `bytes` (0: no limit, the program's setting).
+void LimitWriteSizeForTesting(size_t bytes);
+// How many of `count` bytes the next write call offers.
+size_t WriteCallSize(size_t count);
 
 }  // namespace dialscope

@@ -25,7 +25,7 @@ int OpenForAppend(const char* path) {
 
 bool WriteAll(int fd, const char* bytes, size_t count) {
     while (count > 0) {
-        ssize_t n = ::write(fd, bytes, count);
+        ssize_t n = ::write(fd, bytes, WriteCallSize(count));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;

@@ -33,7 +33,7 @@ bool WriteAll(HANDLE file, const char* bytes, size_t count) {
     while (count > 0) {
         // WriteFile takes a DWORD count; a log is never near 4 GB, but do not
         // let a huge one wrap.
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count, 1u << 30));
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(WriteCallSize(count), 1u << 30));
         DWORD written = 0;
         if (!WriteFile(file, bytes, chunk, &written, nullptr)) return false;
         if (written == 0) return false;  // no progress: treat like a full disk

@@ -224,7 +224,7 @@ bool UeventSeeds(const fs::path& dir) {
                 "DEVPATH=/devices/pci0000:00/usb1/1-1/ttyUSB0/tty/ttyUSB0\0SUBSYSTEM=tty\0SEQNUM=4243\0"s);
     ok &= Write(dir / "usb_bind",
                 "bind@/devices/pci0000:00/usb1/1-1/1-1:1.0\0ACTION=bind\0SUBSYSTEM=usb\0"
-                "PRODUCT=67b/2303/300\0DRIVER=pl2303\0SEQNUM=4244\0"s);
+                "PRODUCT=67b/2303/300\0DRIVER=usbserial\0SEQNUM=4244\0"s);
     ok &= Write(dir / "libudev", "libudev\0\xfe\xed\xca\xfe\0\0\0\0ACTION=add\0SUBSYSTEM=tty\0"s);
     ok &= Write(dir / "cut_short", "add@/devices/x/tty/ttyUSB1\0ACTION=add\0SUBSYSTEM=tt"s);
     return ok;

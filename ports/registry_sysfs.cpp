@@ -12,6 +12,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The ids of the adapters the program talks to, as sysfs spells them.
+constexpr const char* kAdapterVendorId = "067b";
+constexpr const char* kAdapterProductId = "2303";
+
 // Attribute files are a line of text; the ids are four hex digits.
 std::optional<std::string> ReadAttribute(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -190,9 +194,21 @@ std::optional<KeySnapshot> SysfsRegistryReader::LoadKey(const std::string& path)
         if (!is(1, "DEVICEMAP")) return std::nullopt;
         if (n.size() == 2) return keyWith({"SERIALCOMM"});
         if (n.size() > 3 || !is(2, "SERIALCOMM")) return std::nullopt;
+        // Only the adapters' own ttys. The kernel hands a freed name to the
+        // next device that asks: a port record left from a pulled adapter
+        // would otherwise match another maker's adapter (or a modem) that
+        // now has its name, and the supervisor would write polls to it.
+        const SysfsView view = ReadSysfsView(root_);
         KeySnapshot k;
-        for (const auto& tty : ReadSysfsView(root_).ttys)
+        for (const auto& tty : view.ttys) {
+            const auto device = std::find_if(
+                view.usbDevices.begin(), view.usbDevices.end(),
+                [&](const SysfsUsbDevice& d) { return d.name == tty.usbDevice; });
+            if (tty.usbDevice.empty() || device == view.usbDevices.end() ||
+                device->vendorId != kAdapterVendorId || device->productId != kAdapterProductId)
+                continue;
             k.values.push_back(RegistryValue{"\\Device\\" + tty.name, kRegSz, tty.name});
+        }
         return k;
     }
 

@@ -5,7 +5,8 @@
 //       "PortName" = kernel name of the device's tty ("ttyUSB0"); absent while
 //       the device has no tty
 //   HARDWARE\DEVICEMAP\SERIALCOMM
-//       "\Device\<kernel name>" = kernel name, one per tty backed by a device
+//       "\Device\<kernel name>" = kernel name, one per tty of a USB 067B:2303
+//       device (the only ports the program may open)
 //
 // One Vid&Pid key per distinct pair of USB ids (lower-case hex as sysfs spells
 // them); its instance keys are the USB devices' sysfs names ("1-2", "1-1.4"),

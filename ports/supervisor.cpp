@@ -26,20 +26,25 @@ uint8_t ChooseNextPort(const PortList& ports, char (&portName)[kPortNameSize], u
 }
 
 Supervisor::Supervisor(LinkState& state, const PortList& ports, SerialOps& serial,
-                       WindowOps& window, SendCommandFn sendCommand, LastOpenErrorFn lastOpenError)
+                       WindowOps& window, SendCommandFn sendCommand, LastOpenErrorFn lastOpenError,
+                       PortHeldFn portHeld)
     : s_(state),
       ports_(ports),
       serial_(serial),
       window_(window),
       sendCommand_(std::move(sendCommand)),
-      lastOpenError_(std::move(lastOpenError)) {}
+      lastOpenError_(std::move(lastOpenError)),
+      portHeld_(std::move(portHeld)) {}
 
 void Supervisor::Tick() {
     window_.EnableTimer(Timer::watch_serial, false);
     switch (s_.connectState) {
     case 0: {
+        const bool held = portHeld_ && portHeld_();
         if (s_.portIndex == kNoPortLeft) {
-            std::memset(s_.portName, 0, kPortNameSize);
+            // portName names the port in use while one is held: the
+            // device-change step looks it up when an adapter is pulled.
+            if (!held) std::memset(s_.portName, 0, kPortNameSize);
             if (retryLater_) {
                 // A present adapter's port was refused for a reason that
                 // passes by itself (udev still setting up the node just
@@ -49,6 +54,7 @@ void Supervisor::Tick() {
                 if (++retryWait_ < kRetryTicks) break;
                 retryWait_ = 0;
                 retryLater_ = false;
+                retryPass_ = true;
                 s_.portIndex = 0;
                 break;
             }
@@ -60,12 +66,25 @@ void Supervisor::Tick() {
         if (s_.portIndex == 0) {
             retryLater_ = false;  // a new pass
             retryWait_ = 0;
+            if (!retryPass_) metHeldPort_ = false;  // a device change: warn once more
+            retryPass_ = false;
         }
-        s_.portIndex = ChooseNextPort(ports_, s_.portName, s_.portIndex);
+        char chosen[kPortNameSize];
+        s_.portIndex = ChooseNextPort(ports_, chosen, s_.portIndex);
+        if (held) {
+            // The serial layer refuses every open while the download's port
+            // is open, each time with a modal box: one per device change,
+            // the rest of the pass (and any retry pass) skips.
+            if (metHeldPort_) break;
+            metHeldPort_ = true;
+        } else {
+            std::memcpy(s_.portName, chosen, kPortNameSize);
+        }
         // portName may fill all 8 bytes; the serial layer gets a terminated copy.
         char name[kPortNameSize + 1] = {};
-        std::memcpy(name, s_.portName, kPortNameSize);
+        std::memcpy(name, chosen, kPortNameSize);
         if (serial_.openPort(name, kLineBaudRate, false, 8, 0)) {
+            std::memcpy(s_.portName, chosen, kPortNameSize);  // the port now in use
             explained_.erase(explained_.lower_bound({name, OpenFailure::permission}),
                              explained_.upper_bound({name, OpenFailure::busy}));
             // A new line. A frame cut off on the line before it (an adapter

@@ -37,12 +37,17 @@ uint8_t ChooseNextPort(const PortList& ports, char (&portName)[kPortNameSize], u
 // when the refusal was for a port of ours already open.
 using LastOpenErrorFn = std::function<int()>;
 
+// Whether the program already holds a port open (the serial layer keeps one
+// at a time and refuses every further open with its warning box).
+using PortHeldFn = std::function<bool()>;
+
 class Supervisor {
 public:
     using SendCommandFn = std::function<bool(uint8_t)>;
 
     Supervisor(LinkState& state, const PortList& ports, SerialOps& serial, WindowOps& window,
-               SendCommandFn sendCommand, LastOpenErrorFn lastOpenError = {});
+               SendCommandFn sendCommand, LastOpenErrorFn lastOpenError = {},
+               PortHeldFn portHeld = {});
 
     // The body of watch_serialTimer.
     void Tick();
@@ -57,6 +62,7 @@ private:
     WindowOps& window_;
     SendCommandFn sendCommand_;
     LastOpenErrorFn lastOpenError_;
+    PortHeldFn portHeld_;
     // Ports and reasons already explained in the status box; a port's entries
     // go when it opens.
     std::set<std::pair<std::string, OpenFailure>> explained_;
@@ -65,6 +71,13 @@ private:
     // kRetryTicks ticks instead of stopping.
     bool retryLater_ = false;
     int retryWait_ = 0;
+    // The pass under way was started by the wait above, not by a device
+    // change or the program's start.
+    bool retryPass_ = false;
+    // A device change during a download restarts the supervisor while the
+    // download's port stays open; the first attempt after the change meets
+    // that port and its warning box, later attempts skip it.
+    bool metHeldPort_ = false;
 };
 
 }  // namespace dialscope

@@ -45,8 +45,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         // Declared before the window, so that it outlives it.
         std::unique_ptr<dialscope::Core> core;
         dialscope::TForm1 form(instance, sharedLink, MakeProgramHooks(sharedLink, core));
+#if defined(DIALSCOPE_TEST_ENTRIES)
+        // The end-to-end tests' build only: save each finished download into
+        // the named file and quit. The shipped program has no such entry.
         form.SetSaveOnDownloadEnd(
-            dialscope::SaveOnDownloadEnd(std::getenv(dialscope::SaveOnDownloadEnd::kVariable)));
+            dialscope::SaveOnDownloadEnd(std::getenv("DIALSCOPE_TEST_SAVE_TO")));
+#endif
         form.Show(showCommand);
         dialscope::RunMessageLoop(form);
     } catch (const std::exception& e) {

@@ -44,17 +44,15 @@ bool TimerFromId(uintptr_t id, Timer& timer);
 // "&&" is a literal ampersand.
 char MnemonicOf(std::string_view caption);
 
-// The test entry: when DIALSCOPE_TEST_SAVE_TO names a file, the end of each
+// The end-to-end tests' entry: when it names a file, the end of each
 // download saves the log into it, the way "&Save" does once a file has been
-// chosen, and the program then closes. Unset or empty: nothing changes.
+// chosen, and the program then closes. Unset or empty: nothing changes. Only
+// the test build of the program (dialscope-test-entry.exe) sets one.
 class SaveOnDownloadEnd {
 public:
-    static constexpr char kVariable[] = "DIALSCOPE_TEST_SAVE_TO";
-
     SaveOnDownloadEnd() = default;
-    // variableValue: the variable's value, nullptr when it is not set.
-    explicit SaveOnDownloadEnd(const char* variableValue)
-        : fileName_(variableValue ? variableValue : "") {}
+    // fileName: the file to save into, nullptr or empty for none.
+    explicit SaveOnDownloadEnd(const char* fileName) : fileName_(fileName ? fileName : "") {}
 
     bool active() const { return !fileName_.empty(); }
     // The file to save into now that statusLine has been appended; empty

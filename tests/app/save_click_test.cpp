@@ -135,9 +135,8 @@ TEST_F(SaveTest, FailuresReportSaveInfoError) {
 // the save is the button's, after the tick, and then the program quits.
 TEST_F(SaveTest, TestEntrySavesTheFinishedDownloadAndCloses) {
     const std::string file = dir.File("e2e.txt");
-    qputenv("DIALSCOPE_TEST_SAVE_TO", QByteArray::fromStdString(file));
     TForm1& f = Make();
-    qunsetenv("DIALSCOPE_TEST_SAVE_TO");
+    f.SetSaveOnDownloadEnd(QString::fromStdString(file));
     Dialog(QString());  // a dialog opened here would fail the test below
     AppendRecord(kRecord1);
     static_cast<WindowOps&>(f).AppendStatusLine("Device Remove.");

@@ -50,6 +50,25 @@ TEST(SaveLog, LargeLogIsWrittenWhole) {
     EXPECT_EQ(ReadBytes(dir.File("big.txt")), ToFileLineEnds(log));
 }
 
+// Every write call takes only part of what it is offered, splitting CR LF
+// pairs and records: the file must still get each byte once, in order, after
+// what it held before.
+TEST(SaveLog, ShortWritesGoOnFromWhereTheyStopped) {
+    TempDir dir;
+    const std::string file = dir.File("calls.txt");
+    WriteBytes(file, "earlier\r\n");
+    std::string log;
+    for (int i = 0; i < 50; ++i) log += kRecord;
+    for (size_t limit : {1, 7, 1000}) {
+        LimitWriteSizeForTesting(limit);
+        const bool ok = AppendTextToFile(log, file);
+        LimitWriteSizeForTesting(0);
+        EXPECT_TRUE(ok) << limit;
+    }
+    const std::string once = ToFileLineEnds(log);
+    EXPECT_EQ(ReadBytes(file), "earlier\r\n" + once + once + once);
+}
+
 TEST(SaveLog, FailuresAreReportedAndNothingIsTruncated) {
     TempDir dir;
     // No such directory: neither open can create the file.

@@ -35,6 +35,15 @@ foreach(program ${programs})
     fail("bin/${program} missing or not executable")
   endif()
 endforeach()
+# Nothing else: the test build of the program (dialscope-test-entry) stays
+# in the build tree.
+file(GLOB installed RELATIVE "${PREFIX}/bin" "${PREFIX}/bin/*")
+list(SORT installed)
+set(shipped ${programs})
+list(SORT shipped)
+if(NOT installed STREQUAL shipped)
+  fail("bin/ holds ${installed}, not just ${shipped}")
+endif()
 # The installed simulator starts on its own (no path into the build tree).
 execute_process(COMMAND "${PREFIX}/bin/dialscope-devsim" --help
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)

@@ -281,7 +281,7 @@ protected:
     Supervisor supervisor{state, ports, serial, window, [this](uint8_t c) {
                               sent += static_cast<char>(c);
                               return serial.writePort(&c, 1);
-                          }};
+                          }, {}, [this] { return serial.portOpen; }};
 };
 
 TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
@@ -299,9 +299,9 @@ TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
     EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
     EXPECT_TRUE(ResetDone());
     EXPECT_TRUE(serial.portOpen);
-    supervisor.Tick();  // first present adapter: ours, already open
-    supervisor.Tick();  // the other one: refused too while ours is open
-    EXPECT_EQ(serial.opens, (std::vector<std::string>{"ttyUSB0", "ttyUSB0", "ttyUSB1"}));
+    supervisor.Tick();  // first present adapter: ours, already open (its warning)
+    supervisor.Tick();  // the other one: skipped, it would only warn again
+    EXPECT_EQ(serial.opens, (std::vector<std::string>{"ttyUSB0", "ttyUSB0"}));
     EXPECT_EQ(state.connectState, 0);
     EXPECT_EQ(state.portIndex, kNoPortLeft);
     supervisor.Tick();
@@ -309,6 +309,12 @@ TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
     EXPECT_TRUE(serial.portOpen);
     EXPECT_EQ(serial.closes, 0);
     EXPECT_EQ(sent, "2");
+
+    // The pass kept the name of the port in use: pulling its adapter closes it.
+    UnplugNt("ttyUSB0");
+    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    EXPECT_FALSE(serial.portOpen);
+    EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
 }
 
 TEST_F(Restart, ARestartAbandonsAProbeStillWaitingForItsAnswer) {

@@ -214,6 +214,40 @@ TEST(HotplugEndToEnd, FakeTreePlugAndUnplugReachThePortList) {
     EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
 }
 
+// The kernel hands a freed tty name to the next device: another maker's
+// adapter plugged after ours was pulled gets ttyUSB0. The stale record must
+// not match it, whether the pull was handled first or both come at once.
+TEST(HotplugEndToEnd, ATtyNameReusedByAnotherDeviceIsNotOurs) {
+    const DeviceEvent arrival{WM_DEVICECHANGE_ID, DBT_DEVICEARRIVAL_CODE,
+                              DBT_DEVTYP_DEVICEINTERFACE_TYPE};
+    const DeviceEvent removal{WM_DEVICECHANGE_ID, DBT_DEVICEREMOVECOMPLETE_CODE,
+                              DBT_DEVTYP_DEVICEINTERFACE_TYPE};
+    for (const bool together : {false, true}) {
+        SCOPED_TRACE(together ? "pull and plug handled together" : "pull handled first");
+        testing::FakeSysfs sysfs;
+        PortList ports;
+        LinkState state;
+        testing::FakeSerial serial;
+        testing::FakeWindow window;
+        DeviceMonitor monitor(ports, MakeSysfsRegistryFactory(sysfs.root()), state, serial,
+                              window);
+        sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "1-2:1.0", "ttyUSB0");
+        monitor.StartPortDiscovery(LinuxPlatformHooks(nullptr));
+        ASSERT_EQ(ports.FirstPresentPort(), 1);
+        std::memcpy(state.portName, "ttyUSB0", 7);
+        serial.portOpen = true;
+
+        sysfs.RemoveUsbSerial("usb1/1-2", "ttyUSB0");
+        if (!together) monitor.OnWindowMessage(removal);
+        sysfs.AddUsbSerial("0403", "6001", "usb1/1-3", "1-3:1.0", "ttyUSB0");
+        if (together) monitor.OnWindowMessage(removal);
+        monitor.OnWindowMessage(arrival);
+        EXPECT_EQ(ports.FirstPresentPort(), 0);
+        EXPECT_FALSE(serial.portOpen);
+        EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
+    }
+}
+
 // The kernel's own stream: root only, and only where sysfs lets us ask the
 // kernel to repeat a tty's event.
 TEST(UeventSource, ReceivesKernelEvents) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tests/support/fakes.h"
+#include "tests/support/frames.h"
 
 namespace dialscope {
 namespace {
@@ -30,7 +31,7 @@ protected:
                               sent += static_cast<char>(c);
                               return true;
                           },
-                          [this] { return openErrno; }};
+                          [this] { return openErrno; }, [this] { return serial.portOpen; }};
 };
 
 TEST_F(SupervisorTest, NoPresentAdapterTriesTheEmptyNameThenStops) {
@@ -209,8 +210,9 @@ TEST_F(SupervisorTest, OpenFailuresAreExplainedOncePerPortAndReason) {
 }
 
 // A port refused by the system just after a plug-in (udev still setting up
-// the node, another program probing it) is tried again a little later, not
-// only at the next device change; a port that is simply absent is not.
+// the node or its permissions, another program probing it) is tried again a
+// little later, not only at the next device change. ENOENT counts too: the
+// kernel's event can come before udev has made the node.
 TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
     ports.AppendPort("k1", "ttyUSB0", 1, "");
     serial.openSucceeds = false;
@@ -231,12 +233,79 @@ TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
     EXPECT_EQ(sent, "2");
     EXPECT_EQ(window.status.size(), 1u);  // the reason was told once
 
+    serial.closePort();
+    serial.openSucceeds = false;
+    openErrno = ENOENT;
+    state.connectState = 0;
+    state.portIndex = 0;
+    for (int i = 0; i < kRetryTicks + 1; ++i) supervisor.Tick();
+    EXPECT_TRUE(Running());
+    serial.openSucceeds = true;
+    openErrno = 0;
+    supervisor.Tick();
+    EXPECT_EQ(serial.opens.size(), 4u);
+    EXPECT_TRUE(serial.portOpen);
+
     // Our own port already open is not a reason to keep trying.
     state.connectState = 0;
     state.portIndex = 0;
     supervisor.Tick();  // meets the open port
     supervisor.Tick();
     EXPECT_FALSE(Running());
+}
+
+// A device change during a download restarts the supervisor while the
+// download's port stays open. Each open attempt then meets that port and the
+// serial layer's modal box: one attempt per change, whatever the other
+// adapter's refusal says, and portName keeps naming the port in use.
+TEST_F(SupervisorTest, DownloadPortHeldMeansOneWarningPerDeviceChange) {
+    ports.AppendPort("k1", "ttyUSB0", 1, "");
+    ports.AppendPort("k2", "ttyUSB1", 1, "");
+    supervisor.Tick();
+    state.deviceAnswered = 1;
+    for (int i = 0; i < 3; ++i) supervisor.Tick();
+    ASSERT_EQ(state.connectState, 3);
+    ASSERT_FALSE(Running());
+
+    openErrno = EBUSY;  // as if ttyUSB1 were refused by the system
+    for (int change = 1; change <= 2; ++change) {
+        state.connectState = 0;
+        state.portIndex = 0;
+        window.EnableTimer(Timer::watch_serial, true);
+        for (int i = 0; i < 40 && Running(); ++i) supervisor.Tick();
+        EXPECT_FALSE(Running()) << "change " << change;
+        EXPECT_EQ(serial.opens.size(), 1u + change) << "change " << change;
+        EXPECT_EQ(PortName(), "ttyUSB0");
+    }
+    EXPECT_TRUE(serial.portOpen);
+    EXPECT_EQ(serial.closes, 0);
+}
+
+// An adapter pulled in the middle of a record leaves the parser inside a
+// frame's payload and more of its bytes unread in the ring. The device on
+// the next line must still be heard at its first answer: neither the frame
+// left open nor the leftovers may take that answer as payload.
+TEST(SupervisorNewLine, LeftoversOfAPulledLineDoNotSwallowTheFirstAnswer) {
+    CoreHarness h;
+    h.s().dialogState = 2;
+    h.Feed(Bytes("\x7E\x7E\x50\x4C", 4) + Bytes(10, 'a'));  // parsed: mid-payload
+    ASSERT_EQ(h.s().parseState, 4);
+    h.Push(Bytes("\x7E\x7E\x51\x4C", 4) + Bytes(5, 'b'));   // arrived, not yet parsed
+    h.serial.closePort();  // the pull
+
+    PortList ports;
+    ports.AppendPort("k1", "ttyUSB0", 1, "");
+    Supervisor supervisor{h.s(), ports, h.serial, h.window,
+                          [&](uint8_t c) { return h.protocol.SendCommand(c); }};
+    h.serial.clearWritten();
+    supervisor.Tick();  // the new line opens and is polled
+    ASSERT_EQ(h.serial.commands(), "2");
+    h.Feed(Frame('1'));
+    EXPECT_EQ(h.s().deviceAnswered, 1);
+    EXPECT_EQ(h.serial.commands(), "2D");
+    supervisor.Tick();
+    supervisor.Tick();
+    EXPECT_EQ(h.s().connectState, 3);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 # End to end on both builds: the simulated device on a pseudo-terminal, the
 # Windows program under Wine finding it through the registry as COM23, and
 # the Linux program finding the same device through a fake sysfs tree. Each
-# program saves its finished download (DIALSCOPE_TEST_SAVE_TO) and quits; the
+# program's test build saves its finished download (DIALSCOPE_TEST_SAVE_TO) and quits; the
 # two files must be byte for byte the same, and what the device's log says
 # they should hold.
 #
@@ -18,7 +18,7 @@ com=com23
 export WINEPREFIX="$win/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-for f in "$lin/dialscope-devsim" "$lin/dialscope" "$win/dialscope.exe" "$win/tiocm_preload.so"; do
+for f in "$lin/dialscope-devsim" "$lin/dialscope-test-entry" "$win/dialscope-test-entry.exe" "$win/tiocm_preload.so"; do
   [ -e "$f" ] || { echo "missing $f: build both programs first"; exit 1; }
 done
 [ -f "$WINEPREFIX/system.reg" ] || "$(dirname "$0")/../../scripts/wine-run" cmd /c exit 0
@@ -75,7 +75,7 @@ wine reg import "$(winepath -w "$work/adapter.reg")" >/dev/null 2>&1
 
 status=0
 DIALSCOPE_TEST_SAVE_TO="$(winepath -w "$work/win.txt")" \
-  timeout 120 xvfb-run -a env LD_PRELOAD="$win/tiocm_preload.so" wine "$win/dialscope.exe" \
+  timeout 120 xvfb-run -a env LD_PRELOAD="$win/tiocm_preload.so" wine "$win/dialscope-test-entry.exe" \
   > "$work/win-run.log" 2>&1 || status=$?
 if [ "$status" -ne 0 ] || [ ! -s "$work/win.txt" ]; then
   echo "FAIL: the Windows program ended with $status and saved $(stat -c %s "$work/win.txt" 2>/dev/null || echo no) bytes"
@@ -91,7 +91,7 @@ pids+=($!)
 wait_for_pty "$work/sim-lin.log" >/dev/null
 status=0
 QT_QPA_PLATFORM=offscreen DIALSCOPE_SYSFS_ROOT="$work/sys" DIALSCOPE_DEV_ROOT="$work/dev" \
-  DIALSCOPE_TEST_SAVE_TO="$work/lin.txt" timeout 120 "$lin/dialscope" > "$work/lin-run.log" 2>&1 || status=$?
+  DIALSCOPE_TEST_SAVE_TO="$work/lin.txt" timeout 120 "$lin/dialscope-test-entry" > "$work/lin-run.log" 2>&1 || status=$?
 if [ "$status" -ne 0 ] || [ ! -s "$work/lin.txt" ]; then
   echo "FAIL: the Linux program ended with $status"
   cat "$work/sim-lin.log" "$work/lin-run.log"

@@ -66,7 +66,6 @@ TEST(ShellLogic, TestEntrySavesOnlyWhenSetAndOnlyAtTheEndOfADownload) {
                               "Message read OK", "Message read OK. ", ""}) {
         EXPECT_TRUE(set.TargetFor(other).empty()) << other;
     }
-    EXPECT_STREQ(SaveOnDownloadEnd::kVariable, "DIALSCOPE_TEST_SAVE_TO");
 }
 
 }  // namespace
