@@ -137,8 +137,17 @@ bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
     // Whatever the device sent before we were listening belongs to no dialogue.
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    // Only the line format changes; flow control, DTR/RTS handling and the
-    // special characters stay as the port had them.
+    // The line format is set, and every kind of flow control is switched
+    // off whatever the port was left with: the device's frames are binary,
+    // so XON/XOFF would eat every 0x11 and 0x13 in a date, a text or a
+    // checksum, and a received 0x13 would stop our own polls until a 0x11
+    // happened to come. Nothing in the dialogue paces either side by the
+    // modem lines, so a CTS or DSR handshake left by another program could
+    // only hold our polls or drop the device's bytes, and a line error must
+    // not stall every read and write until someone clears it. A port fresh
+    // from a Unix tty reads back as XON/XOFF (its default `ixon`), so a DCB
+    // kept as read would switch it on again. A DTR or RTS line left in
+    // handshake mode is simply held up; the rest of the DCB stays as read.
     ZeroMemory(&commState_, sizeof commState_);
     commState_.DCBlength = sizeof commState_;
     GetCommState(h, &commState_);
@@ -148,6 +157,15 @@ bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
     commState_.Parity = NOPARITY;
     commState_.StopBits = stopBits;
     commState_.fNull = 0;  // NUL bytes are data here
+    commState_.fOutX = 0;
+    commState_.fInX = 0;
+    commState_.fOutxCtsFlow = 0;
+    commState_.fOutxDsrFlow = 0;
+    commState_.fDsrSensitivity = 0;
+    commState_.fAbortOnError = 0;
+    if (commState_.fRtsControl == RTS_CONTROL_HANDSHAKE || commState_.fRtsControl == RTS_CONTROL_TOGGLE)
+        commState_.fRtsControl = RTS_CONTROL_ENABLE;
+    if (commState_.fDtrControl == DTR_CONTROL_HANDSHAKE) commState_.fDtrControl = DTR_CONTROL_ENABLE;
     SetCommState(h, &commState_);  // a port that keeps its settings still opens
 
     auto writes = std::make_unique<WriteQueue>();
