@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "serial/line_settings_posix.h"
 #include "serial/receive_thread_posix.h"
 
 namespace dialscope {
@@ -57,16 +58,61 @@ tcflag_t CharSizeFor(uint8_t byteSize) {
     }
 }
 
-// Raw line, no parity, NUL bytes and 0x0D/0x0A passed on untouched; the
-// flow-control bits (CRTSCTS, IXON, IXOFF, IXANY) and HUPCL stay as the port
-// had them, and the modem lines are not driven.
+std::string ResolvePortName(const char* name) {
+    if (name == nullptr || name[0] == '\0') return {};
+    if (std::strchr(name, '/') != nullptr) return name;
+    return std::string(SerialPort::DeviceDirectory()) + "/" + name;
+}
+
+}  // namespace
+
+// The device's frames are binary: 0x11 and 0x13 are ordinary bytes of a date,
+// a time, a text or a checksum, and so are 0x0D, 0x0A, 0x00 and 0x7F. A
+// freshly plugged adapter starts at the kernel's terminal defaults (icrnl
+// ixon, opost onlcr, isig icanon echo), and another program may have left
+// parity, seven bits, stripping or flow control on the port. With XON/XOFF on,
+// the tty swallows every 0x11/0x13 the device sends and a received 0x13 stops
+// our polls; with hardware flow control a line without RTS/CTS wiring never
+// sends. So every flag the dialogue relies on is set here, whatever the port
+// had: no flow control of either kind, no translation or stripping in either
+// direction, no line editing, echo or signal characters, and reads that
+// return what has arrived (VMIN=1, VTIME=0). Only HUPCL stays as it was.
 void ApplyLineSettings(termios& tio, uint32_t baudRate, bool parityCheck, uint8_t byteSize,
                        uint8_t stopBits) {
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK);
+    tcflag_t inputOff = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                        ICRNL | IXON | IXOFF | IXANY | IMAXBEL;
+#ifdef IUCLC
+    inputOff |= IUCLC;
+#endif
+#ifdef IUTF8
+    inputOff |= IUTF8;
+#endif
+    tio.c_iflag &= ~inputOff;
     if (parityCheck) tio.c_iflag |= INPCK;
+    // Without OPOST none of the output translations (ONLCR, OCRNL, ...) apply.
     tio.c_oflag &= ~OPOST;
-    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+    tcflag_t localOff = ICANON | ISIG | IEXTEN | ECHO | ECHOE | ECHOK | ECHONL | NOFLSH | TOSTOP;
+#ifdef ECHOCTL
+    localOff |= ECHOCTL;
+#endif
+#ifdef ECHOPRT
+    localOff |= ECHOPRT;
+#endif
+#ifdef ECHOKE
+    localOff |= ECHOKE;
+#endif
+#ifdef XCASE
+    localOff |= XCASE;
+#endif
+#ifdef EXTPROC
+    localOff |= EXTPROC;
+#endif
+    tio.c_lflag &= ~localOff;
+    tcflag_t controlOff = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
+#ifdef CMSPAR
+    controlOff |= CMSPAR;
+#endif
+    tio.c_cflag &= ~controlOff;
     tio.c_cflag |= CharSizeFor(byteSize) | CLOCAL | CREAD;
     if (stopBits != 0) tio.c_cflag |= CSTOPB;  // 1.5 and 2 both mean two here
     // VMIN=1: an empty non-blocking read is EAGAIN, never the 0 of a hang-up.
@@ -78,14 +124,6 @@ void ApplyLineSettings(termios& tio, uint32_t baudRate, bool parityCheck, uint8_
         cfsetospeed(&tio, speed);
     }
 }
-
-std::string ResolvePortName(const char* name) {
-    if (name == nullptr || name[0] == '\0') return {};
-    if (std::strchr(name, '/') != nullptr) return name;
-    return std::string(SerialPort::DeviceDirectory()) + "/" + name;
-}
-
-}  // namespace
 
 SerialPort::SerialPort(Link& link, WarningBox warn) : link_(link), warn_(std::move(warn)) {}
 

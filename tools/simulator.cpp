@@ -3,7 +3,6 @@
 #include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,19 +26,6 @@ double Now() {
 }
 
 uint64_t NoiseSeed(const FaultOptions& f, int download) { return f.seed * 1000003ull + static_cast<uint64_t>(download); }
-
-void SetRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return;
-    cfmakeraw(&t);
-    t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE);
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, B57600);
-    cfsetospeed(&t, B57600);
-    tcsetattr(fd, TCSANOW, &t);
-}
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -68,8 +54,11 @@ bool PrepareDownload(const SimOptions& options, DownloadSetup* setup, std::strin
     return true;
 }
 
+// The device knows two commands, both without payload. Until the program
+// sets its end raw the tty echoes the device's own frames back to it; those
+// ('1', '0', 'E', the header's 'D' with its payload) are skipped.
 Simulator::Simulator(SimOptions options)
-    : options_(std::move(options)), scanner_(0, [](uint8_t) { return true; }) {
+    : options_(std::move(options)), scanner_(0, [](uint8_t c) { return c == '2' || c == 'D'; }) {
     if (options_.rate <= 0) options_.rate = kLineRate;
 }
 
@@ -195,8 +184,10 @@ bool Simulator::OpenPty(std::string* error) {
     fcntl(master_, F_SETFD, FD_CLOEXEC);
     fcntl(slave_, F_SETFD, FD_CLOEXEC);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    SetRaw(slave_);
-    SetRaw(master_);
+    // No line settings on either end: a pty has one set for both, and the
+    // program must meet its end as a freshly plugged adapter's tty, at the
+    // kernel's defaults (echo, canonical input, XON/XOFF, CR/LF translation),
+    // and set the line up itself.
     scanner_.Reset();
     blocked_ = false;
     {

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/rx_ring.h"
+#include "serial/line_settings_posix.h"
 #include "serial/serial_port.h"
 
 namespace dialscope {
@@ -63,11 +64,7 @@ struct Pty {
     Pty() {
         char name[128];
         EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        path = name;
-        termios tio{};
-        tcgetattr(slave, &tio);
-        cfmakeraw(&tio);  // no echo of what the test writes before openPort
-        tcsetattr(slave, TCSANOW, &tio);
+        path = name;  // left at the kernel's defaults, as a freshly plugged adapter
     }
     ~Pty() {
         if (master >= 0) close(master);
@@ -113,42 +110,72 @@ struct SerialTest : ::testing::Test {
                     }};
 };
 
-TEST_F(SerialTest, OpenConfiguresLineKeepsFlowControlAndDiscardsStaleInput) {
-    termios before{};
-    tcgetattr(pty.slave, &before);
-    before.c_cflag |= CRTSCTS | PARENB | CSTOPB;
-    before.c_iflag |= IXON | INPCK;
-    before.c_cc[VMIN] = 0;
-    tcsetattr(pty.slave, TCSANOW, &before);
+// Every setting the dialogue relies on, whatever the port had before.
+void ExpectRawLine(const termios& t, const char* what) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(t.c_iflag & (IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
+                           IXON | IXOFF | IXANY | IMAXBEL),
+              0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ISIG | IEXTEN | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT |
+                           ECHOKE),
+              0u);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              tcflag_t(CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetispeed(&t), speed_t(B57600));
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B57600));
+}
+
+// A port left by another program with every setting that can bend a byte or
+// hold the line: all 256 byte values still pass unchanged both ways.
+TEST_F(SerialTest, HostilePortIsSetRawAndCarriesEveryByteValueBothWays) {
+    termios hostile{};
+    ASSERT_EQ(tcgetattr(pty.slave, &hostile), 0);
+    hostile.c_iflag |= ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | BRKINT | IXON | IXOFF | IXANY;
+    hostile.c_oflag |= OPOST | ONLCR | OCRNL;
+    hostile.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+    hostile.c_cflag = (hostile.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+    hostile.c_cc[VMIN] = 0;
+    hostile.c_cc[VTIME] = 5;
+    cfsetspeed(&hostile, B9600);
+    ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &hostile), 0);
+    termios held{};
+    tcgetattr(pty.slave, &held);
+    ASSERT_TRUE(held.c_iflag & IXON);  // what the pty kept (it forces CS8 and no PARENB itself)
+    ASSERT_TRUE(held.c_cflag & CRTSCTS);
+    // Bytes from before the open: the tty echoes them to the device's side.
     pty.Send("stale");
-    int queued = 0;
-    ASSERT_TRUE(WaitFor([&] { return ioctl(pty.slave, FIONREAD, &queued) == 0 && queued == 5; }));
+    ASSERT_EQ(pty.Receive(5), "stale");
 
     ASSERT_TRUE(Open(port, pty.path.c_str()));
-    EXPECT_TRUE(port.portOpen());
-    EXPECT_GE(port.fd(), 0);
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
-    EXPECT_EQ(cfgetispeed(&tio), speed_t(B57600));
-    EXPECT_EQ(cfgetospeed(&tio), speed_t(B57600));
-    EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t(CS8));
-    EXPECT_FALSE(tio.c_cflag & (PARENB | CSTOPB));
-    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
-    EXPECT_FALSE(tio.c_iflag & (INPCK | PARMRK | IGNBRK | ICRNL));
-    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
-    EXPECT_FALSE(tio.c_oflag & OPOST);
-    EXPECT_EQ(tio.c_cc[VMIN], 1);
-    EXPECT_EQ(tio.c_cc[VTIME], 0);
-    EXPECT_TRUE(tio.c_cflag & CRTSCTS);  // flow control as the port had it
-    EXPECT_TRUE(tio.c_iflag & IXON);
+    ExpectRawLine(tio, "the pty after openPort");
     int exclusive = 0;
     EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1);
+    // Seven bits and parity only a plain struct can carry.
+    termios worst{};
+    worst.c_iflag = worst.c_oflag = worst.c_lflag = worst.c_cflag = ~tcflag_t(0);
+    worst.c_cc[VMIN] = 0;
+    worst.c_cc[VTIME] = 5;
+    ApplyLineSettings(worst, 57600, false, 8, 0);
+    ExpectRawLine(worst, "every flag set before");
+    EXPECT_TRUE(worst.c_cflag & HUPCL);  // as the port had it
 
-    // NUL, CR and LF pass through untouched; the stale bytes are gone.
-    pty.Send(std::string("\x00\r\n\x7e", 4));
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 4; }));
-    EXPECT_EQ(TakeUnread(link), std::string("\x00\r\n\x7e", 4));
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += char(i);
+    pty.Send(all);  // device to program, 0x11 and 0x13 included
+    std::string got;
+    WaitFor([&] {
+        got += TakeUnread(link);
+        return got.size() >= all.size();
+    });
+    EXPECT_TRUE(got == all) << got.size() << " bytes arrived, stale input kept or bytes changed";
+    EXPECT_TRUE(port.writePort(reinterpret_cast<const uint8_t*>(all.data()), 256));
+    EXPECT_TRUE(pty.Receive(256) == all) << "program to device";
 
     EXPECT_TRUE(port.closePort());
     EXPECT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);

@@ -43,6 +43,9 @@ bool WaitFor(const std::function<bool()>& condition, double seconds = 5.0) {
     return true;
 }
 
+// The program's side of the line: it opens its end as the program does, sets
+// it raw and drops what waited there. The simulator sets nothing: the line
+// starts at the kernel's defaults, as a freshly plugged adapter's tty.
 int OpenLine(const std::string& path) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -53,6 +56,7 @@ int OpenLine(const std::string& path) {
     cfsetispeed(&t, B57600);
     cfsetospeed(&t, B57600);
     tcsetattr(fd, TCSANOW, &t);
+    tcflush(fd, TCIFLUSH);
     return fd;
 }
 
@@ -157,6 +161,38 @@ TEST(DevsimPty, AnswersPollsAndSendsTheWholeDownload) {
     close(fd);
     sim.Stop();
     EXPECT_TRUE(sim.Finished());
+}
+
+// Until the program sets its end up, the tty echoes what the device sends
+// back to the device; the simulator must take none of it for a command.
+TEST(DevsimPty, LeavesTheLineAtKernelDefaultsAndIgnoresItsOwnEcho) {
+    SimOptions o;
+    o.log = GenerateCallLog(4, 9);
+    o.fast = true;
+    Simulator sim(o);
+    ASSERT_TRUE(sim.Start(nullptr));
+    int probe = open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios t{};
+    ASSERT_EQ(tcgetattr(probe, &t), 0);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON), tcflag_t(ICRNL | IXON));
+    EXPECT_EQ(t.c_oflag & (OPOST | ONLCR), tcflag_t(OPOST | ONLCR));
+    EXPECT_EQ(t.c_lflag & (ISIG | ICANON | ECHO), tcflag_t(ISIG | ICANON | ECHO));
+    t.c_lflag &= ~ECHOCTL;   // as another program may leave it: the echo comes back verbatim
+    tcsetattr(probe, TCSANOW, &t);
+    sim.SendUnasked('1');
+    sim.SendUnasked('0');
+    ASSERT_TRUE(WaitFor([&] { return sim.BytesSent() == 12; }));
+    uint8_t none;
+    EXPECT_LT(read(probe, &none, 1), 0);   // no whole line yet; the read lets the tty echo what came
+    close(probe);
+
+    int fd = OpenLine(sim.SlavePath());
+    Send(fd, kPollD);
+    Reading r = ReadUntil(fd, EndsWithEndFrame);
+    ASSERT_TRUE(r.done);
+    ExpectWholeDownload(r.bytes, sim.setup().frames);
+    EXPECT_EQ(sim.CommandsReceived(), Bytes{'D'});
+    close(fd);
 }
 
 TEST(DevsimPty, PacedAtTheLineRate) {
