@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/rx_ring.h"
+#include "serial/line_settings_win32.h"
 #include "serial/serial_port.h"
 
 namespace dialscope {
@@ -199,6 +201,44 @@ void ExpectDeviceLine(const DCB& line) {
     EXPECT_NE(line.fDtrControl, unsigned(DTR_CONTROL_HANDSHAKE));
 }
 
+// Whatever another program left on the port: applied to a DCB with every
+// bit set, flow control goes off, a handshaking DTR or RTS line is held up,
+// and what the dialogue does not rely on stays as it was.
+TEST(LineSettingsWin32, FlowControlOffWhateverThePortHadTheRestKept) {
+    struct Case {
+        DWORD rts, rtsAfter, dtr, dtrAfter;
+    };
+    const Case cases[] = {
+        {RTS_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE, DTR_CONTROL_ENABLE},
+        {RTS_CONTROL_TOGGLE, RTS_CONTROL_ENABLE, DTR_CONTROL_DISABLE, DTR_CONTROL_DISABLE},
+        {RTS_CONTROL_DISABLE, RTS_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_ENABLE},
+    };
+    for (const Case& c : cases) {
+        DCB dcb;
+        std::memset(&dcb, 0xFF, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        dcb.fRtsControl = c.rts;
+        dcb.fDtrControl = c.dtr;
+        const DCB before = dcb;
+        ApplyLineSettings(dcb, 57600, false, 8, ONESTOPBIT);
+        ExpectDeviceLine(dcb);
+        EXPECT_EQ(dcb.fRtsControl, c.rtsAfter) << c.rts;
+        EXPECT_EQ(dcb.fDtrControl, c.dtrAfter) << c.dtr;
+        EXPECT_EQ(dcb.fBinary, before.fBinary);
+        EXPECT_EQ(dcb.fTXContinueOnXoff, before.fTXContinueOnXoff);
+        EXPECT_EQ(dcb.fErrorChar, before.fErrorChar);
+        EXPECT_EQ(dcb.XonLim, before.XonLim);
+        EXPECT_EQ(dcb.XoffLim, before.XoffLim);
+        EXPECT_EQ(dcb.XonChar, before.XonChar);
+        EXPECT_EQ(dcb.XoffChar, before.XoffChar);
+        EXPECT_EQ(dcb.ErrorChar, before.ErrorChar);
+        EXPECT_EQ(dcb.EofChar, before.EofChar);
+        EXPECT_EQ(dcb.EvtChar, before.EvtChar);
+    }
+}
+
+// The same on a real port. Wine keeps only the XON/XOFF and CTS flow of a
+// DCB in its tty, so here those are what the old settings can show.
 TEST_F(SerialWin32, OpenSetsTheLineSwitchesFlowControlOffAndDropsStaleInput) {
     {
         // What another program left on the port: its line format, every
