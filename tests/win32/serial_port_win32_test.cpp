@@ -304,9 +304,12 @@ TEST_F(SerialWin32, FreshTtyCarriesEveryByteValueBothWays) {
     const std::string in = Consume(256);
     EXPECT_TRUE(in == values) << "the device's bytes arrived changed: " << in.size() << " of 256";
     EXPECT_EQ(Tick(), "");
-    port.writePort(reinterpret_cast<const uint8_t*>(values.data()), 256);
+    // Ours the other way round, so that an echo of the device's bytes could
+    // not pass for them.
+    const std::string reversed(values.rbegin(), values.rend());
+    port.writePort(reinterpret_cast<const uint8_t*>(reversed.data()), 256);
     const std::string out = peer->Receive(256);
-    EXPECT_TRUE(out == values) << "our bytes arrived changed: " << out.size() << " of 256";
+    EXPECT_TRUE(out == reversed) << "our bytes arrived changed: " << out.size() << " of 256";
     EXPECT_EQ(peer->TakeWaiting(), "");
 }
 
