@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/devsim_wire.h"
+
 namespace dialscope::devsim {
 
 uint64_t Rng::Next() {
@@ -76,10 +78,64 @@ std::string MakeText(Rng& rng, TextKind kind) {
         t[20] = '\0';
         t.replace(30, 3, "~~P");             // sync, sync, a data letter: still data
         t[40] = static_cast<char>(0xFF);
+        t[50] = 0x11;                        // XON, XOFF and a lone CR: data too
+        t[51] = 0x13;
+        t[52] = '\r';
         return t;
     }
     }
     return {};
+}
+
+// True when the checksum of one of the record's frames with this command,
+// as the simulator sends them at the default frame size, holds `byte`.
+bool CrcHolds(const CallRecord& record, uint8_t command, uint8_t byte) {
+    CallLog one;
+    one.records.push_back(record);
+    for (const DownloadFrame& f : BuildDownloadFrames(one)) {
+        if (f.frame.command != command) continue;
+        const std::vector<uint8_t> wire = EncodeFrame(f.frame);
+        if (wire[wire.size() - 2] == byte || wire.back() == byte) return true;
+    }
+    return false;
+}
+
+// Puts 0x11 and 0x13 (XON and XOFF to a tty left with software flow
+// control) where a real log has them: a call at 17:xx on day 17, one at
+// 19:xx on day 19, text bytes, and checksum bytes of a data frame and of
+// both boundary frames. The minute and year, and one filler byte at the end
+// of the first text, are searched for in a fixed order, so the log stays the
+// same for the same seed.
+void AddFlowControlBytes(CallLog* log) {
+    auto boundaryCrc = [](CallRecord* r, uint8_t byte) {
+        const uint8_t firstYear = r->date[2];
+        for (int y = 0; y < 100; ++y) {
+            r->date[2] = static_cast<uint8_t>((firstYear + y) % 100);
+            for (int minute = 0; minute < 60; ++minute) {
+                r->time[1] = static_cast<uint8_t>(minute);
+                if (CrcHolds(*r, 'B', byte)) return;
+            }
+        }
+    };
+    std::vector<CallRecord>& records = log->records;
+    if (!records.empty()) {
+        CallRecord& r = records[0];   // a short text: one data frame at the default size
+        r.date[1] = 17;
+        r.time[0] = 17;
+        r.text += "\x11\x13";
+        r.text += '\0';
+        for (int filler = 0; filler < 256; ++filler) {
+            r.text.back() = static_cast<char>(filler);
+            if (CrcHolds(r, 'P', 0x13)) break;
+        }
+        boundaryCrc(&r, 0x11);
+    }
+    if (records.size() > 1) {
+        CallRecord& r = records[1];
+        r.date[1] = 19;
+        r.time[0] = 19;
+        boundaryCrc(&r, 0x13);
+    }
 }
 
 }  // namespace
@@ -116,6 +172,7 @@ CallLog GenerateCallLog(int recordCount, uint64_t seed) {
         r.text = MakeText(rng, kind);
         log.records.push_back(std::move(r));
     }
+    AddFlowControlBytes(&log);
     return log;
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "protocol/crc.h"
 #include "tools/devsim_log.h"
+#include "tools/devsim_wire.h"
 
 namespace dialscope::devsim {
 namespace {
@@ -119,6 +121,25 @@ TEST(DevsimGenerator, DeterministicAndVaried) {
         EXPECT_NE(log.records[2].text.find('\0'), std::string::npos);
         EXPECT_NE(log.records[2].text.find("\r\n"), std::string::npos);
         EXPECT_NE(log.records[2].text.find("~~P"), std::string::npos);
+        // 0x11 and 0x13, which a tty left with XON/XOFF swallows, as an hour, a
+        // day, text and checksum bytes (checked with the program's own CRC).
+        EXPECT_EQ(log.records[0].time[0], 17);
+        EXPECT_EQ(log.records[0].date[1], 17);
+        EXPECT_EQ(log.records[1].time[0], 19);
+        EXPECT_EQ(log.records[1].date[1], 19);
+        EXPECT_NE(log.records[0].text.find("\x11\x13"), std::string::npos);
+        EXPECT_NE(log.records[2].text.find("\x11\x13"), std::string::npos);
+        bool crc11 = false, crc13 = false;
+        for (const DownloadFrame& f : BuildDownloadFrames(log)) {
+            std::vector<uint8_t> body = {f.frame.command, static_cast<uint8_t>(f.frame.payload.size())};
+            body.insert(body.end(), f.frame.payload.begin(), f.frame.payload.end());
+            const uint16_t crc = CrcBuffer(0, body.data(), static_cast<int32_t>(body.size()));
+            for (uint8_t b : {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)}) {
+                crc11 |= b == 0x11;
+                crc13 |= b == 0x13;
+            }
+        }
+        EXPECT_TRUE(crc11 && crc13) << "seed " << seed;
         for (const CallRecord& r : log.records) {
             EXPECT_LT(r.label, 8);
             EXPECT_LT(r.letter, 4);
