@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/line_settings_win32.h"
 #include "serial/receive_thread_win32.h"
 
 namespace dialscope {
@@ -92,6 +93,35 @@ struct SerialPort::WriteQueue {
     }
 };
 
+// The line format is set, and every kind of flow control is switched
+// off whatever the port was left with: the device's frames are binary,
+// so XON/XOFF would eat every 0x11 and 0x13 in a date, a text or a
+// checksum, and a received 0x13 would stop our own polls until a 0x11
+// happened to come. Nothing in the dialogue paces either side by the
+// modem lines, so a CTS or DSR handshake left by another program could
+// only hold our polls or drop the device's bytes, and a line error must
+// not stall every read and write until someone clears it. A port fresh
+// from a Unix tty reads back as XON/XOFF (its default `ixon`), so a DCB
+// kept as read would switch it on again. A DTR or RTS line left in
+// handshake mode is simply held up; the rest of the DCB stays as read.
+void ApplyLineSettings(DCB& dcb, uint32_t baudRate, bool parityCheck, uint8_t byteSize, uint8_t stopBits) {
+    dcb.BaudRate = baudRate;
+    dcb.fParity = parityCheck ? 1 : 0;
+    dcb.ByteSize = byteSize;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = stopBits;
+    dcb.fNull = 0;  // NUL bytes are data here
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fAbortOnError = 0;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) dcb.fDtrControl = DTR_CONTROL_ENABLE;
+}
+
 SerialPort::SerialPort(Link& link, WarningBox warn) : link_(link), warn_(std::move(warn)) {}
 
 SerialPort::~SerialPort() { closePort(); }
@@ -137,17 +167,10 @@ bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
     // Whatever the device sent before we were listening belongs to no dialogue.
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    // Only the line format changes; flow control, DTR/RTS handling and the
-    // special characters stay as the port had them.
     ZeroMemory(&commState_, sizeof commState_);
     commState_.DCBlength = sizeof commState_;
     GetCommState(h, &commState_);
-    commState_.BaudRate = baudRate;
-    commState_.fParity = parityCheck ? 1 : 0;
-    commState_.ByteSize = byteSize;
-    commState_.Parity = NOPARITY;
-    commState_.StopBits = stopBits;
-    commState_.fNull = 0;  // NUL bytes are data here
+    ApplyLineSettings(commState_, baudRate, parityCheck, byteSize, stopBits);
     SetCommState(h, &commState_);  // a port that keeps its settings still opens
 
     auto writes = std::make_unique<WriteQueue>();

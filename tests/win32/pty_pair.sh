@@ -2,8 +2,9 @@
 # The cable between two COM ports of the Wine prefix, for the serial tests:
 #   pty_pair.sh start <dir> <COM-A> <COM-B>
 #   pty_pair.sh stop  <dir> <COM-A> <COM-B>
-# start runs socat with two linked pseudo-terminals, <dir>/a and <dir>/b, and
-# maps them into $WINEPREFIX/dosdevices as the two COM names; stop undoes it.
+# start runs socat with two linked pseudo-terminals, <dir>/a (at a new tty's
+# settings) and <dir>/b (raw), and maps them into $WINEPREFIX/dosdevices as
+# the two COM names; stop undoes it.
 # WINEPREFIX must be set (the build's own prefix; never $HOME/.wine). The
 # prefix is made first when it does not exist yet: Wine creates the c: and z:
 # drives only in a dosdevices folder of its own making.
@@ -65,8 +66,12 @@ start() {
   stop  # whatever an interrupted run left behind
   mkdir -p "$dir"
   # socat must not hold ctest's output pipe, or ctest waits for it to end.
+  # The first end is the program's port: left as a new tty starts (ixon,
+  # icrnl, icanon, echo, opost onlcr), as a freshly plugged adapter is, and
+  # never set by socat, since a pty has one set of settings for both its
+  # sides. The second end is the device's, set raw here.
   setsid socat -d -d \
-    "pty,raw,echo=0,link=$dir/a" "pty,raw,echo=0,link=$dir/b" \
+    "pty,link=$dir/a" "pty,raw,echo=0,link=$dir/b" \
     </dev/null >"$dir/socat.log" 2>&1 &
   echo $! >"$pidfile"
   for _ in $(seq 100); do

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/rx_ring.h"
+#include "serial/line_settings_win32.h"
 #include "serial/serial_port.h"
 
 namespace dialscope {
@@ -179,10 +181,68 @@ protected:
     std::unique_ptr<PlainPort> peer;
 };
 
-TEST_F(SerialWin32, OpenSetsTheLineKeepsFlowControlAndDropsStaleInput) {
+// The device's line as every open must leave it, whatever the port had:
+// 57600 8N1, NUL bytes kept, and no flow control of any kind.
+void ExpectDeviceLine(const DCB& line) {
+    EXPECT_EQ(line.BaudRate, 57600u);
+    EXPECT_EQ(line.ByteSize, 8);
+    EXPECT_EQ(line.Parity, NOPARITY);
+    EXPECT_EQ(line.StopBits, ONESTOPBIT);
+    EXPECT_EQ(line.fParity, 0u);
+    EXPECT_EQ(line.fNull, 0u);
+    EXPECT_EQ(line.fOutX, 0u);
+    EXPECT_EQ(line.fInX, 0u);
+    EXPECT_EQ(line.fOutxCtsFlow, 0u);
+    EXPECT_EQ(line.fOutxDsrFlow, 0u);
+    EXPECT_EQ(line.fDsrSensitivity, 0u);
+    EXPECT_EQ(line.fAbortOnError, 0u);
+    EXPECT_NE(line.fRtsControl, unsigned(RTS_CONTROL_HANDSHAKE));
+    EXPECT_NE(line.fRtsControl, unsigned(RTS_CONTROL_TOGGLE));
+    EXPECT_NE(line.fDtrControl, unsigned(DTR_CONTROL_HANDSHAKE));
+}
+
+// Whatever another program left on the port: applied to a DCB with every
+// bit set, flow control goes off, a handshaking DTR or RTS line is held up,
+// and what the dialogue does not rely on stays as it was.
+TEST(LineSettingsWin32, FlowControlOffWhateverThePortHadTheRestKept) {
+    struct Case {
+        DWORD rts, rtsAfter, dtr, dtrAfter;
+    };
+    const Case cases[] = {
+        {RTS_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE, DTR_CONTROL_ENABLE},
+        {RTS_CONTROL_TOGGLE, RTS_CONTROL_ENABLE, DTR_CONTROL_DISABLE, DTR_CONTROL_DISABLE},
+        {RTS_CONTROL_DISABLE, RTS_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_ENABLE},
+    };
+    for (const Case& c : cases) {
+        DCB dcb;
+        std::memset(&dcb, 0xFF, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        dcb.fRtsControl = c.rts;
+        dcb.fDtrControl = c.dtr;
+        const DCB before = dcb;
+        ApplyLineSettings(dcb, 57600, false, 8, ONESTOPBIT);
+        ExpectDeviceLine(dcb);
+        EXPECT_EQ(dcb.fRtsControl, c.rtsAfter) << c.rts;
+        EXPECT_EQ(dcb.fDtrControl, c.dtrAfter) << c.dtr;
+        EXPECT_EQ(dcb.fBinary, before.fBinary);
+        EXPECT_EQ(dcb.fTXContinueOnXoff, before.fTXContinueOnXoff);
+        EXPECT_EQ(dcb.fErrorChar, before.fErrorChar);
+        EXPECT_EQ(dcb.XonLim, before.XonLim);
+        EXPECT_EQ(dcb.XoffLim, before.XoffLim);
+        EXPECT_EQ(dcb.XonChar, before.XonChar);
+        EXPECT_EQ(dcb.XoffChar, before.XoffChar);
+        EXPECT_EQ(dcb.ErrorChar, before.ErrorChar);
+        EXPECT_EQ(dcb.EofChar, before.EofChar);
+        EXPECT_EQ(dcb.EvtChar, before.EvtChar);
+    }
+}
+
+// The same on a real port. Wine keeps only the XON/XOFF and CTS flow of a
+// DCB in its tty, so here those are what the old settings can show.
+TEST_F(SerialWin32, OpenSetsTheLineSwitchesFlowControlOffAndDropsStaleInput) {
     {
-        // What the port had before: another program's line format and
-        // hardware flow control, and bytes the device sent to nobody.
+        // What another program left on the port: its line format, every
+        // kind of flow control, and bytes the device sent to nobody.
         PlainPort before(comA);
         ASSERT_NE(before.handle(), nullptr);
         DCB dcb = StateOf(before.handle());
@@ -190,10 +250,17 @@ TEST_F(SerialWin32, OpenSetsTheLineKeepsFlowControlAndDropsStaleInput) {
         dcb.ByteSize = 7;
         dcb.Parity = EVENPARITY;
         dcb.StopBits = TWOSTOPBITS;
+        dcb.fOutX = 1;
+        dcb.fInX = 1;
         dcb.fOutxCtsFlow = 1;
+        dcb.fOutxDsrFlow = 1;
+        dcb.fDsrSensitivity = 1;
+        dcb.fAbortOnError = 1;
         dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
         ASSERT_TRUE(SetCommState(before.handle(), &dcb));
-        ASSERT_TRUE(StateOf(before.handle()).fOutxCtsFlow);
+        const DCB left = StateOf(before.handle());
+        ASSERT_TRUE(left.fOutX && left.fInX && left.fOutxCtsFlow);
         PurgeComm(before.handle(), PURGE_RXCLEAR);
         ASSERT_TRUE(peer->Send("stale"));
         ASSERT_TRUE(WaitFor([&] { return before.Queued() == 5; }));
@@ -204,24 +271,46 @@ TEST_F(SerialWin32, OpenSetsTheLineKeepsFlowControlAndDropsStaleInput) {
     EXPECT_TRUE(port.receiveRunning());
     EXPECT_EQ(port.lastOpenErrno(), 0);
     ASSERT_NE(port.nativeHandle(), nullptr);
-    const DCB line = StateOf(port.nativeHandle());
-    EXPECT_EQ(line.BaudRate, 57600u);
-    EXPECT_EQ(line.ByteSize, 8);
-    EXPECT_EQ(line.Parity, NOPARITY);
-    EXPECT_EQ(line.StopBits, ONESTOPBIT);
-    EXPECT_EQ(line.fParity, 0u);
-    EXPECT_EQ(line.fNull, 0u);
-    EXPECT_EQ(line.fOutxCtsFlow, 1u);  // flow control as the port had it
+    ExpectDeviceLine(StateOf(port.nativeHandle()));
 
     ASSERT_TRUE(peer->Send("fresh"));
     EXPECT_EQ(Consume(5), "fresh");
 
     EXPECT_TRUE(port.closePort());
     PlainPort after(comA);
-    ASSERT_NE(after.handle(), nullptr);
-    after.SetDeviceLine();
-    EXPECT_FALSE(StateOf(after.handle()).fOutxCtsFlow);
+    EXPECT_NE(after.handle(), nullptr);
     EXPECT_TRUE(warnings.empty());
+}
+
+// Runs on a pair of its own (ctest win32.serial_win32_fresh_tty): the port
+// is a pty no one has set up, at a new tty's settings, as a freshly plugged
+// adapter is. Wine shows its `ixon` as XON/XOFF; kept, it would eat every
+// 0x11 and 0x13 and a received 0x13 would stop our output.
+TEST_F(SerialWin32, FreshTtyCarriesEveryByteValueBothWays) {
+    HANDLE probe = CreateFileA(("\\\\.\\" + comA).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(probe, INVALID_HANDLE_VALUE);
+    const bool startsWithXonXoff = StateOf(probe).fOutX;
+    CloseHandle(probe);
+    ASSERT_TRUE(startsWithXonXoff) << comA << " is not at a new tty's settings";
+
+    ASSERT_TRUE(Open());
+    ExpectDeviceLine(StateOf(port.nativeHandle()));
+
+    std::string values;
+    for (int i = 0; i < 256; ++i) values += char(i);
+    // The device's bytes first: the last flow byte among them is a 0x13.
+    ASSERT_TRUE(peer->Send(values));
+    const std::string in = Consume(256);
+    EXPECT_TRUE(in == values) << "the device's bytes arrived changed: " << in.size() << " of 256";
+    EXPECT_EQ(Tick(), "");
+    // Ours the other way round, so that an echo of the device's bytes could
+    // not pass for them.
+    const std::string reversed(values.rbegin(), values.rend());
+    port.writePort(reinterpret_cast<const uint8_t*>(reversed.data()), 256);
+    const std::string out = peer->Receive(256);
+    EXPECT_TRUE(out == reversed) << "our bytes arrived changed: " << out.size() << " of 256";
+    EXPECT_EQ(peer->TakeWaiting(), "");
 }
 
 TEST_F(SerialWin32, FramesReachTheOtherEndWholeAndInOrder) {
