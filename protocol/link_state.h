@@ -44,10 +44,16 @@ struct LinkState {
     int32_t animStep = 0;
     char portName[kPortNameSize] = {};
     uint8_t portIndex = 0;
-    // Set when a data frame of the record being collected was lost (a bad
-    // checksum or a sequence miss): the record is then shown with a marker in
-    // place of its text instead of with a hole in it.
+    // Damage on the line, and what it cost (see the rule in dialogue.cpp):
+    // recordDamaged: the record being collected may be incomplete and is
+    // shown with the damaged-text line after its text.
     uint8_t recordDamaged = 0;
+    // damagePending: a frame failed its checksum since the last intact frame
+    // of the download; the next intact frame decides what it was.
+    uint8_t damagePending = 0;
+    // From a header frame until the download ends: state 2 alone cannot tell
+    // a download in progress from one that has ended.
+    uint8_t downloadActive = 0;
 };
 
 // Everything the link works on, allocated once and never resized.

@@ -79,16 +79,33 @@ void Protocol::ParseByte(uint8_t b) {
         fb[s_.framePos++] = b;
         s_.parseState = 6;
         break;
-    case 6:  // CRC low: the frame is complete
+    case 6: {  // CRC low: the frame is complete
         fb[s_.framePos++] = b;
+        const bool good = CheckFrameCrc();
         HandleFrame();
         // HandleFrame may have restarted the dialogue (parseState 0 already).
         s_.parseState = 0;
+        if (!good) RescanDamagedFrame();
         break;
+    }
     default:
         s_.parseState = 0;
         break;
     }
+}
+
+// A frame that failed its checksum may not have been a frame at all (noise
+// that formed 7E 7E and a command letter), or its length byte may be the
+// damaged byte and have made it run on over the frames behind it. Either way
+// the device's next frames may lie inside the bytes taken for it: hunt
+// through them again, from its length byte on. A frame found there lies
+// wholly inside these bytes or runs on into the ring; one that fails again
+// is rescanned the same way over fewer bytes, so this ends.
+void Protocol::RescanDamagedFrame() {
+    uint8_t bytes[kFrameBufferSize];
+    const int n = s_.framePos;
+    for (int i = 1; i < n; ++i) bytes[i] = link_.FrameBuffer[i];
+    for (int i = 1; i < n; ++i) ParseByte(bytes[i]);
 }
 
 }  // namespace dialscope
