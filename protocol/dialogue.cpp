@@ -56,11 +56,13 @@ void Protocol::ClearFrameFlags() {
 //    the record and is dropped, so the text shown is always the record's text
 //    from its start up to the first gap, and three misses in a row still give
 //    the download up and ask the device for it again;
-//  - an intact boundary frame after damage (or after a miss) shows the record
-//    with the damaged-text line after its text, and never as "Tone only":
-//    the lost frame may have been its last or only data frame. Where it was
-//    the previous call's boundary frame instead, the two calls are merged
-//    under this header: the line says so, it is not a silent merge;
+//  - an intact boundary frame after a miss shows the record with the
+//    damaged-text line after its text, and never as "Tone only";
+//  - an intact boundary frame right after damage does the same, as the lost
+//    frame may have been the record's last or only data frame; but it may
+//    also have been the previous call's boundary frame, and then the two
+//    calls are merged under this header (or a call with no text is gone), so
+//    kRecordMayBeLostLine is added too: never a silent merge;
 //  - an intact end frame after damage, or with a record's text collected,
 //    adds kRecordMayBeLostLine or kRecordLostLine before "Message read OK.".
 //
@@ -111,7 +113,10 @@ void Protocol::HandleFrame() {
                 // A boundary frame with no payload outputs nothing; the damage
                 // before it is still to be decided.
                 if (link_.FrameBuffer[1] != 0) {
-                    if (s_.damagePending) s_.recordDamaged = 1;
+                    if (s_.damagePending) {
+                        s_.recordDamaged = 1;
+                        window_.AppendStatusLine(kRecordMayBeLostLine);
+                    }
                     OutputRecord();
                 }
             } else if (s_.gotE) {
@@ -196,6 +201,7 @@ void Protocol::SendPoll() {
 void Protocol::IdleTick() {
     if (++s_.idleTicks < kIdleTicksLimit) return;
     s_.idleTicks = 0;
+    AbandonPartialFrame();
     if (s_.dialogState == kPolling) SendPoll();
     if (s_.dialogState != kDownloading) return;
     if (s_.textLength != 0) {

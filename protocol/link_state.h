@@ -32,6 +32,7 @@ struct LinkState {
     // the consumer before it drains.
     std::atomic<uint8_t> rxPending{0};
     uint8_t parseState = 0;
+    uint8_t frameSync = 0;   // how the current frame's start was found (kSync*)
     uint8_t got0 = 0, got1 = 0, gotB = 0, gotD = 0, gotE = 0, gotData = 0;
     uint8_t pollWithD = 0;
     uint8_t deviceAnswered = 0;

@@ -34,6 +34,11 @@ inline constexpr const char* kReadOkLine = "Message read OK.";
 inline constexpr const char* kDamagedTextMarker = "(text damaged in transfer)";
 inline constexpr const char* kDamagedTextLine = "      (text damaged in transfer)\r\n";
 
+// How a frame's start was found (LinkState::frameSync).
+constexpr uint8_t kSyncWhole = 0;          // 7E 7E command
+constexpr uint8_t kSyncFirstDamaged = 1;   // 7E command: one sync byte damaged
+constexpr uint8_t kSyncSecondDamaged = 2;  // 7E X command: the second sync byte damaged
+
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
 
@@ -71,7 +76,9 @@ public:
 
 private:
     void ParseByte(uint8_t byte);
-    void RescanDamagedFrame();
+    void StartFrame(uint8_t command, uint8_t sync);
+    void RescanFrameBytes();
+    void AbandonPartialFrame();
     void DataFrame(bool damageBefore);
     void BeginRecord();
     void SequenceMiss();
