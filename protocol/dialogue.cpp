@@ -208,11 +208,13 @@ void Protocol::IdleTick() {
         // A record has begun and the line has gone quiet: the device lost its
         // place, so start over.
         RestartDialogue();
-    } else if (s_.downloadActive) {
+    } else if (s_.downloadActive && s_.connectState == kSupervisorHandedOver) {
         // Quiet between records: the device streams a download without
         // pauses, so the end frame was lost (or the device stopped). End the
         // download as the end frame would rather than stay "Transferring"
-        // with the port held.
+        // with the port held. Not once a device change has given the line
+        // back to the supervisor: ending the download would stop it in the
+        // middle of its search.
         EndDownload(kNoEndFrameLine);
     }
 }

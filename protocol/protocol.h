@@ -39,6 +39,10 @@ constexpr uint8_t kSyncWhole = 0;          // 7E 7E command
 constexpr uint8_t kSyncFirstDamaged = 1;   // 7E command: one sync byte damaged
 constexpr uint8_t kSyncSecondDamaged = 2;  // 7E X command: the second sync byte damaged
 
+// The connection supervisor's state once the device has answered: the
+// download dialogue is in charge of the port.
+constexpr uint8_t kSupervisorHandedOver = 3;
+
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
 

@@ -56,6 +56,7 @@ struct Outcome {
 
 Outcome Download(const Bytes& line) {
     CoreHarness h;
+    h.s().connectState = kSupervisorHandedOver;
     h.Feed(line);
     h.Tick(2 * kIdleTicksLimit);  // every time-out runs out
     return {h.window.log.Bytes(), h.window.status};

@@ -247,6 +247,7 @@ TEST(Dialogue, LostEndFrameEndsTheDownloadAfterFortyQuietTicks) {
     for (const Bytes& last : {kHeader, kHeader + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) +
                                            CorruptCrc(Frame('E'))}) {
         CoreHarness h;
+        h.s().connectState = kSupervisorHandedOver;  // the device answered the supervisor's probe
         h.Feed(last);
         h.Tick(39);
         EXPECT_TRUE(h.serial.portOpen);
@@ -263,6 +264,12 @@ TEST(Dialogue, LostEndFrameEndsTheDownloadAfterFortyQuietTicks) {
         EXPECT_EQ(h.window.status.size(), 1u);
         EXPECT_EQ(h.serial.closes, 1);
     }
+    // After a device change the supervisor has the line: it is not stopped.
+    CoreHarness h;
+    h.Feed(kHeader);
+    h.Tick(100);
+    EXPECT_TRUE(h.window.timer(Timer::watch_serial));
+    EXPECT_TRUE(h.window.status.empty());
 }
 
 // A device that falls silent inside a frame: the restart's poll goes out, and
