@@ -45,9 +45,9 @@ void Protocol::ClearFrameFlags() {
 //    either (a lost first frame would make this one 'Q'); the damage was
 //    noise or the boundary frame of a call with no text, so the record is
 //    not marked, but kRecordMayBeLostLine is added;
-//  - an intact 'P' while a record is collected, out of turn or after damage,
-//    is the first frame of the next call: the collected record lost its
-//    boundary frame. It cannot be shown without its header, so it is
+//  - an intact 'P' while a record is collected, right after damage, or out
+//    of turn in a record that had no miss, is the first frame of the next
+//    call: the collected record lost its boundary frame. It cannot be shown without its header, so it is
 //    reported with kRecordLostLine and dropped, and the 'P' begins a new
 //    record. Where the 'P' could also be the collected record's next frame
 //    (the record stood at '^' or at a multiple of fifteen frames), the new
@@ -158,7 +158,10 @@ void Protocol::DataFrame(bool damageBefore) {
         BeginRecord();
         return;
     }
-    if (cmd == 'P' && (cmd != s_.expectedSeq || damageBefore)) {
+    // Right after damage, or out of turn in a record that lost nothing so
+    // far, a 'P' begins the next call. Out of turn after a miss it is more
+    // likely the letters running on past the gap: a miss like any other.
+    if (cmd == 'P' && (damageBefore || (cmd != s_.expectedSeq && !s_.recordDamaged))) {
         const bool mayBeTheRest = s_.expectedSeq == '^' || s_.expectedSeq == 'P';
         window_.AppendStatusLine(kRecordLostLine);
         ClearRecordText();

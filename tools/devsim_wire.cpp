@@ -271,8 +271,8 @@ namespace {
 //  - A data frame in turn: the damage was no frame of the record.
 //  - A 'P' with no record begun: not of this record either, but it may have
 //    been a boundary frame of a call with no text (kRecordMayBeLostStatus).
-//  - A 'P' while a record is collected, out of turn or after damage: the
-//    record lost its boundary frame (kRecordLostStatus, dropped, its number
+//  - A 'P' while a record is collected, right after damage or out of turn
+//    in a record with no miss: the record lost its boundary frame (kRecordLostStatus, dropped, its number
 //    not used up); the 'P' begins the next record, marked when it could
 //    have been the old one's next frame (expected '^' or 'P').
 //  - Any other letter out of turn: a miss, marks the record, dropped.
@@ -314,7 +314,7 @@ public:
                 Begin(payload);
                 return;
             }
-            if (command == 'P' && (command != expected_ || damageBefore)) {
+            if (command == 'P' && (damageBefore || (command != expected_ && !damaged_))) {
                 const bool mayBeTheRest = expected_ == '^' || expected_ == 'P';
                 Status(kRecordLostStatus);
                 DropRecord();

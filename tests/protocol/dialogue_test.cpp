@@ -92,6 +92,14 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
         {"boundary frame lost at the fifteenth frame: the next record may be the rest",
          DataFrames(Bytes(15, 'a'), 1) + CorruptCrc(b1) + Frame('P', "next") + b2, h2First + "      next\r\n" + mark,
          {lost}},
+        {"a 'P' after a miss is the letters running on past the gap: a miss",
+         [] {
+             Bytes f;
+             for (int i = 0; i < 16; ++i) f += i == 13 ? CorruptCrc(Frame(0x50 + i % 15, Bytes(1, 'a' + i)))
+                                                      : Frame(0x50 + i % 15, Bytes(1, 'a' + i));
+             return f;
+         }() + b1,
+         h1 + "      abcdefghijklm\r\n" + mark, {}},
         {"boundary frame lost whole: a 'P' out of turn begins the next record",
          Frame('P', "lost") + Frame('Q', "x") + Frame('P', "next") + b2, h2First + "      next\r\n", {lost}},
         {"noise between records marks neither", b1 + noiseP + Frame('P', "next") + b2,
