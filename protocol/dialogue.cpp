@@ -32,10 +32,14 @@ void Protocol::ClearFrameFlags() {
 
 // Damage on the line during a download.
 //
-// The device never sends a frame twice, and a frame that failed its checksum
-// says nothing reliable about itself: its command byte may be the damaged
-// byte (an 'R' that reads 'B'), or the "frame" may be noise that happened to
-// form 7E 7E and a command letter. So a damaged frame only raises
+// The device never sends a frame twice, and a damaged frame says nothing
+// reliable about itself: its command byte may be the damaged byte (an 'R'
+// that reads 'B'), or the "frame" may be noise that happened to form 7E 7E
+// and a command letter. A damaged frame is one that failed its checksum, one
+// whose command byte after 7E 7E is no command at all or whose length byte
+// reads above 76 (both seen by the parser), or one still open when the line
+// goes quiet. (A frame with one damaged sync byte is not lost: the parser
+// takes it when its checksum holds.) A damaged frame only raises
 // damagePending; the next intact frame decides what was lost, from the
 // sequence letters and the boundary frames:
 //
@@ -47,15 +51,18 @@ void Protocol::ClearFrameFlags() {
 //    not marked, but kRecordMayBeLostLine is added;
 //  - an intact 'P' while a record is collected, right after damage, or out
 //    of turn in a record that had no miss, is the first frame of the next
-//    call: the collected record lost its boundary frame. It cannot be shown without its header, so it is
-//    reported with kRecordLostLine and dropped, and the 'P' begins a new
-//    record. Where the 'P' could also be the collected record's next frame
+//    call: the collected record lost its boundary frame. It cannot be shown
+//    without its header, so it is reported with kRecordLostLine and dropped,
+//    and the 'P' begins a new record. Where the 'P' could also be the collected record's next frame
 //    (the record stood at '^' or at a multiple of fifteen frames), the new
 //    record is marked: it may be the rest of the old one;
-//  - any other data frame out of turn is a miss, as without damage: it marks
-//    the record and is dropped, so the text shown is always the record's text
-//    from its start up to the first gap, and three misses in a row still give
-//    the download up and ask the device for it again;
+//  - any other data frame out of turn is a miss, as without damage (a 'P'
+//    after a miss included: the letters running on past the gap): it marks
+//    the record and is dropped. Dropped rather than stored after the gap, so
+//    that the text shown is always the record's text from its start up to
+//    the first gap, with the damaged-text line where the rest is missing,
+//    and so that three misses in a row still give the download up and ask
+//    the device for all of it again;
 //  - an intact boundary frame after a miss shows the record with the
 //    damaged-text line after its text, and never as "Tone only";
 //  - an intact boundary frame right after damage does the same, as the lost

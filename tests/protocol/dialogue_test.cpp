@@ -282,7 +282,8 @@ TEST(Dialogue, LostEndFrameEndsTheDownloadAfterFortyQuietTicks) {
 
 // A device that falls silent inside a frame: the restart's poll goes out, and
 // the device's fresh header must be taken as a frame, not as the rest of the
-// one cut off (after one or both sync bytes, or inside the payload).
+// one cut off (after one or both sync bytes, or inside the payload). Without
+// the restart's reset the cut after one sync byte swallows the header.
 TEST(Dialogue, RestartHuntsForANewFrame) {
     const Bytes cut = Frame('Q', "0123456789");
     for (size_t sent : {1u, 2u, 7u}) {
