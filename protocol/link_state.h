@@ -32,6 +32,7 @@ struct LinkState {
     // the consumer before it drains.
     std::atomic<uint8_t> rxPending{0};
     uint8_t parseState = 0;
+    uint8_t frameSync = 0;   // how the current frame's start was found (kSync*)
     uint8_t got0 = 0, got1 = 0, gotB = 0, gotD = 0, gotE = 0, gotData = 0;
     uint8_t pollWithD = 0;
     uint8_t deviceAnswered = 0;
@@ -44,10 +45,16 @@ struct LinkState {
     int32_t animStep = 0;
     char portName[kPortNameSize] = {};
     uint8_t portIndex = 0;
-    // Set when a data frame of the record being collected was lost (a bad
-    // checksum or a sequence miss): the record is then shown with a marker in
-    // place of its text instead of with a hole in it.
+    // Damage on the line, and what it cost (see the rule in dialogue.cpp):
+    // recordDamaged: the record being collected may be incomplete and is
+    // shown with the damaged-text line after its text.
     uint8_t recordDamaged = 0;
+    // damagePending: a frame failed its checksum since the last intact frame
+    // of the download; the next intact frame decides what it was.
+    uint8_t damagePending = 0;
+    // From a header frame until the download ends: state 2 alone cannot tell
+    // a download in progress from one that has ended.
+    uint8_t downloadActive = 0;
 };
 
 // Everything the link works on, allocated once and never resized.

@@ -40,6 +40,16 @@ void Protocol::ParseReceivedBytes() {
     }
 }
 
+// A frame may begin only where its command byte could be: after 7E 7E (a
+// frame), or after one 7E with at most one other byte between (a frame whose
+// sync byte was damaged on the line, taken only if its checksum holds).
+void Protocol::StartFrame(uint8_t command, uint8_t sync) {
+    s_.framePos = 0;
+    link_.FrameBuffer[s_.framePos++] = command;
+    s_.frameSync = sync;
+    s_.parseState = 3;
+}
+
 void Protocol::ParseByte(uint8_t b) {
     uint8_t* fb = link_.FrameBuffer;
     switch (s_.parseState) {
@@ -47,14 +57,29 @@ void Protocol::ParseByte(uint8_t b) {
         s_.parseState = b == 0x7E ? 1 : 0;
         break;
     case 1:  // second sync byte
-        s_.parseState = b == 0x7E ? 2 : 0;
+        if (b == 0x7E) {
+            s_.parseState = 2;
+        } else if (IsAcceptedCommand(b)) {
+            StartFrame(b, kSyncFirstDamaged);  // "X 7E cmd", or "7E X" with X a command
+        } else {
+            s_.parseState = 7;
+        }
+        break;
+    case 7:  // 7E and one other byte: perhaps a damaged second sync byte
+        if (IsAcceptedCommand(b)) {
+            StartFrame(b, kSyncSecondDamaged);
+        } else {
+            s_.parseState = b == 0x7E ? 1 : 0;
+        }
         break;
     case 2:  // command byte; a third 0x7E lands here and is refused
         if (IsAcceptedCommand(b)) {
-            s_.framePos = 0;
-            fb[s_.framePos++] = b;
-            s_.parseState = 3;
+            StartFrame(b, kSyncWhole);
         } else {
+            // After a whole sync pair a refused byte other than a third 7E is
+            // most likely a frame whose command byte was damaged: lost, and
+            // weighed by the dialogue like a frame that failed its checksum.
+            if (b != 0x7E && s_.dialogState == kDownloading) s_.damagePending = 1;
             s_.parseState = 0;
         }
         break;
@@ -64,6 +89,19 @@ void Protocol::ParseByte(uint8_t b) {
         // length byte then costs only this frame, whereas skipping the
         // announced length could swallow the frames behind it.
         if (b > kMaxPayload) {
+            if (s_.frameSync == kSyncFirstDamaged) {
+                // "7E X" with X a command letter: X may be the damaged second
+                // sync byte, and this byte the frame's command.
+                if (IsAcceptedCommand(b)) {
+                    StartFrame(b, kSyncSecondDamaged);
+                } else {
+                    s_.parseState = b == 0x7E ? 1 : 0;
+                }
+                break;
+            }
+            // A frame was there and is lost: the dialogue weighs it like one
+            // that failed its checksum.
+            if (s_.frameSync == kSyncWhole && s_.dialogState == kDownloading) s_.damagePending = 1;
             s_.parseState = 0;
             break;
         }
@@ -79,16 +117,49 @@ void Protocol::ParseByte(uint8_t b) {
         fb[s_.framePos++] = b;
         s_.parseState = 6;
         break;
-    case 6:  // CRC low: the frame is complete
+    case 6: {  // CRC low: the frame is complete
         fb[s_.framePos++] = b;
-        HandleFrame();
+        const bool good = CheckFrameCrc();
+        const uint8_t sync = s_.frameSync;
+        // A frame found without both sync bytes counts only when its checksum
+        // holds; otherwise it was never a frame, and is no damage either.
+        if (good || sync == kSyncWhole) HandleFrame();
         // HandleFrame may have restarted the dialogue (parseState 0 already).
         s_.parseState = 0;
+        if (!good) RescanFrameBytes();
         break;
+    }
     default:
         s_.parseState = 0;
         break;
     }
+}
+
+// A frame that failed its checksum may not have been a frame at all (noise
+// that formed 7E 7E and a command letter, or a frame start guessed past a
+// damaged sync byte), or its length byte may be the damaged byte and have
+// made it run on over the frames behind it. Either way the device's next
+// frames may lie inside the bytes taken for it: hunt through them again, from
+// its length byte on. A frame started at "7E X" with X a command letter is
+// tried once more with X as the damaged second sync byte. A frame found in
+// these bytes lies wholly inside them or runs on into the ring; one that
+// fails again is rescanned the same way over fewer bytes, so this ends.
+void Protocol::RescanFrameBytes() {
+    uint8_t bytes[kFrameBufferSize];
+    const int n = s_.framePos;
+    for (int i = 1; i < n; ++i) bytes[i] = link_.FrameBuffer[i];
+    s_.parseState = s_.frameSync == kSyncFirstDamaged ? 7 : 0;
+    for (int i = 1; i < n; ++i) ParseByte(bytes[i]);
+}
+
+// The line has been quiet for the dialogue's 40 ticks with a frame still
+// open: its bytes will not be completed. A frame with both sync bytes was
+// damaged (its length byte, most likely, announced more than came); the
+// frames it swallowed are found again in its bytes.
+void Protocol::AbandonPartialFrame() {
+    if (s_.parseState < 3 || s_.parseState > 6) return;
+    if (s_.frameSync == kSyncWhole && s_.dialogState == kDownloading) s_.damagePending = 1;
+    RescanFrameBytes();
 }
 
 }  // namespace dialscope

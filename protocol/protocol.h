@@ -17,10 +17,31 @@ constexpr uint8_t kWaiting = 0;
 constexpr uint8_t kPolling = 1;
 constexpr uint8_t kDownloading = 2;
 
-// Status line when a record's boundary frame arrives damaged.
+// Status line when the text of a record was collected but its boundary frame
+// never arrived intact: the record cannot be shown without its header.
 inline constexpr const char* kRecordLostLine = "A call record was lost: its closing frame arrived damaged.";
-// Shown in place of the text of a record that lost a data frame on the line.
+// Status line when a damaged frame came between two records: it may have been
+// the boundary frame of a call with no text.
+inline constexpr const char* kRecordMayBeLostLine =
+    "A call record may have been lost: a damaged frame came between two calls.";
+// Status line when the line went quiet during a download with no record begun:
+// the end frame was lost (or the device stopped between records).
+inline constexpr const char* kNoEndFrameLine =
+    "The download ended without its closing frame: the line went quiet. Calls after the last one shown may be "
+    "missing.";
+inline constexpr const char* kReadOkLine = "Message read OK.";
+// The line added after the text of a record that may be incomplete.
 inline constexpr const char* kDamagedTextMarker = "(text damaged in transfer)";
+inline constexpr const char* kDamagedTextLine = "      (text damaged in transfer)\r\n";
+
+// How a frame's start was found (LinkState::frameSync).
+constexpr uint8_t kSyncWhole = 0;          // 7E 7E command
+constexpr uint8_t kSyncFirstDamaged = 1;   // 7E command: one sync byte damaged
+constexpr uint8_t kSyncSecondDamaged = 2;  // 7E X command: the second sync byte damaged
+
+// The connection supervisor's state once the device has answered: the
+// download dialogue is in charge of the port.
+constexpr uint8_t kSupervisorHandedOver = 3;
 
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
@@ -47,7 +68,7 @@ public:
     void ClearFrameFlags();
     void IdleTick();
     void RestartDialogue();
-    void EndDownload();
+    void EndDownload(const char* statusLine = kReadOkLine);
 
     // Call record text.
     void SaveLabelTable();
@@ -59,15 +80,19 @@ public:
 
 private:
     void ParseByte(uint8_t byte);
-    void DataFrame();
+    void StartFrame(uint8_t command, uint8_t sync);
+    void RescanFrameBytes();
+    void AbandonPartialFrame();
+    void DataFrame(bool damageBefore);
+    void BeginRecord();
     void SequenceMiss();
-    void DamagedFrame();
     void SendPoll();
 
     Link& link_;
     LinkState& s_;
     // Output space for a record whose number needs more than two places.
-    uint8_t wideRecord_[kTextBufferSize + 16];
+    // Also where the damaged-text line is added after the text.
+    uint8_t wideRecord_[kTextBufferSize + 64];
     WindowOps& window_;
     SerialOps& serial_;
 };

@@ -7,6 +7,7 @@ namespace dialscope {
 namespace {
 
 constexpr int kHeaderArea = 36;     // header line and indentation in front of the text
+constexpr int kHeaderLine = 30;     // the header line with its CR LF
 constexpr int kTextLimit = kTextBufferSize - 5;  // room for CR LF and the terminator
 constexpr uint8_t kUnknown = '?';   // shown for values the device gave that cannot be rendered
 
@@ -42,6 +43,7 @@ void Protocol::ClearRecordText() {
     std::memset(link_.TextBuffer, 0, static_cast<size_t>(s_.textLength));
     s_.textLength = 0;
     s_.recordDamaged = 0;
+    s_.damagePending = 0;
 }
 
 void Protocol::AppendPayload() {
@@ -105,15 +107,16 @@ void Protocol::BuildRecordHeader() {
     t[30] = ' ';
     t[31] = ' ';
 
-    if (s_.recordDamaged) {
-        // Part of the text was lost on the line: say so rather than show the
-        // rest as if it were whole (or a lost first frame as "Tone only").
-        size_t n = std::strlen(kDamagedTextMarker);
-        if (s_.textLength > kHeaderArea)
-            std::memset(t + kHeaderArea, 0, static_cast<size_t>(s_.textLength - kHeaderArea));
-        std::memcpy(t + kHeaderArea, kDamagedTextMarker, n);
-        s_.textLength = kHeaderArea + static_cast<int32_t>(n);
-    } else if (s_.textLength == 0) {
+    if (s_.textLength == 0) {
+        if (s_.recordDamaged) {
+            // No text arrived, but a frame was lost: the call may have had
+            // text, so it is not passed off as "Tone only". The header line
+            // alone; AppendRecordToLog adds the damaged-text line. The two
+            // spaces after it go, so that clearing leaves the buffer zero.
+            t[30] = t[31] = 0;
+            s_.textLength = kHeaderLine;
+            return;
+        }
         t[32] = t[33] = t[34] = ' ';
         std::memcpy(t + 35, "Tone only", 9);
         s_.textLength = 48;
@@ -122,24 +125,41 @@ void Protocol::BuildRecordHeader() {
 
 void Protocol::AppendRecordToLog() {
     uint8_t* t = link_.TextBuffer;
-    t[s_.textLength] = '\r';
-    t[s_.textLength + 1] = '\n';
-    s_.textLength += 2;
+    if (s_.textLength > kHeaderLine) {
+        t[s_.textLength] = '\r';
+        t[s_.textLength + 1] = '\n';
+        s_.textLength += 2;
+    }
     for (int i = 0; i < s_.textLength; ++i)
         if (t[i] == 0) t[i] = ' ';
 
-    if (s_.recordNumber < 100) {
+    const bool marked = s_.recordDamaged != 0;
+    if (s_.recordNumber < 100 && !marked) {
         window_.AppendToCallLog(t, static_cast<size_t>(s_.textLength));
         return;
     }
-    // Wide record number: its digits, then the record from the full stop on.
-    char digits[12];
-    int d = 0;
-    for (int32_t n = s_.recordNumber; n > 0; n /= 10) digits[d++] = static_cast<char>('0' + n % 10);
+    // A wide record number (its digits, then the record from the full stop
+    // on) or the damaged-text line after the text: put together in
+    // wideRecord_, and appended to the log in one piece.
     uint8_t* out = wideRecord_;
-    for (int i = 0; i < d; ++i) out[i] = static_cast<uint8_t>(digits[d - 1 - i]);
-    std::memcpy(out + d, t + 2, static_cast<size_t>(s_.textLength - 2));
-    window_.AppendToCallLog(out, static_cast<size_t>(d + s_.textLength - 2));
+    size_t n = 0;
+    if (s_.recordNumber < 100) {
+        std::memcpy(out, t, static_cast<size_t>(s_.textLength));
+        n = static_cast<size_t>(s_.textLength);
+    } else {
+        char digits[12];
+        int d = 0;
+        for (int32_t v = s_.recordNumber; v > 0; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
+        for (int i = 0; i < d; ++i) out[n++] = static_cast<uint8_t>(digits[d - 1 - i]);
+        std::memcpy(out + n, t + 2, static_cast<size_t>(s_.textLength - 2));
+        n += static_cast<size_t>(s_.textLength - 2);
+    }
+    if (marked) {
+        const size_t m = std::strlen(kDamagedTextLine);
+        std::memcpy(out + n, kDamagedTextLine, m);
+        n += m;
+    }
+    window_.AppendToCallLog(out, n);
 }
 
 }  // namespace dialscope

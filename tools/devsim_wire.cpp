@@ -136,16 +136,21 @@ void FrameScanner::Feed(const uint8_t* bytes, size_t count, std::vector<Scanned>
 
 namespace {
 
-// Noise between frames. Safe noise never holds two 0x7E in a row and never
-// ends on one, so whatever way a receiver hunts for the sync pair, it is back
-// to hunting when the next frame's first sync byte comes. Unsafe noise now
+// Noise between frames. Safe noise never holds two 0x7E in a row, never a
+// command letter one or two bytes after a 0x7E, and never ends on a 0x7E, so
+// whatever way a receiver hunts for the sync pair, it is back to hunting when
+// the next frame's first sync byte comes. Unsafe noise now
 // and then carries a sync pair and a command byte a receiver accepts.
 std::vector<uint8_t> MakeNoise(Rng& rng, size_t count, bool unsafe) {
     std::vector<uint8_t> noise;
     for (size_t i = 0; i < count; ++i) {
         uint8_t b = rng.Below(8) == 0 ? 0x7E : static_cast<uint8_t>(rng.Below(256));
-        if (!unsafe && b == 0x7E && !noise.empty() && noise.back() == 0x7E)
-            b = static_cast<uint8_t>(rng.Below(0x7E));
+        const size_t n = noise.size();
+        if (!unsafe && b == 0x7E && n > 0 && noise.back() == 0x7E) b = static_cast<uint8_t>(rng.Below(0x7E));
+        // Nor a command letter one or two bytes after a 7E: a receiver may
+        // take that for a frame whose sync byte was damaged.
+        if (!unsafe && IsDeviceCommand(b) && ((n > 0 && noise[n - 1] == 0x7E) || (n > 1 && noise[n - 2] == 0x7E)))
+            b = static_cast<uint8_t>(rng.Below(0x30));
         noise.push_back(b);
     }
     if (unsafe && count >= 3 && rng.Below(4) == 0) {
@@ -258,15 +263,26 @@ namespace {
 // it takes the header in the polling state, collects data frames in letter
 // order, gives a record up on the third letter out of turn in a row (and
 // polls again), shows a record on its boundary frame and stops listening at
-// the end frame.
+// the end frame, or when the line goes quiet with no record begun.
 //
 // The device never sends a frame twice, so a frame with a bad CRC is a piece
-// gone for good. While downloading, a lost data frame or one out of turn
-// marks the record as damaged, and the record is shown with
-// kShownDamagedText in place of its text (never cut short, never "Tone
-// only"). A lost boundary frame takes the record with it: the text collected
-// so far is dropped with a kRecordLostStatus line, and the record's number is
-// not used up. Outside a download a frame with a bad CRC is simply ignored.
+// gone for good, and what it was is not taken from its own bytes: it leaves
+// damage pending, and the next intact frame decides.
+//  - A data frame in turn: the damage was no frame of the record.
+//  - A 'P' with no record begun: not of this record either, but it may have
+//    been a boundary frame of a call with no text (kRecordMayBeLostStatus).
+//  - A 'P' while a record is collected, right after damage or out of turn
+//    in a record with no miss: the record lost its boundary frame (kRecordLostStatus, dropped, its number
+//    not used up); the 'P' begins the next record, marked when it could
+//    have been the old one's next frame (expected '^' or 'P').
+//  - Any other letter out of turn: a miss, marks the record, dropped.
+//  - A boundary frame after a miss: the record is shown marked; right after
+//    damage: marked, and kRecordMayBeLostStatus.
+//  - The end frame: kRecordLostStatus when a record was collected, else
+//    kRecordMayBeLostStatus after damage or a miss.
+// A marked record shows the text that arrived (or none) and then
+// kShownDamagedLine, never "Tone only". Outside a download a frame with a
+// bad CRC is simply ignored.
 class ProgramModel {
 public:
     void OnFrame(uint8_t command, const std::vector<uint8_t>& payload, bool crcGood) {
@@ -282,26 +298,39 @@ public:
             }
             return;
         }
-        const bool data = command >= 0x50 && command <= 0x5F;
         if (!crcGood) {
-            if (data) {
-                damaged_ = true;   // no miss: the letters after it show the gap
-            } else if (command == 'B') {
-                DropRecord();
-                status_.push_back(kRecordLostStatus);
-                ++lost_;
-            }
+            pending_ = true;
             return;
         }
+        const bool data = command >= 0x50 && command <= 0x5F;
         if (data) {
-            // A record's first data frame must be 'P'.
-            if (!begun_) expected_ = 'P';
-            if (command == expected_) {
-                Accept(payload);
-            } else {
-                Miss();
+            const bool damageBefore = pending_;
+            pending_ = false;
+            if (!begun_) {
+                expected_ = 'P';
+                if (command != 'P') return Miss();
+                if (damageBefore || damaged_) Status(kRecordMayBeLostStatus);
+                damaged_ = false;
+                Begin(payload);
+                return;
             }
+            if (command == 'P' && (damageBefore || (command != expected_ && !damaged_))) {
+                const bool mayBeTheRest = expected_ == '^' || expected_ == 'P';
+                Status(kRecordLostStatus);
+                DropRecord();
+                Begin(payload);
+                damaged_ = mayBeTheRest;
+                return;
+            }
+            if (command != expected_) return Miss();
+            misses_ = 0;
+            Append(payload);
+            expected_ = expected_ == '^' ? 'P' : expected_ + 1;
         } else if (command == 'B' && !payload.empty()) {
+            if (pending_) {
+                damaged_ = true;
+                Status(kRecordMayBeLostStatus);
+            }
             CallRecord r;
             std::vector<uint8_t> p = payload;
             p.resize(6, 0);
@@ -309,40 +338,62 @@ public:
             r.letter = (p[0] >> 4) & 3;
             r.date = {p[1], p[2], p[3]};
             r.time = {p[4], p[5]};
+            ++number_;
             if (damaged_) {
-                log_ += RenderRecord(++number_, labels_, r, true, kShownDamagedText);
+                std::string shown = RenderRecord(number_, labels_, r, true, text_);
+                if (!begun_) shown.resize(shown.size() - 8);   // the header line alone: no "      \r\n"
+                log_ += shown + kShownDamagedLine;
                 ++damagedShown_;
             } else {
-                log_ += RenderRecord(++number_, labels_, r, begun_, text_);
+                log_ += RenderRecord(number_, labels_, r, begun_, text_);
             }
             ++shown_;
             DropRecord();
         } else if (command == 'E') {
+            if (begun_) {
+                Status(kRecordLostStatus);
+            } else if (pending_ || damaged_) {
+                Status(kRecordMayBeLostStatus);
+            }
+            pending_ = false;
             ended_ = true;
             status_.push_back(kReadOkStatus);
         }
     }
-    // The program gives up on a begun record after about four silent seconds.
-    // A record whose first data frame was lost has not begun.
+    // Whether a long silence now changes anything.
+    bool SilenceMatters() const { return !ended_ && state_ == 2; }
+    // The program gives up on a begun record after about four silent seconds;
+    // with none begun the download is over, its end frame lost.
     void OnLongSilence() {
-        if (!ended_ && state_ == 2 && begun_) Restart();
+        if (!SilenceMatters()) return;
+        if (begun_) {
+            Restart();
+        } else {
+            ended_ = true;
+            endedQuiet_ = true;
+            status_.push_back(kNoEndFrameStatus);
+        }
     }
-    bool RecordBegun() const { return state_ == 2 && begun_ && !ended_; }
     int state() const { return state_; }
     bool ended() const { return ended_; }
+    bool endedQuiet() const { return endedQuiet_; }
     const std::string& log() const { return log_; }
     const std::vector<std::string>& status() const { return status_; }
     int shown() const { return shown_; }
     int damagedShown() const { return damagedShown_; }
-    int lost() const { return lost_; }
 
 private:
-    void Accept(const std::vector<uint8_t>& payload) {
+    void Status(const char* line) { status_.push_back(line); }
+    void Begin(const std::vector<uint8_t>& payload) {
+        expected_ = 'P';
         misses_ = 0;
+        Append(payload);
+        expected_ = 'Q';
+    }
+    void Append(const std::vector<uint8_t>& payload) {
         begun_ = true;
         for (uint8_t b : payload)
             if (text_.size() < kMaxShownText) text_ += static_cast<char>(b);
-        expected_ = expected_ == '^' ? 'P' : expected_ + 1;
     }
     // Misses add up across records; only a frame in turn or the restart
     // clears the count.
@@ -357,24 +408,26 @@ private:
         DropRecord();
         state_ = 1;   // and it polls with 'D', which the simulator answers after this download
     }
-    // Every clearing of the record's text clears its damage mark too.
+    // Every clearing of the record's text clears its damage too.
     void DropRecord() {
         begun_ = false;
         damaged_ = false;
+        pending_ = false;
         text_.clear();
     }
 
     int state_ = 1;
     bool begun_ = false;
     bool damaged_ = false;
+    bool pending_ = false;
     bool ended_ = false;
+    bool endedQuiet_ = false;
     std::string text_;
     uint8_t expected_ = 'P';
     int misses_ = 0;
     int number_ = 0;
     int shown_ = 0;
     int damagedShown_ = 0;
-    int lost_ = 0;
     LabelSet labels_{};
     std::string log_;
     std::vector<std::string> status_;
@@ -397,11 +450,11 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
             break;
         }
         if (item.kind == WireItem::Kind::kPause) {
-            if (!model.RecordBegun() || item.seconds <= kSilenceHarmless) continue;
+            if (!model.SilenceMatters() || item.seconds <= kSilenceHarmless) continue;
             if (item.seconds < kSilenceRestart) {
                 char why[160];
                 std::snprintf(why, sizeof why,
-                              "a silence of %.2f s within a record is too close to the program's 4 s time-out",
+                              "a silence of %.2f s within a download is too close to the program's 4 s time-out",
                               item.seconds);
                 p.reason = why;
                 return p;
@@ -414,8 +467,9 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
         model.OnFrame(item.command, frames[item.frame].frame.payload, item.crcGood);
     }
     if (!hungUp && !model.ended()) {
-        // A record left begun times out; in the polling state the program asks
-        // again and the simulator sends the whole log once more.
+        // A record left begun times out, and so does a download whose end
+        // frame was lost; in the polling state the program asks again and
+        // the simulator sends the whole log once more.
         model.OnLongSilence();
         if (model.state() == 1) {
             p.secondDownload = true;
@@ -425,10 +479,14 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
     p.available = true;
     p.log = model.log();
     p.statusLines = model.status();
-    p.readOk = model.ended();
+    p.readOk = model.ended() && !model.endedQuiet();
+    p.endedQuiet = model.endedQuiet();
     p.recordsShown = model.shown();
     p.recordsDamaged = model.damagedShown();
-    p.recordsLost = model.lost();
+    for (const std::string& line : p.statusLines) {
+        p.recordsLost += line == kRecordLostStatus;
+        p.recordsMaybeLost += line == kRecordMayBeLostStatus;
+    }
     return p;
 }
 

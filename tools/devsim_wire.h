@@ -121,12 +121,20 @@ bool PlanDownload(const std::vector<DownloadFrame>& frames, const FaultOptions& 
                   bool withFaults, uint64_t noiseSeed, WirePlan* plan, std::string* error);
 
 // The texts a correct program shows for damage on the line.
-// In place of the text of a record that lost a data frame (a bad CRC, or a
-// data frame out of turn):
+// The mark, one line after the text that arrived of a record that may be
+// incomplete (six spaces, the words, CR LF):
 inline constexpr const char* kShownDamagedText = "(text damaged in transfer)";
-// Status line for a record whose boundary frame arrived with a bad CRC (the
-// record is not shown at all):
+inline constexpr const char* kShownDamagedLine = "      (text damaged in transfer)\r\n";
+// Status line for a record whose text arrived but whose boundary frame did not
+// (the record is not shown at all):
 inline constexpr const char* kRecordLostStatus = "A call record was lost: its closing frame arrived damaged.";
+// Status line when a damaged frame may have been the boundary frame of a call:
+inline constexpr const char* kRecordMayBeLostStatus =
+    "A call record may have been lost: a damaged frame came between two calls.";
+// Status line when the line goes quiet during a download with no record begun:
+inline constexpr const char* kNoEndFrameStatus =
+    "The download ended without its closing frame: the line went quiet. Calls after the last one shown may be "
+    "missing.";
 // Status line at the end frame:
 inline constexpr const char* kReadOkStatus = "Message read OK.";
 
@@ -136,15 +144,17 @@ struct Prediction {
     bool available = false;       // false: timing decides; `reason` says why
     std::string reason;
     std::string log;              // the bytes appended to the program's log
-    // The status lines the download dialogue appends, in order: one
-    // kRecordLostStatus per record lost with its boundary frame, and
-    // kReadOkStatus at the end frame.
+    // The status lines the download dialogue appends, in order: the loss
+    // lines (kRecordLostStatus, kRecordMayBeLostStatus), then kReadOkStatus
+    // at the end frame or kNoEndFrameStatus when the line goes quiet instead.
     std::vector<std::string> statusLines;
     bool readOk = false;          // the program sees an end frame ("Message read OK.")
+    bool endedQuiet = false;      // the program ends the download on silence (kNoEndFrameStatus)
     bool secondDownload = false;  // the program had to ask again and got a clean download
     int recordsShown = 0;         // records appended to the log, damaged ones included
-    int recordsDamaged = 0;       // of those, shown with kShownDamagedText
-    int recordsLost = 0;          // records dropped with their boundary frame
+    int recordsDamaged = 0;       // of those, shown with kShownDamagedLine
+    int recordsLost = 0;          // kRecordLostStatus lines
+    int recordsMaybeLost = 0;     // kRecordMayBeLostStatus lines
 };
 
 // A silence shorter than this never disturbs the program; one at least

@@ -1,16 +1,6 @@
-// What a download must look like in the program's log: the program's rules
-// for a disturbed download replayed frame by frame, and checks that hold for
-// any download however it was disturbed.
-//
-// Rules (those of the download dialogue): a frame with a bad checksum is
-// dropped; while downloading, a dropped data frame marks its record, which is
-// then shown with kDamagedTextMarker in place of its text, and a dropped
-// boundary frame loses its record (a kRecordLostLine status line, the text
-// collected so far dropped, the number not used up). A data frame out of turn
-// also marks the record; the third in a row gives the record up and polls
-// with 'D', which the device answers, after the download it is sending, with
-// a clean one. A record left begun when the line goes silent is given up the
-// same way. Records are numbered from 1 in every download.
+// What a download must look like in the program's log, checks that hold for
+// any download however it was disturbed. What the program shows exactly for
+// a disturbed download is the simulator's prediction (devsim::Prediction).
 #pragma once
 
 #include <cstdint>
@@ -22,138 +12,6 @@
 #include "tools/devsim.h"
 
 namespace dialscope::e2e {
-
-struct Expected {
-    std::string log;
-    bool readOk = false;       // "Message read OK." appears
-    int recordsLost = 0;       // kRecordLostLine status lines
-    int recordsShown = 0;
-    int damagedShown = 0;      // records shown with the damaged-text marker
-    int downloads = 1;         // downloads the program takes in
-};
-
-// The rendering of one record with the marker in place of its text.
-inline std::string RenderDamaged(int number, const devsim::LabelSet& labels, const devsim::CallRecord& record) {
-    return devsim::RenderRecord(number, labels, record, true, kDamagedTextMarker);
-}
-
-class ProgramRules {
-public:
-    void Frame(uint8_t command, const std::vector<uint8_t>& payload, bool crcGood) {
-        if (ended_) return;
-        if (state_ == 1) {
-            if (crcGood && command == 'D') {
-                labels_ = {};
-                for (size_t i = 8; i < payload.size() && i < devsim::kHeaderPayload; ++i)
-                    labels_[(i - 8) / 8][(i - 8) % 8] = payload[i];
-                Clear();
-                number_ = 0;
-                state_ = 2;
-            }
-            return;
-        }
-        const bool data = command >= 0x50 && command <= 0x5F;
-        if (!crcGood) {
-            if (data) {
-                damaged_ = true;
-            } else if (command == 'B') {
-                ++out_.recordsLost;
-                Clear();
-            }
-            return;
-        }
-        if (data) {
-            if (!begun_) expected_ = 'P';
-            if (command == expected_) {
-                misses_ = 0;
-                begun_ = true;
-                for (uint8_t b : payload)
-                    if (text_.size() < devsim::kMaxShownText) text_ += static_cast<char>(b);
-                expected_ = expected_ == '^' ? 'P' : expected_ + 1;
-            } else {
-                damaged_ = true;
-                if (++misses_ == 3) {
-                    misses_ = 0;
-                    Restart();
-                }
-            }
-        } else if (command == 'B' && !payload.empty()) {
-            std::vector<uint8_t> p = payload;
-            p.resize(6, 0);
-            devsim::CallRecord r;
-            r.label = p[0] & 7;
-            r.letter = (p[0] >> 4) & 3;
-            r.date = {p[1], p[2], p[3]};
-            r.time = {p[4], p[5]};
-            ++number_;
-            if (damaged_) {
-                out_.log += RenderDamaged(number_, labels_, r);
-                ++out_.damagedShown;
-            } else {
-                out_.log += devsim::RenderRecord(number_, labels_, r, begun_, text_);
-            }
-            ++out_.recordsShown;
-            Clear();
-        } else if (command == 'E') {
-            ended_ = true;
-            out_.readOk = true;
-        }
-    }
-
-    // A silence the program's clock sees as longer than its 4 s time-out.
-    void LongSilence() {
-        if (!ended_ && state_ == 2 && begun_) Restart();
-    }
-
-    int state() const { return state_; }
-    bool ended() const { return ended_; }
-    bool polledAgain() const { return polledAgain_; }
-    Expected& out() { return out_; }
-
-private:
-    void Clear() {
-        begun_ = false;
-        damaged_ = false;
-        text_.clear();
-    }
-    void Restart() {
-        Clear();
-        state_ = 1;
-        polledAgain_ = true;
-    }
-
-    int state_ = 1;
-    bool begun_ = false, damaged_ = false, ended_ = false, polledAgain_ = false;
-    std::string text_;
-    uint8_t expected_ = 'P';
-    int misses_ = 0;
-    int number_ = 0;
-    devsim::LabelSet labels_{};
-    Expected out_;
-};
-
-// The log the program shows for the simulator's first download as planned,
-// and for the clean download the device sends when the program asks again.
-// Every silence in the plan counts as a long one: the driver's ticks run on
-// while the device keeps it.
-inline Expected ExpectProgramLog(const devsim::DownloadSetup& setup) {
-    ProgramRules rules;
-    for (const devsim::WireItem& item : setup.firstPlan.items) {
-        if (item.kind == devsim::WireItem::Kind::kHangUp) return rules.out();
-        if (item.kind == devsim::WireItem::Kind::kPause) {
-            rules.LongSilence();
-            continue;
-        }
-        if (item.frame < 0 || !item.whole) continue;
-        rules.Frame(item.command, setup.frames[static_cast<size_t>(item.frame)].frame.payload, item.crcGood);
-    }
-    rules.LongSilence();
-    if (!rules.ended() && rules.state() == 1) {
-        rules.out().downloads = 2;
-        for (const devsim::DownloadFrame& f : setup.frames) rules.Frame(f.frame.command, f.frame.payload, true);
-    }
-    return rules.out();
-}
 
 // The logs a download shows when it is cut off: its first k records, whole,
 // for k = 0 .. all.
@@ -170,11 +28,33 @@ inline bool IsWholeRecordPrefix(const std::string& shown, const devsim::CallLog&
     return false;
 }
 
+// A record shown marked: its header line, the text that arrived (none, or
+// one line that begins as the record's own text line, or as the text line of
+// the record before it when that one lost its boundary frame), then the
+// damaged-text line. Returns the bytes it takes at `pos`, or 0.
+inline size_t MarkedRecordAt(const std::string& shown, size_t pos, int number, const devsim::CallLog& log, int i) {
+    const std::string whole = devsim::RenderRecord(number, log.labels, log.records[static_cast<size_t>(i)]);
+    const size_t header = whole.find("\r\n") + 2;
+    if (shown.compare(pos, header, whole, 0, header) != 0) return 0;
+    const size_t mark = shown.find(kDamagedTextLine, pos + header);
+    if (mark == std::string::npos) return 0;
+    const std::string text = shown.substr(pos + header, mark - pos - header);
+    auto beginsLineOf = [&](int k) {
+        if (k < 0) return false;
+        const std::string w = devsim::RenderRecord(1, log.labels, log.records[static_cast<size_t>(k)]);
+        const std::string line = w.substr(w.find("\r\n") + 2);
+        return text.size() >= 8 && text.compare(text.size() - 2, 2, "\r\n") == 0 &&
+               line.compare(0, text.size() - 2, text, 0, text.size() - 2) == 0;
+    };
+    if (!text.empty() && !beginsLineOf(i) && !beginsLineOf(i - 1)) return 0;
+    return mark + std::string(kDamagedTextLine).size() - pos;
+}
+
 // Every record in `shown` is one of the device's records exactly, or that
-// record's header with the damaged-text marker. Numbers run 1, 2, 3 ... and
-// start at 1 again only with a new download; within a download the device's
-// records appear in order (records may be missing, none repeats). Returns an
-// empty string, or where and how the log breaks the rule.
+// record marked (MarkedRecordAt). Numbers run 1, 2, 3 ... and start at 1
+// again only with a new download; within a download the device's records
+// appear in order (records may be missing, none repeats). Returns an empty
+// string, or where and how the log breaks the rule.
 inline std::string CheckWholeRecords(const std::string& shown, const devsim::CallLog& log,
                                      int* damaged = nullptr) {
     size_t pos = 0;
@@ -190,11 +70,11 @@ inline std::string CheckWholeRecords(const std::string& shown, const devsim::Cal
             for (int i = from; i < static_cast<int>(log.records.size()) && !found; ++i) {
                 const auto& r = log.records[static_cast<size_t>(i)];
                 const std::string whole = devsim::RenderRecord(next, log.labels, r);
-                const std::string marker = RenderDamaged(next, log.labels, r);
-                if (shown.compare(pos, whole.size(), whole) == 0) {
+                if (shown.compare(pos, whole.size(), whole) == 0 &&
+                    shown.compare(pos + whole.size(), std::string(kDamagedTextLine).size(), kDamagedTextLine) != 0) {
                     pos += whole.size();
-                } else if (shown.compare(pos, marker.size(), marker) == 0) {
-                    pos += marker.size();
+                } else if (size_t n = MarkedRecordAt(shown, pos, next, log, i)) {
+                    pos += n;
                     ++marked;
                 } else {
                     continue;
