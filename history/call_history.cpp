@@ -14,6 +14,7 @@
 #include <set>
 
 #include "history/latin1.h"
+#include "history/maintenance.h"
 
 namespace dialscope::history {
 namespace {
@@ -51,8 +52,13 @@ const char* const kMigrations[] = {
         occurrence INTEGER NOT NULL,         -- the how-many-th identical intact record of its download
         rendered BLOB NOT NULL,
         key_mdy INTEGER, key_dmy INTEGER, key_ymd INTEGER,  -- YYYYMMDDhhmm by date order; NULL invalid
-        label_key TEXT NOT NULL,             -- folded, trimmed label (UTF-8)
-        folded TEXT NOT NULL                 -- folded label and text (UTF-8), for search
+        label_key TEXT NOT NULL              -- folded, trimmed label (UTF-8)
+    );
+    -- Search reads only this narrow table: a term too short for the trigram
+    -- index is looked for row by row here, not through the whole records.
+    CREATE TABLE records_text(
+        id INTEGER PRIMARY KEY,              -- the record's id
+        folded TEXT NOT NULL                 -- folded label, LF, folded text (UTF-8)
     );
     CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, text, occurrence)
         WHERE damaged = 0;
@@ -60,11 +66,12 @@ const char* const kMigrations[] = {
     CREATE INDEX records_dmy ON records(key_dmy, received_at);
     CREATE INDEX records_ymd ON records(key_ymd, received_at);
     CREATE INDEX records_label ON records(label_key);
-    CREATE VIRTUAL TABLE records_search USING fts5(folded, content='records', content_rowid='id',
+    CREATE VIRTUAL TABLE records_search USING fts5(folded, content='records_text', content_rowid='id',
         tokenize='trigram case_sensitive 1');
-    CREATE TRIGGER records_search_add AFTER INSERT ON records BEGIN
-        INSERT INTO records_search(rowid, folded) VALUES (new.id, new.folded);
-    END;
+    -- Records up to this id are in records_search; later ones are looked
+    -- for row by row until the indexing between downloads reaches them.
+    CREATE TABLE search_state(through INTEGER NOT NULL);
+    INSERT INTO search_state VALUES (0);
     CREATE TABLE targets(
         name TEXT PRIMARY KEY,
         through INTEGER NOT NULL,            -- every call up to this id is published or not owed
@@ -242,14 +249,13 @@ struct CallHistory::Impl {
     std::optional<int64_t> busySince;
     bool overflowSaid = false;
     int64_t droppedRecords = 0;
-    int walPages = 0;
+    std::unique_ptr<Maintenance> maintenance;
+    bool dirty = false;  // written since the maintenance last woke
     int64_t writtenSinceFailure = 0;
 
     int64_t Now() const { return options.nowMs ? options.nowMs() : SystemNowMs(); }
 
-    ~Impl() {
-        if (db) sqlite3_close_v2(db);
-    }
+    ~Impl() { Disconnect(); }
 
     // --- opening ------------------------------------------------------------
 
@@ -350,17 +356,12 @@ struct CallHistory::Impl {
             }
             // WAL with synchronous NORMAL: a commit is safe from a kill of the
             // process without waiting for the disk. The WAL is folded back
-            // into the file by Flush between downloads, not by whichever
-            // record crosses the threshold, so no record waits on a checkpoint.
+            // into the file between downloads by the maintenance thread, not
+            // by whichever record crosses the threshold, so no record waits
+            // on a checkpoint.
             Exec(db, "PRAGMA synchronous=NORMAL");
             Exec(db, "PRAGMA wal_autocheckpoint=0");
-            sqlite3_wal_hook(
-                db,
-                [](void* self, sqlite3*, const char*, int pages) {
-                    static_cast<Impl*>(self)->walPages = pages;
-                    return SQLITE_OK;
-                },
-                this);
+            maintenance = std::make_unique<Maintenance>(path);
         }
         sqlite3_busy_timeout(db, options.busyTimeoutMs);
         writable = !readOnly;
@@ -394,6 +395,7 @@ struct CallHistory::Impl {
     }
 
     void Disconnect() {
+        maintenance.reset();
         if (db) sqlite3_close_v2(db);
         db = nullptr;
         writable = false;
@@ -525,7 +527,7 @@ struct CallHistory::Impl {
             Statement st(db,
                          "INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, "
                          "t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, "
-                         "label_key, folded) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
+                         "label_key) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
                          "ON CONFLICT DO NOTHING");
             if (!st.ok()) return Abandon();
             st.Bind(1, op.download->dbId);
@@ -545,12 +547,17 @@ struct CallHistory::Impl {
                 else st.BindNull(col);
                 ++col;
             }
-            std::string labelKey = LabelKey(f.label);
-            st.Bind(19, labelKey);
-            st.Bind(20, labelKey + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
+            st.Bind(19, LabelKey(f.label));
             if (st.Step() != SQLITE_DONE) return Abandon();
             inserted = sqlite3_changes(db) == 1;
             id = sqlite3_last_insert_rowid(db);
+        }
+        if (inserted) {
+            Statement st(db, "INSERT INTO records_text(id, folded) VALUES (?, ?)");
+            if (!st.ok()) return Abandon();
+            st.Bind(1, id);
+            st.Bind(2, LabelKey(f.label) + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
+            if (st.Step() != SQLITE_DONE) return Abandon();
         }
         bool isNew = inserted && !f.damaged;
         {
@@ -564,6 +571,7 @@ struct CallHistory::Impl {
 
         Download& dl = *op.download;
         ++dl.written;
+        dirty = dirty || inserted;
         if (f.damaged) {
             // counted when added
         } else if (isNew) {
@@ -630,6 +638,7 @@ struct CallHistory::Impl {
 
     std::shared_ptr<Download> StartDownload(const std::string& port) {
         current = std::make_shared<Download>();
+        if (maintenance) maintenance->SetDownloading(true);
         Op op;
         op.kind = Op::Begin;
         op.download = current;
@@ -770,6 +779,7 @@ DownloadSummary CallHistory::EndDownload(DownloadEnd how) {
     auto dl = impl_->current;
     if (!dl) return {};
     impl_->current.reset();
+    if (impl_->maintenance) impl_->maintenance->SetDownloading(false);
     Impl::Op op;
     op.kind = Impl::Op::End;
     op.download = dl;
@@ -790,10 +800,9 @@ void CallHistory::Flush() {
     auto marks = std::move(m.pendingMarks);
     m.pendingMarks.clear();
     for (auto& [target, id] : marks) MarkPublished(target, id);
-    // Between downloads, fold the WAL back into the file (the line is idle).
-    if (!m.current && m.walPages > 0) {
-        if (sqlite3_wal_checkpoint_v2(m.db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK)
-            m.walPages = 0;
+    if (!m.current && m.dirty && m.maintenance) {
+        m.dirty = false;
+        m.maintenance->Wake();
     }
 }
 
@@ -830,7 +839,7 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
     if (since) sql += " AND r." + key + " >= " + std::to_string(*since * 10000);
     if (until) sql += " AND r." + key + " <= " + std::to_string(*until * 10000 + 9999);
 
-    std::string label, term;
+    std::string label, term, phrase;
     if (!q.label.empty()) {
         auto latin = Utf8ToLatin1(q.label);
         if (!latin) return {};  // no label of the box can hold such a character
@@ -842,18 +851,21 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
         if (!latin) return {};
         // Three characters or more go through the trigram index; shorter
         // terms have no trigram and are looked for row by row.
+        std::string folded = Latin1ToUtf8(FoldLatin1(*latin));
         if (latin->size() >= 3) {
-            term = "\"";
-            for (char c : Latin1ToUtf8(FoldLatin1(*latin))) {
-                term.push_back(c);
-                if (c == '"') term.push_back('"');
+            phrase = "\"";
+            for (char c : folded) {
+                phrase.push_back(c);
+                if (c == '"') phrase.push_back('"');
             }
-            term += "\"";
-            sql += " AND r.id IN (SELECT rowid FROM records_search WHERE records_search MATCH :term)";
+            phrase += "\"";
+            sql += " AND r.id IN (SELECT rowid FROM records_search WHERE records_search MATCH :phrase"
+                   " UNION ALL SELECT id FROM records_text WHERE id > (SELECT through FROM search_state)"
+                   " AND instr(folded, :term) > 0)";
         } else {
-            term = Latin1ToUtf8(FoldLatin1(*latin));
-            sql += " AND instr(r.folded, :term) > 0";
+            sql += " AND r.id IN (SELECT id FROM records_text WHERE instr(folded, :term) > 0)";
         }
+        term = folded;
     }
     sql += " ORDER BY r." + key + " DESC, r.received_at DESC, r.id DESC";
     if (q.limit) sql += " LIMIT " + std::to_string(q.limit);
@@ -862,6 +874,7 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
     if (st.ok()) {
         if (!label.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":label"), label);
         if (!term.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":term"), term);
+        if (!phrase.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":phrase"), phrase);
     }
     return m.Read(st);
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "history/maintenance.h"
 #include "history_support.h"
 
 namespace dialscope::history::test {
@@ -201,30 +202,45 @@ TEST(CallHistoryStore, ListFiltersAndOrders) {
     h->EndDownload(DownloadEnd::Completed);
     h->Flush();
 
-    auto ids = [&](ListQuery q) {
-        std::vector<int64_t> out;
-        for (auto& c : h->List(q)) out.push_back(c.id);
-        return out;
-    };
-    using V = std::vector<int64_t>;
-    EXPECT_EQ(ids({}), (V{2, 6, 1, 3, 4}));  // by the box's date, ties newest received; no date last
-    EXPECT_EQ(ids({.includeDamaged = true}), (V{2, 5, 6, 1, 3, 4}));
-    EXPECT_EQ(ids({.since = "2026-07-15", .until = "2026-07-15"}), (V{6, 1}));
-    EXPECT_EQ(ids({.since = "2026-07-16"}), (V{2}));
-    // Read day first: 7/15 and 13/40 are no dates, 8/1 is January 8th.
-    EXPECT_EQ(ids({.dateOrder = DateOrder::DMY}), (V{3, 2, 6, 4, 1}));
-    EXPECT_EQ(ids({.search = "müller"}), (V{1}));   // UTF-8 term, Latin-1 text, any case
-    EXPECT_EQ(ids({.search = "émile"}), (V{1}));
-    EXPECT_EQ(ids({.search = "Ü"}), (V{1}));        // short terms: scanned
-    EXPECT_EQ(ids({.search = "ho"}), (V{1, 3, 4}));  // label matches too
-    EXPECT_EQ(ids({.search = "555 01"}), (V{2}));
-    EXPECT_EQ(ids({.search = "x\"y", .limit = 3}), (V{}));  // quotes reach the index as text
-    EXPECT_EQ(ids({.search = "日本"}), (V{}));       // beyond Latin-1: nothing can match
-    EXPECT_EQ(ids({.label = "home "}), (V{1, 3, 4}));
-    EXPECT_EQ(ids({.limit = 2}), (V{2, 6}));
-    EXPECT_EQ(h->TakeProblem(), std::nullopt);
-    EXPECT_EQ(ids({.since = "2026-13-01"}), (V{}));
-    EXPECT_EQ(h->TakeProblem(), "The date 2026-13-01 is not a date of the form YYYY-MM-DD.");
+    // The same answers before the search index has the records (looked for
+    // row by row) and after.
+    for (bool indexed : {false, true}) {
+        SCOPED_TRACE(indexed ? "indexed" : "not indexed yet");
+        if (indexed) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(dir.File().c_str(), &db), SQLITE_OK);
+            sqlite3_busy_timeout(db, 5000);
+            while (IndexForSearch(db, 2) > 0) {
+            }
+            sqlite3_close(db);
+            ASSERT_EQ(Query(dir.File(), "SELECT through FROM search_state"), 6);
+        }
+        auto ids = [&](ListQuery q) {
+            std::vector<int64_t> out;
+            for (auto& c : h->List(q)) out.push_back(c.id);
+            return out;
+        };
+        using V = std::vector<int64_t>;
+        EXPECT_EQ(ids({}), (V{2, 6, 1, 3, 4}));  // by the box's date, ties newest received; no date last
+        EXPECT_EQ(ids({.includeDamaged = true}), (V{2, 5, 6, 1, 3, 4}));
+        EXPECT_EQ(ids({.since = "2026-07-15", .until = "2026-07-15"}), (V{6, 1}));
+        EXPECT_EQ(ids({.since = "2026-07-16"}), (V{2}));
+        // Read day first: 7/15 and 13/40 are no dates, 8/1 is January 8th.
+        EXPECT_EQ(ids({.dateOrder = DateOrder::DMY}), (V{3, 2, 6, 4, 1}));
+        EXPECT_EQ(ids({.search = "müller"}), (V{1}));   // UTF-8 term, Latin-1 text, any case
+        EXPECT_EQ(ids({.search = "émile"}), (V{1}));
+        EXPECT_EQ(ids({.search = "Ü"}), (V{1}));        // short terms: scanned
+        EXPECT_EQ(ids({.search = "ho"}), (V{1, 3, 4}));  // label matches too
+        EXPECT_EQ(ids({.search = "555 01"}), (V{2}));
+        EXPECT_EQ(ids({.search = "OFFI"}), (V{2, 6}));
+        EXPECT_EQ(ids({.search = "x\"y", .limit = 3}), (V{}));  // quotes reach the index as text
+        EXPECT_EQ(ids({.search = "日本"}), (V{}));       // beyond Latin-1: nothing can match
+        EXPECT_EQ(ids({.label = "home "}), (V{1, 3, 4}));
+        EXPECT_EQ(ids({.limit = 2}), (V{2, 6}));
+        EXPECT_EQ(h->TakeProblem(), std::nullopt);
+        EXPECT_EQ(ids({.since = "2026-13-01"}), (V{}));
+        EXPECT_EQ(h->TakeProblem(), "The date 2026-13-01 is not a date of the form YYYY-MM-DD.");
+    }
 }
 
 TEST(CallHistoryStore, PublicationOwesOnlyCallsKeptAfterRegistration) {
