@@ -86,7 +86,7 @@ const char* const kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 
-enum class Failure { ReadOnly, Full, Locked, Damaged, IoError, Overflow };
+enum class Failure { ReadOnly, Full, Locked, Damaged, IoError, Overflow, Unreadable };
 
 const char* EndName(DownloadEnd how) {
     switch (how) {
@@ -691,8 +691,8 @@ struct CallHistory::Impl {
     }
 
     void ReadFailed(int rc) {
-        problems.push_back("The call history " + path + " cannot be read: " +
-                           (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".");
+        Say(Failure::Unreadable, "The call history " + path + " cannot be read: " +
+                                     (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".");
     }
 };
 
@@ -823,7 +823,10 @@ std::optional<std::string> CallHistory::TakeProblem() {
 
 std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
     Impl& m = *impl_;
-    if (!m.db) return {};
+    if (!m.db) {
+        m.ReadFailed(SQLITE_CANTOPEN);
+        return {};
+    }
     std::optional<int64_t> since, until;
     if (!q.since.empty() && !(since = ParseDay(q.since))) {
         m.problems.push_back("The date " + q.since + " is not a date of the form YYYY-MM-DD.");

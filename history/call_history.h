@@ -118,15 +118,21 @@ public:
 
     // A download: its row is written at once (or queued like a record).
     // Returns the download's id, or 0 while its row still waits for the file.
+    // A download still open when another begins, or when the history is
+    // closed, is ended as Interrupted. AddRecord without BeginDownload opens
+    // a download with no port name.
     int64_t BeginDownload(const std::string& port);
     void AddRecord(const RecordFields& fields);
     DownloadSummary EndDownload(DownloadEnd how);
 
-    // Retries what waits in memory; call it every tick. Returns within a few ms.
+    // Retries what waits in memory; call it every tick. Returns within a few
+    // ms; once a download has ended it wakes the maintenance thread, which
+    // indexes the new calls for search and checkpoints the WAL.
     void Flush();
     size_t PendingRecords() const;
 
-    // Calls that became new since the last take, oldest first.
+    // Calls that became new since the last take, oldest first (at most
+    // OpenOptions::queueLimit are held; older ones stay in the file only).
     std::vector<StoredCall> TakeNewCalls();
     // The next plain-words message about the file, each kind of failure once.
     std::optional<std::string> TakeProblem();

@@ -6,22 +6,34 @@ namespace dialscope::history {
 
 int IndexForSearch(sqlite3* db, int batch) {
     if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
-    sqlite3_stmt* st = nullptr;
-    const char* sql =
-        "WITH next AS (SELECT id, folded FROM records_text "
-        "  WHERE id > (SELECT through FROM search_state) ORDER BY id LIMIT ?1) "
-        "INSERT INTO records_search(rowid, folded) SELECT id, folded FROM next";
-    int added = -1;
-    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK) {
-        sqlite3_bind_int(st, 1, batch);
-        if (sqlite3_step(st) == SQLITE_DONE) added = sqlite3_changes(db);
+    // The batch's last id is taken from records_text itself: asking the
+    // index for its highest rowid would read its content table, which holds
+    // the records not yet indexed as well.
+    const char* sql[] = {
+        "CREATE TEMP TABLE IF NOT EXISTS search_batch(lo INTEGER, hi INTEGER)",
+        "DELETE FROM search_batch",
+        "INSERT INTO search_batch SELECT (SELECT through FROM search_state), max(id) FROM "
+        "(SELECT id FROM records_text WHERE id > (SELECT through FROM search_state) ORDER BY id LIMIT ?1)",
+        "INSERT INTO records_search(rowid, folded) SELECT id, folded FROM records_text, search_batch "
+        "WHERE id > lo AND id <= hi",
+        "UPDATE search_state SET through = (SELECT hi FROM search_batch) "
+        "WHERE (SELECT hi FROM search_batch) IS NOT NULL",
+    };
+    int added = 0;
+    for (const char* step : sql) {
+        sqlite3_stmt* st = nullptr;
+        int rc = sqlite3_prepare_v2(db, step, -1, &st, nullptr);
+        if (rc == SQLITE_OK) {
+            if (sqlite3_bind_parameter_count(st) > 0) sqlite3_bind_int(st, 1, batch);
+            rc = sqlite3_step(st);
+        }
+        sqlite3_finalize(st);
+        if (rc != SQLITE_DONE) {
+            added = -1;
+            break;
+        }
+        if (step == sql[3]) added = sqlite3_changes(db);
     }
-    sqlite3_finalize(st);
-    if (added > 0 &&
-        sqlite3_exec(db,
-                     "UPDATE search_state SET through = (SELECT max(rowid) FROM records_search)",
-                     nullptr, nullptr, nullptr) != SQLITE_OK)
-        added = -1;
     if (added < 0 || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return -1;

@@ -86,7 +86,9 @@ void StoreOneDownload(const std::string& path, int startFd) {
         usleep(500);  // the other process holds the file: wait for it, as the program's tick would
         h->Flush();
     }
-    _exit(h->PendingRecords() == 0 ? 0 : 1);
+    bool stored = h->PendingRecords() == 0;
+    h.reset();  // ends the download row as the program's exit would
+    _exit(stored ? 0 : 1);
 }
 
 TEST(CallHistoryStore, TwoProcessesStoringOneDownloadKeepEachCallOnce) {
