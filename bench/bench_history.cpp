@@ -88,8 +88,16 @@ RecordFields NewRecord(int i) {
 }  // namespace
 
 int main() {
-    char name[] = "/tmp/dialscope-bench-history-XXXXXX";
-    std::string dir = mkdtemp(name);
+    // About 400 MB of file: $TMPDIR when set.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/dialscope-bench-history-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!mkdtemp(name.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    std::string dir = name.data();
     std::string path = dir + "/calls.sqlite3";
     std::string problem;
     if (!CallHistory::Open(path, &problem)) {
