@@ -58,12 +58,14 @@ enum class DateOrder { MDY, DMY, YMD };
 
 enum class DownloadEnd { Completed, NoEndFrame, Restarted, Cut, Interrupted };
 
+// newCalls and knownCalls count the records written so far; a record still
+// waiting for the file is in unsaved, not yet in either.
 struct DownloadSummary {
     int records = 0;     // records added in the download, damaged ones included
     int newCalls = 0;    // intact records that became calls of the history
     int knownCalls = 0;  // intact records the history already kept
     int damaged = 0;     // damaged records (kept, marked, no calls)
-    int unsaved = 0;     // records still waiting in memory for the file
+    int unsaved = 0;     // records waiting in memory for the file, or left out when the queue was full
 };
 
 struct StoredCall {
