@@ -1,0 +1,186 @@
+// The call history with a million calls kept:
+//   history_store_one_record_1m      storing one new record (AddRecord), median
+//   history_store_one_record_1m_p99  the same, 99th percentile
+//   history_redownload_99_known      storing a download of 99 calls already kept, all in all
+//   history_redownload_new_rows      rows that download added (must be 0)
+//   history_search_1m                a search of a term of 3+ characters (trigram index)
+//   history_search_short_1m          a search of a 2-character term (row by row)
+//   history_list_newest_100          the newest 100 calls by the box's date
+//   history_flush_after_download     the tick's Flush once a download has ended (the
+//                                    search indexing and checkpoint run on their own thread)
+// The million calls are written straight into the file in one transaction
+// (the setup, not measured); everything measured goes through CallHistory.
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench/bench_result.h"
+#include "history/call_history.h"
+
+namespace {
+
+using namespace dialscope::history;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kCalls = 1000000;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// A million calls over seven years, three labels, each with its own number.
+// The computed columns are filled as the library fills them for these plain
+// ASCII records (folded = lower case; keys = YYYYMMDDhhmm by date order).
+bool Fill(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
+    const char* sql = R"sql(
+        PRAGMA synchronous=OFF;
+        BEGIN;
+        INSERT INTO downloads(id, started_at, ended_at, port, records, new_calls, ended_how)
+            VALUES (1, 1700000000000, 1700000000000, 'bench', 1000000, 1000000, 'completed');
+        WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999),
+        r AS (SELECT i, rtrim(substr('HOME    OFFICE  SHOP    ', (i % 3) * 8 + 1, 8)) AS name,
+                     1 + i % 12 AS d1, 1 + i % 28 AS d2, 20 + i % 7 AS d3, i % 24 AS t1, i % 60 AS t2,
+                     printf('555%07d CALLER %d', i, i) AS txt FROM n)
+        INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
+                            has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd,
+                            label_key)
+        SELECT 1, 1700000000000 + i * 60000, CAST(substr(name || '        ', 1, 8) AS BLOB), i % 3, i % 4,
+               d1, d2, d3, t1, t2, 1, CAST(txt AS BLOB), 0, 0, CAST(txt AS BLOB),
+               ((2000 + d3) * 10000 + d1 * 100 + d2) * 10000 + t1 * 100 + t2,
+               CASE WHEN d2 <= 12 THEN ((2000 + d3) * 10000 + d2 * 100 + d1) * 10000 + t1 * 100 + t2 END,
+               CASE WHEN d2 <= 12 THEN ((2000 + d1) * 10000 + d2 * 100 + d3) * 10000 + t1 * 100 + t2 END,
+               lower(name)
+        FROM r;
+        INSERT INTO records_text(id, folded)
+            SELECT id, label_key || char(10) || lower(CAST(text AS TEXT)) FROM records;
+        INSERT INTO records_search(rowid, folded) SELECT id, folded FROM records_text;
+        UPDATE search_state SET through = (SELECT max(id) FROM records_text);
+        COMMIT;
+        PRAGMA wal_checkpoint(TRUNCATE);
+    )sql";
+    char* error = nullptr;
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) std::fprintf(stderr, "fill: %s\n", error ? error : "?");
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return rc == SQLITE_OK;
+}
+
+RecordFields NewRecord(int i) {
+    RecordFields f;
+    const char label[] = "BENCH   ";
+    std::copy(label, label + 8, f.label.begin());
+    f.letterCode = 2;
+    f.dateTime = {12, 8, 26, static_cast<int16_t>(i / 60 % 24), static_cast<int16_t>(i % 60)};
+    f.text = "5559" + std::to_string(1000000 + i) + " NEW CALLER";
+    f.hasText = true;
+    f.rendered = f.text;
+    return f;
+}
+
+}  // namespace
+
+int main() {
+    // About 400 MB of file: $TMPDIR when set.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/dialscope-bench-history-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!mkdtemp(name.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    std::string dir = name.data();
+    std::string path = dir + "/calls.sqlite3";
+    std::string problem;
+    if (!CallHistory::Open(path, &problem)) {
+        std::fprintf(stderr, "%s\n", problem.c_str());
+        return 1;
+    }
+    auto fillStart = Clock::now();
+    if (!Fill(path)) return 1;
+    std::printf("filled %d calls in %.1f s, file %.0f MB\n", kCalls, Ms(Clock::now() - fillStart) / 1000,
+                std::filesystem::file_size(path) / 1e6);
+
+    auto h = CallHistory::Open(path, &problem);
+    if (!h) {
+        std::fprintf(stderr, "%s\n", problem.c_str());
+        return 1;
+    }
+
+    // One new record at a time, as the tick stores them during a download.
+    h->BeginDownload("bench");
+    std::vector<double> store;
+    for (int i = 0; i < 500; ++i) {
+        RecordFields f = NewRecord(i);
+        auto t0 = Clock::now();
+        h->AddRecord(f);
+        store.push_back(Ms(Clock::now() - t0));
+    }
+    DownloadSummary first = h->EndDownload(DownloadEnd::Completed);
+    auto t0 = Clock::now();
+    h->Flush();
+    double flush = Ms(Clock::now() - t0);
+    std::sort(store.begin(), store.end());
+    std::printf("slowest stores:");
+    for (size_t i = store.size() - 8; i < store.size(); ++i) std::printf(" %.2f", store[i]);
+    std::printf(" ms\n");
+
+    // The box's memory again: 99 calls the history keeps already.
+    ListQuery newest;
+    newest.limit = 99;
+    newest.search = "new caller";
+    std::vector<StoredCall> known = h->List(newest);
+    int64_t rowsBefore = h->CountCalls();
+    h->BeginDownload("bench");
+    t0 = Clock::now();
+    for (auto& c : known) h->AddRecord(c.fields);
+    DownloadSummary again = h->EndDownload(DownloadEnd::Completed);
+    double redownload = Ms(Clock::now() - t0);
+    int64_t newRows = h->CountCalls() - rowsBefore;
+
+    auto timeList = [&](ListQuery q, size_t* found) {
+        double best = 1e9;
+        for (int run = 0; run < 5; ++run) {
+            auto s = Clock::now();
+            *found = h->List(q).size();
+            best = std::min(best, Ms(Clock::now() - s));
+        }
+        return best;
+    };
+    size_t found = 0, foundShort = 0, foundNewest = 0;
+    ListQuery search;
+    search.search = "0012345 caller";  // one call of the million
+    double searchMs = timeList(search, &found);
+    ListQuery shortTerm;
+    shortTerm.search = "9x";  // in no call: every row is looked at
+    double shortMs = timeList(shortTerm, &foundShort);
+    ListQuery list;
+    list.limit = 100;
+    double listMs = timeList(list, &foundNewest);
+
+    std::printf("first download: %d records, %d new; again: %d records, %d new, %d known; search found %zu, "
+                "short %zu, newest %zu\n",
+                first.records, first.newCalls, again.records, again.newCalls, again.knownCalls, found,
+                foundShort, foundNewest);
+    while (auto p = h->TakeProblem()) std::printf("problem: %s\n", p->c_str());
+    using dialscope::bench::PrintResult;
+    PrintResult("history_store_one_record_1m", store[store.size() / 2], "ms", "<=1");
+    PrintResult("history_store_one_record_1m_p99", store[store.size() * 99 / 100], "ms");
+    PrintResult("history_redownload_99_known", redownload, "ms", "<=50");
+    PrintResult("history_redownload_new_rows", static_cast<double>(newRows), "rows", "<=0");
+    PrintResult("history_search_1m", searchMs, "ms", "<=100");
+    PrintResult("history_search_short_1m", shortMs, "ms");
+    PrintResult("history_list_newest_100", listMs, "ms");
+    PrintResult("history_flush_after_download", flush, "ms");
+    h.reset();
+    std::filesystem::remove_all(dir);
+    return found == 1 && again.newCalls == 0 && again.knownCalls == 99 ? 0 : 1;
+}

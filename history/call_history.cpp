@@ -1,0 +1,984 @@
+#include "history/call_history.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <set>
+
+#include "history/latin1.h"
+#include "history/maintenance.h"
+
+namespace dialscope::history {
+namespace {
+
+// 'DSC1' in the file's header: a history file says whose it is, so that a
+// database of another program is never taken for one and changed.
+constexpr int32_t kApplicationId = 0x44534331;
+
+// Each step brings the file from version i to i + 1; a step is never changed
+// once released, a new structure is a new step at the end.
+const char* const kMigrations[] = {
+    // 1: downloads, records (calls and damaged records), search, publication.
+    R"sql(
+    CREATE TABLE downloads(
+        id INTEGER PRIMARY KEY,
+        started_at INTEGER NOT NULL,         -- unix ms UTC
+        ended_at INTEGER,                    -- NULL: the program ended before the download did
+        port TEXT NOT NULL,
+        records INTEGER NOT NULL DEFAULT 0,  -- records received, known calls and damaged ones included
+        new_calls INTEGER NOT NULL DEFAULT 0,
+        ended_how TEXT                       -- completed, no-end-frame, restarted, cut, interrupted
+    );
+    CREATE TABLE records(
+        id INTEGER PRIMARY KEY,              -- the call's id
+        download_id INTEGER NOT NULL REFERENCES downloads(id),
+        received_at INTEGER NOT NULL,        -- unix ms UTC
+        label BLOB NOT NULL,                 -- 8 bytes as sent
+        label_index INTEGER NOT NULL,
+        letter INTEGER NOT NULL,
+        d1 INTEGER NOT NULL, d2 INTEGER NOT NULL, d3 INTEGER NOT NULL,  -- raw; -1 not carried
+        t1 INTEGER NOT NULL, t2 INTEGER NOT NULL,
+        has_text INTEGER NOT NULL,
+        text BLOB NOT NULL,
+        damaged INTEGER NOT NULL,
+        occurrence INTEGER NOT NULL,         -- the how-many-th identical intact record of its download
+        rendered BLOB NOT NULL,
+        key_mdy INTEGER, key_dmy INTEGER, key_ymd INTEGER,  -- YYYYMMDDhhmm by date order; NULL invalid
+        label_key TEXT NOT NULL              -- folded, trimmed label (UTF-8)
+    );
+    -- Search reads only this narrow table: a term too short for the trigram
+    -- index is looked for row by row here, not through the whole records.
+    CREATE TABLE records_text(
+        id INTEGER PRIMARY KEY,              -- the record's id
+        folded TEXT NOT NULL                 -- folded label, LF, folded text (UTF-8)
+    );
+    CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, text, occurrence)
+        WHERE damaged = 0;
+    CREATE INDEX records_mdy ON records(key_mdy, received_at);
+    CREATE INDEX records_dmy ON records(key_dmy, received_at);
+    CREATE INDEX records_ymd ON records(key_ymd, received_at);
+    CREATE INDEX records_label ON records(label_key);
+    CREATE VIRTUAL TABLE records_search USING fts5(folded, content='records_text', content_rowid='id',
+        tokenize='trigram case_sensitive 1');
+    -- Records up to this id are in records_search; later ones are looked
+    -- for row by row until the indexing between downloads reaches them.
+    CREATE TABLE search_state(through INTEGER NOT NULL);
+    INSERT INTO search_state VALUES (0);
+    CREATE TABLE targets(
+        name TEXT PRIMARY KEY,
+        through INTEGER NOT NULL,            -- every call up to this id is published or not owed
+        registered_at INTEGER NOT NULL
+    );
+    CREATE TABLE published(
+        target TEXT NOT NULL,
+        call_id INTEGER NOT NULL,            -- published out of order, above the target's through
+        PRIMARY KEY(target, call_id)
+    ) WITHOUT ROWID;
+    )sql",
+};
+static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
+
+enum class Failure { ReadOnly, Full, Locked, Damaged, IoError, Overflow, Unreadable };
+
+const char* EndName(DownloadEnd how) {
+    switch (how) {
+    case DownloadEnd::Completed: return "completed";
+    case DownloadEnd::NoEndFrame: return "no-end-frame";
+    case DownloadEnd::Restarted: return "restarted";
+    case DownloadEnd::Cut: return "cut";
+    case DownloadEnd::Interrupted: return "interrupted";
+    }
+    return "interrupted";
+}
+
+int64_t SystemNowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::optional<int64_t> SortKey(const std::array<int16_t, 5>& raw, DateOrder order, int64_t receivedAt) {
+    BoxDateTime dt = ReadBoxDateTime(raw, order, receivedAt);
+    if (!dt.year) return std::nullopt;
+    int64_t day = (int64_t{*dt.year} * 100 + *dt.month) * 100 + *dt.day;
+    return day * 10000 + (dt.hour ? *dt.hour * 100 + *dt.minute : 0);
+}
+
+const char* KeyColumn(DateOrder order) {
+    switch (order) {
+    case DateOrder::MDY: return "key_mdy";
+    case DateOrder::DMY: return "key_dmy";
+    case DateOrder::YMD: return "key_ymd";
+    }
+    return "key_mdy";
+}
+
+std::string LabelKey(const std::array<uint8_t, 8>& label) {
+    std::string_view bytes(reinterpret_cast<const char*>(label.data()), label.size());
+    return Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(bytes)));
+}
+
+std::string IdentityKey(const RecordFields& f) {
+    std::string key(reinterpret_cast<const char*>(f.label.data()), f.label.size());
+    key.push_back(static_cast<char>(f.letterCode));
+    for (int16_t v : f.dateTime) {
+        key.push_back(static_cast<char>(v & 0xFF));
+        key.push_back(static_cast<char>(v >> 8));
+    }
+    key.push_back(f.hasText ? 1 : 0);
+    key += f.text;
+    return key;
+}
+
+// YYYY-MM-DD to YYYYMMDD.
+std::optional<int64_t> ParseDay(const std::string& s) {
+    if (s.size() != 10 || s[4] != '-' || s[7] != '-') return std::nullopt;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (s[i] < '0' || s[i] > '9') return std::nullopt;
+    int y = std::atoi(s.substr(0, 4).c_str()), m = std::atoi(s.substr(5, 2).c_str()),
+        d = std::atoi(s.substr(8, 2).c_str());
+    if (m < 1 || m > 12 || d < 1 || d > 31) return std::nullopt;
+    return (int64_t{y} * 100 + m) * 100 + d;
+}
+
+// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    bool ok() const { return rc_ == SQLITE_OK && stmt_; }
+    int prepareError() const { return rc_; }
+    sqlite3_stmt* get() const { return stmt_; }
+    void Bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
+    void Bind(int i, const std::string& text) {
+        sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    void BindBlob(int i, const void* data, size_t n) {
+        sqlite3_bind_blob(stmt_, i, n ? data : "", static_cast<int>(n), SQLITE_TRANSIENT);
+    }
+    void BindNull(int i) { sqlite3_bind_null(stmt_, i); }
+    int Step() { return sqlite3_step(stmt_); }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+    int rc_ = SQLITE_ERROR;
+};
+
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+// Result of a one-value query; the error code when it fails.
+int QueryInt(sqlite3* db, const char* sql, int64_t* value) {
+    Statement st(db, sql);
+    if (!st.ok()) return sqlite3_errcode(db) ? sqlite3_errcode(db) : SQLITE_ERROR;
+    int rc = st.Step();
+    if (rc == SQLITE_ROW) {
+        *value = sqlite3_column_int64(st.get(), 0);
+        return SQLITE_OK;
+    }
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+std::string Dirname(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool MakeFolders(const std::string& dir, std::string* error) {
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        partial = dir.substr(0, pos);
+        if (partial.empty()) continue;
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+            *error = "the folder " + partial + " cannot be created: " + std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = dir + " is not a folder";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+struct CallHistory::Impl {
+    struct Download {
+        int64_t dbId = 0;
+        int added = 0, written = 0, newCalls = 0, known = 0, damaged = 0, dropped = 0;
+        std::map<std::string, int> occurrences;  // identity -> intact copies so far
+    };
+    struct Op {
+        enum Kind { Begin, Record, End } kind = Record;
+        std::shared_ptr<Download> download;
+        int64_t at = 0;  // when it happened (ms)
+        std::string port;
+        RecordFields fields;
+        int occurrence = 0;
+        DownloadEnd how = DownloadEnd::Completed;
+    };
+
+    std::string path;
+    OpenOptions options;
+    sqlite3* db = nullptr;
+    bool writable = false;
+    int64_t lastReopenTry = 0;
+
+    std::deque<Op> queue;
+    size_t queuedRecords = 0;
+    std::shared_ptr<Download> current;
+    std::deque<StoredCall> newCalls;
+    std::vector<std::pair<std::string, int64_t>> pendingMarks;
+    std::vector<std::string> pendingTargets;
+
+    std::deque<std::string> problems;
+    std::set<Failure> reported;  // kinds said during the present episode
+    std::optional<int64_t> busySince;
+    bool overflowSaid = false;
+    int64_t droppedRecords = 0;
+    std::unique_ptr<Maintenance> maintenance;
+    bool dirty = false;  // written since the maintenance last woke
+    int64_t writtenSinceFailure = 0;
+
+    int64_t Now() const { return options.nowMs ? options.nowMs() : SystemNowMs(); }
+
+    ~Impl() { Disconnect(); }
+
+    // --- opening ------------------------------------------------------------
+
+    // Reads what the file says of itself before SQLite touches it: a file that
+    // is not an SQLite database, or one from a newer version, is left alone.
+    bool CheckHeader(std::string* problem) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) return true;
+            *problem = "The call history " + path + " cannot be read: " + std::strerror(errno) + ".";
+            return false;
+        }
+        unsigned char header[100] = {};
+        ssize_t n = read(fd, header, sizeof header);
+        struct stat st {};
+        fstat(fd, &st);
+        close(fd);
+        if (S_ISDIR(st.st_mode)) {
+            *problem = "The call history " + path + " is a folder, not a file. Give the path of a file.";
+            return false;
+        }
+        if (n == 0) return true;  // an empty file is an empty database
+        // The magic, then fields every SQLite file has: the page size, the
+        // format versions and the fixed payload fractions 64, 32, 32.
+        unsigned pageSize = (header[16] << 8) | header[17];
+        bool sqlite = n == 100 && std::memcmp(header, "SQLite format 3", 16) == 0 &&
+                      (pageSize == 1 || (pageSize >= 512 && (pageSize & (pageSize - 1)) == 0)) &&
+                      header[18] >= 1 && header[18] <= 2 && header[19] >= 1 && header[19] <= 2 &&
+                      header[21] == 64 && header[22] == 32 && header[23] == 32;
+        if (!sqlite) {
+            *problem = "The file " + path +
+                       " is not a call history (it is not an SQLite database). It is left as it is; "
+                       "move it away or choose another file.";
+            return false;
+        }
+        int64_t version = (int64_t{header[60]} << 24) | (header[61] << 16) | (header[62] << 8) | header[63];
+        return CheckVersion(version, problem);
+    }
+
+    bool CheckVersion(int64_t version, std::string* problem) {
+        if (version <= kSchemaVersion) return true;
+        *problem = "The call history " + path + " was written by a newer version of Dialscope (format " +
+                   std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
+                   "). It is left as it is; use the newer version or choose another file.";
+        return false;
+    }
+
+    std::string SqliteProblem(int rc, const char* doing) {
+        return "The call history " + path + " cannot be " + doing + ": " +
+               (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".";
+    }
+
+    // Opens the connection and brings the file to the present version. With
+    // readOnly the file is only read (a file this user may not write).
+    bool Connect(bool readOnly, std::string* problem) {
+        int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (rc != SQLITE_OK) {
+            *problem = SqliteProblem(rc, "opened");
+            Disconnect();
+            return false;
+        }
+        sqlite3_extended_result_codes(db, 1);
+        // Opening may wait for another process that is creating the same file.
+        sqlite3_busy_timeout(db, 2000);
+        int64_t version = 0, appId = 0, tables = 0;
+        rc = QueryInt(db, "PRAGMA user_version", &version);
+        if (rc == SQLITE_OK) rc = QueryInt(db, "PRAGMA application_id", &appId);
+        if (rc == SQLITE_OK) rc = QueryInt(db, "SELECT count(*) FROM sqlite_schema", &tables);
+        if (rc != SQLITE_OK) {
+            int primary = rc & 0xFF;
+            if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
+                *problem = "The file " + path +
+                           " is not a call history (it is damaged or not an SQLite database). It is left "
+                           "as it is; move it away or choose another file.";
+            else
+                *problem = SqliteProblem(rc, "read");
+            Disconnect();
+            return false;
+        }
+        if (!CheckVersion(version, problem)) {
+            Disconnect();
+            return false;
+        }
+        if ((version == 0 && tables > 0) || (version > 0 && appId != kApplicationId)) {
+            *problem = "The file " + path +
+                       " is a database of another program, not a call history. It is left as it is; "
+                       "choose another file.";
+            Disconnect();
+            return false;
+        }
+        if (!readOnly) {
+            if ((rc = Exec(db, "PRAGMA journal_mode=WAL")) != SQLITE_OK ||
+                (rc = Migrate(version)) != SQLITE_OK) {
+                *problem = SqliteProblem(rc, "written");
+                Disconnect();
+                return false;
+            }
+            // WAL with synchronous NORMAL: a commit is safe from a kill of the
+            // process without waiting for the disk. The WAL is folded back
+            // into the file between downloads by the maintenance thread, not
+            // by whichever record crosses the threshold, so no record waits
+            // on a checkpoint.
+            Exec(db, "PRAGMA synchronous=NORMAL");
+            Exec(db, "PRAGMA wal_autocheckpoint=0");
+            maintenance = std::make_unique<Maintenance>(path);
+        }
+        sqlite3_busy_timeout(db, options.busyTimeoutMs);
+        writable = !readOnly;
+        return true;
+    }
+
+    int Migrate(int64_t from) {
+        for (int64_t v = from; v < kSchemaVersion; ++v) {
+            int rc = Exec(db, "BEGIN IMMEDIATE");
+            if (rc != SQLITE_OK) return rc;
+            int64_t now = 0;
+            // Another process may have migrated while this one waited.
+            rc = QueryInt(db, "PRAGMA user_version", &now);
+            if (rc == SQLITE_OK && now == v) {
+                rc = Exec(db, kMigrations[v]);
+                std::string pragmas = "PRAGMA user_version=" + std::to_string(v + 1) +
+                                      "; PRAGMA application_id=" + std::to_string(kApplicationId);
+                if (rc == SQLITE_OK) rc = Exec(db, pragmas.c_str());
+            }
+            if (rc != SQLITE_OK) {
+                Exec(db, "ROLLBACK");
+                return rc;
+            }
+            if ((rc = Exec(db, "COMMIT")) != SQLITE_OK) {
+                Exec(db, "ROLLBACK");
+                return rc;
+            }
+            v = now > v ? now - 1 : v;
+        }
+        return SQLITE_OK;
+    }
+
+    void Disconnect() {
+        maintenance.reset();
+        if (db) sqlite3_close_v2(db);
+        db = nullptr;
+        writable = false;
+    }
+
+    bool MayWrite() const {
+        return access(Dirname(path).c_str(), W_OK) == 0 &&
+               (access(path.c_str(), W_OK) == 0 || errno == ENOENT);
+    }
+
+    // A read-only history is tried again now and then: the user may fix the
+    // permissions while the program runs.
+    void RetryWritable() {
+        int64_t now = Now();
+        if (writable || now - lastReopenTry < 1000) return;
+        lastReopenTry = now;
+        if (!MayWrite()) return;
+        std::string problem;
+        Disconnect();
+        if (!CheckHeader(&problem) || !Connect(false, &problem)) {
+            Connect(true, &problem);  // keep reading what can be read
+            return;
+        }
+    }
+
+    // --- failures -----------------------------------------------------------
+
+    void Say(Failure kind, std::string text) {
+        if (!reported.insert(kind).second) return;
+        problems.push_back(std::move(text));
+    }
+
+    void Failed(int rc) {
+        const std::string& p = path;
+        switch (rc & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: {
+            int64_t now = Now();
+            if (!busySince) busySince = now;
+            if (now - *busySince >= options.lockedReportMs)
+                Say(Failure::Locked, "The call history " + p + " has been locked by another program for more than " +
+                                         std::to_string(options.lockedReportMs / 1000) +
+                                         " seconds. Calls are kept in memory and written when it is free.");
+            return;
+        }
+        case SQLITE_FULL:
+            Say(Failure::Full, "The call history " + p +
+                                   " cannot be written: the disk is full. Calls are kept in memory and written "
+                                   "when there is room.");
+            return;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_CANTOPEN:
+        case SQLITE_AUTH:
+            SayReadOnly();
+            return;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            Say(Failure::Damaged, "The call history " + p +
+                                      " is damaged and cannot be written. Calls are kept in memory until "
+                                      "Dialscope ends; restore the file or move it away.");
+            return;
+        default:
+            Say(Failure::IoError, "The call history " + p + " cannot be written: " + sqlite3_errstr(rc) +
+                                      ". Calls are kept in memory and written when it works again.");
+        }
+    }
+
+    void SayReadOnly() {
+        Say(Failure::ReadOnly, "The call history " + path +
+                                   " cannot be written: permission denied or read-only. Calls are kept in "
+                                   "memory and written when it can be written again.");
+    }
+
+    void Recovered() {
+        busySince.reset();
+        if (queue.empty() && !reported.empty()) {
+            bool onlyOverflow = reported.size() == 1 && reported.count(Failure::Overflow);
+            if (!onlyOverflow)
+                problems.push_back("The call history " + path + " is written again; " +
+                                   std::to_string(writtenSinceFailure) + " waiting records were stored.");
+            reported.clear();
+            overflowSaid = false;
+            writtenSinceFailure = 0;
+        }
+    }
+
+    // --- writing ------------------------------------------------------------
+
+    int Run(Op& op) {
+        switch (op.kind) {
+        case Op::Begin: return WriteBegin(op);
+        case Op::Record: return WriteRecord(op);
+        case Op::End: return WriteEnd(op);
+        }
+        return SQLITE_OK;
+    }
+
+    int WriteBegin(Op& op) {
+        Statement st(db, "INSERT INTO downloads(started_at, port) VALUES (?, ?)");
+        if (!st.ok()) return sqlite3_extended_errcode(db);
+        st.Bind(1, op.at);
+        st.Bind(2, op.port);
+        int rc = st.Step();
+        if (rc != SQLITE_DONE) return rc;
+        op.download->dbId = sqlite3_last_insert_rowid(db);
+        return SQLITE_OK;
+    }
+
+    int WriteEnd(Op& op) {
+        Statement st(db, "UPDATE downloads SET ended_at = ?, ended_how = ? WHERE id = ?");
+        if (!st.ok()) return sqlite3_extended_errcode(db);
+        st.Bind(1, op.at);
+        st.Bind(2, std::string(EndName(op.how)));
+        st.Bind(3, op.download->dbId);
+        int rc = st.Step();
+        return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    }
+
+    // One record and its download's counters in one transaction: the record
+    // is in the file once this returns OK, whatever happens to the process.
+    int WriteRecord(Op& op) {
+        const RecordFields& f = op.fields;
+        int rc = Exec(db, "BEGIN IMMEDIATE");
+        if (rc != SQLITE_OK) return sqlite3_extended_errcode(db);
+        bool inserted = false;
+        int64_t id = 0;
+        {
+            Statement st(db,
+                         "INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, "
+                         "t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, "
+                         "label_key) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
+                         "ON CONFLICT DO NOTHING");
+            if (!st.ok()) return Abandon();
+            st.Bind(1, op.download->dbId);
+            st.Bind(2, op.at);
+            st.BindBlob(3, f.label.data(), f.label.size());
+            st.Bind(4, f.labelIndex);
+            st.Bind(5, f.letterCode);
+            for (int i = 0; i < 5; ++i) st.Bind(6 + i, f.dateTime[i]);
+            st.Bind(11, f.hasText ? 1 : 0);
+            st.BindBlob(12, f.text.data(), f.text.size());
+            st.Bind(13, f.damaged ? 1 : 0);
+            st.Bind(14, op.occurrence);
+            st.BindBlob(15, f.rendered.data(), f.rendered.size());
+            int col = 16;
+            for (DateOrder order : {DateOrder::MDY, DateOrder::DMY, DateOrder::YMD}) {
+                if (auto key = SortKey(f.dateTime, order, op.at)) st.Bind(col, *key);
+                else st.BindNull(col);
+                ++col;
+            }
+            st.Bind(19, LabelKey(f.label));
+            if (st.Step() != SQLITE_DONE) return Abandon();
+            inserted = sqlite3_changes(db) == 1;
+            id = sqlite3_last_insert_rowid(db);
+        }
+        if (inserted) {
+            Statement st(db, "INSERT INTO records_text(id, folded) VALUES (?, ?)");
+            if (!st.ok()) return Abandon();
+            st.Bind(1, id);
+            st.Bind(2, LabelKey(f.label) + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
+            if (st.Step() != SQLITE_DONE) return Abandon();
+        }
+        bool isNew = inserted && !f.damaged;
+        {
+            Statement st(db, "UPDATE downloads SET records = records + 1, new_calls = new_calls + ? WHERE id = ?");
+            if (!st.ok()) return Abandon();
+            st.Bind(1, isNew ? 1 : 0);
+            st.Bind(2, op.download->dbId);
+            if (st.Step() != SQLITE_DONE) return Abandon();
+        }
+        if (Exec(db, "COMMIT") != SQLITE_OK) return Abandon();
+
+        Download& dl = *op.download;
+        ++dl.written;
+        dirty = dirty || inserted;
+        if (f.damaged) {
+            // counted when added
+        } else if (isNew) {
+            ++dl.newCalls;
+            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false});
+            if (newCalls.size() > options.queueLimit) newCalls.pop_front();
+        } else {
+            ++dl.known;
+        }
+        return SQLITE_OK;
+    }
+
+    int Abandon() {
+        int rc = sqlite3_extended_errcode(db);
+        if (rc == SQLITE_OK) rc = SQLITE_ERROR;
+        if (!sqlite3_get_autocommit(db)) Exec(db, "ROLLBACK");
+        return rc;
+    }
+
+    // Writes what waits, oldest first, for at most a few milliseconds.
+    void Drain() {
+        RetryWritable();
+        if (queue.empty()) return;
+        if (!writable) {
+            SayReadOnly();
+            return;
+        }
+        auto start = std::chrono::steady_clock::now();
+        while (!queue.empty()) {
+            int rc = Run(queue.front());
+            if (rc != SQLITE_OK) {
+                Failed(rc);
+                return;
+            }
+            if (queue.front().kind == Op::Record) {
+                --queuedRecords;
+                if (!reported.empty()) ++writtenSinceFailure;
+            }
+            queue.pop_front();
+            if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(3)) break;
+        }
+        Recovered();
+    }
+
+    void Push(Op op) {
+        if (op.kind == Op::Record) {
+            if (queuedRecords >= options.queueLimit) {
+                ++op.download->dropped;
+                ++droppedRecords;
+                if (!overflowSaid) {
+                    overflowSaid = true;
+                    Say(Failure::Overflow, std::to_string(options.queueLimit) +
+                                               " records are waiting in memory for the call history " + path +
+                                               ", as many as are kept; later records are not stored in it (the log "
+                                               "still shows them). Free the file or the disk so that the waiting "
+                                               "ones can be written.");
+                }
+                return;
+            }
+            ++queuedRecords;
+        }
+        queue.push_back(std::move(op));
+    }
+
+    std::shared_ptr<Download> StartDownload(const std::string& port) {
+        current = std::make_shared<Download>();
+        if (maintenance) maintenance->SetDownloading(true);
+        Op op;
+        op.kind = Op::Begin;
+        op.download = current;
+        op.at = Now();
+        op.port = port;
+        Push(std::move(op));
+        Drain();
+        return current;
+    }
+
+    // --- reading ------------------------------------------------------------
+
+    static constexpr const char* kCallColumns =
+        "r.id, r.download_id, r.received_at, r.label, r.label_index, r.letter, r.d1, r.d2, r.d3, r.t1, r.t2, "
+        "r.has_text, r.text, r.damaged, r.rendered";
+
+    static StoredCall ReadCall(sqlite3_stmt* st) {
+        StoredCall c;
+        c.id = sqlite3_column_int64(st, 0);
+        c.downloadId = sqlite3_column_int64(st, 1);
+        c.receivedAt = sqlite3_column_int64(st, 2);
+        auto blob = [&](int col) {
+            const void* p = sqlite3_column_blob(st, col);
+            int n = sqlite3_column_bytes(st, col);
+            return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+        };
+        std::string label = blob(3);
+        std::memcpy(c.fields.label.data(), label.data(), std::min(label.size(), c.fields.label.size()));
+        c.fields.labelIndex = static_cast<uint8_t>(sqlite3_column_int(st, 4));
+        c.fields.letterCode = static_cast<uint8_t>(sqlite3_column_int(st, 5));
+        for (int i = 0; i < 5; ++i) c.fields.dateTime[i] = static_cast<int16_t>(sqlite3_column_int(st, 6 + i));
+        c.fields.hasText = sqlite3_column_int(st, 11) != 0;
+        c.fields.text = blob(12);
+        c.damaged = c.fields.damaged = sqlite3_column_int(st, 13) != 0;
+        c.fields.rendered = blob(14);
+        return c;
+    }
+
+    // Runs a query of calls; a failure is reported and gives what was read.
+    std::vector<StoredCall> Read(Statement& st) {
+        std::vector<StoredCall> out;
+        if (!st.ok()) {
+            ReadFailed(sqlite3_extended_errcode(db));
+            return out;
+        }
+        int rc;
+        while ((rc = st.Step()) == SQLITE_ROW) out.push_back(ReadCall(st.get()));
+        if (rc != SQLITE_DONE) ReadFailed(rc);
+        return out;
+    }
+
+    void ReadFailed(int rc) {
+        Say(Failure::Unreadable, "The call history " + path + " cannot be read: " +
+                                     (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".");
+    }
+};
+
+CallHistory::CallHistory(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+CallHistory::~CallHistory() {
+    if (impl_->current) EndDownload(DownloadEnd::Interrupted);
+    // Last chance for what waits; each try is still bounded by the busy timeout.
+    for (int i = 0; i < 100 && !impl_->queue.empty() && impl_->writable; ++i) {
+        size_t before = impl_->queue.size();
+        impl_->Drain();
+        if (impl_->queue.size() == before) break;
+    }
+}
+
+std::string CallHistory::DefaultPath() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    std::string base;
+    if (xdg && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home && home[0] ? home : ".") + "/.local/share";
+    }
+    return base + "/dialscope/calls.sqlite3";
+}
+
+std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::string* problem,
+                                               const OpenOptions& options) {
+    std::string ignored;
+    if (!problem) problem = &ignored;
+    problem->clear();
+    auto impl = std::make_unique<Impl>();
+    impl->path = path;
+    impl->options = options;
+    if (impl->options.queueLimit == 0) impl->options.queueLimit = 1;
+
+    std::string error;
+    if (!MakeFolders(Dirname(path), &error)) {
+        *problem = "The call history " + path + " cannot be created: " + error + ".";
+        return nullptr;
+    }
+    if (!impl->CheckHeader(problem)) return nullptr;
+    impl->lastReopenTry = impl->Now();
+    if (impl->MayWrite()) {
+        if (!impl->Connect(false, problem)) return nullptr;
+    } else {
+        // Readable but not writable: kept open for reading, calls wait in
+        // memory and the file is tried again now and then.
+        if (access(path.c_str(), F_OK) != 0) {
+            *problem = "The call history " + path + " cannot be created: permission denied.";
+            return nullptr;
+        }
+        std::string readProblem;
+        if (!impl->Connect(true, &readProblem) && readProblem.find("newer version") != std::string::npos) {
+            *problem = readProblem;
+            return nullptr;
+        }
+        impl->SayReadOnly();
+    }
+    return std::unique_ptr<CallHistory>(new CallHistory(std::move(impl)));
+}
+
+int64_t CallHistory::BeginDownload(const std::string& port) {
+    if (impl_->current) EndDownload(DownloadEnd::Interrupted);
+    return impl_->StartDownload(port)->dbId;
+}
+
+void CallHistory::AddRecord(const RecordFields& fields) {
+    auto dl = impl_->current ? impl_->current : impl_->StartDownload("");
+    Impl::Op op;
+    op.kind = Impl::Op::Record;
+    op.download = dl;
+    op.at = impl_->Now();
+    op.fields = fields;
+    ++dl->added;
+    if (fields.damaged) ++dl->damaged;
+    else op.occurrence = dl->occurrences[IdentityKey(fields)]++;
+    impl_->Push(std::move(op));
+    impl_->Drain();
+}
+
+DownloadSummary CallHistory::EndDownload(DownloadEnd how) {
+    auto dl = impl_->current;
+    if (!dl) return {};
+    impl_->current.reset();
+    if (impl_->maintenance) impl_->maintenance->SetDownloading(false);
+    Impl::Op op;
+    op.kind = Impl::Op::End;
+    op.download = dl;
+    op.at = impl_->Now();
+    op.how = how;
+    impl_->Push(std::move(op));
+    impl_->Drain();
+    return DownloadSummary{dl->added, dl->newCalls, dl->known, dl->damaged, dl->added - dl->written};
+}
+
+void CallHistory::Flush() {
+    Impl& m = *impl_;
+    m.Drain();
+    if (!m.writable || !m.queue.empty()) return;
+    auto targets = std::move(m.pendingTargets);
+    m.pendingTargets.clear();
+    for (const auto& target : targets) RegisterTarget(target);
+    auto marks = std::move(m.pendingMarks);
+    m.pendingMarks.clear();
+    for (auto& [target, id] : marks) MarkPublished(target, id);
+    if (!m.current && m.dirty && m.maintenance) {
+        m.dirty = false;
+        m.maintenance->Wake();
+    }
+}
+
+size_t CallHistory::PendingRecords() const { return impl_->queuedRecords; }
+
+std::vector<StoredCall> CallHistory::TakeNewCalls() {
+    std::vector<StoredCall> out(impl_->newCalls.begin(), impl_->newCalls.end());
+    impl_->newCalls.clear();
+    return out;
+}
+
+std::optional<std::string> CallHistory::TakeProblem() {
+    if (impl_->problems.empty()) return std::nullopt;
+    std::string p = std::move(impl_->problems.front());
+    impl_->problems.pop_front();
+    return p;
+}
+
+std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
+    Impl& m = *impl_;
+    if (!m.db) {
+        m.ReadFailed(SQLITE_CANTOPEN);
+        return {};
+    }
+    std::optional<int64_t> since, until;
+    if (!q.since.empty() && !(since = ParseDay(q.since))) {
+        m.problems.push_back("The date " + q.since + " is not a date of the form YYYY-MM-DD.");
+        return {};
+    }
+    if (!q.until.empty() && !(until = ParseDay(q.until))) {
+        m.problems.push_back("The date " + q.until + " is not a date of the form YYYY-MM-DD.");
+        return {};
+    }
+    std::string key = KeyColumn(q.dateOrder);
+    std::string sql = std::string("SELECT ") + Impl::kCallColumns + " FROM records r WHERE 1";
+    if (!q.includeDamaged) sql += " AND r.damaged = 0";
+    if (since) sql += " AND r." + key + " >= " + std::to_string(*since * 10000);
+    if (until) sql += " AND r." + key + " <= " + std::to_string(*until * 10000 + 9999);
+
+    std::string label, term, phrase;
+    if (!q.label.empty()) {
+        auto latin = Utf8ToLatin1(q.label);
+        if (!latin) return {};  // no label of the box can hold such a character
+        label = Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(*latin)));
+        sql += " AND r.label_key = :label";
+    }
+    if (!q.search.empty()) {
+        auto latin = Utf8ToLatin1(q.search);
+        if (!latin) return {};
+        // Three characters or more go through the trigram index; shorter
+        // terms have no trigram and are looked for row by row.
+        std::string folded = Latin1ToUtf8(FoldLatin1(*latin));
+        if (latin->size() >= 3) {
+            phrase = "\"";
+            for (char c : folded) {
+                phrase.push_back(c);
+                if (c == '"') phrase.push_back('"');
+            }
+            phrase += "\"";
+            sql += " AND r.id IN (SELECT rowid FROM records_search WHERE records_search MATCH :phrase"
+                   " UNION ALL SELECT id FROM records_text WHERE id > (SELECT through FROM search_state)"
+                   " AND instr(folded, :term) > 0)";
+        } else {
+            sql += " AND r.id IN (SELECT id FROM records_text WHERE instr(folded, :term) > 0)";
+        }
+        term = folded;
+    }
+    sql += " ORDER BY r." + key + " DESC, r.received_at DESC, r.id DESC";
+    if (q.limit) sql += " LIMIT " + std::to_string(q.limit);
+
+    Statement st(m.db, sql.c_str());
+    if (st.ok()) {
+        if (!label.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":label"), label);
+        if (!term.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":term"), term);
+        if (!phrase.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":phrase"), phrase);
+    }
+    return m.Read(st);
+}
+
+int64_t CallHistory::CountCalls() {
+    int64_t n = 0;
+    if (impl_->db) QueryInt(impl_->db, "SELECT count(*) FROM records WHERE damaged = 0", &n);
+    return n;
+}
+
+void CallHistory::RegisterTarget(const std::string& target) {
+    Impl& m = *impl_;
+    int rc = SQLITE_READONLY;
+    if (m.writable) {
+        Statement st(m.db,
+                     "INSERT INTO targets(name, through, registered_at) "
+                     "VALUES (?, (SELECT coalesce(max(id), 0) FROM records), ?) ON CONFLICT(name) DO NOTHING");
+        if (st.ok()) {
+            st.Bind(1, target);
+            st.Bind(2, m.Now());
+            rc = st.Step();
+        } else {
+            rc = sqlite3_extended_errcode(m.db);
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        m.Failed(rc);
+        m.pendingTargets.push_back(target);
+    }
+}
+
+std::vector<StoredCall> CallHistory::Unpublished(const std::string& target, size_t limit) {
+    Impl& m = *impl_;
+    if (!m.db) return {};
+    Statement st(m.db,
+                 (std::string("SELECT ") + Impl::kCallColumns +
+                  " FROM records r JOIN targets t ON t.name = :target"
+                  " WHERE r.id > t.through AND r.damaged = 0"
+                  " AND NOT EXISTS (SELECT 1 FROM published p WHERE p.target = t.name AND p.call_id = r.id)"
+                  " ORDER BY r.id LIMIT :limit")
+                     .c_str());
+    if (st.ok()) {
+        st.Bind(1, target);
+        // Marks that wait for the file still count: those calls went out.
+        st.Bind(2, static_cast<int64_t>(limit + m.pendingMarks.size()));
+    }
+    std::vector<StoredCall> calls = m.Read(st);
+    std::erase_if(calls, [&](const StoredCall& c) {
+        for (auto& [t, id] : m.pendingMarks)
+            if (t == target && id == c.id) return true;
+        return false;
+    });
+    if (calls.size() > limit) calls.resize(limit);
+    return calls;
+}
+
+void CallHistory::MarkPublished(const std::string& target, int64_t callId) {
+    Impl& m = *impl_;
+    int rc = m.writable ? Exec(m.db, "BEGIN IMMEDIATE") : SQLITE_READONLY;
+    if (rc == SQLITE_OK) {
+        {
+            Statement st(m.db, "INSERT OR IGNORE INTO published(target, call_id) VALUES (?, ?)");
+            if (st.ok()) {
+                st.Bind(1, target);
+                st.Bind(2, callId);
+            }
+            rc = st.ok() ? st.Step() : SQLITE_ERROR;
+        }
+        // Calls are mostly published in order: move the target's mark over
+        // every call published in a row, so the table of marks stays small.
+        while (rc == SQLITE_DONE) {
+            Statement next(m.db,
+                           "SELECT r.id FROM records r JOIN targets t ON t.name = ?1 "
+                           "WHERE r.id > t.through AND r.damaged = 0 ORDER BY r.id LIMIT 1");
+            if (!next.ok()) { rc = SQLITE_ERROR; break; }
+            next.Bind(1, target);
+            if (next.Step() != SQLITE_ROW) break;
+            int64_t id = sqlite3_column_int64(next.get(), 0);
+            Statement has(m.db, "SELECT 1 FROM published WHERE target = ?1 AND call_id = ?2");
+            if (!has.ok()) { rc = SQLITE_ERROR; break; }
+            has.Bind(1, target);
+            has.Bind(2, id);
+            if (has.Step() != SQLITE_ROW) break;
+            Statement move(m.db, "UPDATE targets SET through = ?2 WHERE name = ?1");
+            Statement drop(m.db, "DELETE FROM published WHERE target = ?1 AND call_id <= ?2");
+            if (!move.ok() || !drop.ok()) { rc = SQLITE_ERROR; break; }
+            move.Bind(1, target), move.Bind(2, id), drop.Bind(1, target), drop.Bind(2, id);
+            if (move.Step() != SQLITE_DONE || drop.Step() != SQLITE_DONE) rc = SQLITE_ERROR;
+        }
+        if (rc == SQLITE_DONE) rc = Exec(m.db, "COMMIT");
+        if (rc != SQLITE_OK) {
+            rc = sqlite3_extended_errcode(m.db);
+            if (!sqlite3_get_autocommit(m.db)) Exec(m.db, "ROLLBACK");
+        }
+    }
+    if (rc != SQLITE_OK) {
+        m.Failed(rc == SQLITE_OK ? SQLITE_ERROR : rc);
+        m.pendingMarks.emplace_back(target, callId);
+    }
+}
+
+const std::string& CallHistory::path() const { return impl_->path; }
+
+}  // namespace dialscope::history

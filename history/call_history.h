@@ -1,0 +1,162 @@
+// The call history: every record the program renders, kept in an SQLite file
+// so that a call seen in many downloads of the box's memory is kept once.
+//
+// One CallHistory belongs to one thread (the program's main thread, inside its
+// ticks). Nothing here throws and nothing here waits more than a few
+// milliseconds for the file: a busy, full or read-only file leaves the records
+// in a bounded queue in memory, and Flush() (called every tick) writes them
+// when it can. A kill of the process therefore loses at most the records in
+// that queue (PendingRecords(); 0 while the file is writable, since each
+// record is written when it is added).
+//
+// Identity of a call: two intact records are the same call when their label
+// bytes, letter code, five date and time bytes, tone-only flag and text bytes
+// are equal and they are the same occurrence within their downloads (the
+// second of two identical records in one download is the caller calling twice
+// within the minute, so it is a call of its own). A unique index on exactly
+// those columns keeps a call once even when two processes store the same
+// download at the same time. A damaged record is kept, marked, but it is no
+// call: it never counts as new or known, is never published, and never stops
+// an intact copy from a later download from becoming the call.
+//
+// Dates: the box sends three date fields and two time fields, each a byte the
+// box means to be 0 to 99. How the three date fields are read is the caller's
+// choice (DateOrder). The box keeps two-digit years; a year is placed in the
+// century that puts it closest to the day the record was received and not more
+// than one year after that year: a record received in 2026 with year 27 is
+// 2027, with year 28 it is 1928. A field above 99, a month outside 1 to 12, a
+// day the month does not have, an hour above 23 or a minute above 59 make the
+// date (or the time) invalid: such a record keeps its raw fields, sorts after
+// every dated record and is left out by --since and --until.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dialscope::history {
+
+struct RecordFields {
+    std::array<uint8_t, 8> label{};     // label bytes as the box sent them (zero bytes kept)
+    uint8_t labelIndex = 0;             // 0..15 as sent
+    uint8_t letterCode = 0;             // 0..3 ('A'..'D')
+    std::array<int16_t, 5> dateTime{};  // the five raw date/time bytes 0..255; -1 when not carried
+    std::string text;                   // text bytes exactly as received
+    bool hasText = false;               // false: a "Tone only" record
+    bool damaged = false;               // shown with the damage marker
+    std::string rendered;               // the bytes the program appended to its log for this record
+};
+
+// How the box's three date fields are read: month/day/year as its records
+// print them ("07/15/24"), day/month/year, or year/month/day.
+enum class DateOrder { MDY, DMY, YMD };
+
+enum class DownloadEnd { Completed, NoEndFrame, Restarted, Cut, Interrupted };
+
+// newCalls and knownCalls count the records written so far; a record still
+// waiting for the file is in unsaved, not yet in either.
+struct DownloadSummary {
+    int records = 0;     // records added in the download, damaged ones included
+    int newCalls = 0;    // intact records that became calls of the history
+    int knownCalls = 0;  // intact records the history already kept
+    int damaged = 0;     // damaged records (kept, marked, no calls)
+    int unsaved = 0;     // records waiting in memory for the file, or left out when the queue was full
+};
+
+struct StoredCall {
+    int64_t id = 0;          // stable call id (the row's id)
+    int64_t downloadId = 0;  // the download it first came in
+    int64_t receivedAt = 0;  // unix time in ms, UTC
+    RecordFields fields;
+    bool damaged = false;
+};
+
+struct ListQuery {
+    std::string since;  // YYYY-MM-DD, empty: no lower bound (box's date, read by dateOrder)
+    std::string until;  // YYYY-MM-DD, empty: no upper bound (inclusive)
+    std::string search; // UTF-8; case-insensitive substring of label or text
+    std::string label;  // UTF-8; the label's name, trailing spaces ignored, any case
+    DateOrder dateOrder = DateOrder::MDY;
+    bool includeDamaged = false;
+    size_t limit = 0;   // 0: all
+};
+
+struct OpenOptions {
+    int busyTimeoutMs = 5;          // how long one write may wait for another process
+    size_t queueLimit = 10000;      // records kept in memory while the file cannot be written
+    int lockedReportMs = 3000;      // a lock held longer than this is reported
+    std::function<int64_t()> nowMs; // clock (unix ms); empty: the system clock
+};
+
+// A calendar date and time read from the box's raw fields; see the header
+// comment for the rules. Exposed for the exporters and the tests.
+struct BoxDateTime {
+    std::optional<int> year, month, day;  // set together, only for a valid date
+    std::optional<int> hour, minute;      // set together, only for a valid time
+};
+BoxDateTime ReadBoxDateTime(const std::array<int16_t, 5>& raw, DateOrder order, int64_t receivedAtMs);
+
+class CallHistory {
+public:
+    // Opens (creating the folders and the file when missing) the history at
+    // path. Returns null and a plain-words *problem when it cannot be opened,
+    // is not a call history, or was written by a newer version; such a file
+    // is never written, truncated or deleted. A history that can be read but
+    // not written opens, and its problem is reported by TakeProblem().
+    static std::unique_ptr<CallHistory> Open(const std::string& path, std::string* problem,
+                                             const OpenOptions& options = {});
+    // $XDG_DATA_HOME/dialscope/calls.sqlite3, else ~/.local/share/dialscope/calls.sqlite3.
+    static std::string DefaultPath();
+    static constexpr int kSchemaVersion = 1;
+
+    ~CallHistory();
+    CallHistory(const CallHistory&) = delete;
+    CallHistory& operator=(const CallHistory&) = delete;
+
+    // A download: its row is written at once (or queued like a record).
+    // Returns the download's id, or 0 while its row still waits for the file.
+    // A download still open when another begins, or when the history is
+    // closed, is ended as Interrupted. AddRecord without BeginDownload opens
+    // a download with no port name.
+    int64_t BeginDownload(const std::string& port);
+    void AddRecord(const RecordFields& fields);
+    DownloadSummary EndDownload(DownloadEnd how);
+
+    // Retries what waits in memory; call it every tick. Returns within a few
+    // ms; once a download has ended it wakes the maintenance thread, which
+    // indexes the new calls for search and checkpoints the WAL.
+    void Flush();
+    size_t PendingRecords() const;
+
+    // Calls that became new since the last take, oldest first (at most
+    // OpenOptions::queueLimit are held; older ones stay in the file only).
+    std::vector<StoredCall> TakeNewCalls();
+    // The next plain-words message about the file, each kind of failure once.
+    std::optional<std::string> TakeProblem();
+
+    // Kept records, newest first by the box's date and time, ties by when received.
+    std::vector<StoredCall> List(const ListQuery& query);
+    // Number of calls kept (intact records).
+    int64_t CountCalls();
+
+    // Publication bookkeeping, one target per broker and prefix (or command).
+    // The first registration remembers the newest call kept so far: calls kept
+    // before a target was first configured are never owed to it.
+    void RegisterTarget(const std::string& target);
+    std::vector<StoredCall> Unpublished(const std::string& target, size_t limit);  // oldest first
+    void MarkPublished(const std::string& target, int64_t callId);
+
+    const std::string& path() const;
+
+    struct Impl;
+private:
+    explicit CallHistory(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dialscope::history

@@ -1,0 +1,25 @@
+// Calls as CSV rows (RFC 4180) and JSON lines, for spreadsheets and for other
+// programs. Both carry the box's 8-bit bytes as UTF-8, read as Latin-1 the way
+// the window shows them, beside the raw fields.
+#pragma once
+
+#include <string>
+
+#include "history/call_history.h"
+
+namespace dialscope::history {
+
+// The header row, CRLF-terminated.
+std::string CsvHeader();
+// One call as a CSV row, CRLF-terminated.
+std::string CsvRow(const StoredCall& call, DateOrder order);
+// One call as one JSON object on one line, LF-terminated.
+std::string JsonLine(const StoredCall& call, DateOrder order);
+
+// A CSV cell: neutralised against formula injection, then quoted when needed.
+std::string CsvCell(const std::string& utf8);
+
+// "2026-12-08T10:16:00.123Z".
+std::string IsoUtc(int64_t unixMs);
+
+}  // namespace dialscope::history

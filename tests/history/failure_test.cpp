@@ -1,0 +1,217 @@
+// A history that cannot be opened or written: each failure said once in plain
+// words, no record lost that could later be written, and a file that cannot
+// be read is never changed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "history_support.h"
+
+namespace dialscope::history::test {
+namespace {
+
+void MakeDatabase(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"junk", [](const std::string& p) { std::ofstream(p) << std::string(5000, '\x7f') << "not a db"; },
+         "is not a call history (it is not an SQLite database)"},
+        {"short junk", [](const std::string& p) { std::ofstream(p) << "x"; }, "is not a call history"},
+        {"SQLite header, junk after",
+         [](const std::string& p) { std::ofstream(p) << std::string("SQLite format 3\0", 16) << std::string(8192, 'z'); },
+         "is not a call history"},
+        {"another program's database",
+         [](const std::string& p) { MakeDatabase(p, "CREATE TABLE notes(x); INSERT INTO notes VALUES (1);"); },
+         "is a database of another program"},
+        {"newer version", [](const std::string& p) { MakeDatabase(p, "CREATE TABLE t(x); PRAGMA user_version=7;"); },
+         "was written by a newer version of Dialscope (format 7, this one knows up to 1)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        c.make(dir.File());
+        std::string before = ReadAll(dir.File());
+        std::string problem;
+        EXPECT_FALSE(CallHistory::Open(dir.File(), &problem));
+        EXPECT_NE(problem.find(c.said), std::string::npos) << problem;
+        EXPECT_NE(problem.find(dir.File()), std::string::npos) << problem;
+        EXPECT_EQ(ReadAll(dir.File()), before);
+        EXPECT_FALSE(std::filesystem::exists(dir.File() + "-wal"));
+    }
+    TempDir dir;
+    std::filesystem::create_directory(dir.File());
+    std::string problem;
+    EXPECT_FALSE(CallHistory::Open(dir.File(), &problem));
+    EXPECT_NE(problem.find("is a folder, not a file"), std::string::npos) << problem;
+}
+
+// Adds three records while the file cannot take them: each call returns at
+// once and every record waits in memory.
+void AddWhileFailing(CallHistory& h) {
+    h.BeginDownload("/dev/ttyUSB0");
+    for (int i = 0; i < 3; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        h.AddRecord(Record("HOME", "call " + std::to_string(i), {7, 15, 26, 9, static_cast<int16_t>(i)}));
+        // Loose on purpose: catches a wait of seconds on a loaded machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    }
+    DownloadSummary s = h.EndDownload(DownloadEnd::Completed);
+    EXPECT_EQ(s.records, 3);
+    EXPECT_EQ(s.unsaved, 3);
+    EXPECT_EQ(h.PendingRecords(), 3u);
+}
+
+void ExpectRecovered(CallHistory& h, const std::string& path) {
+    // Each tick writes for a few milliseconds at most: a backlog may take several.
+    for (int tick = 0; tick < 100; ++tick) h.Flush();
+    EXPECT_EQ(h.PendingRecords(), 0u);
+    EXPECT_EQ(h.TakeProblem(), "The call history " + path + " is written again; 3 waiting records were stored.");
+    EXPECT_EQ(h.TakeProblem(), std::nullopt);
+    EXPECT_EQ(h.TakeNewCalls().size(), 3u);
+    EXPECT_EQ(Query(path, "SELECT count(*) FROM records"), 3);
+    EXPECT_EQ(Query(path, "SELECT count(*) FROM downloads WHERE records = 3 AND new_calls = 3 AND ended_how = 'completed'"), 1);
+}
+
+TEST(CallHistoryFailure, LockedFileQueuesAndSaysSoAfterThreeSeconds) {
+    TempDir dir;
+    FakeClock clock;
+    OpenOptions options = clock.Options();
+    options.queueLimit = 3;
+    auto h = CallHistory::Open(dir.File(), nullptr, options);
+    ASSERT_TRUE(h);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.File().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    AddWhileFailing(*h);
+    EXPECT_EQ(h->TakeProblem(), std::nullopt);  // a short lock is normal: nothing said
+    clock.now += 3000;
+    h->Flush();
+    EXPECT_EQ(h->TakeProblem(), "The call history " + dir.File() +
+                                    " has been locked by another program for more than 3 seconds. Calls are kept "
+                                    "in memory and written when it is free.");
+    // The queue is bounded; the oldest records are the ones kept.
+    h->BeginDownload("/dev/ttyUSB0");
+    h->AddRecord(Record("HOME", "dropped", {7, 15, 26, 9, 50}));
+    EXPECT_EQ(h->TakeProblem(), "3 records are waiting in memory for the call history " + dir.File() +
+                                    ", as many as are kept; later records are not stored in it (the log still "
+                                    "shows them). Free the file or the disk so that the waiting ones can be written.");
+    EXPECT_EQ(h->EndDownload(DownloadEnd::Cut).unsaved, 1);
+    h->Flush();
+    EXPECT_EQ(h->TakeProblem(), std::nullopt);  // each kind once
+
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    for (int tick = 0; tick < 100; ++tick) h->Flush();
+    EXPECT_EQ(h->PendingRecords(), 0u);
+    EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records"), 3);
+    EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM downloads WHERE ended_how = 'cut' AND records = 0"), 1);
+}
+
+TEST(CallHistoryFailure, FullDiskQueuesUntilThereIsRoom) {
+    TempDir dir;
+    std::string mnt = dir.path + "/small";
+    std::filesystem::create_directory(mnt);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "no tiny tmpfs here (mount: " << std::strerror(errno) << "); the full-disk case is not run";
+    std::string path = mnt + "/calls.sqlite3";
+    {
+        FakeClock clock;
+        auto h = CallHistory::Open(path, nullptr, clock.Options());
+        ASSERT_TRUE(h);
+        std::string filler = mnt + "/filler";
+        {
+            int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0644);
+            std::string block(4096, 'f');
+            while (write(fd, block.data(), block.size()) > 0) {
+            }
+            while (write(fd, "f", 1) > 0) {
+            }
+            close(fd);
+        }
+        AddWhileFailing(*h);
+        EXPECT_EQ(h->TakeProblem(), "The call history " + path +
+                                        " cannot be written: the disk is full. Calls are kept in memory and written "
+                                        "when there is room.");
+        EXPECT_EQ(h->TakeProblem(), std::nullopt);
+        std::filesystem::remove(filler);
+        ExpectRecovered(*h, path);
+    }
+    umount2(mnt.c_str(), MNT_DETACH);
+}
+
+// The permission case runs as nobody in a child: root writes anything.
+TEST(CallHistoryFailure, ReadOnlyFileQueuesUntilItMayBeWritten) {
+    TempDir dir;
+    std::string folder = dir.path + "/share";
+    std::filesystem::create_directory(folder);
+    std::string path = folder + "/calls.sqlite3";
+    ASSERT_TRUE(CallHistory::Open(path, nullptr));
+    chmod(dir.path.c_str(), 0755);
+    int queued[2], fixed[2];
+    ASSERT_EQ(pipe(queued), 0);
+    ASSERT_EQ(pipe(fixed), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+        FakeClock clock;
+        std::string problem;
+        auto h = CallHistory::Open(path, &problem, clock.Options());
+        if (!h) _exit(11);
+        AddWhileFailing(*h);
+        if (h->TakeProblem() != "The call history " + path +
+                                    " cannot be written: permission denied or read-only. Calls are kept in memory "
+                                    "and written when it can be written again.")
+            _exit(12);
+        if (h->TakeProblem() || write(queued[1], "q", 1) != 1) _exit(13);
+        char c;
+        if (read(fixed[0], &c, 1) != 1) _exit(14);
+        clock.now += 1000;  // the file is looked at again once a second
+        ExpectRecovered(*h, path);
+        _exit(testing::Test::HasFailure() ? 15 : 0);
+    }
+    char c;
+    ASSERT_EQ(read(queued[0], &c, 1), 1);
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(write(fixed[1], "f", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Query(path, "SELECT count(*) FROM records"), 3);
+}
+
+TEST(CallHistoryFailure, MissingFoldersAreCreatedAndDefaultPathFollowsXdg) {
+    TempDir dir;
+    std::string path = dir.path + "/a/b/calls.sqlite3";
+    std::string problem;
+    EXPECT_TRUE(CallHistory::Open(path, &problem)) << problem;
+    EXPECT_EQ(Query(path, "PRAGMA user_version"), CallHistory::kSchemaVersion);
+    EXPECT_EQ(Query(path, "SELECT count(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"), 1);
+    std::string home = getenv("HOME") ? getenv("HOME") : "";
+    setenv("XDG_DATA_HOME", "/x/data", 1);
+    EXPECT_EQ(CallHistory::DefaultPath(), "/x/data/dialscope/calls.sqlite3");
+    unsetenv("XDG_DATA_HOME");
+    setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(CallHistory::DefaultPath(), "/home/u/.local/share/dialscope/calls.sqlite3");
+    setenv("HOME", home.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace dialscope::history::test
