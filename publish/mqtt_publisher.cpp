@@ -28,7 +28,7 @@ void InitLibraryOnce() {
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
-enum class Problem { Credentials, Refused, Certificate, UnknownHost, NoListener, Network, Lost, Other };
+enum class Problem { Credentials, Refused, Certificate, Tls, UnknownHost, NoListener, Network, Lost, Other };
 
 }  // namespace
 
@@ -113,6 +113,20 @@ struct MqttPublisher::Core {
     void Acked(std::int64_t callId) {
         std::lock_guard<std::mutex> cb(cbMu);
         if (callbacksLive && onPublished) onPublished(callId);
+    }
+
+    // The library's own line names what failed; only a failed verification is the
+    // broker's certificate, anything else is most often TLS spoken to a plain port.
+    void SayTls() {
+        std::string detail = lastLog.empty() ? "no detail" : lastLog;
+        if (lastLog.find("certificate verify failed") != std::string::npos)
+            Say(Problem::Certificate, "The MQTT broker at " + where +
+                                          " presented a certificate that could not be verified (" + detail +
+                                          "). Check the broker's certificate and its name, or give the CA file "
+                                          "that signed it.");
+        else
+            Say(Problem::Tls, "The TLS connection to the MQTT broker at " + where + " failed (" + detail +
+                                  "). Check that this port is the broker's TLS (mqtts) listener.");
     }
 
     mosquitto* NewClient();
@@ -243,9 +257,7 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
             Say(Problem::UnknownHost, "The MQTT broker's host name \"" + opt.url.host +
                                           "\" cannot be found. Check the address; retrying.");
         else if (rc == MOSQ_ERR_TLS)
-            Say(Problem::Certificate, "The MQTT broker at " + where +
-                                          " could not be verified over TLS (" + lastLog +
-                                          "). Check its certificate or the CA file given for it.");
+            SayTls();
         else if (rc == MOSQ_ERR_ERRNO && err == ECONNREFUSED)
             Say(Problem::NoListener, "The MQTT broker at " + where +
                                          " refused the connection: no broker is listening there. Retrying.");
@@ -311,8 +323,7 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
         }
         if (rc != MOSQ_ERR_SUCCESS) {
             if (rc == MOSQ_ERR_TLS)
-                Say(Problem::Certificate, "The MQTT broker at " + where + " could not be verified over TLS (" +
-                                              lastLog + "). Check its certificate or the CA file given for it.");
+                SayTls();
             else if (accepted)
                 Say(Problem::Lost, "The connection to the MQTT broker at " + where +
                                        " was lost. New calls are kept and sent when it is back.");

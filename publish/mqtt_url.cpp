@@ -6,9 +6,21 @@ namespace dialscope::publish {
 
 namespace {
 
+// The address as it may be shown: a password in it (refused anyway) never reaches a
+// message or a log.
+std::string Shown(const std::string& text) {
+    auto start = text.find("://");
+    start = start == std::string::npos ? 0 : start + 3;
+    auto at = text.find('@', start), end = text.find('/', start);
+    if (at == std::string::npos || (end != std::string::npos && at > end)) return text;
+    auto colon = text.find(':', start);
+    if (colon == std::string::npos || colon > at) return text;
+    return text.substr(0, colon + 1) + "***" + text.substr(at);
+}
+
 MqttUrlResult Fail(const std::string& text, const std::string& why) {
     MqttUrlResult r;
-    r.error = "The MQTT address \"" + text + "\" " + why;
+    r.error = "The MQTT address \"" + Shown(text) + "\" " + why;
     return r;
 }
 
