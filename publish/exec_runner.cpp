@@ -134,6 +134,7 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
         envText.push_back(std::move(s));
     }
     for (const auto& [name, value] : call.env) {
+        if (name.empty() || name.find('=') != std::string::npos) continue;
         std::string v;
         for (char c : value)
             if (c != '\0') v += c;  // an environment string ends at NUL
@@ -164,6 +165,9 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
+        // The watcher's stdout carries its JSON lines; what the command prints goes
+        // to stderr (the journal, for the service) so it never mixes into that stream.
+        dup2(2, 1);
         // Only stdin, stdout, stderr and the exec-error pipe (as fd 3, closed by the
         // exec itself) stay open: never the serial port, the history's database or
         // the broker's socket.

@@ -2,8 +2,9 @@
 //
 // The command is run directly (fork + execvp) with its own argument list; no shell
 // ever sees the caller's text, which anyone can spoof through the phone line. The
-// call reaches the command in environment variables and as JSON on its stdin. The
-// child inherits only stdin, stdout and stderr, runs in its own process group, and
+// call reaches the command in environment variables and as JSON on its stdin. Its
+// stdout goes to stderr, beside ours, so that the watcher's stdout stays a clean
+// stream of JSON lines. The child inherits only stdin, stdout and stderr, runs in its own process group, and
 // is stopped (SIGTERM, then SIGKILL after a grace period) when it outlives the time
 // limit. Inherited DIALSCOPE_* variables (the MQTT password among them) are not
 // passed on.

@@ -339,9 +339,10 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
         std::lock_guard<std::mutex> lock(mu);
         stop = stopping;
         connected = false;
-        for (Entry& e : waiting) e.mid = -1;  // unacknowledged: send again next time
     }
-    if (stop && accepted) Farewell(m);
+    if (stop && accepted) Farewell(m);  // acknowledgements arriving meanwhile still count
+    std::lock_guard<std::mutex> lock(mu);
+    for (Entry& e : waiting) e.mid = -1;  // unacknowledged: sent again on the next connection
     return accepted;
 }
 
