@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace dialscope::publish {
 
@@ -199,23 +201,35 @@ mosquitto* MqttPublisher::Core::NewClient() {
 }
 
 void MqttPublisher::Core::SendQueued(mosquitto* m) {
-    std::lock_guard<std::mutex> lock(mu);
+    // The library's calls happen outside `mu`: it calls back into OnPublish with its own
+    // locks held, which takes `mu`, and the two must always be taken in that order.
+    // Acknowledgements are read on this thread only, so none lands in between.
+    std::vector<std::pair<std::int64_t, std::string>> unsent;
+    std::string last;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        for (const Entry& e : waiting)
+            if (e.mid == -1) unsent.emplace_back(e.callId, e.payload);
+        if (resendLast || !unsent.empty()) last = lastPayload;
+        resendLast = false;
+    }
+    if (unsent.empty() && last.empty()) return;
     std::string callTopic = Topic("call"), lastTopic = Topic("last");
-    bool sentAny = resendLast;
-    resendLast = false;
-    for (Entry& e : waiting) {
-        if (e.mid != -1) continue;
+    std::vector<int> mids;
+    for (const auto& [callId, payload] : unsent) {
         int mid = 0;
-        if (mosquitto_publish(m, &mid, callTopic.c_str(), static_cast<int>(e.payload.size()), e.payload.data(), 1,
+        if (mosquitto_publish(m, &mid, callTopic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
                               false) != MOSQ_ERR_SUCCESS)
-            return;  // the connection is going; everything unsent goes again next time
-        e.mid = mid;
-        sentAny = true;
+            break;  // the connection is going; everything unsent goes again next time
+        mids.push_back(mid);
     }
     // Only the newest call matters on P/I/last; the broker keeps it for late subscribers.
-    if (sentAny && !lastPayload.empty())
-        mosquitto_publish(m, nullptr, lastTopic.c_str(), static_cast<int>(lastPayload.size()), lastPayload.data(), 1,
-                          true);
+    if (!last.empty())
+        mosquitto_publish(m, nullptr, lastTopic.c_str(), static_cast<int>(last.size()), last.data(), 1, true);
+    std::lock_guard<std::mutex> lock(mu);
+    for (std::size_t i = 0; i < mids.size(); ++i)
+        for (Entry& e : waiting)
+            if (e.callId == unsent[i].first) e.mid = mids[i];
 }
 
 void MqttPublisher::Core::Backoff(std::chrono::milliseconds delay) {
