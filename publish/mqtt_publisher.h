@@ -11,7 +11,8 @@
 //   D/sensor/dialscope_I/last_call/config   discovery config (retained) in the
 //               widely used hub convention, D = discovery prefix ("homeassistant")
 //
-// A call's payload is the caller's JSON object with "id": "I-<callId>" put first. The
+// A call's payload is the caller's JSON object with "id": "I-<callId>" put first (in
+// place of any "id" of its own). The
 // id is made here, from the instance and the history's call number, so every copy of a
 // call (a re-send after a reconnect, a re-send after a restart) carries the same id
 // and subscribers can drop duplicates.

@@ -152,6 +152,22 @@ TEST(ExecRunner, ACommandThatCannotStartIsToldAndAFullQueueDropsTheNewest) {
     EXPECT_TRUE(std::filesystem::exists(dir.File("started-b")));
     EXPECT_FALSE(std::filesystem::exists(dir.File("started-c")));
     EXPECT_EQ(full.Get(), std::vector<std::string>{"1 calls already wait for the command; call c is not run for it."});
+
+    // Stopping the program does not wait out a hung command's time limit.
+    Reports stopped;
+    ExecOptions slow;
+    slow.argv = {"/bin/sh", "-c", "cd '" + dir.path() + "'; : > slow-started; sleep 60"};
+    slow.timeLimit = std::chrono::seconds(60);
+    ExecRunner hung(slow, stopped.Fn());
+    ASSERT_TRUE(hung.Start(&error));
+    hung.Submit(Call("d", "x", "{}"));
+    hung.Submit(Call("e", "x", "{}"));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir.File("slow-started")); }));
+    auto start = std::chrono::steady_clock::now();
+    hung.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(stopped.Get(), std::vector<std::string>{
+                                 "1 call(s) waiting for the command were not run: the program is stopping."});
 }
 
 }  // namespace
