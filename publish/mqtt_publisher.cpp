@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -361,6 +362,15 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
 }
 
 void MqttPublisher::Core::Run() {
+    // Over TLS the library writes with write(), which raises SIGPIPE when the broker has
+    // just gone; that must be an error on this connection, not the end of the program.
+    // SIGPIPE goes to the writing thread, so blocking it here is enough; one left
+    // pending is taken away after each connection.
+    sigset_t pipeSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+    timespec zero{0, 0};
     auto delay = opt.firstRetry;
     for (;;) {
         {
@@ -370,6 +380,8 @@ void MqttPublisher::Core::Run() {
         mosquitto* m = NewClient();
         bool accepted = m && Session(m);
         if (m) mosquitto_destroy(m);
+        while (sigtimedwait(&pipeSet, nullptr, &zero) > 0) {
+        }
         if (accepted) delay = opt.firstRetry;
         Backoff(delay);
         delay = std::min(delay * 2, opt.longestRetry);
