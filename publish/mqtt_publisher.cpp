@@ -26,6 +26,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using ordered_json = nlohmann::ordered_json;
 
+// The library's own words for an error code, without their closing full stop.
+std::string Words(int rc) {
+    std::string w = mosquitto_strerror(rc);
+    if (!w.empty() && w.back() == '.') w.pop_back();
+    return w;
+}
+
 void InitLibraryOnce() {
     static std::once_flag once;
     std::call_once(once, [] { mosquitto_lib_init(); });
@@ -280,7 +287,7 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
             Say(Problem::Network, "Cannot reach the MQTT broker at " + where + ": " + std::strerror(err) +
                                       ". Retrying.");
         else
-            Say(Problem::Other, "Cannot connect to the MQTT broker at " + where + ": " + mosquitto_strerror(rc) +
+            Say(Problem::Other, "Cannot connect to the MQTT broker at " + where + ": " + Words(rc) +
                                     ". Retrying.");
         return false;
     }
@@ -344,7 +351,7 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
                                        " was lost. New calls are kept and sent when it is back.");
             else
                 Say(Problem::Other, "The MQTT broker at " + where + " closed the connection before accepting it (" +
-                                        mosquitto_strerror(rc) + "). Retrying.");
+                                        Words(rc) + "). Retrying.");
             break;
         }
         if (accepted) SendQueued(m);
