@@ -1,0 +1,68 @@
+// Runs the user's command once per new call (--exec), one call at a time.
+//
+// The command is run directly (fork + execvp) with its own argument list; no shell
+// ever sees the caller's text, which anyone can spoof through the phone line. The
+// call reaches the command in environment variables and as JSON on its stdin. Its
+// stdout goes to stderr, beside ours, so that the watcher's stdout stays a clean
+// stream of JSON lines. The child inherits only stdin, stdout and stderr, runs in its own process group, and
+// is stopped (SIGTERM, then SIGKILL after a grace period) when it outlives the time
+// limit. Inherited DIALSCOPE_* variables (the MQTT password among them) are not
+// passed on.
+//
+// A bounded queue sits in front of it: when it is full the newest call is not run
+// (the earlier ones keep their order), and that is reported. All reports are plain
+// words through the report callback (stderr by default), from the runner's thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dialscope::publish {
+
+// Splits an --exec option value into arguments with shell-like quoting only:
+// whitespace separates, '...' is literal, "..." keeps \" \\ \$ \` escapes, and a
+// backslash outside quotes escapes the next character. Nothing is expanded ($, `, *,
+// ~ stay as they are). False with *error set for an unclosed quote or an empty command.
+bool SplitCommand(const std::string& text, std::vector<std::string>* argv, std::string* error);
+
+struct ExecOptions {
+    std::vector<std::string> argv;                 // argv[0] is looked up in PATH
+    std::chrono::milliseconds timeLimit{30000};
+    std::chrono::milliseconds killGrace{2000};    // between SIGTERM and SIGKILL
+    std::size_t maxQueued = 100;
+};
+
+struct ExecCall {
+    std::string id;                           // for reports ("call pi-7")
+    std::map<std::string, std::string> env;   // e.g. DIALSCOPE_CALL_ID -> "pi-7"
+    std::string json;                         // written to the command's stdin
+};
+
+class ExecRunner {
+public:
+    using ReportFn = std::function<void(const std::string& message)>;
+    explicit ExecRunner(ExecOptions options, ReportFn report = {});
+    ~ExecRunner();  // Stop()
+    ExecRunner(const ExecRunner&) = delete;
+    ExecRunner& operator=(const ExecRunner&) = delete;
+
+    bool Start(std::string* error);
+    // Returns at once. False (and reported) when the queue is full or not started.
+    bool Submit(ExecCall call);
+    // Stops a running command at once (SIGTERM, then SIGKILL), drops the calls still
+    // waiting (reported), and ends the thread.
+    void Stop();
+    std::size_t Pending() const;  // calls waiting or running
+
+    struct Core;
+
+private:
+    std::unique_ptr<Core> core_;
+};
+
+}  // namespace dialscope::publish

@@ -1,0 +1,517 @@
+#include "publish/mqtt_publisher.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace dialscope::publish {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ordered_json = nlohmann::ordered_json;
+
+// The library's own words for an error code, without their closing full stop.
+std::string Words(int rc) {
+    std::string w = mosquitto_strerror(rc);
+    if (!w.empty() && w.back() == '.') w.pop_back();
+    return w;
+}
+
+void InitLibraryOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+enum class Problem { Credentials, Refused, Certificate, Tls, UnknownHost, NoListener, Network, Lost, Other };
+
+}  // namespace
+
+bool ValidInstanceId(const std::string& id) {
+    if (id.empty() || id.size() > 64) return false;
+    for (unsigned char c : id)
+        if (!(std::isalnum(c) || c == '-' || c == '_' || c == '.')) return false;
+    return true;
+}
+
+std::string MakeInstanceId(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        bool keep = std::isalnum(c) || c == '-' || c == '_' || c == '.';
+        out += keep ? static_cast<char>(c) : '-';
+        if (out.size() == 64) break;
+    }
+    return out;
+}
+
+struct MqttPublisher::Core {
+    MqttOptions opt;
+    PublishedFn onPublished;
+    MessageFn onMessage;
+    std::string where;  // "host:port", for messages
+
+    struct Entry {
+        std::int64_t callId;
+        std::string payload;
+        int mid = -1;  // message id of its P/I/call publish in this connection; -1: not sent yet
+    };
+
+    mutable std::mutex mu;
+    std::condition_variable cv;
+    std::deque<Entry> waiting;
+    std::string lastPayload;  // the newest call's payload, for P/I/last
+    bool stopping = false;
+    bool finished = false;
+    bool connected = false;
+    int wakeFd = -1;  // eventfd: Publish and Stop wake the thread's poll
+
+    // Callbacks run under cbMu; once Stop gives up waiting it clears callbacksLive under
+    // cbMu, so no callback can start (or still run) after Stop returns.
+    std::mutex cbMu;
+    bool callbacksLive = true;
+
+    // Touched only on the publisher's thread.
+    std::set<Problem> reported;
+    bool hadProblem = false;
+    bool connackSeen = false;
+    int connackCode = -1;
+    int offlineMid = -1;
+    bool offlineAcked = false;
+    bool resendLast = false;  // a broker restarted without its store has lost the retained call
+    std::string lastLog;  // the library's last error line, for the certificate message
+
+    ~Core() {
+        if (wakeFd >= 0) close(wakeFd);
+    }
+
+    std::string Topic(const std::string& leaf) const { return opt.url.prefix + "/" + opt.instance + "/" + leaf; }
+    std::string NodeId() const {
+        std::string node = "dialscope_" + opt.instance;
+        for (char& c : node)
+            if (c == '.') c = '_';
+        return node;
+    }
+
+    void Wake() {
+        std::uint64_t one = 1;
+        ssize_t n = write(wakeFd, &one, sizeof one);
+        (void)n;  // a full counter already wakes the poll
+    }
+
+    void Say(Problem kind, const std::string& text) {
+        if (!reported.insert(kind).second) return;
+        hadProblem = true;
+        std::lock_guard<std::mutex> cb(cbMu);
+        if (callbacksLive && onMessage) onMessage(text);
+    }
+
+    void Acked(std::int64_t callId) {
+        std::lock_guard<std::mutex> cb(cbMu);
+        if (callbacksLive && onPublished) onPublished(callId);
+    }
+
+    // The library's own line names what failed; only a failed verification is the
+    // broker's certificate, anything else is most often TLS spoken to a plain port.
+    void SayTls() {
+        std::string detail = lastLog.empty() ? "no detail" : lastLog;
+        if (lastLog.find("certificate verify failed") != std::string::npos)
+            Say(Problem::Certificate, "The MQTT broker at " + where +
+                                          " presented a certificate that could not be verified (" + detail +
+                                          "). Check the broker's certificate and its name, or give the CA file "
+                                          "that signed it.");
+        else
+            Say(Problem::Tls, "The TLS connection to the MQTT broker at " + where + " failed (" + detail +
+                                  "). Check that this port is the broker's TLS (mqtts) listener.");
+    }
+
+    mosquitto* NewClient();
+    void SendQueued(mosquitto* m);
+    void Run();
+    bool Session(mosquitto* m);
+    void Backoff(std::chrono::milliseconds delay);
+    void Farewell(mosquitto* m);
+    std::string Discovery() const;
+};
+
+namespace {
+
+MqttPublisher::Core* CoreOf(void* obj) { return static_cast<MqttPublisher::Core*>(obj); }
+
+void OnConnect(mosquitto*, void* obj, int rc) {
+    auto* c = CoreOf(obj);
+    c->connackSeen = true;
+    c->connackCode = rc;
+}
+
+void OnPublish(mosquitto*, void* obj, int mid) {
+    auto* c = CoreOf(obj);
+    if (mid == c->offlineMid) c->offlineAcked = true;
+    std::int64_t acked = -1;
+    {
+        std::lock_guard<std::mutex> lock(c->mu);
+        for (auto it = c->waiting.begin(); it != c->waiting.end(); ++it) {
+            if (it->mid == mid) {
+                acked = it->callId;
+                c->waiting.erase(it);
+                break;
+            }
+        }
+    }
+    if (acked >= 0) c->Acked(acked);
+}
+
+void OnLog(mosquitto*, void* obj, int level, const char* text) {
+    if (level == MOSQ_LOG_ERR && text) CoreOf(obj)->lastLog = text;
+}
+
+}  // namespace
+
+mosquitto* MqttPublisher::Core::NewClient() {
+    std::string clientId = "dialscope-" + opt.instance;
+    mosquitto* m = mosquitto_new(clientId.c_str(), true, this);
+    if (!m) return nullptr;
+    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(m, OnConnect);
+    mosquitto_publish_callback_set(m, OnPublish);
+    mosquitto_log_callback_set(m, OnLog);
+    std::string status = Topic("status");
+    mosquitto_will_set(m, status.c_str(), 7, "offline", 1, true);
+    if (!opt.url.user.empty())
+        mosquitto_username_pw_set(m, opt.url.user.c_str(), opt.password.empty() ? nullptr : opt.password.c_str());
+    if (opt.url.tls) {
+        const char* file = opt.caFile.empty() ? nullptr : opt.caFile.c_str();
+        const char* dir = opt.caFile.empty() ? opt.caPath.c_str() : nullptr;
+        // SSL_VERIFY_PEER (1) and the host name check (insecure = false) stay on always:
+        // an unverified broker could read every caller's number.
+        if (mosquitto_tls_set(m, file, dir, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS ||
+            mosquitto_tls_opts_set(m, 1, nullptr, nullptr) != MOSQ_ERR_SUCCESS ||
+            mosquitto_tls_insecure_set(m, false) != MOSQ_ERR_SUCCESS) {
+            mosquitto_destroy(m);
+            return nullptr;
+        }
+    }
+    return m;
+}
+
+void MqttPublisher::Core::SendQueued(mosquitto* m) {
+    // The library's calls happen outside `mu`: it calls back into OnPublish with its own
+    // locks held, which takes `mu`, and the two must always be taken in that order.
+    // Acknowledgements are read on this thread only, so none lands in between.
+    std::vector<std::pair<std::int64_t, std::string>> unsent;
+    std::string last;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        for (const Entry& e : waiting)
+            if (e.mid == -1) unsent.emplace_back(e.callId, e.payload);
+        if (resendLast || !unsent.empty()) last = lastPayload;
+        resendLast = false;
+    }
+    if (unsent.empty() && last.empty()) return;
+    std::string callTopic = Topic("call"), lastTopic = Topic("last");
+    std::vector<int> mids;
+    for (const auto& [callId, payload] : unsent) {
+        int mid = 0;
+        if (mosquitto_publish(m, &mid, callTopic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                              false) != MOSQ_ERR_SUCCESS)
+            break;  // the connection is going; everything unsent goes again next time
+        mids.push_back(mid);
+    }
+    // Only the newest call matters on P/I/last; the broker keeps it for late subscribers.
+    if (!last.empty())
+        mosquitto_publish(m, nullptr, lastTopic.c_str(), static_cast<int>(last.size()), last.data(), 1, true);
+    std::lock_guard<std::mutex> lock(mu);
+    for (std::size_t i = 0; i < mids.size(); ++i)
+        for (Entry& e : waiting)
+            if (e.callId == unsent[i].first) e.mid = mids[i];
+}
+
+void MqttPublisher::Core::Backoff(std::chrono::milliseconds delay) {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait_for(lock, delay, [&] { return stopping; });
+}
+
+// Publishes "offline" and waits a moment for the broker to take it before the
+// DISCONNECT (which would otherwise cut it off), so subscribers see the watcher leave
+// at once rather than after the keepalive runs out.
+void MqttPublisher::Core::Farewell(mosquitto* m) {
+    offlineAcked = false;
+    std::string status = Topic("status");
+    if (mosquitto_publish(m, &offlineMid, status.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(1000);
+        while (!offlineAcked && Clock::now() < deadline) {
+            int fd = mosquitto_socket(m);
+            if (fd < 0) break;
+            pollfd p{fd, static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0};
+            if (poll(&p, 1, 50) < 0 && errno != EINTR) break;
+            if ((p.revents & POLLOUT) && mosquitto_loop_write(m, 1) != MOSQ_ERR_SUCCESS) break;
+            if ((p.revents & (POLLIN | POLLERR | POLLHUP)) && mosquitto_loop_read(m, 1) != MOSQ_ERR_SUCCESS) break;
+        }
+    }
+    mosquitto_disconnect(m);
+    mosquitto_loop_write(m, 1);
+}
+
+// One connection, from connect to its end. True when the broker accepted it.
+bool MqttPublisher::Core::Session(mosquitto* m) {
+    connackSeen = false;
+    connackCode = -1;
+    lastLog.clear();
+    errno = 0;
+    int rc = mosquitto_connect(m, opt.url.host.c_str(), opt.url.port, opt.keepaliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        int err = errno;
+        if (rc == MOSQ_ERR_EAI)
+            Say(Problem::UnknownHost, "The MQTT broker's host name \"" + opt.url.host +
+                                          "\" cannot be found. Check the address; retrying.");
+        else if (rc == MOSQ_ERR_TLS)
+            SayTls();
+        else if (rc == MOSQ_ERR_ERRNO && err == ECONNREFUSED)
+            Say(Problem::NoListener, "The MQTT broker at " + where +
+                                         " refused the connection: no broker is listening there. Retrying.");
+        else if (rc == MOSQ_ERR_ERRNO)
+            Say(Problem::Network, "Cannot reach the MQTT broker at " + where + ": " + std::strerror(err) +
+                                      ". Retrying.");
+        else
+            Say(Problem::Other, "Cannot connect to the MQTT broker at " + where + ": " + Words(rc) +
+                                    ". Retrying.");
+        return false;
+    }
+
+    bool accepted = false;
+    int wake = wakeFd;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (stopping) break;
+        }
+        int fd = mosquitto_socket(m);
+        if (fd < 0) break;
+        pollfd p[2] = {{fd, static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0},
+                       {wake, POLLIN, 0}};
+        if (poll(p, 2, 1000) < 0 && errno != EINTR) break;
+        if (p[1].revents & POLLIN) {
+            std::uint64_t n;
+            ssize_t got = read(wake, &n, sizeof n);
+            (void)got;
+        }
+        if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(m, 1);
+        if (rc == MOSQ_ERR_SUCCESS && (p[0].revents & POLLOUT)) rc = mosquitto_loop_write(m, 1);
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(m);
+
+        if (connackSeen && !accepted) {
+            if (connackCode != 0) {
+                if (connackCode == 4 || connackCode == 5)
+                    Say(Problem::Credentials,
+                        "The MQTT broker at " + where + " refused the user name or password.");
+                else
+                    Say(Problem::Refused, "The MQTT broker at " + where + " refused the connection (" +
+                                              mosquitto_connack_string(connackCode) + ").");
+                break;
+            }
+            accepted = true;
+            if (hadProblem) {
+                std::lock_guard<std::mutex> cb(cbMu);
+                if (callbacksLive && onMessage) onMessage("Connected to the MQTT broker at " + where + " again.");
+            }
+            reported.clear();
+            hadProblem = false;
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                connected = true;
+            }
+            resendLast = true;
+            std::string status = Topic("status");
+            mosquitto_publish(m, nullptr, status.c_str(), 6, "online", 1, true);
+            if (!opt.discoveryPrefix.empty()) {
+                std::string topic = opt.discoveryPrefix + "/sensor/" + NodeId() + "/last_call/config";
+                std::string config = Discovery();
+                mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(config.size()), config.data(), 1, true);
+            }
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            if (rc == MOSQ_ERR_TLS)
+                SayTls();
+            else if (accepted)
+                Say(Problem::Lost, "The connection to the MQTT broker at " + where +
+                                       " was lost. New calls are kept and sent when it is back.");
+            else
+                Say(Problem::Other, "The MQTT broker at " + where + " closed the connection before accepting it (" +
+                                        Words(rc) + "). Retrying.");
+            break;
+        }
+        if (accepted) SendQueued(m);
+    }
+    bool stop;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        stop = stopping;
+        connected = false;
+    }
+    if (stop && accepted) Farewell(m);  // acknowledgements arriving meanwhile still count
+    std::lock_guard<std::mutex> lock(mu);
+    for (Entry& e : waiting) e.mid = -1;  // unacknowledged: sent again on the next connection
+    return accepted;
+}
+
+void MqttPublisher::Core::Run() {
+    // Over TLS the library writes with write(), which raises SIGPIPE when the broker has
+    // just gone; that must be an error on this connection, not the end of the program.
+    // SIGPIPE goes to the writing thread, so blocking it here is enough; one left
+    // pending is taken away after each connection.
+    sigset_t pipeSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+    timespec zero{0, 0};
+    auto delay = opt.firstRetry;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (stopping) break;
+        }
+        mosquitto* m = NewClient();
+        bool accepted = m && Session(m);
+        if (m) mosquitto_destroy(m);
+        while (sigtimedwait(&pipeSet, nullptr, &zero) > 0) {
+        }
+        if (accepted) delay = opt.firstRetry;
+        Backoff(delay);
+        delay = std::min(delay * 2, opt.longestRetry);
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    finished = true;
+    cv.notify_all();
+}
+
+std::string MqttPublisher::DiscoveryConfig() const { return core_->Discovery(); }
+
+std::string MqttPublisher::Core::Discovery() const {
+    const Core& c = *this;
+    std::string node = c.NodeId();
+    ordered_json j;
+    j["name"] = "Last call";
+    j["unique_id"] = node + "_last_call";
+    j["object_id"] = node + "_last_call";
+    j["state_topic"] = c.Topic("last");
+    j["value_template"] = c.opt.valueTemplate;
+    j["json_attributes_topic"] = c.Topic("last");
+    j["availability_topic"] = c.Topic("status");
+    j["payload_available"] = "online";
+    j["payload_not_available"] = "offline";
+    j["icon"] = "mdi:phone-incoming";
+    j["device"] = {{"identifiers", {node}},
+                   {"name", "Dialscope " + c.opt.instance},
+                   {"manufacturer", "Dialscope"},
+                   {"model", "Caller-ID watcher"}};
+    return j.dump();
+}
+
+std::string MqttPublisher::DiscoveryTopic() const {
+    if (core_->opt.discoveryPrefix.empty()) return {};
+    return core_->opt.discoveryPrefix + "/sensor/" + core_->NodeId() + "/last_call/config";
+}
+
+MqttPublisher::MqttPublisher(MqttOptions options, PublishedFn onPublished, MessageFn onMessage)
+    : core_(std::make_shared<Core>()) {
+    core_->opt = std::move(options);
+    core_->onPublished = std::move(onPublished);
+    core_->onMessage = std::move(onMessage);
+    const MqttUrl& u = core_->opt.url;
+    core_->where = (u.host.find(':') != std::string::npos ? "[" + u.host + "]" : u.host) + ":" + std::to_string(u.port);
+}
+
+MqttPublisher::~MqttPublisher() { Stop(); }
+
+bool MqttPublisher::Start(std::string* error) {
+    Core& c = *core_;
+    auto fail = [&](const std::string& text) {
+        if (error) *error = text;
+        return false;
+    };
+    if (c.wakeFd >= 0) return fail("The MQTT publisher is already running.");
+    if (!ValidInstanceId(c.opt.instance))
+        return fail("The instance id \"" + c.opt.instance +
+                    "\" may hold only letters, digits, '-', '_' and '.', 1 to 64 of them.");
+    if (c.opt.url.host.empty()) return fail("No MQTT broker address was given.");
+    if (c.opt.url.tls && !c.opt.caFile.empty() && access(c.opt.caFile.c_str(), R_OK) != 0)
+        return fail("The CA file \"" + c.opt.caFile + "\" cannot be read: " + std::strerror(errno) + ".");
+    InitLibraryOnce();
+    c.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (c.wakeFd < 0) return fail(std::string("Cannot start the MQTT publisher: ") + std::strerror(errno) + ".");
+    // The thread shares ownership of the core, so a thread left behind by Stop (stuck in
+    // a connect to a silent host) still finds it alive when that connect ends.
+    std::thread([core = core_] { core->Run(); }).detach();
+    return true;
+}
+
+bool MqttPublisher::Publish(std::int64_t callId, const std::string& json) {
+    Core& c = *core_;
+    ordered_json in = ordered_json::parse(json, nullptr, false);
+    if (in.is_discarded() || !in.is_object()) return false;
+    ordered_json out;
+    out["id"] = CallId(c.opt.instance, callId);
+    for (auto& [key, value] : in.items())
+        if (key != "id") out[key] = value;
+    std::string payload = out.dump();
+    {
+        std::lock_guard<std::mutex> lock(c.mu);
+        for (const auto& e : c.waiting)
+            if (e.callId == callId) return true;
+        if (c.waiting.size() >= c.opt.maxQueued) return false;
+        c.waiting.push_back({callId, payload, -1});
+        c.lastPayload = std::move(payload);
+    }
+    if (c.wakeFd >= 0) c.Wake();
+    return true;
+}
+
+void MqttPublisher::Stop(std::chrono::milliseconds limit) {
+    Core& c = *core_;
+    if (c.wakeFd < 0) return;
+    std::unique_lock<std::mutex> lock(c.mu);
+    if (c.stopping && c.finished) return;
+    c.stopping = true;
+    c.cv.notify_all();
+    lock.unlock();
+    c.Wake();
+    lock.lock();
+    bool done = c.cv.wait_for(lock, limit, [&] { return c.finished; });
+    lock.unlock();
+    if (!done) {
+        std::lock_guard<std::mutex> cb(c.cbMu);
+        c.callbacksLive = false;
+    }
+}
+
+std::size_t MqttPublisher::Waiting() const {
+    std::lock_guard<std::mutex> lock(core_->mu);
+    return core_->waiting.size();
+}
+
+bool MqttPublisher::Connected() const {
+    std::lock_guard<std::mutex> lock(core_->mu);
+    return core_->connected;
+}
+
+std::string MqttPublisher::Topic(const std::string& leaf) const { return core_->Topic(leaf); }
+
+std::string MqttPublisher::CallId(const std::string& instance, std::int64_t callId) {
+    return instance + "-" + std::to_string(callId);
+}
+
+}  // namespace dialscope::publish

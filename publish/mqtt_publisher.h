@@ -1,0 +1,101 @@
+// Publishes each new call to an MQTT broker, for home-automation hubs and anything
+// else on the same bus.
+//
+// Topics, for prefix P and instance id I (several watchers share one broker, each with
+// its own instance id):
+//   P/I/call    every call, QoS 1, not retained: one message per call
+//   P/I/last    the latest call, QoS 1, retained: what a subscriber sees on arrival
+//   P/I/status  "online" (retained) while connected; "offline" (retained) is the last
+//               will, so the broker sets it when the watcher vanishes, and is also
+//               published by Stop()
+//   D/sensor/dialscope_I/last_call/config   discovery config (retained) in the
+//               widely used hub convention, D = discovery prefix ("homeassistant")
+//
+// A call's payload is the caller's JSON object with "id": "I-<callId>" put first (in
+// place of any "id" of its own). The
+// id is made here, from the instance and the history's call number, so every copy of a
+// call (a re-send after a reconnect, a re-send after a restart) carries the same id
+// and subscribers can drop duplicates.
+//
+// Nothing is lost while the broker is away: calls wait in order until the broker has
+// acknowledged them (PUBACK on P/I/call), and only then is onPublished called, on the
+// publisher's thread. Unacknowledged calls are sent again, in order, after every
+// reconnect. The connection is retried with a doubling delay (1 s up to 60 s).
+//
+// Threading: Publish() and Stop() may be called from any thread. The callbacks run on
+// the publisher's own thread and must not call Stop(); they may call Publish().
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "publish/mqtt_url.h"
+
+namespace dialscope::publish {
+
+struct MqttOptions {
+    MqttUrl url;
+    std::string password;            // empty: none sent
+    std::string instance;            // see ValidInstanceId
+    std::string caFile;              // mqtts: empty means the system's store (caPath)
+    std::string caPath = "/etc/ssl/certs";
+    int keepaliveSeconds = 30;
+    std::string discoveryPrefix = "homeassistant";  // empty: no discovery configs
+    // The sensor's state, from the last call's JSON (the hub's template language).
+    std::string valueTemplate = "{{ value_json.text }}";
+    std::chrono::milliseconds firstRetry{1000};
+    std::chrono::milliseconds longestRetry{60000};
+    std::size_t maxQueued = 10000;   // calls waiting for the broker; see Publish()
+};
+
+// Letters, digits, '-', '_' and '.'; 1 to 64 of them. The id becomes a topic level,
+// part of every call id and the hub's entity ids.
+bool ValidInstanceId(const std::string& id);
+// Maps any other character to '-' and trims to 64 ("pi-kitchen/1-1.2" -> "pi-kitchen-1-1.2").
+std::string MakeInstanceId(const std::string& text);
+
+class MqttPublisher {
+public:
+    using PublishedFn = std::function<void(std::int64_t callId)>;
+    // Plain-words messages: connection problems (each kind once until the next good
+    // connection) and "connected again" after a problem.
+    using MessageFn = std::function<void(const std::string& message)>;
+
+    MqttPublisher(MqttOptions options, PublishedFn onPublished, MessageFn onMessage);
+    ~MqttPublisher();  // Stop()
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // Checks the options (instance id, CA file) and starts connecting in the
+    // background. False with *error set when an option is wrong; nothing started.
+    bool Start(std::string* error);
+
+    // Queues a call; returns at once. `json` must be one JSON object. False (and
+    // nothing queued) when it is not one, or when maxQueued calls already wait: the
+    // call stays unpublished in the history and is offered again later. A call id
+    // already waiting is not queued twice.
+    bool Publish(std::int64_t callId, const std::string& json);
+
+    // Publishes "offline", disconnects and ends the thread, waiting at most `limit`
+    // (a connect attempt to a silent host cannot be cut short; it is then left to
+    // finish on its own, and no callback runs after Stop returns).
+    void Stop(std::chrono::milliseconds limit = std::chrono::seconds(3));
+
+    std::size_t Waiting() const;  // calls not yet acknowledged
+    bool Connected() const;       // the broker has accepted the connection
+
+    std::string Topic(const std::string& leaf) const;  // "P/I/leaf"
+    std::string DiscoveryTopic() const;                // empty when discovery is off
+    std::string DiscoveryConfig() const;               // the retained config's JSON
+    static std::string CallId(const std::string& instance, std::int64_t callId);
+
+    struct Core;
+
+private:
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace dialscope::publish

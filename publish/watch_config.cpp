@@ -1,0 +1,138 @@
+#include "publish/watch_config.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <toml++/toml.h>
+
+#include "publish/exec_runner.h"
+#include "publish/mqtt_publisher.h"
+
+namespace dialscope::publish {
+
+namespace {
+
+bool ReadAll(const std::string& path, std::string* text, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "Cannot read the configuration file " + path + ": " + std::strerror(errno) + ".";
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    *text = s.str();
+    return true;
+}
+
+}  // namespace
+
+bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* error) {
+    std::string text;
+    if (!ReadAll(path, &text, error)) return false;
+    toml::table table;
+    try {
+        table = toml::parse(text, path);
+    } catch (const toml::parse_error& e) {
+        *error = path + " line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description()) + ".";
+        return false;
+    }
+
+    WatchConfig out;
+    for (auto&& [keyName, node] : table) {
+        std::string key(keyName.str());
+        auto line = keyName.source().begin.line;
+        auto fail = [&](const std::string& why) {
+            *error = path + " line " + std::to_string(line) + ": " + why;
+            return false;
+        };
+        auto needString = [&](std::optional<std::string>* slot, bool mayBeEmpty) {
+            const auto* s = node.as_string();
+            if (!s) return fail("'" + key + "' must be a quoted string.");
+            if (!mayBeEmpty && s->get().empty()) return fail("'" + key + "' must not be empty.");
+            *slot = s->get();
+            return true;
+        };
+
+        if (key == "mqtt_url") {
+            const auto* s = node.as_string();
+            if (!s) return fail("'mqtt_url' must be a quoted string.");
+            MqttUrlResult r = ParseMqttUrl(s->get());
+            if (!r.ok) return fail("'mqtt_url': " + r.error);
+            out.mqttUrl = r.url;
+        } else if (key == "mqtt_password_file") {
+            if (!needString(&out.mqttPasswordFile, false)) return false;
+        } else if (key == "mqtt_ca_file") {
+            if (!needString(&out.mqttCaFile, false)) return false;
+        } else if (key == "instance_id") {
+            if (!needString(&out.instanceId, false)) return false;
+            if (!ValidInstanceId(*out.instanceId))
+                return fail("'instance_id' may hold only letters, digits, '-', '_' and '.', 1 to 64 of them.");
+        } else if (key == "discovery_prefix") {
+            if (!needString(&out.discoveryPrefix, true)) return false;
+            if (out.discoveryPrefix->find_first_of("+#") != std::string::npos)
+                return fail("'discovery_prefix' must not hold '+' or '#'.");
+        } else if (key == "exec") {
+            std::vector<std::string> argv;
+            if (const auto* s = node.as_string()) {
+                std::string why;
+                if (!SplitCommand(s->get(), &argv, &why)) return fail("'exec': " + why);
+            } else if (const auto* a = node.as_array()) {
+                for (const auto& item : *a) {
+                    if (!item.is_string()) return fail("'exec' must be a list of quoted strings.");
+                    argv.push_back(**item.as_string());
+                }
+                if (argv.empty() || argv[0].empty()) return fail("'exec' must name a command.");
+            } else {
+                return fail("'exec' must be a command in quotes or a list of quoted arguments.");
+            }
+            out.exec = argv;
+        } else if (key == "exec_timeout_seconds") {
+            std::optional<double> v;
+            if (const auto* i = node.as_integer()) v = static_cast<double>(i->get());
+            if (const auto* f = node.as_floating_point()) v = f->get();
+            if (!v || !(*v > 0) || *v > 86400)
+                return fail("'exec_timeout_seconds' must be a number of seconds above 0 and at most 86400.");
+            out.execTimeoutSeconds = v;
+        } else if (key == "every_minutes") {
+            const auto* i = node.as_integer();
+            if (!i || i->get() < 1 || i->get() > 1440)
+                return fail("'every_minutes' must be a whole number of minutes from 1 to 1440.");
+            out.everyMinutes = static_cast<int>(i->get());
+        } else if (key == "history") {
+            if (!needString(&out.history, false)) return false;
+        } else if (key == "port") {
+            if (!needString(&out.port, false)) return false;
+        } else {
+            return fail("unknown key '" + key + "'.");
+        }
+    }
+    *config = out;
+    return true;
+}
+
+bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error, std::string* warning) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "Cannot read the MQTT password file " + path + ": " + std::strerror(errno) + ".";
+        return false;
+    }
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+        *error = "The MQTT password file " + path + " is empty; its first line must be the password.";
+        return false;
+    }
+    struct stat st {};
+    warning->clear();
+    if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH))
+        *warning = "The MQTT password file " + path +
+                   " can be read by every user of this machine; make it private (chmod 600 or 640).";
+    *password = line;
+    return true;
+}
+
+}  // namespace dialscope::publish

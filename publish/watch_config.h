@@ -1,0 +1,47 @@
+// The watcher's configuration file (--config FILE; /etc/dialscope/watch.conf for the
+// system service), in TOML. Every key is optional; options on the command line win.
+//
+//   mqtt_url             = "mqtts://watcher@broker.lan/dialscope"
+//   mqtt_password_file   = "/etc/dialscope/mqtt-password"
+//   mqtt_ca_file         = "/etc/dialscope/broker-ca.pem"
+//   instance_id          = "kitchen"
+//   discovery_prefix     = "homeassistant"      # "" turns discovery off
+//   exec                 = ["/usr/local/bin/on-call", "--quiet"]   # or one string, quoted like a shell's
+//   exec_timeout_seconds = 30
+//   every_minutes        = 15
+//   history              = "/var/lib/dialscope/calls.sqlite3"
+//   port                 = "/dev/ttyUSB0"
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "publish/mqtt_url.h"
+
+namespace dialscope::publish {
+
+struct WatchConfig {
+    std::optional<MqttUrl> mqttUrl;
+    std::optional<std::string> mqttPasswordFile;
+    std::optional<std::string> mqttCaFile;
+    std::optional<std::string> instanceId;
+    std::optional<std::string> discoveryPrefix;
+    std::optional<std::vector<std::string>> exec;
+    std::optional<double> execTimeoutSeconds;
+    std::optional<int> everyMinutes;
+    std::optional<std::string> history;
+    std::optional<std::string> port;
+};
+
+// False with *error = "<path> line N: ..." (or "Cannot read the configuration file
+// <path>: ...") when the file cannot be read, is not TOML, holds an unknown key or a
+// bad value. The first problem is reported.
+bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* error);
+
+// The password is the file's first line without its line end. False with *error for
+// an unreadable or empty file. *warning is set (the password is still read) when
+// every user of the machine can read the file.
+bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error, std::string* warning);
+
+}  // namespace dialscope::publish
