@@ -240,4 +240,6 @@ RegistryFactory MakeSysfsRegistryFactory(fs::path root) {
     };
 }
 
+RegistryFactory MakeSystemRegistryFactory() { return MakeSysfsRegistryFactory(); }
+
 }  // namespace dialscope

@@ -39,10 +39,8 @@ using LastOpenErrorFn = std::function<int()>;
 
 class Supervisor {
 public:
-    using SendCommandFn = std::function<bool(uint8_t)>;
-
     Supervisor(LinkState& state, const PortList& ports, SerialOps& serial, WindowOps& window,
-               SendCommandFn sendCommand, LastOpenErrorFn lastOpenError = {});
+               LineDialogue& dialogue, LastOpenErrorFn lastOpenError = {});
 
     // The body of watch_serialTimer.
     void Tick();
@@ -55,7 +53,7 @@ private:
     const PortList& ports_;
     SerialOps& serial_;
     WindowOps& window_;
-    SendCommandFn sendCommand_;
+    LineDialogue& dialogue_;
     LastOpenErrorFn lastOpenError_;
     // Ports and reasons already explained in the status box; a port's entries
     // go when it opens.

@@ -62,6 +62,8 @@ void Protocol::HandleFrame() {
                 s_.recordNumber = 0;
                 window_.EnableTimer(Timer::AutoDisp, true);
                 s_.dialogState = kDownloading;
+                downloadInProgress_ = true;
+                window_.DownloadStarted();
             }
             break;
         case kDownloading:
@@ -76,6 +78,7 @@ void Protocol::HandleFrame() {
                 ClearRecordText();
                 window_.SetIndicator(false);
                 s_.dialogState = kWaiting;
+                EndOfDownload(DownloadEnd::Refused);
             }
             break;
         default:
@@ -153,6 +156,33 @@ void Protocol::RestartDialogue() {
     window_.SetIndicator(false);
     SendPoll();
     s_.dialogState = kPolling;
+    EndOfDownload(DownloadEnd::Restarted);
+}
+
+void Protocol::BeginPolling() {
+    s_.dialogState = kPolling;
+}
+
+void Protocol::StartOnNewLine() {
+    // A frame cut off on the line before this one (an adapter pulled
+    // mid-frame) must not take the device's first answer on this one as the
+    // rest of its payload: the parser starts afresh, and bytes of the old
+    // line still unread are dropped. This runs on the consumer's thread, so
+    // moving rxTail keeps the ring single-consumer.
+    s_.rxTail.store(s_.rxHead.load(std::memory_order_acquire), std::memory_order_release);
+    s_.parseState = 0;
+    s_.deviceAnswered = 0;
+    // Whatever was being downloaded came over the old line.
+    EndOfDownload(DownloadEnd::Cut);
+    SendCommand('2');
+    s_.dialogState = kPolling;
+}
+
+// Tells the window once that the download under way is over.
+void Protocol::EndOfDownload(DownloadEnd how) {
+    if (!downloadInProgress_) return;
+    downloadInProgress_ = false;
+    window_.DownloadEnded(how);
 }
 
 void Protocol::EndDownload() {
@@ -163,6 +193,7 @@ void Protocol::EndDownload() {
     window_.EnableTimer(Timer::AutoDisp, false);
     window_.HideAnimation();
     window_.AppendStatusLine("Message read OK.");
+    EndOfDownload(DownloadEnd::Completed);
 }
 
 }  // namespace dialscope

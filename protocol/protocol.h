@@ -25,7 +25,7 @@ inline constexpr const char* kDamagedTextMarker = "(text damaged in transfer)";
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
 
-class Protocol {
+class Protocol final : public LineDialogue {
 public:
     Protocol(Link& link, WindowOps& window, SerialOps& serial)
         : link_(link), s_(link.state), window_(window), serial_(serial) {}
@@ -34,6 +34,16 @@ public:
 
     // Command frames.
     bool SendCommand(uint8_t command);
+
+    // The dialogue starts by polling (start-up).
+    void BeginPolling();
+    // LineDialogue: a newly opened port.
+    void StartOnNewLine() override;
+    bool DeviceAnswered() const override { return s_.deviceAnswered != 0; }
+    // The port was closed under a download (the adapter went away).
+    void LineClosed() { EndOfDownload(DownloadEnd::Cut); }
+    // Whether a download has begun and not yet ended.
+    bool downloading() const { return downloadInProgress_; }
 
     // The body of time_comTimer: stop time_com, parse when bytes are pending,
     // run the idle tick, start time_com again.
@@ -63,11 +73,14 @@ private:
     void SequenceMiss();
     void DamagedFrame();
     void SendPoll();
+    void EndOfDownload(DownloadEnd how);
 
     Link& link_;
     LinkState& s_;
     // Output space for a record whose number needs more than two places.
     uint8_t wideRecord_[kTextBufferSize + 16];
+    // From the header frame until the download is over, however it ends.
+    bool downloadInProgress_ = false;
     WindowOps& window_;
     SerialOps& serial_;
 };
