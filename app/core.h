@@ -80,6 +80,11 @@ public:
         downloadEnded_ = std::move(listener);
     }
 
+    // What the protocol and the port logic call to act on the program (the
+    // status box, the indicator, the timers, the call log, download events);
+    // tests drive a face through it.
+    WindowOps& programOps() { return *this; }
+
     LinkState& state() { return link_.state; }
     SerialPort& serial() { return serial_; }
     Protocol& protocol() { return protocol_; }
