@@ -71,7 +71,7 @@ struct CoreHarness {
     Protocol protocol{*link, window, serial};
 
     CoreHarness() {
-        link->state.dialogState = 1;  // as the window's constructor leaves it
+        protocol.BeginPolling();  // as start-up leaves it
         serial.portOpen = true;
     }
     LinkState& s() { return link->state; }
