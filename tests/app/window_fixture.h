@@ -79,10 +79,9 @@ protected:
     QPlainTextEdit* Info() { return Child<QPlainTextEdit>("memo_info"); }
     QTimer* TimerNamed(const char* name) { return Child<QTimer>(name); }
 
-    // A record as the protocol hands it to Core. Core keeps the protocol's
-    // side of itself private; the cast reaches it the way Protocol does.
+    // A record as the protocol hands it to Core.
     void AppendRecord(const std::string& bytes) {
-        ((WindowOps&)*core).AppendToCallLog(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        core->programOps().AppendToCallLog(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
     const CallLog& callLog() const { return core->callLog(); }
 
