@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <time.h>
 
-#include "app/program_hooks.h"
+#include "app/qt/message_boxes.h"
 
 namespace dialscope::bench {
 
@@ -99,13 +99,16 @@ void UseFakeTree(const std::string& dir) {
     setenv("DIALSCOPE_DEV_ROOT", (dir + "/dev").c_str(), 1);
 }
 
-Program::Program() : link_(std::make_unique<Link>()) {
-    window_ = std::make_unique<TForm1>(*link_, MakeProgramHooks(*link_, core_));
+Program::Program() : link_(std::make_unique<Link>()), window_(std::make_unique<qt::TForm1>()) {
+    core_ = std::make_unique<Core>(*link_, *window_,
+                                   SystemPlatform(nullptr, [](const char*, const char*) { ShowPortAlreadyOpenedBox(); }));
+    window_->Attach(*core_);
+    core_->Start();
 }
 
 Program::~Program() {
-    window_.reset();
     core_.reset();
+    window_.reset();
 }
 
 }  // namespace dialscope::bench
