@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include "app/qt/message_boxes.h"
+#include "tools/fake_adapter.h"
 
 namespace dialscope::bench {
 
@@ -88,10 +89,8 @@ ScratchDir::~ScratchDir() {
 }
 
 void MakeEmptyFakeTree(const std::string& dir) {
-    fs::create_directories(dir + "/sys/class/tty");
-    fs::create_directories(dir + "/sys/bus/usb/devices");
-    fs::create_directories(dir + "/sys/devices");
-    fs::create_directories(dir + "/dev");
+    std::string error;
+    if (!devsim::MakeEmptyTree(dir + "/sys", dir + "/dev", &error)) throw std::runtime_error(error);
 }
 
 void UseFakeTree(const std::string& dir) {

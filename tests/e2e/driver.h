@@ -91,38 +91,9 @@ inline int CountThreads() {
 
 // ------------------------------------------------------------ test fixtures
 
-// A temporary directory holding a fake sysfs root and a /dev stand-in, with
-// the directories the hot-plug watcher and the registry view look at.
-class FakeTree {
-public:
-    FakeTree() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "dialscope-e2e-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        base_ = tmpl;
-        std::filesystem::create_directories(sys() / "class" / "tty");
-        std::filesystem::create_directories(sys() / "bus" / "usb" / "devices");
-        std::filesystem::create_directories(dev());
-    }
-    ~FakeTree() {
-        std::error_code ec;
-        std::filesystem::remove_all(base_, ec);
-    }
-    FakeTree(const FakeTree&) = delete;
-    FakeTree& operator=(const FakeTree&) = delete;
-
-    std::filesystem::path sys() const { return base_ / "sys"; }
-    std::filesystem::path dev() const { return base_ / "dev"; }
-
-    devsim::AdapterLayout Adapter() const {
-        devsim::AdapterLayout a;
-        a.sysfsRoot = sys().string();
-        a.devRoot = dev().string();
-        return a;
-    }
-
-private:
-    std::filesystem::path base_;
-};
+// A temporary fake sysfs root and /dev stand-in, empty until an adapter is
+// plugged into them.
+using devsim::FakeTree;
 
 // Sets an environment variable for the life of the guard. Set it before any
 // thread starts and let the guard go after they have all ended.

@@ -195,7 +195,7 @@ TEST(HotplugEndToEnd, FakeTreePlugAndUnplugReachThePortList) {
     EXPECT_TRUE(monitor.registered());
     EXPECT_EQ(ports.PortCount(), 0);
 
-    sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "1-2:1.0", "ttyUSB0");
+    sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "ttyUSB0");
     int result = 0;
     for (const DeviceEvent& e : WaitForEvents(source)) result = monitor.OnWindowMessage(e);
     EXPECT_EQ(result, kPortsArrived);
@@ -205,7 +205,7 @@ TEST(HotplugEndToEnd, FakeTreePlugAndUnplugReachThePortList) {
 
     std::memcpy(state.portName, "ttyUSB0", 7);
     serial.portOpen = true;
-    sysfs.RemoveUsbSerial("usb1/1-2", "ttyUSB0");
+    sysfs.RemoveUsbSerial("usb1/1-2");
     result = 0;
     for (const DeviceEvent& e : WaitForEvents(source)) result = monitor.OnWindowMessage(e);
     EXPECT_EQ(result, kPortsRemoved);
