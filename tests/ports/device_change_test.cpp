@@ -9,6 +9,7 @@
 #include "tests/ports/registry_trees.h"
 #include "protocol/protocol.h"
 #include "tests/support/fakes.h"
+#include "tests/support/frames.h"
 
 namespace dialscope {
 namespace {
@@ -295,7 +296,7 @@ TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
     PlugNt("1-2", "ttyUSB0");
     StartDiscovery(Family(kFamilyNt));
     supervisor.Tick();
-    state.deviceAnswered = 1;
+    DeviceSends(link, protocol, Frame('0'));  // the device answers the probe
     supervisor.Tick();
     supervisor.Tick();
     ASSERT_EQ(state.connectState, 3);
@@ -339,7 +340,7 @@ TEST_F(Restart, ARestartAbandonsAProbeStillWaitingForItsAnswer) {
     EXPECT_TRUE(serial.portOpen);
 
     // An answered probe is the dialogue's: a restart leaves it open.
-    state.deviceAnswered = 1;
+    DeviceSends(link, protocol, Frame('0'));  // the device answers the probe
     supervisor.Tick();
     PlugNt("1-4", "ttyUSB2");
     EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);

@@ -7,6 +7,7 @@
 
 #include "protocol/protocol.h"
 #include "tests/support/fakes.h"
+#include "tests/support/frames.h"
 
 namespace dialscope {
 namespace {
@@ -93,7 +94,8 @@ TEST_F(SupervisorTest, AnAnswerKeepsThePortAndStops) {
     EXPECT_EQ(state.deviceAnswered, 0);
     EXPECT_EQ(state.dialogState, 1);
     EXPECT_EQ(sent(), "2");
-    state.deviceAnswered = 1;  // the dialogue heard the device
+    DeviceSends(link, protocol, Frame('0'));  // the device answers: nothing to send now
+    ASSERT_EQ(state.deviceAnswered, 1);
     supervisor.Tick();
     supervisor.Tick();
     EXPECT_EQ(state.connectState, 3);
