@@ -1,57 +1,83 @@
 #include "app/core.h"
 
-#if defined(_WIN32)
-#include "ports/registry_win32.h"
-#else
-#include "ports/registry_sysfs.h"
-#endif
+#include "app/save_log.h"
 
 namespace dialscope {
 
-#if defined(_WIN32)
-Core::Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryFactory registry,
-           PlatformHooks platform)
-    : link_(link),
-      serial_(link, std::move(warn)),
-      protocol_(link, window, serial_),
-      platform_(std::move(platform)),
-      monitor_(ports_, registry ? std::move(registry) : MakeWin32RegistryFactory(), link.state,
-               serial_, window),
-      supervisor_(
-          link.state, ports_, serial_, window,
-          [this](uint8_t command) { return protocol_.SendCommand(command); },
-          [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {}
-
-void Core::StartPortDiscovery() { monitor_.StartPortDiscovery(platform_); }
-
-#else
-Core::Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryFactory registry,
-           std::unique_ptr<HotplugSource> hotplug)
-    : link_(link),
-      serial_(link, std::move(warn)),
-      protocol_(link, window, serial_),
-      hotplug_(hotplug ? std::move(hotplug) : MakeHotplugSource()),
-      monitor_(ports_, registry ? std::move(registry) : MakeSysfsRegistryFactory(), link.state,
-               serial_, window),
-      supervisor_(
-          link.state, ports_, serial_, window,
-          [this](uint8_t command) { return protocol_.SendCommand(command); },
-          [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {}
-
-void Core::StartPortDiscovery() {
-    monitor_.StartPortDiscovery(LinuxPlatformHooks(hotplug_.get()));
+Platform SystemPlatform(void* window, SerialPort::WarningBox warningBox) {
+    Platform platform;
+    platform.registry = MakeSystemRegistryFactory();
+    platform.deviceEvents = MakeDeviceEventSource(window);
+    platform.warningBox = std::move(warningBox);
+    return platform;
 }
 
-int Core::hotplugFd() const {
-    return hotplug_ && hotplug_->ok() ? hotplug_->fd() : -1;
+Core::Core(Link& link, View& view, Platform platform)
+    : link_(link),
+      view_(view),
+      platform_(std::move(platform)),
+      serial_(link, platform_.warningBox),
+      protocol_(link, *this, serial_),
+      monitor_(ports_, platform_.registry, link.state, serial_, *this),
+      supervisor_(link.state, ports_, serial_, *this, protocol_,
+                  [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {}
+
+Core::~Core() = default;
+
+void Core::Start() {
+    // Port discovery first: a registry error ends start-up before anything
+    // runs.
+    if (platform_.deviceEvents) monitor_.StartPortDiscovery(*platform_.deviceEvents);
+    // The protocol tick first, then the supervisor.
+    view_.EnableTimer(Timer::time_com, true);
+    view_.EnableTimer(Timer::watch_serial, true);
+    protocol_.BeginPolling();
+    // No "Transferring" label until a download starts.
+    view_.HideAnimation();
+    view_.ShowStatusLine(kBanner);
+}
+
+void Core::AnimationTick() {
+    view_.EnableTimer(Timer::AutoDisp, false);
+    view_.ShowAnimationFrame(AnimationStep(link_.state.animStep));
+    view_.EnableTimer(Timer::AutoDisp, true);
+}
+
+int Core::deviceEventFd() const {
+    return platform_.deviceEvents ? platform_.deviceEvents->fd() : -1;
 }
 
 std::vector<DeviceEvent> Core::ReadDeviceEvents() {
-    if (!hotplug_ || !hotplug_->ok()) return {};
-    return hotplug_->ReadEvents();
+    if (!platform_.deviceEvents) return {};
+    return platform_.deviceEvents->ReadEvents();
 }
-#endif
 
-Core::~Core() = default;
+int Core::DeviceChange(const DeviceEvent& event) {
+    const int result = monitor_.OnWindowMessage(event);
+    // A removal closes the port under a download that was still running.
+    if (protocol_.downloading() && !serial_.portOpen()) protocol_.LineClosed();
+    return result;
+}
+
+void Core::Clear() {
+    log_.Clear();
+    view_.ShowLogCleared();
+}
+
+bool Core::Save(const std::string& fileName, const std::string& text) {
+    view_.ShowStatusLine("Save info to: " + fileName);
+    const bool ok = AppendTextToFile(text, fileName);
+    view_.ShowStatusLine(ok ? "Save info OK." : "save info error.");
+    return ok;
+}
+
+void Core::AppendToCallLog(const uint8_t* bytes, size_t count) {
+    log_.Append(bytes, count);
+    view_.ShowLogAppended(log_, count);
+}
+
+void Core::DownloadEnded(DownloadEnd how) {
+    if (downloadEnded_) downloadEnded_(how);
+}
 
 }  // namespace dialscope

@@ -1,20 +1,24 @@
-// Everything behind the window, put together: the serial port, the protocol,
-// the port list with its device-change handling, the connection supervisor
-// and the hot-plug event source. Plain C++: the Qt window drives it through
-// its timers and a socket notifier, tests drive it with a fake window.
+// The program behind every face: the serial port, the protocol, the port
+// list with its device-change handling, the connection supervisor, the
+// device events, and the call log with Clear and Save. A face (the Qt
+// window, the Win32 window, a test driver) builds its view, hands Core its
+// timer ticks, clicks and device events, and shows what Core tells it to.
+// Main thread only, apart from the receive thread inside the serial port.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "app/view.h"
 #include "ports/device_change.h"
 #include "ports/device_event.h"
-#if !defined(_WIN32)
-#include "ports/hotplug_linux.h"
-#endif
+#include "ports/device_events.h"
 #include "ports/port_list.h"
 #include "ports/registry_reader.h"
 #include "ports/supervisor.h"
+#include "protocol/call_log.h"
 #include "protocol/interfaces.h"
 #include "protocol/link_state.h"
 #include "protocol/protocol.h"
@@ -22,53 +26,90 @@
 
 namespace dialscope {
 
-class Core {
+// The status box's first line.
+inline constexpr char kBanner[] = "Dialscope V1.3";
+
+// What Core needs of the system it runs on.
+struct Platform {
+    // The registry view the port scans read.
+    RegistryFactory registry;
+    // Where adapters coming and going are heard of.
+    std::unique_ptr<DeviceEventSource> deviceEvents;
+    // The modal "Port Is Already Opened!" box: text, caption.
+    SerialPort::WarningBox warningBox;
+};
+
+// The system's registry view and device events. `window` is the window that
+// receives device messages where the system sends them (Windows), else null.
+Platform SystemPlatform(void* window, SerialPort::WarningBox warningBox);
+
+class Core final : private WindowOps {
 public:
-#if defined(_WIN32)
-    // registry defaults to the system registry; platform is what start-up
-    // needs of the window (version query, notification registration).
-    Core(Link& link, WindowOps& window, SerialPort::WarningBox warn, RegistryFactory registry,
-         PlatformHooks platform);
-#else
-    // registry and hotplug default to the system's: the sysfs view and the
-    // kernel's event stream (or a fake tree's, when DIALSCOPE_SYSFS_ROOT is set).
-    Core(Link& link, WindowOps& window, SerialPort::WarningBox warn,
-         RegistryFactory registry = {}, std::unique_ptr<HotplugSource> hotplug = {});
-#endif
-    ~Core();
+    Core(Link& link, View& view, Platform platform);
+    ~Core() override;
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
 
-    // Port discovery at start-up: family, event registration, first scan.
-    // A registry error escapes to the caller.
-    void StartPortDiscovery();
+    // Start-up: port discovery (a registry error escapes to the caller), the
+    // protocol tick and the supervisor, polling, the banner.
+    void Start();
 
+    // The bodies of the three timers.
     void ComTick() { protocol_.ComTick(); }
     void WatchSerialTick() { supervisor_.Tick(); }
+    void AnimationTick();
 
-#if !defined(_WIN32)
-    // The hot-plug source's descriptor (readable when events wait), -1 when
-    // no events can be had.
-    int hotplugFd() const;
+    // Device events: the face watches deviceEventFd() (readable = events
+    // waiting; -1 when events come as window messages) and hands each event
+    // from ReadDeviceEvents() to DeviceChange. A registry error escapes.
+    int deviceEventFd() const;
     std::vector<DeviceEvent> ReadDeviceEvents();
-#endif
-    // The window's device-change step for one event; a registry error escapes.
-    int DeviceChange(const DeviceEvent& event) { return monitor_.OnWindowMessage(event); }
+    int DeviceChange(const DeviceEvent& event);
 
+    // "&Clear": the log emptied. "&Save": appends text (the log as it stood
+    // when the user asked; by default as it stands) to fileName, with its
+    // status lines; true when saved.
+    void Clear();
+    bool Save(const std::string& fileName, const std::string& text);
+    bool Save(const std::string& fileName) { return Save(fileName, log_.Bytes()); }
+    const CallLog& callLog() const { return log_; }
+
+    // Called whenever a download that had begun has ended, after its status
+    // line.
+    void OnDownloadEnded(std::function<void(DownloadEnd)> listener) {
+        downloadEnded_ = std::move(listener);
+    }
+
+    // What the protocol and the port logic call to act on the program (the
+    // status box, the indicator, the timers, the call log, download events);
+    // tests drive a face through it.
+    WindowOps& programOps() { return *this; }
+
+    LinkState& state() { return link_.state; }
     SerialPort& serial() { return serial_; }
     Protocol& protocol() { return protocol_; }
     PortList& ports() { return ports_; }
+    DeviceMonitor& monitor() { return monitor_; }
 
 private:
+    // What the protocol and the port logic do to the program.
+    void AppendStatusLine(std::string_view line) override { view_.ShowStatusLine(line); }
+    void SetIndicator(bool on) override { view_.SetIndicator(on); }
+    void HideAnimation() override { view_.HideAnimation(); }
+    void EnableTimer(Timer timer, bool enabled) override { view_.EnableTimer(timer, enabled); }
+    void AppendToCallLog(const uint8_t* bytes, size_t count) override;
+    void DownloadEnded(DownloadEnd how) override;
+
     Link& link_;
+    View& view_;
+    Platform platform_;
+    CallLog log_;
     SerialPort serial_;
     Protocol protocol_;
     PortList ports_;
-#if defined(_WIN32)
-    PlatformHooks platform_;
-#else
-    std::unique_ptr<HotplugSource> hotplug_;
-#endif
     DeviceMonitor monitor_;
     Supervisor supervisor_;
+    std::function<void(DownloadEnd)> downloadEnded_;
 };
 
 }  // namespace dialscope

@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
         // A download that never ends is reported, not waited for.
         QTimer::singleShot(static_cast<int>((2 * lineSeconds + 60) * 1000), &app, &QApplication::quit);
         app.exec();
-        shown = program.window().callLog().Bytes();
+        shown = program.core().callLog().Bytes();
     }
 
     kill(sim, SIGTERM);

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "protocol/protocol.h"
-#include "protocol/rx_ring.h"
 #include "tests/support/frames.h"
 #include "tests/support/splitmix.h"
 
@@ -49,16 +47,6 @@ size_t NumberWidth(int n) {
     return d;
 }
 
-class RecordWindow final : public QuietWindow {
-public:
-    std::vector<std::string> records;
-
-private:
-    void OnRecord(const uint8_t* bytes, size_t count) override {
-        records.emplace_back(reinterpret_cast<const char*>(bytes), count);
-    }
-};
-
 }  // namespace
 
 GeneratedDownload MakeDownload(int records, uint64_t seed) {
@@ -83,18 +71,14 @@ GeneratedDownload MakeDownload(int records, uint64_t seed) {
 
 std::vector<std::string> RenderedRecords(int count, uint64_t seed) {
     GeneratedDownload d = MakeDownload(count, seed);
-    auto link = std::make_unique<Link>();
-    RecordWindow window;
-    CountingSerial serial;
-    Protocol protocol(*link, window, serial);
-    link->state.dialogState = kPolling;
-    for (size_t at = 0; at < d.bytes.size(); at += 1024) {
-        size_t n = std::min<size_t>(1024, d.bytes.size() - at);
-        for (size_t i = 0; i < n; ++i) StoreReceivedByte(*link, static_cast<uint8_t>(d.bytes[at + i]));
-        RaiseRxPending(*link);
-        protocol.ComTick();
-    }
-    return std::move(window.records);
+    testing::CoreHarness core;
+    std::vector<std::string> records;
+    core.window.recording = false;
+    core.window.onRecord = [&](const uint8_t* bytes, size_t count) {
+        records.emplace_back(reinterpret_cast<const char*>(bytes), count);
+    };
+    for (size_t at = 0; at < d.bytes.size(); at += 1024) core.Feed(d.bytes.substr(at, 1024));
+    return records;
 }
 
 }  // namespace dialscope::bench

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "protocol/interfaces.h"
 
 namespace dialscope::bench {
 
@@ -28,28 +27,5 @@ GeneratedDownload MakeDownload(int records, uint64_t seed);
 // string per record (header line and text line, CR LF ends), produced by
 // running the download through the protocol core.
 std::vector<std::string> RenderedRecords(int count, uint64_t seed);
-
-// The window and the serial port as far as the core sees them in a
-// benchmark: the call log is handed to OnRecord, everything else is dropped;
-// writes always succeed and are counted.
-class QuietWindow : public WindowOps {
-public:
-    void AppendStatusLine(std::string_view) override {}
-    void SetIndicator(bool) override {}
-    void HideAnimation() override {}
-    void EnableTimer(Timer, bool) override {}
-    void AppendToCallLog(const uint8_t* bytes, size_t count) override { OnRecord(bytes, count); }
-
-protected:
-    virtual void OnRecord(const uint8_t* bytes, size_t count) = 0;
-};
-
-class CountingSerial final : public SerialOps {
-public:
-    bool openPort(const char*, uint32_t, bool, uint8_t, uint8_t) override { return false; }
-    bool writePort(const uint8_t*, uint32_t) override { ++writes; return true; }
-    bool closePort() override { return true; }
-    size_t writes = 0;
-};
 
 }  // namespace dialscope::bench

@@ -25,6 +25,7 @@
 #include "protocol/call_log.h"
 #include "protocol/protocol.h"
 #include "protocol/rx_ring.h"
+#include "tests/support/fakes.h"
 
 namespace {
 
@@ -40,19 +41,21 @@ const bench::GeneratedDownload& Download() {
     return d;
 }
 
-// The main window as far as the core sees it; with `log` null the records
-// are only counted.
-class BenchWindow final : public bench::QuietWindow {
-public:
+// The main window as far as the core sees it: records counted, and with
+// `log` set appended to it; nothing else kept.
+struct BenchWindow {
+    testing::FakeWindow ops;
     CallLog* log = nullptr;
     size_t records = 0;
     size_t logBytes = 0;
 
-private:
-    void OnRecord(const uint8_t* bytes, size_t count) override {
-        ++records;
-        logBytes += count;
-        if (log) log->Append(bytes, count);
+    BenchWindow() {
+        ops.recording = false;
+        ops.onRecord = [this](const uint8_t* bytes, size_t count) {
+            ++records;
+            logBytes += count;
+            if (log) log->Append(bytes, count);
+        };
     }
 };
 
@@ -69,10 +72,10 @@ void RunDownload(Link& link, Protocol& protocol, const std::string& bytes) {
     }
 }
 
-void ResetLink(Link* link) {
+void ResetLink(Link* link, Protocol& protocol) {
     std::destroy_at(link);
     std::construct_at(link);
-    link->state.dialogState = kPolling;
+    protocol.BeginPolling();
 }
 
 // Figures gathered while the benchmarks run, printed as RESULT lines.
@@ -83,15 +86,17 @@ void BM_BytePath(benchmark::State& state) {
     const auto& d = Download();
     auto link = std::make_unique<Link>();
     BenchWindow window;
-    bench::CountingSerial serial;
-    Protocol protocol(*link, window, serial);
+    testing::FakeSerial serial;
+    serial.recording = false;
+    serial.portOpen = true;
+    Protocol protocol(*link, window.ops, serial);
     auto log = std::make_unique<CallLog>();
 
     uint64_t allocations = 0;
     uint64_t bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        ResetLink(link.get());
+        ResetLink(link.get(), protocol);
         window.records = 0;
         window.logBytes = 0;
         log = std::make_unique<CallLog>();  // a new log grows from empty

@@ -9,7 +9,8 @@
 #include <stdexcept>
 #include <time.h>
 
-#include "app/program_hooks.h"
+#include "app/qt/message_boxes.h"
+#include "tools/fake_adapter.h"
 
 namespace dialscope::bench {
 
@@ -88,10 +89,8 @@ ScratchDir::~ScratchDir() {
 }
 
 void MakeEmptyFakeTree(const std::string& dir) {
-    fs::create_directories(dir + "/sys/class/tty");
-    fs::create_directories(dir + "/sys/bus/usb/devices");
-    fs::create_directories(dir + "/sys/devices");
-    fs::create_directories(dir + "/dev");
+    std::string error;
+    if (!devsim::MakeEmptyTree(dir + "/sys", dir + "/dev", &error)) throw std::runtime_error(error);
 }
 
 void UseFakeTree(const std::string& dir) {
@@ -99,13 +98,16 @@ void UseFakeTree(const std::string& dir) {
     setenv("DIALSCOPE_DEV_ROOT", (dir + "/dev").c_str(), 1);
 }
 
-Program::Program() : link_(std::make_unique<Link>()) {
-    window_ = std::make_unique<TForm1>(*link_, MakeProgramHooks(*link_, core_));
+Program::Program() : link_(std::make_unique<Link>()), window_(std::make_unique<qt::TForm1>()) {
+    core_ = std::make_unique<Core>(*link_, *window_,
+                                   SystemPlatform(nullptr, [](const char*, const char*) { ShowPortAlreadyOpenedBox(); }));
+    window_->Attach(*core_);
+    core_->Start();
 }
 
 Program::~Program() {
-    window_.reset();
     core_.reset();
+    window_.reset();
 }
 
 }  // namespace dialscope::bench

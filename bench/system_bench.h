@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/core.h"
-#include "app/main_window.h"
+#include "app/qt/main_window.h"
 #include "protocol/link_state.h"
 
 namespace dialscope::bench {
@@ -48,20 +48,20 @@ private:
 void MakeEmptyFakeTree(const std::string& dir);
 void UseFakeTree(const std::string& dir);
 
-// The program as its entry builds it: the shared link, the core made in the
-// window's constructor, the window. Needs a QApplication.
+// The program as its entry builds it: the link, the window, the core on the
+// system's platform attached to the window, started. Needs a QApplication.
 class Program {
 public:
     Program();
     ~Program();
-    TForm1& window() { return *window_; }
+    qt::TForm1& window() { return *window_; }
     Core& core() { return *core_; }
     Link& link() { return *link_; }
 
 private:
     std::unique_ptr<Link> link_;
-    std::unique_ptr<Core> core_;      // before the window: it outlives it
-    std::unique_ptr<TForm1> window_;
+    std::unique_ptr<qt::TForm1> window_;
+    std::unique_ptr<Core> core_;      // goes first: it shows through the window
 };
 
 }  // namespace dialscope::bench

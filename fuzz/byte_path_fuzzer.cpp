@@ -16,7 +16,8 @@
 // wrote must be one of its two command frames, every record appended to
 // the log must have the record layout (a text line, "Tone only", or the text
 // that arrived and then the damaged-text line), and every status line must be
-// one the dialogue writes. A violation traps.
+// one the dialogue writes (checked in the shared fakes' hooks, which keep
+// nothing). A violation traps.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/fakes.h"
 #include "tests/support/splitmix.h"
 #include "protocol/crc.h"
 #include "protocol/protocol.h"
@@ -57,97 +59,73 @@ bool Equals(const uint8_t* p, size_t n, std::string_view s) {
     return n == s.size() && std::memcmp(p, s.data(), n) == 0;
 }
 
-class CheckingWindow final : public WindowOps {
-public:
-    explicit CheckingWindow(const LinkState& s) : s_(s) {}
+// Every record appended to the log has the record layout.
+void CheckRecord(const LinkState& s, const uint8_t* r, size_t n) {
+    CHECK(r != nullptr);
+    for (size_t i = 0; i < n; ++i) CHECK(r[i] != 0);
 
-    void AppendStatusLine(std::string_view line) override {
-        CHECK(line == kReadOkLine || line == kRecordLostLine || line == kRecordMayBeLostLine ||
-              line == kNoEndFrameLine);
+    // The number: " d" or "dd" up to 99, all its digits from 100 on; it
+    // is the record number the dialogue has reached.
+    const int32_t number = s.recordNumber;
+    CHECK(number >= 1);
+    char digits[16];
+    size_t d = 0;
+    for (int32_t v = number; v > 0; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
+    size_t width = number <= 9 ? 2 : d;
+    CHECK(n >= width + 26 + 2);
+    if (number <= 9) {
+        CHECK(r[0] == ' ' && r[1] == '0' + number);
+    } else {
+        for (size_t i = 0; i < d; ++i) CHECK(r[i] == static_cast<uint8_t>(digits[d - 1 - i]));
     }
-    void SetIndicator(bool) override {}
-    void HideAnimation() override {}
-    void EnableTimer(Timer t, bool enabled) override {
-        CHECK(static_cast<int>(t) >= 0 && static_cast<int>(t) < 3);
-        timers[static_cast<int>(t)] = enabled;
-    }
-    void AppendToCallLog(const uint8_t* bytes, size_t count) override {
-        CheckRecord(bytes, count);
-        ++records;
-    }
+    const uint8_t* h = r + width;  // from the full stop on, fixed places
+    size_t rest = n - width;
+    CHECK(h[0] == '.' && h[1] == ' ');
+    // h[2..9]: the label, any bytes but zero.
+    CHECK(h[10] >= 'A' && h[10] <= 'D');
+    CHECK(h[11] == ' ');
+    CHECK(IsTwoPlaces(h + 12) && h[14] == '/' && IsTwoPlaces(h + 15) && h[17] == '/' &&
+          IsTwoPlaces(h + 18));
+    CHECK(h[20] == ' ');
+    CHECK(IsTwoPlaces(h + 21) && h[23] == ':' && IsTwoPlaces(h + 24));
+    CHECK(h[26] == '\r' && h[27] == '\n');
 
-    bool timers[3] = {true, true, false};
-    size_t records = 0;
-
-private:
-    void CheckRecord(const uint8_t* r, size_t n) {
-        CHECK(r != nullptr);
-        for (size_t i = 0; i < n; ++i) CHECK(r[i] != 0);
-
-        // The number: " d" or "dd" up to 99, all its digits from 100 on; it
-        // is the record number the dialogue has reached.
-        const int32_t number = s_.recordNumber;
-        CHECK(number >= 1);
-        char digits[16];
-        size_t d = 0;
-        for (int32_t v = number; v > 0; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
-        size_t width = number <= 9 ? 2 : d;
-        CHECK(n >= width + 26 + 2);
-        if (number <= 9) {
-            CHECK(r[0] == ' ' && r[1] == '0' + number);
-        } else {
-            for (size_t i = 0; i < d; ++i) CHECK(r[i] == static_cast<uint8_t>(digits[d - 1 - i]));
-        }
-        const uint8_t* h = r + width;  // from the full stop on, fixed places
-        size_t rest = n - width;
-        CHECK(h[0] == '.' && h[1] == ' ');
-        // h[2..9]: the label, any bytes but zero.
-        CHECK(h[10] >= 'A' && h[10] <= 'D');
-        CHECK(h[11] == ' ');
-        CHECK(IsTwoPlaces(h + 12) && h[14] == '/' && IsTwoPlaces(h + 15) && h[17] == '/' &&
-              IsTwoPlaces(h + 18));
-        CHECK(h[20] == ' ');
-        CHECK(IsTwoPlaces(h + 21) && h[23] == ':' && IsTwoPlaces(h + 24));
-        CHECK(h[26] == '\r' && h[27] == '\n');
-
-        const uint8_t* line = h + 28;
-        size_t lineLen = rest - 28;
+    const uint8_t* line = h + 28;
+    size_t lineLen = rest - 28;
+    CHECK(lineLen >= 2 && line[lineLen - 2] == '\r' && line[lineLen - 1] == '\n');
+    if (Equals(line, lineLen, "     Tone only    \r\n")) return;
+    // A record that may be incomplete: its text line, if any text arrived,
+    // then the damaged-text line.
+    const size_t markLen = std::strlen(kDamagedTextLine);
+    if (Equals(line, lineLen, kDamagedTextLine)) return;
+    if (lineLen >= markLen && std::memcmp(line + lineLen - markLen, kDamagedTextLine, markLen) == 0) {
+        lineLen -= markLen;
         CHECK(lineLen >= 2 && line[lineLen - 2] == '\r' && line[lineLen - 1] == '\n');
-        if (Equals(line, lineLen, "     Tone only    \r\n")) return;
-        // A record that may be incomplete: its text line, if any text
-        // arrived, then the damaged-text line.
-        const size_t markLen = std::strlen(kDamagedTextLine);
-        if (Equals(line, lineLen, kDamagedTextLine)) return;
-        if (lineLen >= markLen && std::memcmp(line + lineLen - markLen, kDamagedTextLine, markLen) == 0) {
-            lineLen -= markLen;
-            CHECK(lineLen >= 2 && line[lineLen - 2] == '\r' && line[lineLen - 1] == '\n');
-        }
-        CHECK(lineLen >= 8 && std::memcmp(line, "      ", 6) == 0);
-        CHECK(lineLen - 8 <= static_cast<size_t>(kMaxShownText));
     }
+    CHECK(lineLen >= 8 && std::memcmp(line, "      ", 6) == 0);
+    CHECK(lineLen - 8 <= static_cast<size_t>(kMaxShownText));
+}
 
-    const LinkState& s_;
-};
+// The window and the serial port as the protocol sees them: nothing kept,
+// every status line, record and written frame checked as it comes.
+struct CheckingFakes {
+    testing::FakeWindow window;
+    testing::FakeSerial serial;
 
-class CheckingSerial final : public SerialOps {
-public:
-    bool openPort(const char*, uint32_t, bool, uint8_t, uint8_t) override {
-        CHECK(false);  // the core never opens a port
-        return false;
+    explicit CheckingFakes(const LinkState& s) {
+        window.recording = false;
+        window.onStatus = [](std::string_view line) {
+            CHECK(line == kReadOkLine || line == kRecordLostLine || line == kRecordMayBeLostLine ||
+                  line == kNoEndFrameLine);
+        };
+        window.onRecord = [&s](const uint8_t* bytes, size_t count) { CheckRecord(s, bytes, count); };
+        serial.recording = false;
+        serial.onOpen = [](const char*) { CHECK(false); };  // the protocol never opens a port
+        serial.onWrite = [](const uint8_t* bytes, uint32_t count) {
+            CHECK(count == 6);
+            CHECK(std::memcmp(bytes, kPollD, 6) == 0 || std::memcmp(bytes, kPoll2, 6) == 0);
+        };
     }
-    bool writePort(const uint8_t* bytes, uint32_t count) override {
-        CHECK(count == 6);
-        CHECK(std::memcmp(bytes, kPollD, 6) == 0 || std::memcmp(bytes, kPoll2, 6) == 0);
-        ++writes;
-        return portOpen;
-    }
-    bool closePort() override {
-        portOpen = false;
-        return true;
-    }
-
-    bool portOpen = true;
-    size_t writes = 0;
 };
 
 using Rng = dialscope::testing::SplitMix64;
@@ -198,7 +176,7 @@ void RepairChecksums(std::vector<uint8_t>& bytes, Rng& rng) {
     }
 }
 
-void CheckState(const Link& link, const CheckingWindow& window) {
+void CheckState(const Link& link, const testing::FakeWindow& window) {
     const LinkState& s = link.state;
     CHECK(s.framePos >= 0 && s.framePos <= kFrameBufferSize);
     CHECK(s.rxTail >= 0 && s.rxTail < kRxRingSize);
@@ -237,8 +215,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (setup & 0x10) RepairChecksums(bytes, crcRng);
 
     auto link = std::make_unique<Link>();
-    CheckingSerial serial;
-    CheckingWindow window(link->state);
+    CheckingFakes fakes(link->state);
+    testing::FakeWindow& window = fakes.window;
+    testing::FakeSerial& serial = fakes.serial;
     Protocol protocol(*link, window, serial);
     LinkState& s = link->state;
     s.dialogState = static_cast<uint8_t>((setup & 3) == 3 ? 1 : setup & 3);
@@ -304,8 +283,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // BYTE_PATH_VERBOSE=1 when replaying an input by hand.
     static const bool verbose = std::getenv("BYTE_PATH_VERBOSE") != nullptr;
     if (verbose)
-        std::fprintf(stderr, "records %zu, frames written %zu, dialogState %d, recordNumber %d, port %s\n",
-                     window.records, serial.writes, s.dialogState, s.recordNumber,
+        std::fprintf(stderr, "records %d, frames written %zu, dialogState %d, recordNumber %d, port %s\n",
+                     window.records, serial.writes + static_cast<size_t>(serial.lostWrites), s.dialogState,
+                     s.recordNumber,
                      serial.portOpen ? "open" : "closed");
     return 0;
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "ports/hotplug_linux.h"
+#include "ports/device_events_linux.h"
 
 using namespace dialscope;
 

@@ -12,18 +12,18 @@ DeviceMonitor::DeviceMonitor(PortList& ports, RegistryFactory registry, LinkStat
                              SerialOps& serial, WindowOps& window)
     : ports_(ports), registry_(std::move(registry)), s_(state), serial_(serial), window_(window) {}
 
-void DeviceMonitor::StartPortDiscovery(const PlatformHooks& hooks) {
-    const uint8_t family = hooks.getPlatformFamily ? hooks.getPlatformFamily() : kFamilyNone;
+void DeviceMonitor::StartPortDiscovery(DeviceEventSource& events) {
+    const uint8_t family = events.PlatformFamily();
     platformFamily_ = (family == kFamilyWin9x || family == kFamilyNt) ? family : kFamilyNone;
-    RegisterPortNotifications(hooks.registerPortNotifications);
+    RegisterPortNotifications(events);
     ScanPorts();
 }
 
-bool DeviceMonitor::RegisterPortNotifications(const std::function<bool(uint8_t)>& registerHook) {
+bool DeviceMonitor::RegisterPortNotifications(DeviceEventSource& events) {
     // A failed registration is not reported: plugging and unplugging then go
     // unnoticed, while the start-up scan runs all the same.
-    registered_ = (platformFamily_ == kFamilyWin9x || platformFamily_ == kFamilyNt) && registerHook &&
-                  registerHook(platformFamily_);
+    registered_ = (platformFamily_ == kFamilyWin9x || platformFamily_ == kFamilyNt) &&
+                  events.Register(platformFamily_);
     return registered_;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "ports/device_event.h"
+#include "ports/device_events.h"
 #include "ports/port_list.h"
 #include "ports/registry_reader.h"
 #include "protocol/interfaces.h"
@@ -15,22 +16,10 @@
 
 namespace dialscope {
 
-constexpr uint8_t kFamilyNone = 0;
-constexpr uint8_t kFamilyWin9x = 1;
-constexpr uint8_t kFamilyNt = 2;
-
 // Decode results.
 constexpr int kNoDeviceChange = 0;
 constexpr int kPortsArrived = 1;
 constexpr int kPortsRemoved = 2;
-
-// What start-up needs from the platform: the registry layout and kind of
-// device event that apply here (0, 1 or 2), and the registration for device
-// events for that family (true when registered).
-struct PlatformHooks {
-    std::function<uint8_t()> getPlatformFamily;
-    std::function<bool(uint8_t family)> registerPortNotifications;
-};
 
 class DeviceMonitor {
 public:
@@ -39,8 +28,8 @@ public:
 
     // Family, registration (its result only recorded), first scan. The scan's
     // RegistryError reaches the caller.
-    void StartPortDiscovery(const PlatformHooks& hooks);
-    bool RegisterPortNotifications(const std::function<bool(uint8_t)>& registerHook);
+    void StartPortDiscovery(DeviceEventSource& events);
+    bool RegisterPortNotifications(DeviceEventSource& events);
     void ScanPorts();
 
     // 0 nothing to do, 1 an arrival changed the list, 2 a removal changed it.

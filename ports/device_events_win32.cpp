@@ -1,5 +1,6 @@
-#include "ports/device_events_win32.h"
+#include "ports/device_events.h"
 
+#include <windows.h>
 #include <dbt.h>
 
 namespace dialscope {
@@ -27,26 +28,33 @@ uint8_t GetPlatformFamily() {
     }
 }
 
-bool RegisterPortNotifications(HWND window, uint8_t family) {
-    if (family != kFamilyWin9x && family != kFamilyNt) return false;
-    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-    filter.dbcc_size = sizeof filter;  // 32
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    filter.dbcc_classguid = family == kFamilyWin9x ? kUsbDeviceClass : kPortsClass;
-    // The registration lasts as long as the window; its handle is not needed.
-    return RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) != nullptr;
+// Registers the main window for device-interface events of the family's
+// class (USB devices on 9x, ports on NT); WM_DEVICECHANGE then brings them.
+class WindowDeviceEvents final : public DeviceEventSource {
+public:
+    explicit WindowDeviceEvents(HWND window) : window_(window) {}
+
+    uint8_t PlatformFamily() override { return GetPlatformFamily(); }
+
+    bool Register(uint8_t family) override {
+        if (family != kFamilyWin9x && family != kFamilyNt) return false;
+        DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+        filter.dbcc_size = sizeof filter;  // 32
+        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        filter.dbcc_classguid = family == kFamilyWin9x ? kUsbDeviceClass : kPortsClass;
+        // The registration lasts as long as the window; its handle is not needed.
+        return RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) != nullptr;
+    }
+
+private:
+    HWND window_;
+};
+
+std::unique_ptr<DeviceEventSource> MakeDeviceEventSource(void* window) {
+    return std::make_unique<WindowDeviceEvents>(static_cast<HWND>(window));
 }
 
-PlatformHooks Win32PlatformHooks(HWND window) {
-    PlatformHooks hooks;
-    hooks.getPlatformFamily = GetPlatformFamily;
-    hooks.registerPortNotifications = [window](uint8_t family) {
-        return RegisterPortNotifications(window, family);
-    };
-    return hooks;
-}
-
-std::optional<DeviceEvent> DecodeWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+std::optional<DeviceEvent> DecodeWindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     if (message != WM_DEVICECHANGE) return std::nullopt;
     DeviceEvent event;
     event.message = message;

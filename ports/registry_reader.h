@@ -41,4 +41,8 @@ public:
 // Every scan and lookup makes its own reader and discards it afterwards.
 using RegistryFactory = std::function<std::unique_ptr<RegistryReader>()>;
 
+// The system's registry: the sysfs view on Linux ($DIALSCOPE_SYSFS_ROOT or
+// /sys), the registry itself on Windows.
+RegistryFactory MakeSystemRegistryFactory();
+
 }  // namespace dialscope

@@ -256,4 +256,6 @@ RegistryFactory MakeSysfsRegistryFactory(fs::path root) {
     };
 }
 
+RegistryFactory MakeSystemRegistryFactory() { return MakeSysfsRegistryFactory(); }
+
 }  // namespace dialscope

@@ -117,4 +117,6 @@ RegistryFactory MakeWin32RegistryFactory() {
     return [] { return std::make_unique<Win32RegistryReader>(); };
 }
 
+RegistryFactory MakeSystemRegistryFactory() { return MakeWin32RegistryFactory(); }
+
 }  // namespace dialscope

@@ -26,13 +26,13 @@ uint8_t ChooseNextPort(const PortList& ports, char (&portName)[kPortNameSize], u
 }
 
 Supervisor::Supervisor(LinkState& state, const PortList& ports, SerialOps& serial,
-                       WindowOps& window, SendCommandFn sendCommand, LastOpenErrorFn lastOpenError,
+                       WindowOps& window, LineDialogue& dialogue, LastOpenErrorFn lastOpenError,
                        PortHeldFn portHeld)
     : s_(state),
       ports_(ports),
       serial_(serial),
       window_(window),
-      sendCommand_(std::move(sendCommand)),
+      dialogue_(dialogue),
       lastOpenError_(std::move(lastOpenError)),
       portHeld_(std::move(portHeld)) {}
 
@@ -87,17 +87,8 @@ void Supervisor::Tick() {
             std::memcpy(s_.portName, chosen, kPortNameSize);  // the port now in use
             explained_.erase(explained_.lower_bound({name, OpenFailure::permission}),
                              explained_.upper_bound({name, OpenFailure::busy}));
-            // A new line. A frame cut off on the line before it (an adapter
-            // pulled mid-frame) must not take the device's first answer on
-            // this one as the rest of its payload: the parser starts afresh,
-            // and bytes of the old line still unread are dropped. This runs
-            // on the consumer's thread, so moving rxTail keeps the ring
-            // single-consumer.
-            s_.rxTail = s_.rxHead.load(std::memory_order_acquire);
-            s_.parseState = 0;
-            s_.deviceAnswered = 0;
-            if (sendCommand_) sendCommand_('2');
-            s_.dialogState = 1;
+            // A new line: the dialogue starts afresh on it and polls.
+            dialogue_.StartOnNewLine();
             s_.connectState = 1;
         } else {
             ExplainOpenFailure(name);
@@ -109,7 +100,7 @@ void Supervisor::Tick() {
         s_.connectState = 2;
         break;
     case 2:
-        if (s_.deviceAnswered) {
+        if (dialogue_.DeviceAnswered()) {
             s_.connectState = 3;
         } else {
             s_.connectState = 0;

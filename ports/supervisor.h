@@ -43,10 +43,8 @@ using PortHeldFn = std::function<bool()>;
 
 class Supervisor {
 public:
-    using SendCommandFn = std::function<bool(uint8_t)>;
-
     Supervisor(LinkState& state, const PortList& ports, SerialOps& serial, WindowOps& window,
-               SendCommandFn sendCommand, LastOpenErrorFn lastOpenError = {},
+               LineDialogue& dialogue, LastOpenErrorFn lastOpenError = {},
                PortHeldFn portHeld = {});
 
     // The body of watch_serialTimer.
@@ -60,7 +58,7 @@ private:
     const PortList& ports_;
     SerialOps& serial_;
     WindowOps& window_;
-    SendCommandFn sendCommand_;
+    LineDialogue& dialogue_;
     LastOpenErrorFn lastOpenError_;
     PortHeldFn portHeld_;
     // Ports and reasons already explained in the status box; a port's entries

@@ -111,6 +111,7 @@ void Protocol::HandleFrame() {
                 window_.EnableTimer(Timer::AutoDisp, true);
                 s_.dialogState = kDownloading;
                 s_.downloadActive = 1;
+                window_.DownloadStarted();
             }
             break;
         case kDownloading:
@@ -139,6 +140,7 @@ void Protocol::HandleFrame() {
                 ClearRecordText();
                 window_.SetIndicator(false);
                 s_.dialogState = kWaiting;
+                EndOfDownload(DownloadEnd::Refused);
             }
             break;
         default:
@@ -225,7 +227,7 @@ void Protocol::IdleTick() {
         // with the port held. Not once a device change has given the line
         // back to the supervisor: ending the download would stop it in the
         // middle of its search.
-        EndDownload(kNoEndFrameLine);
+        EndDownload(DownloadEnd::NoEndFrame);
     }
 }
 
@@ -235,17 +237,44 @@ void Protocol::RestartDialogue() {
     window_.SetIndicator(false);
     SendPoll();
     s_.dialogState = kPolling;
+    EndOfDownload(DownloadEnd::Restarted);
 }
 
-void Protocol::EndDownload(const char* statusLine) {
+void Protocol::BeginPolling() {
+    s_.dialogState = kPolling;
+}
+
+void Protocol::StartOnNewLine() {
+    // A frame cut off on the line before this one (an adapter pulled
+    // mid-frame) must not take the device's first answer on this one as the
+    // rest of its payload: the parser starts afresh, and bytes of the old
+    // line still unread are dropped. This runs on the consumer's thread, so
+    // moving rxTail keeps the ring single-consumer.
+    s_.rxTail.store(s_.rxHead.load(std::memory_order_acquire), std::memory_order_release);
+    s_.parseState = 0;
+    s_.deviceAnswered = 0;
+    // Whatever was being downloaded came over the old line.
+    EndOfDownload(DownloadEnd::Cut);
+    SendCommand('2');
+    s_.dialogState = kPolling;
+}
+
+// Tells the window once that the download under way is over.
+void Protocol::EndOfDownload(DownloadEnd how) {
+    if (!s_.downloadActive) return;
     s_.downloadActive = 0;
+    window_.DownloadEnded(how);
+}
+
+void Protocol::EndDownload(DownloadEnd how) {
     serial_.closePort();
     // ComTick enables time_com again as its last step.
     window_.EnableTimer(Timer::time_com, false);
     window_.EnableTimer(Timer::watch_serial, false);
     window_.EnableTimer(Timer::AutoDisp, false);
     window_.HideAnimation();
-    window_.AppendStatusLine(statusLine);
+    window_.AppendStatusLine(how == DownloadEnd::Completed ? kReadOkLine : kNoEndFrameLine);
+    EndOfDownload(how);
 }
 
 }  // namespace dialscope

@@ -10,6 +10,15 @@ namespace dialscope {
 
 enum class Timer { time_com, watch_serial, AutoDisp };
 
+// How a download that had begun (its header frame arrived) came to an end.
+enum class DownloadEnd : uint8_t {
+    Completed,   // the end frame arrived
+    NoEndFrame,  // the line fell silent where the end frame was due
+    Restarted,   // the dialogue started over (the device lost its place)
+    Refused,     // the device said it has nothing now ('0' frame)
+    Cut,         // the line went away (adapter pulled, another port opened)
+};
+
 // The main window's operations that the core uses.
 class WindowOps {
 public:
@@ -24,6 +33,9 @@ public:
     // Appends one rendered call record (8-bit text, CR LF line ends) to the
     // call log and its view.
     virtual void AppendToCallLog(const uint8_t* bytes, size_t count) = 0;
+    // A download has begun (its header frame arrived) and has ended.
+    virtual void DownloadStarted() {}
+    virtual void DownloadEnded(DownloadEnd how) { (void)how; }
 };
 
 // The serial port operations, main thread only.
@@ -35,6 +47,16 @@ public:
     // The bytes are taken before the call returns; the caller may reuse them.
     virtual bool writePort(const uint8_t* bytes, uint32_t count) = 0;
     virtual bool closePort() = 0;
+};
+
+// What the connection supervisor asks of the dialogue on a line it opened.
+class LineDialogue {
+public:
+    virtual ~LineDialogue() = default;
+    // A port has just been opened: the dialogue starts afresh on it and polls.
+    virtual void StartOnNewLine() = 0;
+    // Whether the device has answered on this line since it was started.
+    virtual bool DeviceAnswered() const = 0;
 };
 
 }  // namespace dialscope

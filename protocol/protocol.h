@@ -46,7 +46,7 @@ constexpr uint8_t kSupervisorHandedOver = 3;
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
 
-class Protocol {
+class Protocol final : public LineDialogue {
 public:
     Protocol(Link& link, WindowOps& window, SerialOps& serial)
         : link_(link), s_(link.state), window_(window), serial_(serial) {}
@@ -55,6 +55,16 @@ public:
 
     // Command frames.
     bool SendCommand(uint8_t command);
+
+    // The dialogue starts by polling (start-up).
+    void BeginPolling();
+    // LineDialogue: a newly opened port.
+    void StartOnNewLine() override;
+    bool DeviceAnswered() const override { return s_.deviceAnswered != 0; }
+    // The port was closed under a download (the adapter went away).
+    void LineClosed() { EndOfDownload(DownloadEnd::Cut); }
+    // Whether a download has begun and not yet ended.
+    bool downloading() const { return s_.downloadActive != 0; }
 
     // The body of time_comTimer: stop time_com, parse when bytes are pending,
     // run the idle tick, start time_com again.
@@ -68,7 +78,9 @@ public:
     void ClearFrameFlags();
     void IdleTick();
     void RestartDialogue();
-    void EndDownload(const char* statusLine = kReadOkLine);
+    // The end frame (Completed), or the line gone quiet where it was due
+    // (NoEndFrame).
+    void EndDownload(DownloadEnd how = DownloadEnd::Completed);
 
     // Call record text.
     void SaveLabelTable();
@@ -87,6 +99,7 @@ private:
     void BeginRecord();
     void SequenceMiss();
     void SendPoll();
+    void EndOfDownload(DownloadEnd how);
 
     Link& link_;
     LinkState& s_;

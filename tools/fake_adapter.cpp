@@ -1,7 +1,10 @@
 #include "tools/fake_adapter.h"
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 
@@ -38,14 +41,49 @@ int TtyMinor(const std::string& name) {
     return digits.empty() ? 0 : std::stoi(digits);
 }
 
+constexpr const char* kController = "devices/pci0000:00/0000:00:14.0";
+
 }  // namespace
+
+bool MakeEmptyTree(const std::string& sysfsRoot, const std::string& devRoot, std::string* error) {
+    std::error_code ec;
+    for (const fs::path& dir : {fs::path(sysfsRoot) / "class" / "tty", fs::path(sysfsRoot) / "bus" / "usb" / "devices",
+                                fs::path(sysfsRoot) / kController, fs::path(devRoot)}) {
+        fs::create_directories(dir, ec);
+        if (ec) {
+            if (error) *error = "cannot create " + dir.string() + ": " + ec.message();
+            return false;
+        }
+    }
+    return true;
+}
+
+FakeTree::FakeTree() {
+    std::string tmpl = (fs::temp_directory_path() / "dialscope-tree-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    base_ = tmpl;
+    std::string error;
+    if (!MakeEmptyTree(sys().string(), dev().string(), &error)) throw std::runtime_error(error);
+}
+
+FakeTree::~FakeTree() {
+    std::error_code ec;
+    fs::remove_all(base_, ec);
+}
+
+AdapterLayout FakeTree::Adapter() const {
+    AdapterLayout a;
+    a.sysfsRoot = sys().string();
+    a.devRoot = dev().string();
+    return a;
+}
 
 FakeAdapter::FakeAdapter(AdapterLayout layout) : layout_(std::move(layout)) {}
 
 std::string FakeAdapter::DevicesRelative() const {
     const std::string& port = layout_.usbPort;
     std::string bus = port.substr(0, port.find('-'));
-    std::string path = "devices/pci0000:00/0000:00:14.0/usb" + bus;
+    std::string path = std::string(kController) + "/usb" + bus;
     // "1-1.4.2" lies below "1-1" and "1-1.4": one directory per hub.
     size_t dash = port.find('-');
     size_t at = port.find('.', dash == std::string::npos ? 0 : dash);
@@ -72,7 +110,7 @@ bool FakeAdapter::Plug(const std::string& ttyPath, std::string* error) {
     const AdapterLayout& l = layout_;
     const std::string rel = DevicesRelative();
     std::error_code ec;
-    fs::create_directories(TtyDir(), ec);
+    fs::create_directories(l.withTty ? TtyDir() : UsbDeviceDir(), ec);
     if (!ec) fs::create_directories(l.sysfsRoot + "/bus/usb/devices", ec);
     if (ec) {
         if (error) *error = "cannot create " + TtyDir() + ": " + ec.message();
@@ -103,10 +141,15 @@ bool FakeAdapter::Plug(const std::string& ttyPath, std::string* error) {
         !WriteFile(dev / "idProduct", l.productId + "\n", error) ||
         !WriteFile(dev / "manufacturer", l.manufacturer + "\n", error) ||
         !WriteFile(dev / "product", l.product + "\n", error) || !WriteFile(dev / "busnum", bus + "\n", error) ||
-        !WriteFile(dev / "devnum", "2\n", error) || !WriteFile(dev / "bDeviceClass", "00\n", error) ||
-        !WriteFile(dev / (l.usbPort + ":1.0") / "bInterfaceNumber", "00\n", error))
+        !WriteFile(dev / "devnum", "2\n", error) || !WriteFile(dev / "bDeviceClass", "00\n", error))
         return false;
     if (!l.serial.empty() && !WriteFile(dev / "serial", l.serial + "\n", error)) return false;
+    if (!Link("../../../" + rel, BusLink(), error)) return false;
+    if (!l.withTty) {
+        plugged_ = true;
+        return true;
+    }
+    if (!WriteFile(dev / (l.usbPort + ":1.0") / "bInterfaceNumber", "00\n", error)) return false;
 
     const fs::path tty = TtyDir();
     const int minor = TtyMinor(l.ttyName);
@@ -123,11 +166,11 @@ bool FakeAdapter::Plug(const std::string& ttyPath, std::string* error) {
     }
     if (!Link(up + "../../../../class/tty", tty / "subsystem", error)) return false;
 
-    if (!Link("../../../" + rel, BusLink(), error) ||
-        !Link("../../../" + rel + "/" + l.usbPort + ":1.0", BusLink() + ":1.0", error))
-        return false;
-    fs::create_directories(l.devRoot, ec);
-    if (!Link(ttyPath, DevLink(), error)) return false;
+    if (!Link("../../../" + rel + "/" + l.usbPort + ":1.0", BusLink() + ":1.0", error)) return false;
+    if (!ttyPath.empty()) {
+        fs::create_directories(l.devRoot, ec);
+        if (!Link(ttyPath, DevLink(), error)) return false;
+    }
 
     fs::create_directories(l.sysfsRoot + "/class/tty", ec);
     if (!Link("../../" + rel + "/" + l.usbPort + ":1.0/" + l.ttyName + "/tty/" + l.ttyName, ClassLink(), error))
@@ -138,11 +181,11 @@ bool FakeAdapter::Plug(const std::string& ttyPath, std::string* error) {
 
 void FakeAdapter::Unplug() {
     std::error_code ec;
-    fs::remove(ClassLink(), ec);
+    if (layout_.withTty) fs::remove(ClassLink(), ec);
     fs::remove(BusLink(), ec);
-    fs::remove(BusLink() + ":1.0", ec);
+    if (layout_.withTty) fs::remove(BusLink() + ":1.0", ec);
     fs::remove_all(UsbDeviceDir(), ec);
-    fs::remove(DevLink(), ec);
+    if (layout_.withTty) fs::remove(DevLink(), ec);
     plugged_ = false;
 }
 

@@ -5,12 +5,11 @@
 
 #include <cstdlib>
 #include <exception>
-#include <memory>
+#include <string>
 
 #include "app/core.h"
 #include "app/win32/main_window.h"
 #include "app/win32/message_boxes.h"
-#include "ports/device_events_win32.h"
 #include "protocol/link_state.h"
 
 namespace {
@@ -18,46 +17,36 @@ namespace {
 // The link's state and fixed buffers live for the whole run.
 dialscope::Link sharedLink;
 
-// The core is made in the window's constructor, where port discovery
-// starts with the window's handle; `core` must outlive the window.
-dialscope::CoreHooks MakeProgramHooks(dialscope::Link& link,
-                                      std::unique_ptr<dialscope::Core>& core) {
-    using namespace dialscope;
-    CoreHooks hooks;
-    hooks.onStart = [&link, &core](TForm1& window) {
-        core = std::make_unique<Core>(link, window, ShowWarningBox, RegistryFactory{},
-                                      Win32PlatformHooks(window.hwnd()));
-        core->StartPortDiscovery();
-    };
-    hooks.onComTick = [&core] { core->ComTick(); };
-    hooks.onWatchSerialTick = [&core] { core->WatchSerialTick(); };
-    // Messages arrive before the core exists (while the window is created).
-    hooks.onDeviceChange = [&core](const DeviceEvent& event) {
-        if (core) core->DeviceChange(event);
-    };
-    return hooks;
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    using namespace dialscope;
     try {
-        // Declared before the window, so that it outlives it.
-        std::unique_ptr<dialscope::Core> core;
-        dialscope::TForm1 form(instance, sharedLink, MakeProgramHooks(sharedLink, core));
+        win32::TForm1 form(instance);
+        Core core(sharedLink, form, SystemPlatform(form.hwnd(), ShowWarningBox));
+        form.Attach(core);
 #if defined(DIALSCOPE_TEST_ENTRIES)
         // The end-to-end tests' build only: save each finished download into
-        // the named file and quit. The shipped program has no such entry.
-        form.SetSaveOnDownloadEnd(
-            dialscope::SaveOnDownloadEnd(std::getenv("DIALSCOPE_TEST_SAVE_TO")));
+        // the named file, then close once the tick that ended it is over. The
+        // shipped program has no such entry.
+        const char* testSaveTo = std::getenv("DIALSCOPE_TEST_SAVE_TO");
+        if (testSaveTo != nullptr && testSaveTo[0] != '\0') {
+            const std::string target = testSaveTo;
+            core.OnDownloadEnded([&core, &form, target](DownloadEnd how) {
+                if (how != DownloadEnd::Completed) return;
+                core.Save(target);
+                PostMessageA(form.hwnd(), WM_CLOSE, 0, 0);
+            });
+        }
 #endif
+        core.Start();
         form.Show(showCommand);
-        dialscope::RunMessageLoop(form);
+        win32::RunMessageLoop(form);
     } catch (const std::exception& e) {
         // A registry error while the port list is first read ends start-up.
-        dialscope::ShowErrorBox(nullptr, e.what());
+        ShowErrorBox(nullptr, e.what());
     } catch (...) {
-        dialscope::ShowErrorBox(nullptr, std::string());
+        ShowErrorBox(nullptr, std::string());
     }
     return 0;
 }

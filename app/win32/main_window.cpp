@@ -10,10 +10,11 @@
 #include "app/animation.h"
 #include "app/save_log.h"
 #include "app/win32/message_boxes.h"
-#include "ports/device_events_win32.h"
+#include "app/core.h"
+#include "ports/device_events.h"
 #include "protocol/protocol.h"
 
-namespace dialscope {
+namespace dialscope::win32 {
 
 namespace {
 
@@ -154,9 +155,7 @@ void TForm1::RegisterWindowClass(HINSTANCE instance) {
     if (!RegisterClassExA(&wc)) throw std::runtime_error("The main window's class was refused.");
 }
 
-TForm1::TForm1(HINSTANCE instance, Link& link, CoreHooks hooks)
-    : link_(link), hooks_(std::move(hooks)), saveDialog_(RunSaveDialog) {
-    // 1. The window and its controls.
+TForm1::TForm1(HINSTANCE instance) : saveDialog_(RunSaveDialog) {
     windowFont_ = FormFont(11);
     memoFont_ = FormFont(13);
     transferringFont_ = FormFont(16, true);
@@ -171,26 +170,6 @@ TForm1::TForm1(HINSTANCE instance, Link& link, CoreHooks hooks)
     }
     try {
         CreateControls();
-
-        // 2. The banner.
-        const std::string banner = kBanner;
-
-        // 3. Port discovery. An error from the registry scan ends start-up
-        // here; the program entry shows it.
-        if (hooks_.onStart) hooks_.onStart(*this);
-
-        // 4. The protocol tick first, then the supervisor.
-        EnableTimer(Timer::time_com, true);
-        EnableTimer(Timer::watch_serial, true);
-
-        // 5. The dialogue starts by polling.
-        link_.state.dialogState = kPolling;
-
-        // 6. No "Transferring" label until a download starts.
-        HideAnimation();
-
-        // 7. The banner is the status box's first line.
-        AppendStatusText(banner);
     } catch (...) {
         Destroy();
         throw;
@@ -272,19 +251,8 @@ void TForm1::Show(int showCommand) {
 
 // ---- window operations ----------------------------------------------------
 
-void TForm1::AppendStatusText(std::string_view line) {
+void TForm1::ShowStatusLine(std::string_view line) {
     AppendToEdit(memo_info, StatusBoxAddition(WindowText(memo_info), line));
-}
-
-void TForm1::AppendStatusLine(std::string_view line) {
-    AppendStatusText(line);
-    // The test entry: the end of a download saves the log as it stands, then
-    // the program closes once the tick that ended the download is over.
-    const std::string_view target = saveOnEnd_.TargetFor(line);
-    if (!target.empty() && hwnd_) {
-        SaveLogTo(log_.Bytes(), std::string(target));
-        PostMessageA(hwnd_, WM_CLOSE, 0, 0);
-    }
 }
 
 void TForm1::SetIndicator(bool on) {
@@ -298,8 +266,7 @@ void TForm1::HideAnimation() {
     }
 }
 
-void TForm1::AdvanceAnimation() {
-    const AnimationFrame frame = AnimationStep(link_.state.animStep);
+void TForm1::ShowAnimationFrame(AnimationFrame frame) {
     ShowWindow(LblTransferring[frame.show], SW_SHOW);
     ShowWindow(LblTransferring[frame.hide], SW_HIDE);
 }
@@ -316,40 +283,36 @@ void TForm1::EnableTimer(Timer timer, bool enabled) {
     }
 }
 
-void TForm1::AppendToCallLog(const uint8_t* bytes, size_t count) {
-    log_.Append(bytes, count);
-    AppendToEdit(memo_display, LogViewText(bytes, count));
+void TForm1::ShowLogAppended(const CallLog& log, size_t count) {
+    const std::string& bytes = log.Bytes();
+    const size_t from = bytes.size() - std::min(count, bytes.size());
+    AppendToEdit(memo_display,
+                 LogViewText(reinterpret_cast<const uint8_t*>(bytes.data()) + from, bytes.size() - from));
+}
+
+void TForm1::ShowLogCleared() {
+    if (memo_display) SetWindowTextA(memo_display, "");
 }
 
 // ---- handlers ---------------------------------------------------------------
 
+// Until a core is attached the timers have nothing to drive; they are not
+// running then either.
+
 void TForm1::time_comTimer() {
-    if (hooks_.onComTick) {
-        hooks_.onComTick();
-        return;
-    }
-    EnableTimer(Timer::time_com, false);
-    EnableTimer(Timer::time_com, true);
+    if (core_) core_->ComTick();
 }
 
 void TForm1::watch_serialTimer() {
-    if (hooks_.onWatchSerialTick) {
-        hooks_.onWatchSerialTick();
-        return;
-    }
-    EnableTimer(Timer::watch_serial, false);
-    EnableTimer(Timer::watch_serial, true);
+    if (core_) core_->WatchSerialTick();
 }
 
 void TForm1::AutoDispTimer() {
-    EnableTimer(Timer::AutoDisp, false);
-    AdvanceAnimation();
-    EnableTimer(Timer::AutoDisp, true);
+    if (core_) core_->AnimationTick();
 }
 
 void TForm1::clear_infoClick() {
-    log_.Clear();
-    SetWindowTextA(memo_display, "");
+    if (core_) core_->Clear();
 }
 
 void TForm1::ExitClick() {
@@ -361,19 +324,13 @@ void TForm1::ExitClick() {
 void TForm1::InfoSaveClick() {
     // The file gets the log as it stands now; records that arrive while the
     // dialog is open (the timers keep running) are not in it.
-    const std::string text = log_.Bytes();
-    if (text.empty()) return;
+    if (!core_ || core_->callLog().Empty()) return;
+    const std::string text = core_->callLog().Bytes();
 
     const std::string name = saveDialog_ ? saveDialog_(hwnd_, lastSaveName_) : std::string();
     if (name.empty()) return;
     lastSaveName_ = name;
-    SaveLogTo(text, name);
-}
-
-void TForm1::SaveLogTo(const std::string& text, const std::string& fileName) {
-    AppendStatusText(SaveTargetLine(fileName));
-    const bool ok = AppendTextToFile(text, fileName);
-    AppendStatusText(SaveResultLine(ok));
+    core_->Save(name, text);
 }
 
 // ---- message dispatch -------------------------------------------------------
@@ -398,7 +355,7 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // message.
     if (const auto event = DecodeWindowMessage(message, wParam, lParam)) {
         Guard(hwnd_, [&] {
-            if (hooks_.onDeviceChange) hooks_.onDeviceChange(*event);
+            if (core_) core_->DeviceChange(*event);
         });
     }
 
@@ -570,4 +527,4 @@ int RunMessageLoop(TForm1& form) {
     }
 }
 
-}  // namespace dialscope
+}  // namespace dialscope::win32

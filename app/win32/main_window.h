@@ -1,8 +1,7 @@
 // The main window of the Windows program: the fixed layout of the form, the
-// three timers, the three buttons, and the window operations the core uses.
-// It holds no protocol logic: the protocol tick, the connection supervisor's
-// tick, the device-change step and the start of port discovery come in as
-// hooks, so that whoever builds the window decides what drives it.
+// three timers, the three buttons and the view operations. It holds no
+// program logic: the timer ticks, the clicks and the device-change messages
+// go to the Core it is attached to, and Core tells it what to show.
 #pragma once
 
 #include <windows.h>
@@ -13,33 +12,14 @@
 #include <string>
 #include <string_view>
 
+#include "app/view.h"
 #include "app/win32/shell_logic.h"
-#include "ports/device_event.h"
-#include "protocol/call_log.h"
-#include "protocol/interfaces.h"
-#include "protocol/link_state.h"
 
 namespace dialscope {
 
-class TForm1;
+class Core;
 
-// The core the window drives. Any hook may be left empty.
-struct CoreHooks {
-    // Runs inside the constructor, where port discovery starts: after the
-    // controls exist and before any timer is enabled. An exception escaping
-    // it ends start-up and reaches the caller of the constructor.
-    std::function<void(TForm1& window)> onStart;
-    // The whole body of time_comTimer. It stops and restarts time_com itself
-    // through EnableTimer, because the end of a download disables the timer
-    // from inside the tick.
-    std::function<void()> onComTick;
-    // The whole body of watch_serialTimer; it manages watch_serial itself,
-    // because only the supervisor knows when to stay stopped.
-    std::function<void()> onWatchSerialTick;
-    // The device-change step, run for every WM_DEVICECHANGE before the
-    // default handling.
-    std::function<void(const DeviceEvent& event)> onDeviceChange;
-};
+namespace win32 {
 
 // The save-file dialog: the chosen full file name, or an empty string when
 // the user cancels. lastName is the name chosen the previous time.
@@ -67,7 +47,7 @@ enum ControlId : int {
     kInfoSave = 124,
 };
 
-class TForm1 : public WindowOps {
+class TForm1 : public View {
 public:
     // The client area, which the window is sized to: its contents end at the
     // log boxes' right edge (609) and the status box's bottom (352 + 73).
@@ -75,12 +55,15 @@ public:
     static constexpr int kClientHeight = 425;
     static constexpr char kClassName[] = "TForm1";
 
-    // Creates the window (hidden) and its controls, runs hooks.onStart,
-    // starts the timers and writes the banner.
-    TForm1(HINSTANCE instance, Link& link, CoreHooks hooks);
+    // Creates the window (hidden) and its controls.
+    explicit TForm1(HINSTANCE instance);
     ~TForm1() override;
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
+
+    // From now on the window's ticks, clicks and device-change messages go
+    // to core, which must outlive the window.
+    void Attach(Core& core) { core_ = &core; }
 
     // Shows the window; from then on closing it ends the message loop.
     void Show(int showCommand);
@@ -89,15 +72,14 @@ public:
     // msg has been handled and must not be dispatched.
     bool PreTranslateKey(const MSG& msg);
 
-    // WindowOps
-    void AppendStatusLine(std::string_view line) override;
+    // View
+    void ShowStatusLine(std::string_view line) override;
     void SetIndicator(bool on) override;
     void HideAnimation() override;
+    void ShowAnimationFrame(AnimationFrame frame) override;
     void EnableTimer(Timer timer, bool enabled) override;
-    void AppendToCallLog(const uint8_t* bytes, size_t count) override;
-
-    // Shows the next label of the "Transferring" cycle.
-    void AdvanceAnimation();
+    void ShowLogAppended(const CallLog& log, size_t count) override;
+    void ShowLogCleared() override;
 
     // The handlers.
     void time_comTimer();
@@ -109,12 +91,9 @@ public:
 
     HWND hwnd() const { return hwnd_; }
     HWND control(ControlId id) const { return hwnd_ ? GetDlgItem(hwnd_, id) : nullptr; }
-    const CallLog& callLog() const { return log_; }
-    Link& link() { return link_; }
     bool indicatorOn() const { return indicatorOn_; }
     bool timerEnabled(Timer timer) const { return timerOn_[TimerId(timer) - 1]; }
     void SetSaveDialog(SaveDialogFn dialog) { saveDialog_ = std::move(dialog); }
-    void SetSaveOnDownloadEnd(SaveOnDownloadEnd entry) { saveOnEnd_ = std::move(entry); }
 
 private:
     static void RegisterWindowClass(HINSTANCE instance);
@@ -127,16 +106,11 @@ private:
     void OnButton(int id);
     void DrawIndicator(const DRAWITEMSTRUCT& item) const;
     HBRUSH ColourControl(HWND control, HDC dc);
-    void AppendStatusText(std::string_view line);
-    void SaveLogTo(const std::string& text, const std::string& fileName);
     void Destroy();
 
-    Link& link_;
-    CoreHooks hooks_;
-    CallLog log_;
+    Core* core_ = nullptr;
     SaveDialogFn saveDialog_;
     std::string lastSaveName_;
-    SaveOnDownloadEnd saveOnEnd_;
     bool indicatorOn_ = false;
     bool timerOn_[3] = {};
     bool quitOnDestroy_ = false;
@@ -155,4 +129,5 @@ private:
 // Runs the message loop until the window closes; returns the quit code.
 int RunMessageLoop(TForm1& form);
 
+}  // namespace win32
 }  // namespace dialscope

@@ -21,16 +21,6 @@ std::string LogViewText(const uint8_t* bytes, size_t count) {
     return text;
 }
 
-std::string SaveTargetLine(std::string_view fileName) {
-    std::string line = "Save info to: ";
-    line += fileName;
-    return line;
-}
-
-std::string_view SaveResultLine(bool ok) {
-    return ok ? "Save info OK." : "save info error.";
-}
-
 unsigned TimerId(Timer timer) {
     switch (timer) {
     case Timer::time_com: return 1;
@@ -66,11 +56,6 @@ char MnemonicOf(std::string_view caption) {
         return static_cast<char>(std::tolower(static_cast<unsigned char>(caption[i + 1])));
     }
     return 0;
-}
-
-std::string_view SaveOnDownloadEnd::TargetFor(std::string_view statusLine) const {
-    if (!active() || statusLine != kDownloadEndLine) return {};
-    return fileName_;
 }
 
 }  // namespace dialscope

@@ -1,8 +1,7 @@
 // The window shell's decisions that need no window: what goes into the
 // status box for a line, what the log box shows of the log's bytes, which
-// timer runs how often, which button a mnemonic presses, and the test entry
-// that saves the log when a download ends. Kept apart so that they can be
-// checked without a display.
+// timer runs how often, which button a mnemonic presses. Kept apart so that
+// they can be checked without a display.
 #pragma once
 
 #include <cstddef>
@@ -13,11 +12,6 @@
 #include "protocol/interfaces.h"
 
 namespace dialscope {
-
-// The status box's first line.
-inline constexpr char kBanner[] = "Dialscope V1.3";
-// The status line with which the dialogue ends a download.
-inline constexpr char kDownloadEndLine[] = "Message read OK.";
 
 // The text to add at the end of the status box, which holds boxText, so that
 // line becomes a line of its own: CR LF in front of it unless the box is
@@ -30,10 +24,6 @@ std::string StatusBoxAddition(std::string_view boxText, std::string_view line);
 // a space as well. The log itself keeps the bytes as they are.
 std::string LogViewText(const uint8_t* bytes, size_t count);
 
-// The status lines of a save: before writing, and the outcome.
-std::string SaveTargetLine(std::string_view fileName);
-std::string_view SaveResultLine(bool ok);
-
 // SetTimer's id and interval (ms) of each timer. Ids start at 1: 0 is no id.
 unsigned TimerId(Timer timer);
 unsigned TimerInterval(Timer timer);
@@ -43,24 +33,5 @@ bool TimerFromId(uintptr_t id, Timer& timer);
 // The lower-case mnemonic of a caption ("&Save" -> 's'), 0 when it has none;
 // "&&" is a literal ampersand.
 char MnemonicOf(std::string_view caption);
-
-// The end-to-end tests' entry: when it names a file, the end of each
-// download saves the log into it, the way "&Save" does once a file has been
-// chosen, and the program then closes. Unset or empty: nothing changes. Only
-// the test build of the program (dialscope-test-entry.exe) sets one.
-class SaveOnDownloadEnd {
-public:
-    SaveOnDownloadEnd() = default;
-    // fileName: the file to save into, nullptr or empty for none.
-    explicit SaveOnDownloadEnd(const char* fileName) : fileName_(fileName ? fileName : "") {}
-
-    bool active() const { return !fileName_.empty(); }
-    // The file to save into now that statusLine has been appended; empty
-    // when this line does not end a download or the entry is off.
-    std::string_view TargetFor(std::string_view statusLine) const;
-
-private:
-    std::string fileName_;
-};
 
 }  // namespace dialscope

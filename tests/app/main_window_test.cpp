@@ -1,5 +1,7 @@
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -8,7 +10,8 @@
 #include <QTextBlock>
 #include <QTextDocument>
 
-#include "app/connect_indicator.h"
+#include "app/qt/connect_indicator.h"
+#include "ports/registry_memory.h"
 #include "tests/app/window_fixture.h"
 
 namespace dialscope {
@@ -18,6 +21,9 @@ using testing::WindowTest;
 
 const std::string kRecord1 = "001 HOME     A 12/31 23:59\r\n    5551234\r\n";
 const std::string kRecord2 = "002 OFFICE   B 01/01 00:01\r\n    Tone only\r\n";
+
+using qt::TForm1;
+using qt::ConnectIndicator;
 
 QStringList VisibleTransferringLabels(TForm1& form) {
     QStringList shown;
@@ -34,7 +40,7 @@ TEST_F(WindowTest, StartUpState) {
     EXPECT_EQ(Info()->toPlainText(), QStringLiteral("Dialscope V1.3"));
     EXPECT_EQ(Info()->document()->blockCount(), 1);
     EXPECT_TRUE(Display()->toPlainText().isEmpty());
-    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(callLog().Empty());
     EXPECT_TRUE(VisibleTransferringLabels(f).isEmpty());
     EXPECT_EQ(link.state.dialogState, 1);
     EXPECT_EQ(link.state.animStep, 0);
@@ -100,29 +106,33 @@ TEST_F(WindowTest, StartUpState) {
 
 TEST_F(WindowTest, PortDiscoveryRunsBeforeTheTimersAndItsErrorEndsStartUp) {
     bool ran = false;
-    CoreHooks hooks;
-    hooks.onStart = [&](TForm1& window) {
+    testing::FakeDeviceEvents* events = nullptr;
+    Platform platform = testing::FakePlatform(&events);
+    events->onRegister = [&] {
         ran = true;
-        auto* memoInfo = window.findChild<QPlainTextEdit*>("memo_info");
-        ASSERT_NE(memoInfo, nullptr);
-        EXPECT_TRUE(memoInfo->toPlainText().isEmpty());
-        EXPECT_FALSE(window.findChild<QTimer*>("time_com")->isActive());
-        EXPECT_FALSE(window.findChild<QTimer*>("watch_serial")->isActive());
+        EXPECT_TRUE(Info()->toPlainText().isEmpty());
+        EXPECT_FALSE(TimerNamed("time_com")->isActive());
+        EXPECT_FALSE(TimerNamed("watch_serial")->isActive());
         EXPECT_EQ(link.state.dialogState, 0);
     };
-    Make(hooks);
+    Make(std::move(platform));
     EXPECT_TRUE(ran);
 
     Link other;
-    CoreHooks failing;
-    failing.onStart = [](TForm1&) { throw std::runtime_error("registry scan failed"); };
+    TForm1 broken;
+    Platform failing = testing::FakePlatform(
+        nullptr, [] () -> std::unique_ptr<RegistryReader> { throw RegistryError("registry scan failed"); });
+    Core brokenCore(other, broken, std::move(failing));
+    broken.Attach(brokenCore);
     try {
-        TForm1 broken(other, failing);
+        brokenCore.Start();
         ADD_FAILURE() << "start-up went on after the error";
-    } catch (const std::runtime_error& e) {
+    } catch (const RegistryError& e) {
         EXPECT_STREQ(e.what(), "registry scan failed");
     }
     EXPECT_EQ(other.state.dialogState, 0);
+    EXPECT_TRUE(broken.findChild<QPlainTextEdit*>("memo_info")->toPlainText().isEmpty());
+    EXPECT_FALSE(broken.findChild<QTimer*>("time_com")->isActive());
     EXPECT_TRUE(boxes.empty());  // shown by the program entry, not the window
 }
 
@@ -135,7 +145,7 @@ TEST_F(WindowTest, CallLogViewFollowsTheModel) {
               QStringLiteral("001 HOME     A 12/31 23:59\n    5551234\n"
                              "002 OFFICE   B 01/01 00:01\n    Tone only"));
     EXPECT_EQ(Display()->document()->blockCount(), 4);
-    EXPECT_EQ(f.callLog().Bytes(), kRecord1 + kRecord2);
+    EXPECT_EQ(callLog().Bytes(), kRecord1 + kRecord2);
 
     // 8-bit text decodes as Latin-1; a CR LF split over two appends is one
     // line break.
@@ -143,7 +153,7 @@ TEST_F(WindowTest, CallLogViewFollowsTheModel) {
     AppendRecord("\n    \xB0\xFF\r\n");
     EXPECT_TRUE(Display()->toPlainText().endsWith(QString::fromUtf8("\n003 Z\u00E9LIE\n    \u00B0\u00FF")));
     EXPECT_EQ(Display()->document()->blockCount(), 6);
-    EXPECT_EQ(f.callLog().Bytes(), kRecord1 + kRecord2 + "003 Z\xE9LIE\r\n    \xB0\xFF\r\n");
+    EXPECT_EQ(callLog().Bytes(), kRecord1 + kRecord2 + "003 Z\xE9LIE\r\n    \xB0\xFF\r\n");
 }
 
 TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
@@ -152,10 +162,10 @@ TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
     f.EnableTimer(Timer::AutoDisp, true);
     f.AutoDispTimer();
     AppendRecord(kRecord1);
-    f.AppendStatusLine("Device Remove.");
+    f.ShowStatusLine("Device Remove.");
 
     f.clear_infoClick();
-    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(callLog().Empty());
     EXPECT_TRUE(Display()->toPlainText().isEmpty());
     EXPECT_EQ(Info()->toPlainText(), QStringLiteral("Dialscope V1.3\nDevice Remove."));
     EXPECT_TRUE(TimerNamed("AutoDisp")->isActive());
@@ -163,7 +173,7 @@ TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
 
     AppendRecord(kRecord2);
     EXPECT_EQ(Display()->toPlainText(), QStringLiteral("002 OFFICE   B 01/01 00:01\n    Tone only"));
-    EXPECT_EQ(f.callLog().Bytes(), kRecord2);
+    EXPECT_EQ(callLog().Bytes(), kRecord2);
 }
 
 // Each record is added at the end of the box's text; nothing already shown
@@ -184,7 +194,7 @@ TEST_F(WindowTest, AppendsTouchOnlyTheEndOfTheText) {
     EXPECT_EQ(removed, 0);
     EXPECT_EQ(startedBeforeTheEnd, 0);
     EXPECT_GE(changes, kRecords);
-    EXPECT_EQ(f.callLog().Bytes().size(), kRecord1.size() * kRecords);
+    EXPECT_EQ(callLog().Bytes().size(), kRecord1.size() * kRecords);
     EXPECT_EQ(doc->blockCount(), 2 * kRecords);
     EXPECT_EQ(doc->lastBlock().text(), QStringLiteral("    5551234"));
     QScrollBar* bar = Display()->verticalScrollBar();
@@ -235,24 +245,12 @@ TEST_F(WindowTest, IndicatorColours) {
     EXPECT_EQ(centre(), QColor(255, 255, 255));
 }
 
-TEST_F(WindowTest, TimersDriveTheHooksAndEnablingARunningTimerKeepsItsCountdown) {
-    int comTicks = 0, watchTicks = 0;
-    TForm1* window = nullptr;
-    CoreHooks hooks;
-    hooks.onStart = [&](TForm1& w) { window = &w; };
-    hooks.onComTick = [&] {
-        window->EnableTimer(Timer::time_com, false);
-        ++comTicks;
-        window->EnableTimer(Timer::time_com, true);
-    };
-    hooks.onWatchSerialTick = [&] {
-        window->EnableTimer(Timer::watch_serial, false);
-        ++watchTicks;  // stays stopped, as the supervisor does after a pass
-    };
-    Make(hooks);
-    EXPECT_TRUE(WaitUntil([&] { return comTicks >= 3 && watchTicks >= 1; }));
-    EXPECT_FALSE(TimerNamed("watch_serial")->isActive());
-    EXPECT_EQ(watchTicks, 1);
+TEST_F(WindowTest, TimersDriveTheCoreAndEnablingARunningTimerKeepsItsCountdown) {
+    Make();
+    // The protocol tick counts silent ticks; the supervisor, finding no
+    // adapter, stops its timer after one pass until a device change.
+    EXPECT_TRUE(WaitUntil([&] { return link.state.idleTicks >= 3 && !TimerNamed("watch_serial")->isActive(); }));
+    EXPECT_TRUE(TimerNamed("time_com")->isActive());
 
     QTimer* timer = TimerNamed("watch_serial");
     timer->setInterval(60000);
@@ -263,37 +261,66 @@ TEST_F(WindowTest, TimersDriveTheHooksAndEnablingARunningTimerKeepsItsCountdown)
     EXPECT_LT(timer->remainingTime(), before - 20);
 }
 
+// Device events arrive through the source's descriptor, as the kernel's do.
+class PipeDeviceEvents final : public testing::FakeDeviceEvents {
+public:
+    PipeDeviceEvents() {
+        if (::pipe(fds_) != 0) throw std::runtime_error("pipe failed");
+    }
+    ~PipeDeviceEvents() override {
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    int fd() const override { return fds_[0]; }
+    void Send(const DeviceEvent& event) {
+        Push(event);
+        const char byte = 1;
+        EXPECT_EQ(::write(fds_[1], &byte, 1), 1);
+    }
+    std::vector<DeviceEvent> ReadEvents() override {
+        char byte;
+        EXPECT_EQ(::read(fds_[0], &byte, 1), 1);
+        return FakeDeviceEvents::ReadEvents();
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
 TEST_F(WindowTest, ExceptionInAHandlerIsShownAndTheProgramGoesOn) {
-    int comTicks = 0;
-    TForm1* window = nullptr;
-    CoreHooks hooks;
-    hooks.onStart = [&](TForm1& w) { window = &w; };
-    hooks.onComTick = [&] {
-        ++comTicks;
-        window->EnableTimer(Timer::time_com, true);
-        throw std::runtime_error("tick failed");
-    };
-    hooks.onWatchSerialTick = [] { throw 42; };
-    TForm1& f = Make(hooks);
+    // The registry fails from the first device change on: first with a
+    // message, then with an exception of no known type.
+    int scans = 0;
+    Platform platform = testing::FakePlatform(nullptr, [&]() -> std::unique_ptr<RegistryReader> {
+        ++scans;
+        if (scans == 2) throw RegistryError("scan failed");
+        if (scans > 2) throw 42;
+        return std::make_unique<MemoryRegistryReader>(std::make_shared<MemoryRegistry>());
+    });
+    auto source = std::make_unique<PipeDeviceEvents>();
+    PipeDeviceEvents& events = *source;
+    platform.deviceEvents = std::move(source);
+    TForm1& f = Make(std::move(platform));
+    ASSERT_EQ(scans, 1);
 
-    f.time_comTimer();
-    ASSERT_EQ(boxes.size(), 1u);
+    const DeviceEvent arrival{WM_DEVICECHANGE_ID, DBT_DEVICEARRIVAL_CODE, DBT_DEVTYP_DEVICEINTERFACE_TYPE};
+    events.Send(arrival);
+    ASSERT_TRUE(WaitUntil([&] { return boxes.size() >= 1; }));
     EXPECT_EQ(boxes[0].kind, BoxKind::Error);
-    EXPECT_EQ(boxes[0].text, QStringLiteral("tick failed"));
+    EXPECT_EQ(boxes[0].text, QStringLiteral("scan failed"));
 
-    f.watch_serialTimer();
-    ASSERT_EQ(boxes.size(), 2u);
+    events.Send(arrival);
+    ASSERT_TRUE(WaitUntil([&] { return boxes.size() >= 2; }));
     EXPECT_EQ(boxes[1].kind, BoxKind::Error);
     EXPECT_TRUE(boxes[1].text.isEmpty());
 
-    // Through the real event loop too: the throwing tick keeps coming.
-    EXPECT_TRUE(WaitUntil([&] { return comTicks >= 4; }));
-    EXPECT_GE(boxes.size(), 4u);
-
-    // The rest of the window still works.
+    // The timers keep running and the rest of the window still works.
+    const int32_t ticks = link.state.idleTicks;
+    EXPECT_TRUE(WaitUntil([&] { return link.state.idleTicks != ticks; }));
     AppendRecord(kRecord1);
     f.clear_infoClick();
-    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(callLog().Empty());
+    EXPECT_TRUE(Display()->toPlainText().isEmpty());
 
     ShowPortAlreadyOpenedBox();
     EXPECT_EQ(boxes.back().kind, BoxKind::Warning);

@@ -2,7 +2,8 @@
 
 #include <QPushButton>
 
-#include "app/main_window.h"
+#include "protocol/rx_ring.h"
+#include "tests/support/frames.h"
 #include "tests/app/temp_dir.h"
 #include "tests/app/window_fixture.h"
 
@@ -13,6 +14,8 @@ using testing::ReadBytes;
 using testing::TempDir;
 using testing::WindowTest;
 using testing::WriteBytes;
+using qt::TForm1;
+using qt::WithDefaultSuffix;
 
 const std::string kRecord1 = "001 HOME     A 12/31 23:59\r\n    5551234\r\n";
 const std::string kRecord2 = "002 OFFICE   B 01/01 00:01\r\n    Tone only\r\n";
@@ -103,7 +106,7 @@ TEST_F(SaveTest, RecordArrivingWhileTheDialogIsOpenIsNotSaved) {
     duringDialog = [&] { AppendRecord(kRecord2); };
     f.InfoSaveClick();
     EXPECT_EQ(ReadBytes(dir.File("calls.txt")), kRecord1InFile);
-    EXPECT_EQ(f.callLog().Bytes(), kRecord1 + kRecord2);
+    EXPECT_EQ(callLog().Bytes(), kRecord1 + kRecord2);
     EXPECT_TRUE(Display()->toPlainText().endsWith(QStringLiteral("Tone only")));
 }
 
@@ -127,23 +130,39 @@ TEST_F(SaveTest, FailuresReportSaveInfoError) {
     EXPECT_EQ(ReadBytes(dir.File("plain.txt")), "keep");
 
     // The log box is unchanged by a failed save.
-    EXPECT_EQ(f.callLog().Bytes(), kRecord1);
+    EXPECT_EQ(callLog().Bytes(), kRecord1);
     EXPECT_TRUE(boxes.empty());
 }
 
-// End-to-end tests have each finished download saved without the dialog;
-// the save is the button's, after the tick, and then the program quits.
-TEST_F(SaveTest, TestEntrySavesTheFinishedDownloadAndCloses) {
+// A finished download is announced after its status line, from inside the
+// tick that ended it; Core's Save then appends the log with its status lines
+// (the test entry of the program saves downloads this way).
+TEST_F(SaveTest, DownloadEndedComesAfterItsStatusLineAndSaveAppendsTheLog) {
+    Make();
+    std::vector<DownloadEnd> ends;
+    QString infoAtEnd;
+    core->OnDownloadEnded([&](DownloadEnd how) {
+        ends.push_back(how);
+        infoAtEnd = InfoText();
+    });
+    const std::string download = "1" + testing::HeaderFrame({"HOME"}) +
+                                 testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +
+                                 testing::DataFrames("5551234") + testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +
+                                 testing::Frame('E');
+    for (char c : download) StoreReceivedByte(link, static_cast<uint8_t>(c));
+    RaiseRxPending(link);
+    form->time_comTimer();
+
+    ASSERT_EQ(ends, std::vector<DownloadEnd>{DownloadEnd::Completed});
+    EXPECT_TRUE(infoAtEnd.endsWith(QStringLiteral("Message read OK.")));
+    ASSERT_FALSE(callLog().Empty());
+    EXPECT_NE(callLog().Bytes().find("5551234"), std::string::npos);
+
     const std::string file = dir.File("e2e.txt");
-    TForm1& f = Make();
-    f.SetSaveOnDownloadEnd(QString::fromStdString(file));
-    Dialog(QString());  // a dialog opened here would fail the test below
-    AppendRecord(kRecord1);
-    static_cast<WindowOps&>(f).AppendStatusLine("Device Remove.");
-    static_cast<WindowOps&>(f).AppendStatusLine("Message read OK.");
-    EXPECT_FALSE(std::filesystem::exists(file)) << "saved inside the tick";
-    ASSERT_TRUE(WaitUntil([&] { return !f.isVisible(); }));
-    EXPECT_EQ(ReadBytes(file), kRecord1InFile);
+    EXPECT_TRUE(core->Save(file));
+    std::string inFile;
+    for (char c : callLog().Bytes()) inFile += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(ReadBytes(file), inFile);
     EXPECT_TRUE(lastNames.isEmpty());
     EXPECT_TRUE(InfoText().endsWith(QStringLiteral("Message read OK.\nSave info to: ") +
                                     QString::fromStdString(file) + QStringLiteral("\nSave info OK.")));

@@ -1,5 +1,6 @@
-// Builds a main window for a test, with the modal boxes recorded instead of
-// shown.
+// Builds a main window for a test, attached to a real Core on a fake
+// platform (an empty in-memory registry, a device-event source that hears of
+// nothing), with the modal boxes recorded instead of shown.
 #pragma once
 
 #include <chrono>
@@ -14,17 +15,36 @@
 #include <QPlainTextEdit>
 #include <QTimer>
 
-#include "app/main_window.h"
-#include "app/message_boxes.h"
+#include "app/core.h"
+#include "app/qt/main_window.h"
+#include "app/qt/message_boxes.h"
+#include "ports/registry_memory.h"
 #include "protocol/link_state.h"
+#include "tests/support/fakes.h"
 
 namespace dialscope::testing {
+
+using qt::TForm1;
 
 struct RecordedBox {
     BoxKind kind;
     QString caption;
     QString text;
 };
+
+// An empty registry and a quiet device-event source; `events`, when given,
+// is told of the source so a test can reach it after Core took it.
+inline Platform FakePlatform(FakeDeviceEvents** events = nullptr,
+                             RegistryFactory registry = MakeMemoryRegistryFactory(
+                                 std::make_shared<MemoryRegistry>())) {
+    Platform p;
+    p.registry = std::move(registry);
+    auto source = std::make_unique<FakeDeviceEvents>();
+    if (events) *events = source.get();
+    p.deviceEvents = std::move(source);
+    p.warningBox = [](const char*, const char*) { ShowPortAlreadyOpenedBox(); };
+    return p;
+}
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -33,10 +53,18 @@ protected:
             boxes.push_back({kind, caption, text});
         };
     }
-    void TearDown() override { MessageBoxOverride() = nullptr; }
+    void TearDown() override {
+        form.reset();
+        core.reset();
+        MessageBoxOverride() = nullptr;
+    }
 
-    TForm1& Make(CoreHooks hooks = {}) {
-        form = std::make_unique<TForm1>(link, std::move(hooks));
+    // The window and its Core, started and shown as the program entry does.
+    TForm1& Make(Platform platform = FakePlatform()) {
+        form = std::make_unique<TForm1>();
+        core = std::make_unique<Core>(link, *form, std::move(platform));
+        form->Attach(*core);
+        core->Start();
         form->show();
         return *form;
     }
@@ -51,10 +79,11 @@ protected:
     QPlainTextEdit* Info() { return Child<QPlainTextEdit>("memo_info"); }
     QTimer* TimerNamed(const char* name) { return Child<QTimer>(name); }
 
+    // A record as the protocol hands it to Core.
     void AppendRecord(const std::string& bytes) {
-        static_cast<WindowOps&>(*form).AppendToCallLog(
-            reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        core->programOps().AppendToCallLog(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
+    const CallLog& callLog() const { return core->callLog(); }
 
     // Runs the event loop until done() holds or five seconds have passed.
     static bool WaitUntil(const std::function<bool()>& done) {
@@ -70,6 +99,7 @@ protected:
 
     Link link;
     std::unique_ptr<TForm1> form;
+    std::unique_ptr<Core> core;
     std::vector<RecordedBox> boxes;
 };
 

@@ -41,7 +41,7 @@ TEST(EndToEndDiscovery, FindsTheAdapterDownloadsAndFollowsUnplugAndPlug) {
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the first download");
     const std::string first = sim.setup().prediction.log;
     ASSERT_TRUE(sim.setup().prediction.readOk);
-    EXPECT_EQ(rig.window.logText(), first);
+    EXPECT_EQ(rig.logText(), first);
     EXPECT_EQ(Commands(sim), "2D");
     EXPECT_EQ(rig.link.state.connectState, 3);
     EXPECT_FALSE(rig.core.serial().portOpen());
@@ -67,7 +67,7 @@ TEST(EndToEndDiscovery, FindsTheAdapterDownloadsAndFollowsUnplugAndPlug) {
     // The record that was being collected is given up after the silence;
     // nothing more is shown.
     rig.driver.Steps(3 * kIdleTicksLimit);
-    const std::string second = rig.window.logText().substr(first.size());
+    const std::string second = rig.logText().substr(first.size());
     EXPECT_TRUE(IsWholeRecordPrefix(second, o.log)) << second;
     EXPECT_GE(rig.window.records - shownBefore, 3);
     EXPECT_LT(rig.window.records - shownBefore, 12) << "the unplug came after the end of the download";
@@ -77,7 +77,7 @@ TEST(EndToEndDiscovery, FindsTheAdapterDownloadsAndFollowsUnplugAndPlug) {
     sim.Plug();
     ASSERT_TRUE(WaitFor([&] { return sim.Plugged(); }));
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 2; }, "the third download");
-    EXPECT_EQ(rig.window.logText(), first + second + devsim::RenderDownload(o.log));
+    EXPECT_EQ(rig.logText(), first + second + devsim::RenderDownload(o.log));
     EXPECT_EQ(sim.DownloadsCompleted(), 2);  // the interrupted one never completed
     EXPECT_TRUE(rig.warnings.empty());
     EXPECT_EQ(rig.window.status.front(), "Dialscope V1.3");
@@ -102,13 +102,13 @@ TEST(EndToEndDiscovery, EnvironmentAloneLeadsToTheFakeAdapter) {
     ASSERT_TRUE(sim.Start(&error)) << error;
 
     Rig rig(nullptr);
-    ASSERT_GE(rig.core.hotplugFd(), 0);
+    ASSERT_GE(rig.core.deviceEventFd(), 0);
     rig.driver.Attach(&sim, &events);
     rig.driver.StartUp();
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the download");
     EXPECT_EQ(std::string(rig.link.state.portName), "ttyUSB3");
-    EXPECT_EQ(rig.window.logText(), sim.setup().prediction.log);
-    EXPECT_EQ(rig.window.logText(), devsim::RenderDownload(o.log));
+    EXPECT_EQ(rig.logText(), sim.setup().prediction.log);
+    EXPECT_EQ(rig.logText(), devsim::RenderDownload(o.log));
 
     // The watcher is the tree's: pulling the adapter is noticed.
     sim.Unplug();

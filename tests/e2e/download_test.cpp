@@ -14,9 +14,10 @@ namespace {
 // Opens the simulator's line and lets the dialogue find the device by its
 // own idle poll. Returns after "Message read OK.".
 void DownloadOverOwnPort(Rig& rig, devsim::Simulator& sim) {
-    // Nothing to discover: the supervisor stays off, as with no adapter.
-    rig.window.EnableTimer(Timer::watch_serial, false);
-    rig.link.state.dialogState = kPolling;
+    // Nothing to discover: after one pass the supervisor stops, as with no
+    // adapter, and leaves the line to the test.
+    rig.driver.StartUp();
+    rig.driver.StepUntil([&] { return !rig.driver.watchRunning(); }, "the supervisor's empty pass", 20);
     bool opened = false;
     rig.driver.Do([&] { opened = rig.core.serial().openPort(sim.SlavePath().c_str(), 57600, false, 8, 0); });
     ASSERT_TRUE(opened);
@@ -38,8 +39,8 @@ TEST(EndToEndSerial, CleanDownloadShowsExactlyTheDevicesLog) {
 
     const devsim::Prediction& p = sim.setup().prediction;
     ASSERT_TRUE(p.available && p.readOk);
-    EXPECT_EQ(rig.window.logText(), p.log);
-    EXPECT_EQ(rig.window.logText(), devsim::RenderDownload(o.log));
+    EXPECT_EQ(rig.logText(), p.log);
+    EXPECT_EQ(rig.logText(), devsim::RenderDownload(o.log));
     EXPECT_EQ(rig.window.records, 30);
     // The first poll is the dialogue's idle action, 41 silent ticks in; the
     // device's '1' gets a 'D' and nothing more is asked.
@@ -58,9 +59,9 @@ TEST(EndToEndSerial, CleanDownloadShowsExactlyTheDevicesLog) {
     EXPECT_TRUE(rig.warnings.empty());
 
     // The ticks go on after the download without touching the log.
-    const std::string log = rig.window.logText();
+    const std::string log = rig.logText();
     rig.driver.Steps(100);
-    EXPECT_EQ(rig.window.logText(), log);
+    EXPECT_EQ(rig.logText(), log);
     EXPECT_EQ(sim.CommandsReceived().size(), 2u);
     sim.Stop();
 }
@@ -91,9 +92,9 @@ TEST(EndToEndSerial, NoiseBetweenFramesLeavesTheLogExact) {
 
         const devsim::Prediction& p = sim.setup().prediction;
         ASSERT_TRUE(p.available && p.readOk);
-        EXPECT_EQ(rig.window.logText(), p.log);
-        EXPECT_EQ(rig.window.logText(), devsim::RenderDownload(o.log));
-        EXPECT_EQ(CheckWholeRecords(rig.window.logText(), o.log), "");
+        EXPECT_EQ(rig.logText(), p.log);
+        EXPECT_EQ(rig.logText(), devsim::RenderDownload(o.log));
+        EXPECT_EQ(CheckWholeRecords(rig.logText(), o.log), "");
         EXPECT_EQ(sim.DownloadsStarted(), 1);
         sim.Stop();
     }

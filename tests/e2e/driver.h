@@ -2,7 +2,7 @@
 //
 // Each Step() is one 100 ms time_com tick; the supervisor ticks 500 ms after
 // its timer was (re)started, as a Qt timer would; hot-plug events are handled
-// between ticks. Which ticks run is decided by the FakeWindow's EnableTimer
+// between ticks. Which ticks run is decided by the FakeView's EnableTimer
 // state, exactly as the Qt window's timers are.
 //
 // The simulated device and the receive thread run in real time, the ticks do
@@ -41,6 +41,7 @@
 
 #include "app/core.h"
 #include "ports/registry_reader.h"
+#include "ports/device_events_linux.h"
 #include "ports/registry_sysfs.h"
 #include "protocol/protocol.h"
 #include "protocol/rx_ring.h"
@@ -90,38 +91,9 @@ inline int CountThreads() {
 
 // ------------------------------------------------------------ test fixtures
 
-// A temporary directory holding a fake sysfs root and a /dev stand-in, with
-// the directories the hot-plug watcher and the registry view look at.
-class FakeTree {
-public:
-    FakeTree() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "dialscope-e2e-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        base_ = tmpl;
-        std::filesystem::create_directories(sys() / "class" / "tty");
-        std::filesystem::create_directories(sys() / "bus" / "usb" / "devices");
-        std::filesystem::create_directories(dev());
-    }
-    ~FakeTree() {
-        std::error_code ec;
-        std::filesystem::remove_all(base_, ec);
-    }
-    FakeTree(const FakeTree&) = delete;
-    FakeTree& operator=(const FakeTree&) = delete;
-
-    std::filesystem::path sys() const { return base_ / "sys"; }
-    std::filesystem::path dev() const { return base_ / "dev"; }
-
-    devsim::AdapterLayout Adapter() const {
-        devsim::AdapterLayout a;
-        a.sysfsRoot = sys().string();
-        a.devRoot = dev().string();
-        return a;
-    }
-
-private:
-    std::filesystem::path base_;
-};
+// A temporary fake sysfs root and /dev stand-in, empty until an adapter is
+// plugged into them.
+using devsim::FakeTree;
 
 // Sets an environment variable for the life of the guard. Set it before any
 // thread starts and let the guard go after they have all ended.
@@ -197,7 +169,7 @@ public:
     // Ticks of the supervisor's timer per protocol tick: 500 ms / 100 ms.
     static constexpr int kWatchEvery = 5;
 
-    Driver(Core& core, Link& link, testing::FakeWindow& window) : core_(core), link_(link), window_(window) {
+    Driver(Core& core, Link& link, testing::FakeView& window) : core_(core), link_(link), window_(window) {
         lastHead_ = link_.state.rxHead.load(std::memory_order_acquire);
         watchRunning_ = window_.timer(Timer::watch_serial);
         watchDue_ = kWatchEvery;
@@ -213,22 +185,15 @@ public:
         Observe(sim_ ? sim_->BytesSent() : 0, SampleHead());
     }
 
-    // What the window does at start-up: port discovery, both timers, the
-    // dialogue polling, the banner.
+    // The program's start-up, as the window's entry runs it.
     void StartUp() {
         Act([&] {
             try {
-                core_.StartPortDiscovery();
+                core_.Start();
             } catch (const RegistryError& e) {
                 ADD_FAILURE() << "registry error at start-up: " << e.what();
             }
         });
-        window_.EnableTimer(Timer::time_com, true);
-        window_.EnableTimer(Timer::watch_serial, true);
-        link_.state.dialogState = kPolling;
-        window_.HideAnimation();
-        window_.AppendStatusLine("Dialscope V1.3");
-        SyncTimers();
     }
 
     // Anything the test does to the core outside the ticks (opening a port
@@ -397,7 +362,7 @@ private:
     }
 
     void HandleDeviceEvents() {
-        const int fd = core_.hotplugFd();
+        const int fd = core_.deviceEventFd();
         if (fd < 0) return;
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
@@ -478,7 +443,7 @@ private:
 
     Core& core_;
     Link& link_;
-    testing::FakeWindow& window_;
+    testing::FakeView& window_;
     devsim::Simulator* sim_ = nullptr;
     const SimEvents* events_ = nullptr;
 
@@ -540,20 +505,27 @@ inline bool DownloadFitsInRing(const devsim::SimOptions& o) {
     return DownloadBytes(o) + gaps * static_cast<size_t>(o.faults.noiseMax) < static_cast<size_t>(kRxRingSize);
 }
 
-// The core as the program builds it, a recording window and the driver.
-// With a tree the registry view and the hot-plug watcher look at that tree;
-// without one they are the core's defaults (the environment decides).
+// The core as the program builds it, a recording view and the driver. With
+// a tree the registry view and the hot-plug watcher look at that tree;
+// without one they are the system's (the environment decides).
 struct Rig {
-    explicit Rig(const FakeTree* tree)
-        : core(link, window, [this](const char* text, const char*) { warnings.emplace_back(text); },
-               tree ? MakeSysfsRegistryFactory(tree->sys()) : RegistryFactory{},
-               tree ? MakeHotplugSource(tree->sys().c_str()) : nullptr),
-          driver(core, link, window) {}
+    explicit Rig(const FakeTree* tree) : core(link, window, MakePlatform(tree)), driver(core, link, window) {}
 
     int Status(const std::string& line) const { return CountLines(window.status, line); }
+    const std::string& logText() const { return core.callLog().Bytes(); }
+
+    Platform MakePlatform(const FakeTree* tree) {
+        auto warn = [this](const char* text, const char*) { warnings.emplace_back(text); };
+        if (!tree) return SystemPlatform(nullptr, warn);
+        Platform p;
+        p.registry = MakeSysfsRegistryFactory(tree->sys());
+        p.deviceEvents = MakeHotplugSource(tree->sys().c_str());
+        p.warningBox = warn;
+        return p;
+    }
 
     Link link;
-    testing::FakeWindow window;
+    testing::FakeView window;
     std::vector<std::string> warnings;
     Core core;
     Driver driver;

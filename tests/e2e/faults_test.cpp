@@ -68,7 +68,7 @@ TEST(EndToEndFaults, HundredUnplugsMidDownloadStayExact) {
             o.faults.hangupAfterByte = 1 + (cycle * 7919) % (bytes - 1);
         }
         const std::string whole = devsim::RenderDownload(o.log);
-        const size_t logBefore = rig.window.logText().size();
+        const size_t logBefore = rig.logText().size();
         const int recordsBefore = rig.window.records;
         const int removals = rig.Status("Device Remove.");
         const int ends = rig.Status("Message read OK.");
@@ -92,7 +92,7 @@ TEST(EndToEndFaults, HundredUnplugsMidDownloadStayExact) {
         }
         rig.driver.StepUntil([&] { return rig.Status("Device Remove.") == removals + 1; }, "the removal", 100);
         EXPECT_FALSE(rig.core.serial().portOpen());
-        const std::string broken = rig.window.logText().substr(logBefore);
+        const std::string broken = rig.logText().substr(logBefore);
         EXPECT_TRUE(IsWholeRecordPrefix(broken, o.log)) << broken;
         if (hangUp) {
             EXPECT_EQ(broken, sim->setup().prediction.log);
@@ -115,7 +115,7 @@ TEST(EndToEndFaults, HundredUnplugsMidDownloadStayExact) {
         ASSERT_TRUE(WaitFor([&] { return sim->Plugged(); }));
         rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == ends + 1 + completed; },
                              "the full download after plugging in again");
-        EXPECT_EQ(rig.window.logText().substr(logBefore + broken.size()), whole);
+        EXPECT_EQ(rig.logText().substr(logBefore + broken.size()), whole);
 
         sim->Stop();  // pulls the adapter out for good
         rig.driver.StepUntil([&] { return rig.Status("Device Remove.") == removals + 2; }, "the last removal", 100);
@@ -182,7 +182,7 @@ devsim::Prediction RunDisturbedDownload(const devsim::SimOptions& base, const st
     rig.driver.Settle("after the download");
     rig.driver.Steps(1);
 
-    const std::string shown = rig.window.logText();
+    const std::string shown = rig.logText();
     EXPECT_EQ(shown, want.log) << "the program differs from the simulator's prediction";
     int damaged = 0;
     EXPECT_EQ(CheckWholeRecords(shown, o.log, &damaged), "");
@@ -366,7 +366,7 @@ TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
     EXPECT_TRUE(rig.core.serial().portOpen());
 
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the download after the restart");
-    EXPECT_EQ(CheckWholeRecords(rig.window.logText(), o.log), "");
+    EXPECT_EQ(CheckWholeRecords(rig.logText(), o.log), "");
     // The simulator predicts the same for a silence the program's clock sees
     // as longer than its time-out.
     devsim::SimOptions longer = o;
@@ -374,7 +374,7 @@ TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
     devsim::DownloadSetup setup;
     ASSERT_TRUE(devsim::PrepareDownload(longer, &setup, &error)) << error;
     EXPECT_TRUE(setup.prediction.secondDownload);
-    EXPECT_EQ(rig.window.logText(), setup.prediction.log);
+    EXPECT_EQ(rig.logText(), setup.prediction.log);
     sim.Stop();
 }
 
@@ -400,12 +400,12 @@ TEST(EndToEndFaults, DeviceThatSaysNotNowIsKeptAndDownloadedLater) {
     EXPECT_EQ(rig.link.state.dialogState, kWaiting);
     EXPECT_TRUE(rig.core.serial().portOpen());
     EXPECT_EQ(Commands(sim), "2");  // waiting sends nothing
-    EXPECT_TRUE(rig.window.log.Empty());
+    EXPECT_TRUE(rig.core.callLog().Empty());
 
     sim.SendUnasked('1');
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the download after the device's '1'");
     EXPECT_EQ(Commands(sim), "2D");
-    EXPECT_EQ(rig.window.logText(), sim.setup().prediction.log);
+    EXPECT_EQ(rig.logText(), sim.setup().prediction.log);
     sim.Stop();
 }
 
@@ -443,7 +443,7 @@ TEST(EndToEndFaults, SilentDeviceIsGivenUp) {
     EXPECT_EQ(rig.link.state.dialogState, kPolling);
     EXPECT_EQ(CountOpenFds(), fds);
     EXPECT_EQ(CountThreads(), threads);
-    EXPECT_TRUE(rig.window.log.Empty());
+    EXPECT_TRUE(rig.core.callLog().Empty());
     sim.Stop();
 }
 

@@ -7,7 +7,9 @@
 #include "ports/registry_memory.h"
 #include "ports/supervisor.h"
 #include "tests/ports/registry_trees.h"
+#include "protocol/protocol.h"
 #include "tests/support/fakes.h"
+#include "tests/support/frames.h"
 
 namespace dialscope {
 namespace {
@@ -25,16 +27,23 @@ const DeviceEvent kNtRemoval = Event(DBT_DEVICEREMOVECOMPLETE_CODE, DBT_DEVTYP_D
 const DeviceEvent k9xArrival = Event(DBT_DEVICEARRIVAL_CODE, DBT_DEVTYP_PORT_TYPE);
 const DeviceEvent k9xRemoval = Event(DBT_DEVICEREMOVECOMPLETE_CODE, DBT_DEVTYP_PORT_TYPE);
 
-PlatformHooks Family(uint8_t family, std::vector<uint8_t>* registrations = nullptr,
-                     bool registers = true) {
-    PlatformHooks hooks;
-    hooks.getPlatformFamily = [family] { return family; };
-    hooks.registerPortNotifications = [registrations, registers](uint8_t f) {
-        if (registrations) registrations->push_back(f);
-        return registers;
-    };
-    return hooks;
-}
+// A platform of the given family whose registrations are recorded.
+class Family final : public DeviceEventSource {
+public:
+    explicit Family(uint8_t family, std::vector<uint8_t>* registrations = nullptr,
+                    bool registers = true)
+        : family_(family), registrations_(registrations), registers_(registers) {}
+    uint8_t PlatformFamily() override { return family_; }
+    bool Register(uint8_t f) override {
+        if (registrations_) registrations_->push_back(f);
+        return registers_;
+    }
+
+private:
+    uint8_t family_;
+    std::vector<uint8_t>* registrations_;
+    bool registers_;
+};
 
 class DeviceChange : public ::testing::Test {
 protected:
@@ -57,6 +66,7 @@ protected:
         serial.portOpen = true;
         window.timers[static_cast<int>(Timer::watch_serial)] = false;
     }
+    void StartDiscovery(Family&& platform) { monitor.StartPortDiscovery(platform); }
     bool ResetDone() const {
         return state.connectState == 0 && state.portIndex == 0 && window.timer(Timer::watch_serial);
     }
@@ -64,7 +74,8 @@ protected:
     std::shared_ptr<MemoryRegistry> tree = std::make_shared<MemoryRegistry>();
     int readers = 0;
     PortList ports;
-    LinkState state;
+    Link link;
+    LinkState& state = link.state;
     FakeSerial serial;
     FakeWindow window;
     DeviceMonitor monitor{ports, CountingFactory(tree, readers), state, serial, window};
@@ -73,7 +84,7 @@ protected:
 TEST_F(DeviceChange, StartUpPicksFamilyRegistersAndScans) {
     PlugNt("1-2", "ttyUSB0");
     std::vector<uint8_t> registrations;
-    monitor.StartPortDiscovery(Family(kFamilyNt, &registrations));
+    StartDiscovery(Family(kFamilyNt, &registrations));
     EXPECT_EQ(monitor.platformFamily(), kFamilyNt);
     EXPECT_EQ(registrations, std::vector<uint8_t>{kFamilyNt});
     EXPECT_TRUE(monitor.registered());
@@ -82,7 +93,7 @@ TEST_F(DeviceChange, StartUpPicksFamilyRegistersAndScans) {
 
     // A failed registration is only recorded; the scan runs all the same.
     ports.ClearPorts();
-    monitor.StartPortDiscovery(Family(kFamilyNt, nullptr, false));
+    StartDiscovery(Family(kFamilyNt, nullptr, false));
     EXPECT_FALSE(monitor.registered());
     EXPECT_EQ(ports.PortCount(), 1);
 }
@@ -91,7 +102,7 @@ TEST_F(DeviceChange, UnknownFamilyRegistersAndScansNothingAndDecodesNothing) {
     PlugNt("1-2", "ttyUSB0");
     for (uint8_t family : {uint8_t{0}, uint8_t{3}}) {
         std::vector<uint8_t> registrations;
-        monitor.StartPortDiscovery(Family(family, &registrations));
+        StartDiscovery(Family(family, &registrations));
         EXPECT_EQ(monitor.platformFamily(), kFamilyNone);
         EXPECT_TRUE(registrations.empty());
         EXPECT_EQ(ports.PortCount(), 0);
@@ -104,7 +115,7 @@ TEST_F(DeviceChange, UnknownFamilyRegistersAndScansNothingAndDecodesNothing) {
 
 TEST_F(DeviceChange, OnlyTheFamilysKindOfArrivalOrRemovalCounts) {
     PlugNt("1-2", "ttyUSB0");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     UnplugNt("ttyUSB0");
     InUse("ttyUSB0");
     const int before = readers;
@@ -125,7 +136,7 @@ TEST_F(DeviceChange, OnlyTheFamilysKindOfArrivalOrRemovalCounts) {
 
 TEST_F(DeviceChange, RemovingTheAdapterInUseClosesAndReports) {
     PlugNt("1-2", "ttyUSB0");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     InUse("ttyUSB0");
     UnplugNt("ttyUSB0");
     EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
@@ -155,7 +166,7 @@ TEST_F(DeviceChange, RemovingTheAdapterInUseClosesAndReports) {
 TEST_F(DeviceChange, RemovingAnotherAdapterKeepsThePortButRestarts) {
     PlugNt("1-2", "ttyUSB0");
     PlugNt("1-3", "ttyUSB1");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     InUse("ttyUSB0");
     UnplugNt("ttyUSB1");
     EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
@@ -169,7 +180,7 @@ TEST_F(DeviceChange, RemovingAnotherAdapterKeepsThePortButRestarts) {
 
 TEST_F(DeviceChange, RemovalWithNoPortChosenNeverCloses) {
     PlugNt("1-2", "ttyUSB0");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     InUse("");
     UnplugNt("ttyUSB0");
     EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
@@ -181,7 +192,7 @@ TEST_F(DeviceChange, RemovalWithNoPortChosenNeverCloses) {
 TEST_F(DeviceChange, EightCharacterPortNameWithoutTerminatorMatchesItsRecord) {
     PlugNt("1-2", "ttyACM123");
     PlugNt("1-3", "ttyACM12");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     InUse("ttyACM123");  // cut to "ttyACM12", no NUL inside the field
     ASSERT_EQ(std::memcmp(state.portName, "ttyACM12", 8), 0);
     UnplugNt("ttyACM123");
@@ -192,7 +203,7 @@ TEST_F(DeviceChange, EightCharacterPortNameWithoutTerminatorMatchesItsRecord) {
 
 TEST_F(DeviceChange, ArrivalWithNoRecordBecomingPresentRebuildsTheList) {
     PlugNt("1-2", "ttyUSB0");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     UnplugNt("ttyUSB0");
     ASSERT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
     // A second adapter, new to the system, under a name no record has.
@@ -208,7 +219,7 @@ TEST_F(DeviceChange, ArrivalWithNoRecordBecomingPresentRebuildsTheList) {
 }
 
 TEST_F(DeviceChange, EmptyListLooksAgainOnArrivalOnly) {
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     ASSERT_EQ(ports.PortCount(), 0);
     InUse("");
     const int before = readers;
@@ -226,7 +237,7 @@ TEST_F(DeviceChange, EmptyListLooksAgainOnArrivalOnly) {
 
 TEST_F(DeviceChange, RegistryErrorsLeaveTheStepBeforeTheRestart) {
     PlugNt("1-2", "ttyUSB0");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     InUse("ttyUSB0");
     tree->SetDword(kSerialCommKey, "\\Device\\Bad", 1);
     tree->DeleteValue(kSerialCommKey, "\\Device\\ttyUSB0");
@@ -247,7 +258,7 @@ TEST_F(DeviceChange, RegistryErrorsLeaveTheStepBeforeTheRestart) {
 TEST_F(DeviceChange, Win9xRefreshFollowsRefCounts) {
     Add9xInstance(*tree, "INST_1", "A", 0);
     Add9xPortEntry(*tree, "1", "COM3");
-    monitor.StartPortDiscovery(Family(kFamilyWin9x));
+    StartDiscovery(Family(kFamilyWin9x));
     ASSERT_EQ(ports.PortCount(), 1);
     ASSERT_EQ(ports.IsPortPresentAt(1), 0);
 
@@ -277,18 +288,15 @@ TEST_F(DeviceChange, Win9xRefreshFollowsRefCounts) {
 // The device-change step and the supervisor together.
 class Restart : public DeviceChange {
 protected:
-    std::string sent;
-    Supervisor supervisor{state, ports, serial, window, [this](uint8_t c) {
-                              sent += static_cast<char>(c);
-                              return serial.writePort(&c, 1);
-                          }, {}, [this] { return serial.portOpen; }};
+    Protocol protocol{link, window, serial};
+    Supervisor supervisor{state, ports, serial, window, protocol, {}, [this] { return serial.portOpen; }};
 };
 
 TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
     PlugNt("1-2", "ttyUSB0");
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     supervisor.Tick();
-    state.deviceAnswered = 1;
+    DeviceSends(link, protocol, Frame('0'));  // the device answers the probe
     supervisor.Tick();
     supervisor.Tick();
     ASSERT_EQ(state.connectState, 3);
@@ -308,7 +316,7 @@ TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
     EXPECT_FALSE(window.timer(Timer::watch_serial));
     EXPECT_TRUE(serial.portOpen);
     EXPECT_EQ(serial.closes, 0);
-    EXPECT_EQ(sent, "2");
+    EXPECT_EQ(serial.commands(), "2");
 
     // The pass kept the name of the port in use: pulling its adapter closes it.
     UnplugNt("ttyUSB0");
@@ -319,7 +327,7 @@ TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
 
 TEST_F(Restart, ARestartAbandonsAProbeStillWaitingForItsAnswer) {
     PlugNt("1-2", "ttyUSB0");  // no device behind this one
-    monitor.StartPortDiscovery(Family(kFamilyNt));
+    StartDiscovery(Family(kFamilyNt));
     supervisor.Tick();
     supervisor.Tick();
     ASSERT_EQ(state.connectState, 2);
@@ -338,7 +346,7 @@ TEST_F(Restart, ARestartAbandonsAProbeStillWaitingForItsAnswer) {
     EXPECT_TRUE(serial.portOpen);
 
     // An answered probe is the dialogue's: a restart leaves it open.
-    state.deviceAnswered = 1;
+    DeviceSends(link, protocol, Frame('0'));  // the device answers the probe
     supervisor.Tick();
     PlugNt("1-4", "ttyUSB2");
     EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);

@@ -33,9 +33,9 @@ class SysfsDesk : public ::testing::Test {
 protected:
     void SetUp() override {
         sys.AddVirtualTty("tty0");
-        sys.AddUsbSerial("067b", "2303", "usb1/1-2", "1-2:1.0", "ttyUSB0");
-        sys.AddUsbSerial("067B", "2303", "usb1/1-1/1-1.4", "1-1.4:1.0", "ttyUSB1");
-        sys.AddUsbSerial("0403", "6001", "usb1/1-3", "1-3:1.0", "ttyUSB2");
+        sys.AddUsbSerial("067b", "2303", "usb1/1-2", "ttyUSB0");
+        sys.AddUsbSerial("067B", "2303", "usb1/1-1/1-1.4", "ttyUSB1");
+        sys.AddUsbSerial("0403", "6001", "usb1/1-3", "ttyUSB2");
         sys.AddPlatformTty("ttyS0");
         sys.AddVirtualTty("ptmx");
     }
@@ -90,7 +90,7 @@ TEST_F(SysfsDesk, SerialCommListsOnlyTheAdaptersTtys) {
 TEST_F(SysfsDesk, UnplugAndReplugShowOnTheNextOpen) {
     SysfsRegistryReader r(sys.root());
     r.OpenKey(kAdapters);
-    sys.RemoveUsbSerial("usb1/1-2", "ttyUSB0");
+    sys.RemoveUsbSerial("usb1/1-2");
     // The open key keeps showing what it was opened with.
     EXPECT_EQ(r.SubkeyNames(), (Names{"1-1.4", "1-2"}));
     r.OpenKey(kAdapters);
@@ -102,13 +102,13 @@ TEST_F(SysfsDesk, UnplugAndReplugShowOnTheNextOpen) {
     EXPECT_TRUE(r.ValueExists("\\Device\\ttyUSB1"));
 
     // Back in the same socket: same instance key, whatever tty it now gets.
-    sys.AddUsbSerial("067b", "2303", "usb1/1-2", "1-2:1.0", "ttyUSB3");
+    sys.AddUsbSerial("067b", "2303", "usb1/1-2", "ttyUSB3");
     EXPECT_EQ(PortNameOf(r, kAdapters + "\\1-2"), "ttyUSB3");
 }
 
 TEST(SysfsRegistry, AdapterWithoutTtyHasNoPortName) {
     FakeSysfs sys;
-    sys.AddUsbSerial("067b", "2303", "usb2/2-1", "", "");
+    sys.AddUsbSerial("067b", "2303", "usb2/2-1", "");
     SysfsRegistryReader r(sys.root());
     r.OpenKey(kAdapters);
     EXPECT_EQ(r.SubkeyNames(), (Names{"2-1"}));
@@ -119,7 +119,7 @@ TEST(SysfsRegistry, AdapterWithoutTtyHasNoPortName) {
     EXPECT_TRUE(r.ValueNames().empty());
 
     // The driver binds later: the tty shows up under the same instance.
-    sys.AddUsbSerial("067b", "2303", "usb2/2-1", "2-1:1.0", "ttyUSB0");
+    sys.AddUsbSerial("067b", "2303", "usb2/2-1", "ttyUSB0");
     EXPECT_EQ(PortNameOf(r, kAdapters + "\\2-1"), "ttyUSB0");
 }
 
@@ -127,7 +127,7 @@ TEST(SysfsRegistry, AdapterWithoutTtyHasNoPortName) {
 // under the interface, one level less than a usb-serial one.
 TEST(SysfsRegistry, FindsTheDeviceAtAnyDepthAndChecksIds) {
     FakeSysfs sys;
-    sys.AddUsbSerial("067b", "2303", "usb1/1-5", "", "");
+    sys.AddUsbSerial("067b", "2303", "usb1/1-5", "");
     fs::path iface = sys.root() / FakeSysfs::kController / "usb1/1-5/1-5:1.0";
     fs::create_directories(iface / "tty" / "ttyACM0");
     fs::create_directory_symlink("../../../1-5:1.0", iface / "tty" / "ttyACM0" / "device");
@@ -135,10 +135,10 @@ TEST(SysfsRegistry, FindsTheDeviceAtAnyDepthAndChecksIds) {
         fs::path("../../") / FakeSysfs::kController / "usb1/1-5/1-5:1.0/tty/ttyACM0",
         sys.root() / "class" / "tty" / "ttyACM0");
     // Ids without a newline, padded, or not ids at all.
-    sys.AddUsbSerial("067b", "2303", "usb1/1-6", "1-6:1.0", "ttyUSB0");
+    sys.AddUsbSerial("067b", "2303", "usb1/1-6", "ttyUSB0");
     FakeSysfs::WriteFile(sys.root() / FakeSysfs::kController / "usb1/1-6/idVendor", " 067b\r\n");
     FakeSysfs::WriteFile(sys.root() / FakeSysfs::kController / "usb1/1-6/idProduct", "2303");
-    sys.AddUsbSerial("zz7b", "2303", "usb1/1-7", "1-7:1.0", "ttyUSB1");
+    sys.AddUsbSerial("zz7b", "2303", "usb1/1-7", "ttyUSB1");
 
     SysfsRegistryReader r(sys.root());
     r.OpenKey(kAdapters);
@@ -151,7 +151,7 @@ TEST(SysfsRegistry, FindsTheDeviceAtAnyDepthAndChecksIds) {
 
 TEST(SysfsRegistry, PathsOutsideTheViewOpenNoKey) {
     FakeSysfs sys;
-    sys.AddUsbSerial("067b", "2303", "usb1/1-2", "1-2:1.0", "ttyUSB0");
+    sys.AddUsbSerial("067b", "2303", "usb1/1-2", "ttyUSB0");
     SysfsRegistryReader r(sys.root());
     r.OpenKey("");
     EXPECT_EQ(r.SubkeyNames(), (Names{"HARDWARE", "SYSTEM"}));
@@ -176,7 +176,7 @@ TEST(SysfsRegistry, PathsOutsideTheViewOpenNoKey) {
 
 TEST(SysfsRegistry, EnvironmentChoosesTheRoot) {
     FakeSysfs sys;
-    sys.AddUsbSerial("067b", "2303", "usb3/3-1", "3-1:1.0", "ttyUSB7");
+    sys.AddUsbSerial("067b", "2303", "usb3/3-1", "ttyUSB7");
     const char* old = getenv("DIALSCOPE_SYSFS_ROOT");
     std::string saved = old ? old : "";
 

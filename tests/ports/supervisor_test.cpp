@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/protocol.h"
 #include "tests/support/fakes.h"
 #include "tests/support/frames.h"
 
@@ -20,18 +21,18 @@ protected:
         return std::string(state.portName, strnlen(state.portName, kPortNameSize));
     }
 
+    // The command letters the dialogue has sent on the lines it was given.
+    std::string sent() const { return serial.commands(); }
+
     PortList ports;
-    LinkState state;
+    Link link;
+    LinkState& state = link.state;
     FakeSerial serial;
     FakeWindow window;
-    std::string sent;
+    Protocol protocol{link, window, serial};
     int openErrno = 0;
-    Supervisor supervisor{state, ports, serial, window,
-                          [this](uint8_t c) {
-                              sent += static_cast<char>(c);
-                              return true;
-                          },
-                          [this] { return openErrno; }, [this] { return serial.portOpen; }};
+    Supervisor supervisor{state, ports, serial, window, protocol, [this] { return openErrno; },
+                          [this] { return serial.portOpen; }};
 };
 
 TEST_F(SupervisorTest, NoPresentAdapterTriesTheEmptyNameThenStops) {
@@ -47,7 +48,7 @@ TEST_F(SupervisorTest, NoPresentAdapterTriesTheEmptyNameThenStops) {
     EXPECT_EQ(state.portIndex, kNoPortLeft);
     EXPECT_EQ(state.connectState, 0);
     EXPECT_TRUE(Running());
-    EXPECT_EQ(sent, "");
+    EXPECT_EQ(sent(), "");
 
     supervisor.Tick();
     EXPECT_EQ(state.portIndex, 0);
@@ -82,7 +83,7 @@ TEST_F(SupervisorTest, SilentAdaptersAreEachTriedOnceInListOrder) {
         EXPECT_EQ(Running(), i + 1 < std::size(expected)) << "tick " << i + 1;
     }
     EXPECT_EQ(serial.opens, (std::vector<std::string>{"ttyUSB0", "ttyUSB2"}));
-    EXPECT_EQ(sent, "22");
+    EXPECT_EQ(sent(), "22");
     EXPECT_EQ(PortName(), "");
     EXPECT_EQ(state.dialogState, 1);
 }
@@ -93,8 +94,9 @@ TEST_F(SupervisorTest, AnAnswerKeepsThePortAndStops) {
     supervisor.Tick();
     EXPECT_EQ(state.deviceAnswered, 0);
     EXPECT_EQ(state.dialogState, 1);
-    EXPECT_EQ(sent, "2");
-    state.deviceAnswered = 1;  // the dialogue heard the device
+    EXPECT_EQ(sent(), "2");
+    DeviceSends(link, protocol, Frame('0'));  // the device answers: nothing to send now
+    ASSERT_EQ(state.deviceAnswered, 1);
     supervisor.Tick();
     supervisor.Tick();
     EXPECT_EQ(state.connectState, 3);
@@ -230,7 +232,7 @@ TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
     supervisor.Tick();
     EXPECT_EQ(serial.opens.size(), 2u);
     EXPECT_TRUE(serial.portOpen);
-    EXPECT_EQ(sent, "2");
+    EXPECT_EQ(sent(), "2");
     EXPECT_EQ(window.status.size(), 1u);  // the reason was told once
 
     serial.closePort();

@@ -62,6 +62,14 @@ inline Bytes DataFrames(const Bytes& text, size_t chunk = 76) {
     return out;
 }
 
+// Bytes from the device reaching the dialogue: stored as the receive thread
+// stores them, then parsed by one tick.
+inline void DeviceSends(Link& link, Protocol& protocol, const Bytes& bytes) {
+    for (char c : bytes) StoreReceivedByte(link, static_cast<uint8_t>(c));
+    RaiseRxPending(link);
+    protocol.ComTick();
+}
+
 // The core on its own: real Protocol over fakes, bytes pushed into the ring
 // as the receive thread would.
 struct CoreHarness {
@@ -71,7 +79,7 @@ struct CoreHarness {
     Protocol protocol{*link, window, serial};
 
     CoreHarness() {
-        link->state.dialogState = 1;  // as the window's constructor leaves it
+        protocol.BeginPolling();  // as start-up leaves it
         serial.portOpen = true;
     }
     LinkState& s() { return link->state; }

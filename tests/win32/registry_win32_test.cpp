@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "ports/device_change.h"
-#include "ports/device_events_win32.h"
+#include "ports/device_events.h"
 #include "ports/port_scan.h"
 #include "ports/registry_win32.h"
 #include "tests/support/fakes.h"
@@ -362,7 +362,8 @@ TEST_F(NtTree, RefreshFollowsSerialCommChanges) {
     FakeSerial serial;
     LinkState state;
     DeviceMonitor monitor(ports, registry, state, serial, window);
-    monitor.StartPortDiscovery({[] { return kFamilyNt; }, [](uint8_t) { return true; }});
+    testing::FakeDeviceEvents platform(kFamilyNt);
+    monitor.StartPortDiscovery(platform);
     ASSERT_EQ(ports.PortCount(), 5);
 
     // The COM4 adapter pulled out.
@@ -439,7 +440,8 @@ TEST_F(Win9xTree, ScanReadsInstancesPortEntriesAndRefCounts) {
     FakeSerial serial;
     LinkState state;
     DeviceMonitor monitor(ports, registry, state, serial, window);
-    monitor.StartPortDiscovery({[] { return kFamilyWin9x; }, [](uint8_t) { return true; }});
+    testing::FakeDeviceEvents platform(kFamilyWin9x);
+    monitor.StartPortDiscovery(platform);
     ASSERT_EQ(ports.PortCount(), 6);  // the start-up scan appends to what is there
     ports.ClearPorts();
     monitor.ScanPorts();
@@ -505,9 +507,12 @@ TEST(DeviceEvents, FamilyAndRegistrationUnderWine) {
     EXPECT_EQ(GetPlatformFamily(), kFamilyNt);
     MonitorWindow window;
     ASSERT_NE(window.hwnd, nullptr);
-    EXPECT_TRUE(RegisterPortNotifications(window.hwnd, kFamilyNt));
-    EXPECT_FALSE(RegisterPortNotifications(window.hwnd, kFamilyNone));
-    EXPECT_FALSE(RegisterPortNotifications(window.hwnd, 3));
+    auto events = MakeDeviceEventSource(window.hwnd);
+    EXPECT_EQ(events->PlatformFamily(), kFamilyNt);
+    EXPECT_EQ(events->fd(), -1);  // the events come as window messages
+    EXPECT_TRUE(events->Register(kFamilyNt));
+    EXPECT_FALSE(events->Register(kFamilyNone));
+    EXPECT_FALSE(events->Register(3));
 }
 
 TEST(DeviceEvents, DecodeReadsTheHeaderOnlyForArrivalAndRemoval) {
@@ -548,7 +553,8 @@ TEST_F(NtTree, WindowMessagesDriveTheMonitor) {
     MonitorWindow window;
     ASSERT_NE(window.hwnd, nullptr);
     DeviceMonitor monitor(ports, registry, state, serial, shell);
-    monitor.StartPortDiscovery(Win32PlatformHooks(window.hwnd));
+    auto events = MakeDeviceEventSource(window.hwnd);
+    monitor.StartPortDiscovery(*events);
     EXPECT_EQ(monitor.platformFamily(), kFamilyNt);
     EXPECT_TRUE(monitor.registered());
     ASSERT_EQ(ports.PortCount(), 5);

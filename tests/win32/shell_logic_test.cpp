@@ -19,12 +19,6 @@ TEST(ShellLogic, LogViewShowsZeroBytesAsSpacesAndKeepsTheRest) {
     EXPECT_EQ(LogViewText(bytes, 0), "");
 }
 
-TEST(ShellLogic, SaveStatusLines) {
-    EXPECT_EQ(SaveTargetLine("C:\\logs\\calls.txt"), "Save info to: C:\\logs\\calls.txt");
-    EXPECT_EQ(SaveResultLine(true), "Save info OK.");
-    EXPECT_EQ(SaveResultLine(false), "save info error.");
-}
-
 TEST(ShellLogic, TimersHaveDistinctIdsAndTheirIntervals) {
     for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp}) {
         Timer back = Timer::time_com;
@@ -48,24 +42,6 @@ TEST(ShellLogic, Mnemonics) {
     EXPECT_EQ(MnemonicOf("Fish && Chips"), 0);
     EXPECT_EQ(MnemonicOf("Trailing&"), 0);
     EXPECT_EQ(MnemonicOf(""), 0);
-}
-
-TEST(ShellLogic, TestEntrySavesOnlyWhenSetAndOnlyAtTheEndOfADownload) {
-    const SaveOnDownloadEnd unset(nullptr);
-    EXPECT_FALSE(unset.active());
-    EXPECT_TRUE(unset.TargetFor("Message read OK.").empty());
-
-    const SaveOnDownloadEnd empty("");
-    EXPECT_FALSE(empty.active());
-    EXPECT_TRUE(empty.TargetFor("Message read OK.").empty());
-
-    const SaveOnDownloadEnd set("Z:\\tmp\\out.txt");
-    EXPECT_TRUE(set.active());
-    EXPECT_EQ(set.TargetFor("Message read OK."), "Z:\\tmp\\out.txt");
-    for (const char* other : {"Dialscope V1.3", "Device Remove.", "Save info OK.",
-                              "Message read OK", "Message read OK. ", ""}) {
-        EXPECT_TRUE(set.TargetFor(other).empty()) << other;
-    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The Windows main window on a real, hidden window: no port and no core, the
-// hooks stand in for them. Timer ticks and button presses are sent as the
-// window's own messages, so nothing here waits for a clock.
+// The Windows main window on a real, hidden window, attached to a real Core
+// on an empty in-memory registry: no adapter and no port. Timer ticks and
+// button presses are sent as the window's own messages, so nothing here
+// waits for a clock.
 #include "app/win32/main_window.h"
 
 #include <filesystem>
@@ -14,11 +15,15 @@
 #include <dbt.h>
 #include <gtest/gtest.h>
 
+#include "app/core.h"
 #include "app/save_log.h"
 #include "app/win32/message_boxes.h"
+#include "ports/registry_memory.h"
 
 namespace dialscope {
 namespace {
+
+using namespace win32;
 
 namespace fs = std::filesystem;
 
@@ -94,13 +99,25 @@ protected:
         };
     }
     void TearDown() override {
+        core.reset();
         form.reset();
         Pump();
         MessageBoxOverride() = nullptr;
     }
 
-    TForm1& Make(CoreHooks hooks = {}) {
-        form = std::make_unique<TForm1>(GetModuleHandleA(nullptr), link, std::move(hooks));
+    // The window with a core attached and started, as the program makes it.
+    TForm1& Make() {
+        form = std::make_unique<TForm1>(GetModuleHandleA(nullptr));
+        Platform platform;
+        platform.registry = [this]() -> std::unique_ptr<RegistryReader> {
+            if (registryFails) throw std::runtime_error("registry gone");
+            return MakeMemoryRegistryFactory(registry)();
+        };
+        platform.deviceEvents = MakeDeviceEventSource(form->hwnd());
+        platform.warningBox = ShowWarningBox;
+        core = std::make_unique<Core>(link, *form, std::move(platform));
+        form->Attach(*core);
+        core->Start();
         return *form;
     }
     HWND Control(ControlId id) const { return form->control(id); }
@@ -108,9 +125,13 @@ protected:
     std::string Display() const { return WindowText(Control(kMemoDisplay)); }
     void Click(ControlId id) { SendMessageA(Control(id), BM_CLICK, 0, 0); }
     void Tick(Timer timer) { SendMessageA(form->hwnd(), WM_TIMER, TimerId(timer), 0); }
+    // What the protocol does when a record is output, and a status line.
     void Append(const std::string& bytes) {
-        form->AppendToCallLog(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        core->programOps().AppendToCallLog(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                           bytes.size());
     }
+    void Status(const char* line) { core->programOps().AppendStatusLine(line); }
+    const CallLog& Log() const { return core->callLog(); }
     std::vector<int> VisibleLabels() const {
         std::vector<int> shown;
         for (int i = 0; i < 6; ++i) {
@@ -121,7 +142,10 @@ protected:
     }
 
     Link link;
+    std::shared_ptr<MemoryRegistry> registry = std::make_shared<MemoryRegistry>();
+    bool registryFails = false;
     std::unique_ptr<TForm1> form;
+    std::unique_ptr<Core> core;
     std::vector<Box> boxes;
 };
 
@@ -227,24 +251,11 @@ TEST_F(Win32WindowTest, LayoutFontsAndTabOrder) {
     EXPECT_EQ(GetNextDlgTabItem(w, Control(kMemoDisplay), TRUE), Control(kInfoSave));
 }
 
-TEST_F(Win32WindowTest, StartUpStateAndOrder) {
-    std::vector<std::string> seen;
-    CoreHooks hooks;
-    hooks.onStart = [&](TForm1& window) {
-        // The controls exist; nothing else has happened yet.
-        seen.push_back("start");
-        EXPECT_NE(window.control(kMemoInfo), nullptr);
-        EXPECT_EQ(WindowText(window.control(kMemoInfo)), "");
-        EXPECT_FALSE(window.timerEnabled(Timer::time_com));
-        EXPECT_FALSE(window.timerEnabled(Timer::watch_serial));
-        EXPECT_EQ(link.state.dialogState, 0);
-    };
-    TForm1& f = Make(hooks);
-    EXPECT_EQ(seen, std::vector<std::string>{"start"});
-
+TEST_F(Win32WindowTest, StartUpState) {
+    TForm1& f = Make();
     EXPECT_EQ(Info(), "Dialscope V1.3");
     EXPECT_EQ(Display(), "");
-    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(Log().Empty());
     EXPECT_TRUE(VisibleLabels().empty());
     EXPECT_FALSE(f.indicatorOn());
     EXPECT_EQ(link.state.dialogState, 1);
@@ -256,14 +267,18 @@ TEST_F(Win32WindowTest, StartUpStateAndOrder) {
 }
 
 TEST_F(Win32WindowTest, AnErrorInPortDiscoveryEndsStartUpAndLeavesNoWindow) {
-    CoreHooks hooks;
-    hooks.onStart = [](TForm1&) { throw std::runtime_error("registry scan failed"); };
+    registryFails = true;
     try {
-        Make(hooks);
+        Make();
         FAIL() << "start-up went on";
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "registry scan failed");
+        EXPECT_STREQ(e.what(), "registry gone");
     }
+    // Nothing was started: the program entry shows the error and returns.
+    EXPECT_FALSE(form->timerEnabled(Timer::time_com));
+    EXPECT_EQ(Info(), "");
+    core.reset();
+    form.reset();
     EXPECT_EQ(FindWindowA(TForm1::kClassName, nullptr), nullptr);
 }
 
@@ -302,41 +317,41 @@ TEST_F(Win32WindowTest, RecordsAreAppendedToTheLogAndTheBox) {
     const std::string accented = "003 CAF\xC9    C 02/02 10:10\r\n    Ren\xE9 \xA3\xFF\r\n";
     Append(kRecord1);
     Append(accented);
-    EXPECT_EQ(f.callLog().Bytes(), kRecord1 + accented);
+    EXPECT_EQ(Log().Bytes(), kRecord1 + accented);
     EXPECT_EQ(Display(), kRecord1 + accented);
 
     const std::string withZero("004 X\0Y\r\n", 9);
     Append(withZero);
-    EXPECT_EQ(f.callLog().Bytes(), kRecord1 + accented + withZero);
+    EXPECT_EQ(Log().Bytes(), kRecord1 + accented + withZero);
     EXPECT_EQ(Display(), kRecord1 + accented + "004 X Y\r\n");
     EXPECT_EQ(Info(), "Dialscope V1.3");
 
     // Far beyond a box's default 30000 characters.
     std::string big;
     for (int i = 0; i < 3000; ++i) big += kRecord2;
-    f.AppendToCallLog(reinterpret_cast<const uint8_t*>(big.data()), big.size());
+    Append(big);
     EXPECT_EQ(GetWindowTextLengthA(Control(kMemoDisplay)),
-              static_cast<int>(f.callLog().Bytes().size()));
+              static_cast<int>(Log().Bytes().size()));
     EXPECT_EQ(Display().substr(Display().size() - kRecord2.size()), kRecord2);
 }
 
 TEST_F(Win32WindowTest, StatusLinesEachOnALine) {
     TForm1& f = Make();
-    f.AppendStatusLine("Device Remove.");
-    f.AppendStatusLine("Message read OK.");
+    Status("Device Remove.");
+    Status("Message read OK.");
     EXPECT_EQ(Info(), "Dialscope V1.3\r\nDevice Remove.\r\nMessage read OK.");
 }
 
 TEST_F(Win32WindowTest, ClearEmptiesTheLogOnly) {
     TForm1& f = Make();
-    f.AppendStatusLine("Device Remove.");
+    Status("Device Remove.");
     Append(kRecord1);
     Click(kClearInfo);
-    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(Log().Empty());
     EXPECT_EQ(Display(), "");
     EXPECT_EQ(Info(), "Dialscope V1.3\r\nDevice Remove.");
     Append(kRecord2);
-    EXPECT_EQ(f.callLog().Bytes(), kRecord2);
+    EXPECT_EQ(Log().Bytes(), kRecord2);
     EXPECT_EQ(Display(), kRecord2);
 }
 
@@ -364,52 +379,33 @@ TEST_F(Win32WindowTest, AnimationCyclesThroughTheLabels) {
     EXPECT_EQ(VisibleLabels(), std::vector<int>{2});
 }
 
-TEST_F(Win32WindowTest, TicksAndDeviceChangesReachTheHooksAndErrorsAreShown) {
-    int comTicks = 0, watchTicks = 0;
-    std::vector<DeviceEvent> events;
-    bool failCom = false;
-    CoreHooks hooks;
-    hooks.onComTick = [&] {
-        ++comTicks;
-        if (failCom) throw std::runtime_error("tick failed");
-    };
-    hooks.onWatchSerialTick = [&] { ++watchTicks; };
-    hooks.onDeviceChange = [&](const DeviceEvent& e) {
-        events.push_back(e);
-        if (e.eventCode == DBT_DEVICEREMOVECOMPLETE) throw std::runtime_error("registry gone");
-    };
-    TForm1& f = Make(hooks);
-    events.clear();  // whatever the creation of the window brought
-
-    Tick(Timer::time_com);
+TEST_F(Win32WindowTest, TicksAndDeviceChangesReachTheCoreAndErrorsAreShown) {
+    TForm1& f = Make();
+    // The protocol tick polls after 41 silent ticks; with no port open the
+    // poll is lost, and the tick goes on.
+    for (int i = 0; i < 41; ++i) Tick(Timer::time_com);
+    EXPECT_EQ(link.state.idleTicks, 0);
+    EXPECT_TRUE(f.timerEnabled(Timer::time_com));
+    // The supervisor finds no adapter and stops its timer.
     Tick(Timer::watch_serial);
-    EXPECT_EQ(comTicks, 1);
-    EXPECT_EQ(watchTicks, 1);
+    Tick(Timer::watch_serial);
+    EXPECT_FALSE(f.timerEnabled(Timer::watch_serial));
 
-    failCom = true;
-    Tick(Timer::time_com);
+    // A device change that brings nothing new changes nothing.
+    DEV_BROADCAST_HDR header{};
+    header.dbch_size = sizeof header;
+    header.dbch_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    SendMessageA(f.hwnd(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&header));
+    EXPECT_FALSE(f.timerEnabled(Timer::watch_serial));
+    EXPECT_TRUE(boxes.empty());
+
+    // A registry that cannot be read: shown, and the program goes on.
+    registryFails = true;
+    SendMessageA(f.hwnd(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&header));
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].kind, BoxKind::Error);
     EXPECT_EQ(boxes[0].caption, "Dialscope");
-    EXPECT_EQ(boxes[0].text, "tick failed");
-    EXPECT_TRUE(IsWindow(f.hwnd()));
-    failCom = false;
-    Tick(Timer::time_com);
-    EXPECT_EQ(comTicks, 3);
-
-    DEV_BROADCAST_HDR header{};
-    header.dbch_size = sizeof header;
-    header.dbch_devicetype = DBT_DEVTYP_PORT;
-    SendMessageA(f.hwnd(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&header));
-    SendMessageA(f.hwnd(), WM_NULL, 0, 0);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].eventCode, static_cast<uint32_t>(DBT_DEVICEARRIVAL));
-    EXPECT_EQ(events[0].deviceType, static_cast<uint32_t>(DBT_DEVTYP_PORT));
-
-    SendMessageA(f.hwnd(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
-                 reinterpret_cast<LPARAM>(&header));
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1].text, "registry gone");
+    EXPECT_EQ(boxes[0].text, "registry gone");
     EXPECT_TRUE(IsWindow(f.hwnd()));
 }
 
@@ -420,8 +416,7 @@ TEST_F(Win32WindowTest, EnablingARunningTimerKeepsItAndStoppingIsFinal) {
     f.EnableTimer(Timer::watch_serial, false);
     f.EnableTimer(Timer::watch_serial, false);
     EXPECT_FALSE(f.timerEnabled(Timer::watch_serial));
-    // With no core behind it the tick restarts its own timer.
-    f.EnableTimer(Timer::time_com, true);
+    // The protocol tick restarts its own timer.
     Tick(Timer::time_com);
     EXPECT_TRUE(f.timerEnabled(Timer::time_com));
 }
@@ -489,59 +484,18 @@ TEST_F(Win32WindowTest, AppendTextToFileKeepsEarlierContentAndReportsFailures) {
     EXPECT_EQ(ReadBytes(dir.File("plain")), "keep");
 }
 
-TEST_F(Win32WindowTest, TestEntrySavesAtTheEndOfADownloadAndCloses) {
-    TempDir dir;
-    const std::string file = dir.File("e2e.txt");
-    TForm1& f = Make();
-    f.SetSaveDialog([](HWND, const std::string&) -> std::string {
-        ADD_FAILURE() << "the test entry shows no dialog";
-        return {};
-    });
-    f.SetSaveOnDownloadEnd(SaveOnDownloadEnd(file.c_str()));
-
-    Append(kRecord1);
-    f.AppendStatusLine("Device Remove.");
-    Pump();
-    EXPECT_FALSE(fs::exists(file));
-    EXPECT_TRUE(IsWindow(f.hwnd()));
-
-    Append(kRecord2);
-    f.AppendStatusLine("Message read OK.");
-    EXPECT_EQ(ReadBytes(file), ToFileLineEnds(kRecord1 + kRecord2));
-    EXPECT_EQ(Info(), "Dialscope V1.3\r\nDevice Remove.\r\nMessage read OK.\r\nSave info to: " +
-                          file + "\r\nSave info OK.");
-    // The window closes once the tick that ended the download is over.
-    HWND w = f.hwnd();
-    EXPECT_TRUE(IsWindow(w));
-    Pump();
-    EXPECT_FALSE(IsWindow(w));
-    EXPECT_EQ(f.hwnd(), nullptr);
-    // The window operations are harmless now.
-    f.EnableTimer(Timer::time_com, true);
-    f.AppendStatusLine("Message read OK.");
-    EXPECT_FALSE(f.timerEnabled(Timer::time_com));
-}
-
-TEST_F(Win32WindowTest, EndOfDownloadWithoutTheEntryChangesNothing) {
-    TForm1& f = Make();
-    Append(kRecord1);
-    f.AppendStatusLine("Message read OK.");
-    Pump();
-    EXPECT_TRUE(IsWindow(f.hwnd()));
-    EXPECT_EQ(Info(), "Dialscope V1.3\r\nMessage read OK.");
-}
-
 TEST_F(Win32WindowTest, ExitClosesTheWindowAtOnce) {
-    int ticks = 0;
-    CoreHooks hooks;
-    hooks.onComTick = [&] { ++ticks; };
-    TForm1& f = Make(hooks);
+    TForm1& f = Make();
     HWND w = f.hwnd();
     Append(kRecord1);
     Click(kExit);
     EXPECT_FALSE(IsWindow(w));
     Pump();
-    EXPECT_EQ(ticks, 0);
+    EXPECT_EQ(link.state.idleTicks, 0);  // no tick ran after the close
+    // The view operations are harmless now.
+    f.EnableTimer(Timer::time_com, true);
+    Status("Message read OK.");
+    EXPECT_FALSE(f.timerEnabled(Timer::time_com));
 }
 
 TEST_F(Win32WindowTest, KeyboardMovesThroughTheTabOrderAndPressesButtons) {
@@ -566,11 +520,11 @@ TEST_F(Win32WindowTest, KeyboardMovesThroughTheTabOrderAndPressesButtons) {
 
     Append(kRecord1);
     EXPECT_TRUE(key(WM_SYSCHAR, 'C'));  // Alt+C
-    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(Log().Empty());
     Append(kRecord1);
     SetFocus(Control(kClearInfo));
     EXPECT_TRUE(key(WM_KEYDOWN, VK_RETURN));
-    EXPECT_TRUE(f.callLog().Empty());
+    EXPECT_TRUE(Log().Empty());
     EXPECT_FALSE(key(WM_SYSCHAR, 'q'));  // no such button: the system's
 }
 

@@ -5,7 +5,7 @@
 #include <QColor>
 #include <QWidget>
 
-namespace dialscope {
+namespace dialscope::qt {
 
 class ConnectIndicator : public QWidget {
 public:
@@ -22,4 +22,4 @@ private:
     bool on_ = false;
 };
 
-}  // namespace dialscope
+}  // namespace dialscope::qt

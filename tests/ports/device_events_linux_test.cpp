@@ -1,4 +1,4 @@
-#include "ports/hotplug_linux.h"
+#include "ports/device_events_linux.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 
+#include "ports/device_change.h"
 #include "ports/registry_sysfs.h"
 #include "tests/support/fake_sysfs.h"
 #include "tests/support/fakes.h"
@@ -164,7 +165,7 @@ TEST_F(TempTree, FactoryFollowsTheEnvironment) {
     EXPECT_NE(dynamic_cast<UeventSource*>(MakeHotplugSource(nullptr).get()), nullptr);
 
     ::setenv("DIALSCOPE_SYSFS_ROOT", root.string().c_str(), 1);
-    auto fromEnv = MakeHotplugSource();
+    auto fromEnv = MakeDeviceEventSource();
     ::unsetenv("DIALSCOPE_SYSFS_ROOT");
     EXPECT_NE(dynamic_cast<SysfsTreeSource*>(fromEnv.get()), nullptr);
 
@@ -174,10 +175,9 @@ TEST_F(TempTree, FactoryFollowsTheEnvironment) {
     EXPECT_EQ(missing.fd(), -1);
     EXPECT_TRUE(missing.ReadEvents().empty());
 
-    PlatformHooks hooks = LinuxPlatformHooks(&missing);
-    EXPECT_EQ(hooks.getPlatformFamily(), kFamilyNt);
-    EXPECT_FALSE(hooks.registerPortNotifications(kFamilyNt));
-    EXPECT_TRUE(LinuxPlatformHooks(tree.get()).registerPortNotifications(kFamilyNt));
+    EXPECT_EQ(missing.PlatformFamily(), kFamilyNt);
+    EXPECT_FALSE(missing.Register(kFamilyNt));
+    EXPECT_TRUE(tree->Register(kFamilyNt));
 }
 
 // Plugging into a fake sysfs tree, seen through the sysfs registry view and
@@ -191,11 +191,11 @@ TEST(HotplugEndToEnd, FakeTreePlugAndUnplugReachThePortList) {
     testing::FakeSerial serial;
     testing::FakeWindow window;
     DeviceMonitor monitor(ports, MakeSysfsRegistryFactory(sysfs.root()), state, serial, window);
-    monitor.StartPortDiscovery(LinuxPlatformHooks(&source));
+    monitor.StartPortDiscovery(source);
     EXPECT_TRUE(monitor.registered());
     EXPECT_EQ(ports.PortCount(), 0);
 
-    sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "1-2:1.0", "ttyUSB0");
+    sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "ttyUSB0");
     int result = 0;
     for (const DeviceEvent& e : WaitForEvents(source)) result = monitor.OnWindowMessage(e);
     EXPECT_EQ(result, kPortsArrived);
@@ -205,7 +205,7 @@ TEST(HotplugEndToEnd, FakeTreePlugAndUnplugReachThePortList) {
 
     std::memcpy(state.portName, "ttyUSB0", 7);
     serial.portOpen = true;
-    sysfs.RemoveUsbSerial("usb1/1-2", "ttyUSB0");
+    sysfs.RemoveUsbSerial("usb1/1-2");
     result = 0;
     for (const DeviceEvent& e : WaitForEvents(source)) result = monitor.OnWindowMessage(e);
     EXPECT_EQ(result, kPortsRemoved);

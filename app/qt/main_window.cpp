@@ -1,8 +1,9 @@
-#include "app/main_window.h"
+#include "app/qt/main_window.h"
 
 #include <algorithm>
 
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFont>
@@ -13,22 +14,19 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTextCursor>
 #include <QTimer>
 
-#include "app/animation.h"
-#include "app/connect_indicator.h"
-#include "app/message_boxes.h"
-#include "app/save_log.h"
-#include "protocol/protocol.h"
+#include "app/core.h"
+#include "app/qt/connect_indicator.h"
+#include "app/qt/message_boxes.h"
 
-#include "app/dialscope.xpm"
+#include "app/qt/dialscope.xpm"
 
-namespace dialscope {
+namespace dialscope::qt {
 
 namespace {
-
-const char kBanner[] = "Dialscope V1.3";
 
 // The form was laid out for "MS Sans Serif"; where it is missing, a sans
 // face of about the same width keeps the captions inside their controls.
@@ -105,38 +103,30 @@ QString RunSaveDialog(QWidget* parent, const QString& lastName) {
     return files.isEmpty() ? QString() : files.first();
 }
 
-TForm1::TForm1(Link& link, CoreHooks hooks, QWidget* parent)
+TForm1::TForm1(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      link_(link),
-      hooks_(std::move(hooks)),
       saveDialog_(RunSaveDialog) {
-    // 1. The window and its controls.
     CreateControls();
-
-    // 2. The banner.
-    const QString banner = QString::fromLatin1(kBanner);
-
-    // 3. Port discovery. An error from the registry scan ends start-up here;
-    // the program entry shows it.
-    if (hooks_.onStart) hooks_.onStart(*this);
-
-    // 4. The protocol tick first, then the supervisor.
-    EnableTimer(Timer::time_com, true);
-    EnableTimer(Timer::watch_serial, true);
-
-    // 5. The dialogue starts by polling.
-    link_.state.dialogState = kPolling;
-
-    // 6. No "Transferring" label until a download starts.
-    HideAnimation();
-
-    // 7. The banner is the status box's first line.
-    AppendStatusText(banner);
 }
 
 TForm1::~TForm1() = default;
+
+void TForm1::Attach(Core& core) {
+    core_ = &core;
+    const int fd = core.deviceEventFd();
+    if (fd < 0) return;
+    // Device events arrive on the main thread, between timer ticks.
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &TForm1::ReadDeviceEvents);
+}
+
+void TForm1::ReadDeviceEvents() {
+    if (!core_) return;
+    for (const DeviceEvent& event : core_->ReadDeviceEvents())
+        Guard([&] { core_->DeviceChange(event); });
+}
 
 void TForm1::CreateControls() {
     setObjectName(QStringLiteral("Form1"));
@@ -227,20 +217,9 @@ void TForm1::showEvent(QShowEvent* event) {
 
 // ---- window operations ----------------------------------------------------
 
-void TForm1::AppendStatusText(const QString& line) {
-    memo_info->appendPlainText(line);
-}
-
-void TForm1::AppendStatusLine(std::string_view line) {
-    AppendStatusText(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
-    // Test entry: save the finished download into the named file and quit,
-    // after the tick that ended it has returned.
-    if (line == "Message read OK." && !testSaveTo_.isEmpty()) {
-        QTimer::singleShot(0, this, [this] {
-            Guard([&] { SaveLogTo(testSaveTo_, log_.Bytes()); });
-            close();
-        });
-    }
+void TForm1::ShowStatusLine(std::string_view line) {
+    memo_info->appendPlainText(
+        QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
 }
 
 void TForm1::SetIndicator(bool on) {
@@ -251,8 +230,7 @@ void TForm1::HideAnimation() {
     for (QLabel* label : LblTransferring) label->hide();
 }
 
-void TForm1::AdvanceAnimation() {
-    const AnimationFrame frame = AnimationStep(link_.state.animStep);
+void TForm1::ShowAnimationFrame(AnimationFrame frame) {
     LblTransferring[frame.show]->show();
     LblTransferring[frame.hide]->hide();
 }
@@ -274,13 +252,13 @@ void TForm1::EnableTimer(Timer timer, bool enabled) {
     if (!enabled) t->stop();
 }
 
-void TForm1::AppendToCallLog(const uint8_t* bytes, size_t count) {
-    log_.Append(bytes, count);
-    ShowNewLogText();
+void TForm1::ShowLogCleared() {
+    shownBytes_ = 0;
+    memo_display->clear();
 }
 
-void TForm1::ShowNewLogText() {
-    const std::string& bytes = log_.Bytes();
+void TForm1::ShowLogAppended(const CallLog& log, size_t) {
+    const std::string& bytes = log.Bytes();
     size_t end = bytes.size();
     // Hold back a final CR LF until a line follows it, and a final lone CR,
     // whose LF may come with the next append.
@@ -315,42 +293,23 @@ void TForm1::ShowNewLogText() {
 
 // ---- event handlers ---------------------------------------------------------
 
+// Until a core is attached the timers have nothing to drive; they are not
+// running then either.
+
 void TForm1::time_comTimer() {
-    Guard([&] {
-        if (hooks_.onComTick) {
-            hooks_.onComTick();
-        } else {
-            EnableTimer(Timer::time_com, false);
-            EnableTimer(Timer::time_com, true);
-        }
-    });
+    Guard([&] { if (core_) core_->ComTick(); });
 }
 
 void TForm1::watch_serialTimer() {
-    Guard([&] {
-        if (hooks_.onWatchSerialTick) {
-            hooks_.onWatchSerialTick();
-        } else {
-            EnableTimer(Timer::watch_serial, false);
-            EnableTimer(Timer::watch_serial, true);
-        }
-    });
+    Guard([&] { if (core_) core_->WatchSerialTick(); });
 }
 
 void TForm1::AutoDispTimer() {
-    Guard([&] {
-        EnableTimer(Timer::AutoDisp, false);
-        AdvanceAnimation();
-        EnableTimer(Timer::AutoDisp, true);
-    });
+    Guard([&] { if (core_) core_->AnimationTick(); });
 }
 
 void TForm1::clear_infoClick() {
-    Guard([&] {
-        log_.Clear();
-        shownBytes_ = 0;
-        memo_display->clear();
-    });
+    Guard([&] { if (core_) core_->Clear(); });
 }
 
 void TForm1::ExitClick() {
@@ -361,22 +320,16 @@ void TForm1::InfoSaveClick() {
     Guard([&] {
         // The file gets the log as it stands now; records that arrive while
         // the dialog is open (the timers keep running) are not in it.
-        const std::string text = log_.Bytes();
-        if (text.empty()) return;
+        if (!core_ || core_->callLog().Empty()) return;
+        const std::string text = core_->callLog().Bytes();
 
         QString name = saveDialog_ ? saveDialog_(this, lastSaveName_) : QString();
         if (name.isEmpty()) return;
         name = WithDefaultSuffix(name);
         lastSaveName_ = name;
 
-        SaveLogTo(name, text);
+        core_->Save(QFile::encodeName(name).toStdString(), text);
     });
 }
 
-void TForm1::SaveLogTo(const QString& name, const std::string& text) {
-    AppendStatusText(QStringLiteral("Save info to: ") + name);
-    const bool ok = AppendTextToFile(text, QFile::encodeName(name).toStdString());
-    AppendStatusText(ok ? QStringLiteral("Save info OK.") : QStringLiteral("save info error."));
-}
-
-}  // namespace dialscope
+}  // namespace dialscope::qt

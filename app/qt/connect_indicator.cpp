@@ -1,10 +1,10 @@
-#include "app/connect_indicator.h"
+#include "app/qt/connect_indicator.h"
 
 #include <algorithm>
 
 #include <QPainter>
 
-namespace dialscope {
+namespace dialscope::qt {
 
 ConnectIndicator::ConnectIndicator(QWidget* parent) : QWidget(parent) {
     setFocusPolicy(Qt::NoFocus);
@@ -32,4 +32,4 @@ void ConnectIndicator::paintEvent(QPaintEvent*) {
     p.drawEllipse(circle);
 }
 
-}  // namespace dialscope
+}  // namespace dialscope::qt

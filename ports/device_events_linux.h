@@ -1,10 +1,7 @@
-// Where device arrivals and removals come from on Linux: the kernel's uevent
-// stream (netlink), or, for a fake sysfs tree, inotify on <root>/class/tty.
-// Either way they come out as DeviceEvents of the device-interface type, the
-// kind the NT-layout port logic counts.
-//
-// The window watches fd() (readable = events waiting) and calls ReadEvents()
-// on the main thread, handing each event to DeviceMonitor::OnWindowMessage.
+// The Linux device-event sources behind MakeDeviceEventSource: the kernel's
+// uevent stream (netlink), or, for a fake sysfs tree, inotify on
+// <root>/class/tty. Either way they come out as DeviceEvents of the
+// device-interface type, the kind the NT-layout port logic counts.
 #pragma once
 
 #include <cstddef>
@@ -14,22 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "ports/device_change.h"
 #include "ports/device_event.h"
+#include "ports/device_events.h"
 
 namespace dialscope {
 
-// Linux presents the NT registry layout (through the sysfs view).
-uint8_t GetPlatformFamily();
-
-class HotplugSource {
+// A source of the NT family: registered when its descriptor is up.
+class HotplugSource : public DeviceEventSource {
 public:
-    virtual ~HotplugSource() = default;
-    // -1 when the source could not be set up.
-    virtual int fd() const = 0;
-    // Everything waiting now, oldest first; never blocks.
-    virtual std::vector<DeviceEvent> ReadEvents() = 0;
-    // False when the registration for events failed.
+    uint8_t PlatformFamily() override { return GetPlatformFamily(); }
+    bool Register(uint8_t) override { return ok(); }
+    // False when the descriptor could not be set up.
     virtual bool ok() const = 0;
 };
 
@@ -74,14 +66,8 @@ private:
     int fd_ = -1;
 };
 
-// SysfsTreeSource on $DIALSCOPE_SYSFS_ROOT when that is set and not empty,
-// else UeventSource.
-std::unique_ptr<HotplugSource> MakeHotplugSource();
-// The same with the root given (null or empty: the kernel's stream).
+// SysfsTreeSource on sysfsRoot, or UeventSource when it is null or empty.
 std::unique_ptr<HotplugSource> MakeHotplugSource(const char* sysfsRoot);
 
-// Start-up hooks for DeviceMonitor: family 2, registered when the source is
-// up. The source must outlive the call to StartPortDiscovery.
-PlatformHooks LinuxPlatformHooks(const HotplugSource* source);
 
 }  // namespace dialscope

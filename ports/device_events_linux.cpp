@@ -1,4 +1,4 @@
-#include "ports/hotplug_linux.h"
+#include "ports/device_events_linux.h"
 
 #include <linux/netlink.h>
 #include <sys/inotify.h>
@@ -185,21 +185,18 @@ std::vector<DeviceEvent> SysfsTreeSource::ReadEvents() {
     return events;
 }
 
-std::unique_ptr<HotplugSource> MakeHotplugSource() {
+std::unique_ptr<DeviceEventSource> MakeDeviceEventSource(void*) {
     return MakeHotplugSource(std::getenv("DIALSCOPE_SYSFS_ROOT"));
 }
+
+// Device changes reach Linux programs through the sources above, never as
+// window messages.
+std::optional<DeviceEvent> DecodeWindowMessage(uint32_t, uintptr_t, intptr_t) { return std::nullopt; }
 
 std::unique_ptr<HotplugSource> MakeHotplugSource(const char* sysfsRoot) {
     if (sysfsRoot != nullptr && sysfsRoot[0] != '\0')
         return std::make_unique<SysfsTreeSource>(sysfsRoot);
     return std::make_unique<UeventSource>();
-}
-
-PlatformHooks LinuxPlatformHooks(const HotplugSource* source) {
-    PlatformHooks hooks;
-    hooks.getPlatformFamily = GetPlatformFamily;
-    hooks.registerPortNotifications = [source](uint8_t) { return source != nullptr && source->ok(); };
-    return hooks;
 }
 
 }  // namespace dialscope

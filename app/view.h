@@ -1,0 +1,36 @@
+// What a face of the program shows: the window's controls, or a console's
+// lines. Core decides what to show and when; a view only shows it. All calls
+// come on the main thread.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "app/animation.h"
+#include "protocol/call_log.h"
+#include "protocol/interfaces.h"
+
+namespace dialscope {
+
+class View {
+public:
+    virtual ~View() = default;
+    // One line at the end of the status box. Program texts are ASCII; a file
+    // name in a line is in the system's encoding.
+    virtual void ShowStatusLine(std::string_view line) = 0;
+    // The connection indicator: red when on, white when off.
+    virtual void SetIndicator(bool on) = 0;
+    // No "Transferring" label shown.
+    virtual void HideAnimation() = 0;
+    // One step of the "Transferring" cycle.
+    virtual void ShowAnimationFrame(AnimationFrame frame) = 0;
+    // Starts or stops a timer. Enabling a running timer leaves its countdown
+    // alone; disabling a stopped one does nothing.
+    virtual void EnableTimer(Timer timer, bool enabled) = 0;
+    // The call log grew by its last `count` bytes (one rendered record).
+    virtual void ShowLogAppended(const CallLog& log, size_t count) = 0;
+    // The call log was emptied.
+    virtual void ShowLogCleared() = 0;
+};
+
+}  // namespace dialscope
