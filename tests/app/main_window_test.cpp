@@ -137,7 +137,7 @@ TEST_F(WindowTest, PortDiscoveryRunsBeforeTheTimersAndItsErrorEndsStartUp) {
 }
 
 TEST_F(WindowTest, CallLogViewFollowsTheModel) {
-    TForm1& f = Make();
+    Make();
     AppendRecord(kRecord1);
     EXPECT_EQ(Display()->toPlainText(), QStringLiteral("001 HOME     A 12/31 23:59\n    5551234"));
     AppendRecord(kRecord2);
@@ -180,7 +180,7 @@ TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
 // is removed or set again, however long the log (the cost of that is
 // bench/bench_log_view's to measure).
 TEST_F(WindowTest, AppendsTouchOnlyTheEndOfTheText) {
-    TForm1& f = Make();
+    Make();
     QTextDocument* doc = Display()->document();
     int changes = 0, removed = 0, startedBeforeTheEnd = 0, lastEnd = 0;
     QObject::connect(doc, &QTextDocument::contentsChange, [&](int from, int gone, int added) {

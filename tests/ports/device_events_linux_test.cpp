@@ -231,15 +231,16 @@ TEST(HotplugEndToEnd, ATtyNameReusedByAnotherDeviceIsNotOurs) {
         testing::FakeWindow window;
         DeviceMonitor monitor(ports, MakeSysfsRegistryFactory(sysfs.root()), state, serial,
                               window);
-        sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "1-2:1.0", "ttyUSB0");
-        monitor.StartPortDiscovery(LinuxPlatformHooks(nullptr));
+        sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "ttyUSB0");
+        testing::FakeDeviceEvents platform;
+        monitor.StartPortDiscovery(platform);
         ASSERT_EQ(ports.FirstPresentPort(), 1);
         std::memcpy(state.portName, "ttyUSB0", 7);
         serial.portOpen = true;
 
-        sysfs.RemoveUsbSerial("usb1/1-2", "ttyUSB0");
+        sysfs.RemoveUsbSerial("usb1/1-2");
         if (!together) monitor.OnWindowMessage(removal);
-        sysfs.AddUsbSerial("0403", "6001", "usb1/1-3", "1-3:1.0", "ttyUSB0");
+        sysfs.AddUsbSerial("0403", "6001", "usb1/1-3", "ttyUSB0");
         if (together) monitor.OnWindowMessage(removal);
         monitor.OnWindowMessage(arrival);
         EXPECT_EQ(ports.FirstPresentPort(), 0);

@@ -297,8 +297,7 @@ TEST(SupervisorNewLine, LeftoversOfAPulledLineDoNotSwallowTheFirstAnswer) {
 
     PortList ports;
     ports.AppendPort("k1", "ttyUSB0", 1, "");
-    Supervisor supervisor{h.s(), ports, h.serial, h.window,
-                          [&](uint8_t c) { return h.protocol.SendCommand(c); }};
+    Supervisor supervisor{h.s(), ports, h.serial, h.window, h.protocol};
     h.serial.clearWritten();
     supervisor.Tick();  // the new line opens and is polled
     ASSERT_EQ(h.serial.commands(), "2");
