@@ -2,6 +2,8 @@
 
 #include "app/save_log.h"
 
+#include <cstring>
+
 namespace dialscope {
 
 Platform SystemPlatform(void* window, SerialPort::WarningBox warningBox) {
@@ -37,6 +39,14 @@ void Core::Start() {
     view_.ShowStatusLine(kBanner);
 }
 
+void Core::ComTick() {
+    protocol_.ComTick();
+    if (store_) {
+        store_->Tick();
+        ShowStoreProblems();
+    }
+}
+
 void Core::AnimationTick() {
     view_.EnableTimer(Timer::AutoDisp, false);
     view_.ShowAnimationFrame(AnimationStep(link_.state.animStep));
@@ -59,6 +69,19 @@ int Core::DeviceChange(const DeviceEvent& event) {
     return result;
 }
 
+bool Core::UsePort(const std::string& name) {
+    view_.EnableTimer(Timer::watch_serial, false);
+    fixedPort_ = name;
+    if (!serial_.openPort(name.c_str(), kLineBaudRate, false, 8, 0)) return false;
+    protocol_.StartOnNewLine();
+    return true;
+}
+
+void Core::LookAgain() {
+    if (serial_.portOpen()) return;
+    monitor_.RestartSupervisor(false);
+}
+
 void Core::Clear() {
     log_.Clear();
     view_.ShowLogCleared();
@@ -76,8 +99,29 @@ void Core::AppendToCallLog(const uint8_t* bytes, size_t count) {
     view_.ShowLogAppended(log_, count);
 }
 
+void Core::RecordOutput(const RecordFields& record) {
+    if (store_) store_->RecordOutput(record);
+    if (recordOutput_) recordOutput_(record);
+}
+
+void Core::DownloadStarted() {
+    if (!store_) return;
+    const LinkState& s = link_.state;
+    store_->DownloadStarted(!fixedPort_.empty() ? fixedPort_
+                                                : std::string(s.portName, strnlen(s.portName, kPortNameSize)));
+}
+
 void Core::DownloadEnded(DownloadEnd how) {
+    if (store_) {
+        const std::string summary = store_->DownloadEnded(how);
+        if (!summary.empty()) view_.ShowStatusLine(summary);
+        ShowStoreProblems();
+    }
     if (downloadEnded_) downloadEnded_(how);
+}
+
+void Core::ShowStoreProblems() {
+    while (auto problem = store_->TakeProblem()) view_.ShowStatusLine(*problem);
 }
 
 }  // namespace dialscope

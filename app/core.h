@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/call_store.h"
 #include "app/view.h"
 #include "ports/device_change.h"
 #include "ports/device_event.h"
@@ -55,7 +56,7 @@ public:
     void Start();
 
     // The bodies of the three timers.
-    void ComTick() { protocol_.ComTick(); }
+    void ComTick();
     void WatchSerialTick() { supervisor_.Tick(); }
     void AnimationTick();
 
@@ -66,6 +67,14 @@ public:
     std::vector<DeviceEvent> ReadDeviceEvents();
     int DeviceChange(const DeviceEvent& event);
 
+    // The console's --port: the supervisor stays out, and the named port is
+    // opened and polled as the supervisor would. False when it cannot be
+    // opened; lastOpenErrno() of serial() then says why.
+    bool UsePort(const std::string& name);
+    // Looks for an adapter again as after a device change (the console's
+    // periodic download). Does nothing while a port is open.
+    void LookAgain();
+
     // "&Clear": the log emptied. "&Save": appends text (the log as it stood
     // when the user asked; by default as it stands) to fileName, with its
     // status lines; true when saved.
@@ -75,10 +84,17 @@ public:
     const CallLog& callLog() const { return log_; }
 
     // Called whenever a download that had begun has ended, after its status
-    // line.
+    // lines.
     void OnDownloadEnded(std::function<void(DownloadEnd)> listener) {
         downloadEnded_ = std::move(listener);
     }
+    // Called for every record output, after it is in the log and the store.
+    void OnRecord(std::function<void(const RecordFields&)> listener) {
+        recordOutput_ = std::move(listener);
+    }
+    // Every download and record also goes to store (may be null); the store
+    // must outlive the core or be detached first.
+    void AttachStore(CallStore* store) { store_ = store; }
 
     // What the protocol and the port logic call to act on the program (the
     // status box, the indicator, the timers, the call log, download events);
@@ -98,7 +114,10 @@ private:
     void HideAnimation() override { view_.HideAnimation(); }
     void EnableTimer(Timer timer, bool enabled) override { view_.EnableTimer(timer, enabled); }
     void AppendToCallLog(const uint8_t* bytes, size_t count) override;
+    void RecordOutput(const RecordFields& record) override;
+    void DownloadStarted() override;
     void DownloadEnded(DownloadEnd how) override;
+    void ShowStoreProblems();
 
     Link& link_;
     View& view_;
@@ -110,6 +129,9 @@ private:
     DeviceMonitor monitor_;
     Supervisor supervisor_;
     std::function<void(DownloadEnd)> downloadEnded_;
+    std::function<void(const RecordFields&)> recordOutput_;
+    CallStore* store_ = nullptr;
+    std::string fixedPort_;
 };
 
 }  // namespace dialscope

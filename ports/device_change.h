@@ -44,8 +44,11 @@ public:
     uint8_t platformFamily() const { return platformFamily_; }
     bool registered() const { return registered_; }
 
-private:
+    // Starts the supervisor's search afresh, as a device change does.
+    // portClosed: the port it had open was just closed.
     void RestartSupervisor(bool portClosed);
+
+private:
 
     PortList& ports_;
     RegistryFactory registry_;

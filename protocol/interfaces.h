@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/record_fields.h"
+
 namespace dialscope {
 
 enum class Timer { time_com, watch_serial, AutoDisp };
@@ -33,6 +35,8 @@ public:
     // Appends one rendered call record (8-bit text, CR LF line ends) to the
     // call log and its view.
     virtual void AppendToCallLog(const uint8_t* bytes, size_t count) = 0;
+    // The raw fields of the record just appended to the call log.
+    virtual void RecordOutput(const RecordFields& record) { (void)record; }
     // A download has begun (its header frame arrived) and has ended.
     virtual void DownloadStarted() {}
     virtual void DownloadEnded(DownloadEnd how) { (void)how; }

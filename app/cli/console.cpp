@@ -1,0 +1,97 @@
+#include "app/cli/console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "app/core.h"
+
+namespace dialscope::cli {
+
+namespace {
+
+using Clock = ConsoleView::Clock;
+
+std::chrono::milliseconds Interval(Timer timer) {
+    // The protocol tick and the animation run at 100 ms, the supervisor at 500 ms,
+    // as in the window.
+    return std::chrono::milliseconds(timer == Timer::watch_serial ? 500 : 100);
+}
+
+std::atomic<bool> stopRequested{false};
+int stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    stopRequested.store(true);
+    const char byte = 1;
+    if (stopPipe[1] >= 0) (void)!write(stopPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+void ConsoleView::ShowStatusLine(std::string_view line) {
+    if (onStatus) onStatus(line);
+}
+
+void ConsoleView::EnableTimer(Timer timer, bool enabled) {
+    TimerState& t = timers_[Index(timer)];
+    // Enabling a running timer leaves its countdown alone.
+    if (enabled && !t.enabled) t.due = Clock::now() + Interval(timer);
+    t.enabled = enabled;
+}
+
+void ConsoleView::Ran(Timer timer) {
+    TimerState& t = timers_[Index(timer)];
+    // A tick late by more than an interval (the machine was busy) does not
+    // make the next ones come in a burst.
+    t.due = std::max(t.due + Interval(timer), Clock::now());
+}
+
+void InstallStopSignals() {
+    if (stopPipe[0] < 0 && pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() { return stopRequested.load(); }
+
+bool RunLoop(Core& core, ConsoleView& view, const std::function<bool()>& done,
+             Clock::time_point deadline, const std::function<void()>& tick) {
+    while (!StopRequested() && !done() && Clock::now() < deadline) {
+        Clock::time_point next = deadline;
+        for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp})
+            if (view.enabled(t) && view.due(t) < next) next = view.due(t);
+
+        pollfd fds[2] = {{core.deviceEventFd(), POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+        const int timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
+        if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
+
+        if (fds[0].fd >= 0 && (fds[0].revents & POLLIN))
+            for (const DeviceEvent& event : core.ReadDeviceEvents()) core.DeviceChange(event);
+
+        const Clock::time_point now = Clock::now();
+        // The order of the window's message loop: each due timer once.
+        for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp}) {
+            if (!view.enabled(t) || view.due(t) > now) continue;
+            view.Ran(t);
+            switch (t) {
+            case Timer::time_com: core.ComTick(); break;
+            case Timer::watch_serial: core.WatchSerialTick(); break;
+            case Timer::AutoDisp: core.AnimationTick(); break;
+            }
+        }
+        if (tick) tick();
+    }
+    return !StopRequested();
+}
+
+}  // namespace dialscope::cli

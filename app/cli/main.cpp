@@ -1,0 +1,469 @@
+// dialscope-cli: the program without a window. The same Core as the window
+// program, driven by a console loop: download once, watch for calls, or list
+// the calls the history keeps.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "app/cli/console.h"
+#include "app/cli/exit_codes.h"
+#include "app/core.h"
+#include "app/save_log.h"
+#include "history/call_history.h"
+#include "history/export.h"
+#include "history/history_store.h"
+#include "protocol/link_state.h"
+
+namespace dialscope::cli {
+namespace {
+
+using Clock = ConsoleView::Clock;
+using namespace std::chrono_literals;
+
+// The link's state and fixed buffers live for the whole run.
+Link sharedLink;
+
+enum class Format { Text, Csv, Json };
+
+struct Common {
+    std::string historyPath;
+    bool noHistory = false;
+    history::DateOrder dateOrder = history::DateOrder::MDY;
+};
+
+void Say(const std::string& line) {
+    std::fprintf(stderr, "dialscope-cli: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+int Fail(int code, const std::string& line) {
+    Say(line);
+    return code;
+}
+
+// The history, or null with the reason said once on stderr.
+std::unique_ptr<history::HistoryStore> OpenHistory(const Common& common, bool* failed) {
+    if (common.noHistory) return nullptr;
+    const std::string path = common.historyPath.empty() ? history::CallHistory::DefaultPath()
+                                                        : common.historyPath;
+    std::string problem;
+    auto opened = history::CallHistory::Open(path, &problem);
+    if (!opened) {
+        Say(problem);
+        *failed = true;
+        return nullptr;
+    }
+    return std::make_unique<history::HistoryStore>(std::move(opened));
+}
+
+int64_t NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Appends bytes to the file (never truncating) or writes them to stdout.
+bool WriteOut(const std::string& file, const std::string& bytes) {
+    if (file.empty()) {
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        return std::fflush(stdout) == 0;
+    }
+    return AppendBytesToFile(bytes, file);
+}
+
+bool FileIsEmpty(const std::string& file) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    return !in || in.tellg() <= 0;
+}
+
+// The records of one download as the exporters take them.
+struct DownloadRecords {
+    std::vector<history::StoredCall> calls;
+    int damaged = 0;
+    void Add(const RecordFields& record) {
+        history::StoredCall call;
+        call.receivedAt = NowMs();
+        call.fields = history::ToHistoryRecord(record);
+        call.damaged = record.damaged;
+        if (record.damaged) ++damaged;
+        calls.push_back(std::move(call));
+    }
+};
+
+// What the console learns from the status lines the program writes.
+struct StatusWatch {
+    std::string openFailure;  // the supervisor's "Cannot open ..." explanation
+    bool lostRecord = false;  // a record lost with its closing frame
+    bool historyProblem = false;
+    bool verbose = false;
+
+    void See(std::string_view line) {
+        const std::string text(line);
+        if (text.rfind("Cannot open ", 0) == 0) {
+            openFailure = text;
+            Say(text);
+        } else if (text.rfind("A call record was lost", 0) == 0) {
+            lostRecord = true;
+            Say(text);
+        } else if (text.rfind("The call history", 0) == 0 || text.rfind("History:", 0) == 0) {
+            if (text.rfind("The call history", 0) == 0) historyProblem = true;
+            Say(text);
+        } else if (text.rfind("Port Is Already Opened", 0) == 0 || verbose) {
+            Say(text);
+        }
+    }
+};
+
+std::string ErrnoWords(int error, const std::string& port) {
+    if (error == EACCES || error == EPERM)
+        return "Cannot open " + port +
+               ": permission denied. Add your user to the dialout group (then log in again) or "
+               "install the udev rule shipped with Dialscope.";
+    if (error == EBUSY || error == EAGAIN)
+        return "Cannot open " + port + ": another program is using it. Close the program that "
+               "holds the port.";
+    if (error == ENOENT) return "Cannot open " + port + ": there is no such port. Check the name.";
+    if (error == ENOTTY) return "Cannot open " + port + ": it is not a serial port.";
+    return "Cannot open " + port + ": " + std::strerror(error) + ".";
+}
+
+bool AdapterPresent(Core& core) {
+    PortList& ports = core.ports();
+    for (int32_t p = 1; p <= ports.PortCount(); ++p)
+        if (ports.IsPortPresentAt(p) == 1) return true;
+    return false;
+}
+
+SerialPort::WarningBox ConsoleWarning() {
+    return [](const char* text, const char* caption) { Say(std::string(caption) + ": " + text); };
+}
+
+// ------------------------------------------------------------------ download
+
+struct DownloadOptions {
+    std::string port;
+    Format format = Format::Text;
+    std::string output;
+    int timeoutSeconds = 120;
+};
+
+int Download(const Common& common, const DownloadOptions& options) {
+    bool historyFailed = false;
+    auto store = OpenHistory(common, &historyFailed);
+
+    ConsoleView view;
+    StatusWatch status;
+    view.onStatus = [&](std::string_view line) { status.See(line); };
+    Platform platform = SystemPlatform(nullptr, ConsoleWarning());
+    if (!options.port.empty()) platform.deviceEvents.reset();  // no search, no events
+    Core core(sharedLink, view, std::move(platform));
+    if (store) core.AttachStore(store.get());
+
+    DownloadRecords records;
+    core.OnRecord([&](const RecordFields& record) { records.Add(record); });
+    std::optional<DownloadEnd> ended;
+    bool everStarted = false;
+    core.OnDownloadEnded([&](DownloadEnd how) {
+        // A restart or a "nothing now" is not the end: the box sends its
+        // whole memory again when asked.
+        if (how == DownloadEnd::Restarted || how == DownloadEnd::Refused) return;
+        ended = how;
+    });
+
+    try {
+        core.Start();
+    } catch (const std::exception& e) {
+        return Fail(kExitNoAdapter, std::string("The list of serial ports cannot be read: ") +
+                                        e.what());
+    }
+    if (!options.port.empty() && !core.UsePort(options.port))
+        return Fail(kExitCannotOpen, ErrnoWords(core.serial().lastOpenErrno(), options.port));
+
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::seconds(options.timeoutSeconds);
+    const bool progress = isatty(STDERR_FILENO) == 1;
+    Clock::time_point lastProgress{};
+    int exitEarly = 0;
+    std::string earlyWords;
+    bool everOpened = core.serial().portOpen();
+    Clock::time_point openFailedSince{};
+
+    auto done = [&] {
+        if (ended) return true;
+        const Clock::time_point now = Clock::now();
+        everOpened = everOpened || core.serial().portOpen();
+        everStarted = everStarted || core.protocol().downloading();
+        if (everStarted || core.protocol().DeviceAnswered()) return false;
+        if (options.port.empty()) {
+            // udev may still be making the node just after a plug-in: give
+            // the search a moment before giving up.
+            if (!AdapterPresent(core) && now - start > 3s) {
+                exitEarly = kExitNoAdapter;
+                earlyWords = "No adapter found. Plug in the USB serial adapter (USB id 067b:2303) "
+                             "or name its port with --port.";
+                return true;
+            }
+            if (!status.openFailure.empty() && !core.serial().portOpen()) {
+                if (openFailedSince == Clock::time_point{}) openFailedSince = now;
+                if (now - openFailedSince > 6s) {
+                    exitEarly = kExitCannotOpen;
+                    earlyWords = status.openFailure;
+                    return true;
+                }
+            }
+            // The supervisor tried every adapter and none answered.
+            if (everOpened && !core.serial().portOpen() &&
+                !view.enabled(Timer::watch_serial) && status.openFailure.empty()) {
+                exitEarly = kExitNoAnswer;
+                earlyWords = "The box did not answer. Check that it is connected to the adapter "
+                             "and switched on.";
+                return true;
+            }
+        } else if (now - start > 10s) {
+            // Two polls have gone unanswered on the named port.
+            exitEarly = kExitNoAnswer;
+            earlyWords = "The box did not answer on " + options.port +
+                         ". Check that it is connected to the adapter and switched on.";
+            return true;
+        }
+        return false;
+    };
+    auto showProgress = [&] {
+        if (!progress) return;
+        const Clock::time_point now = Clock::now();
+        if (now - lastProgress < 250ms) return;
+        lastProgress = now;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - start).count();
+        std::fprintf(stderr, "\rdialscope-cli: %zu records, %zu bytes, %lld s ", view.records,
+                     view.bytes, static_cast<long long>(seconds));
+        std::fflush(stderr);
+    };
+    const bool notStopped = RunLoop(core, view, done, deadline, showProgress);
+    if (progress) std::fputc('\n', stderr);
+
+    // Whatever arrived is written out, even when the download broke off.
+    int code = kExitOk;
+    if (!notStopped) {
+        code = kExitInterrupted;
+        Say("Stopped before the download finished.");
+    } else if (exitEarly != 0) {
+        return Fail(exitEarly, earlyWords);
+    } else if (!ended) {
+        code = everStarted ? kExitDamaged : kExitNoAnswer;
+        Say(everStarted ? "The download did not finish within " + std::to_string(options.timeoutSeconds) +
+                              " s. Try again, or allow more time with --timeout."
+                        : "The box sent no log within " + std::to_string(options.timeoutSeconds) +
+                              " s. It may have nothing to send now; try again later.");
+    } else if (*ended == DownloadEnd::Cut) {
+        code = kExitDamaged;
+        Say("The line went away during the download (the adapter was pulled out?). "
+            "The records that arrived are written; run the download again for the rest.");
+    } else if (*ended == DownloadEnd::NoEndFrame) {
+        code = kExitDamaged;
+        Say("The download ended without its closing frame: the last records may be missing. "
+            "Run the download again.");
+    } else if (records.damaged > 0 || status.lostRecord) {
+        code = kExitDamaged;
+        Say("Some records arrived damaged. Run the download again: the box sends its whole memory "
+            "each time.");
+    }
+
+    std::string bytes;
+    switch (options.format) {
+    case Format::Text: bytes = ToFileLineEnds(core.callLog().Bytes()); break;
+    case Format::Csv:
+        if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader();
+        for (const auto& call : records.calls) bytes += history::CsvRow(call, common.dateOrder);
+        break;
+    case Format::Json:
+        for (const auto& call : records.calls) bytes += history::JsonLine(call, common.dateOrder);
+        break;
+    }
+    if (!bytes.empty() && !WriteOut(options.output, bytes))
+        return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
+                                     ". Check the path and the free space.");
+    if (code == kExitOk && (historyFailed || status.historyProblem)) code = kExitHistory;
+    return code;
+}
+
+// --------------------------------------------------------------------- watch
+
+struct WatchOptions {
+    int everyMinutes = 15;
+};
+
+int Watch(const Common& common, const WatchOptions& options) {
+    bool historyFailed = false;
+    auto store = OpenHistory(common, &historyFailed);
+    if (!store)
+        Say("Without the history every intact record of each download is printed, known or not.");
+
+    ConsoleView view;
+    StatusWatch status;
+    status.verbose = true;
+    view.onStatus = [&](std::string_view line) { status.See(line); };
+    Core core(sharedLink, view, SystemPlatform(nullptr, ConsoleWarning()));
+    if (store) core.AttachStore(store.get());
+
+    DownloadRecords records;
+    if (!store) core.OnRecord([&](const RecordFields& record) { if (!record.damaged) records.Add(record); });
+    Clock::time_point lastDownload = Clock::now();
+    core.OnDownloadEnded([&](DownloadEnd how) {
+        if (how == DownloadEnd::Restarted || how == DownloadEnd::Refused) return;
+        lastDownload = Clock::now();
+        // The watcher keeps no growing log: what was shown is in the history.
+        core.Clear();
+    });
+
+    try {
+        core.Start();
+    } catch (const std::exception& e) {
+        return Fail(kExitNoAdapter, std::string("The list of serial ports cannot be read: ") +
+                                        e.what());
+    }
+    const auto every = std::chrono::minutes(options.everyMinutes);
+    auto printNew = [&] {
+        std::string lines;
+        if (store) {
+            for (const auto& call : store->history().TakeNewCalls())
+                lines += history::JsonLine(call, common.dateOrder);
+        } else {
+            for (const auto& call : records.calls) lines += history::JsonLine(call, common.dateOrder);
+            records.calls.clear();
+        }
+        if (!lines.empty()) WriteOut({}, lines);
+        // While the adapter stays plugged in, download again now and then.
+        if (Clock::now() - lastDownload > every && !core.serial().portOpen()) {
+            lastDownload = Clock::now();
+            core.LookAgain();
+        }
+    };
+    RunLoop(core, view, [] { return false; }, Clock::time_point::max(), printNew);
+    printNew();
+    // The port and the history close with the core and the store.
+    return kExitOk;
+}
+
+// ------------------------------------------------------------------- history
+
+struct HistoryOptions {
+    history::ListQuery query;
+    Format format = Format::Text;
+    std::string output;
+};
+
+int History(const Common& common, HistoryOptions options) {
+    const std::string path = common.historyPath.empty() ? history::CallHistory::DefaultPath()
+                                                        : common.historyPath;
+    if (access(path.c_str(), F_OK) != 0)
+        return Fail(kExitHistory, "There is no call history at " + path +
+                                      " yet. Download from the box first, or name the file "
+                                      "with --history.");
+    std::string problem;
+    auto opened = history::CallHistory::Open(path, &problem);
+    if (!opened) return Fail(kExitHistory, problem);
+    options.query.dateOrder = common.dateOrder;
+    const auto calls = opened->List(options.query);
+
+    std::string bytes;
+    switch (options.format) {
+    case Format::Text:
+        for (const auto& call : calls) bytes += call.fields.rendered;
+        if (!options.output.empty()) bytes = ToFileLineEnds(bytes);
+        break;
+    case Format::Csv:
+        if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader();
+        for (const auto& call : calls) bytes += history::CsvRow(call, common.dateOrder);
+        break;
+    case Format::Json:
+        for (const auto& call : calls) bytes += history::JsonLine(call, common.dateOrder);
+        break;
+    }
+    if (!bytes.empty() && !WriteOut(options.output, bytes))
+        return Fail(kExitOutput, "Cannot write to " + options.output + ". Check the path and the free space.");
+    return kExitOk;
+}
+
+bool ValidDate(const std::string& text) {
+    int y, m, d;
+    char tail;
+    return text.size() == 10 && std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) == 3 &&
+           m >= 1 && m <= 12 && d >= 1 && d <= 31;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+    CLI::App app{"Dialscope without a window: downloads the call log of a caller-ID box, "
+                 "keeps every call once in the call history, and lists it."};
+    app.require_subcommand(1);
+    Common common;
+    const std::map<std::string, Format> formats{{"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
+    const std::map<std::string, history::DateOrder> orders{
+        {"mdy", history::DateOrder::MDY}, {"dmy", history::DateOrder::DMY}, {"ymd", history::DateOrder::YMD}};
+    app.add_option("--history", common.historyPath, "The call history file (default: " + history::CallHistory::DefaultPath() + ")");
+    app.add_option("--date-order", common.dateOrder, "How the box's three date fields are read: mdy (as it prints them), dmy or ymd")
+        ->transform(CLI::CheckedTransformer(orders, CLI::ignore_case));
+
+    DownloadOptions download;
+    CLI::App* downloadCmd = app.add_subcommand("download", "Download the box's log once, write its records and keep them in the history");
+    downloadCmd->add_option("--port", download.port, "The serial port (ttyUSB0 or a path); default: find the adapter");
+    downloadCmd->add_option("--format", download.format, "text (as the window saves it), csv or json (one object per line)")
+        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+    downloadCmd->add_option("--output", download.output, "Append to this file instead of writing to standard output");
+    downloadCmd->add_option("--timeout", download.timeoutSeconds, "Give up after this many seconds")
+        ->check(CLI::Range(1, 86400));
+    downloadCmd->add_flag("--no-history", common.noHistory, "Do not keep the records in the call history");
+
+    WatchOptions watch;
+    CLI::App* watchCmd = app.add_subcommand("watch", "Run unattended: download whenever the adapter appears and every few minutes; print each new call as a JSON line");
+    watchCmd->add_option("--every", watch.everyMinutes, "Minutes between downloads while the adapter stays plugged in")
+        ->check(CLI::Range(1, 10080));
+
+    HistoryOptions list;
+    CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
+    historyCmd->add_option("--since", list.query.since, "From this date of the box (YYYY-MM-DD)")
+        ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
+    historyCmd->add_option("--until", list.query.until, "Up to and including this date (YYYY-MM-DD)")
+        ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
+    historyCmd->add_option("--search", list.query.search, "Only calls whose label or text holds this, in any case");
+    historyCmd->add_option("--label", list.query.label, "Only calls on the line with this label");
+    historyCmd->add_flag("--damaged", list.query.includeDamaged, "Also list records that arrived damaged");
+    historyCmd->add_option("--format", list.format, "text, csv or json")
+        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+    historyCmd->add_option("--output", list.output, "Append to this file instead of writing to standard output");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int shown = app.exit(e);
+        return e.get_exit_code() == 0 ? shown : kExitUsage;
+    }
+
+    InstallStopSignals();
+    if (*downloadCmd) return Download(common, download);
+    if (*watchCmd) return Watch(common, watch);
+    return History(common, list);
+}
+
+}  // namespace dialscope::cli
+
+int main(int argc, char** argv) {
+    try {
+        return dialscope::cli::Main(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "dialscope-cli: %s\n", e.what());
+        return dialscope::cli::kExitFailure;
+    }
+}

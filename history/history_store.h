@@ -1,0 +1,39 @@
+// The call history as the program's call store: each download and record
+// goes to the SQLite history as it happens, and each download ends with one
+// status line saying how many calls were new and how many already kept.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/call_store.h"
+#include "history/call_history.h"
+
+namespace dialscope::history {
+
+// The raw fields of a record as the history keeps them.
+RecordFields ToHistoryRecord(const dialscope::RecordFields& record);
+
+// "3 new calls, 96 already kept." and the damaged and unsaved counts.
+std::string SummaryLine(const DownloadSummary& summary);
+
+class HistoryStore final : public CallStore {
+public:
+    explicit HistoryStore(std::unique_ptr<CallHistory> history) : history_(std::move(history)) {}
+
+    void DownloadStarted(const std::string& port) override { history_->BeginDownload(port); }
+    void RecordOutput(const dialscope::RecordFields& record) override {
+        history_->AddRecord(ToHistoryRecord(record));
+    }
+    std::string DownloadEnded(dialscope::DownloadEnd how) override;
+    void Tick() override { history_->Flush(); }
+    std::optional<std::string> TakeProblem() override { return history_->TakeProblem(); }
+
+    CallHistory& history() { return *history_; }
+
+private:
+    std::unique_ptr<CallHistory> history_;
+};
+
+}  // namespace dialscope::history
