@@ -41,6 +41,10 @@ void Core::Start() {
 
 void Core::ComTick() {
     protocol_.ComTick();
+    if (lineLost_) {
+        lineLost_ = false;
+        if (protocol_.downloading() && !serial_.portOpen()) protocol_.LineClosed();
+    }
     if (store_) {
         store_->Tick();
         ShowStoreProblems();
@@ -64,8 +68,11 @@ std::vector<DeviceEvent> Core::ReadDeviceEvents() {
 
 int Core::DeviceChange(const DeviceEvent& event) {
     const int result = monitor_.OnWindowMessage(event);
-    // A removal closes the port under a download that was still running.
-    if (protocol_.downloading() && !serial_.portOpen()) protocol_.LineClosed();
+    // A removal closed the port under a download still running. Bytes it
+    // sent before it went may still wait in the ring (its end frame, even):
+    // the next protocol tick reads them first and only then calls the
+    // download cut.
+    if (protocol_.downloading() && !serial_.portOpen()) lineLost_ = true;
     return result;
 }
 

@@ -14,6 +14,10 @@ size_t WriteCallSize(size_t count) {
     return writeLimit != 0 && count > writeLimit ? writeLimit : count;
 }
 
+bool AppendTextToFile(const std::string& text, const std::string& fileName) {
+    return AppendBytesToFile(ToFileLineEnds(text), fileName);
+}
+
 // Saved logs have always gone through a text-mode stream, which turns every
 // LF into CR LF; the file calls on both systems write bytes as they are, so
 // the conversion is done here, once for both.

@@ -16,6 +16,10 @@ namespace dialscope {
 // error; a full disk or any other late failure returns false.
 bool AppendTextToFile(const std::string& text, const std::string& fileName);
 
+// Appends bytes to fileName as they are, on the same terms (created when
+// missing, never truncated, true only when all is on the disk).
+bool AppendBytesToFile(const std::string& bytes, const std::string& fileName);
+
 // The bytes AppendTextToFile writes for text.
 std::string ToFileLineEnds(const std::string& text);
 

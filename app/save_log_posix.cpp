@@ -39,11 +39,10 @@ bool WriteAll(int fd, const char* bytes, size_t count) {
 
 }  // namespace
 
-bool AppendTextToFile(const std::string& text, const std::string& fileName) {
+bool AppendBytesToFile(const std::string& bytes, const std::string& fileName) {
     const int fd = OpenForAppend(fileName.c_str());
     if (fd < 0) return false;
 
-    const std::string bytes = ToFileLineEnds(text);
     bool ok = WriteAll(fd, bytes.data(), bytes.size());
 
     // A network or nearly full file system may accept the write and refuse

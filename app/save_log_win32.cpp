@@ -45,7 +45,7 @@ bool WriteAll(HANDLE file, const char* bytes, size_t count) {
 
 }  // namespace
 
-bool AppendTextToFile(const std::string& text, const std::string& fileName) {
+bool AppendBytesToFile(const std::string& bytes, const std::string& fileName) {
     // OPEN_ALWAYS opens the file or creates it, and never truncates: a file
     // chosen again keeps every log saved into it before. Others may read it
     // meanwhile, but nobody else may write between our seek and our write.
@@ -56,7 +56,6 @@ bool AppendTextToFile(const std::string& text, const std::string& fileName) {
     LARGE_INTEGER zero{};
     bool ok = SetFilePointerEx(file.get(), zero, nullptr, FILE_END) != FALSE;
 
-    const std::string bytes = ToFileLineEnds(text);
     ok = ok && WriteAll(file.get(), bytes.data(), bytes.size());
 
     // A network share or a nearly full disk may take the write and refuse the

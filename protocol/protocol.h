@@ -106,6 +106,11 @@ private:
     // Output space for a record whose number needs more than two places.
     // Also where the damaged-text line is added after the text.
     uint8_t wideRecord_[kTextBufferSize + 64];
+    // The text of the record being output as it arrived, and where its
+    // rendering stands: handed out with RecordOutput.
+    uint8_t rawText_[kTextBufferSize];
+    const uint8_t* rendered_ = nullptr;
+    size_t renderedLength_ = 0;
     WindowOps& window_;
     SerialOps& serial_;
 };

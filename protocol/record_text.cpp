@@ -59,8 +59,31 @@ void Protocol::AppendPayload() {
 }
 
 void Protocol::OutputRecord() {
+    // The record's raw fields go out beside its rendering: the text as it
+    // arrived, before zero bytes are shown as spaces.
+    RecordFields record;
+    const uint8_t* b = link_.FrameBuffer + 2;
+    const int carried = link_.FrameBuffer[1];  // at least 1 here
+    const int k = b[0] & 0x0F;
+    static const uint8_t kNoLabel[8] = {kUnknown, kUnknown, kUnknown, kUnknown,
+                                        kUnknown, kUnknown, kUnknown, kUnknown};
+    record.label = k < 8 ? link_.LabelTable + 8 * k : kNoLabel;
+    record.labelIndex = static_cast<uint8_t>(k);
+    record.letterCode = static_cast<uint8_t>((b[0] >> 4) & 3);
+    for (int i = 0; i < 5; ++i) record.dateTime[i] = static_cast<int16_t>(i + 1 < carried ? b[i + 1] : -1);
+    record.hasText = s_.textLength != 0;
+    if (record.hasText) {
+        record.textLength = static_cast<size_t>(s_.textLength - kHeaderArea);
+        std::memcpy(rawText_, link_.TextBuffer + kHeaderArea, record.textLength);
+        record.text = rawText_;
+    }
+    record.damaged = s_.recordDamaged != 0;
+
     BuildRecordHeader();
     AppendRecordToLog();
+    record.rendered = rendered_;
+    record.renderedLength = renderedLength_;
+    window_.RecordOutput(record);
     ClearRecordText();
 }
 
@@ -135,7 +158,9 @@ void Protocol::AppendRecordToLog() {
 
     const bool marked = s_.recordDamaged != 0;
     if (s_.recordNumber < 100 && !marked) {
-        window_.AppendToCallLog(t, static_cast<size_t>(s_.textLength));
+        rendered_ = t;
+        renderedLength_ = static_cast<size_t>(s_.textLength);
+        window_.AppendToCallLog(rendered_, renderedLength_);
         return;
     }
     // A wide record number (its digits, then the record from the full stop
@@ -159,6 +184,8 @@ void Protocol::AppendRecordToLog() {
         std::memcpy(out + n, kDamagedTextLine, m);
         n += m;
     }
+    rendered_ = out;
+    renderedLength_ = n;
     window_.AppendToCallLog(out, n);
 }
 

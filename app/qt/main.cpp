@@ -1,10 +1,11 @@
-// Program entry: the application object, the main window, the core behind it
-// and the message loop. The program takes no command line options, Qt's own
-// included.
+// Program entry: the application object, the main window, the core behind it,
+// the call history, and the message loop. The options are the program's own
+// (--history FILE, --no-history); Qt's are not taken.
 
 #include <cstdlib>
 #include <exception>
 
+#include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
@@ -12,6 +13,8 @@
 #include "app/core.h"
 #include "app/qt/main_window.h"
 #include "app/qt/message_boxes.h"
+#include "history/call_history.h"
+#include "history/history_store.h"
 #include "protocol/link_state.h"
 
 namespace {
@@ -23,6 +26,18 @@ dialscope::Link sharedLink;
 
 int main(int argc, char* argv[]) {
     using namespace dialscope;
+    std::string historyPath;
+    bool noHistory = false;
+    CLI::App options{"Dialscope: downloads the call log of a caller-ID box and shows it."};
+    options.add_option("--history", historyPath,
+                       "The call history file (default: " + history::CallHistory::DefaultPath() + ")");
+    options.add_flag("--no-history", noHistory, "Keep no call history: show the log only");
+    try {
+        options.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return options.exit(e) == 0 ? 0 : 2;
+    }
+
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);
 
@@ -31,6 +46,17 @@ int main(int argc, char* argv[]) {
         Core core(sharedLink, form,
                   SystemPlatform(nullptr, [](const char*, const char*) { ShowPortAlreadyOpenedBox(); }));
         form.Attach(core);
+        // Every call the window shows is also kept in the call history. A
+        // history that cannot be opened is said once in the status box, and
+        // the window goes on without it.
+        std::unique_ptr<history::HistoryStore> store;
+        std::string historyProblem;
+        if (!noHistory) {
+            auto opened = history::CallHistory::Open(
+                historyPath.empty() ? history::CallHistory::DefaultPath() : historyPath, &historyProblem);
+            if (opened) store = std::make_unique<history::HistoryStore>(std::move(opened));
+        }
+        core.AttachStore(store.get());
 #if defined(DIALSCOPE_TEST_ENTRIES)
         // The end-to-end tests' build only: save each finished download into
         // the named file and quit, after the tick that ended it has returned.
@@ -47,8 +73,10 @@ int main(int argc, char* argv[]) {
         }
 #endif
         core.Start();
+        if (!historyProblem.empty()) form.ShowStatusLine(historyProblem);
         form.show();
         app.exec();
+        core.AttachStore(nullptr);
     } catch (const std::exception& e) {
         ShowErrorBox(QString::fromLocal8Bit(e.what()));
     } catch (...) {

@@ -25,7 +25,7 @@ else()
 endif()
 
 # --- the programs -------------------------------------------------------
-set(programs dialscope-devsim)
+set(programs dialscope-devsim dialscope-cli)
 if(WITH_QT)
   list(APPEND programs dialscope)
 endif()
@@ -49,6 +49,33 @@ execute_process(COMMAND "${PREFIX}/bin/dialscope-devsim" --help
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "usage: dialscope-devsim")
   fail("bin/dialscope-devsim --help did not run (${rc}): ${err}")
+endif()
+
+execute_process(COMMAND "${PREFIX}/bin/dialscope-cli" --help
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "download" OR NOT out MATCHES "watch" OR NOT out MATCHES "history")
+  fail("bin/dialscope-cli --help did not run or lacks its commands (${rc}): ${err}")
+endif()
+
+# --- the watcher's service ----------------------------------------------
+set(unit "${PREFIX}/lib/systemd/system/dialscope-watch.service")
+if(NOT EXISTS "${unit}")
+  fail("lib/systemd/system/dialscope-watch.service missing")
+else()
+  file(READ "${unit}" text)
+  if(NOT text MATCHES "ExecStart=${PREFIX}/bin/dialscope-cli " OR NOT text MATCHES "DynamicUser=yes"
+     OR NOT text MATCHES "SupplementaryGroups=dialout" OR NOT text MATCHES "StateDirectory=dialscope")
+    fail("dialscope-watch.service does not run the installed dialscope-cli as a dynamic user in dialout")
+  endif()
+  # systemd need not be running (it is not PID 1 in containers) to check a unit.
+  find_program(SYSTEMD_ANALYZE systemd-analyze)
+  if(SYSTEMD_ANALYZE)
+    execute_process(COMMAND "${SYSTEMD_ANALYZE}" verify "${unit}"
+      RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+      fail("systemd-analyze verify dialscope-watch.service failed: ${out}${err}")
+    endif()
+  endif()
 endif()
 
 # --- desktop entry and icon ---------------------------------------------

@@ -103,7 +103,7 @@ pids+=($!)
 wait_for_pty "$work/sim-lin.log" >/dev/null
 status=0
 QT_QPA_PLATFORM=offscreen DIALSCOPE_SYSFS_ROOT="$work/sys" DIALSCOPE_DEV_ROOT="$work/dev" \
-  DIALSCOPE_TEST_SAVE_TO="$work/lin.txt" timeout 120 "$lin/dialscope-test-entry" > "$work/lin-run.log" 2>&1 || status=$?
+  DIALSCOPE_TEST_SAVE_TO="$work/lin.txt" timeout 120 "$lin/dialscope-test-entry" --no-history > "$work/lin-run.log" 2>&1 || status=$?
 if [ "$status" -ne 0 ] || [ ! -s "$work/lin.txt" ]; then
   echo "FAIL: the Linux program ended with $status"
   cat "$work/sim-lin.log" "$work/lin-run.log"
