@@ -68,7 +68,7 @@ public:
 
 private:
     // The system's side of an open port: its handle and, on Windows, the
-    // write records and line settings. Defined in serial_port_posix.cpp and
+    // records of the writes in flight. Defined in serial_port_posix.cpp and
     // serial_port_win32.cpp; NativeCloser gives back whatever is still open.
     struct Native;
     struct NativeCloser {
@@ -91,7 +91,8 @@ private:
     // of memory.
     static ReceiveThread* NewReceiveThread(Link& link, Native& native);
     // Lets the last frames leave where that must happen before the thread
-    // stops, and stops it; false (nothing changed) when the system refused.
+    // stops, and stops it; false when the system refused, and the port then
+    // stays open.
     static bool StopReceiving(Native& native, ReceiveThread& thread);
     static bool WriteNative(Native& native, const uint8_t* bytes, uint32_t count);
     static NativeHandle HandleOf(const Native& native);
@@ -100,7 +101,7 @@ private:
     WarningBox warn_;
     bool portOpen_ = false;
     int lastOpenErrno_ = 0;
-    // Destroyed in this order: the thread, which reads the port, first.
+    // Declared after native_, so the thread, which reads the port, goes first.
     NativePtr native_;
     std::unique_ptr<ReceiveThread> receiveThread_;
 };
