@@ -14,27 +14,27 @@
 namespace dialscope {
 
 hReceiveThread::~hReceiveThread() {
-    RequestStop();
+    Stop();
     Join();
     if (stopEvent_ >= 0) ::close(stopEvent_);
 }
 
-bool hReceiveThread::Start() {
+int hReceiveThread::Start() {
     stopEvent_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopEvent_ < 0) return false;
+    if (stopEvent_ < 0) return errno;
     running_.store(true, std::memory_order_release);
     try {
         thread_ = std::thread(&hReceiveThread::Execute, this);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
         running_.store(false, std::memory_order_release);
         ::close(stopEvent_);
         stopEvent_ = -1;
-        return false;
+        return e.code().value() != 0 ? e.code().value() : EAGAIN;
     }
-    return true;
+    return 0;
 }
 
-void hReceiveThread::RequestStop() {
+bool hReceiveThread::Stop() {
     stopRequested_.store(true, std::memory_order_release);
     if (stopEvent_ >= 0) {
         // Closing the port would not wake a poll() on it; this does, at once.
@@ -42,10 +42,7 @@ void hReceiveThread::RequestStop() {
         ssize_t ignored = ::write(stopEvent_, &one, sizeof one);
         (void)ignored;
     }
-}
-
-void hReceiveThread::Join() {
-    if (thread_.joinable()) thread_.join();
+    return true;
 }
 
 void hReceiveThread::Execute() {

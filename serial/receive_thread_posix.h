@@ -5,33 +5,26 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 #include "protocol/link_state.h"
+#include "serial/receive_thread.h"
 
 namespace dialscope {
 
-class hReceiveThread {
+class hReceiveThread final : public ReceiveThread {
 public:
     // `fd` stays owned by the caller, who closes it only after Join().
     hReceiveThread(Link& link, int fd) : link_(link), fd_(fd) {}
     // Stops and joins the thread if still needed, and releases the stop event.
-    ~hReceiveThread();
-    hReceiveThread(const hReceiveThread&) = delete;
-    hReceiveThread& operator=(const hReceiveThread&) = delete;
+    ~hReceiveThread() override;
 
-    // Makes the stop event and starts the loop. False (nothing left running,
-    // nothing left open) when either fails.
-    bool Start();
+    // Makes the stop event and starts the loop; on failure nothing is left
+    // running and the descriptor is untouched.
+    int Start() override;
     // Safe whatever the thread is doing: the event wakes a poll() at once and
-    // the flag ends a drain between two reads.
-    void RequestStop();
-    // Waits for the loop to return. After RequestStop() this takes no longer
-    // than one non-blocking read.
-    void Join();
-
-    bool running() const { return running_.load(std::memory_order_acquire); }
-    uint64_t wakeups() const { return wakeups_.load(std::memory_order_relaxed); }
+    // the flag ends a drain between two reads. The descriptor stays open, so
+    // Join() then takes no longer than one non-blocking read.
+    bool Stop() override;
 
 private:
     void Execute();
@@ -47,9 +40,6 @@ private:
     bool ringFull_ = false;
     static constexpr int kFullRingPauseMs = 10;
     std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> running_{false};
-    std::atomic<uint64_t> wakeups_{0};
-    std::thread thread_;
 };
 
 }  // namespace dialscope

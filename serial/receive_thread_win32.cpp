@@ -1,6 +1,7 @@
 #include "serial/receive_thread_win32.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "protocol/rx_ring.h"
 
@@ -41,21 +42,21 @@ hReceiveThread::~hReceiveThread() {
     if (readEvent_) CloseHandle(readEvent_);
 }
 
-bool hReceiveThread::Start() {
+int hReceiveThread::Start() {
     // Manual reset, as overlapped waits need; the wait event starts
     // signalled so that the first pass goes straight to its wait.
     stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     waitEvent_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     readEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!stopEvent_ || !waitEvent_ || !readEvent_) return false;
+    if (!stopEvent_ || !waitEvent_ || !readEvent_) return ENOMEM;
     running_.store(true, std::memory_order_release);
     try {
         thread_ = std::thread([this] { Execute(); });
     } catch (...) {
         running_.store(false, std::memory_order_release);
-        return false;
+        return ENOMEM;
     }
-    return true;
+    return 0;
 }
 
 void hReceiveThread::RequestStop() {
@@ -66,7 +67,7 @@ void hReceiveThread::RequestStop() {
     if (stopEvent_) SetEvent(stopEvent_);
 }
 
-bool hReceiveThread::ClosePortAndStop() {
+bool hReceiveThread::Stop() {
     {
         std::lock_guard<std::mutex> lock(portLock_);
         if (!CloseHandle(port_)) return false;
@@ -74,10 +75,6 @@ bool hReceiveThread::ClosePortAndStop() {
     }
     SetEvent(stopEvent_);
     return true;
-}
-
-void hReceiveThread::Join() {
-    if (thread_.joinable()) thread_.join();
 }
 
 bool hReceiveThread::stopping() const {

@@ -10,35 +10,29 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "protocol/link_state.h"
+#include "serial/receive_thread.h"
 
 namespace dialscope {
 
-class hReceiveThread {
+class hReceiveThread final : public ReceiveThread {
 public:
     // `port` stays owned by the caller. The thread works on this handle only,
     // never on whatever port is open later.
     hReceiveThread(Link& link, HANDLE port) : link_(link), port_(port) {}
     // Stops and joins the thread if still needed, and releases the events.
-    ~hReceiveThread();
-    hReceiveThread(const hReceiveThread&) = delete;
-    hReceiveThread& operator=(const hReceiveThread&) = delete;
+    ~hReceiveThread() override;
 
-    // Makes the events and starts the loop; false when either fails (nothing
-    // is then left running).
-    bool Start();
+    // Makes the events and starts the loop; ENOMEM when either fails
+    // (nothing is then left running).
+    int Start() override;
     // Closes the port and wakes the thread; the close completes the thread's
     // pending wait and read. False (nothing changed) when the close failed.
-    bool ClosePortAndStop();
+    // Join() then waits for the loop and its pending operations to finish.
+    bool Stop() override;
     // Wakes the thread whatever it waits for, leaving the port open.
     void RequestStop();
-    // Waits for the loop to return and its pending operations to finish.
-    void Join();
-
-    bool running() const { return running_.load(std::memory_order_acquire); }
-    uint64_t wakeups() const { return wakeups_.load(std::memory_order_relaxed); }
 
 private:
     // What the system writes into while a wait or read is pending. Kept apart
@@ -88,9 +82,6 @@ private:
     int emptyPasses_ = 0;    // passes in a row that stored nothing
     std::mutex portLock_;
     std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> running_{false};
-    std::atomic<uint64_t> wakeups_{0};
-    std::thread thread_;
 };
 
 }  // namespace dialscope

@@ -10,27 +10,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include <string>
 
 #include "protocol/interfaces.h"
 #include "protocol/link_state.h"
 
 namespace dialscope {
 
-class hReceiveThread;
+class ReceiveThread;
 
 class SerialPort : public SerialOps {
 public:
-#if defined(_WIN32)
-    using NativeHandle = void*;  // HANDLE
-    static constexpr NativeHandle kNoHandle = nullptr;
-#else
-    using NativeHandle = int;  // file descriptor
+    // The open port as the system knows it: a file descriptor on Linux, a
+    // HANDLE on Windows. -1 is "none" on both (INVALID_HANDLE_VALUE is -1).
+    using NativeHandle = std::intptr_t;
     static constexpr NativeHandle kNoHandle = -1;
-#endif
     // The modal warning box of the window shell: text, caption.
     using WarningBox = std::function<void(const char* text, const char* caption)>;
 
@@ -42,8 +36,8 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // `name` is a path, or a kernel name ("ttyUSB0") looked up in /dev (or in
-    // the directory named by DIALSCOPE_DEV_ROOT). True when the port is open
-    // and its receive thread runs.
+    // the directory named by DIALSCOPE_DEV_ROOT); on Windows "COM3" and the
+    // like. True when the port is open and its receive thread runs.
     bool openPort(const char* name, uint32_t baudRate, bool parityCheck,
                   uint8_t byteSize, uint8_t stopBits) override;
     // Sends one command frame whole; true only when the driver took all of it
@@ -54,11 +48,8 @@ public:
     bool closePort() override;
 
     bool portOpen() const { return portOpen_; }
-    // CommHandle: the open port, kNoHandle when none is open.
-    NativeHandle nativeHandle() const { return CommHandle_; }
-#if !defined(_WIN32)
-    int fd() const { return CommHandle_; }
-#endif
+    // The open port, kNoHandle when none is open.
+    NativeHandle nativeHandle() const;
     // Whether the current receive thread is still in its loop; false after a
     // hang-up ended it, and when no port is open.
     bool receiveRunning() const;
@@ -71,22 +62,48 @@ public:
     // 0 after a success and when our own port was already open.
     int lastOpenErrno() const { return lastOpenErrno_; }
 
-    // Where kernel names are looked up: $DIALSCOPE_DEV_ROOT, else /dev.
+    // Where kernel names are looked up: $DIALSCOPE_DEV_ROOT, else /dev; on
+    // Windows the device namespace.
     static const char* DeviceDirectory();
 
 private:
+    // The system's side of an open port: its handle and, on Windows, the
+    // records of the writes in flight. Defined in serial_port_posix.cpp and
+    // serial_port_win32.cpp; NativeCloser gives back whatever is still open.
+    struct Native;
+    struct NativeCloser {
+        void operator()(Native* native) const;
+    };
+    using NativePtr = std::unique_ptr<Native, NativeCloser>;
+
+    // What each system does with system calls, and nothing else; the
+    // bookkeeping around them (already open, lastOpenErrno, the receive
+    // thread's start and end) is serial_port.cpp's.
+    //
+    // The path `name` (not empty) opens.
+    static std::string PortPath(const char* name);
+    // Opens `path` for this program alone, puts the line settings on it and
+    // discards what was queued before; null, with the refusing errno in
+    // `error`, when any step refuses.
+    static NativePtr OpenNative(const std::string& path, uint32_t baudRate, bool parityCheck,
+                                uint8_t byteSize, uint8_t stopBits, int& error);
+    // The receive thread for the open port, not yet started; null when out
+    // of memory.
+    static ReceiveThread* NewReceiveThread(Link& link, Native& native);
+    // Lets the last frames leave where that must happen before the thread
+    // stops, and stops it; false when the system refused, and the port then
+    // stays open.
+    static bool StopReceiving(Native& native, ReceiveThread& thread);
+    static bool WriteNative(Native& native, const uint8_t* bytes, uint32_t count);
+    static NativeHandle HandleOf(const Native& native);
+
     Link& link_;
     WarningBox warn_;
-    NativeHandle CommHandle_ = kNoHandle;
     bool portOpen_ = false;
     int lastOpenErrno_ = 0;
-    std::unique_ptr<hReceiveThread> receiveThread_;
-#if defined(_WIN32)
-    struct WriteQueue;
-    // The line settings of the open port, as read from it and changed.
-    DCB commState_{};
-    std::unique_ptr<WriteQueue> writes_;
-#endif
+    // Declared after native_, so the thread, which reads the port, goes first.
+    NativePtr native_;
+    std::unique_ptr<ReceiveThread> receiveThread_;
 };
 
 }  // namespace dialscope

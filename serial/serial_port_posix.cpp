@@ -1,5 +1,6 @@
 // The serial port on Linux: termios on the tty of a usb-serial adapter (a
-// pseudo-terminal in tests), read by a poll()-driven receive thread.
+// pseudo-terminal in tests), read by a poll()-driven receive thread. Only the
+// system calls are here; serial_port.cpp keeps the bookkeeping.
 #include "serial/serial_port.h"
 
 #include <fcntl.h>
@@ -56,12 +57,6 @@ tcflag_t CharSizeFor(uint8_t byteSize) {
     case 7: return CS7;
     default: return CS8;
     }
-}
-
-std::string ResolvePortName(const char* name) {
-    if (name == nullptr || name[0] == '\0') return {};
-    if (std::strchr(name, '/') != nullptr) return name;
-    return std::string(SerialPort::DeviceDirectory()) + "/" + name;
 }
 
 }  // namespace
@@ -125,50 +120,34 @@ void ApplyLineSettings(termios& tio, uint32_t baudRate, bool parityCheck, uint8_
     }
 }
 
-SerialPort::SerialPort(Link& link, WarningBox warn) : link_(link), warn_(std::move(warn)) {}
-
-SerialPort::~SerialPort() { closePort(); }
+struct SerialPort::Native {
+    int fd = -1;
+};
 
 const char* SerialPort::DeviceDirectory() {
     const char* root = std::getenv("DIALSCOPE_DEV_ROOT");
     return (root != nullptr && root[0] != '\0') ? root : "/dev";
 }
 
-bool SerialPort::receiveRunning() const {
-    return receiveThread_ != nullptr && receiveThread_->running();
+std::string SerialPort::PortPath(const char* name) {
+    if (std::strchr(name, '/') != nullptr) return name;
+    return std::string(DeviceDirectory()) + "/" + name;
 }
 
-uint64_t SerialPort::receiveWakeups() const {
-    return receiveThread_ != nullptr ? receiveThread_->wakeups() : 0;
-}
-
-bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
-                          uint8_t byteSize, uint8_t stopBits) {
-    lastOpenErrno_ = 0;
-    if (portOpen_) {
-        // The open port and its receive thread go on untouched.
-        if (warn_) warn_("Port Is Already Opened!", "Warning");
-        return false;
-    }
-
-    const std::string path = ResolvePortName(name);
-    if (path.empty()) {
-        lastOpenErrno_ = ENOENT;
-        return false;
-    }
-
+SerialPort::NativePtr SerialPort::OpenNative(const std::string& path, uint32_t baudRate,
+                                             bool parityCheck, uint8_t byteSize, uint8_t stopBits,
+                                             int& error) {
     // O_NONBLOCK: a line without carrier must not hold up the open, and the
     // receive thread's reads must never block (it would miss its stop event).
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        lastOpenErrno_ = errno;
-        return false;
+        error = errno;
+        return nullptr;
     }
-
-    auto refuse = [this, fd] {
-        if (lastOpenErrno_ == 0) lastOpenErrno_ = errno;
+    auto refuse = [&error, fd] {
+        error = errno;
         ::close(fd);
-        return false;
+        return nullptr;
     };
 
     // Exclusive: the lock keeps out every other opener, root included;
@@ -186,29 +165,32 @@ bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
     }
     // Whatever the device sent before we were listening belongs to no dialogue.
     ::tcflush(fd, TCIOFLUSH);
-
-    auto* thread = new (std::nothrow) hReceiveThread(link_, fd);
-    if (thread == nullptr || !thread->Start()) {
-        delete thread;
-        ::ioctl(fd, TIOCNXCL);
+    auto* native = new (std::nothrow) Native{fd};
+    if (native == nullptr) {
+        errno = ENOMEM;
         return refuse();
     }
-    receiveThread_.reset(thread);
-    CommHandle_ = fd;
-    portOpen_ = true;
-    return true;
+    return NativePtr(native);
 }
 
-bool SerialPort::writePort(const uint8_t* bytes, uint32_t count) {
-    if (!portOpen_ || bytes == nullptr) return false;
+ReceiveThread* SerialPort::NewReceiveThread(Link& link, Native& native) {
+    return new (std::nothrow) hReceiveThread(link, native.fd);
+}
 
+// The stop event wakes the thread at once, so the join that follows is only
+// as long as one non-blocking read; the descriptor is closed after it.
+bool SerialPort::StopReceiving(Native&, ReceiveThread& thread) { return thread.Stop(); }
+
+SerialPort::NativeHandle SerialPort::HandleOf(const Native& native) { return native.fd; }
+
+bool SerialPort::WriteNative(Native& native, const uint8_t* bytes, uint32_t count) {
     // The dialogue may answer several frames within one tick; each must reach
     // the line whole, so a partial write is finished here, not dropped.
     const auto deadline = Clock::now() + kWriteBound;
     uint32_t done = 0;
     bool atOnce = true;
     while (done < count) {
-        ssize_t n = ::write(CommHandle_, bytes + done, count - done);
+        ssize_t n = ::write(native.fd, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
             if (done < count) atOnce = false;
@@ -219,7 +201,7 @@ bool SerialPort::writePort(const uint8_t* bytes, uint32_t count) {
         atOnce = false;
         auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
-        pollfd p{CommHandle_, POLLOUT, 0};
+        pollfd p{native.fd, POLLOUT, 0};
         int ready = ::poll(&p, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno != EINTR) return false;
         if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
@@ -227,31 +209,22 @@ bool SerialPort::writePort(const uint8_t* bytes, uint32_t count) {
     return atOnce;
 }
 
-bool SerialPort::closePort() {
-    if (!portOpen_) return true;
-
-    // The stop event wakes the thread at once, so the join is only as long
-    // as one non-blocking read; the descriptor is closed after it, so a
-    // stopping thread never reads a port opened after it.
-    receiveThread_->RequestStop();
-    receiveThread_->Join();
-    receiveThread_.reset();
-
+// Runs once no receive thread reads the descriptor any more: after a close,
+// and after an open whose thread did not start.
+void SerialPort::NativeCloser::operator()(Native* native) const {
+    const int fd = native->fd;
+    delete native;
     const auto deadline = Clock::now() + kCloseDrainBound;
     int queued = 0;
-    while (::ioctl(CommHandle_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-           Clock::now() < deadline) {
+    while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(1));
     }
-    ::tcflush(CommHandle_, TCOFLUSH);
+    ::tcflush(fd, TCOFLUSH);
     // The exclusive flag lives on the tty, not on our descriptor.
-    ::ioctl(CommHandle_, TIOCNXCL);
+    ::ioctl(fd, TIOCNXCL);
     // Linux releases the descriptor even when close() reports an error, so
     // there is nothing to retry: the port counts as closed.
-    ::close(CommHandle_);
-    CommHandle_ = kNoHandle;
-    portOpen_ = false;
-    return true;
+    ::close(fd);
 }
 
 }  // namespace dialscope

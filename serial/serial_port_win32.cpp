@@ -1,11 +1,13 @@
 // The serial port on Windows: the communications API on a COM port, opened
 // exclusively for overlapped I/O and read by one receive thread per open.
+// Only the system calls are here; serial_port.cpp keeps the bookkeeping.
 #include "serial/serial_port.h"
 
 #include <windows.h>
 
 #include <array>
 #include <cerrno>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -43,21 +45,11 @@ int ErrnoFor(DWORD error) {
     }
 }
 
-// "COM10" and above open only through the device namespace; "COM1" opens
-// either way, so every bare name gets the prefix.
-std::string DevicePath(const char* name) {
-    std::string n = name ? name : "";
-    if (n.empty() || n.rfind("\\\\", 0) == 0) return n;
-    return SerialPort::DeviceDirectory() + n;
-}
-
-}  // namespace
-
 // Writes in flight. The dialogue may answer several frames within one tick;
 // each write gets its own record and its own copy of the bytes, which stay
 // untouched until the driver is done with them, and the driver sends them
 // in the order they were written.
-struct SerialPort::WriteQueue {
+struct WriteQueue {
     struct Slot {
         OVERLAPPED overlapped{};
         HANDLE event = nullptr;
@@ -93,6 +85,8 @@ struct SerialPort::WriteQueue {
     }
 };
 
+}  // namespace
+
 // The line format is set, and every kind of flow control is switched
 // off whatever the port was left with: the device's frames are binary,
 // so XON/XOFF would eat every 0x11 and 0x13 in a date, a text or a
@@ -122,74 +116,80 @@ void ApplyLineSettings(DCB& dcb, uint32_t baudRate, bool parityCheck, uint8_t by
     if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) dcb.fDtrControl = DTR_CONTROL_ENABLE;
 }
 
-SerialPort::SerialPort(Link& link, WarningBox warn) : link_(link), warn_(std::move(warn)) {}
-
-SerialPort::~SerialPort() { closePort(); }
+struct SerialPort::Native {
+    // Null once the receive thread's Stop() has closed it.
+    HANDLE handle = nullptr;
+    WriteQueue writes;
+};
 
 const char* SerialPort::DeviceDirectory() { return "\\\\.\\"; }
 
-bool SerialPort::receiveRunning() const {
-    return receiveThread_ != nullptr && receiveThread_->running();
+// "COM10" and above open only through the device namespace; "COM1" opens
+// either way, so every bare name gets the prefix.
+std::string SerialPort::PortPath(const char* name) {
+    std::string n = name;
+    if (n.rfind("\\\\", 0) == 0) return n;
+    return DeviceDirectory() + n;
 }
 
-uint64_t SerialPort::receiveWakeups() const {
-    return receiveThread_ != nullptr ? receiveThread_->wakeups() : 0;
-}
-
-bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
-                          uint8_t byteSize, uint8_t stopBits) {
-    lastOpenErrno_ = 0;
-    if (portOpen_) {
-        // The open port and its receive thread go on untouched.
-        if (warn_) warn_("Port Is Already Opened!", "Warning");
-        return false;
-    }
-    const std::string path = DevicePath(name);
-    if (path.empty()) {
-        lastOpenErrno_ = ENOENT;
-        return false;
-    }
-
+SerialPort::NativePtr SerialPort::OpenNative(const std::string& path, uint32_t baudRate,
+                                             bool parityCheck, uint8_t byteSize, uint8_t stopBits,
+                                             int& error) {
     // Share mode 0: no other handle may hold the port while we do.
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        lastOpenErrno_ = ErrnoFor(GetLastError());
-        return false;
+        error = ErrnoFor(GetLastError());
+        return nullptr;
     }
     auto refuse = [&] {
-        if (lastOpenErrno_ == 0) lastOpenErrno_ = ErrnoFor(GetLastError());
+        if (error == 0) error = ErrnoFor(GetLastError());
         CloseHandle(h);
-        return false;
+        return nullptr;
     };
     if (!SetCommMask(h, EV_RXCHAR)) return refuse();
     if (!SetupComm(h, kInQueue, kOutQueue)) return refuse();
     // Whatever the device sent before we were listening belongs to no dialogue.
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    ZeroMemory(&commState_, sizeof commState_);
-    commState_.DCBlength = sizeof commState_;
-    GetCommState(h, &commState_);
-    ApplyLineSettings(commState_, baudRate, parityCheck, byteSize, stopBits);
-    SetCommState(h, &commState_);  // a port that keeps its settings still opens
+    DCB state{};
+    state.DCBlength = sizeof state;
+    GetCommState(h, &state);
+    ApplyLineSettings(state, baudRate, parityCheck, byteSize, stopBits);
+    SetCommState(h, &state);  // a port that keeps its settings still opens
 
-    auto writes = std::make_unique<WriteQueue>();
-    auto thread = std::make_unique<hReceiveThread>(link_, h);
-    if (!writes->ok() || !thread->Start()) {
-        lastOpenErrno_ = ENOMEM;
-        thread.reset();
+    auto* native = new (std::nothrow) Native;
+    if (native == nullptr || !native->writes.ok()) {
+        delete native;
+        error = ENOMEM;
         return refuse();
     }
-    writes_ = std::move(writes);
-    receiveThread_ = std::move(thread);
-    CommHandle_ = h;
-    portOpen_ = true;
+    native->handle = h;
+    return NativePtr(native);
+}
+
+ReceiveThread* SerialPort::NewReceiveThread(Link& link, Native& native) {
+    return new (std::nothrow) hReceiveThread(link, native.handle);
+}
+
+bool SerialPort::StopReceiving(Native& native, ReceiveThread& thread) {
+    // Let the last frames reach the line, then cancel what the driver still
+    // holds (flow control may hold it for good).
+    if (!native.writes.Settle(kCloseDrainMs)) CancelIo(native.handle);
+    // Closing the handle completes the receive thread's pending wait and
+    // read; the thread then ends without touching the port again.
+    if (!thread.Stop()) return false;
+    native.handle = nullptr;
     return true;
 }
 
-bool SerialPort::writePort(const uint8_t* bytes, uint32_t count) {
-    if (!portOpen_ || bytes == nullptr || !writes_) return false;
-    WriteQueue::Slot& slot = writes_->slots[writes_->next];
+SerialPort::NativeHandle SerialPort::HandleOf(const Native& native) {
+    return native.handle != nullptr ? reinterpret_cast<NativeHandle>(native.handle) : kNoHandle;
+}
+
+bool SerialPort::WriteNative(Native& native, const uint8_t* bytes, uint32_t count) {
+    WriteQueue& writes = native.writes;
+    WriteQueue::Slot& slot = writes.slots[writes.next];
     if (slot.pending) {
         // Eight frames still queued: wait a moment for the oldest to leave.
         if (WaitForSingleObject(slot.event, kWriteBoundMs) != WAIT_OBJECT_0) return false;
@@ -200,36 +200,23 @@ bool SerialPort::writePort(const uint8_t* bytes, uint32_t count) {
     slot.overlapped.hEvent = slot.event;
     ResetEvent(slot.event);
     DWORD written = 0;
-    const BOOL atOnce = WriteFile(CommHandle_, slot.bytes.data(), count, &written, &slot.overlapped);
+    const BOOL atOnce = WriteFile(native.handle, slot.bytes.data(), count, &written, &slot.overlapped);
     if (!atOnce && GetLastError() != ERROR_IO_PENDING) return false;
     // Still in progress: the driver sends it in the background.
     slot.pending = !atOnce;
-    writes_->next = (writes_->next + 1) % writes_->slots.size();
+    writes.next = (writes.next + 1) % writes.slots.size();
     return atOnce != 0;
 }
 
-bool SerialPort::closePort() {
-    if (!portOpen_) {
-        CommHandle_ = kNoHandle;
-        return true;
-    }
-    // Let the last frames reach the line, then cancel what the driver still
-    // holds (flow control may hold it for good).
-    if (!writes_->Settle(kCloseDrainMs)) CancelIo(CommHandle_);
-    // Closing the handle completes the receive thread's pending wait and
-    // read; the thread then ends without touching the port again, and is
-    // joined here, so no stopping thread can act on a port opened later.
-    if (!receiveThread_->ClosePortAndStop()) return false;
-    receiveThread_->Join();
-    receiveThread_.reset();
-    if (!writes_->Settle(kWriteSettleMs)) {
+// Runs after the receive thread has closed the port, or after an open whose
+// thread did not start (the handle is then still ours to close).
+void SerialPort::NativeCloser::operator()(Native* native) const {
+    if (native->handle != nullptr) CloseHandle(native->handle);
+    if (!native->writes.Settle(kWriteSettleMs)) {
         // The system may still write into these records: leave them be.
-        (void)writes_.release();
+        return;
     }
-    writes_.reset();
-    CommHandle_ = kNoHandle;
-    portOpen_ = false;
-    return true;
+    delete native;
 }
 
 }  // namespace dialscope

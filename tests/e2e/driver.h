@@ -386,9 +386,9 @@ private:
             lineOpen_ = false;
             return;
         }
-        if (lineOpen_ && port.fd() == lineFd_) return;
+        if (lineOpen_ && port.nativeHandle() == lineFd_) return;
         lineOpen_ = true;
-        lineFd_ = port.fd();
+        lineFd_ = static_cast<int>(port.nativeHandle());
         linePath_ = FdTarget(lineFd_);
         sentBase_ = sentBefore;
         storedBase_ = storedBefore;

@@ -217,14 +217,14 @@ TEST_F(SerialTest, KernelNameIsLookedUpInTheDeviceDirectory) {
 
 TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
     ASSERT_TRUE(Open(port, pty.path.c_str()));
-    const int fd = port.fd();
+    const SerialPort::NativeHandle fd = port.nativeHandle();
 
     std::vector<std::string> otherWarnings;
     SerialPort other(link, [&](const char* t, const char*) { otherWarnings.push_back(t); });
     EXPECT_FALSE(Open(other, pty.path.c_str()));  // refused even for root: the lock holds
     EXPECT_EQ(other.lastOpenErrno(), EWOULDBLOCK);  // told apart from a missing port
     EXPECT_FALSE(other.portOpen());
-    EXPECT_EQ(other.fd(), -1);
+    EXPECT_EQ(other.nativeHandle(), -1);
     EXPECT_TRUE(otherWarnings.empty());
     int probe = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(probe, 0);
@@ -236,7 +236,7 @@ TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0], "Port Is Already Opened!|Warning");
     EXPECT_TRUE(port.portOpen());
-    EXPECT_EQ(port.fd(), fd);
+    EXPECT_EQ(port.nativeHandle(), fd);
     EXPECT_TRUE(port.receiveRunning());
     pty.Send("still");
     EXPECT_TRUE(WaitFor([&] { return UnreadBytes(link) == 5; }));
@@ -306,7 +306,7 @@ TEST_F(SerialTest, ReopenKeepsUnreadBytesAndCloseEndsThreadAtOnce) {
     EXPECT_TRUE(port.closePort());  // the thread sleeps in poll(): the stop event wakes it
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_FALSE(port.portOpen());
-    EXPECT_EQ(port.fd(), -1);
+    EXPECT_EQ(port.nativeHandle(), -1);
     EXPECT_FALSE(port.receiveRunning());
     EXPECT_TRUE(WaitFor([&] { return CountEntries("/proc/self/task") == tasks; }));
     EXPECT_TRUE(port.closePort());  // a second close is a no-op

@@ -55,6 +55,9 @@ int CountThreads() {
     return count;
 }
 
+// The open port's HANDLE, which SerialPort gives out as an integer.
+HANDLE HandleOf(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.nativeHandle()); }
+
 DCB StateOf(HANDLE port) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -270,8 +273,8 @@ TEST_F(SerialWin32, OpenSetsTheLineSwitchesFlowControlOffAndDropsStaleInput) {
     EXPECT_TRUE(port.portOpen());
     EXPECT_TRUE(port.receiveRunning());
     EXPECT_EQ(port.lastOpenErrno(), 0);
-    ASSERT_NE(port.nativeHandle(), nullptr);
-    ExpectDeviceLine(StateOf(port.nativeHandle()));
+    ASSERT_NE(port.nativeHandle(), SerialPort::kNoHandle);
+    ExpectDeviceLine(StateOf(HandleOf(port)));
 
     ASSERT_TRUE(peer->Send("fresh"));
     EXPECT_EQ(Consume(5), "fresh");
@@ -295,7 +298,7 @@ TEST_F(SerialWin32, FreshTtyCarriesEveryByteValueBothWays) {
     ASSERT_TRUE(startsWithXonXoff) << comA << " is not at a new tty's settings";
 
     ASSERT_TRUE(Open());
-    ExpectDeviceLine(StateOf(port.nativeHandle()));
+    ExpectDeviceLine(StateOf(HandleOf(port)));
 
     std::string values;
     for (int i = 0; i < 256; ++i) values += char(i);
@@ -381,7 +384,7 @@ TEST_F(SerialWin32, StalledConsumerLosesNothingTheRestWaitsWithTheDriver) {
     ASSERT_TRUE(WaitFor([&] {
         DWORD errors = 0;
         COMSTAT stat{};
-        return ClearCommError(port.nativeHandle(), &errors, &stat) && stat.cbInQue > 0;
+        return ClearCommError(HandleOf(port), &errors, &stat) && stat.cbInQue > 0;
     }));
     EXPECT_EQ(UnreadBytes(link), kRxRingSize - 1) << "the ring lapped over unread bytes";
 
@@ -422,7 +425,7 @@ TEST_F(SerialWin32, CloseEndsTheThreadPromptlyAndReopenReceivesAgain) {
     EXPECT_LT(GetTickCount64() - start, 1000u);
     EXPECT_FALSE(port.portOpen());
     EXPECT_FALSE(port.receiveRunning());
-    EXPECT_EQ(port.nativeHandle(), nullptr);
+    EXPECT_EQ(port.nativeHandle(), SerialPort::kNoHandle);
     EXPECT_TRUE(WaitFor([&] { return CountThreads() <= threads; }));
     EXPECT_TRUE(port.closePort());  // a second close is harmless
 
@@ -479,7 +482,7 @@ TEST_F(SerialWin32, MissingPortFailsWithEnoentAndLeavesNothingOpen) {
         EXPECT_FALSE(port.openPort(name, 57600, false, 8, 0)) << name;
         EXPECT_EQ(port.lastOpenErrno(), ENOENT) << name;
         EXPECT_FALSE(port.portOpen());
-        EXPECT_EQ(port.nativeHandle(), nullptr);
+        EXPECT_EQ(port.nativeHandle(), SerialPort::kNoHandle);
         EXPECT_FALSE(port.receiveRunning());
     }
     EXPECT_FALSE(port.openPort(nullptr, 57600, false, 8, 0));
