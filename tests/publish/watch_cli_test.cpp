@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "publish/mqtt_publisher.h"
+#include "publish/watch_config.h"
 #include "tests/publish/rig.h"
 
 namespace dialscope {
@@ -218,6 +219,26 @@ TEST(WatchCli, BadOptionsNameTheirPlace) {
         EXPECT_NE(ReadBytes(out).find(c.words), std::string::npos) << ReadBytes(out);
         EXPECT_NE(ReadBytes(out).find(c.more), std::string::npos) << ReadBytes(out);
     }
+}
+
+// The example installed for the service reads, and so does every setting in it
+// once uncommented.
+TEST(WatchCli, ShippedConfigurationReads) {
+    const std::string shipped = DIALSCOPE_SOURCE_DIR "/data/dialscope/watch.conf";
+    publish::WatchConfig config;
+    std::string error;
+    ASSERT_TRUE(publish::ReadWatchConfig(shipped, &config, &error)) << error;
+    EXPECT_FALSE(config.mqttUrl);
+    std::istringstream in(ReadBytes(shipped));
+    std::string line, all;
+    while (std::getline(in, line)) {
+        const auto eq = line.find(" = ");
+        all += (line.size() > 1 && line[0] == '#' && std::islower(line[1]) && eq != std::string::npos ? line.substr(1) : line) + "\n";
+    }
+    TempDir dir;
+    WriteBytes(dir.File("all.conf"), all);
+    ASSERT_TRUE(publish::ReadWatchConfig(dir.File("all.conf"), &config, &error)) << error;
+    EXPECT_TRUE(config.mqttUrl && config.exec && config.everyMinutes && config.instanceId);
 }
 
 }  // namespace
