@@ -2,6 +2,7 @@
 // sysfs tree and a real broker: what a subscriber and a per-call command get.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -125,10 +126,10 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
     auto sim = std::make_unique<Sim>(dir, "a.log", false);
     ASSERT_TRUE(WaitUntil([&] { return sim->Output().find("plugged ") != std::string::npos; }));
     const std::string watchOut = dir.File("watch.out");
-    pid_t watcher = testing::Spawn({DIALSCOPE_CLI, "--history", dir.File("calls.sqlite3"), "watch", "--mqtt",
-                                    "mqtt://watcher@127.0.0.1:" + std::to_string(b.port), "--config",
-                                    dir.File("watch.conf")},
-                                   watchOut);
+    const std::vector<std::string> args = {DIALSCOPE_CLI, "--history", dir.File("calls.sqlite3"), "watch", "--mqtt",
+                                           "mqtt://watcher@127.0.0.1:" + std::to_string(b.port), "--config",
+                                           dir.File("watch.conf")};
+    pid_t watcher = testing::Spawn(args, watchOut);
     ASSERT_GT(watcher, 0);
     auto printed = [&] { return JsonLines(ReadBytes(watchOut)); };
     ASSERT_TRUE(WaitUntil([&] { return keeper->On(topic).size() >= 3; }, 30s)) << ReadBytes(watchOut);
@@ -194,6 +195,29 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ASSERT_TRUE(WaitUntil([&] { return late.On("dialscope/" + instance + "/status").size() == 2; }));
     EXPECT_EQ(late.On("dialscope/" + instance + "/status").back(), "offline");
+
+    // A call kept while the broker is away, then the watcher restarted: the
+    // history knows the broker is owed it.
+    WriteBytes(dir.File("c.log"), std::string(kLogB) + "record 0 D 07 15 24 11 00 owed across a restart\n");
+    b.Stop(SIGTERM);
+    keeper.reset();
+    sim->Say("unplug");
+    ASSERT_TRUE(sim->Quit());
+    sim = std::make_unique<Sim>(dir, "c.log", true);
+    watcher = testing::Spawn(args, watchOut);
+    sim->Say("plug");
+    ASSERT_TRUE(WaitUntil([&] { return printed().size() == 5; }, 30s)) << ReadBytes(watchOut);
+    kill(watcher, SIGTERM);
+    ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+    ASSERT_TRUE(b.Start());
+    keeper = std::make_unique<Subscriber>(b, topic, "keeper");
+    ASSERT_TRUE(keeper->ready);
+    watcher = testing::Spawn(args, watchOut);
+    ASSERT_TRUE(WaitUntil([&] { return !keeper->On(topic).empty(); }, 30s)) << ReadBytes(watchOut);
+    EXPECT_EQ(nlohmann::json::parse(keeper->On(topic)[0])["text"], "owed across a restart");
+    EXPECT_EQ(printed().size(), 5u) << "the restarted watcher printed a known call";
+    kill(watcher, SIGTERM);
+    ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
 }
 
 // Bad options and configuration files are exit status 2 with words that say where.
@@ -218,6 +242,40 @@ TEST(WatchCli, BadOptionsNameTheirPlace) {
         EXPECT_EQ(testing::Run(args, out), 2) << c.args[0];
         EXPECT_NE(ReadBytes(out).find(c.words), std::string::npos) << ReadBytes(out);
         EXPECT_NE(ReadBytes(out).find(c.more), std::string::npos) << ReadBytes(out);
+    }
+}
+
+// A broker that refuses the watcher: the reason on stderr in plain words, and
+// the watcher goes on (and ends with 0 on SIGTERM).
+TEST(WatchCli, RefusedByTheBrokerSaysWhy) {
+    Broker b;
+    ASSERT_TRUE(b.ok);
+    TempDir dir;
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("no-sys").c_str(), 1);
+    setenv("DIALSCOPE_MQTT_PASSWORD", "wrong", 1);
+    WriteBytes(dir.File("password"), std::string(Broker::kPassword) + "\n");
+    chmod(dir.File("password").c_str(), 0600);
+    struct Case {
+        std::vector<std::string> args;
+        std::string words;
+    } cases[] = {
+        {{"--mqtt", "mqtt://watcher@127.0.0.1:" + std::to_string(b.port)}, "refused the user name or password."},
+        {{"--mqtt", "mqtts://watcher@localhost:" + std::to_string(b.tlsPort), "--mqtt-password-file",
+          dir.File("password"), "--mqtt-ca-file", b.OtherCa()},
+         "presented a certificate that could not be verified"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {DIALSCOPE_CLI, "--history", dir.File("h.sqlite3"), "watch",
+                                         "--instance-id", "hall"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const std::string out = dir.File("out.txt");
+        WriteBytes(out, "");
+        pid_t watcher = testing::Spawn(args, out);
+        EXPECT_TRUE(WaitUntil([&] { return ReadBytes(out).find(c.words) != std::string::npos; })) << ReadBytes(out);
+        kill(watcher, SIGTERM);
+        int status = -1;
+        ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadBytes(out);
     }
 }
 
