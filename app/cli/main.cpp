@@ -18,6 +18,7 @@
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
+#include "app/cli/watch_publish.h"
 #include "app/core.h"
 #include "app/save_log.h"
 #include "history/call_history.h"
@@ -301,13 +302,25 @@ int Download(const Common& common, const DownloadOptions& options) {
 
 struct WatchOptions {
     int everyMinutes = 15;
+    PublishPlan plan;
 };
 
-int Watch(const Common& common, const WatchOptions& options) {
+int Watch(const Common& common, WatchOptions options) {
     bool historyFailed = false;
     auto store = OpenHistory(common, &historyFailed);
     if (!store)
         Say("Without the history every intact record of each download is printed, known or not.");
+    std::optional<Publishing> publishing;
+    if (store && (options.plan.mqtt || options.plan.exec)) {
+        publishing.emplace(std::move(options.plan), &store->history(), common.dateOrder);
+        std::string error;
+        if (!publishing->Start(&error)) return Fail(kExitUsage, error);
+    } else if (options.plan.mqtt || options.plan.exec) {
+        // Without the history a re-download of the box's memory would send
+        // every call again, and nothing would say what the broker still owes.
+        Say("Without the call history no call is sent to the broker or to the command. Fix the history and "
+            "start the watcher again.");
+    }
 
     ConsoleView view;
     StatusWatch status;
@@ -336,8 +349,12 @@ int Watch(const Common& common, const WatchOptions& options) {
     auto printNew = [&] {
         std::string lines;
         if (store) {
-            for (const auto& call : store->history().TakeNewCalls())
-                lines += history::JsonLine(call, common.dateOrder);
+            const auto calls = store->history().TakeNewCalls();
+            for (const auto& call : calls) lines += history::JsonLine(call, common.dateOrder);
+            // Printed first: a script reading stdout is the nearest consumer.
+            if (!lines.empty()) WriteOut({}, lines);
+            lines.clear();
+            if (publishing) publishing->Tick(calls);
         } else {
             for (const auto& call : records.calls) lines += history::JsonLine(call, common.dateOrder);
             records.calls.clear();
@@ -351,6 +368,9 @@ int Watch(const Common& common, const WatchOptions& options) {
     };
     RunLoop(core, view, [] { return false; }, Clock::time_point::max(), printNew);
     printNew();
+    // "offline" to the broker and the running command stopped before the
+    // history closes: the last acknowledgements are marked in it.
+    if (publishing) publishing->Stop();
     // The port and the history close with the core and the store.
     return kExitOk;
 }
@@ -428,8 +448,25 @@ int Main(int argc, char** argv) {
 
     WatchOptions watch;
     CLI::App* watchCmd = app.add_subcommand("watch", "Run unattended: download whenever the adapter appears and every few minutes; print each new call as a JSON line");
-    watchCmd->add_option("--every", watch.everyMinutes, "Minutes between downloads while the adapter stays plugged in")
+    CLI::Option* everyOpt = watchCmd->add_option("--every", watch.everyMinutes, "Minutes between downloads while the adapter stays plugged in")
         ->check(CLI::Range(1, 10080));
+    PublishSettings publish;
+    std::string configPath;
+    watchCmd->add_option("--config", configPath, "Read the watch options from this TOML file (options given here win); "
+                         "the service uses " DIALSCOPE_WATCH_CONF);
+    watchCmd->add_option("--mqtt", publish.mqttUrl, "Publish each new call to this MQTT broker: mqtt[s]://[user@]host[:port][/prefix]");
+    watchCmd->add_option("--mqtt-password-file", publish.passwordFile, "The broker password is the first line of this file "
+                         "(or set DIALSCOPE_MQTT_PASSWORD); never give it on the command line");
+    watchCmd->add_option("--mqtt-ca-file", publish.caFile, "mqtts: check the broker's certificate against this CA file "
+                         "instead of the system's store");
+    watchCmd->add_option("--instance-id", publish.instanceId, "This watcher's name in topics and call ids "
+                         "(default: host name and the adapter's USB path)");
+    watchCmd->add_option("--discovery-prefix", publish.discoveryPrefix, "Topic prefix of the home-automation hub's MQTT "
+                         "discovery (default homeassistant; \"\" for none)");
+    watchCmd->add_option("--exec", publish.exec, "Run this command for each new call (quoted like a shell's, run without "
+                         "a shell); the call is in DIALSCOPE_CALL_* variables and as JSON on its stdin");
+    watchCmd->add_option("--exec-timeout", publish.execTimeoutSeconds, "Stop the command after this many seconds (default 30)")
+        ->check(CLI::Range(0.1, 86400.0));
 
     HistoryOptions list;
     CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
@@ -451,9 +488,26 @@ int Main(int argc, char** argv) {
         return e.get_exit_code() == 0 ? shown : kExitUsage;
     }
 
+    if (*watchCmd) {
+        publish::WatchConfig config;
+        if (!configPath.empty()) {
+            std::string error;
+            // The service names the default file; without it the watcher runs on its options.
+            const bool missingDefault = configPath == DIALSCOPE_WATCH_CONF && access(configPath.c_str(), F_OK) != 0;
+            if (!missingDefault && !publish::ReadWatchConfig(configPath, &config, &error)) return Fail(kExitUsage, error);
+        }
+        if (config.everyMinutes && everyOpt->count() == 0) watch.everyMinutes = *config.everyMinutes;
+        if (config.history && common.historyPath.empty()) common.historyPath = *config.history;
+        if (config.port)
+            Say(configPath + ": port is not used by watch: it downloads from every adapter that appears.");
+        std::string error, warning;
+        if (!MakePlan(publish, config, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);
+        if (!warning.empty()) Say(warning);
+    }
+
     InstallStopSignals();
     if (*downloadCmd) return Download(common, download);
-    if (*watchCmd) return Watch(common, watch);
+    if (*watchCmd) return Watch(common, std::move(watch));
     return History(common, list);
 }
 

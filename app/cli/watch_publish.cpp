@@ -1,0 +1,235 @@
+#include "app/cli/watch_publish.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+#include "history/export.h"
+#include "ports/registry_sysfs.h"
+
+namespace dialscope::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How many unpublished calls are read from the history at a time; the rest
+// are offered once these are acknowledged.
+constexpr size_t kOfferBatch = 1000;
+
+void Report(const std::string& line) {
+    std::fprintf(stderr, "dialscope-cli: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+std::string ShortHostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "dialscope";
+    std::string host(name);
+    return host.substr(0, host.find('.'));
+}
+
+// The call as the command sees it: the JSON line on stdin, the fields a
+// script most often wants in the environment. The text comes from the JSON
+// (Latin-1 read as the window shows it, in UTF-8); the runner drops zero bytes.
+publish::ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json) {
+    publish::ExecCall out;
+    out.id = std::to_string(call.id);
+    out.json = json;
+    const auto j = nlohmann::json::parse(json, nullptr, false);
+    auto text = [&](const char* key) {
+        return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
+    };
+    out.env = {{"DIALSCOPE_CALL_ID", out.id},
+               {"DIALSCOPE_CALL_RECEIVED", text("received")},
+               {"DIALSCOPE_CALL_LABEL", text("label")},
+               {"DIALSCOPE_CALL_LETTER", text("letter")},
+               {"DIALSCOPE_CALL_DATE", text("date")},
+               {"DIALSCOPE_CALL_TIME", text("time")},
+               {"DIALSCOPE_CALL_TEXT", text("text")},
+               {"DIALSCOPE_CALL_TONE_ONLY", call.fields.hasText ? "0" : "1"}};
+    return out;
+}
+
+}  // namespace
+
+std::string DefaultInstanceId() {
+    for (const auto& usb : ReadSysfsView(DefaultSysfsRoot()).usbDevices)
+        if (usb.vendorId == "067b" && usb.productId == "2303" && !usb.portName.empty())
+            return publish::MakeInstanceId(ShortHostName() + "-" + usb.name);
+    return {};
+}
+
+bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, PublishPlan* plan,
+              std::string* error, std::string* warning) {
+    std::optional<publish::MqttUrl> url = file.mqttUrl;
+    if (cli.mqttUrl) {
+        auto parsed = publish::ParseMqttUrl(*cli.mqttUrl);
+        if (!parsed.ok) {
+            *error = parsed.error;
+            return false;
+        }
+        url = parsed.url;
+    }
+    if (url) {
+        publish::MqttOptions o;
+        o.url = *url;
+        const std::optional<std::string> passwordFile = cli.passwordFile ? cli.passwordFile : file.mqttPasswordFile;
+        const char* env = std::getenv("DIALSCOPE_MQTT_PASSWORD");
+        if (cli.passwordFile || !(env && *env)) {
+            if (passwordFile && !publish::ReadPasswordFile(*passwordFile, &o.password, error, warning)) return false;
+        }
+        if (o.password.empty() && env) o.password = env;
+        if (cli.caFile) o.caFile = *cli.caFile;
+        else if (file.mqttCaFile) o.caFile = *file.mqttCaFile;
+        if (cli.instanceId) o.instance = *cli.instanceId;
+        else if (file.instanceId) o.instance = *file.instanceId;
+        if (!o.instance.empty() && !publish::ValidInstanceId(o.instance)) {
+            *error = "The instance id \"" + o.instance +
+                     "\" cannot be used: give 1 to 64 letters, digits, '-', '_' or '.'.";
+            return false;
+        }
+        if (cli.discoveryPrefix) o.discoveryPrefix = *cli.discoveryPrefix;
+        else if (file.discoveryPrefix) o.discoveryPrefix = *file.discoveryPrefix;
+        // A hub keeps a sensor's state to 255 characters, and a tone-only
+        // call has no text: the state is the text, cut, or "Tone only". The
+        // whole call stays in the sensor's attributes.
+        o.valueTemplate = "{{ 'Tone only' if value_json.tone_only else value_json.text[:255] }}";
+        plan->mqtt = std::move(o);
+    } else if (cli.passwordFile || cli.caFile || cli.instanceId || cli.discoveryPrefix) {
+        *error = "--mqtt-password-file, --mqtt-ca-file, --instance-id and --discovery-prefix need a broker: "
+                 "give --mqtt URL (or mqtt_url in the configuration file).";
+        return false;
+    }
+
+    std::vector<std::string> argv;
+    if (cli.exec) {
+        if (!publish::SplitCommand(*cli.exec, &argv, error)) {
+            *error = "--exec: " + *error;
+            return false;
+        }
+    } else if (file.exec) {
+        argv = *file.exec;
+    }
+    if (!argv.empty()) {
+        publish::ExecOptions o;
+        o.argv = std::move(argv);
+        const double seconds = cli.execTimeoutSeconds ? *cli.execTimeoutSeconds : file.execTimeoutSeconds.value_or(30);
+        o.timeLimit = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+        plan->exec = std::move(o);
+    } else if (cli.execTimeoutSeconds) {
+        *error = "--exec-timeout needs a command: give --exec COMMAND (or exec in the configuration file).";
+        return false;
+    }
+    return true;
+}
+
+Publishing::Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order)
+    : plan_(std::move(plan)), history_(history), order_(order) {}
+
+Publishing::~Publishing() { Stop(); }
+
+bool Publishing::Start(std::string* error) {
+    if (plan_.exec) {
+        runner_ = std::make_unique<publish::ExecRunner>(*plan_.exec, Report);
+        if (!runner_->Start(error)) return false;
+    }
+    if (!plan_.mqtt) return true;
+    target_ = plan_.mqtt->url.Target();
+    // Calls kept before this broker and prefix were first configured are not owed to it.
+    history_->RegisterTarget(target_);
+    if (plan_.mqtt->instance.empty()) plan_.mqtt->instance = DefaultInstanceId();
+    if (plan_.mqtt->instance.empty()) {
+        Report("No adapter is plugged in yet: publishing to " + target_ +
+               " begins when one is, with an instance id made from the host name and the adapter's USB "
+               "path. Give --instance-id to choose one.");
+        return true;
+    }
+    return StartPublisher(error);
+}
+
+bool Publishing::StartPublisher(std::string* error) {
+    std::weak_ptr<Acks> acks = acks_;
+    publisher_ = std::make_unique<publish::MqttPublisher>(
+        *plan_.mqtt,
+        // On the publisher's thread: only queue it; the history is the main thread's.
+        [acks](int64_t callId) {
+            if (auto a = acks.lock()) {
+                std::lock_guard<std::mutex> lock(a->mu);
+                a->ids.push_back(callId);
+            }
+        },
+        Report);
+    if (!publisher_->Start(error)) {
+        publisher_.reset();
+        return false;
+    }
+    Offer();
+    return true;
+}
+
+void Publishing::Tick(const std::vector<history::StoredCall>& newCalls) {
+    if (runner_)
+        for (const auto& call : newCalls) runner_->Submit(ExecCallOf(call, history::JsonLine(call, order_)));
+    if (!plan_.mqtt) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!publisher_) {
+        if (now < nextInstanceLook_) return;
+        nextInstanceLook_ = now + 1s;
+        plan_.mqtt->instance = DefaultInstanceId();
+        if (plan_.mqtt->instance.empty()) return;
+        std::string error;
+        if (!StartPublisher(&error)) {
+            Report(error);
+            plan_.mqtt.reset();  // said once; the watcher goes on printing calls
+            return;
+        }
+        Report("Publishing to " + target_ + " as instance " + plan_.mqtt->instance + ".");
+    }
+    Drain();
+    if (!newCalls.empty() || (offerAgain_ && now >= nextOffer_)) Offer();
+}
+
+void Publishing::Offer() {
+    if (!publisher_) return;
+    offerAgain_ = false;
+    const size_t limit = kOfferBatch + handedOver_.size();
+    const auto calls = history_->Unpublished(target_, limit);
+    // A full batch: there may be more behind it.
+    if (calls.size() >= limit) offerAgain_ = true;
+    for (const auto& call : calls) {
+        if (handedOver_.count(call.id)) continue;
+        if (!publisher_->Publish(call.id, history::JsonLine(call, order_))) {
+            offerAgain_ = true;  // the publisher's queue is full: later, in order
+            break;
+        }
+        handedOver_.insert(call.id);
+    }
+    nextOffer_ = std::chrono::steady_clock::now() + 5s;
+}
+
+void Publishing::Drain() {
+    std::vector<int64_t> ids;
+    {
+        std::lock_guard<std::mutex> lock(acks_->mu);
+        ids.swap(acks_->ids);
+    }
+    for (int64_t id : ids) {
+        history_->MarkPublished(target_, id);
+        handedOver_.erase(id);
+    }
+    if (!ids.empty() && offerAgain_) nextOffer_ = {};
+}
+
+void Publishing::Stop() {
+    if (runner_) runner_->Stop();
+    if (publisher_) {
+        publisher_->Stop();
+        Drain();  // no acknowledgement comes after Stop returns
+        publisher_.reset();
+    }
+}
+
+}  // namespace dialscope::cli

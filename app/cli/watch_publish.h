@@ -1,0 +1,90 @@
+// What `dialscope-cli watch` does with each new call besides printing it: send
+// it to an MQTT broker (--mqtt) and run a command for it (--exec).
+//
+// Threading: everything here runs on the watcher's main thread, the one thread
+// that touches the call history, except the publisher's acknowledgements. They
+// come on the publisher's thread and only go into a mutex-protected queue; the
+// next Tick() marks them published in the history.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "history/call_history.h"
+#include "publish/exec_runner.h"
+#include "publish/mqtt_publisher.h"
+#include "publish/watch_config.h"
+
+namespace dialscope::cli {
+
+// The watch options that come from the command line or the configuration
+// file. Unset means "not given"; the command line wins over the file.
+struct PublishSettings {
+    std::optional<std::string> mqttUrl;
+    std::optional<std::string> passwordFile;
+    std::optional<std::string> caFile;
+    std::optional<std::string> instanceId;
+    std::optional<std::string> discoveryPrefix;
+    std::optional<std::string> exec;  // one string, quoted like a shell's
+    std::optional<double> execTimeoutSeconds;
+};
+
+// The settings made ready to use: the URL parsed, the password read, the
+// command split. False with *error (plain words) when something is wrong.
+struct PublishPlan {
+    std::optional<publish::MqttOptions> mqtt;  // instance empty: not known yet
+    std::optional<publish::ExecOptions> exec;
+};
+bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, PublishPlan* plan,
+              std::string* error, std::string* warning);
+
+// The default instance id: the host name and the USB path of the first
+// adapter that has a port ("kitchen-1-1.4"); empty while no adapter is plugged in.
+std::string DefaultInstanceId();
+
+class Publishing {
+public:
+    Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order);
+    ~Publishing();  // Stop()
+
+    // Starts the command runner, and the publisher once its instance id is
+    // known. False with *error when an option turns out wrong.
+    bool Start(std::string* error);
+    // Main thread, every loop pass: hands the calls the history just took
+    // as new to the runner, sends what the broker still owes, marks what it
+    // acknowledged.
+    void Tick(const std::vector<history::StoredCall>& newCalls);
+    // Publishes "offline", stops the running command; marks the last acknowledged calls.
+    void Stop();
+
+    const publish::MqttPublisher* publisher() const { return publisher_.get(); }
+
+private:
+    bool StartPublisher(std::string* error);
+    void Offer();  // hands the history's unpublished calls to the publisher
+    void Drain();  // marks acknowledged calls
+
+    PublishPlan plan_;
+    history::CallHistory* history_;
+    history::DateOrder order_;
+    std::string target_;
+    std::unique_ptr<publish::MqttPublisher> publisher_;
+    std::unique_ptr<publish::ExecRunner> runner_;
+    std::set<int64_t> handedOver_;  // given to the publisher, not yet acknowledged
+    bool offerAgain_ = false;       // a call was refused or left for later
+    std::chrono::steady_clock::time_point nextOffer_{};
+    std::chrono::steady_clock::time_point nextInstanceLook_{};
+
+    struct Acks {
+        std::mutex mu;
+        std::vector<int64_t> ids;
+    };
+    std::shared_ptr<Acks> acks_ = std::make_shared<Acks>();
+};
+
+}  // namespace dialscope::cli

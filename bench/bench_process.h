@@ -1,0 +1,56 @@
+// Helpers for the benches that run real processes (a broker, the simulator,
+// the watcher): free loopback ports and spawning with redirected output.
+#pragma once
+
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace dialscope::bench {
+
+inline int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+inline bool Accepts(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// out, err, in: descriptors for the child's stdout, stderr and stdin (-1: inherited).
+inline pid_t Spawn(std::vector<std::string> args, int out, int err = -1, int in = -1) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (out >= 0) posix_spawn_file_actions_adddup2(&fa, out, 1);
+    if (err >= 0) posix_spawn_file_actions_adddup2(&fa, err, 2);
+    if (in >= 0) posix_spawn_file_actions_adddup2(&fa, in, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+}  // namespace dialscope::bench

@@ -1,0 +1,320 @@
+// The real `dialscope-cli watch` process against the device simulator in a fake
+// sysfs tree and a real broker: what a subscriber and a per-call command get.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "publish/mqtt_publisher.h"
+#include "publish/watch_config.h"
+#include "tests/publish/rig.h"
+
+namespace dialscope {
+namespace {
+
+using testing::Broker;
+using testing::ReadBytes;
+using testing::Reap;
+using testing::Subscriber;
+using testing::TempDir;
+using testing::WaitUntil;
+using testing::WriteBytes;
+using namespace std::chrono_literals;
+
+// A simulator process told what to do through its stdin.
+struct Sim {
+    Sim(const TempDir& dir, const std::string& log, bool startUnplugged) : out(dir.File(log + ".out")) {
+        int p[2];
+        if (pipe(p) != 0) return;
+        std::vector<std::string> args = {DIALSCOPE_DEVSIM, "--sysfs-root", dir.File("sys"), "--dev-root",
+                                         dir.File("dev"), "--stdin-control", "--fast", "--log", dir.File(log)};
+        if (startUnplugged) args.push_back("--start-unplugged");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, p[0], 0);
+        posix_spawn_file_actions_addclose(&fa, p[1]);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        close(p[0]);
+        control = p[1];
+    }
+    ~Sim() {
+        if (control >= 0) close(control);
+        Reap(pid);
+    }
+    void Say(const std::string& line) { (void)!write(control, (line + "\n").data(), line.size() + 1); }
+    bool Quit() {
+        Say("quit");
+        int status = 0;
+        bool ok = pid > 0 && waitpid(pid, &status, 0) == pid;
+        pid = -1;
+        return ok;
+    }
+    std::string Output() const { return ReadBytes(out); }
+
+    std::string out;
+    pid_t pid = -1;
+    int control = -1;
+};
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] == '{') out.push_back(nlohmann::json::parse(line));
+    return out;
+}
+
+std::string HostPart() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    std::string host(name);
+    return host.substr(0, host.find('.'));
+}
+
+// The box's memory before and after one more call: the second download
+// repeats the first three records.
+const char* kLogA =
+    "label 0 HOME\n"
+    "record 0 A 07 15 24 09 05 fails\n"
+    "record 0 A 07 15 24 09 06 hangs\n"
+    "record 0 B 07 15 24 09 07 reads stdin\n";
+const char* kLogB =
+    "label 0 HOME\n"
+    "record 0 A 07 15 24 09 05 fails\n"
+    "record 0 A 07 15 24 09 06 hangs\n"
+    "record 0 B 07 15 24 09 07 reads stdin\n"
+    "record 0 C 07 15 24 10 00 while the broker was away\n";
+
+TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
+    Broker b;
+    ASSERT_TRUE(b.ok) << ReadBytes(b.dir.File("broker.log"));
+    TempDir dir;
+    WriteBytes(dir.File("a.log"), kLogA);
+    WriteBytes(dir.File("b.log"), kLogB);
+    // The command: fails, hangs or keeps its stdin, by the caller's text.
+    WriteBytes(dir.File("hook.sh"),
+               "case \"$DIALSCOPE_CALL_TEXT\" in\n"
+               "  fails) exit 3 ;;\n"
+               "  hangs) exec sleep 600 ;;\n"
+               "esac\n"
+               "cat > \"$OUT/$DIALSCOPE_CALL_ID.json\"\n"
+               "echo \"$DIALSCOPE_CALL_LETTER $DIALSCOPE_CALL_DATE $DIALSCOPE_CALL_TIME\" > \"$OUT/$DIALSCOPE_CALL_ID.env\"\n");
+    WriteBytes(dir.File("watch.conf"), "exec = [\"sh\", \"" + dir.File("hook.sh") +
+                                           "\"]\nexec_timeout_seconds = 1\ndiscovery_prefix = \"hub\"\n");
+    setenv("OUT", dir.path().c_str(), 1);
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("sys").c_str(), 1);
+    setenv("DIALSCOPE_DEV_ROOT", dir.File("dev").c_str(), 1);
+    setenv("DIALSCOPE_MQTT_PASSWORD", Broker::kPassword, 1);
+
+    auto keeper = std::make_unique<Subscriber>(b, "#", "keeper");
+    ASSERT_TRUE(keeper->ready);
+    const std::string instance = publish::MakeInstanceId(HostPart() + "-1-1");
+    const std::string topic = "dialscope/" + instance + "/call";
+
+    auto sim = std::make_unique<Sim>(dir, "a.log", false);
+    ASSERT_TRUE(WaitUntil([&] { return sim->Output().find("plugged ") != std::string::npos; }));
+    const std::string watchOut = dir.File("watch.out");
+    const std::vector<std::string> args = {DIALSCOPE_CLI, "--history", dir.File("calls.sqlite3"), "watch", "--mqtt",
+                                           "mqtt://watcher@127.0.0.1:" + std::to_string(b.port), "--config",
+                                           dir.File("watch.conf")};
+    pid_t watcher = testing::Spawn(args, watchOut);
+    ASSERT_GT(watcher, 0);
+    auto printed = [&] { return JsonLines(ReadBytes(watchOut)); };
+    ASSERT_TRUE(WaitUntil([&] { return keeper->On(topic).size() >= 3; }, 30s)) << ReadBytes(watchOut);
+
+    // The second download, after an unplug and a replug, while the broker is away.
+    sim->Say("unplug");
+    ASSERT_TRUE(sim->Quit());
+    b.Stop(SIGTERM);
+    const auto beforeRestart = keeper->On(topic);
+    keeper.reset();
+    sim = std::make_unique<Sim>(dir, "b.log", true);
+    sim->Say("plug");
+    ASSERT_TRUE(WaitUntil([&] { return printed().size() == 4; }, 30s)) << ReadBytes(watchOut);
+    ASSERT_TRUE(b.Start());
+    keeper = std::make_unique<Subscriber>(b, "#", "keeper");
+    ASSERT_TRUE(keeper->ready);
+    // Each call once, in order, with the stdout line's fields and a stable id. A
+    // call whose acknowledgement the broker's stop cut off is sent again: the
+    // copy carries the same id.
+    const auto lines = printed();
+    std::vector<std::string> expected;
+    for (const auto& line : lines) expected.push_back(instance + "-" + std::to_string(line["id"].get<int64_t>()));
+    std::vector<nlohmann::json> got;
+    auto collect = [&] {
+        got.clear();
+        auto all = beforeRestart;
+        for (const auto& p : keeper->On(topic)) all.push_back(p);
+        std::set<std::string> seen;
+        for (const auto& p : all) {
+            auto j = nlohmann::json::parse(p);
+            if (seen.insert(j["id"].get<std::string>()).second) got.push_back(j);
+            else EXPECT_EQ(j, got.back()) << "a copy differs";
+        }
+        return got.size() >= 4;
+    };
+    ASSERT_TRUE(WaitUntil(collect, 30s)) << ReadBytes(watchOut);
+    ASSERT_EQ(got.size(), 4u) << keeper->Text();
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(got[i]["id"], expected[i]);
+        nlohmann::json same = got[i];
+        same["id"] = lines[i]["id"];
+        EXPECT_EQ(same, lines[i]) << "published and printed calls differ";
+    }
+    EXPECT_EQ(lines[3]["text"], "while the broker was away");
+
+    // What a subscriber arriving now sees: the last call, "online", the hub's sensor.
+    ASSERT_TRUE(WaitUntil([&] {
+        auto last = keeper->On("dialscope/" + instance + "/last");
+        return !last.empty() && nlohmann::json::parse(last.back())["id"] == expected[3];
+    }));
+    Subscriber late(b, "#");
+    ASSERT_TRUE(late.ready);
+    ASSERT_TRUE(WaitUntil([&] { return !late.On("hub/sensor/dialscope_" + instance + "/last_call/config").empty(); }));
+    bool retained = false;
+    const auto last = late.On("dialscope/" + instance + "/last", &retained);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_TRUE(retained);
+    EXPECT_EQ(nlohmann::json::parse(last[0])["id"], expected[3]);
+    EXPECT_EQ(late.On("dialscope/" + instance + "/status"), std::vector<std::string>{"online"})
+        << ReadBytes(b.dir.File("broker.log"));
+    const auto config = nlohmann::json::parse(late.On("hub/sensor/dialscope_" + instance + "/last_call/config")[0]);
+    EXPECT_NE(config["value_template"].get<std::string>().find("value_json.text"), std::string::npos);
+
+    // The command: the failing and the hanging one reported, the others got their call.
+    ASSERT_TRUE(WaitUntil([&] { return ReadBytes(watchOut).find("ran longer than") != std::string::npos; }));
+    const std::string reads = std::to_string(lines[2]["id"].get<int64_t>());
+    ASSERT_TRUE(WaitUntil([&] { return !ReadBytes(dir.File(std::to_string(lines[3]["id"].get<int64_t>()) + ".json")).empty(); }));
+    EXPECT_EQ(nlohmann::json::parse(ReadBytes(dir.File(reads + ".json"))), lines[2]);
+    EXPECT_EQ(ReadBytes(dir.File(reads + ".env")), "B 2024-07-15 09:07\n");
+    const std::string err = ReadBytes(watchOut);
+    EXPECT_NE(err.find("The command for call " + lines[0]["id"].dump() + " failed with exit status 3."), std::string::npos) << err;
+    EXPECT_NE(err.find("The command for call " + lines[1]["id"].dump() + " ran longer than 1 s and was stopped."),
+              std::string::npos) << err;
+
+    // SIGTERM: "offline", exit 0.
+    const size_t statuses = late.On("dialscope/" + instance + "/status").size();
+    kill(watcher, SIGTERM);
+    int status = -1;
+    ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(WaitUntil([&] { return late.On("dialscope/" + instance + "/status").size() > statuses; }));
+    EXPECT_EQ(late.On("dialscope/" + instance + "/status").back(), "offline");
+
+    // A call kept while the broker is away, then the watcher restarted: the
+    // history knows the broker is owed it.
+    WriteBytes(dir.File("c.log"), std::string(kLogB) + "record 0 D 07 15 24 11 00 owed across a restart\n");
+    b.Stop(SIGTERM);
+    keeper.reset();
+    sim->Say("unplug");
+    ASSERT_TRUE(sim->Quit());
+    sim = std::make_unique<Sim>(dir, "c.log", true);
+    watcher = testing::Spawn(args, watchOut);
+    sim->Say("plug");
+    ASSERT_TRUE(WaitUntil([&] { return printed().size() == 5; }, 30s)) << ReadBytes(watchOut);
+    kill(watcher, SIGTERM);
+    ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+    ASSERT_TRUE(b.Start());
+    keeper = std::make_unique<Subscriber>(b, topic, "keeper");
+    ASSERT_TRUE(keeper->ready);
+    watcher = testing::Spawn(args, watchOut);
+    ASSERT_TRUE(WaitUntil([&] { return !keeper->On(topic).empty(); }, 30s)) << ReadBytes(watchOut);
+    EXPECT_EQ(nlohmann::json::parse(keeper->On(topic)[0])["text"], "owed across a restart");
+    EXPECT_EQ(printed().size(), 5u) << "the restarted watcher printed a known call";
+    kill(watcher, SIGTERM);
+    ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+}
+
+// Bad options and configuration files are exit status 2 with words that say where.
+TEST(WatchCli, BadOptionsNameTheirPlace) {
+    TempDir dir;
+    WriteBytes(dir.File("bad.conf"), "mqtt_url = \"mqtt://h\"\ncolour = \"red\"\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string words, more = {};
+    } cases[] = {
+        {{"--config", dir.File("bad.conf")}, dir.File("bad.conf") + " line 2", "colour"},
+        {{"--mqtt", "http://broker"}, "http://broker"},
+        {{"--mqtt", "mqtt://h", "--instance-id", "a/b"}, "a/b"},
+        {{"--mqtt", "mqtt://h", "--mqtt-password-file", dir.File("none")}, dir.File("none")},
+        {{"--exec", "'unclosed"}, "--exec"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {DIALSCOPE_CLI, "--history", dir.File("h.sqlite3"), "watch"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const std::string out = dir.File("out.txt");
+        WriteBytes(out, "");
+        EXPECT_EQ(testing::Run(args, out), 2) << c.args[0];
+        EXPECT_NE(ReadBytes(out).find(c.words), std::string::npos) << ReadBytes(out);
+        EXPECT_NE(ReadBytes(out).find(c.more), std::string::npos) << ReadBytes(out);
+    }
+}
+
+// A broker that refuses the watcher: the reason on stderr in plain words, and
+// the watcher goes on (and ends with 0 on SIGTERM).
+TEST(WatchCli, RefusedByTheBrokerSaysWhy) {
+    Broker b;
+    ASSERT_TRUE(b.ok);
+    TempDir dir;
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("no-sys").c_str(), 1);
+    setenv("DIALSCOPE_MQTT_PASSWORD", "wrong", 1);
+    WriteBytes(dir.File("password"), std::string(Broker::kPassword) + "\n");
+    chmod(dir.File("password").c_str(), 0600);
+    struct Case {
+        std::vector<std::string> args;
+        std::string words;
+    } cases[] = {
+        {{"--mqtt", "mqtt://watcher@127.0.0.1:" + std::to_string(b.port)}, "refused the user name or password."},
+        {{"--mqtt", "mqtts://watcher@localhost:" + std::to_string(b.tlsPort), "--mqtt-password-file",
+          dir.File("password"), "--mqtt-ca-file", b.OtherCa()},
+         "presented a certificate that could not be verified"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {DIALSCOPE_CLI, "--history", dir.File("h.sqlite3"), "watch",
+                                         "--instance-id", "hall"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const std::string out = dir.File("out.txt");
+        WriteBytes(out, "");
+        pid_t watcher = testing::Spawn(args, out);
+        EXPECT_TRUE(WaitUntil([&] { return ReadBytes(out).find(c.words) != std::string::npos; })) << ReadBytes(out);
+        kill(watcher, SIGTERM);
+        int status = -1;
+        ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadBytes(out);
+    }
+}
+
+// The example installed for the service reads, and so does every setting in it
+// once uncommented.
+TEST(WatchCli, ShippedConfigurationReads) {
+    const std::string shipped = DIALSCOPE_SOURCE_DIR "/data/dialscope/watch.conf";
+    publish::WatchConfig config;
+    std::string error;
+    ASSERT_TRUE(publish::ReadWatchConfig(shipped, &config, &error)) << error;
+    EXPECT_FALSE(config.mqttUrl);
+    std::istringstream in(ReadBytes(shipped));
+    std::string line, all;
+    while (std::getline(in, line)) {
+        const auto eq = line.find(" = ");
+        all += (line.size() > 1 && line[0] == '#' && std::islower(line[1]) && eq != std::string::npos ? line.substr(1) : line) + "\n";
+    }
+    TempDir dir;
+    WriteBytes(dir.File("all.conf"), all);
+    ASSERT_TRUE(publish::ReadWatchConfig(dir.File("all.conf"), &config, &error)) << error;
+    EXPECT_TRUE(config.mqttUrl && config.exec && config.everyMinutes && config.instanceId);
+}
+
+}  // namespace
+}  // namespace dialscope
