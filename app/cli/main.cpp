@@ -90,8 +90,10 @@ bool FileIsEmpty(const std::string& file) {
 // The records of one download as the exporters take them.
 struct DownloadRecords {
     std::vector<history::StoredCall> calls;
+    std::vector<uint64_t> stored;  // each call's number in the history (0: none)
     int damaged = 0;
-    void Add(const RecordFields& record) {
+    void Add(const RecordFields& record, uint64_t storedAs = 0) {
+        stored.push_back(storedAs);
         history::StoredCall call;
         call.receivedAt = NowMs();
         call.fields = history::ToHistoryRecord(record);
@@ -171,7 +173,9 @@ int Download(const Common& common, const DownloadOptions& options) {
     if (store) core.AttachStore(store.get());
 
     DownloadRecords records;
-    core.OnRecord([&](const RecordFields& record) { records.Add(record); });
+    // Core has stored the record when it calls this: its number in the
+    // history gives its ids once it is in the file.
+    core.OnRecord([&](const RecordFields& record) { records.Add(record, store ? store->lastRecord() : 0); });
     std::optional<DownloadEnd> ended;
     bool everStarted = false;
     core.OnDownloadEnded([&](DownloadEnd how) {
@@ -279,6 +283,16 @@ int Download(const Common& common, const DownloadOptions& options) {
             "each time.");
     }
 
+    // The rows carry the ids the history gave the calls (a known call keeps
+    // the id it first got); a record still waiting for the file has none.
+    if (store) {
+        store->Tick();
+        for (size_t i = 0; i < records.calls.size(); ++i)
+            if (auto ids = store->history().WrittenAs(records.stored[i])) {
+                records.calls[i].id = ids->id;
+                records.calls[i].downloadId = ids->downloadId;
+            }
+    }
     std::string bytes;
     switch (options.format) {
     case Format::Text: bytes = ToFileLineEnds(core.callLog().Bytes()); break;
@@ -363,6 +377,19 @@ struct HistoryOptions {
     std::string output;
 };
 
+// A rendered record with its number (" 7. ", "12. ", "100. ") replaced by n,
+// written the same way.
+std::string Renumbered(const std::string& rendered, size_t n) {
+    size_t i = 0;
+    while (i < rendered.size() && rendered[i] == ' ') ++i;
+    const size_t digits = i;
+    while (i < rendered.size() && rendered[i] >= '0' && rendered[i] <= '9') ++i;
+    if (i == digits || rendered.compare(i, 2, ". ") != 0) return rendered;
+    char number[24];
+    std::snprintf(number, sizeof number, "%2zu", n);
+    return number + rendered.substr(i);
+}
+
 int History(const Common& common, HistoryOptions options) {
     const std::string path = common.historyPath.empty() ? history::CallHistory::DefaultPath()
                                                         : common.historyPath;
@@ -379,8 +406,11 @@ int History(const Common& common, HistoryOptions options) {
     std::string bytes;
     switch (options.format) {
     case Format::Text:
-        for (const auto& call : calls) bytes += call.fields.rendered;
-        if (!options.output.empty()) bytes = ToFileLineEnds(bytes);
+        // The records as the window showed them, numbered afresh in the
+        // listing's order (their numbers in their downloads mean nothing
+        // side by side), with the line ends the window's Save writes.
+        for (size_t i = 0; i < calls.size(); ++i) bytes += Renumbered(calls[i].fields.rendered, i + 1);
+        bytes = ToFileLineEnds(bytes);
         break;
     case Format::Csv:
         if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader();
