@@ -262,6 +262,8 @@ int Download(const Common& common, const DownloadOptions& options) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
+        // The supervisor's open failure has been said as it came.
+        if (exitEarly == kExitCannotOpen && earlyWords == status.openFailure) return exitEarly;
         return Fail(exitEarly, earlyWords);
     } else if (!ended) {
         code = everStarted ? kExitDamaged : kExitNoAnswer;
@@ -421,8 +423,23 @@ int History(const Common& common, HistoryOptions options) {
         break;
     }
     if (!bytes.empty() && !WriteOut(options.output, bytes))
-        return Fail(kExitOutput, "Cannot write to " + options.output + ". Check the path and the free space.");
+        return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
+                                     ". Check the path and the free space.");
     return kExitOk;
+}
+
+// Names as the user writes them (any case); a wrong one is answered with
+// the choices, not with the numbers the names stand for.
+template <class T>
+CLI::Validator Names(const std::map<std::string, T>& names, const std::string& what, const std::string& choices) {
+    return CLI::Validator(
+        [names, what, choices](std::string& value) {
+            const auto known = names.find(CLI::detail::to_lower(value));
+            if (known == names.end()) return value + " is not " + what + ": use " + choices;
+            value = std::to_string(static_cast<int>(known->second));
+            return std::string();
+        },
+        choices);
 }
 
 bool ValidDate(const std::string& text) {
@@ -438,19 +455,24 @@ int Main(int argc, char** argv) {
     CLI::App app{"Dialscope without a window: downloads the call log of a caller-ID box, "
                  "keeps every call once in the call history, and lists it."};
     app.require_subcommand(1);
+    // --history and --date-order belong to every command: they may come
+    // after its name too ("download --history FILE").
+    app.fallthrough();
     Common common;
     const std::map<std::string, Format> formats{{"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
     const std::map<std::string, history::DateOrder> orders{
         {"mdy", history::DateOrder::MDY}, {"dmy", history::DateOrder::DMY}, {"ymd", history::DateOrder::YMD}};
     app.add_option("--history", common.historyPath, "The call history file (default: " + history::CallHistory::DefaultPath() + ")");
     app.add_option("--date-order", common.dateOrder, "How the box's three date fields are read: mdy (as it prints them), dmy or ymd")
-        ->transform(CLI::CheckedTransformer(orders, CLI::ignore_case));
+        ->transform(Names(orders, "a date order", "mdy, dmy or ymd"))
+        ->option_text("mdy|dmy|ymd");
 
     DownloadOptions download;
     CLI::App* downloadCmd = app.add_subcommand("download", "Download the box's log once, write its records and keep them in the history");
     downloadCmd->add_option("--port", download.port, "The serial port (ttyUSB0 or a path); default: find the adapter");
     downloadCmd->add_option("--format", download.format, "text (as the window saves it), csv or json (one object per line)")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+        ->transform(Names(formats, "a format", "text, csv or json"))
+        ->option_text("text|csv|json");
     downloadCmd->add_option("--output", download.output, "Append to this file instead of writing to standard output");
     downloadCmd->add_option("--timeout", download.timeoutSeconds, "Give up after this many seconds")
         ->check(CLI::Range(1, 86400));
@@ -471,7 +493,8 @@ int Main(int argc, char** argv) {
     historyCmd->add_option("--label", list.query.label, "Only calls on the line with this label");
     historyCmd->add_flag("--damaged", list.query.includeDamaged, "Also list records that arrived damaged");
     historyCmd->add_option("--format", list.format, "text, csv or json")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+        ->transform(Names(formats, "a format", "text, csv or json"))
+        ->option_text("text|csv|json");
     historyCmd->add_option("--output", list.output, "Append to this file instead of writing to standard output");
 
     try {
