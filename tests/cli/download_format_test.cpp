@@ -79,6 +79,19 @@ TEST(CliDownload, EachFormatAppendsWhatOtherProgramsReadBack) {
         ASSERT_EQ(written.substr(0, before.size()), before) << "the file was truncated";
         if (std::string(c.format) == "text") {
             EXPECT_EQ(written, before + saved + saved);
+            // The history lists the six calls as Save writes them, numbered
+            // 1 to 6 in its own order (newest first), whatever their
+            // numbers were in the box's memory.
+            CliRun listed = RunCli(s, {"--history", history, "history"});
+            ASSERT_EQ(listed.code, 0) << listed.err;
+            EXPECT_EQ(listed.out.rfind(" 1. ", 0), 0u) << listed.out;
+            EXPECT_EQ(listed.out.size(), saved.size());
+            size_t at = 0;
+            for (int k = 2; k <= 6; ++k) {
+                at = listed.out.find("\n " + std::to_string(k) + ". ", at);
+                EXPECT_NE(at, std::string::npos) << k << listed.out;
+            }
+            EXPECT_EQ(listed.out.find("\n 7. "), std::string::npos);
             continue;
         }
         // Each record twice, with the same ids: the second download found
