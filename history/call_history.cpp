@@ -228,6 +228,7 @@ struct CallHistory::Impl {
         std::string port;
         RecordFields fields;
         int occurrence = 0;
+        uint64_t seq = 0;  // the record's number from AddRecord
         DownloadEnd how = DownloadEnd::Completed;
     };
 
@@ -241,6 +242,9 @@ struct CallHistory::Impl {
     size_t queuedRecords = 0;
     std::shared_ptr<Download> current;
     std::deque<StoredCall> newCalls;
+    uint64_t recordsAdded = 0;
+    // The ids of the records written lately, by their AddRecord number.
+    std::deque<std::pair<uint64_t, CallIds>> writtenIds;
     std::vector<std::pair<std::string, int64_t>> pendingMarks;
     std::vector<std::string> pendingTargets;
 
@@ -552,6 +556,25 @@ struct CallHistory::Impl {
             inserted = sqlite3_changes(db) == 1;
             id = sqlite3_last_insert_rowid(db);
         }
+        int64_t firstDownload = op.download->dbId;
+        if (!inserted) {
+            // A call kept before: its id and the download it first came in,
+            // found through the unique key that turned it away.
+            Statement st(db,
+                         "SELECT id, download_id FROM records WHERE label = ? AND letter = ? AND d1 = ? AND "
+                         "d2 = ? AND d3 = ? AND t1 = ? AND t2 = ? AND has_text = ? AND text = ? AND "
+                         "occurrence = ? AND damaged = 0");
+            if (!st.ok()) return Abandon();
+            st.BindBlob(1, f.label.data(), f.label.size());
+            st.Bind(2, f.letterCode);
+            for (int i = 0; i < 5; ++i) st.Bind(3 + i, f.dateTime[i]);
+            st.Bind(8, f.hasText ? 1 : 0);
+            st.BindBlob(9, f.text.data(), f.text.size());
+            st.Bind(10, op.occurrence);
+            if (st.Step() != SQLITE_ROW) return Abandon();
+            id = sqlite3_column_int64(st.get(), 0);
+            firstDownload = sqlite3_column_int64(st.get(), 1);
+        }
         if (inserted) {
             Statement st(db, "INSERT INTO records_text(id, folded) VALUES (?, ?)");
             if (!st.ok()) return Abandon();
@@ -571,6 +594,8 @@ struct CallHistory::Impl {
 
         Download& dl = *op.download;
         ++dl.written;
+        writtenIds.emplace_back(op.seq, CallIds{id, firstDownload});
+        if (writtenIds.size() > options.queueLimit) writtenIds.pop_front();
         dirty = dirty || inserted;
         if (f.damaged) {
             // counted when added
@@ -761,18 +786,27 @@ int64_t CallHistory::BeginDownload(const std::string& port) {
     return impl_->StartDownload(port)->dbId;
 }
 
-void CallHistory::AddRecord(const RecordFields& fields) {
+uint64_t CallHistory::AddRecord(const RecordFields& fields) {
     auto dl = impl_->current ? impl_->current : impl_->StartDownload("");
     Impl::Op op;
     op.kind = Impl::Op::Record;
     op.download = dl;
     op.at = impl_->Now();
     op.fields = fields;
+    op.seq = ++impl_->recordsAdded;
+    const uint64_t seq = op.seq;
     ++dl->added;
     if (fields.damaged) ++dl->damaged;
     else op.occurrence = dl->occurrences[IdentityKey(fields)]++;
     impl_->Push(std::move(op));
     impl_->Drain();
+    return seq;
+}
+
+std::optional<CallIds> CallHistory::WrittenAs(uint64_t record) const {
+    for (auto it = impl_->writtenIds.rbegin(); it != impl_->writtenIds.rend(); ++it)
+        if (it->first == record) return it->second;
+    return std::nullopt;
 }
 
 DownloadSummary CallHistory::EndDownload(DownloadEnd how) {

@@ -68,9 +68,16 @@ struct DownloadSummary {
     int unsaved = 0;     // records waiting in memory for the file, or left out when the queue was full
 };
 
+// Where a record went in the file: the call's id (the row's own id for a
+// damaged record) and the download the call first came in.
+struct CallIds {
+    int64_t id = 0;
+    int64_t downloadId = 0;
+};
+
 struct StoredCall {
-    int64_t id = 0;          // stable call id (the row's id)
-    int64_t downloadId = 0;  // the download it first came in
+    int64_t id = 0;          // stable call id (the row's id); 0: not known (not in a history)
+    int64_t downloadId = 0;  // the download it first came in; 0: not known
     int64_t receivedAt = 0;  // unix time in ms, UTC
     RecordFields fields;
     bool damaged = false;
@@ -124,7 +131,11 @@ public:
     // closed, is ended as Interrupted. AddRecord without BeginDownload opens
     // a download with no port name.
     int64_t BeginDownload(const std::string& port);
-    void AddRecord(const RecordFields& fields);
+    // Returns the record's number in this CallHistory (from 1), for WrittenAs.
+    uint64_t AddRecord(const RecordFields& fields);
+    // The ids a record got once it is in the file; empty while it waits in
+    // memory or was left out (only the latest OpenOptions::queueLimit are held).
+    std::optional<CallIds> WrittenAs(uint64_t record) const;
     DownloadSummary EndDownload(DownloadEnd how);
 
     // Retries what waits in memory; call it every tick. Returns within a few

@@ -101,9 +101,11 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
         if (!row.empty()) row.push_back(',');
         row += CsvCell(cell);
     };
-    // The id is the first cell: an empty row never starts the line.
-    row = std::to_string(call.id);
-    add(std::to_string(call.downloadId));
+    // The id is the first cell: an empty row never starts the line. A record
+    // not (yet) in a history has no ids: empty cells.
+    row = call.id ? std::to_string(call.id) : std::string();
+    row.push_back(',');
+    row += call.downloadId ? std::to_string(call.downloadId) : std::string();
     add(IsoUtc(call.receivedAt));
     add(s.label);
     add(std::string(1, Letter(f)));
@@ -122,8 +124,9 @@ std::string JsonLine(const StoredCall& call, DateOrder order) {
     const RecordFields& f = call.fields;
     auto raw = [](int16_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
     nlohmann::ordered_json j;
-    j["id"] = call.id;
-    j["download"] = call.downloadId;
+    // A record not (yet) in a history has no ids: null.
+    j["id"] = call.id ? nlohmann::json(call.id) : nlohmann::json(nullptr);
+    j["download"] = call.downloadId ? nlohmann::json(call.downloadId) : nlohmann::json(nullptr);
     j["received"] = IsoUtc(call.receivedAt);
     j["label"] = s.label;
     j["letter"] = std::string(1, Letter(f));

@@ -24,8 +24,10 @@ public:
 
     void DownloadStarted(const std::string& port) override { history_->BeginDownload(port); }
     void RecordOutput(const dialscope::RecordFields& record) override {
-        history_->AddRecord(ToHistoryRecord(record));
+        lastRecord_ = history_->AddRecord(ToHistoryRecord(record));
     }
+    // The number of the record stored last, for CallHistory::WrittenAs.
+    uint64_t lastRecord() const { return lastRecord_; }
     std::string DownloadEnded(dialscope::DownloadEnd how) override;
     void Tick() override { history_->Flush(); }
     std::optional<std::string> TakeProblem() override { return history_->TakeProblem(); }
@@ -34,6 +36,7 @@ public:
 
 private:
     std::unique_ptr<CallHistory> history_;
+    uint64_t lastRecord_ = 0;
 };
 
 }  // namespace dialscope::history

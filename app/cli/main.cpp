@@ -91,8 +91,10 @@ bool FileIsEmpty(const std::string& file) {
 // The records of one download as the exporters take them.
 struct DownloadRecords {
     std::vector<history::StoredCall> calls;
+    std::vector<uint64_t> stored;  // each call's number in the history (0: none)
     int damaged = 0;
-    void Add(const RecordFields& record) {
+    void Add(const RecordFields& record, uint64_t storedAs = 0) {
+        stored.push_back(storedAs);
         history::StoredCall call;
         call.receivedAt = NowMs();
         call.fields = history::ToHistoryRecord(record);
@@ -172,7 +174,9 @@ int Download(const Common& common, const DownloadOptions& options) {
     if (store) core.AttachStore(store.get());
 
     DownloadRecords records;
-    core.OnRecord([&](const RecordFields& record) { records.Add(record); });
+    // Core has stored the record when it calls this: its number in the
+    // history gives its ids once it is in the file.
+    core.OnRecord([&](const RecordFields& record) { records.Add(record, store ? store->lastRecord() : 0); });
     std::optional<DownloadEnd> ended;
     bool everStarted = false;
     core.OnDownloadEnded([&](DownloadEnd how) {
@@ -259,6 +263,8 @@ int Download(const Common& common, const DownloadOptions& options) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
+        // The supervisor's open failure has been said as it came.
+        if (exitEarly == kExitCannotOpen && earlyWords == status.openFailure) return exitEarly;
         return Fail(exitEarly, earlyWords);
     } else if (!ended) {
         code = everStarted ? kExitDamaged : kExitNoAnswer;
@@ -280,6 +286,16 @@ int Download(const Common& common, const DownloadOptions& options) {
             "each time.");
     }
 
+    // The rows carry the ids the history gave the calls (a known call keeps
+    // the id it first got); a record still waiting for the file has none.
+    if (store) {
+        store->Tick();
+        for (size_t i = 0; i < records.calls.size(); ++i)
+            if (auto ids = store->history().WrittenAs(records.stored[i])) {
+                records.calls[i].id = ids->id;
+                records.calls[i].downloadId = ids->downloadId;
+            }
+    }
     std::string bytes;
     switch (options.format) {
     case Format::Text: bytes = ToFileLineEnds(core.callLog().Bytes()); break;
@@ -383,6 +399,19 @@ struct HistoryOptions {
     std::string output;
 };
 
+// A rendered record with its number (" 7. ", "12. ", "100. ") replaced by n,
+// written the same way.
+std::string Renumbered(const std::string& rendered, size_t n) {
+    size_t i = 0;
+    while (i < rendered.size() && rendered[i] == ' ') ++i;
+    const size_t digits = i;
+    while (i < rendered.size() && rendered[i] >= '0' && rendered[i] <= '9') ++i;
+    if (i == digits || rendered.compare(i, 2, ". ") != 0) return rendered;
+    char number[24];
+    std::snprintf(number, sizeof number, "%2zu", n);
+    return number + rendered.substr(i);
+}
+
 int History(const Common& common, HistoryOptions options) {
     const std::string path = common.historyPath.empty() ? history::CallHistory::DefaultPath()
                                                         : common.historyPath;
@@ -399,8 +428,11 @@ int History(const Common& common, HistoryOptions options) {
     std::string bytes;
     switch (options.format) {
     case Format::Text:
-        for (const auto& call : calls) bytes += call.fields.rendered;
-        if (!options.output.empty()) bytes = ToFileLineEnds(bytes);
+        // The records as the window showed them, numbered afresh in the
+        // listing's order (their numbers in their downloads mean nothing
+        // side by side), with the line ends the window's Save writes.
+        for (size_t i = 0; i < calls.size(); ++i) bytes += Renumbered(calls[i].fields.rendered, i + 1);
+        bytes = ToFileLineEnds(bytes);
         break;
     case Format::Csv:
         if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader();
@@ -411,8 +443,23 @@ int History(const Common& common, HistoryOptions options) {
         break;
     }
     if (!bytes.empty() && !WriteOut(options.output, bytes))
-        return Fail(kExitOutput, "Cannot write to " + options.output + ". Check the path and the free space.");
+        return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
+                                     ". Check the path and the free space.");
     return kExitOk;
+}
+
+// Names as the user writes them (any case); a wrong one is answered with
+// the choices, not with the numbers the names stand for.
+template <class T>
+CLI::Validator Names(const std::map<std::string, T>& names, const std::string& what, const std::string& choices) {
+    return CLI::Validator(
+        [names, what, choices](std::string& value) {
+            const auto known = names.find(CLI::detail::to_lower(value));
+            if (known == names.end()) return value + " is not " + what + ": use " + choices;
+            value = std::to_string(static_cast<int>(known->second));
+            return std::string();
+        },
+        choices);
 }
 
 bool ValidDate(const std::string& text) {
@@ -428,19 +475,24 @@ int Main(int argc, char** argv) {
     CLI::App app{"Dialscope without a window: downloads the call log of a caller-ID box, "
                  "keeps every call once in the call history, and lists it."};
     app.require_subcommand(1);
+    // --history and --date-order belong to every command: they may come
+    // after its name too ("download --history FILE").
+    app.fallthrough();
     Common common;
     const std::map<std::string, Format> formats{{"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
     const std::map<std::string, history::DateOrder> orders{
         {"mdy", history::DateOrder::MDY}, {"dmy", history::DateOrder::DMY}, {"ymd", history::DateOrder::YMD}};
     app.add_option("--history", common.historyPath, "The call history file (default: " + history::CallHistory::DefaultPath() + ")");
     app.add_option("--date-order", common.dateOrder, "How the box's three date fields are read: mdy (as it prints them), dmy or ymd")
-        ->transform(CLI::CheckedTransformer(orders, CLI::ignore_case));
+        ->transform(Names(orders, "a date order", "mdy, dmy or ymd"))
+        ->option_text("mdy|dmy|ymd");
 
     DownloadOptions download;
     CLI::App* downloadCmd = app.add_subcommand("download", "Download the box's log once, write its records and keep them in the history");
     downloadCmd->add_option("--port", download.port, "The serial port (ttyUSB0 or a path); default: find the adapter");
     downloadCmd->add_option("--format", download.format, "text (as the window saves it), csv or json (one object per line)")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+        ->transform(Names(formats, "a format", "text, csv or json"))
+        ->option_text("text|csv|json");
     downloadCmd->add_option("--output", download.output, "Append to this file instead of writing to standard output");
     downloadCmd->add_option("--timeout", download.timeoutSeconds, "Give up after this many seconds")
         ->check(CLI::Range(1, 86400));
@@ -478,7 +530,8 @@ int Main(int argc, char** argv) {
     historyCmd->add_option("--label", list.query.label, "Only calls on the line with this label");
     historyCmd->add_flag("--damaged", list.query.includeDamaged, "Also list records that arrived damaged");
     historyCmd->add_option("--format", list.format, "text, csv or json")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+        ->transform(Names(formats, "a format", "text, csv or json"))
+        ->option_text("text|csv|json");
     historyCmd->add_option("--output", list.output, "Append to this file instead of writing to standard output");
 
     try {

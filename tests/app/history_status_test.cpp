@@ -1,0 +1,80 @@
+// The window with the call history attached to its Core: each download ends
+// with one status line counting new and known calls, and a history that
+// cannot be written says so in the status box while the log goes on.
+#include <sqlite3.h>
+
+#include <QTextBlock>
+
+#include "history/history_store.h"
+#include "tests/app/temp_dir.h"
+#include "tests/app/window_fixture.h"
+
+namespace dialscope::testing {
+namespace {
+
+class HistoryStatusTest : public WindowTest {
+protected:
+    // One download of records named by their texts, as the protocol hands it out.
+    void Download(const std::vector<std::string>& texts) {
+        static const uint8_t label[8] = {'H', 'O', 'M', 'E', ' ', ' ', ' ', ' '};
+        WindowOps& ops = core->programOps();
+        ops.DownloadStarted();
+        int n = 0;
+        for (const std::string& text : texts) {
+            const std::string number = std::to_string(++n);
+            const std::string rendered =
+                " " + number + ". HOME    A 07/15/26 09:00\r\n      " + text + "\r\n";
+            AppendRecord(rendered);
+            RecordFields r;
+            r.label = label;
+            const int16_t dt[5] = {7, 15, 26, 9, 0};
+            std::copy(dt, dt + 5, r.dateTime);
+            r.text = reinterpret_cast<const uint8_t*>(text.data());
+            r.textLength = text.size();
+            r.hasText = true;
+            r.rendered = reinterpret_cast<const uint8_t*>(rendered.data());
+            r.renderedLength = rendered.size();
+            ops.RecordOutput(r);
+        }
+        ops.DownloadEnded(DownloadEnd::Completed);
+    }
+    std::string LastStatus() { return Info()->document()->lastBlock().text().toStdString(); }
+};
+
+TEST_F(HistoryStatusTest, EachDownloadSaysNewAndKeptAndAFileProblemReachesTheStatusBox) {
+    TempDir dir;
+    int64_t now = 1796724000000;
+    history::OpenOptions options;
+    options.nowMs = [&] { return now; };
+    std::string problem;
+    history::HistoryStore store(history::CallHistory::Open(dir.File("calls.sqlite3"), &problem, options));
+    Make();
+    core->AttachStore(&store);
+
+    Download({"ALICE", "BOB"});
+    EXPECT_EQ(LastStatus(), "History: 2 new calls, 0 already kept.");
+    Download({"BOB", "CAROL"});
+    EXPECT_EQ(LastStatus(), "History: 1 new call, 1 already kept.");
+
+    // Another program holds the file: the record waits, the log goes on,
+    // and after three seconds the status box says why.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.File("calls.sqlite3").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    Download({"DAVE"});
+    EXPECT_EQ(LastStatus(), "History: 0 new calls, 0 already kept. 1 record waits to be written.");
+    EXPECT_NE(callLog().Bytes().find("DAVE"), std::string::npos);
+    now += 3000;
+    core->ComTick();
+    EXPECT_EQ(LastStatus(), "The call history " + dir.File("calls.sqlite3") +
+                                " has been locked by another program for more than 3 seconds. Calls are kept in "
+                                "memory and written when it is free.");
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    for (int i = 0; i < 10; ++i) core->ComTick();
+    EXPECT_EQ(store.history().CountCalls(), 4);
+    core->AttachStore(nullptr);
+}
+
+}  // namespace
+}  // namespace dialscope::testing

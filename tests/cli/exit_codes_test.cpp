@@ -1,0 +1,85 @@
+// Each exit status of the console program that a machine with the simulator
+// can produce, with its plain-words line, and the records that arrived
+// written out whatever went wrong after them.
+#include <grp.h>
+
+#include "app/cli/exit_codes.h"
+#include "tests/cli/cli_support.h"
+
+namespace dialscope::cli::test {
+namespace {
+
+// In the child, before exec: a user with no access to root's ttys.
+void DropToNobody() {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+}
+
+TEST(CliExit, EachFailureHasItsCodeAndWords) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> sim;  // empty: no adapter in the tree
+        std::vector<std::string> args; // after "download"; {dir} is the scratch folder
+        int code;
+        const char* said;
+        bool logWritten = false;       // stdout holds the expected log as Save writes it
+        bool unprivileged = false;
+    };
+    const std::vector<Case> cases = {
+        {"no adapter", {}, {"--no-history"}, kExitNoAdapter,
+         "No adapter found. Plug in the USB serial adapter (USB id 067b:2303) or name its port with --port."},
+        {"a port that is no tty", {}, {"--no-history", "--port", "{dir}/plain"}, kExitCannotOpen,
+         "it is not a serial port."},
+        {"a port the user may not open", {"--fast"}, {"--no-history"}, kExitCannotOpen,
+         "Cannot open ttyUSB0: permission denied. Add your user to the dialout group", false, true},
+        {"a silent box", {"--respond", "none"}, {"--no-history"}, kExitNoAnswer,
+         "The box did not answer. Check that it is connected to the adapter and switched on."},
+        {"a box with nothing to send", {"--poll-answer", "0"}, {"--no-history", "--timeout", "2"}, kExitNoAnswer,
+         "The box sent no log within 2 s. It may have nothing to send now; try again later."},
+        {"the line cut mid-download", {"--hangup-after-byte", "3000"}, {"--history", "{dir}/h"}, kExitDamaged,
+         "The line went away during the download", true},
+        {"a history that is a folder", {"--fast"}, {"--history", "{dir}/dev"}, kExitHistory,
+         "is a folder, not a file. Give the path of a file.", true},
+        {"a history that is junk", {"--fast"}, {"--history", "{dir}/junk"}, kExitHistory,
+         "is not a call history (it is not an SQLite database). It is left as it is", true},
+        {"an output that cannot be written", {"--fast"}, {"--no-history", "--output", "{dir}/dev"}, kExitOutput,
+         "Cannot write to "},
+        {"an unknown format", {}, {"--format", "xml"}, kExitUsage, "--format: xml is not a format: use text, csv or json"},
+        {"the history's option after the command", {}, {"--history", "{dir}/dev", "--date-order", "ydm"}, kExitUsage,
+         "--date-order: ydm is not a date order: use mdy, dmy or ymd"},
+        {"no time at all", {}, {"--timeout", "0"}, kExitUsage, "--timeout"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s;
+        std::unique_ptr<Sim> sim;
+        std::vector<std::string> args = {"download"};
+        for (std::string a : c.args) {
+            if (a.rfind("{dir}", 0) == 0) a = s.path + a.substr(5);
+            args.push_back(a);
+        }
+        WriteAll(s.File("plain"), "a plain file");
+        const std::string junk(300, '\x7f');
+        WriteAll(s.File("junk"), junk);
+        if (!c.sim.empty()) {
+            std::vector<std::string> simArgs = c.sim;
+            simArgs.insert(simArgs.end(), {"--records", "8", "--seed", "3", "--expect", s.File("expected.txt")});
+            sim = std::make_unique<Sim>(s, simArgs);
+        }
+        const auto start = Clock::now();
+        CliRun r = RunCli(s, args, 60s, c.unprivileged ? DropToNobody : std::function<void()>());
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        // Each failure is said once.
+        EXPECT_EQ(r.err.find(c.said, r.err.find(c.said) + 1), std::string::npos) << r.err;
+        EXPECT_LT(Clock::now() - start, 20s);
+        if (c.logWritten) {
+            const std::string expected = ReadAll(s.File("expected.txt"));
+            EXPECT_FALSE(expected.empty());
+            EXPECT_EQ(r.out, SavedBytes(expected));
+        }
+        EXPECT_EQ(ReadAll(s.File("junk")), junk) << "a file that is no history was changed";
+    }
+}
+
+}  // namespace
+}  // namespace dialscope::cli::test
