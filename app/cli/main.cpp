@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -78,7 +79,14 @@ int64_t NowMs() {
 bool WriteOut(const std::string& file, const std::string& bytes) {
     if (file.empty()) {
         std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-        return std::fflush(stdout) == 0;
+        if (std::fflush(stdout) == 0) return true;
+        // The reader has gone (`history | head`): nobody wants the rest,
+        // which is no failure of ours.
+        if (errno == EPIPE) {
+            std::clearerr(stdout);
+            return true;
+        }
+        return false;
     }
     return AppendBytesToFile(bytes, file);
 }
