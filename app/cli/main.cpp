@@ -44,7 +44,15 @@ struct Common {
     history::DateOrder dateOrder = history::DateOrder::MDY;
 };
 
+// Whether the progress line stands unfinished on the terminal: a message
+// then takes its place, and the next progress line follows below it.
+bool progressOnLine = false;
+
 void Say(const std::string& line) {
+    if (progressOnLine) {
+        std::fputs("\r\033[K", stderr);
+        progressOnLine = false;
+    }
     std::fprintf(stderr, "dialscope-cli: %s\n", line.c_str());
     std::fflush(stderr);
 }
@@ -252,18 +260,20 @@ int Download(const Common& common, const DownloadOptions& options) {
         }
         return false;
     };
-    auto showProgress = [&] {
+    auto showProgress = [&](bool last = false) {
         if (!progress) return;
         const Clock::time_point now = Clock::now();
-        if (now - lastProgress < 250ms) return;
+        if (!last && now - lastProgress < 250ms) return;
         lastProgress = now;
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - start).count();
-        std::fprintf(stderr, "\rdialscope-cli: %zu records, %zu bytes, %lld s ", view.records,
+        std::fprintf(stderr, "\r\033[Kdialscope-cli: %zu records, %zu bytes, %lld s", view.records,
                      view.bytes, static_cast<long long>(seconds));
+        std::fputc(last ? '\n' : ' ', stderr);
+        progressOnLine = !last;
         std::fflush(stderr);
     };
-    const bool notStopped = RunLoop(core, view, done, deadline, showProgress);
-    if (progress) std::fputc('\n', stderr);
+    const bool notStopped = RunLoop(core, view, done, deadline, [&] { showProgress(false); });
+    showProgress(true);
 
     // Whatever arrived is written out, even when the download broke off.
     int code = kExitOk;
