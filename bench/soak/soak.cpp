@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "app/cli/console.h"
 #include "history/call_history.h"
 #include "history/history_store.h"
@@ -83,12 +85,17 @@ private:
     View& face_;
 };
 
-long RssKb() {
+long StatusKb(const char* field) {
     std::ifstream in("/proc/self/status");
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
     return -1;
+}
+long RssKb() { return StatusKb("VmRSS:"); }
+std::string RssParts() {
+    return "anonymous " + std::to_string(StatusKb("RssAnon:")) + " kB, files " + std::to_string(StatusKb("RssFile:")) +
+           " kB, shared " + std::to_string(StatusKb("RssShmem:")) + " kB";
 }
 
 // The history's identity of a call: label bytes, letter, the five date and
@@ -115,6 +122,36 @@ int SettledFds() {
     return fewest;
 }
 
+// The distinct calls sent, as 64-bit hashes of their identity in a table
+// made and touched before the run: the soak's own bookkeeping must not grow
+// the resident memory it measures.
+class CallSet {
+public:
+    explicit CallSet(size_t most) {
+        size_t n = 64;
+        while (n < 4 * most) n *= 2;
+        slots_.assign(n, 0);
+    }
+    void Insert(const std::string& key) {
+        uint64_t h = 1469598103934665603ull;
+        for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+        h |= 1;
+        for (size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i] == h) return;
+            if (slots_[i] == 0) {
+                slots_[i] = h;
+                ++size_;
+                return;
+            }
+        }
+    }
+    size_t size() const { return size_; }
+
+private:
+    std::vector<uint64_t> slots_;
+    size_t size_ = 0;
+};
+
 enum class Fault { Clean, BadCrc, WrongLetter, HangUp, Silence, Busy, NoDevLink, Bounce, Count };
 const char* const kFaultNames[] = {"clean", "bad checksum", "wrong letter", "hang-up mid-download", "silence",
                                    "port busy", "/dev link missing", "unplug and plug before the download"};
@@ -139,7 +176,11 @@ public:
         const fs::path dir = fs::temp_directory_path() / ("dialscope-soak-" + std::to_string(getpid()));
         fs::create_directories(dir);
         std::string problem;
-        auto opened = history::CallHistory::Open((dir / "calls.sqlite3").string(), &problem);
+        // Opened as each program opens it: the watcher takes the new calls
+        // after every download (it prints them), the window takes none.
+        history::OpenOptions historyOptions;
+        historyOptions.collectNewCalls = clearsLog_;
+        auto opened = history::CallHistory::Open((dir / "calls.sqlite3").string(), &problem, historyOptions);
         if (!opened) {
             std::fprintf(stderr, "soak: the history cannot be opened: %s\n", problem.c_str());
             return 1;
@@ -163,6 +204,8 @@ public:
         int fdsStart = SettledFds(), threadsStart = CountThreads();
         const long rssStart = RssKb();
         long rssAt100 = -1;
+        int64_t sqliteAt100 = 0;
+        std::string partsAt100;
         size_t logAt100 = 0;
 
         int done = 0;
@@ -173,11 +216,13 @@ public:
             if (done == 0) fdsStart = SettledFds(), threadsStart = CountThreads();
             if (done + 1 == 100 || (options_.downloads < 100 && done == 0)) {
                 rssAt100 = RssKb();
+                partsAt100 = RssParts();
+                sqliteAt100 = sqlite3_memory_used();
                 logAt100 = core_.callLog().Bytes().size();
             }
             if ((done + 1) % 1000 == 0) {
-                std::printf("soak: %d downloads, %lld calls kept, VmRSS %ld kB\n", done + 1,
-                            static_cast<long long>(store_->history().CountCalls()), RssKb());
+                std::printf("soak: %d downloads, %lld calls kept, VmRSS %ld kB (%s)\n", done + 1,
+                            static_cast<long long>(store_->history().CountCalls()), RssKb(), RssParts().c_str());
                 std::fflush(stdout);
             }
         }
@@ -185,9 +230,14 @@ public:
         driver_.Steps(2 * kIdleTicksLimit);
         store_->history().Flush();
         const long rssEnd = RssKb();
+        const int64_t sqliteEnd = sqlite3_memory_used();
+        const std::string partsEnd = RssParts();
         const int fdsEnd = SettledFds(), threadsEnd = CountThreads();
         const int64_t kept = store_->history().CountCalls();
-        if (kept != static_cast<int64_t>(expected_.size())) ShowDifference();
+        if (kept != static_cast<int64_t>(expected_.size())) {
+            if (explain_) ShowDifference();
+            else std::fprintf(stderr, "soak: run again with DIALSCOPE_SOAK_EXPLAIN=1 for the calls that differ\n");
+        }
         const size_t logEnd = core_.callLog().Bytes().size();
         core_.AttachStore(nullptr);
         store_.reset();
@@ -205,8 +255,13 @@ public:
         std::printf("  calls sent %d (%d shown damaged), distinct intact %zu, kept %lld: %s\n", sent_, damaged_,
                     expected_.size(), static_cast<long long>(kept),
                     kept == static_cast<int64_t>(expected_.size()) ? "equal" : "DIFFERENT");
+        if (clearsLog_) std::printf("  new calls taken as the watcher takes them: %zu\n", newCalls_);
         std::printf("  VmRSS start %ld kB, after the first 100 downloads %ld kB, end %ld kB: growth %ld kB\n", rssStart,
                     rssAt100, rssEnd, rssEnd - rssAt100);
+        std::printf("  VmRSS after the first 100 downloads: %s; at the end: %s\n", partsAt100.c_str(), partsEnd.c_str());
+        std::printf("  of which SQLite's heap (its page caches, bounded by cache_size): %lld kB after the first 100 "
+                    "downloads, %lld kB at the end\n",
+                    static_cast<long long>(sqliteAt100 / 1024), static_cast<long long>(sqliteEnd / 1024));
         std::printf("  log kept by the program: %zu bytes at the end (%zu after the first 100 downloads)\n", logEnd,
                     logAt100);
         std::printf("  descriptors %d -> %d, threads %d -> %d\n", fdsStart, fdsEnd, threadsStart, threadsEnd);
@@ -339,7 +394,7 @@ private:
         const Fault fault = rng_.Below(3) == 0 ? Fault::Clean
                                                : static_cast<Fault>(rng_.Below(static_cast<uint32_t>(Fault::Count)));
         ++faults_[static_cast<int>(fault)];
-        faultOf_.push_back(static_cast<int>(fault));
+        if (explain_) faultOf_.push_back(static_cast<int>(fault));
 
         SimEvents events;
         devsim::SimOptions o = FastOptions(box_);
@@ -473,6 +528,7 @@ private:
                              c.record.text.size(), c.damaged);
         }
         driver_.ForgetViewHistory();
+        if (clearsLog_) newCalls_ += store_->history().TakeNewCalls().size();
 #ifdef DIALSCOPE_SOAK_QT
         // The window lays its boxes out as its message loop would.
         QCoreApplication::processEvents();
@@ -499,7 +555,7 @@ private:
             key += f.text;
             ++diff[key];
         }
-        for (const std::string& key : expected_) --diff[key.substr(0, key.rfind('\0'))];
+        for (const std::string& key : expectedKeys_) --diff[key.substr(0, key.rfind('\0'))];
         for (const auto& [key, n] : diff) {
             if (n == 0) continue;
             std::fprintf(stderr, "soak: %+d kept, letter %d, date/time", n, key[8]);
@@ -517,17 +573,19 @@ private:
         std::map<std::pair<int, std::string>, int> occurrences;
         for (const auto& c : p.calls) {
             ++sent_;
+            const std::string base = CallKey(c, 0);
+            const std::string plain = base.substr(0, base.rfind('\0'));
             if (c.damaged) {
-                const std::string key = CallKey(c, 0);
-                sentIn_[key.substr(0, key.rfind('\0'))].push_back(-(current_ * 10 + c.download));
                 ++damaged_;
+                if (explain_) sentIn_[plain].push_back(-(current_ * 10 + c.download));
                 continue;
             }
-            const std::string base = CallKey(c, 0);
-            std::string plain = base.substr(0, base.rfind('\0'));
-            sentIn_[plain].push_back(current_ * 10 + c.download);
             const int n = occurrences[{c.download, base}]++;
-            expected_.insert(CallKey(c, n));
+            expected_.Insert(CallKey(c, n));
+            if (explain_) {
+                sentIn_[plain].push_back(current_ * 10 + c.download);
+                expectedKeys_.insert(CallKey(c, n));
+            }
         }
     }
 
@@ -559,7 +617,11 @@ private:
     int faults_[static_cast<int>(Fault::Count)] = {};
     int noisy_ = 0;
     int sent_ = 0, damaged_ = 0;
-    std::set<std::string> expected_;
+    size_t newCalls_ = 0;
+    CallSet expected_{static_cast<size_t>(options_.downloads) * 3 + 64};
+    // What explains a difference, kept only when asked for (it grows).
+    const bool explain_ = getenv("DIALSCOPE_SOAK_EXPLAIN") != nullptr;
+    std::set<std::string> expectedKeys_;
     std::map<std::string, std::vector<int>> sentIn_;
     std::vector<int> faultOf_;
     int trace_ = -1;
@@ -595,6 +657,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     qt::TForm1 form;  // not attached: its timers and events stay out, the driver runs the core
     form.show();
+
     soak::Soak soak(options, form, false);
 #else
     cli::ConsoleView console;
