@@ -334,7 +334,7 @@ int main(int argc, char** argv) {
             fdsAtStart = FdTargets(watch.pid);
             threadsStart = CountEntries("/proc/" + std::to_string(watch.pid) + "/task");
         }
-        if (done + 1 == 100 || (downloads < 100 && done == 0)) rssAt100 = ProcField(watch.pid, "VmRSS:");
+        if (done + 1 == 100 || (downloads < 100 && done == 1)) rssAt100 = ProcField(watch.pid, "VmRSS:");
         if ((done + 1) % 50 == 0) {
             std::printf("soak-watch: %d downloads, %zu lines printed, VmRSS %ld kB\n", done + 1, json.count(),
                         ProcField(watch.pid, "VmRSS:"));
