@@ -359,7 +359,13 @@ private:
             const int64_t ticks = driver_.step() - startStep_;
             // One idle time-out per start-over and for an end on silence, and the bytes at the line's
             // rate for every download sent, with a tick either side.
-            const int64_t timeOuts = restartsThisDownload_ + (how == DownloadEnd::NoEndFrame ? 1 : 0);
+            // A damaged frame may cost one idle time-out of its own: a lost
+            // header is asked for again after it, a lost end frame ends the
+            // download on it.
+            const bool damagedFrame = currentFault_ == static_cast<int>(Fault::BadCrc) ||
+                                      currentFault_ == static_cast<int>(Fault::WrongLetter);
+            const int64_t timeOuts =
+                restartsThisDownload_ + ((how == DownloadEnd::NoEndFrame || damagedFrame) ? 1 : 0);
             const int64_t allowed = silentTicks_ + timeOuts * (kIdleTicksLimit + 1) +
                                     (restartsThisDownload_ + 1) * (bytes_ * 10 / 5760 + 3);
             if (ticks > longestTicks_ || longestAt_ < 0) {
