@@ -530,7 +530,7 @@ private:
         // A few idle ticks between downloads, as the watcher has.
         driver_.Steps(static_cast<int>(rng_.Below(3)));
         if (current_ == trace_) {
-            std::fprintf(stderr, "trace: fault %s, hang-up after %lld, records %zu\n", kFaultNames[int(fault)],
+            std::fprintf(stderr, "trace: fault %s, bad frame %d of %zu, hang-up after %lld, records %zu\n", kFaultNames[int(fault)], o.faults.badCrcFrame, frames,
                          o.faults.hangupAfterByte, box_.records.size());
             for (const auto& line : events.lines()) std::fprintf(stderr, "trace: device %s\n", line.c_str());
             for (const auto& line : view_.status) std::fprintf(stderr, "trace: status %s\n", line.c_str());
