@@ -67,12 +67,14 @@ std::vector<DeviceEvent> Core::ReadDeviceEvents() {
 }
 
 int Core::DeviceChange(const DeviceEvent& event) {
+    const bool wasOpen = serial_.portOpen();
     const int result = monitor_.OnWindowMessage(event);
-    // A removal closed the port under a download still running. Bytes it
-    // sent before it went may still wait in the ring (its end frame, even):
-    // the next protocol tick reads them first and only then calls the
-    // download cut.
-    if (protocol_.downloading() && !serial_.portOpen()) lineLost_ = true;
+    // A removal closed the port, perhaps under a download. Bytes the device
+    // sent before it went may still wait in the ring (its end frame, or the
+    // header that begins the download, when the adapter went within a tick
+    // of the answer): the next protocol tick reads them first and only then
+    // calls a download that is still running cut.
+    if ((wasOpen || protocol_.downloading()) && !serial_.portOpen()) lineLost_ = true;
     return result;
 }
 

@@ -601,8 +601,10 @@ struct CallHistory::Impl {
             // counted when added
         } else if (isNew) {
             ++dl.newCalls;
-            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false});
-            if (newCalls.size() > options.queueLimit) newCalls.pop_front();
+            if (options.collectNewCalls) {
+                newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false});
+                if (newCalls.size() > options.queueLimit) newCalls.pop_front();
+            }
         } else {
             ++dl.known;
         }

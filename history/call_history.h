@@ -98,6 +98,10 @@ struct OpenOptions {
     size_t queueLimit = 10000;      // records kept in memory while the file cannot be written
     int lockedReportMs = 3000;      // a lock held longer than this is reported
     std::function<int64_t()> nowMs; // clock (unix ms); empty: the system clock
+    // Whether new calls are held for TakeNewCalls. A program that never takes
+    // them (the window) sets it false, or it would hold up to queueLimit
+    // calls in memory, texts and all, for nothing.
+    bool collectNewCalls = true;
 };
 
 // A calendar date and time read from the box's raw fields; see the header

@@ -106,6 +106,9 @@ void Protocol::HandleFrame() {
                 s_.deviceAnswered = 1;
                 SaveLabelTable();
                 ClearRecordText();
+                // Misses count within one download: what an earlier one
+                // lost says nothing about this one.
+                s_.seqMisses = 0;
                 window_.SetIndicator(true);
                 s_.recordNumber = 0;
                 window_.EnableTimer(Timer::AutoDisp, true);
@@ -196,8 +199,8 @@ void Protocol::BeginRecord() {
 }
 
 // A miss means a data frame went missing: the record is incomplete.
-// Misses add up across records; only an in-sequence frame or the restart
-// itself clears the count.
+// Misses add up across the records of a download; an in-sequence frame, the
+// restart itself and the header of the next download clear the count.
 void Protocol::SequenceMiss() {
     s_.recordDamaged = 1;
     if (++s_.seqMisses >= 3) {

@@ -290,6 +290,7 @@ public:
         if (state_ == 1) {
             if (crcGood && command == 'D') {
                 labels_ = {};
+                ++headers_;
                 for (size_t i = 8; i < payload.size() && i < kHeaderPayload; ++i)
                     labels_[(i - 8) / 8][(i - 8) % 8] = payload[i];
                 DropRecord();
@@ -339,6 +340,8 @@ public:
             r.date = {p[1], p[2], p[3]};
             r.time = {p[4], p[5]};
             ++number_;
+            r.text = text_;
+            calls_.push_back({labels_[r.label], r, begun_, damaged_, headers_ - 1});
             if (damaged_) {
                 std::string shown = RenderRecord(number_, labels_, r, true, text_);
                 if (!begun_) shown.resize(shown.size() - 8);   // the header line alone: no "      \r\n"
@@ -381,6 +384,7 @@ public:
     const std::vector<std::string>& status() const { return status_; }
     int shown() const { return shown_; }
     int damagedShown() const { return damagedShown_; }
+    const std::vector<Prediction::ShownCall>& calls() const { return calls_; }
 
 private:
     void Status(const char* line) { status_.push_back(line); }
@@ -428,6 +432,8 @@ private:
     int number_ = 0;
     int shown_ = 0;
     int damagedShown_ = 0;
+    int headers_ = 0;
+    std::vector<Prediction::ShownCall> calls_;
     LabelSet labels_{};
     std::string log_;
     std::vector<std::string> status_;
@@ -483,6 +489,7 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
     p.endedQuiet = model.endedQuiet();
     p.recordsShown = model.shown();
     p.recordsDamaged = model.damagedShown();
+    p.calls = model.calls();
     for (const std::string& line : p.statusLines) {
         p.recordsLost += line == kRecordLostStatus;
         p.recordsMaybeLost += line == kRecordMayBeLostStatus;

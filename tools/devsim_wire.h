@@ -155,6 +155,18 @@ struct Prediction {
     int recordsDamaged = 0;       // of those, shown with kShownDamagedLine
     int recordsLost = 0;          // kRecordLostStatus lines
     int recordsMaybeLost = 0;     // kRecordMayBeLostStatus lines
+    // Every record shown, in order, as the program took it from the line:
+    // the label bytes of its header, its fields and the text that arrived,
+    // whether it is shown damaged, and which of the program's downloads it
+    // came in (0, or 1 after the program gave up and asked again).
+    struct ShownCall {
+        Label label{};
+        CallRecord record;
+        bool hasText = false;
+        bool damaged = false;
+        int download = 0;
+    };
+    std::vector<ShownCall> calls;
 };
 
 // A silence shorter than this never disturbs the program; one at least

@@ -52,8 +52,11 @@ int main(int argc, char* argv[]) {
         std::unique_ptr<history::HistoryStore> store;
         std::string historyProblem;
         if (!noHistory) {
+            // The window shows its calls in its log; it takes no new-call list.
+            history::OpenOptions options;
+            options.collectNewCalls = false;
             auto opened = history::CallHistory::Open(
-                historyPath.empty() ? history::CallHistory::DefaultPath() : historyPath, &historyProblem);
+                historyPath.empty() ? history::CallHistory::DefaultPath() : historyPath, &historyProblem, options);
             if (opened) store = std::make_unique<history::HistoryStore>(std::move(opened));
         }
         core.AttachStore(store.get());

@@ -309,6 +309,15 @@ public:
         return o.str();
     }
 
+    // Drops the view's status lines and timer calls seen so far, so that a
+    // run of thousands of downloads keeps no growing record of them.
+    void ForgetViewHistory() {
+        SyncTimers();
+        window_.timerLog.clear();
+        timerSeen_ = 0;
+        window_.status.clear();
+    }
+
     int64_t step() const { return step_; }
     int comTicks() const { return comTicks_; }
     int watchTicks() const { return watchTicks_; }

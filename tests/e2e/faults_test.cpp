@@ -447,5 +447,48 @@ TEST(EndToEndFaults, SilentDeviceIsGivenUp) {
     sim.Stop();
 }
 
+// The adapter pulled out while the first bytes of the download still wait in
+// the ring: the removal is handled before the tick that reads them, so the
+// download begins on a line already gone. It must still end, as cut, with
+// the record that arrived kept, not stay "Transferring" until some other
+// adapter comes.
+TEST(EndToEndFaults, PulledOutBeforeTheFirstBytesAreReadEndsTheDownloadCut) {
+    const devsim::CallLog log = devsim::GenerateCallLog(2, 31);
+    // The tick that sends 'D' may read the whole answer itself, when the
+    // device is quick enough: the case sought is the other one, so it is
+    // tried until it comes (most tries).
+    int hits = 0;
+    for (int attempt = 0; attempt < 10 && hits < 3 && !::testing::Test::HasFailure(); ++attempt) {
+        Program p;
+        Rig& rig = p.rig;
+        devsim::SimOptions o = p.Options(log);
+        o.fast = true;
+        // The header and the first record, then the line goes.
+        const auto frames = devsim::BuildDownloadFrames(log, o.framePayload);
+        long long bytes = 0;
+        for (size_t i = 0; i < frames.size() && (i == 0 || frames[i - 1].frame.command != 'B'); ++i)
+            bytes += static_cast<long long>(devsim::EncodeFrame(frames[i].frame).size());
+        o.faults.hangupAfterByte = bytes;
+        std::vector<DownloadEnd> ends;
+        rig.core.OnDownloadEnded([&](DownloadEnd how) { ends.push_back(how); });
+        devsim::Simulator sim(o);
+        std::string error;
+        ASSERT_TRUE(sim.Start(&error)) << error;
+        rig.driver.Attach(&sim, &p.events);
+        rig.driver.StartUp();
+        rig.driver.StepUntil([&] { return Commands(sim).find('D') != std::string::npos; }, "the program asking for the log");
+        ASSERT_TRUE(WaitFor([&] { return !sim.Plugged(); }));
+        const bool hit = rig.window.records == 0;
+        rig.driver.StepUntil([&] { return rig.Status("Device Remove.") == 1; }, "the removal", 100);
+        rig.driver.Steps(5);
+        EXPECT_EQ(rig.window.records, 1);
+        EXPECT_FALSE(rig.core.protocol().downloading());
+        EXPECT_EQ(ends, std::vector<DownloadEnd>{DownloadEnd::Cut});
+        hits += hit;
+        sim.Stop();
+    }
+    EXPECT_GT(hits, 0) << "the removal never came before the tick that reads the download";
+}
+
 }  // namespace
 }  // namespace dialscope::e2e

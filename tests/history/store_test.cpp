@@ -91,6 +91,24 @@ void StoreOneDownload(const std::string& path, int startFd) {
     _exit(stored ? 0 : 1);
 }
 
+
+// A program that never takes the new calls (the window) holds none of them:
+// it would otherwise keep up to queueLimit calls, texts and all, in memory.
+TEST(CallHistoryStore, NewCallsAreHeldOnlyWhenTaken) {
+    TempDir dir;
+    std::string problem;
+    OpenOptions options;
+    options.collectNewCalls = false;
+    auto h = CallHistory::Open(dir.File(), &problem, options);
+    ASSERT_TRUE(h) << problem;
+    for (const char* download : {"abc", "bcd"}) {
+        h->BeginDownload("/dev/ttyUSB0");
+        for (const char* r = download; *r; ++r) h->AddRecord(ByLetter(*r));
+        EXPECT_EQ(h->EndDownload(DownloadEnd::Completed).records, 3);
+    }
+    EXPECT_EQ(h->CountCalls(), 4);
+    EXPECT_TRUE(h->TakeNewCalls().empty());
+}
 TEST(CallHistoryStore, TwoProcessesStoringOneDownloadKeepEachCallOnce) {
     TempDir dir;
     ASSERT_TRUE(CallHistory::Open(dir.File(), nullptr));

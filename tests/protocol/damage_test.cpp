@@ -201,5 +201,26 @@ TEST(Damage, NoiseBetweenRecordsMarksNothing) {
     }
 }
 
+// Misses are counted within a download: two left over at the end of one
+// download do not make the first miss of the next give that one up.
+TEST(Damage, MissesDoNotCarryIntoTheNextDownload) {
+    CoreHarness h;
+    h.s().connectState = kSupervisorHandedOver;
+    const Bytes twoMisses = HeaderFrame(kLabels) + Frame('P', "abc") + Frame('R', "x") + Frame('S', "y") +
+                            BoundaryFrame(0, 0, 1, 2, 3, 4, 1) + Frame('E');
+    const Bytes oneMiss = HeaderFrame(kLabels) + Frame('Q', "z") + BoundaryFrame(0, 1, 1, 2, 3, 4, 2) + Frame('E');
+    h.Feed(twoMisses);
+    ASSERT_EQ(h.window.downloadsEnded, 1);
+    // The device is asked again later, as after a device change.
+    h.serial.portOpen = true;
+    h.protocol.BeginPolling();
+    h.s().connectState = kSupervisorHandedOver;
+    const std::string commands = h.serial.commands();
+    h.Feed(oneMiss);
+    EXPECT_EQ(h.serial.commands(), commands) << "the second download was given up";
+    EXPECT_EQ(h.window.downloadsEnded, 2);
+    EXPECT_EQ(h.window.lastEnd, DownloadEnd::Completed);
+}
+
 }  // namespace
 }  // namespace dialscope::testing

@@ -277,6 +277,23 @@ TEST_F(DevsimFaults, BadCrcOrWrongLetterInsideARecord) {
         EXPECT_EQ(p.secondDownload, c.second);
         EXPECT_EQ(p.readOk, c.status.back() == ok);
         EXPECT_EQ(p.endedQuiet, c.status.back() == kNoEndFrameStatus);
+        // The calls listed are the records shown: each intact one exactly
+        // as the log shows it, numbered within its download.
+        ASSERT_EQ(static_cast<int>(p.calls.size()), p.recordsShown);
+        int damaged = 0;
+        int numbers[2] = {0, 0};
+        for (const auto& call : p.calls) {
+            const int n = ++numbers[call.download];
+            if (call.damaged) {
+                ++damaged;
+                continue;
+            }
+            LabelSet labels{};
+            labels[call.record.label & 7] = call.label;
+            EXPECT_NE(p.log.find(RenderRecord(n, labels, call.record, call.hasText, call.record.text)),
+                      std::string::npos);
+        }
+        EXPECT_EQ(damaged, c.damaged);
     }
     FaultOptions notData;
     notData.wrongLetterFrame = 2;
