@@ -10,32 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 extern char** environ;
 
 namespace dialscope::bench {
 
-inline int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-inline bool Accepts(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
+using testing::Accepts;
+using testing::FreePort;
 
 // out, err, in: descriptors for the child's stdout, stderr and stdin (-1: inherited).
 inline pid_t Spawn(std::vector<std::string> args, int out, int err = -1, int in = -1) {
