@@ -8,15 +8,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "publish/watch_config.h"
 
 namespace {
 
-#define CHECK(cond)                    \
-    do {                               \
-        if (!(cond)) __builtin_trap(); \
+#define CHECK(cond)                                                          \
+    do {                                                                     \
+        if (!(cond)) {                                                       \
+            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
+            __builtin_trap();                                                \
+        }                                                                    \
     } while (0)
 
 bool ValidInstanceId(const std::string& s) {
