@@ -41,7 +41,11 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
     }
 
     WatchConfig out;
-    for (auto&& [keyName, node] : table) {
+    // Not a structured binding: the lambdas below use the node, and clang 14
+    // (the fuzz build's compiler) cannot capture a binding.
+    for (auto&& entry : table) {
+        const auto& keyName = entry.first;
+        auto& node = entry.second;
         std::string key(keyName.str());
         auto line = keyName.source().begin.line;
         auto fail = [&](const std::string& why) {
@@ -84,10 +88,11 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
                     if (!item.is_string()) return fail("'exec' must be a list of quoted strings.");
                     argv.push_back(**item.as_string());
                 }
-                if (argv.empty() || argv[0].empty()) return fail("'exec' must name a command.");
             } else {
                 return fail("'exec' must be a command in quotes or a list of quoted arguments.");
             }
+            // Either form: "''" splits into one empty word, which no program is called.
+            if (argv.empty() || argv[0].empty()) return fail("'exec' must name a command.");
             out.exec = argv;
         } else if (key == "exec_timeout_seconds") {
             std::optional<double> v;

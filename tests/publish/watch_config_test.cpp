@@ -59,6 +59,7 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
         {"exec_timeout_seconds = -1\n", "line 1: 'exec_timeout_seconds' must be a number of seconds above 0"},
         {"exec = \"a 'b\"\n", "line 1: 'exec': The command has an unclosed ' quote."},
         {"exec = []\n", "line 1: 'exec' must name a command."},
+        {"exec = \"'' --quiet\"\n", "line 1: 'exec' must name a command."},
         {"exec = [1]\n", "line 1: 'exec' must be a list of quoted strings."},
         {"instance_id = \"a b\"\n", "line 1: 'instance_id' may hold only letters"},
         {"history = \"\"\n", "line 1: 'history' must not be empty."},
