@@ -98,14 +98,17 @@ void CheckRecord(const LinkState& s, const uint8_t* r, size_t n) {
     const uint8_t* line = h + 28;
     size_t lineLen = rest - 28;
     CHECK(lineLen >= 2 && line[lineLen - 2] == '\r' && line[lineLen - 1] == '\n');
-    if (Equals(line, lineLen, "     Tone only    \r\n")) return;
-    // A record that may be incomplete: its text line, if any text arrived,
-    // then the damaged-text line.
-    const size_t markLen = std::strlen(kDamagedTextLine);
-    if (Equals(line, lineLen, kDamagedTextLine)) return;
-    if (lineLen >= markLen && std::memcmp(line + lineLen - markLen, kDamagedTextLine, markLen) == 0) {
+    // A record the dialogue marked (it may be incomplete): its text line, if
+    // any text arrived, then the damaged-text line. An unmarked record may
+    // end in the same words: the caller's text is whatever the line sent.
+    if (s.recordDamaged) {
+        const size_t markLen = std::strlen(kDamagedTextLine);
+        CHECK(lineLen >= markLen && std::memcmp(line + lineLen - markLen, kDamagedTextLine, markLen) == 0);
+        if (lineLen == markLen) return;
         lineLen -= markLen;
         CHECK(lineLen >= 2 && line[lineLen - 2] == '\r' && line[lineLen - 1] == '\n');
+    } else if (Equals(line, lineLen, "     Tone only    \r\n")) {
+        return;
     }
     CHECK(lineLen >= 8 && std::memcmp(line, "      ", 6) == 0);
     CHECK(lineLen - 8 <= static_cast<size_t>(kMaxShownText));
