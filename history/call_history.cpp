@@ -351,6 +351,10 @@ struct CallHistory::Impl {
             Disconnect();
             return false;
         }
+        if (version > 0 && !CheckSchema(problem)) {
+            Disconnect();
+            return false;
+        }
         if (!readOnly) {
             if ((rc = Exec(db, "PRAGMA journal_mode=WAL")) != SQLITE_OK ||
                 (rc = Migrate(version)) != SQLITE_OK) {
@@ -369,6 +373,45 @@ struct CallHistory::Impl {
         }
         sqlite3_busy_timeout(db, options.busyTimeoutMs);
         writable = !readOnly;
+        return true;
+    }
+
+    // A history of ours in name whose tables or columns are not what its
+    // version says (edited by hand, or by another tool) is not written: a
+    // missing unique index alone would let a call be kept twice.
+    bool CheckSchema(std::string* problem) {
+        static const char* const kExpected[] = {
+            "SELECT id, started_at, ended_at, port, records, new_calls, ended_how FROM downloads",
+            "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, "
+            "has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key "
+            "FROM records",
+            "SELECT id, folded FROM records_text",
+            "SELECT folded FROM records_search",
+            "SELECT through FROM search_state",
+            "SELECT name, through, registered_at FROM targets",
+            "SELECT target, call_id FROM published",
+        };
+        for (const char* query : kExpected) {
+            sqlite3_stmt* statement = nullptr;
+            const int rc = sqlite3_prepare_v2(db, query, -1, &statement, nullptr);
+            sqlite3_finalize(statement);
+            if (rc != SQLITE_OK) {
+                *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
+                           ". It is left as it is; restore it from a copy or choose another file.";
+                return false;
+            }
+        }
+        int64_t unique = 0;
+        if (QueryInt(db,
+                     "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND name = 'records_call' "
+                     "AND sql LIKE 'CREATE UNIQUE INDEX%'",
+                     &unique) != SQLITE_OK ||
+            unique != 1) {
+            *problem = "The call history " + path +
+                       " is damaged: the index that keeps each call once is missing. It is left as it "
+                       "is; restore it from a copy or choose another file.";
+            return false;
+        }
         return true;
     }
 

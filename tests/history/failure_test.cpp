@@ -22,6 +22,21 @@ void MakeDatabase(const std::string& path, const char* sql) {
     sqlite3_close(db);
 }
 
+// A history of ours with one call in it, then changed by hand with sql.
+void MakeEditedHistory(const std::string& path, const char* sql) {
+    {
+        std::string problem;
+        auto h = CallHistory::Open(path, &problem);
+        ASSERT_TRUE(h) << problem;
+        h->BeginDownload("ttyUSB0");
+        h->AddRecord(Record("HOME", "5551234", {7, 15, 26, 9, 5}));
+        h->EndDownload(DownloadEnd::Completed);
+    }
+    // Fold the write-ahead log in so that the file alone is the history.
+    MakeDatabase(path, "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE;");
+    MakeDatabase(path, sql);
+}
+
 TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
     struct Case {
         const char* name;
@@ -40,6 +55,20 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
          "is a database of another program"},
         {"newer version", [](const std::string& p) { MakeDatabase(p, "CREATE TABLE t(x); PRAGMA user_version=7;"); },
          "was written by a newer version of Dialscope (format 7, this one knows up to 1)"},
+        {"ours, its records table dropped",
+         [](const std::string& p) { MakeEditedHistory(p, "DROP TABLE records;"); },
+         "is damaged: no such table: records"},
+        {"ours, a column renamed",
+         [](const std::string& p) { MakeEditedHistory(p, "ALTER TABLE downloads RENAME COLUMN port TO line;"); },
+         "is damaged: no such column: port"},
+        {"ours, the unique index of calls dropped",
+         [](const std::string& p) { MakeEditedHistory(p, "DROP INDEX records_call;"); },
+         "the index that keeps each call once is missing"},
+        {"ours, that index made not unique",
+         [](const std::string& p) {
+             MakeEditedHistory(p, "DROP INDEX records_call; CREATE INDEX records_call ON records(label);");
+         },
+         "the index that keeps each call once is missing"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -58,6 +87,35 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
     std::string problem;
     EXPECT_FALSE(CallHistory::Open(dir.File(), &problem));
     EXPECT_NE(problem.find("is a folder, not a file"), std::string::npos) << problem;
+}
+
+// Odd values where the schema is right (another tool wrote them): listed,
+// stored beside, nothing read past its end.
+TEST(CallHistoryFailure, OddValuesAreListedAndTheFileStillTakesCalls) {
+    TempDir dir;
+    MakeEditedHistory(dir.File(),
+                      "UPDATE records SET label = X'01', text = 12345, d1 = 'abc', d2 = -99999, "
+                      "t1 = 1000000, letter = 99, label_index = 300, has_text = 'yes', "
+                      "received_at = 'soon', rendered = X'', key_mdy = 'x', label_key = '';");
+    std::string problem;
+    auto h = CallHistory::Open(dir.File(), &problem);
+    ASSERT_TRUE(h) << problem;
+    for (DateOrder order : {DateOrder::MDY, DateOrder::DMY, DateOrder::YMD}) {
+        ListQuery q;
+        q.dateOrder = order;
+        q.includeDamaged = true;
+        const auto calls = h->List(q);
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].fields.label.size(), 8u);
+        q.search = "555";
+        q.since = "2026-01-01";
+        h->List(q);
+    }
+    h->BeginDownload("ttyUSB0");
+    h->AddRecord(Record("HOME", "5551234", {7, 15, 26, 9, 5}));
+    const DownloadSummary s = h->EndDownload(DownloadEnd::Completed);
+    EXPECT_EQ(s.newCalls + s.knownCalls, 1);
+    EXPECT_EQ(h->TakeProblem(), std::nullopt);
 }
 
 // Adds three records while the file cannot take them: each call returns at
