@@ -103,9 +103,9 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
     };
     // The id is the first cell: an empty row never starts the line. A record
     // not (yet) in a history has no ids: empty cells.
-    row = call.id ? std::to_string(call.id) : std::string();
+    row = call.id ? CsvCell(std::to_string(call.id)) : std::string();
     row.push_back(',');
-    row += call.downloadId ? std::to_string(call.downloadId) : std::string();
+    row += call.downloadId ? CsvCell(std::to_string(call.downloadId)) : std::string();
     add(IsoUtc(call.receivedAt));
     add(s.label);
     add(std::string(1, Letter(f)));
