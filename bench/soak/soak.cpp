@@ -230,6 +230,10 @@ public:
         // Whatever the last download left behind goes with the ticks that follow.
         driver_.Steps(2 * kIdleTicksLimit);
         store_->history().Flush();
+        // The counts at the start were taken with the port closed after a
+        // download; a last download that ended with the box saying "nothing
+        // now" leaves its port, and the port's receive thread, open.
+        core_.serial().closePort();
         const long rssEnd = RssKb();
         const int64_t sqliteEnd = sqlite3_memory_used();
         const std::string partsEnd = RssParts();
