@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "serial/line_settings_posix.h"
 #include "tools/devsim.h"
 
 namespace fs = std::filesystem;
@@ -43,18 +44,16 @@ bool WaitFor(const std::function<bool()>& condition, double seconds = 5.0) {
     return true;
 }
 
-// The program's side of the line: it opens its end as the program does, sets
-// it raw and drops what waited there. The simulator sets nothing: the line
-// starts at the kernel's defaults, as a freshly plugged adapter's tty.
+// The program's side of the line: it opens its end as the program does,
+// applies the program's own line settings to whatever the tty had (the
+// kernel's defaults: the simulator sets nothing, as a freshly plugged
+// adapter's tty), and drops what waited there.
 int OpenLine(const std::string& path) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     termios t{};
     tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
-    cfsetispeed(&t, B57600);
-    cfsetospeed(&t, B57600);
+    ApplyLineSettings(t, 57600, false, 8, 0);
     tcsetattr(fd, TCSANOW, &t);
     tcflush(fd, TCIFLUSH);
     return fd;
