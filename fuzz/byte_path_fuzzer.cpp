@@ -38,14 +38,11 @@
 #include "protocol/protocol.h"
 #include "protocol/rx_ring.h"
 
+#include "fuzz/fuzz_check.h"
+
 namespace {
 
 using namespace dialscope;
-
-#define CHECK(cond)                    \
-    do {                               \
-        if (!(cond)) __builtin_trap(); \
-    } while (0)
 
 constexpr uint8_t kPollD[6] = {0x7E, 0x7E, 0x44, 0x00, 0xC1, 0x08};
 constexpr uint8_t kPoll2[6] = {0x7E, 0x7E, 0x32, 0x00, 0x63, 0xF7};

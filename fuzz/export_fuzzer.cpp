@@ -29,17 +29,11 @@
 
 #include "history/export.h"
 
+#include "fuzz/fuzz_check.h"
+
 namespace {
 
 using namespace dialscope::history;
-
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-            __builtin_trap();                                                \
-        }                                                                    \
-    } while (0)
 
 // Written out here rather than taken from the code under test.
 std::string Latin1(const uint8_t* p, size_t n) {

@@ -13,15 +13,9 @@
 
 #include "publish/watch_config.h"
 
-namespace {
+#include "fuzz/fuzz_check.h"
 
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-            __builtin_trap();                                                \
-        }                                                                    \
-    } while (0)
+namespace {
 
 bool ValidInstanceId(const std::string& s) {
     if (s.empty() || s.size() > 64) return false;

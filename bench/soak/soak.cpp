@@ -33,6 +33,7 @@
 #include "app/cli/console.h"
 #include "history/call_history.h"
 #include "history/history_store.h"
+#include "bench/soak/soak_calls.h"
 #include "tests/e2e/driver.h"
 
 #ifdef DIALSCOPE_SOAK_QT
@@ -96,19 +97,6 @@ long RssKb() { return StatusKb("VmRSS:"); }
 std::string RssParts() {
     return "anonymous " + std::to_string(StatusKb("RssAnon:")) + " kB, files " + std::to_string(StatusKb("RssFile:")) +
            " kB, shared " + std::to_string(StatusKb("RssShmem:")) + " kB";
-}
-
-// The history's identity of a call: label bytes, letter, the five date and
-// time bytes, tone-only, text, and which intact copy of it in its download.
-std::string CallKey(const devsim::Prediction::ShownCall& c, int occurrence) {
-    std::string key(c.label.begin(), c.label.end());
-    key += static_cast<char>(c.record.letter);
-    for (uint8_t b : c.record.date) key += static_cast<char>(b);
-    for (uint8_t b : c.record.time) key += static_cast<char>(b);
-    key += c.hasText ? '\1' : '\0';
-    key += c.record.text;
-    key += '\0' + std::to_string(occurrence);
-    return key;
 }
 
 // Open descriptors once the history's maintenance thread has let go of the
@@ -310,21 +298,7 @@ private:
     // A call the box has not had before: any label and letter, date and time
     // fields over the whole byte range the box may send, texts of every byte
     // value (the framing bytes, XON and XOFF, zero bytes), tone-only now and then.
-    devsim::CallRecord NewCall() {
-        devsim::CallRecord r;
-        r.label = static_cast<uint8_t>(rng_.Below(8));
-        r.letter = static_cast<uint8_t>(rng_.Below(4));
-        for (auto& b : r.date) b = static_cast<uint8_t>(rng_.Below(100));
-        for (auto& b : r.time) b = static_cast<uint8_t>(rng_.Below(100));
-        if (rng_.Below(6) != 0) {
-            const uint32_t n = rng_.Between(1, 160);
-            for (uint32_t i = 0; i < n; ++i) {
-                static const uint8_t kOdd[] = {0x7E, 0x00, 0x11, 0x13, 0x0D, 0x0A, 'P', 0xFF};
-                r.text += static_cast<char>(rng_.Below(5) == 0 ? kOdd[rng_.Below(sizeof kOdd)] : rng_.Between(0x20, 0xFE));
-            }
-        }
-        return r;
-    }
+    devsim::CallRecord NewCall() { return soak::NewCall(rng_); }
 
     // The box's memory between downloads: the oldest calls go, new ones come,
     // and now and then a caller calls twice within the same minute.
@@ -682,3 +656,4 @@ int main(int argc, char** argv) {
 #endif
     return soak.Run();
 }
+
