@@ -41,10 +41,6 @@ void Core::Start() {
 
 void Core::ComTick() {
     protocol_.ComTick();
-    if (lineLost_) {
-        lineLost_ = false;
-        if (protocol_.downloading() && !serial_.portOpen()) protocol_.LineClosed();
-    }
     if (store_) {
         store_->Tick();
         ShowStoreProblems();
@@ -69,12 +65,9 @@ std::vector<DeviceEvent> Core::ReadDeviceEvents() {
 int Core::DeviceChange(const DeviceEvent& event) {
     const bool wasOpen = serial_.portOpen();
     const int result = monitor_.OnWindowMessage(event);
-    // A removal closed the port, perhaps under a download. Bytes the device
-    // sent before it went may still wait in the ring (its end frame, or the
-    // header that begins the download, when the adapter went within a tick
-    // of the answer): the next protocol tick reads them first and only then
-    // calls a download that is still running cut.
-    if ((wasOpen || protocol_.downloading()) && !serial_.portOpen()) lineLost_ = true;
+    // A removal closed the port, perhaps under a download (or a download's
+    // header still unread in the ring).
+    if ((wasOpen || protocol_.downloading()) && !serial_.portOpen()) protocol_.LineClosed();
     return result;
 }
 

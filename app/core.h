@@ -132,8 +132,6 @@ private:
     std::function<void(const RecordFields&)> recordOutput_;
     CallStore* store_ = nullptr;
     std::string fixedPort_;
-    // The port went away under a download; see DeviceChange.
-    bool lineLost_ = false;
 };
 
 }  // namespace dialscope

@@ -257,6 +257,7 @@ void Protocol::StartOnNewLine() {
     s_.parseState = 0;
     s_.deviceAnswered = 0;
     // Whatever was being downloaded came over the old line.
+    lineClosed_ = false;
     EndOfDownload(DownloadEnd::Cut);
     SendCommand('2');
     s_.dialogState = kPolling;

@@ -19,6 +19,10 @@ void Protocol::ComTick() {
         ParseReceivedBytes();
         s_.idleTicks = 0;
     }
+    if (lineClosed_) {
+        lineClosed_ = false;
+        EndOfDownload(DownloadEnd::Cut);
+    }
     IdleTick();
     // Always last: the end of a download stops time_com from inside this tick,
     // and the tick must keep running afterwards.

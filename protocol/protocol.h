@@ -61,8 +61,11 @@ public:
     // LineDialogue: a newly opened port.
     void StartOnNewLine() override;
     bool DeviceAnswered() const override { return s_.deviceAnswered != 0; }
-    // The port was closed under a download (the adapter went away).
-    void LineClosed() { EndOfDownload(DownloadEnd::Cut); }
+    // The port was closed under the dialogue (the adapter went away). Bytes
+    // the device sent before it went may still wait in the ring (its end
+    // frame, or the header that begins a download): the next tick reads them
+    // first, and only then calls a download that is still running cut.
+    void LineClosed() { lineClosed_ = true; }
     // Whether a download has begun and not yet ended.
     bool downloading() const { return s_.downloadActive != 0; }
 
@@ -106,6 +109,8 @@ private:
     // Output space for a record whose number needs more than two places.
     // Also where the damaged-text line is added after the text.
     uint8_t wideRecord_[kTextBufferSize + 64];
+    // LineClosed() was called; acted on at the end of the next tick.
+    bool lineClosed_ = false;
     // The text of the record being output as it arrived, and where its
     // rendering stands: handed out with RecordOutput.
     uint8_t rawText_[kTextBufferSize];
