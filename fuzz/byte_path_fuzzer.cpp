@@ -157,7 +157,7 @@ void RepairChecksums(std::vector<uint8_t>& bytes, Rng& rng) {
             ++i;
         } else {
             if (!IsAcceptedCommand(b)) {
-                state = 0;
+                state = b == 0x7E ? 2 : 0;  // a third 7E keeps the sync
                 ++i;
                 continue;
             }

@@ -76,14 +76,19 @@ void Protocol::ParseByte(uint8_t b) {
             s_.parseState = b == 0x7E ? 1 : 0;
         }
         break;
-    case 2:  // command byte; a third 0x7E lands here and is refused
+    case 2:  // command byte
         if (IsAcceptedCommand(b)) {
             StartFrame(b, kSyncWhole);
+        } else if (b == 0x7E) {
+            // A third 7E in a row: the first was a stray (noise, or the last
+            // byte of a damaged frame's rescan) and the last two are the sync
+            // pair of the frame that follows. Refusing it would lose that
+            // frame, whole and undamaged.
         } else {
             // After a whole sync pair a refused byte other than a third 7E is
             // most likely a frame whose command byte was damaged: lost, and
             // weighed by the dialogue like a frame that failed its checksum.
-            if (b != 0x7E && s_.dialogState == kDownloading) s_.damagePending = 1;
+            if (s_.dialogState == kDownloading) s_.damagePending = 1;
             s_.parseState = 0;
         }
         break;

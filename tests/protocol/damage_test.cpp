@@ -167,6 +167,33 @@ TEST(Damage, EveryBitOfEveryFrameFlipped) {
                 runs, exact, marked, reported, endless);
 }
 
+// A checksum byte damaged into 0x7E, the sync byte, costs what any other
+// wrong value there costs: the frame behind it arrives whole and is taken.
+TEST(Damage, ChecksumByteTurnedSyncByteCostsNoMoreThanAnyOther) {
+    const auto frames = DownloadFrames();
+    for (size_t f = 1; f < frames.size(); ++f) {
+        for (size_t back : {1, 2}) {
+            const size_t at = frames[f].first.size() - back;
+            const uint8_t crc = static_cast<uint8_t>(frames[f].first[at]);
+            if (crc == 0x7E) continue;
+            const uint8_t other = (crc ^ 0x01) == 0x7E ? crc ^ 0x02 : crc ^ 0x01;
+            auto lineWith = [&](uint8_t value) {
+                Bytes line;
+                for (size_t i = 0; i < frames.size(); ++i) {
+                    Bytes frame = frames[i].first;
+                    if (i == f) frame[at] = static_cast<char>(value);
+                    line += frame;
+                }
+                return line;
+            };
+            SCOPED_TRACE("frame " + std::to_string(f) + ", checksum byte " + std::to_string(3 - back));
+            const Outcome sync = Download(lineWith(0x7E)), wrong = Download(lineWith(other));
+            EXPECT_EQ(sync.log, wrong.log);
+            EXPECT_EQ(sync.status, wrong.status);
+        }
+    }
+}
+
 // Noise between records, some of it shaped like a frame start, some like a
 // whole data frame whose length runs over the frames behind it: every record
 // is shown exactly and none is marked.

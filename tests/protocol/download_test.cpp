@@ -119,8 +119,9 @@ TEST(Download, SplitAtEveryBoundary) {
 TEST(Download, NoiseBetweenFramesAndRandomTicks) {
     auto recs = SampleRecords();
     Bytes expected = Expected(recs);
-    // Noise that never forms 7E 7E followed by an accepted command byte.
-    Bytes line = DownloadBytes(recs, Bytes("\x00\x7E\x41\xFF\x7E\x7E\x7E\x13", 8));
+    // Noise that never forms 7E 7E followed by another byte, and ends in
+    // stray 7Es right before each frame's sync pair.
+    Bytes line = DownloadBytes(recs, Bytes("\x00\x7E\x41\xFF\x7E\x13\x7E\x7E\x7E", 9));
     std::mt19937 rng(7);
     for (int round = 0; round < 20; ++round) {
         CoreHarness h;
