@@ -15,11 +15,11 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSocketNotifier>
-#include <QTextCursor>
 #include <QTimer>
 
 #include "app/core.h"
 #include "app/qt/connect_indicator.h"
+#include "app/qt/log_view.h"
 #include "app/qt/message_boxes.h"
 
 #include "app/qt/dialscope.xpm"
@@ -162,17 +162,21 @@ void TForm1::CreateControls() {
         LblTransferring[i] = label;
     }
 
-    memo_display = MakeMemo(this, "memo_display", QRect(0, 24, 609, 321));
-    memo_display->setReadOnly(true);
-    memo_display->setTextInteractionFlags(Qt::TextSelectableByMouse |
-                                          Qt::TextSelectableByKeyboard);
-    // The log is a view of the call log model; no undo history for it.
-    memo_display->setUndoRedoEnabled(false);
+    memo_display = new LogView(this);
+    memo_display->setObjectName(QStringLiteral("memo_display"));
+    memo_display->setGeometry(QRect(0, 24, 609, 321));
+    memo_display->setFont(FormFont(13));
+    memo_display->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memo_display->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
     memo_info = MakeMemo(this, "memo_info", QRect(0, 352, 609, 73));
     QPalette ip = memo_info->palette();
     ip.setColor(QPalette::Text, QColor(255, 0, 0));
     memo_info->setPalette(ip);
+    // The user may edit the status box, but the program's own lines are no
+    // edits to undo: with undo on, every line appended would be kept a
+    // second time, for as long as the program runs.
+    memo_info->setUndoRedoEnabled(false);
 
     clear_info = MakeButton(this, "clear_info", "&Clear", QRect(358, 0, 65, 25));
     Exit = MakeButton(this, "Exit", "&Exit", QRect(526, 0, 65, 25));
@@ -253,42 +257,13 @@ void TForm1::EnableTimer(Timer timer, bool enabled) {
 }
 
 void TForm1::ShowLogCleared() {
-    shownBytes_ = 0;
-    memo_display->clear();
+    memo_display->ShowCleared();
 }
 
+// The box shows the log's own bytes (8-bit text in the system code page;
+// Latin-1 stands in for it here) and keeps no copy of them.
 void TForm1::ShowLogAppended(const CallLog& log, size_t) {
-    const std::string& bytes = log.Bytes();
-    size_t end = bytes.size();
-    // Hold back a final CR LF until a line follows it, and a final lone CR,
-    // whose LF may come with the next append.
-    if (end - shownBytes_ >= 2 && bytes[end - 2] == '\r' && bytes[end - 1] == '\n')
-        end -= 2;
-    else if (end > shownBytes_ && bytes[end - 1] == '\r')
-        end -= 1;
-    if (end <= shownBytes_) return;
-
-    // 8-bit text in the system code page; Latin-1 stands in for it here.
-    const bool newLine = shownBytes_ > 0 && bytes[shownBytes_] == '\r' &&
-                         bytes[shownBytes_ + 1] == '\n';
-    const size_t from = newLine ? shownBytes_ + 2 : shownBytes_;
-    QString text = QString::fromLatin1(bytes.data() + from, static_cast<qsizetype>(end - from));
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    shownBytes_ = end;
-
-    if (newLine || memo_display->document()->isEmpty()) {
-        // The usual case, a whole record after the previous one's line end:
-        // one new paragraph. The view follows the end when it was there.
-        memo_display->appendPlainText(text);
-        return;
-    }
-    // The rest of a line that an earlier append left open.
-    QScrollBar* bar = memo_display->verticalScrollBar();
-    const bool following = bar->value() == bar->maximum();
-    QTextCursor cursor(memo_display->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
-    if (following) bar->setValue(bar->maximum());
+    memo_display->ShowAppended(log.Bytes());
 }
 
 // ---- event handlers ---------------------------------------------------------

@@ -26,6 +26,7 @@ class Core;
 namespace qt {
 
 class ConnectIndicator;
+class LogView;
 
 // The save-file dialog: returns the chosen file name, or an empty string when
 // the user cancels. lastName is the name chosen the previous time.
@@ -84,9 +85,6 @@ private:
     void ReadDeviceEvents();
 
     Core* core_ = nullptr;
-    // How much of the log the log box shows; a trailing CR LF is held back
-    // until text follows it, so the box never ends in an empty line.
-    size_t shownBytes_ = 0;
     SaveDialogFn saveDialog_;
     QString lastSaveName_;
     bool centred_ = false;
@@ -94,7 +92,7 @@ private:
     QLabel* Label2 = nullptr;
     ConnectIndicator* connect_show = nullptr;
     QLabel* LblTransferring[6] = {};
-    QPlainTextEdit* memo_display = nullptr;
+    LogView* memo_display = nullptr;
     QPlainTextEdit* memo_info = nullptr;
     QPushButton* clear_info = nullptr;
     QPushButton* Exit = nullptr;

@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextDocument>
 
 #include "app/qt/connect_indicator.h"
 #include "ports/registry_memory.h"
@@ -144,7 +144,7 @@ TEST_F(WindowTest, CallLogViewFollowsTheModel) {
     EXPECT_EQ(Display()->toPlainText(),
               QStringLiteral("001 HOME     A 12/31 23:59\n    5551234\n"
                              "002 OFFICE   B 01/01 00:01\n    Tone only"));
-    EXPECT_EQ(Display()->document()->blockCount(), 4);
+    EXPECT_EQ(static_cast<int>(Display()->lineCount()), 4);
     EXPECT_EQ(callLog().Bytes(), kRecord1 + kRecord2);
 
     // 8-bit text decodes as Latin-1; a CR LF split over two appends is one
@@ -152,7 +152,7 @@ TEST_F(WindowTest, CallLogViewFollowsTheModel) {
     AppendRecord("003 Z\xE9LIE\r");
     AppendRecord("\n    \xB0\xFF\r\n");
     EXPECT_TRUE(Display()->toPlainText().endsWith(QString::fromUtf8("\n003 Z\u00E9LIE\n    \u00B0\u00FF")));
-    EXPECT_EQ(Display()->document()->blockCount(), 6);
+    EXPECT_EQ(static_cast<int>(Display()->lineCount()), 6);
     EXPECT_EQ(callLog().Bytes(), kRecord1 + kRecord2 + "003 Z\xE9LIE\r\n    \xB0\xFF\r\n");
 }
 
@@ -176,34 +176,85 @@ TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
     EXPECT_EQ(callLog().Bytes(), kRecord2);
 }
 
-// Each record is added at the end of the box's text; nothing already shown
-// is removed or set again, however long the log (the cost of that is
-// bench/bench_log_view's to measure).
-TEST_F(WindowTest, AppendsTouchOnlyTheEndOfTheText) {
+// The box follows the end of a growing log, unless the reader scrolled
+// back; long lines wrap and every byte is shown once.
+TEST_F(WindowTest, LogBoxFollowsTheEndAndWrapsLongLines) {
     Make();
-    QTextDocument* doc = Display()->document();
-    int changes = 0, removed = 0, startedBeforeTheEnd = 0, lastEnd = 0;
-    QObject::connect(doc, &QTextDocument::contentsChange, [&](int from, int gone, int added) {
-        ++changes;
-        removed += gone;
-        if (from < lastEnd) ++startedBeforeTheEnd;
-        lastEnd = from + added;
-    });
     const int kRecords = 2000;
     for (int i = 0; i < kRecords; ++i) AppendRecord(kRecord1);
-    EXPECT_EQ(removed, 0);
-    EXPECT_EQ(startedBeforeTheEnd, 0);
-    EXPECT_GE(changes, kRecords);
-    EXPECT_EQ(callLog().Bytes().size(), kRecord1.size() * kRecords);
-    EXPECT_EQ(doc->blockCount(), 2 * kRecords);
-    EXPECT_EQ(doc->lastBlock().text(), QStringLiteral("    5551234"));
+    EXPECT_EQ(Display()->lineCount(), 2u * kRecords);
+    EXPECT_EQ(Display()->rowCount(), 2u * kRecords);
+    EXPECT_EQ(Display()->lineText(2 * kRecords - 1), QStringLiteral("    5551234"));
     QScrollBar* bar = Display()->verticalScrollBar();
     EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_GT(bar->maximum(), 0);
 
     // A reader who scrolled back keeps the place.
     bar->setValue(10);
     AppendRecord(kRecord2);
     EXPECT_EQ(bar->value(), 10);
+
+    // A record text far wider than the box: several rows, nothing lost.
+    std::string words;
+    for (int i = 0; i < 60; ++i) words += "word" + std::to_string(i) + ' ';
+    const std::string unbroken(700, 'x');
+    AppendRecord("    " + words + "\r\n    " + unbroken + "\r\n");
+    const size_t lines = Display()->lineCount();
+    EXPECT_EQ(Display()->lineText(lines - 2), QString::fromStdString("    " + words));
+    EXPECT_EQ(Display()->lineText(lines - 1), QString::fromStdString("    " + unbroken));
+    EXPECT_GE(Display()->rowCount(), lines + 4);
+    bar->setValue(bar->maximum());
+    Display()->selectAll();
+    EXPECT_EQ(Display()->selectedText(), Display()->toPlainText());
+    EXPECT_TRUE(Display()->toPlainText().endsWith(QString::fromStdString(words + "\n    " + unbroken)));
+}
+
+// Every way a line can end, whole or split over two appends; and a
+// selection made with the mouse is the text under it.
+TEST(LogBox, LineBreaksAndMouseSelection) {
+    struct Case {
+        std::vector<std::string> appends;
+        QStringList lines;
+    } cases[] = {
+        {{"a\r\nb\r\n"}, {"a", "b"}},
+        {{"a\rb\nc"}, {"a", "b", "c"}},           // a lone CR or LF ends a line too
+        {{"a\r", "\nb\r", "\r\n"}, {"a", "b", ""}},  // CR LF split; CR then CR LF
+        {{"\r\n\r\nx"}, {"", "", "x"}},
+        {{std::string("\xE9\x00\t", 3)}, {QString::fromLatin1("\xE9\x00\t", 3)}},
+        {{""}, {}},
+    };
+    for (const Case& c : cases) {
+        qt::LogView view;
+        view.setGeometry(0, 0, 300, 200);
+        std::string log;
+        for (const std::string& a : c.appends) {
+            log += a;
+            view.ShowAppended(log);
+        }
+        QStringList lines;
+        for (size_t i = 0; i < view.lineCount(); ++i) lines << view.lineText(i);
+        EXPECT_EQ(lines, c.lines) << log;
+        EXPECT_EQ(view.toPlainText(), c.lines.join('\n')) << log;
+        view.ShowCleared();
+        EXPECT_EQ(view.lineCount(), 0u);
+    }
+
+    qt::LogView view;
+    view.setGeometry(0, 0, 300, 200);
+    view.show();
+    const std::string log = "first line\r\nsecond line\r\n";
+    view.ShowAppended(log);
+    const int row = QFontMetrics(view.font()).height();
+    auto mouse = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+        QMouseEvent e(type, at, view.viewport()->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(view.viewport(), &e);
+    };
+    mouse(QEvent::MouseButtonPress, QPoint(1, row / 2 + 4), Qt::LeftButton);
+    mouse(QEvent::MouseMove, QPoint(1, row + row / 2 + 4), Qt::LeftButton);
+    mouse(QEvent::MouseButtonRelease, QPoint(1, row + row / 2 + 4), Qt::NoButton);
+    EXPECT_EQ(view.selectedText(), QStringLiteral("first line\n"));
+    EXPECT_EQ(view.PositionAt(QPoint(299, row + row / 2 + 4)), log.size() - 2);
+    EXPECT_EQ(view.PositionAt(QPoint(1, 199)), log.size() - 2);
 }
 
 TEST_F(WindowTest, TransferringAnimationCycles) {

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include "app/core.h"
+#include "app/qt/log_view.h"
 #include "app/qt/main_window.h"
 #include "app/qt/message_boxes.h"
 #include "ports/registry_memory.h"
@@ -75,7 +76,7 @@ protected:
         EXPECT_NE(child, nullptr) << name;
         return child;
     }
-    QPlainTextEdit* Display() { return Child<QPlainTextEdit>("memo_display"); }
+    qt::LogView* Display() { return Child<qt::LogView>("memo_display"); }
     QPlainTextEdit* Info() { return Child<QPlainTextEdit>("memo_info"); }
     QTimer* TimerNamed(const char* name) { return Child<QTimer>(name); }
 
