@@ -94,6 +94,16 @@ long StatusKb(const char* field) {
     return -1;
 }
 long RssKb() { return StatusKb("VmRSS:"); }
+
+// The program's threads. The toolkit's global thread pool starts workers
+// ("Thread (pooled)") on demand and lets them go after 30 idle seconds, so
+// they come and go during a run whatever the program does: not counted.
+int CountProgramThreads(std::vector<std::string>* names) {
+    std::thread([] {}).join();  // as CountThreads: a sanitizer's helper is started first
+    *names = ThreadNames();
+    return static_cast<int>(std::count_if(names->begin(), names->end(),
+                                          [](const std::string& n) { return n != "Thread (pooled)"; }));
+}
 std::string RssParts() {
     return "anonymous " + std::to_string(StatusKb("RssAnon:")) + " kB, files " + std::to_string(StatusKb("RssFile:")) +
            " kB, shared " + std::to_string(StatusKb("RssShmem:")) + " kB";
@@ -189,7 +199,8 @@ public:
 
         driver_.StartUp();
         driver_.Steps(3 * Driver::kWatchEvery);
-        int fdsStart = SettledFds(), threadsStart = CountThreads();
+        std::vector<std::string> threadNamesStart;
+        int fdsStart = SettledFds(), threadsStart = CountProgramThreads(&threadNamesStart);
         const long rssStart = RssKb();
         long rssAt100 = -1;
         int64_t sqliteAt100 = 0;
@@ -201,7 +212,7 @@ public:
             if (!OneDownload(done)) break;
             // The history's maintenance thread opens its own connection to
             // the file after the first download: counted from there.
-            if (done == 0) fdsStart = SettledFds(), threadsStart = CountThreads();
+            if (done == 0) fdsStart = SettledFds(), threadsStart = CountProgramThreads(&threadNamesStart);
             if (done + 1 == 100 || (options_.downloads < 100 && done == 0)) {
                 rssAt100 = RssKb();
                 partsAt100 = RssParts();
@@ -225,7 +236,8 @@ public:
         const long rssEnd = RssKb();
         const int64_t sqliteEnd = sqlite3_memory_used();
         const std::string partsEnd = RssParts();
-        const int fdsEnd = SettledFds(), threadsEnd = CountThreads();
+        std::vector<std::string> threadNamesEnd;
+        const int fdsEnd = SettledFds(), threadsEnd = CountProgramThreads(&threadNamesEnd);
         const int64_t kept = store_->history().CountCalls();
         if (kept != static_cast<int64_t>(expected_.size())) {
             if (explain_) ShowDifference();
@@ -258,6 +270,13 @@ public:
         std::printf("  log kept by the program: %zu bytes at the end (%zu after the first 100 downloads)\n", logEnd,
                     logAt100);
         std::printf("  descriptors %d -> %d, threads %d -> %d\n", fdsStart, fdsEnd, threadsStart, threadsEnd);
+        if (threadsEnd != threadsStart) {
+            std::printf("  threads at the start:");
+            for (const auto& n : threadNamesStart) std::printf(" [%s]", n.c_str());
+            std::printf("\n  threads at the end:");
+            for (const auto& n : threadNamesEnd) std::printf(" [%s]", n.c_str());
+            std::printf("\n");
+        }
         std::printf("  longest download %.1f s (virtual) against %.1f s its time-outs allow (download %d)\n",
                     longestTicks_ / 10.0, longestAllowedTicks_ / 10.0, longestAt_);
         std::printf("  downloads longer than their time-outs allow: %d (by up to %.1f s)\n", overAllowed_,

@@ -26,7 +26,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -87,6 +89,27 @@ inline int CountOpenFds() { return CountDirEntries("/proc/self/fd") - 1; }
 inline int CountThreads() {
     std::thread([] {}).join();
     return CountDirEntries("/proc/self/task");
+}
+
+// The names of this process's threads (their comm), sorted.
+inline std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string name;
+            if (FILE* f = fopen(("/proc/self/task/" + std::string(e->d_name) + "/comm").c_str(), "r")) {
+                char buf[64] = {};
+                if (fgets(buf, sizeof buf, f)) name = buf;
+                fclose(f);
+            }
+            while (!name.empty() && name.back() == '\n') name.pop_back();
+            names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // ------------------------------------------------------------ test fixtures
