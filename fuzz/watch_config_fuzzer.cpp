@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (config.discoveryPrefix) CHECK(config.discoveryPrefix->find_first_of("+#") == std::string::npos);
     if (config.exec) CHECK(!config.exec->empty() && !config.exec->front().empty());
     if (config.execTimeoutSeconds) CHECK(*config.execTimeoutSeconds > 0 && *config.execTimeoutSeconds <= 86400);
-    if (config.everyMinutes) CHECK(*config.everyMinutes >= 1 && *config.everyMinutes <= 1440);
+    if (config.everyMinutes) CHECK(*config.everyMinutes >= 1 && *config.everyMinutes <= 10080);
     for (const auto* s : {&config.mqttPasswordFile, &config.mqttCaFile, &config.history, &config.port})
         if (*s) CHECK(!(*s)->empty());
     return 0;

@@ -103,8 +103,8 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
             out.execTimeoutSeconds = v;
         } else if (key == "every_minutes") {
             const auto* i = node.as_integer();
-            if (!i || i->get() < 1 || i->get() > 1440)
-                return fail("'every_minutes' must be a whole number of minutes from 1 to 1440.");
+            if (!i || i->get() < 1 || i->get() > 10080)
+                return fail("'every_minutes' must be a whole number of minutes from 1 to 10080 (a week).");
             out.everyMinutes = static_cast<int>(i->get());
         } else if (key == "history") {
             if (!needString(&out.history, false)) return false;

@@ -23,7 +23,7 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
                "discovery_prefix = \"\"\n"
                "exec = \"/usr/local/bin/on-call --to 'Anna B'\"\n"
                "exec_timeout_seconds = 2.5\n"
-               "every_minutes = 5\n"
+               "every_minutes = 10080\n"
                "history = \"/var/lib/dialscope/calls.sqlite3\"\n"
                "port = \"/dev/ttyUSB0\"\n");
     WatchConfig c;
@@ -37,7 +37,7 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
     EXPECT_EQ(*c.discoveryPrefix, "");
     EXPECT_EQ(*c.exec, (std::vector<std::string>{"/usr/local/bin/on-call", "--to", "Anna B"}));
     EXPECT_EQ(*c.execTimeoutSeconds, 2.5);
-    EXPECT_EQ(*c.everyMinutes, 5);
+    EXPECT_EQ(*c.everyMinutes, 10080);  // the same week --every allows
     EXPECT_EQ(*c.history, "/var/lib/dialscope/calls.sqlite3");
     EXPECT_EQ(*c.port, "/dev/ttyUSB0");
 
@@ -54,8 +54,9 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
         {"[mqtt]\nurl = \"mqtt://h\"\n", "line 1: unknown key 'mqtt'."},
         {"mqtt_url = \"mqtt://u:p@h\"\n", "line 1: 'mqtt_url': The MQTT address \"mqtt://u:***@h\" holds a password."},
         {"mqtt_url = 5\n", "line 1: 'mqtt_url' must be a quoted string."},
-        {"every_minutes = 0\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 1440."},
-        {"every_minutes = 1.5\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 1440."},
+        {"every_minutes = 0\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
+        {"every_minutes = 10081\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
+        {"every_minutes = 1.5\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
         {"exec_timeout_seconds = -1\n", "line 1: 'exec_timeout_seconds' must be a number of seconds above 0"},
         {"exec = \"a 'b\"\n", "line 1: 'exec': The command has an unclosed ' quote."},
         {"exec = []\n", "line 1: 'exec' must name a command."},
