@@ -76,6 +76,17 @@ void LogView::LayOut(QTextLayout& layout, size_t line) const {
     layout.endLayout();
 }
 
+// An open line with nothing in it yet is not shown: the log ends in a line
+// break, and the box in its last line of text.
+int LogView::OpenRows() const {
+    const size_t open = starts_.size() - 1;
+    return LineStart(open) == LineEnd(open) ? 0 : RowsOf(open);
+}
+
+size_t LogView::ShownEnd() const { return lineCount() == 0 ? 0 : LineEnd(lineCount() - 1); }
+
+bool LogView::AtEnd() const { return verticalScrollBar()->value() >= verticalScrollBar()->maximum(); }
+
 int LogView::RowsOf(size_t line) const {
     QTextLayout layout;
     LayOut(layout, line);
@@ -87,7 +98,7 @@ void LogView::ShowAppended(const std::string& log) {
         ShowCleared();
         log_ = &log;
     }
-    const bool following = verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+    const bool following = AtEnd();
     if (layoutWidth_ < 0) layoutWidth_ = viewport()->width() - 2 * kMargin;
     size_t end = log.size();
     if (end > scanned_ && log[end - 1] == '\r') --end;  // its LF may come with the next append
@@ -100,10 +111,7 @@ void LogView::ShowAppended(const std::string& log) {
         i = next - 1;
     }
     scanned_ = end;
-    const size_t open = starts_.size() - 1;
-    // An open line with nothing in it yet is not shown: the log ends in a
-    // line break, and the box in its last line of text.
-    openRows_ = LineStart(open) == LineEnd(open) ? 0 : RowsOf(open);
+    openRows_ = OpenRows();
     UpdateScrollRange(following);
     viewport()->update();
 }
@@ -131,13 +139,12 @@ void LogView::UpdateScrollRange(bool followEnd) {
 }
 
 void LogView::Relayout() {
-    const bool following = verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+    const bool following = AtEnd();
     layoutWidth_ = viewport()->width() - 2 * kMargin;
     if (log_) {
         uint32_t rows = 0;
         for (size_t line = 0; line < rowEnds_.size(); ++line) rowEnds_[line] = rows += RowsOf(line);
-        const size_t open = starts_.size() - 1;
-        openRows_ = LineStart(open) == LineEnd(open) ? 0 : RowsOf(open);
+        openRows_ = OpenRows();
     }
     UpdateScrollRange(following);
     viewport()->update();
@@ -146,7 +153,7 @@ void LogView::Relayout() {
 void LogView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     if (viewport()->width() - 2 * kMargin != layoutWidth_) Relayout();
-    else UpdateScrollRange(verticalScrollBar()->value() >= verticalScrollBar()->maximum());
+    else UpdateScrollRange(AtEnd());
 }
 
 void LogView::changeEvent(QEvent* event) {
@@ -188,7 +195,7 @@ size_t LogView::PositionAt(QPoint point) const {
     const long offset = point.y() < kMargin ? -1 : (point.y() - kMargin) / RowHeight();
     const long row = static_cast<long>(verticalScrollBar()->value()) + offset;
     if (row < 0) return 0;
-    if (static_cast<size_t>(row) >= rows) return LineEnd(lineCount() - 1);
+    if (static_cast<size_t>(row) >= rows) return ShownEnd();
     const size_t line = LineAtRow(static_cast<size_t>(row));
     QTextLayout layout;
     LayOut(layout, line);
@@ -207,18 +214,17 @@ QString LogView::Shown(size_t from, size_t to) const {
 }
 
 QString LogView::toPlainText() const {
-    const size_t lines = lineCount();
-    return lines == 0 ? QString() : Shown(0, LineEnd(lines - 1));
+    return Shown(0, ShownEnd());
 }
 
 QString LogView::selectedText() const {
-    const size_t end = lineCount() == 0 ? 0 : LineEnd(lineCount() - 1);
+    const size_t end = ShownEnd();
     return Shown(std::min({anchor_, cursor_, end}), std::min(std::max(anchor_, cursor_), end));
 }
 
 void LogView::selectAll() {
     anchor_ = 0;
-    cursor_ = lineCount() == 0 ? 0 : LineEnd(lineCount() - 1);
+    cursor_ = ShownEnd();
     viewport()->update();
 }
 
@@ -259,7 +265,7 @@ void LogView::mouseDoubleClickEvent(QMouseEvent* event) {
     // The word under the pointer: up to the spaces or line ends around it.
     const std::string& b = *log_;
     const size_t at = PositionAt(event->position().toPoint());
-    const size_t end = lineCount() == 0 ? 0 : LineEnd(lineCount() - 1);
+    const size_t end = ShownEnd();
     size_t from = at, to = at;
     while (from > 0 && b[from - 1] != ' ' && !IsBreak(b[from - 1])) --from;
     while (to < end && b[to] != ' ' && !IsBreak(b[to])) ++to;

@@ -66,6 +66,10 @@ private:
     size_t RowsBefore(size_t line) const { return line == 0 ? 0 : rowEnds_[line - 1]; }
     size_t LineAtRow(size_t row) const;
     int RowsOf(size_t line) const;
+    int OpenRows() const;
+    bool AtEnd() const;
+    // Where the shown text ends (a final line break is not shown).
+    size_t ShownEnd() const;
     void LayOut(QTextLayout& layout, size_t line) const;
     QString Shown(size_t from, size_t to) const;
     int RowHeight() const;

@@ -16,14 +16,10 @@ std::string Commands(const devsim::Simulator& sim) {
 }
 
 TEST(EndToEndDiscovery, FindsTheAdapterDownloadsAndFollowsUnplugAndPlug) {
-    FakeTree tree;
-    EnvGuard devRoot("DIALSCOPE_DEV_ROOT", tree.dev().string());
-    Rig rig(&tree);
-    SimEvents events;
-    devsim::SimOptions o = LineRateOptions(devsim::GenerateCallLog(12, 5));
-    o.fakeAdapter = true;
-    o.adapter = tree.Adapter();
-    o.onEvent = events.Sink();
+    ProgramWithAdapter p;
+    Rig& rig = p.rig;
+    SimEvents& events = p.events;
+    const devsim::SimOptions o = p.Options(devsim::GenerateCallLog(12, 5));
     devsim::Simulator sim(o);
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;

@@ -563,4 +563,23 @@ struct Rig {
     Driver driver;
 };
 
+// The program as the window starts it, in a fake tree of its own; the
+// simulated adapter, started with Options(), plugs into that tree.
+struct ProgramWithAdapter {
+    ProgramWithAdapter() : devRoot("DIALSCOPE_DEV_ROOT", tree.dev().string()), rig(&tree) {}
+
+    devsim::SimOptions Options(devsim::CallLog log) {
+        devsim::SimOptions o = LineRateOptions(std::move(log));
+        o.fakeAdapter = true;
+        o.adapter = tree.Adapter();
+        o.onEvent = events.Sink();
+        return o;
+    }
+
+    FakeTree tree;
+    EnvGuard devRoot;
+    Rig rig;
+    SimEvents events;
+};
+
 }  // namespace dialscope::e2e

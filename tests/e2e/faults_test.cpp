@@ -17,25 +17,6 @@ std::string Commands(const devsim::Simulator& sim) {
     return std::string(c.begin(), c.end());
 }
 
-// The program as started by the window, with the simulated adapter (when
-// given) plugged into a fake tree.
-struct Program {
-    Program() : devRoot("DIALSCOPE_DEV_ROOT", tree.dev().string()), rig(&tree) {}
-
-    devsim::SimOptions Options(devsim::CallLog log) {
-        devsim::SimOptions o = LineRateOptions(std::move(log));
-        o.fakeAdapter = true;
-        o.adapter = tree.Adapter();
-        o.onEvent = events.Sink();
-        return o;
-    }
-
-    FakeTree tree;
-    EnvGuard devRoot;
-    Rig rig;
-    SimEvents events;
-};
-
 // 100 times: plugged, the download starts, the adapter is pulled out mid-
 // download, plugged in again, a full download. Even cycles have the device
 // hang up after a chosen byte (anywhere in the download, often inside a
@@ -44,7 +25,7 @@ struct Program {
 // line's rate and pull the adapter out from the test's thread after a few
 // records; then a device is plugged into the same socket.
 TEST(EndToEndFaults, HundredUnplugsMidDownloadStayExact) {
-    Program p;
+    ProgramWithAdapter p;
     Rig& rig = p.rig;
     rig.driver.StartUp();  // nothing plugged: the supervisor tries nothing and stops
     rig.driver.Steps(3 * Driver::kWatchEvery);
@@ -145,7 +126,7 @@ std::vector<std::string> DialogueStatus(const Rig& rig) {
 // the simulator predicts, damaged and lost records included.
 devsim::Prediction RunDisturbedDownload(const devsim::SimOptions& base, const std::string& label) {
     SCOPED_TRACE(label);
-    Program p;
+    ProgramWithAdapter p;
     Rig& rig = p.rig;
     devsim::SimOptions o = base;
     o.fakeAdapter = true;
@@ -325,7 +306,7 @@ TEST(EndToEndFaults, EachKindOfDamagedFrame) {
 // dialogue gives the record up, turns the indicator white and polls with 'D';
 // the device answers that with a fresh download once it speaks again.
 TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
-    Program p;
+    ProgramWithAdapter p;
     Rig& rig = p.rig;
     devsim::SimOptions o = p.Options(devsim::GenerateCallLog(8, 4));
     o.faults.silenceRecord = 2;   // the long record
@@ -382,7 +363,7 @@ TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
 // the supervisor keeps the port and stops; the dialogue waits without
 // polling. A '1' from the device later gets a 'D', and the download follows.
 TEST(EndToEndFaults, DeviceThatSaysNotNowIsKeptAndDownloadedLater) {
-    Program p;
+    ProgramWithAdapter p;
     Rig& rig = p.rig;
     devsim::SimOptions o = p.Options(devsim::GenerateCallLog(10, 8));
     o.pollAnswer = '0';
@@ -413,7 +394,7 @@ TEST(EndToEndFaults, DeviceThatSaysNotNowIsKeptAndDownloadedLater) {
 // port two ticks later, has no other adapter to try and stops. The program
 // keeps ticking, opens nothing more and leaks nothing.
 TEST(EndToEndFaults, SilentDeviceIsGivenUp) {
-    Program p;
+    ProgramWithAdapter p;
     Rig& rig = p.rig;
     devsim::SimOptions o = p.Options(devsim::GenerateCallLog(4, 1));
     o.respond = devsim::Respond::kNone;
@@ -459,7 +440,7 @@ TEST(EndToEndFaults, PulledOutBeforeTheFirstBytesAreReadEndsTheDownloadCut) {
     // tried until it comes (most tries).
     int hits = 0;
     for (int attempt = 0; attempt < 10 && hits < 3 && !::testing::Test::HasFailure(); ++attempt) {
-        Program p;
+        ProgramWithAdapter p;
         Rig& rig = p.rig;
         devsim::SimOptions o = p.Options(log);
         o.fast = true;

@@ -13,17 +13,13 @@ namespace dialscope::e2e {
 namespace {
 
 TEST(EndToEndRemoval, RemovalHandledBeforeTheLastBytesAreReadStillCompletes) {
-    FakeTree tree;
-    EnvGuard devRoot("DIALSCOPE_DEV_ROOT", tree.dev().string());
-    Rig rig(&tree);
-    SimEvents events;
+    ProgramWithAdapter p;
+    Rig& rig = p.rig;
+    SimEvents& events = p.events;
     // At the line's rate, so that the download starts in one tick and the
     // rest streams in after it; small enough to wait whole in the ring.
-    devsim::SimOptions o = LineRateOptions(devsim::GenerateCallLog(2, 5));
+    devsim::SimOptions o = p.Options(devsim::GenerateCallLog(2, 5));
     ASSERT_TRUE(DownloadFitsInRing(o));
-    o.fakeAdapter = true;
-    o.adapter = tree.Adapter();
-    o.onEvent = events.Sink();
     devsim::Simulator sim(o);
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
