@@ -42,6 +42,9 @@
 namespace dialscope::history {
 
 struct RecordFields {
+    // False for a record whose boundary frame was lost: label, index, letter
+    // and date and time are unknown (damaged is then always true).
+    bool headerKnown = true;
     std::array<uint8_t, 8> label{};     // label bytes as the box sent them (zero bytes kept)
     uint8_t labelIndex = 0;             // 0..15 as sent
     uint8_t letterCode = 0;             // 0..3 ('A'..'D')

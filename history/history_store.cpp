@@ -6,6 +6,7 @@ namespace dialscope::history {
 
 RecordFields ToHistoryRecord(const dialscope::RecordFields& record) {
     RecordFields out;
+    out.headerKnown = record.headerKnown;
     if (record.label) std::copy(record.label, record.label + 8, out.label.begin());
     out.labelIndex = record.labelIndex;
     out.letterCode = record.letterCode;

@@ -9,6 +9,11 @@
 namespace dialscope {
 
 struct RecordFields {
+    // False for text whose boundary frame was lost on the line: the label,
+    // letter, date and time are unknown (shown as "?" and "??"; the label
+    // points at eight '?', the index and letter are 0, dateTime all -1), and
+    // the record is always damaged.
+    bool headerKnown = true;
     const uint8_t* label = nullptr;  // the 8 label bytes the index selects ('?' x 8 for none)
     uint8_t labelIndex = 0;          // 0..15 as sent
     uint8_t letterCode = 0;          // 0..3, shown 'A'..'D'
