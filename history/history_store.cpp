@@ -28,7 +28,7 @@ std::string Count(int n, const char* one, const char* many) {
 DownloadEnd ToHistoryEnd(dialscope::DownloadEnd how) {
     switch (how) {
     case dialscope::DownloadEnd::Completed: return DownloadEnd::Completed;
-    case dialscope::DownloadEnd::NoEndFrame: return DownloadEnd::NoEndFrame;
+    case dialscope::DownloadEnd::Stalled: return DownloadEnd::NoEndFrame;
     case dialscope::DownloadEnd::Restarted: return DownloadEnd::Restarted;
     case dialscope::DownloadEnd::Refused: return DownloadEnd::Interrupted;
     case dialscope::DownloadEnd::Cut: return DownloadEnd::Cut;

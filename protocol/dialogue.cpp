@@ -32,57 +32,59 @@ void Protocol::ClearFrameFlags() {
 
 // Damage on the line during a download.
 //
-// The device never sends a frame twice, and a damaged frame says nothing
-// reliable about itself: its command byte may be the damaged byte (an 'R'
-// that reads 'B'), or the "frame" may be noise that happened to form 7E 7E
-// and a command letter. A damaged frame is one that failed its checksum, one
-// whose command byte after 7E 7E is no command at all or whose length byte
-// reads above 76 (both seen by the parser), or one still open when the line
-// goes quiet. (A frame with one damaged sync byte is not lost: the parser
-// takes it when its checksum holds.) A damaged frame only raises
-// damagePending; the next intact frame decides what was lost, from the
-// sequence letters and the boundary frames:
+// The device sends a download's frames back to back and never sends a frame
+// twice. So an intact frame that does not begin where the last intact frame
+// ended had something else before it: a frame that failed its checksum, one
+// whose command or length byte the parser refused, one whose two sync bytes
+// were both damaged, or noise. That is a gap (the parser measures it; a frame
+// with one damaged sync byte is no gap, its checksum vouches for it, and
+// neither are a few bytes of noise, too short to have been a frame). What
+// the gap cost is decided by the intact frame after it. The rule holds to
+// one thing: every byte of text from an intact data frame reaches the log,
+// in order. Where the frames cannot tell two cases apart, the text is kept
+// either way and the record is marked; a false mark is better than lost
+// text, and nothing is ever merged without a mark.
 //
-//  - an intact data frame in turn ('Q' after 'P', ...) shows that no frame of
-//    the record was lost: the damage was noise and marks nothing;
-//  - an intact 'P' with no record begun shows that the record lost nothing
-//    either (a lost first frame would make this one 'Q'); the damage was
-//    noise or the boundary frame of a call with no text, so the record is
-//    not marked, but kRecordMayBeLostLine is added;
-//  - an intact 'P' while a record is collected, right after damage, or out
-//    of turn in a record that had no miss, is the first frame of the next
-//    call: the collected record lost its boundary frame. It cannot be shown
-//    without its header, so it is reported with kRecordLostLine and dropped,
-//    and the 'P' begins a new record. Where the 'P' could also be the collected record's next frame
-//    (the record stood at '^' or at a multiple of fifteen frames), the new
-//    record is marked: it may be the rest of the old one;
-//  - any other data frame out of turn is a miss, as without damage (a 'P'
-//    after a miss included: the letters running on past the gap): it marks
-//    the record and is dropped. Dropped rather than stored after the gap, so
-//    that the text shown is always the record's text from its start up to
-//    the first gap, with the damaged-text line where the rest is missing,
-//    and so that three misses in a row still give the download up and ask
-//    the device for all of it again;
-//  - an intact boundary frame after a miss shows the record with the
-//    damaged-text line after its text, and never as "Tone only";
-//  - an intact boundary frame right after damage does the same, as the lost
-//    frame may have been the record's last or only data frame; but it may
-//    also have been the previous call's boundary frame, and then the two
-//    calls are merged under this header (or a call with no text is gone), so
-//    kRecordMayBeLostLine is added too: never a silent merge;
-//  - an intact end frame after damage, or with a record's text collected,
-//    adds kRecordMayBeLostLine or kRecordLostLine before "Message read OK.".
+// A data frame with letter L, the record expecting E:
+//  - no record begun, L = 'P': the record's first frame. After a gap a call
+//    with no text may have been lost in it: kRecordMayBeLostLine.
+//  - no record begun, L another letter: the record's first frames were lost.
+//    Its text begins here, marked; a miss; L is the new place in the
+//    sequence.
+//  - L = E: in turn, appended. After a gap too, but marked: the gap may
+//    have been noise, or the record's boundary frame and as many of the
+//    next call's first frames as line the letters up again. (E is never 'P'
+//    here: a sixteenth frame and a new call's first frame look the same, so
+//    that is the case below.)
+//  - L = 'P' out of turn, or in turn after a gap: the collected record may
+//    have lost its boundary frame. Its text is shown under a header of "?"
+//    and "??", marked, and the 'P' begins a new record, marked as well (it
+//    may be the rest of the old one).
+//  - any other letter out of turn: frames were lost. The text is kept after
+//    the text before the gap, the record is marked, and L becomes the new
+//    place in the sequence, so one lost frame costs one miss. Three misses in
+//    a row in one record give the download up: the record is dropped and the
+//    device asked again, which makes it send its whole memory.
+// A boundary frame:
+//  - after a gap with text collected: the damaged frame was one of the
+//    record's data frames, or the closing frame of the call before (whose
+//    text is then shown under this header). Shown marked, with
+//    kDamageBeforeBoundaryLine saying both.
+//  - after a gap with no text: marked (never passed off as "Tone only"),
+//    and kRecordMayBeLostLine.
+// The end frame, a '0', or the line going quiet with text collected: the
+// text is shown under the "?" header first. A gap before the end frame with
+// no text collected: kRecordMayBeLostLine.
 //
-// Text that was stored is never replaced: the marker is one line,
-// kDamagedTextLine, after the record's text (in place of "Tone only" when it
-// has none). A record with no damage since the last boundary frame keeps
-// exactly the bytes it always had. A restart still drops the record being
-// collected: the device sends its whole memory again.
+// A record with no gap from the frame before it to its boundary frame is
+// shown exactly as it arrived, with no mark.
 void Protocol::HandleFrame() {
     ClassifyFrame();
-    if (!CheckFrameCrc()) {
-        if (s_.dialogState == kDownloading) s_.damagePending = 1;
-    } else {
+    // The parser has judged the gap in front of this frame; a frame that
+    // failed its checksum is part of the next intact frame's gap.
+    const bool gap = s_.damagePending != 0;
+    if (CheckFrameCrc()) {
+        ++framesHandled_;
         // The state the frame arrived in acts on it once, even when the action
         // moves the dialogue to another state.
         switch (s_.dialogState) {
@@ -114,31 +116,30 @@ void Protocol::HandleFrame() {
                 window_.EnableTimer(Timer::AutoDisp, true);
                 s_.dialogState = kDownloading;
                 s_.downloadActive = 1;
+                stalled_ = false;
+                callMayBeLost_ = false;
                 window_.DownloadStarted();
             }
             break;
         case kDownloading:
+            // Frames of a download that had stalled: the box went on.
+            if (stalled_ && (s_.gotData || s_.gotB || s_.gotE)) Resume();
             if (s_.gotData) {
-                DataFrame(s_.damagePending != 0);
+                DataFrame(gap);
             } else if (s_.gotB) {
-                // A boundary frame with no payload outputs nothing; the damage
+                // A boundary frame with no payload outputs nothing; the gap
                 // before it is still to be decided.
-                if (link_.FrameBuffer[1] != 0) {
-                    if (s_.damagePending) {
-                        s_.recordDamaged = 1;
-                        window_.AppendStatusLine(kRecordMayBeLostLine);
-                    }
-                    OutputRecord();
-                }
+                if (link_.FrameBuffer[1] != 0) BoundaryFrame(gap);
             } else if (s_.gotE) {
                 if (s_.textLength != 0) {
-                    window_.AppendStatusLine(kRecordLostLine);
-                } else if (s_.damagePending || s_.recordDamaged) {
-                    window_.AppendStatusLine(kRecordMayBeLostLine);
+                    ShowCollectedText(kHeaderlessAtEndLine);
+                } else if (gap) {
+                    CallMayBeLost();
                 }
                 s_.damagePending = 0;
                 EndDownload();
             } else if (s_.got0) {
+                if (s_.textLength != 0) ShowCollectedText(kHeaderlessAtRefusalLine);
                 s_.pollWithD = 0;
                 ClearRecordText();
                 window_.SetIndicator(false);
@@ -153,60 +154,83 @@ void Protocol::HandleFrame() {
     ClearFrameFlags();
 }
 
-// A data frame while downloading. The first data frame of a record must be
-// 'P'; the following ones rotate 'Q' .. '^' and back to 'P'. `damageBefore`:
-// a damaged frame came since the last intact one (the rule above).
-void Protocol::DataFrame(bool damageBefore) {
-    const uint8_t cmd = link_.FrameBuffer[0];
+// A data frame while downloading (the rule above). The first data frame of a
+// record is 'P'; the following ones rotate 'Q' .. '^' and back to 'P'.
+void Protocol::DataFrame(bool gap) {
+    const uint8_t letter = link_.FrameBuffer[0];
     s_.damagePending = 0;
     if (s_.textLength == 0) {
-        s_.expectedSeq = 'P';
-        if (cmd != 'P') {
-            SequenceMiss();
-            return;
-        }
-        if (damageBefore || s_.recordDamaged) window_.AppendStatusLine(kRecordMayBeLostLine);
-        s_.recordDamaged = 0;
+        if (gap) CallMayBeLost();
         BeginRecord();
+        if (letter != 'P') SequenceMiss(letter);
         return;
     }
-    // Right after damage, or out of turn in a record that lost nothing so
-    // far, a 'P' begins the next call. Out of turn after a miss it is more
-    // likely the letters running on past the gap: a miss like any other.
-    if (cmd == 'P' && (damageBefore || (cmd != s_.expectedSeq && !s_.recordDamaged))) {
-        const bool mayBeTheRest = s_.expectedSeq == '^' || s_.expectedSeq == 'P';
-        window_.AppendStatusLine(kRecordLostLine);
-        ClearRecordText();
+    if (letter == 'P' && (letter != s_.expectedSeq || gap)) {
+        ShowCollectedText(gap ? kHeaderlessAfterDamageLine : kHeaderlessOutOfTurnLine);
         BeginRecord();
-        s_.recordDamaged = mayBeTheRest ? 1 : 0;
+        s_.recordDamaged = 1;  // it may be the rest of the record just shown
         return;
     }
-    if (cmd != s_.expectedSeq) {
-        SequenceMiss();
-        return;
-    }
-    s_.seqMisses = 0;
     AppendPayload();
-    s_.expectedSeq = static_cast<uint8_t>(s_.expectedSeq + 1);
-    if (s_.expectedSeq == 0x5F) s_.expectedSeq = 'P';
+    if (gap) s_.recordDamaged = 1;
+    if (letter == s_.expectedSeq) {
+        AppendInTurn(letter);
+    } else {
+        SequenceMiss(letter);
+    }
 }
 
-// The record's first frame, a 'P'.
+// The record's first frame: its text begins.
 void Protocol::BeginRecord() {
     s_.seqMisses = 0;
+    s_.recordDamaged = 0;
     AppendPayload();
-    s_.expectedSeq = 'Q';
+    AppendInTurn(link_.FrameBuffer[0]);
 }
 
-// A miss means a data frame went missing: the record is incomplete.
-// Misses add up across the records of a download; an in-sequence frame, the
-// restart itself and the header of the next download clear the count.
-void Protocol::SequenceMiss() {
+void Protocol::AppendInTurn(uint8_t letter) {
+    s_.seqMisses = 0;
+    s_.expectedSeq = letter >= '^' ? 'P' : static_cast<uint8_t>(letter + 1);
+}
+
+// A data frame out of turn: frames of the record were lost. Its text is
+// kept (appended by the caller) and the sequence goes on from its letter.
+// Three in a row give the download up; the record is dropped, as the device
+// sends its whole memory again when asked.
+void Protocol::SequenceMiss(uint8_t letter) {
     s_.recordDamaged = 1;
-    if (++s_.seqMisses >= 3) {
+    const uint8_t misses = static_cast<uint8_t>(s_.seqMisses + 1);
+    AppendInTurn(letter);
+    s_.seqMisses = misses;
+    if (misses >= 3) {
         s_.seqMisses = 0;
         RestartDialogue();
     }
+}
+
+void Protocol::BoundaryFrame(bool gap) {
+    s_.damagePending = 0;
+    if (gap) {
+        s_.recordDamaged = 1;
+        if (s_.textLength != 0) {
+            window_.AppendStatusLine(kDamageBeforeBoundaryLine);
+        } else {
+            CallMayBeLost();
+        }
+    }
+    OutputRecord();
+    // Misses are counted within a record.
+    s_.seqMisses = 0;
+}
+
+void Protocol::ShowCollectedText(const char* why) {
+    OutputHeaderlessRecord(why);
+    s_.seqMisses = 0;
+}
+
+void Protocol::CallMayBeLost() {
+    callMayBeLost_ = true;
+    window_.AppendStatusLine(kRecordMayBeLostLine);
 }
 
 void Protocol::SendPoll() {
@@ -216,22 +240,41 @@ void Protocol::SendPoll() {
 void Protocol::IdleTick() {
     if (++s_.idleTicks < kIdleTicksLimit) return;
     s_.idleTicks = 0;
+    // A frame found in the bytes of one left open is the device talking: no
+    // idle action (and no second poll after the reply it may have sent).
+    const uint32_t handled = framesHandled_;
     AbandonPartialFrame();
+    if (framesHandled_ != handled) return;
     if (s_.dialogState == kPolling) SendPoll();
     if (s_.dialogState != kDownloading) return;
     if (s_.textLength != 0) {
         // A record has begun and the line has gone quiet: the device lost its
-        // place, so start over.
+        // place. What came of the record is shown; then start over.
+        ShowCollectedText(kHeaderlessAtQuietLine);
         RestartDialogue();
-    } else if (s_.downloadActive && s_.connectState == kSupervisorHandedOver) {
-        // Quiet between records: the device streams a download without
-        // pauses, so the end frame was lost (or the device stopped). End the
-        // download as the end frame would rather than stay "Transferring"
-        // with the port held. Not once a device change has given the line
-        // back to the supervisor: ending the download would stop it in the
-        // middle of its search.
-        EndDownload(DownloadEnd::NoEndFrame);
+    } else if (s_.downloadActive && !stalled_) {
+        Stall();
     }
+}
+
+// Quiet between records. The end frame may have been lost, or the box may
+// only be slow: the download is reported as stalled and the animation
+// stops, but the port stays open and whatever of the download still comes
+// is shown.
+void Protocol::Stall() {
+    stalled_ = true;
+    window_.EnableTimer(Timer::AutoDisp, false);
+    window_.HideAnimation();
+    window_.AppendStatusLine(kStalledLine);
+    EndOfDownload(DownloadEnd::Stalled);
+}
+
+void Protocol::Resume() {
+    stalled_ = false;
+    window_.AppendStatusLine(kResumedLine);
+    window_.EnableTimer(Timer::AutoDisp, true);
+    s_.downloadActive = 1;
+    window_.DownloadStarted();
 }
 
 void Protocol::RestartDialogue() {
@@ -240,6 +283,7 @@ void Protocol::RestartDialogue() {
     window_.SetIndicator(false);
     SendPoll();
     s_.dialogState = kPolling;
+    stalled_ = false;
     EndOfDownload(DownloadEnd::Restarted);
 }
 
@@ -258,9 +302,17 @@ void Protocol::StartOnNewLine() {
     s_.deviceAnswered = 0;
     // Whatever was being downloaded came over the old line.
     lineClosed_ = false;
-    EndOfDownload(DownloadEnd::Cut);
+    CutDownload();
     SendCommand('2');
     s_.dialogState = kPolling;
+}
+
+// The line under a download went away: what was collected of a record is
+// shown, and the download is over.
+void Protocol::CutDownload() {
+    if (s_.dialogState == kDownloading && s_.textLength != 0) ShowCollectedText(kHeaderlessAtCutLine);
+    stalled_ = false;
+    EndOfDownload(DownloadEnd::Cut);
 }
 
 // Tells the window once that the download under way is over.
@@ -270,15 +322,20 @@ void Protocol::EndOfDownload(DownloadEnd how) {
     window_.DownloadEnded(how);
 }
 
-void Protocol::EndDownload(DownloadEnd how) {
+void Protocol::EndDownload() {
     serial_.closePort();
     // ComTick enables time_com again as its last step.
     window_.EnableTimer(Timer::time_com, false);
     window_.EnableTimer(Timer::watch_serial, false);
     window_.EnableTimer(Timer::AutoDisp, false);
     window_.HideAnimation();
-    window_.AppendStatusLine(how == DownloadEnd::Completed ? kReadOkLine : kNoEndFrameLine);
-    EndOfDownload(how);
+    window_.AppendStatusLine(kReadOkLine);
+    // The download is over: frames behind the end frame (a second download
+    // sent right after it) are not part of it. A header among them begins a
+    // new one.
+    ClearRecordText();
+    s_.dialogState = kPolling;
+    EndOfDownload(DownloadEnd::Completed);
 }
 
 }  // namespace dialscope

@@ -15,7 +15,8 @@ enum class Timer { time_com, watch_serial, AutoDisp };
 // How a download that had begun (its header frame arrived) came to an end.
 enum class DownloadEnd : uint8_t {
     Completed,   // the end frame arrived
-    NoEndFrame,  // the line fell silent where the end frame was due
+    Stalled,     // the line went quiet between records; the port stays open and
+                 // the download resumes (DownloadStarted again) if the box goes on
     Restarted,   // the dialogue started over (the device lost its place)
     Refused,     // the device said it has nothing now ('0' frame)
     Cut,         // the line went away (adapter pulled, another port opened)

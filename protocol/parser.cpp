@@ -5,6 +5,9 @@ namespace dialscope {
 
 namespace {
 
+// 7E 7E, command, length 0, CRC.
+constexpr uint64_t kShortestFrame = 6;
+
 bool IsAcceptedCommand(uint8_t b) {
     return b == '0' || b == '1' || b == 'B' || b == 'D' || b == 'E' || (b >= 0x50 && b <= 0x5F);
 }
@@ -21,7 +24,7 @@ void Protocol::ComTick() {
     }
     if (lineClosed_) {
         lineClosed_ = false;
-        EndOfDownload(DownloadEnd::Cut);
+        CutDownload();
     }
     IdleTick();
     // Always last: the end of a download stops time_com from inside this tick,
@@ -40,6 +43,7 @@ void Protocol::ParseReceivedBytes() {
         s_.rxByte = LoadRingSlot(link_, tail);
         tail = tail == kRxRingSize - 1 ? 0 : tail + 1;
         s_.rxTail.store(tail, std::memory_order_release);
+        ++pos_;
         ParseByte(s_.rxByte);
     }
 }
@@ -48,6 +52,7 @@ void Protocol::ParseReceivedBytes() {
 // frame), or after one 7E with at most one other byte between (a frame whose
 // sync byte was damaged on the line, taken only if its checksum holds).
 void Protocol::StartFrame(uint8_t command, uint8_t sync) {
+    frameStart_ = pos_;
     s_.framePos = 0;
     link_.FrameBuffer[s_.framePos++] = command;
     s_.frameSync = sync;
@@ -86,10 +91,10 @@ void Protocol::ParseByte(uint8_t b) {
             // frame, whole and undamaged.
         } else {
             // After a whole sync pair a refused byte other than a third 7E is
-            // most likely a frame whose command byte was damaged: lost, and
-            // weighed by the dialogue like a frame that failed its checksum.
-            if (s_.dialogState == kDownloading) s_.damagePending = 1;
-            s_.parseState = 0;
+            // a frame whose command byte was damaged (lost, part of the gap
+            // before the next intact frame), or a stray 7E, a frame's first
+            // sync byte and its damaged second one: as after "7E X".
+            s_.parseState = 7;
         }
         break;
     case 3:  // length byte
@@ -98,20 +103,14 @@ void Protocol::ParseByte(uint8_t b) {
         // length byte then costs only this frame, whereas skipping the
         // announced length could swallow the frames behind it.
         if (b > kMaxPayload) {
-            if (s_.frameSync == kSyncFirstDamaged) {
-                // "7E X" with X a command letter: X may be the damaged second
-                // sync byte, and this byte the frame's command.
-                if (IsAcceptedCommand(b)) {
-                    StartFrame(b, kSyncSecondDamaged);
-                } else {
-                    s_.parseState = b == 0x7E ? 1 : 0;
-                }
-                break;
+            // The byte taken for the command may have been a damaged second
+            // sync byte (after a stray 7E, or after one sync byte), and this
+            // one the frame's command.
+            if (IsAcceptedCommand(b)) {
+                StartFrame(b, kSyncSecondDamaged);
+            } else {
+                s_.parseState = b == 0x7E ? 1 : 0;
             }
-            // A frame was there and is lost: the dialogue weighs it like one
-            // that failed its checksum.
-            if (s_.frameSync == kSyncWhole && s_.dialogState == kDownloading) s_.damagePending = 1;
-            s_.parseState = 0;
             break;
         }
         s_.frameLen = b;
@@ -130,8 +129,20 @@ void Protocol::ParseByte(uint8_t b) {
         fb[s_.framePos++] = b;
         const bool good = CheckFrameCrc();
         const uint8_t sync = s_.frameSync;
+        if (good) {
+            // Its first sync byte (damaged or not) stands two places before
+            // the command byte. What lies between the last intact frame and
+            // that place may hold lost frames: the dialogue weighs it. Fewer
+            // than six bytes cannot: every frame is at least six bytes long,
+            // and damage changes bytes, not their number. Such a short gap
+            // is noise.
+            const uint64_t start = frameStart_ - 2;
+            const bool gap = start < lastFrameEnd_ || start - lastFrameEnd_ >= kShortestFrame;
+            lastFrameEnd_ = pos_ + 1;
+            if (gap && s_.dialogState == kDownloading) s_.damagePending = 1;
+        }
         // A frame found without both sync bytes counts only when its checksum
-        // holds; otherwise it was never a frame, and is no damage either.
+        // holds; otherwise it was never a frame.
         if (good || sync == kSyncWhole) HandleFrame();
         // HandleFrame may have restarted the dialogue (parseState 0 already).
         s_.parseState = 0;
@@ -149,26 +160,31 @@ void Protocol::ParseByte(uint8_t b) {
 // damaged sync byte), or its length byte may be the damaged byte and have
 // made it run on over the frames behind it. Either way the device's next
 // frames may lie inside the bytes taken for it: hunt through them again, from
-// its length byte on. A frame started at "7E X" with X a command letter is
-// tried once more with X as the damaged second sync byte. A frame found in
+// its length byte on, its command byte taken as a damaged second sync byte
+// (it may have been one: a stray 7E or a lost sync byte before it). A frame found in
 // these bytes lies wholly inside them or runs on into the ring; one that
 // fails again is rescanned the same way over fewer bytes, so this ends.
 void Protocol::RescanFrameBytes() {
     uint8_t bytes[kFrameBufferSize];
     const int n = s_.framePos;
     for (int i = 1; i < n; ++i) bytes[i] = link_.FrameBuffer[i];
-    s_.parseState = s_.frameSync == kSyncFirstDamaged ? 7 : 0;
-    for (int i = 1; i < n; ++i) ParseByte(bytes[i]);
+    // Each byte keeps its place in the stream; the ring goes on after them.
+    const uint64_t first = frameStart_, resume = pos_;
+    s_.parseState = 7;
+    for (int i = 1; i < n; ++i) {
+        pos_ = first + static_cast<uint64_t>(i);
+        ParseByte(bytes[i]);
+    }
+    pos_ = resume;
 }
 
 // The line has been quiet for the dialogue's 40 ticks with a frame still
-// open: its bytes will not be completed. A frame with both sync bytes was
-// damaged (its length byte, most likely, announced more than came); the
-// frames it swallowed are found again in its bytes.
+// open: its bytes will not be completed. It was damaged (its length byte,
+// most likely, announced more than came); the frames it swallowed are found
+// again in its bytes. A frame start found among them that is left open in
+// turn is given up the same way; each is shorter than the one before.
 void Protocol::AbandonPartialFrame() {
-    if (s_.parseState < 3 || s_.parseState > 6) return;
-    if (s_.frameSync == kSyncWhole && s_.dialogState == kDownloading) s_.damagePending = 1;
-    RescanFrameBytes();
+    while (s_.parseState >= 3 && s_.parseState <= 6) RescanFrameBytes();
 }
 
 }  // namespace dialscope

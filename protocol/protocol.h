@@ -17,18 +17,38 @@ constexpr uint8_t kWaiting = 0;
 constexpr uint8_t kPolling = 1;
 constexpr uint8_t kDownloading = 2;
 
-// Status line when the text of a record was collected but its boundary frame
-// never arrived intact: the record cannot be shown without its header.
-inline constexpr const char* kRecordLostLine = "A call record was lost: its closing frame arrived damaged.";
-// Status line when a damaged frame came between two records: it may have been
-// the boundary frame of a call with no text.
+// Status lines for damage on the line during a download (see the rule in
+// dialogue.cpp). Each says what was seen.
+//
+// Text whose closing frame did not come is shown under a header of "?" and
+// "??", followed by the damaged-text line; these say why.
+inline constexpr const char* kHeaderlessAfterDamageLine =
+    "A damaged frame came where a call may have ended: the text before it is shown with its header unknown.";
+inline constexpr const char* kHeaderlessOutOfTurnLine =
+    "A new call began before the last one's closing frame: that call's text is shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtEndLine =
+    "The log ended before the last call's closing frame: its text is shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtRefusalLine =
+    "The box broke off the download before a call's closing frame: its text is shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtCutLine =
+    "The line went away before a call's closing frame: its text is shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtQuietLine =
+    "The line went quiet before a call's closing frame: its text is shown with its header unknown.";
+// A damaged frame just before an intact closing frame: it was one of the
+// call's own data frames, or the closing frame of the call before it.
+inline constexpr const char* kDamageBeforeBoundaryLine =
+    "A damaged frame came just before a call's closing frame: the text shown with it may be cut short, or may "
+    "belong to a call before it whose closing frame was lost.";
+// A damaged frame between two calls: it may have been the closing frame of a
+// call with no text.
 inline constexpr const char* kRecordMayBeLostLine =
     "A call record may have been lost: a damaged frame came between two calls.";
-// Status line when the line went quiet during a download with no record begun:
-// the end frame was lost (or the device stopped between records).
-inline constexpr const char* kNoEndFrameLine =
-    "The download ended without its closing frame: the line went quiet. Calls after the last one shown may be "
-    "missing.";
+// The line went quiet in the middle of a download with no record begun. The
+// port stays open: what the box still sends is shown.
+inline constexpr const char* kStalledLine =
+    "The box has sent nothing for 4 seconds in the middle of its log: the download has stalled. Calls that "
+    "still come are shown.";
+inline constexpr const char* kResumedLine = "The box went on with its log.";
 inline constexpr const char* kReadOkLine = "Message read OK.";
 // The line added after the text of a record that may be incomplete.
 inline constexpr const char* kDamagedTextMarker = "(text damaged in transfer)";
@@ -68,6 +88,12 @@ public:
     void LineClosed() { lineClosed_ = true; }
     // Whether a download has begun and not yet ended.
     bool downloading() const { return s_.downloadActive != 0; }
+    // Whether the download under way (or the last one) went quiet with no
+    // record begun; it goes on if the box sends again.
+    bool stalled() const { return stalled_; }
+    // Whether a damaged frame between two calls of the latest download may
+    // have been a whole call (kRecordMayBeLostLine was said).
+    bool callMayBeLost() const { return callMayBeLost_; }
 
     // The body of time_comTimer: stop time_com, parse when bytes are pending,
     // run the idle tick, start time_com again.
@@ -81,16 +107,21 @@ public:
     void ClearFrameFlags();
     void IdleTick();
     void RestartDialogue();
-    // The end frame (Completed), or the line gone quiet where it was due
-    // (NoEndFrame).
-    void EndDownload(DownloadEnd how = DownloadEnd::Completed);
+    // The end frame.
+    void EndDownload();
 
     // Call record text.
     void SaveLabelTable();
     void ClearRecordText();
     void AppendPayload();
+    // The record closed by the boundary frame in FrameBuffer.
     void OutputRecord();
-    void BuildRecordHeader();
+    // The text collected so far, under a header of "?" and "??": its
+    // boundary frame was lost. `why` is the status line that says so.
+    void OutputHeaderlessRecord(const char* why);
+    // Writes the header area from a boundary frame's payload (`carried`
+    // bytes of it), or of "?" and "??" when `boundary` is null.
+    void BuildRecordHeader(const uint8_t* boundary, int carried);
     void AppendRecordToLog();
 
 private:
@@ -98,11 +129,19 @@ private:
     void StartFrame(uint8_t command, uint8_t sync);
     void RescanFrameBytes();
     void AbandonPartialFrame();
-    void DataFrame(bool damageBefore);
+    void DataFrame(bool gap);
+    void BoundaryFrame(bool gap);
     void BeginRecord();
-    void SequenceMiss();
+    void AppendInTurn(uint8_t letter);
+    void SequenceMiss(uint8_t letter);
+    void ShowCollectedText(const char* why);
+    void CallMayBeLost();
+    void Stall();
+    void Resume();
+    void CutDownload();
     void SendPoll();
     void EndOfDownload(DownloadEnd how);
+    void EmitRecord(RecordFields& record);
 
     Link& link_;
     LinkState& s_;
@@ -111,9 +150,29 @@ private:
     uint8_t wideRecord_[kTextBufferSize + 64];
     // LineClosed() was called; acted on at the end of the next tick.
     bool lineClosed_ = false;
+    // The download went quiet between records (Stall); the next frame of it
+    // resumes it.
+    bool stalled_ = false;
+    bool callMayBeLost_ = false;
+    // Frames handed to HandleFrame so far: an idle action that finds a frame
+    // in the bytes of an abandoned one has heard the device.
+    uint32_t framesHandled_ = 0;
+    // Where bytes stand in the stream read from the ring (counted from 0 for
+    // the life of the program): the byte being parsed, the command byte of
+    // the frame being gathered, and the byte after the last intact frame. A
+    // download's frames follow one another with nothing between them, so an
+    // intact frame that does not begin where the last one ended had noise or
+    // a damaged frame before it.
+    uint64_t pos_ = 0;
+    uint64_t frameStart_ = 0;
+    uint64_t lastFrameEnd_ = 0;
     // The text of the record being output as it arrived, and where its
     // rendering stands: handed out with RecordOutput.
     uint8_t rawText_[kTextBufferSize];
+    // What BuildRecordHeader found: the record had no text (its "Tone only"
+    // or damaged header line replaces it), and where the text ended.
+    bool recordToneOnly_ = false;
+    int32_t textBeforeHeader_ = 0;
     const uint8_t* rendered_ = nullptr;
     size_t renderedLength_ = 0;
     WindowOps& window_;

@@ -10,6 +10,7 @@ constexpr int kHeaderArea = 36;     // header line and indentation in front of t
 constexpr int kHeaderLine = 30;     // the header line with its CR LF
 constexpr int kTextLimit = kTextBufferSize - 5;  // room for CR LF and the terminator
 constexpr uint8_t kUnknown = '?';   // shown for values the device gave that cannot be rendered
+const uint8_t kNoLabel[8] = {kUnknown, kUnknown, kUnknown, kUnknown, kUnknown, kUnknown, kUnknown, kUnknown};
 
 // Two decimal digits, or "??" for a value that does not fit: a date or time
 // field above 99 is not a date or a time, and "1:" or ":0" would pass for one.
@@ -65,21 +66,34 @@ void Protocol::OutputRecord() {
     const uint8_t* b = link_.FrameBuffer + 2;
     const int carried = link_.FrameBuffer[1];  // at least 1 here
     const int k = b[0] & 0x0F;
-    static const uint8_t kNoLabel[8] = {kUnknown, kUnknown, kUnknown, kUnknown,
-                                        kUnknown, kUnknown, kUnknown, kUnknown};
     record.label = k < 8 ? link_.LabelTable + 8 * k : kNoLabel;
     record.labelIndex = static_cast<uint8_t>(k);
     record.letterCode = static_cast<uint8_t>((b[0] >> 4) & 3);
     for (int i = 0; i < 5; ++i) record.dateTime[i] = static_cast<int16_t>(i + 1 < carried ? b[i + 1] : -1);
-    record.hasText = s_.textLength != 0;
+    BuildRecordHeader(b, carried);
+    EmitRecord(record);
+}
+
+void Protocol::OutputHeaderlessRecord(const char* why) {
+    window_.AppendStatusLine(why);
+    RecordFields record;
+    record.headerKnown = false;
+    record.label = kNoLabel;
+    s_.recordDamaged = 1;
+    BuildRecordHeader(nullptr, 0);
+    EmitRecord(record);
+}
+
+// The text, the rendering and the record handed out; the record text is
+// empty again afterwards. BuildRecordHeader has run.
+void Protocol::EmitRecord(RecordFields& record) {
+    record.hasText = !recordToneOnly_;
     if (record.hasText) {
-        record.textLength = static_cast<size_t>(s_.textLength - kHeaderArea);
+        record.textLength = static_cast<size_t>(textBeforeHeader_ - kHeaderArea);
         std::memcpy(rawText_, link_.TextBuffer + kHeaderArea, record.textLength);
         record.text = rawText_;
     }
     record.damaged = s_.recordDamaged != 0;
-
-    BuildRecordHeader();
     AppendRecordToLog();
     record.rendered = rendered_;
     record.renderedLength = renderedLength_;
@@ -87,13 +101,14 @@ void Protocol::OutputRecord() {
     ClearRecordText();
 }
 
-void Protocol::BuildRecordHeader() {
+void Protocol::BuildRecordHeader(const uint8_t* b, int carried) {
     uint8_t* t = link_.TextBuffer;
-    const uint8_t* b = link_.FrameBuffer + 2;
-    int carried = link_.FrameBuffer[1];  // at least 1 here
     // A boundary frame shorter than six payload bytes leaves its missing
-    // fields unknown instead of reading the CRC and older bytes as dates.
+    // fields unknown instead of reading the CRC and older bytes as dates; a
+    // lost one leaves all of them unknown.
     auto field = [&](int i) { return i < carried ? static_cast<int>(b[i]) : -1; };
+    recordToneOnly_ = s_.textLength == 0;
+    textBeforeHeader_ = s_.textLength;
 
     int n = ++s_.recordNumber;
     // From 100 on the number does not fit the two places; AppendRecordToLog
@@ -107,13 +122,13 @@ void Protocol::BuildRecordHeader() {
     t[2] = '.';
     t[3] = ' ';
 
-    int k = b[0] & 0x0F;
+    const int k = b ? b[0] & 0x0F : 8;
     if (k < 8) {
         std::memcpy(t + 4, link_.LabelTable + 8 * k, 8);
     } else {
         std::memset(t + 4, kUnknown, 8);  // the device has only eight labels
     }
-    t[12] = static_cast<uint8_t>('A' + ((b[0] >> 4) & 3));
+    t[12] = b ? static_cast<uint8_t>('A' + ((b[0] >> 4) & 3)) : kUnknown;
     t[13] = ' ';
 
     PutTwoDigits(t + 14, field(1));

@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::fprintf(stderr,
-                     "dialscope-devsim: expect %d records (%d shown damaged, %d lost, %d perhaps lost), read OK %s, "
-                     "ended on silence %s, asked twice %s\n",
-                     p.recordsShown, p.recordsDamaged, p.recordsLost, p.recordsMaybeLost, p.readOk ? "yes" : "no",
+                     "dialscope-devsim: expect %d records (%d shown damaged, %d of them with the header unknown, %d "
+                     "perhaps lost), read OK %s, stalled %s, asked twice %s\n",
+                     p.recordsShown, p.recordsDamaged, p.recordsHeaderless, p.recordsMaybeLost, p.readOk ? "yes" : "no",
                      p.endedQuiet ? "yes" : "no", p.secondDownload ? "yes" : "no");
     }
     if (cl.dumpFrames) DumpFrames(setup);

@@ -261,76 +261,88 @@ namespace {
 
 // A correct program's reaction to the frames of a download, frame by frame:
 // it takes the header in the polling state, collects data frames in letter
-// order, gives a record up on the third letter out of turn in a row (and
-// polls again), shows a record on its boundary frame and stops listening at
-// the end frame, or when the line goes quiet with no record begun.
+// order, shows a record on its boundary frame and stops listening at the end
+// frame. A record is shown exactly unless something went wrong around it.
 //
-// The device never sends a frame twice, so a frame with a bad CRC is a piece
-// gone for good, and what it was is not taken from its own bytes: it leaves
-// damage pending, and the next intact frame decides.
-//  - A data frame in turn: the damage was no frame of the record.
-//  - A 'P' with no record begun: not of this record either, but it may have
-//    been a boundary frame of a call with no text (kRecordMayBeLostStatus).
-//  - A 'P' while a record is collected, right after damage or out of turn
-//    in a record with no miss: the record lost its boundary frame (kRecordLostStatus, dropped, its number
-//    not used up); the 'P' begins the next record, marked when it could
-//    have been the old one's next frame (expected '^' or 'P').
-//  - Any other letter out of turn: a miss, marks the record, dropped.
-//  - A boundary frame after a miss: the record is shown marked; right after
-//    damage: marked, and kRecordMayBeLostStatus.
-//  - The end frame: kRecordLostStatus when a record was collected, else
-//    kRecordMayBeLostStatus after damage or a miss.
+// The device sends a download's frames back to back and never sends one
+// twice, so anything between two intact frames long enough to have been a
+// frame (a frame with a bad CRC, or six bytes of noise or more) is a gap. The intact frame after a gap decides what it cost, and
+// text that arrived intact is always shown:
+//  - A data frame in turn: appended; after a gap marked (the gap may have
+//    held the record's boundary frame and as many of the next call's frames
+//    as line the letters up), except a 'P' in turn as a sixteenth frame: see
+//    below.
+//  - A first data frame: begins the record; after a gap kRecordMayBeLostStatus
+//    (a call with no text may have been lost). Not a 'P': marked, a miss.
+//  - A 'P' out of turn, or in turn after a gap, with a record collected: the
+//    collected text is shown under kUnknownHeader, marked, with a status line
+//    saying what was seen; the 'P' begins a new record, marked.
+//  - Any other letter out of turn: appended, marked, a miss; its letter is
+//    the new place in the sequence. Three misses in a row give the download
+//    up (the record is dropped, the program polls, the device sends it all
+//    again).
+//  - A boundary frame after a gap: marked; kDamageBeforeBoundaryStatus with
+//    text collected, else kRecordMayBeLostStatus.
+//  - The end frame, silence or a hang-up with text collected: the text under
+//    kUnknownHeader first. A gap before the end frame with no text collected:
+//    kRecordMayBeLostStatus.
 // A marked record shows the text that arrived (or none) and then
 // kShownDamagedLine, never "Tone only". Outside a download a frame with a
 // bad CRC is simply ignored.
 class ProgramModel {
 public:
+    void OnGap() {
+        if (state_ == 2) pending_ = true;
+    }
     void OnFrame(uint8_t command, const std::vector<uint8_t>& payload, bool crcGood) {
         if (ended_) return;
+        if (!crcGood) return OnGap();
         if (state_ == 1) {
-            if (crcGood && command == 'D') {
+            if (command == 'D') {
                 labels_ = {};
                 ++headers_;
                 for (size_t i = 8; i < payload.size() && i < kHeaderPayload; ++i)
                     labels_[(i - 8) / 8][(i - 8) % 8] = payload[i];
                 DropRecord();
+                pending_ = false;
                 number_ = 0;
+                misses_ = 0;
                 state_ = 2;
             }
             return;
         }
-        if (!crcGood) {
-            pending_ = true;
-            return;
-        }
         const bool data = command >= 0x50 && command <= 0x5F;
+        if (stalled_ && (data || command == 'B' || command == 'E')) {
+            stalled_ = false;
+            Status(kResumedStatus);
+        }
+        const bool gap = pending_;
         if (data) {
-            const bool damageBefore = pending_;
             pending_ = false;
             if (!begun_) {
-                expected_ = 'P';
-                if (command != 'P') return Miss();
-                if (damageBefore || damaged_) Status(kRecordMayBeLostStatus);
-                damaged_ = false;
-                Begin(payload);
+                if (gap) Status(kRecordMayBeLostStatus);
+                Begin(command, payload);
+                if (command != 'P') Miss(command);
                 return;
             }
-            if (command == 'P' && (damageBefore || (command != expected_ && !damaged_))) {
-                const bool mayBeTheRest = expected_ == '^' || expected_ == 'P';
-                Status(kRecordLostStatus);
-                DropRecord();
-                Begin(payload);
-                damaged_ = mayBeTheRest;
-                return;
-            }
-            if (command != expected_) return Miss();
-            misses_ = 0;
-            Append(payload);
-            expected_ = expected_ == '^' ? 'P' : expected_ + 1;
-        } else if (command == 'B' && !payload.empty()) {
-            if (pending_) {
+            if (command == 'P' && (command != expected_ || gap)) {
+                ShowHeaderless(gap ? kHeaderlessAfterDamageStatus : kHeaderlessOutOfTurnStatus);
+                Begin(command, payload);
                 damaged_ = true;
-                Status(kRecordMayBeLostStatus);
+                return;
+            }
+            Append(payload);
+            if (gap) damaged_ = true;
+            if (command == expected_) {
+                InTurn(command);
+            } else {
+                Miss(command);
+            }
+        } else if (command == 'B' && !payload.empty()) {
+            pending_ = false;
+            if (gap) {
+                damaged_ = true;
+                Status(begun_ ? kDamageBeforeBoundaryStatus : kRecordMayBeLostStatus);
             }
             CallRecord r;
             std::vector<uint8_t> p = payload;
@@ -341,7 +353,7 @@ public:
             r.time = {p[4], p[5]};
             ++number_;
             r.text = text_;
-            calls_.push_back({labels_[r.label], r, begun_, damaged_, headers_ - 1});
+            calls_.push_back({true, labels_[r.label], r, begun_, damaged_, headers_ - 1});
             if (damaged_) {
                 std::string shown = RenderRecord(number_, labels_, r, true, text_);
                 if (!begun_) shown.resize(shown.size() - 8);   // the header line alone: no "      \r\n"
@@ -352,10 +364,11 @@ public:
             }
             ++shown_;
             DropRecord();
+            misses_ = 0;
         } else if (command == 'E') {
             if (begun_) {
-                Status(kRecordLostStatus);
-            } else if (pending_ || damaged_) {
+                ShowHeaderless(kHeaderlessAtEndStatus);
+            } else if (gap) {
                 Status(kRecordMayBeLostStatus);
             }
             pending_ = false;
@@ -364,18 +377,24 @@ public:
         }
     }
     // Whether a long silence now changes anything.
-    bool SilenceMatters() const { return !ended_ && state_ == 2; }
-    // The program gives up on a begun record after about four silent seconds;
-    // with none begun the download is over, its end frame lost.
+    bool SilenceMatters() const { return !ended_ && state_ == 2 && (begun_ || !stalled_); }
+    // The program gives up on a begun record after about four silent seconds
+    // (and shows what came of it); with none begun the download stalls and
+    // goes on if the device sends again.
     void OnLongSilence() {
         if (!SilenceMatters()) return;
         if (begun_) {
+            ShowHeaderless(kHeaderlessAtQuietStatus);
             Restart();
         } else {
-            ended_ = true;
+            stalled_ = true;
             endedQuiet_ = true;
-            status_.push_back(kNoEndFrameStatus);
+            status_.push_back(kStalledStatus);
         }
+    }
+    // The line went away: what was collected of a record is shown.
+    void OnHangUp() {
+        if (!ended_ && state_ == 2 && begun_) ShowHeaderless(kHeaderlessAtCutStatus);
     }
     int state() const { return state_; }
     bool ended() const { return ended_; }
@@ -384,39 +403,58 @@ public:
     const std::vector<std::string>& status() const { return status_; }
     int shown() const { return shown_; }
     int damagedShown() const { return damagedShown_; }
+    int headerless() const { return headerless_; }
     const std::vector<Prediction::ShownCall>& calls() const { return calls_; }
 
 private:
     void Status(const char* line) { status_.push_back(line); }
-    void Begin(const std::vector<uint8_t>& payload) {
-        expected_ = 'P';
-        misses_ = 0;
+    void Begin(uint8_t letter, const std::vector<uint8_t>& payload) {
+        DropRecord();
         Append(payload);
-        expected_ = 'Q';
+        InTurn(letter);
     }
     void Append(const std::vector<uint8_t>& payload) {
         begun_ = true;
         for (uint8_t b : payload)
             if (text_.size() < kMaxShownText) text_ += static_cast<char>(b);
     }
-    // Misses add up across records; only a frame in turn or the restart
-    // clears the count.
-    void Miss() {
+    void InTurn(uint8_t letter) {
+        misses_ = 0;
+        expected_ = letter >= '^' ? 'P' : letter + 1;
+    }
+    void Miss(uint8_t letter) {
         damaged_ = true;
-        if (++misses_ == 3) {
+        const int misses = misses_ + 1;
+        InTurn(letter);
+        misses_ = misses;
+        if (misses_ == 3) {
             misses_ = 0;
             Restart();
         }
+    }
+    void ShowHeaderless(const char* why) {
+        Status(why);
+        char number[16];
+        std::snprintf(number, sizeof number, "%2d. ", ++number_);
+        std::string shown = std::string(number) + kUnknownHeader + "      ";
+        for (char c : text_) shown += c == 0 ? ' ' : c;
+        log_ += shown + "\r\n" + kShownDamagedLine;
+        CallRecord r;
+        r.text = text_;
+        calls_.push_back({false, Label{}, r, true, true, headers_ - 1});
+        ++shown_;
+        ++damagedShown_;
+        ++headerless_;
+        DropRecord();
+        misses_ = 0;
     }
     void Restart() {
         DropRecord();
         state_ = 1;   // and it polls with 'D', which the simulator answers after this download
     }
-    // Every clearing of the record's text clears its damage too.
     void DropRecord() {
         begun_ = false;
         damaged_ = false;
-        pending_ = false;
         text_.clear();
     }
 
@@ -425,6 +463,7 @@ private:
     bool damaged_ = false;
     bool pending_ = false;
     bool ended_ = false;
+    bool stalled_ = false;
     bool endedQuiet_ = false;
     std::string text_;
     uint8_t expected_ = 'P';
@@ -432,6 +471,7 @@ private:
     int number_ = 0;
     int shown_ = 0;
     int damagedShown_ = 0;
+    int headerless_ = 0;
     int headers_ = 0;
     std::vector<Prediction::ShownCall> calls_;
     LabelSet labels_{};
@@ -453,6 +493,7 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
     for (const WireItem& item : first.items) {
         if (item.kind == WireItem::Kind::kHangUp) {
             hungUp = true;
+            model.OnHangUp();
             break;
         }
         if (item.kind == WireItem::Kind::kPause) {
@@ -468,8 +509,14 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
             model.OnLongSilence();
             continue;
         }
-        // A frame cut short by the hang-up never reaches the program.
-        if (item.frame < 0 || !item.whole) continue;
+        // Noise between frames is a gap when it is long enough to have been
+        // a frame (six bytes); a frame cut short by the hang-up never
+        // reaches the program.
+        if (item.frame < 0) {
+            if (item.bytes.size() >= 6) model.OnGap();
+            continue;
+        }
+        if (!item.whole) continue;
         model.OnFrame(item.command, frames[item.frame].frame.payload, item.crcGood);
     }
     if (!hungUp && !model.ended()) {
@@ -485,13 +532,13 @@ Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const Wir
     p.available = true;
     p.log = model.log();
     p.statusLines = model.status();
-    p.readOk = model.ended() && !model.endedQuiet();
+    p.readOk = model.ended();
     p.endedQuiet = model.endedQuiet();
     p.recordsShown = model.shown();
     p.recordsDamaged = model.damagedShown();
+    p.recordsHeaderless = model.headerless();
     p.calls = model.calls();
     for (const std::string& line : p.statusLines) {
-        p.recordsLost += line == kRecordLostStatus;
         p.recordsMaybeLost += line == kRecordMayBeLostStatus;
     }
     return p;

@@ -125,18 +125,37 @@ bool PlanDownload(const std::vector<DownloadFrame>& frames, const FaultOptions& 
 // incomplete (six spaces, the words, CR LF):
 inline constexpr const char* kShownDamagedText = "(text damaged in transfer)";
 inline constexpr const char* kShownDamagedLine = "      (text damaged in transfer)\r\n";
-// Status line for a record whose text arrived but whose boundary frame did not
-// (the record is not shown at all):
-inline constexpr const char* kRecordLostStatus = "A call record was lost: its closing frame arrived damaged.";
+// Status lines for text shown under a header of "?" and "??" because its
+// boundary frame did not come, by what was seen instead:
+inline constexpr const char* kHeaderlessAfterDamageStatus =
+    "A damaged frame came where a call may have ended: the text before it is shown with its header unknown.";
+inline constexpr const char* kHeaderlessOutOfTurnStatus =
+    "A new call began before the last one's closing frame: that call's text is shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtEndStatus =
+    "The log ended before the last call's closing frame: its text is shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtCutStatus =
+    "The line went away before a call's closing frame: its text is shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtQuietStatus =
+    "The line went quiet before a call's closing frame: its text is shown with its header unknown.";
+// Status line when a damaged frame came just before an intact boundary frame
+// with text collected:
+inline constexpr const char* kDamageBeforeBoundaryStatus =
+    "A damaged frame came just before a call's closing frame: the text shown with it may be cut short, or may "
+    "belong to a call before it whose closing frame was lost.";
 // Status line when a damaged frame may have been the boundary frame of a call:
 inline constexpr const char* kRecordMayBeLostStatus =
     "A call record may have been lost: a damaged frame came between two calls.";
-// Status line when the line goes quiet during a download with no record begun:
-inline constexpr const char* kNoEndFrameStatus =
-    "The download ended without its closing frame: the line went quiet. Calls after the last one shown may be "
-    "missing.";
+// Status lines when the line goes quiet during a download with no record
+// begun (the port stays open), and when the box sends again after that:
+inline constexpr const char* kStalledStatus =
+    "The box has sent nothing for 4 seconds in the middle of its log: the download has stalled. Calls that "
+    "still come are shown.";
+inline constexpr const char* kResumedStatus = "The box went on with its log.";
 // Status line at the end frame:
 inline constexpr const char* kReadOkStatus = "Message read OK.";
+// The header line of a record whose boundary frame was lost, after its
+// number ("%2d. " as for every record):
+inline constexpr const char* kUnknownHeader = "????????? ??/??/?? ??:??\r\n";
 
 // What a correct program shows after the first download of `plan` (the
 // simulator answering its polls afterwards with undisturbed downloads).
@@ -144,22 +163,23 @@ struct Prediction {
     bool available = false;       // false: timing decides; `reason` says why
     std::string reason;
     std::string log;              // the bytes appended to the program's log
-    // The status lines the download dialogue appends, in order: the loss
-    // lines (kRecordLostStatus, kRecordMayBeLostStatus), then kReadOkStatus
-    // at the end frame or kNoEndFrameStatus when the line goes quiet instead.
+    // The status lines the download dialogue appends, in order: the damage
+    // lines, then kReadOkStatus at the end frame or kStalledStatus when the
+    // line goes quiet instead.
     std::vector<std::string> statusLines;
     bool readOk = false;          // the program sees an end frame ("Message read OK.")
-    bool endedQuiet = false;      // the program ends the download on silence (kNoEndFrameStatus)
+    bool endedQuiet = false;      // the download stalls on silence (kStalledStatus)
     bool secondDownload = false;  // the program had to ask again and got a clean download
     int recordsShown = 0;         // records appended to the log, damaged ones included
     int recordsDamaged = 0;       // of those, shown with kShownDamagedLine
-    int recordsLost = 0;          // kRecordLostStatus lines
+    int recordsHeaderless = 0;    // of those, shown under the unknown header
     int recordsMaybeLost = 0;     // kRecordMayBeLostStatus lines
     // Every record shown, in order, as the program took it from the line:
     // the label bytes of its header, its fields and the text that arrived,
     // whether it is shown damaged, and which of the program's downloads it
     // came in (0, or 1 after the program gave up and asked again).
     struct ShownCall {
+        bool headerKnown = true;  // false: shown under kUnknownHeader
         Label label{};
         CallRecord record;
         bool hasText = false;

@@ -123,7 +123,6 @@ struct DownloadRecords {
 // What the console learns from the status lines the program writes.
 struct StatusWatch {
     std::string openFailure;  // the supervisor's "Cannot open ..." explanation
-    bool lostRecord = false;  // a record lost with its closing frame
     bool historyProblem = false;
     bool verbose = false;
 
@@ -132,13 +131,12 @@ struct StatusWatch {
         if (text.rfind("Cannot open ", 0) == 0) {
             openFailure = text;
             Say(text);
-        } else if (text.rfind("A call record was lost", 0) == 0) {
-            lostRecord = true;
-            Say(text);
         } else if (text.rfind("The call history", 0) == 0 || text.rfind("History:", 0) == 0) {
             if (text.rfind("The call history", 0) == 0) historyProblem = true;
             Say(text);
-        } else if (text.rfind("Port Is Already Opened", 0) == 0 || verbose) {
+        } else if (verbose || (text != kBanner && text != kReadOkLine)) {
+            // What the line did to the download (damage, a stall), said as it
+            // happens; the banner and the end frame's line are the window's.
             Say(text);
         }
     }
@@ -294,11 +292,11 @@ int Download(const Common& common, const DownloadOptions& options) {
         code = kExitDamaged;
         Say("The line went away during the download (the adapter was pulled out?). "
             "The records that arrived are written; run the download again for the rest.");
-    } else if (*ended == DownloadEnd::NoEndFrame) {
+    } else if (*ended == DownloadEnd::Stalled) {
         code = kExitDamaged;
-        Say("The download ended without its closing frame: the last records may be missing. "
+        Say("The box stopped sending in the middle of its log: the last records may be missing. "
             "Run the download again.");
-    } else if (records.damaged > 0 || status.lostRecord) {
+    } else if (records.damaged > 0 || core.protocol().callMayBeLost()) {
         code = kExitDamaged;
         Say("Some records arrived damaged. Run the download again: the box sends its whole memory "
             "each time.");

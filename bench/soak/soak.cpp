@@ -277,7 +277,7 @@ public:
         std::printf(" noise in %d\n", noisy_);
         std::printf("  downloads completed %d, restarted %d, cut %d, ended without end frame %d, refused %d\n",
                     ends_[int(DownloadEnd::Completed)], ends_[int(DownloadEnd::Restarted)],
-                    ends_[int(DownloadEnd::Cut)], ends_[int(DownloadEnd::NoEndFrame)], ends_[int(DownloadEnd::Refused)]);
+                    ends_[int(DownloadEnd::Cut)], ends_[int(DownloadEnd::Stalled)], ends_[int(DownloadEnd::Refused)]);
         std::printf("  calls sent %d (%d shown damaged), distinct intact %zu, kept %lld: %s\n", sent_, damaged_,
                     expected_.size(), static_cast<long long>(kept),
                     kept == static_cast<int64_t>(expected_.size()) ? "equal" : "DIFFERENT");
@@ -401,7 +401,7 @@ private:
             const bool damagedFrame = currentFault_ == static_cast<int>(Fault::BadCrc) ||
                                       currentFault_ == static_cast<int>(Fault::WrongLetter);
             const int64_t timeOuts =
-                restartsThisDownload_ + ((how == DownloadEnd::NoEndFrame || damagedFrame) ? 1 : 0);
+                restartsThisDownload_ + ((how == DownloadEnd::Stalled || damagedFrame) ? 1 : 0);
             const int64_t allowed = silentTicks_ + timeOuts * (kIdleTicksLimit + 1) +
                                     (restartsThisDownload_ + 1) * (bytes_ * 10 / 5760 + 3);
             if (ticks > longestTicks_ || longestAt_ < 0) {

@@ -58,61 +58,81 @@ TEST(Dialogue, BadCrcChangesNothingOutsideARecord) {
     }
 }
 
-// What a damaged frame cost is decided from the intact frames around it;
-// text that arrived is kept, and the damaged-text line comes after it.
+// What a damaged frame cost is decided from the intact frames around it.
+// Text that arrived is always shown, in order; where its header is lost it
+// stands under one of "?" and "??"; the damaged-text line comes after every
+// record that may be incomplete.
 TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
     const Bytes b1 = BoundaryFrame(0, 0, 1, 2, 3, 4, 5), b2 = BoundaryFrame(0, 1, 1, 2, 3, 4, 6);
     const Bytes h1 = " 1. DESK    A 01/02/03 04:05\r\n", h2 = " 2. DESK    B 01/02/03 04:06\r\n";
-    const Bytes h2First = " 1. DESK    B 01/02/03 04:06\r\n";  // the second call, after a lost one
+    const Bytes h1b = " 1. DESK    B 01/02/03 04:06\r\n", h2a = " 2. DESK    A 01/02/03 04:05\r\n";
+    const Bytes unknown = " 1. ????????? ??/??/?? ??:??\r\n";
     const Bytes mark = "      (text damaged in transfer)\r\n", tone = "     Tone only    \r\n";
     const Bytes noiseP = "\x7E\x7E\x50\x03xyz\x00\x00";  // noise that forms a data frame
-    const Bytes lost = kRecordLostLine, mayBe = kRecordMayBeLostLine;
+    const Bytes mayBe = kRecordMayBeLostLine, cutShort = kDamageBeforeBoundaryLine, ok = kReadOkLine;
+    auto letters = [](int n, int lost) {  // n one-letter data frames 'a', 'b', ...; `lost` damaged
+        Bytes f;
+        for (int i = 0; i < n; ++i) {
+            const Bytes frame = Frame(static_cast<uint8_t>(0x50 + i % 15), Bytes(1, static_cast<char>('a' + i)));
+            f += i == lost ? CorruptCrc(frame) : frame;
+        }
+        return f;
+    };
     const struct {
         const char* what;
         Bytes frames;
         Bytes log;
         std::vector<Bytes> status;
     } cases[] = {
-        {"middle frame lost: text up to the gap, then the mark",
+        {"a middle frame lost: the text on both sides of the gap, marked",
          Frame('P', "one ") + CorruptCrc(Frame('Q', "two ")) + Frame('R', "three") + b1,
-         h1 + "      one \r\n" + mark, {}},
-        {"last frame lost: it may also have been the boundary frame of a call before",
-         Frame('P', "one ") + CorruptCrc(Frame('Q', "two")) + b1, h1 + "      one \r\n" + mark, {mayBe}},
-        {"first frame lost: not passed off as Tone only", CorruptCrc(Frame('P', "one")) + Frame('Q', "two") + b1,
-         h1 + mark, {}},
-        {"a lone frame lost", CorruptCrc(Frame('P', "one")) + b1, h1 + mark, {mayBe}},
-        {"noise inside a record, the letters run on", Frame('P', "one ") + noiseP + Frame('Q', "two") + b1,
-         h1 + "      one two\r\n", {}},
+         h1 + "      one three\r\n" + mark, {}},
+        {"the last frame lost: cut short, or the text of a call before",
+         Frame('P', "one ") + CorruptCrc(Frame('Q', "two")) + b1, h1 + "      one \r\n" + mark, {cutShort}},
+        {"the first frame lost: the text after it, marked; a call may have gone with it",
+         CorruptCrc(Frame('P', "one")) + Frame('Q', "two") + b1, h1 + "      two\r\n" + mark, {mayBe}},
+        {"a lone frame lost: never passed off as Tone only", CorruptCrc(Frame('P', "one")) + b1, h1 + mark, {mayBe}},
+        {"noise inside a record, the letters run on: marked, as a lost boundary frame could line them up",
+         Frame('P', "one ") + noiseP + Frame('Q', "two") + b1, h1 + "      one two\r\n" + mark, {}},
+        {"a few bytes of noise inside a record: too short to have been a frame",
+         Frame('P', "one ") + Bytes("\x7E\x7E\x50\x03x", 5) + Frame('Q', "two") + b1, h1 + "      one two\r\n", {}},
         {"an 'R' that reads 'B': the text stays",
          Frame('P', "p") + Frame('Q', "q") + CorruptCrc(Frame('B', Bytes("\x00\x01\x01\x01\x01\x01", 6))) +
              Frame('S', "s") + b1,
-         h1 + "      pq\r\n" + mark, {}},
-        {"boundary frame lost: the record is reported, the next one whole",
-         Frame('P', "lost") + CorruptCrc(b1) + Frame('P', "next") + b2, h2First + "      next\r\n", {lost}},
-        {"boundary frame lost at the fifteenth frame: the next record may be the rest",
-         DataFrames(Bytes(15, 'a'), 1) + CorruptCrc(b1) + Frame('P', "next") + b2, h2First + "      next\r\n" + mark,
-         {lost}},
-        {"a 'P' after a miss is the letters running on past the gap: a miss",
-         [] {
-             Bytes f;
-             for (int i = 0; i < 16; ++i) f += i == 13 ? CorruptCrc(Frame(0x50 + i % 15, Bytes(1, 'a' + i)))
-                                                      : Frame(0x50 + i % 15, Bytes(1, 'a' + i));
-             return f;
-         }() + b1,
-         h1 + "      abcdefghijklm\r\n" + mark, {}},
-        {"boundary frame lost whole: a 'P' out of turn begins the next record",
-         Frame('P', "lost") + Frame('Q', "x") + Frame('P', "next") + b2, h2First + "      next\r\n", {lost}},
+         h1 + "      pqs\r\n" + mark, {}},
+        {"sixteen frames, the fourteenth lost: one miss, all other text", letters(16, 13) + b1,
+         h1 + "      abcdefghijklmop\r\n" + mark, {}},
+        {"seventeen frames, the fourteenth and fifteenth lost: a 'P' after damage, kept both ways",
+         letters(17, 13).substr(0, 13 * 7) + CorruptCrc(Frame(']', "n")) + CorruptCrc(Frame('^', "o")) +
+             Frame('P', "p") + Frame('Q', "q") + b1,
+         unknown + "      abcdefghijklm\r\n" + mark + " 2. DESK    A 01/02/03 04:05\r\n      pq\r\n" + mark,
+         {kHeaderlessAfterDamageLine}},
+        {"a boundary frame lost: its text under an unknown header, the next record marked",
+         Frame('P', "lost") + CorruptCrc(b1) + Frame('P', "next") + b2,
+         unknown + "      lost\r\n" + mark + h2 + "      next\r\n" + mark, {kHeaderlessAfterDamageLine}},
+        {"a boundary frame lost after fifteen frames: a sixteenth 'P' or a new call, kept both ways",
+         DataFrames(Bytes(15, 'a'), 1) + CorruptCrc(b1) + Frame('P', "next") + b2,
+         unknown + "      aaaaaaaaaaaaaaa\r\n" + mark + h2 + "      next\r\n" + mark, {kHeaderlessAfterDamageLine}},
+        {"noise before a sixteenth 'P': it may be a new call, so the record is split, both marked",
+         DataFrames(Bytes(15, 'a'), 1) + noiseP + Frame('P', "p") + b1,
+         unknown + "      aaaaaaaaaaaaaaa\r\n" + mark + h2a + "      p\r\n" + mark, {kHeaderlessAfterDamageLine}},
+        {"a boundary frame lost without a trace: a 'P' out of turn begins the next record",
+         Frame('P', "lost") + Frame('Q', "x") + Frame('P', "next") + b2,
+         unknown + "      lostx\r\n" + mark + h2 + "      next\r\n" + mark, {kHeaderlessOutOfTurnLine}},
         {"noise between records marks neither", b1 + noiseP + Frame('P', "next") + b2,
          h1 + tone + h2 + "      next\r\n", {mayBe}},
-        {"a tone-only record's boundary frame lost", CorruptCrc(b1) + Frame('P', "next") + b2, h2First + "      next\r\n",
+        {"a tone-only record's boundary frame lost", CorruptCrc(b1) + Frame('P', "next") + b2, h1b + "      next\r\n",
          {mayBe}},
         {"noise before a tone-only record: a false mark, never Tone only", noiseP + b1, h1 + mark, {mayBe}},
         {"a command byte damaged into one no frame has", Frame('P', "one") + Bytes("\x7E\x7E\x11\x01q\x00\x00", 7) + b1,
-         h1 + "      one\r\n" + mark, {mayBe}},
-        {"a data frame out of turn marks and is dropped", Frame('P', "one") + Frame('R', "three") + b1,
-         h1 + "      one\r\n" + mark, {}},
-        {"end frame with a record collected", Frame('P', "open") + Frame('E'), "", {lost, "Message read OK."}},
-        {"end frame after damage", b1 + CorruptCrc(b2) + Frame('E'), h1 + tone, {mayBe, "Message read OK."}},
+         h1 + "      one\r\n" + mark, {cutShort}},
+        {"a data frame out of turn keeps its text, marked", Frame('P', "one") + Frame('R', "three") + b1,
+         h1 + "      onethree\r\n" + mark, {}},
+        {"the end frame with a record collected", Frame('P', "open") + Frame('E'),
+         unknown + "      open\r\n" + mark, {kHeaderlessAtEndLine, ok}},
+        {"the end frame after damage", b1 + CorruptCrc(b2) + Frame('E'), h1 + tone, {mayBe, ok}},
+        {"a '0' with a record collected", Frame('P', "half") + Frame('0'), unknown + "      half\r\n" + mark,
+         {kHeaderlessAtRefusalLine}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -159,43 +179,48 @@ TEST(Dialogue, HeaderStartsDownload) {
 TEST(Dialogue, SequenceLettersAndMisses) {
     CoreHarness h;
     h.Feed(kHeader);
-    // A record must begin with 'P': a 'Q' first is a miss and not stored.
-    h.Feed(Frame('Q', "q"));
-    EXPECT_EQ(h.s().seqMisses, 1);
-    EXPECT_EQ(h.s().textLength, 0);
-    // Then 'P' .. '^' and 'P' again are all accepted; the count is reset.
+    // 'P' .. '^' and 'P' again are all in turn.
     Bytes all;
     for (uint8_t c = 'P'; c <= '^'; ++c) all += Frame(c, Bytes(1, char(c)));
     h.Feed(all + Frame('P', "P"));
     EXPECT_EQ(h.s().seqMisses, 0);
     EXPECT_EQ(h.s().textLength, 36 + 16);
     EXPECT_EQ(h.s().expectedSeq, 'Q');
-    // '_' is never expected.
+    EXPECT_EQ(h.s().recordDamaged, 0);
+    // '_' is never expected: a miss, its text kept, and the letters go on
+    // from it ('P' after it).
     h.Feed(Frame('_', "x"));
     EXPECT_EQ(h.s().seqMisses, 1);
-    EXPECT_EQ(h.s().textLength, 36 + 16);
-    EXPECT_EQ(h.s().expectedSeq, 'Q');
-    // A right letter between misses resets the count.
-    h.Feed(Frame('S', "x") + Frame('Q', "q") + Frame('S', "x"));
-    EXPECT_EQ(h.s().seqMisses, 1);
+    EXPECT_EQ(h.s().textLength, 36 + 17);
+    EXPECT_EQ(h.s().expectedSeq, 'P');
+    EXPECT_EQ(h.s().recordDamaged, 1);
+    // A second miss in a row, then a frame in turn resets the count.
+    h.Feed(Frame('S', "s"));
+    EXPECT_EQ(h.s().seqMisses, 2);
+    h.Feed(Frame('T', "t"));
+    EXPECT_EQ(h.s().seqMisses, 0);
     EXPECT_EQ(h.s().dialogState, 2);
+    EXPECT_EQ(h.s().textLength, 36 + 19);
 }
 
-TEST(Dialogue, ThirdMissAcrossRecordsRestarts) {
+// Three misses in a row in one record give the download up: the record is
+// dropped (the device sends its whole memory again when asked). Misses do
+// not add up across records.
+TEST(Dialogue, ThirdMissInARowRestarts) {
     CoreHarness h;
     h.Feed(kHeader);
-    // Two misses in one record, which is then output; the count carries over.
-    h.Feed(Frame('P', "a") + Frame('S', "x") + Frame('T', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
-    EXPECT_EQ(h.s().seqMisses, 2);
+    h.Feed(Frame('P', "a") + Frame('S', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('R', "b"));
     EXPECT_EQ(h.window.records, 1);
-    h.Feed(Frame('P', "b"));  // in sequence: reset
-    EXPECT_EQ(h.s().seqMisses, 0);
-    h.Feed(Frame('S') + Frame('S') + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('S'));
-    EXPECT_EQ(h.window.records, 2);  // the boundary frame between the misses output record "b"
+    EXPECT_EQ(h.s().seqMisses, 1);  // the new record's first frame, out of turn
+    h.Feed(Frame('T', "c"));
+    EXPECT_EQ(h.s().seqMisses, 2);
+    EXPECT_EQ(h.s().dialogState, 2);
+    h.Feed(Frame('V', "d"));
     EXPECT_EQ(h.s().seqMisses, 0);
     EXPECT_EQ(h.s().dialogState, 1);
     EXPECT_FALSE(h.window.indicatorRed);
     EXPECT_EQ(h.s().textLength, 0);
+    EXPECT_EQ(h.window.records, 1);
     EXPECT_EQ(h.serial.commands(), "2");  // one poll, '2' as pollWithD is clear
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));  // the animation keeps running
 }
@@ -232,7 +257,18 @@ TEST(Dialogue, IdlePollEvery41SilentTicks) {
     EXPECT_EQ(h.serial.commands(), "222D");
 }
 
-TEST(Dialogue, StalledRecordRestarts) {
+// A '1' whose second sync byte was damaged looks, at first, like a '0'
+// frame with a long payload; the idle action finds it in those bytes and
+// answers it. That answer is the device heard: no poll after it as well.
+TEST(Dialogue, AnAnswerFoundByTheIdleActionIsAnsweredOnce) {
+    CoreHarness h;
+    h.Feed(Bytes("\x7E\x30\x31\x00\x36\xA4", 6));
+    h.Tick(kIdleTicksLimit);
+    EXPECT_EQ(h.serial.commands(), "D");
+    EXPECT_EQ(h.s().deviceAnswered, 1);
+}
+
+TEST(Dialogue, QuietRecordIsShownThenRestarts) {
     CoreHarness h;
     h.Feed(kHeader);
     h.Feed(Frame('P'));  // an empty first frame still begins the record
@@ -245,39 +281,50 @@ TEST(Dialogue, StalledRecordRestarts) {
     EXPECT_FALSE(h.window.indicatorRed);
     EXPECT_EQ(h.serial.commands(), "2");
     EXPECT_TRUE(h.serial.portOpen);
-    EXPECT_TRUE(h.window.status.empty());
+    EXPECT_EQ(h.window.status, std::vector<std::string>{kHeaderlessAtQuietLine});
+    EXPECT_EQ(h.window.log.Bytes(), " 1. ????????? ??/??/?? ??:??\r\n      \r\n      (text damaged in transfer)\r\n");
 }
 
-// The end frame lost after the last record: 40 quiet ticks end the download
-// as the end frame would, with its own status line. Not after a download
-// that ended, and not while a record is collected (that one restarts).
-TEST(Dialogue, LostEndFrameEndsTheDownloadAfterFortyQuietTicks) {
-    for (const Bytes& last : {kHeader, kHeader + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) +
-                                           CorruptCrc(Frame('E'))}) {
+// The line quiet between records (the end frame lost, or a slow box): after
+// 40 quiet ticks the download is said to have stalled and the animation
+// stops, but the port stays open and what the box still sends is shown,
+// up to its end frame.
+TEST(Dialogue, QuietLineBetweenRecordsStallsTheDownload) {
+    for (const bool endFrameDamaged : {false, true}) {
+        const Bytes last = endFrameDamaged
+                               ? kHeader + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + CorruptCrc(Frame('E'))
+                               : kHeader;
         CoreHarness h;
         h.s().connectState = kSupervisorHandedOver;  // the device answered the supervisor's probe
         h.Feed(last);
+        const int records = h.window.records;
         h.Tick(39);
-        EXPECT_TRUE(h.serial.portOpen);
         EXPECT_TRUE(h.window.timer(Timer::AutoDisp));
         h.Tick();
-        EXPECT_FALSE(h.serial.portOpen);
-        EXPECT_TRUE(h.window.timer(Timer::time_com));
-        EXPECT_FALSE(h.window.timer(Timer::watch_serial));
+        EXPECT_TRUE(h.serial.portOpen);
+        EXPECT_EQ(h.serial.closes, 0);
         EXPECT_FALSE(h.window.timer(Timer::AutoDisp));
         EXPECT_EQ(h.window.hides, 1);
-        EXPECT_EQ(h.window.status, std::vector<std::string>{kNoEndFrameLine});
-        EXPECT_TRUE(h.serial.frames.empty());
+        EXPECT_EQ(h.window.status, std::vector<std::string>{kStalledLine});
+        EXPECT_EQ(h.window.downloadsEnded, 1);
+        EXPECT_EQ(h.window.lastEnd, DownloadEnd::Stalled);
+        EXPECT_TRUE(h.protocol.stalled());
         h.Tick(200);
         EXPECT_EQ(h.window.status.size(), 1u);
-        EXPECT_EQ(h.serial.closes, 1);
+        EXPECT_TRUE(h.serial.frames.empty());
+        // The box goes on.
+        h.Feed(Frame('P', "late") + BoundaryFrame(0, 0, 1, 1, 1, 1, 2) + Frame('E'));
+        EXPECT_EQ(h.window.records, records + 1);
+        // The damaged end frame is a gap before the late call, which may
+        // have held a call.
+        std::vector<std::string> status{kStalledLine, kResumedLine};
+        if (endFrameDamaged) status.push_back(kRecordMayBeLostLine);
+        status.push_back(kReadOkLine);
+        EXPECT_EQ(h.window.status, status);
+        EXPECT_EQ(h.window.downloadsStarted, 2);
+        EXPECT_EQ(h.window.lastEnd, DownloadEnd::Completed);
+        EXPECT_FALSE(h.serial.portOpen);
     }
-    // After a device change the supervisor has the line: it is not stopped.
-    CoreHarness h;
-    h.Feed(kHeader);
-    h.Tick(100);
-    EXPECT_TRUE(h.window.timer(Timer::watch_serial));
-    EXPECT_TRUE(h.window.status.empty());
 }
 
 // A device that falls silent inside a frame: the restart's poll goes out, and
@@ -295,6 +342,7 @@ TEST(Dialogue, RestartHuntsForANewFrame) {
         h.Tick(kIdleTicksLimit - 1);
         EXPECT_EQ(h.s().dialogState, 1);
         EXPECT_EQ(h.serial.commands(), "DD");  // the reply to '1', then the restart's poll
+        h.window.log.Clear();
         h.Feed(kHeader + Frame('P', "new") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
         EXPECT_EQ(h.s().dialogState, 2);
         EXPECT_EQ(h.window.log.Bytes(), " 1. DESK    A 01/01/01 01:01\r\n      new\r\n");
@@ -307,6 +355,7 @@ TEST(Dialogue, ZeroFrameDuringDownload) {
     h.Feed(Frame('0'));
     EXPECT_EQ(h.s().dialogState, 0);
     EXPECT_EQ(h.s().textLength, 0);
+    EXPECT_EQ(h.window.records, 1);  // what came of the record, under an unknown header
     EXPECT_FALSE(h.window.indicatorRed);
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));
     EXPECT_TRUE(h.serial.portOpen);
@@ -325,17 +374,47 @@ TEST(Dialogue, EndFrameEndsDownload) {
     EXPECT_FALSE(h.window.timer(Timer::watch_serial));
     EXPECT_FALSE(h.window.timer(Timer::AutoDisp));
     EXPECT_EQ(h.window.hides, 1);
-    // The unclosed record is never shown, and is reported.
-    EXPECT_EQ(h.window.status, (std::vector<std::string>{kRecordLostLine, "Message read OK."}));
+    // The unclosed record is shown under an unknown header, and said.
+    EXPECT_EQ(h.window.status, (std::vector<std::string>{kHeaderlessAtEndLine, kReadOkLine}));
+    EXPECT_EQ(h.window.log.Bytes(),
+              " 1. ????????? ??/??/?? ??:??\r\n      never closed\r\n      (text damaged in transfer)\r\n");
     EXPECT_TRUE(h.window.indicatorRed);
-    EXPECT_EQ(h.s().dialogState, 2);
-    EXPECT_TRUE(h.window.log.Empty());
-    // 40 ticks later the stalled record restarts the dialogue; its poll is lost.
-    h.Tick(40);
+    EXPECT_EQ(h.window.lastEnd, DownloadEnd::Completed);
+    // The download is over: the dialogue polls again (into the closed port).
     EXPECT_EQ(h.s().dialogState, 1);
-    EXPECT_FALSE(h.window.indicatorRed);
+    h.Tick(41);
     EXPECT_TRUE(h.serial.frames.empty());
     EXPECT_EQ(h.serial.lostWrites, 1);
+}
+
+// Two downloads back to back in the ring: the first ends at its end frame;
+// the frames after it are a download of their own, numbered from 1.
+TEST(Dialogue, FramesAfterTheEndFrameAreADownloadOfTheirOwn) {
+    CoreHarness h;
+    const Bytes one = kHeader + Frame('P', "a") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('E');
+    h.Feed(Frame('1') + one + one);
+    EXPECT_EQ(h.window.downloadsStarted, 2);
+    EXPECT_EQ(h.window.downloadsEnded, 2);
+    const Bytes record = " 1. DESK    A 01/01/01 01:01\r\n      a\r\n";
+    EXPECT_EQ(h.window.log.Bytes(), record + record);
+    EXPECT_EQ(h.window.status, (std::vector<std::string>{kReadOkLine, kReadOkLine}));
+}
+
+// The adapter pulled during a download and plugged in again, the new line
+// opened before the next tick, with the box's next header already waiting:
+// the old download ends cut, the new one runs to its end frame.
+TEST(Dialogue, ANewLineBeforeTheTickStartsAfresh) {
+    CoreHarness h;
+    h.Feed(kHeader + Frame('P', "cut"));
+    h.protocol.LineClosed();
+    h.protocol.StartOnNewLine();
+    EXPECT_EQ(h.window.lastEnd, DownloadEnd::Cut);
+    EXPECT_EQ(h.window.status, std::vector<std::string>{kHeaderlessAtCutLine});
+    h.Feed(kHeader + Frame('P', "new"));
+    EXPECT_TRUE(h.protocol.downloading());
+    h.Feed(BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('E'));
+    EXPECT_EQ(h.window.downloadsEnded, 2);
+    EXPECT_EQ(h.window.lastEnd, DownloadEnd::Completed);
 }
 
 TEST(Dialogue, TickStopsAndRestartsItsTimer) {
