@@ -83,6 +83,47 @@ const char* const kMigrations[] = {
         PRIMARY KEY(target, call_id)
     ) WITHOUT ROWID;
     )sql",
+    // 2: label, label_index and letter may be NULL: the header of text whose
+    // boundary frame was lost on the line is unknown, and NULL says so
+    // instead of a made-up label. SQLite cannot drop NOT NULL in place, so
+    // the table is rebuilt: a new one, every row copied with its id (the
+    // search tables and the publication marks are keyed by it), the old one
+    // dropped, the new one renamed, and its indexes made again exactly as
+    // step 1 made them. Nothing refers to records by a foreign key, and it
+    // has no triggers or views. Runs inside Migrate's transaction: a file is
+    // either all v1 or all v2.
+    R"sql(
+    CREATE TABLE records_new(
+        id INTEGER PRIMARY KEY,              -- the call's id
+        download_id INTEGER NOT NULL REFERENCES downloads(id),
+        received_at INTEGER NOT NULL,        -- unix ms UTC
+        label BLOB,                          -- 8 bytes as sent; NULL: the header is unknown
+        label_index INTEGER,                 -- NULL: the header is unknown
+        letter INTEGER,                      -- NULL: the header is unknown
+        d1 INTEGER NOT NULL, d2 INTEGER NOT NULL, d3 INTEGER NOT NULL,  -- raw; -1 not carried
+        t1 INTEGER NOT NULL, t2 INTEGER NOT NULL,
+        has_text INTEGER NOT NULL,
+        text BLOB NOT NULL,
+        damaged INTEGER NOT NULL,
+        occurrence INTEGER NOT NULL,         -- the how-many-th identical intact record of its download
+        rendered BLOB NOT NULL,
+        key_mdy INTEGER, key_dmy INTEGER, key_ymd INTEGER,  -- YYYYMMDDhhmm by date order; NULL invalid
+        label_key TEXT NOT NULL              -- folded, trimmed label (UTF-8); '' when unknown
+    );
+    INSERT INTO records_new(id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
+                            has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key)
+        SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
+               has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key
+        FROM records;
+    DROP TABLE records;
+    ALTER TABLE records_new RENAME TO records;
+    CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, text, occurrence)
+        WHERE damaged = 0;
+    CREATE INDEX records_mdy ON records(key_mdy, received_at);
+    CREATE INDEX records_dmy ON records(key_dmy, received_at);
+    CREATE INDEX records_ymd ON records(key_ymd, received_at);
+    CREATE INDEX records_label ON records(label_key);
+    )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 
@@ -351,7 +392,7 @@ struct CallHistory::Impl {
             Disconnect();
             return false;
         }
-        if (version > 0 && !CheckSchema(problem)) {
+        if (version > 0 && !CheckSchema(version, problem)) {
             Disconnect();
             return false;
         }
@@ -362,6 +403,11 @@ struct CallHistory::Impl {
                 Disconnect();
                 return false;
             }
+            // A step that rebuilt a table of an existing history wrote all of
+            // it to the WAL: folded back now, the WAL does not stay the size
+            // of the history on the disk. Failing (another process reading)
+            // costs only that space until a later checkpoint.
+            if (version > 0 && version < kSchemaVersion) Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
             // WAL with synchronous NORMAL: a commit is safe from a kill of the
             // process without waiting for the disk. The WAL is folded back
             // into the file between downloads by the maintenance thread, not
@@ -379,7 +425,7 @@ struct CallHistory::Impl {
     // A history of ours in name whose tables or columns are not what its
     // version says (edited by hand, or by another tool) is not written: a
     // missing unique index alone would let a call be kept twice.
-    bool CheckSchema(std::string* problem) {
+    bool CheckSchema(int64_t version, std::string* problem) {
         static const char* const kExpected[] = {
             "SELECT id, started_at, ended_at, port, records, new_calls, ended_how FROM downloads",
             "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, "
@@ -412,10 +458,31 @@ struct CallHistory::Impl {
                        "is; restore it from a copy or choose another file.";
             return false;
         }
+        // From version 2 a record whose header is unknown is stored with no
+        // label, index or letter. A table that refuses that would turn each
+        // such record away and hold it, and every record after it, in memory.
+        int64_t required = 0;
+        if (version >= 2 &&
+            (QueryInt(db,
+                      "SELECT count(*) FROM pragma_table_info('records') "
+                      "WHERE name IN ('label', 'label_index', 'letter') AND \"notnull\" = 0",
+                      &required) != SQLITE_OK ||
+             required != 3)) {
+            *problem = "The call history " + path +
+                       " is damaged: its records cannot hold a record whose header is unknown. It is left "
+                       "as it is; restore it from a copy or choose another file.";
+            return false;
+        }
         return true;
     }
 
     int Migrate(int64_t from) {
+        // A step that rebuilds a table must not have the rows it copies
+        // checked against, or deleted with, the tables they refer to. The
+        // program never turns foreign keys on; this holds whatever the
+        // library's default is. (Inside a transaction the pragma does
+        // nothing, hence before the first step's.)
+        Exec(db, "PRAGMA foreign_keys=OFF");
         for (int64_t v = from; v < kSchemaVersion; ++v) {
             int rc = Exec(db, "BEGIN IMMEDIATE");
             if (rc != SQLITE_OK) return rc;

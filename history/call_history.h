@@ -126,7 +126,7 @@ public:
                                              const OpenOptions& options = {});
     // $XDG_DATA_HOME/dialscope/calls.sqlite3, else ~/.local/share/dialscope/calls.sqlite3.
     static std::string DefaultPath();
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     ~CallHistory();
     CallHistory(const CallHistory&) = delete;
