@@ -161,8 +161,11 @@ const char* KeyColumn(DateOrder order) {
     return "key_mdy";
 }
 
-std::string LabelKey(const std::array<uint8_t, 8>& label) {
-    std::string_view bytes(reinterpret_cast<const char*>(label.data()), label.size());
+// An unknown header has no label to match: its '?' placeholder is no name
+// --label or --search should find.
+std::string LabelKey(const RecordFields& f) {
+    if (!f.headerKnown) return {};
+    std::string_view bytes(reinterpret_cast<const char*>(f.label.data()), f.label.size());
     return Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(bytes)));
 }
 
@@ -646,9 +649,15 @@ struct CallHistory::Impl {
             if (!st.ok()) return Abandon();
             st.Bind(1, op.download->dbId);
             st.Bind(2, op.at);
-            st.BindBlob(3, f.label.data(), f.label.size());
-            st.Bind(4, f.labelIndex);
-            st.Bind(5, f.letterCode);
+            if (f.headerKnown) {
+                st.BindBlob(3, f.label.data(), f.label.size());
+                st.Bind(4, f.labelIndex);
+                st.Bind(5, f.letterCode);
+            } else {
+                st.BindNull(3);
+                st.BindNull(4);
+                st.BindNull(5);
+            }
             for (int i = 0; i < 5; ++i) st.Bind(6 + i, f.dateTime[i]);
             st.Bind(11, f.hasText ? 1 : 0);
             st.BindBlob(12, f.text.data(), f.text.size());
@@ -661,7 +670,7 @@ struct CallHistory::Impl {
                 else st.BindNull(col);
                 ++col;
             }
-            st.Bind(19, LabelKey(f.label));
+            st.Bind(19, LabelKey(f));
             if (st.Step() != SQLITE_DONE) return Abandon();
             inserted = sqlite3_changes(db) == 1;
             id = sqlite3_last_insert_rowid(db);
@@ -689,7 +698,7 @@ struct CallHistory::Impl {
             Statement st(db, "INSERT INTO records_text(id, folded) VALUES (?, ?)");
             if (!st.ok()) return Abandon();
             st.Bind(1, id);
-            st.Bind(2, LabelKey(f.label) + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
+            st.Bind(2, LabelKey(f) + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
             if (st.Step() != SQLITE_DONE) return Abandon();
         }
         bool isNew = inserted && !f.damaged;
@@ -802,10 +811,19 @@ struct CallHistory::Impl {
             int n = sqlite3_column_bytes(st, col);
             return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
         };
-        std::string label = blob(3);
-        std::memcpy(c.fields.label.data(), label.data(), std::min(label.size(), c.fields.label.size()));
-        c.fields.labelIndex = static_cast<uint8_t>(sqlite3_column_int(st, 4));
-        c.fields.letterCode = static_cast<uint8_t>(sqlite3_column_int(st, 5));
+        // NULL in any of label, index and letter: the header is unknown. The
+        // fields then read as the protocol hands such a record over: eight
+        // '?' for the label, index and letter 0.
+        c.fields.headerKnown = sqlite3_column_type(st, 3) != SQLITE_NULL &&
+                               sqlite3_column_type(st, 4) != SQLITE_NULL && sqlite3_column_type(st, 5) != SQLITE_NULL;
+        if (c.fields.headerKnown) {
+            std::string label = blob(3);
+            std::memcpy(c.fields.label.data(), label.data(), std::min(label.size(), c.fields.label.size()));
+            c.fields.labelIndex = static_cast<uint8_t>(sqlite3_column_int(st, 4));
+            c.fields.letterCode = static_cast<uint8_t>(sqlite3_column_int(st, 5));
+        } else {
+            c.fields.label.fill('?');
+        }
         for (int i = 0; i < 5; ++i) c.fields.dateTime[i] = static_cast<int16_t>(sqlite3_column_int(st, 6 + i));
         c.fields.hasText = sqlite3_column_int(st, 11) != 0;
         c.fields.text = blob(12);
@@ -905,11 +923,19 @@ uint64_t CallHistory::AddRecord(const RecordFields& fields) {
     op.download = dl;
     op.at = impl_->Now();
     op.fields = fields;
+    // A record whose header is unknown is damaged whatever the caller says:
+    // with no label, letter or date it cannot be told apart from any other
+    // call, so it must never count as one (and the unique index, which
+    // treats each NULL label as different, would not keep it once).
+    if (!op.fields.headerKnown) {
+        op.fields.damaged = true;
+        op.fields.dateTime.fill(-1);  // the date and time came in the lost frame too
+    }
     op.seq = ++impl_->recordsAdded;
     const uint64_t seq = op.seq;
     ++dl->added;
-    if (fields.damaged) ++dl->damaged;
-    else op.occurrence = dl->occurrences[IdentityKey(fields)]++;
+    if (op.fields.damaged) ++dl->damaged;
+    else op.occurrence = dl->occurrences[IdentityKey(op.fields)]++;
     impl_->Push(std::move(op));
     impl_->Drain();
     return seq;

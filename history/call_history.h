@@ -43,7 +43,9 @@ namespace dialscope::history {
 
 struct RecordFields {
     // False for a record whose boundary frame was lost: label, index, letter
-    // and date and time are unknown (damaged is then always true).
+    // and date and time are unknown. AddRecord keeps such a record damaged,
+    // with no label, index or letter (NULL in the file) and no date or time
+    // (-1); it reads back with eight '?' for the label, index and letter 0.
     bool headerKnown = true;
     std::array<uint8_t, 8> label{};     // label bytes as the box sent them (zero bytes kept)
     uint8_t labelIndex = 0;             // 0..15 as sent

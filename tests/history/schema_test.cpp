@@ -1,11 +1,15 @@
 // The file's format across versions: a history written by version 1 opens,
-// and is brought to version 2 with every row and id as it was (or only read,
-// when it may not be written).
+// is brought to version 2 with every row and id as it was (or only read,
+// when it may not be written), and records whose header was lost on the line
+// (version 2) are kept as damaged records with no label, letter or date.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include "history/export.h"
 #include "history_support.h"
 
 namespace dialscope::history::test {
@@ -195,6 +199,71 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
         EXPECT_EQ(h->WrittenAs(added[2])->id, 7);  // after the highest id, never into the gap
         EXPECT_EQ(h->TakeProblem(), std::nullopt);
     }
+}
+
+// A record whose boundary frame was lost, as the protocol hands it over (and
+// once more with fields that contradict an unknown header): kept, damaged,
+// no call, its unknown fields NULL in the file and empty in every export.
+TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
+    TempDir dir;
+    FakeClock clock;
+    auto h = CallHistory::Open(dir.File(), nullptr, clock.Options());
+    ASSERT_TRUE(h);
+    h->RegisterTarget("mqtt://broker/dialscope");
+    RecordFields lost;
+    lost.headerKnown = false;
+    lost.label.fill('?');
+    lost.dateTime = {-1, -1, -1, -1, -1};
+    lost.text = "555 0100 SMITH";
+    lost.hasText = true;
+    lost.damaged = true;
+    lost.rendered = " 5. ???????? ? ?\?/?\?/?? ?\?:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
+    RecordFields odd = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
+    odd.headerKnown = false;  // and not marked damaged, with a date
+
+    h->BeginDownload("/dev/ttyUSB0");
+    h->AddRecord(lost);
+    h->AddRecord(lost);  // twice: a damaged record is never the same call as another
+    h->AddRecord(odd);
+    const DownloadSummary s = h->EndDownload(DownloadEnd::Completed);
+    EXPECT_EQ(s.records, 3);
+    EXPECT_EQ(s.damaged, 3);
+    EXPECT_EQ(s.newCalls + s.knownCalls, 0);
+    EXPECT_TRUE(h->TakeNewCalls().empty());
+    EXPECT_EQ(h->CountCalls(), 0);
+    EXPECT_TRUE(h->Unpublished("mqtt://broker/dialscope", 10).empty());
+    EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records WHERE label IS NULL AND label_index IS NULL AND "
+                                "letter IS NULL AND label_key = '' AND damaged = 1 AND d1 = -1 AND d2 = -1 AND "
+                                "d3 = -1 AND t1 = -1 AND t2 = -1 AND key_mdy IS NULL"),
+              3);
+
+    EXPECT_TRUE(h->List({}).empty());
+    EXPECT_TRUE(h->List({.label = "????????", .includeDamaged = true}).empty());
+    EXPECT_TRUE(h->List({.search = "???", .includeDamaged = true}).empty());  // the placeholder is no label
+    EXPECT_EQ(h->List({.search = "smith", .includeDamaged = true}).size(), 3u);
+    const auto kept = h->List({.includeDamaged = true});
+    ASSERT_EQ(kept.size(), 3u);
+    const StoredCall& call = kept[2];  // the first one added
+    EXPECT_EQ(call.id, 1);
+    EXPECT_FALSE(call.fields.headerKnown);
+    EXPECT_TRUE(call.damaged);
+    EXPECT_EQ(call.fields.label, lost.label);
+    EXPECT_EQ(call.fields.dateTime, lost.dateTime);
+    EXPECT_EQ(call.fields.text, lost.text);
+    EXPECT_EQ(call.fields.rendered, lost.rendered);
+    EXPECT_EQ(kept[0].fields.dateTime, lost.dateTime);  // the odd one's date is not kept as if known
+
+    // Written out by hand: the unknown cells are empty, as a date field the
+    // box did not carry is.
+    EXPECT_EQ(CsvRow(call, DateOrder::MDY),
+              "1,1,2026-12-08T10:00:00.000Z,,,,,,,,,,555 0100 SMITH,353535203031303020534d495448,false,true\r\n");
+    const auto j = nlohmann::json::parse(JsonLine(kept[0], DateOrder::MDY));
+    for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(j.at(key).is_null()) << key;
+    EXPECT_EQ(j.at("date_raw"), nlohmann::json::parse("[null, null, null]"));
+    EXPECT_EQ(j.at("time_raw"), nlohmann::json::parse("[null, null]"));
+    EXPECT_EQ(j.at("text"), "555 0100 SMITH");
+    EXPECT_EQ(j.at("damaged"), true);
+    EXPECT_EQ(h->TakeProblem(), std::nullopt);
 }
 
 }  // namespace
