@@ -293,6 +293,8 @@ struct CallHistory::Impl {
     std::vector<std::string> pendingTargets;
 
     std::deque<std::string> problems;
+    std::string unreadable;   // why the file could not be opened even for reading
+    std::string readProblem;  // why the last List could not read everything
     std::set<Failure> reported;  // kinds said during the present episode
     std::optional<int64_t> busySince;
     bool overflowSaid = false;
@@ -379,6 +381,13 @@ struct CallHistory::Impl {
                 *problem = "The file " + path +
                            " is not a call history (it is damaged or not an SQLite database). It is left "
                            "as it is; move it away or choose another file.";
+            else if (rc == SQLITE_READONLY_DIRECTORY)
+                // A file in write-ahead mode is read with two files beside
+                // it, which a reader must create when no writer has them open.
+                *problem = "The call history " + path +
+                           " cannot be read by this user: its folder may not be written, and reading it needs "
+                           "files beside it while no program that writes it is running. Run this as the user "
+                           "it belongs to.";
             else
                 *problem = SqliteProblem(rc, "read");
             Disconnect();
@@ -533,7 +542,7 @@ struct CallHistory::Impl {
         std::string problem;
         Disconnect();
         if (!CheckHeader(&problem) || !Connect(false, &problem)) {
-            Connect(true, &problem);  // keep reading what can be read
+            unreadable = Connect(true, &problem) ? std::string() : problem;  // keep reading what can be read
             return;
         }
     }
@@ -846,8 +855,11 @@ struct CallHistory::Impl {
     }
 
     void ReadFailed(int rc) {
-        Say(Failure::Unreadable, "The call history " + path + " cannot be read: " +
-                                     (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".");
+        readProblem = !db && !unreadable.empty()
+                          ? unreadable
+                          : "The call history " + path + " cannot be read: " +
+                                (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".";
+        Say(Failure::Unreadable, readProblem);
     }
 };
 
@@ -902,9 +914,12 @@ std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::str
             return nullptr;
         }
         std::string readProblem;
-        if (!impl->Connect(true, &readProblem) && readProblem.find("newer version") != std::string::npos) {
-            *problem = readProblem;
-            return nullptr;
+        if (!impl->Connect(true, &readProblem)) {
+            if (readProblem.find("newer version") != std::string::npos) {
+                *problem = readProblem;
+                return nullptr;
+            }
+            impl->unreadable = readProblem;
         }
         impl->SayReadOnly();
     }
@@ -993,21 +1008,26 @@ std::optional<std::string> CallHistory::TakeProblem() {
     return p;
 }
 
-std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
+std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* problem) {
     Impl& m = *impl_;
+    m.readProblem.clear();
+    if (problem) problem->clear();
+    auto answer = [&](std::vector<StoredCall> read) {
+        if (problem) *problem = m.readProblem;
+        return read;
+    };
     if (!m.db) {
         m.ReadFailed(SQLITE_CANTOPEN);
-        return {};
+        return answer({});
     }
     std::optional<int64_t> since, until;
-    if (!q.since.empty() && !(since = ParseDay(q.since))) {
-        m.problems.push_back("The date " + q.since + " is not a date of the form YYYY-MM-DD.");
-        return {};
-    }
-    if (!q.until.empty() && !(until = ParseDay(q.until))) {
-        m.problems.push_back("The date " + q.until + " is not a date of the form YYYY-MM-DD.");
-        return {};
-    }
+    auto noDate = [&](const std::string& text) {
+        m.readProblem = "The date " + text + " is not a date of the form YYYY-MM-DD.";
+        m.problems.push_back(m.readProblem);
+        return answer({});
+    };
+    if (!q.since.empty() && !(since = ParseDay(q.since))) return noDate(q.since);
+    if (!q.until.empty() && !(until = ParseDay(q.until))) return noDate(q.until);
     std::string key = KeyColumn(q.dateOrder);
     std::string sql = std::string("SELECT ") + Impl::kCallColumns + " FROM records r WHERE 1";
     if (!q.includeDamaged) sql += " AND r.damaged = 0";
@@ -1051,7 +1071,7 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
         if (!term.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":term"), term);
         if (!phrase.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":phrase"), phrase);
     }
-    return m.Read(st);
+    return answer(m.Read(st));
 }
 
 int64_t CallHistory::CountCalls() {

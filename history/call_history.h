@@ -159,8 +159,11 @@ public:
     // The next plain-words message about the file, each kind of failure once.
     std::optional<std::string> TakeProblem();
 
-    // Kept records, newest first by the box's date and time, ties by when received.
-    std::vector<StoredCall> List(const ListQuery& query);
+    // Kept records, newest first by the box's date and time, ties by when
+    // received. When the file cannot be read (or the query's dates are no
+    // dates) *problem says so in plain words (empty otherwise), and what was
+    // read is returned; TakeProblem() hears of it too.
+    std::vector<StoredCall> List(const ListQuery& query, std::string* problem = nullptr);
     // Number of calls kept (intact records).
     int64_t CountCalls();
 

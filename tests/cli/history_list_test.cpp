@@ -1,7 +1,8 @@
 // `history` lists the kept records as the window showed them, numbered afresh
 // in the listing's order; a record whose header was lost on the line (shown
 // with "?" for each unknown field) is a damaged record: listed only with
-// --damaged, and its unknown fields are null in JSON.
+// --damaged, and its unknown fields are null in JSON. Another user may list
+// a history as long as it can be read, and is told when it cannot.
 #include "history/call_history.h"
 #include "tests/cli/cli_support.h"
 
@@ -12,7 +13,10 @@ std::string Number(int n) { return (n < 10 ? " " : "") + std::to_string(n) + ". 
 
 TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     Scratch s;
-    const std::string path = s.File("h");
+    // The owner's folder: others may read it, not write it.
+    std::filesystem::create_directory(s.File("owner"));
+    std::filesystem::permissions(s.File("owner"), std::filesystem::perms(0755));
+    const std::string path = s.File("owner/h");
     const std::string lost = "???????? ? ?\?/?\?/?? ??:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
     std::vector<std::string> bodies;  // newest first, as listed
     {
@@ -65,6 +69,22 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(kept.back()[key].is_null()) << key;
     EXPECT_EQ(kept.back()["text"], "555 0100 SMITH");
     EXPECT_EQ(kept.back()["damaged"], true);
+
+    auto asNobody = [] {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+    };
+    // While nothing that writes the history runs, reading it needs files
+    // beside it that this user may not create: said, never an empty list.
+    listed = RunCli(s, {"--history", path, "history"}, 60s, asNobody);
+    EXPECT_EQ(listed.code, 7);
+    EXPECT_EQ(listed.out, "");
+    EXPECT_NE(listed.err.find("cannot be read by this user"), std::string::npos) << listed.err;
+    // While the owner's program has it open, it lists as for the owner.
+    auto owner = history::CallHistory::Open(path, nullptr);
+    ASSERT_TRUE(owner);
+    listed = RunCli(s, {"--history", path, "history", "--damaged"}, 60s, asNobody);
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));
 }
 
 }  // namespace
