@@ -83,6 +83,47 @@ const char* const kMigrations[] = {
         PRIMARY KEY(target, call_id)
     ) WITHOUT ROWID;
     )sql",
+    // 2: label, label_index and letter may be NULL: the header of text whose
+    // boundary frame was lost on the line is unknown, and NULL says so
+    // instead of a made-up label. SQLite cannot drop NOT NULL in place, so
+    // the table is rebuilt: a new one, every row copied with its id (the
+    // search tables and the publication marks are keyed by it), the old one
+    // dropped, the new one renamed, and its indexes made again exactly as
+    // step 1 made them. Nothing refers to records by a foreign key, and it
+    // has no triggers or views. Runs inside Migrate's transaction: a file is
+    // either all v1 or all v2.
+    R"sql(
+    CREATE TABLE records_new(
+        id INTEGER PRIMARY KEY,              -- the call's id
+        download_id INTEGER NOT NULL REFERENCES downloads(id),
+        received_at INTEGER NOT NULL,        -- unix ms UTC
+        label BLOB,                          -- 8 bytes as sent; NULL: the header is unknown
+        label_index INTEGER,                 -- NULL: the header is unknown
+        letter INTEGER,                      -- NULL: the header is unknown
+        d1 INTEGER NOT NULL, d2 INTEGER NOT NULL, d3 INTEGER NOT NULL,  -- raw; -1 not carried
+        t1 INTEGER NOT NULL, t2 INTEGER NOT NULL,
+        has_text INTEGER NOT NULL,
+        text BLOB NOT NULL,
+        damaged INTEGER NOT NULL,
+        occurrence INTEGER NOT NULL,         -- the how-many-th identical intact record of its download
+        rendered BLOB NOT NULL,
+        key_mdy INTEGER, key_dmy INTEGER, key_ymd INTEGER,  -- YYYYMMDDhhmm by date order; NULL invalid
+        label_key TEXT NOT NULL              -- folded, trimmed label (UTF-8); '' when unknown
+    );
+    INSERT INTO records_new(id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
+                            has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key)
+        SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
+               has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key
+        FROM records;
+    DROP TABLE records;
+    ALTER TABLE records_new RENAME TO records;
+    CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, text, occurrence)
+        WHERE damaged = 0;
+    CREATE INDEX records_mdy ON records(key_mdy, received_at);
+    CREATE INDEX records_dmy ON records(key_dmy, received_at);
+    CREATE INDEX records_ymd ON records(key_ymd, received_at);
+    CREATE INDEX records_label ON records(label_key);
+    )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 
@@ -120,8 +161,11 @@ const char* KeyColumn(DateOrder order) {
     return "key_mdy";
 }
 
-std::string LabelKey(const std::array<uint8_t, 8>& label) {
-    std::string_view bytes(reinterpret_cast<const char*>(label.data()), label.size());
+// An unknown header has no label to match: its '?' placeholder is no name
+// --label or --search should find.
+std::string LabelKey(const RecordFields& f) {
+    if (!f.headerKnown) return {};
+    std::string_view bytes(reinterpret_cast<const char*>(f.label.data()), f.label.size());
     return Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(bytes)));
 }
 
@@ -249,6 +293,8 @@ struct CallHistory::Impl {
     std::vector<std::string> pendingTargets;
 
     std::deque<std::string> problems;
+    std::string unreadable;   // why the file could not be opened even for reading
+    std::string readProblem;  // why the last List could not read everything
     std::set<Failure> reported;  // kinds said during the present episode
     std::optional<int64_t> busySince;
     bool overflowSaid = false;
@@ -335,6 +381,13 @@ struct CallHistory::Impl {
                 *problem = "The file " + path +
                            " is not a call history (it is damaged or not an SQLite database). It is left "
                            "as it is; move it away or choose another file.";
+            else if (rc == SQLITE_READONLY_DIRECTORY)
+                // A file in write-ahead mode is read with two files beside
+                // it, which a reader must create when no writer has them open.
+                *problem = "The call history " + path +
+                           " cannot be read by this user: its folder may not be written, and reading it needs "
+                           "files beside it while no program that writes it is running. Run this as the user "
+                           "it belongs to.";
             else
                 *problem = SqliteProblem(rc, "read");
             Disconnect();
@@ -351,7 +404,7 @@ struct CallHistory::Impl {
             Disconnect();
             return false;
         }
-        if (version > 0 && !CheckSchema(problem)) {
+        if (version > 0 && !CheckSchema(version, problem)) {
             Disconnect();
             return false;
         }
@@ -362,6 +415,11 @@ struct CallHistory::Impl {
                 Disconnect();
                 return false;
             }
+            // A step that rebuilt a table of an existing history wrote all of
+            // it to the WAL: folded back now, the WAL does not stay the size
+            // of the history on the disk. Failing (another process reading)
+            // costs only that space until a later checkpoint.
+            if (version > 0 && version < kSchemaVersion) Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
             // WAL with synchronous NORMAL: a commit is safe from a kill of the
             // process without waiting for the disk. The WAL is folded back
             // into the file between downloads by the maintenance thread, not
@@ -379,7 +437,7 @@ struct CallHistory::Impl {
     // A history of ours in name whose tables or columns are not what its
     // version says (edited by hand, or by another tool) is not written: a
     // missing unique index alone would let a call be kept twice.
-    bool CheckSchema(std::string* problem) {
+    bool CheckSchema(int64_t version, std::string* problem) {
         static const char* const kExpected[] = {
             "SELECT id, started_at, ended_at, port, records, new_calls, ended_how FROM downloads",
             "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, "
@@ -412,10 +470,31 @@ struct CallHistory::Impl {
                        "is; restore it from a copy or choose another file.";
             return false;
         }
+        // From version 2 a record whose header is unknown is stored with no
+        // label, index or letter. A table that refuses that would turn each
+        // such record away and hold it, and every record after it, in memory.
+        int64_t required = 0;
+        if (version >= 2 &&
+            (QueryInt(db,
+                      "SELECT count(*) FROM pragma_table_info('records') "
+                      "WHERE name IN ('label', 'label_index', 'letter') AND \"notnull\" = 0",
+                      &required) != SQLITE_OK ||
+             required != 3)) {
+            *problem = "The call history " + path +
+                       " is damaged: its records cannot hold a record whose header is unknown. It is left "
+                       "as it is; restore it from a copy or choose another file.";
+            return false;
+        }
         return true;
     }
 
     int Migrate(int64_t from) {
+        // A step that rebuilds a table must not have the rows it copies
+        // checked against, or deleted with, the tables they refer to. The
+        // program never turns foreign keys on; this holds whatever the
+        // library's default is. (Inside a transaction the pragma does
+        // nothing, hence before the first step's.)
+        Exec(db, "PRAGMA foreign_keys=OFF");
         for (int64_t v = from; v < kSchemaVersion; ++v) {
             int rc = Exec(db, "BEGIN IMMEDIATE");
             if (rc != SQLITE_OK) return rc;
@@ -463,7 +542,7 @@ struct CallHistory::Impl {
         std::string problem;
         Disconnect();
         if (!CheckHeader(&problem) || !Connect(false, &problem)) {
-            Connect(true, &problem);  // keep reading what can be read
+            unreadable = Connect(true, &problem) ? std::string() : problem;  // keep reading what can be read
             return;
         }
     }
@@ -579,9 +658,15 @@ struct CallHistory::Impl {
             if (!st.ok()) return Abandon();
             st.Bind(1, op.download->dbId);
             st.Bind(2, op.at);
-            st.BindBlob(3, f.label.data(), f.label.size());
-            st.Bind(4, f.labelIndex);
-            st.Bind(5, f.letterCode);
+            if (f.headerKnown) {
+                st.BindBlob(3, f.label.data(), f.label.size());
+                st.Bind(4, f.labelIndex);
+                st.Bind(5, f.letterCode);
+            } else {
+                st.BindNull(3);
+                st.BindNull(4);
+                st.BindNull(5);
+            }
             for (int i = 0; i < 5; ++i) st.Bind(6 + i, f.dateTime[i]);
             st.Bind(11, f.hasText ? 1 : 0);
             st.BindBlob(12, f.text.data(), f.text.size());
@@ -594,7 +679,7 @@ struct CallHistory::Impl {
                 else st.BindNull(col);
                 ++col;
             }
-            st.Bind(19, LabelKey(f.label));
+            st.Bind(19, LabelKey(f));
             if (st.Step() != SQLITE_DONE) return Abandon();
             inserted = sqlite3_changes(db) == 1;
             id = sqlite3_last_insert_rowid(db);
@@ -622,7 +707,7 @@ struct CallHistory::Impl {
             Statement st(db, "INSERT INTO records_text(id, folded) VALUES (?, ?)");
             if (!st.ok()) return Abandon();
             st.Bind(1, id);
-            st.Bind(2, LabelKey(f.label) + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
+            st.Bind(2, LabelKey(f) + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
             if (st.Step() != SQLITE_DONE) return Abandon();
         }
         bool isNew = inserted && !f.damaged;
@@ -735,10 +820,19 @@ struct CallHistory::Impl {
             int n = sqlite3_column_bytes(st, col);
             return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
         };
-        std::string label = blob(3);
-        std::memcpy(c.fields.label.data(), label.data(), std::min(label.size(), c.fields.label.size()));
-        c.fields.labelIndex = static_cast<uint8_t>(sqlite3_column_int(st, 4));
-        c.fields.letterCode = static_cast<uint8_t>(sqlite3_column_int(st, 5));
+        // NULL in any of label, index and letter: the header is unknown. The
+        // fields then read as the protocol hands such a record over: eight
+        // '?' for the label, index and letter 0.
+        c.fields.headerKnown = sqlite3_column_type(st, 3) != SQLITE_NULL &&
+                               sqlite3_column_type(st, 4) != SQLITE_NULL && sqlite3_column_type(st, 5) != SQLITE_NULL;
+        if (c.fields.headerKnown) {
+            std::string label = blob(3);
+            std::memcpy(c.fields.label.data(), label.data(), std::min(label.size(), c.fields.label.size()));
+            c.fields.labelIndex = static_cast<uint8_t>(sqlite3_column_int(st, 4));
+            c.fields.letterCode = static_cast<uint8_t>(sqlite3_column_int(st, 5));
+        } else {
+            c.fields.label.fill('?');
+        }
         for (int i = 0; i < 5; ++i) c.fields.dateTime[i] = static_cast<int16_t>(sqlite3_column_int(st, 6 + i));
         c.fields.hasText = sqlite3_column_int(st, 11) != 0;
         c.fields.text = blob(12);
@@ -761,8 +855,11 @@ struct CallHistory::Impl {
     }
 
     void ReadFailed(int rc) {
-        Say(Failure::Unreadable, "The call history " + path + " cannot be read: " +
-                                     (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".");
+        readProblem = !db && !unreadable.empty()
+                          ? unreadable
+                          : "The call history " + path + " cannot be read: " +
+                                (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".";
+        Say(Failure::Unreadable, readProblem);
     }
 };
 
@@ -817,9 +914,12 @@ std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::str
             return nullptr;
         }
         std::string readProblem;
-        if (!impl->Connect(true, &readProblem) && readProblem.find("newer version") != std::string::npos) {
-            *problem = readProblem;
-            return nullptr;
+        if (!impl->Connect(true, &readProblem)) {
+            if (readProblem.find("newer version") != std::string::npos) {
+                *problem = readProblem;
+                return nullptr;
+            }
+            impl->unreadable = readProblem;
         }
         impl->SayReadOnly();
     }
@@ -838,11 +938,19 @@ uint64_t CallHistory::AddRecord(const RecordFields& fields) {
     op.download = dl;
     op.at = impl_->Now();
     op.fields = fields;
+    // A record whose header is unknown is damaged whatever the caller says:
+    // with no label, letter or date it cannot be told apart from any other
+    // call, so it must never count as one (and the unique index, which
+    // treats each NULL label as different, would not keep it once).
+    if (!op.fields.headerKnown) {
+        op.fields.damaged = true;
+        op.fields.dateTime.fill(-1);  // the date and time came in the lost frame too
+    }
     op.seq = ++impl_->recordsAdded;
     const uint64_t seq = op.seq;
     ++dl->added;
-    if (fields.damaged) ++dl->damaged;
-    else op.occurrence = dl->occurrences[IdentityKey(fields)]++;
+    if (op.fields.damaged) ++dl->damaged;
+    else op.occurrence = dl->occurrences[IdentityKey(op.fields)]++;
     impl_->Push(std::move(op));
     impl_->Drain();
     return seq;
@@ -900,21 +1008,26 @@ std::optional<std::string> CallHistory::TakeProblem() {
     return p;
 }
 
-std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
+std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* problem) {
     Impl& m = *impl_;
+    m.readProblem.clear();
+    if (problem) problem->clear();
+    auto answer = [&](std::vector<StoredCall> read) {
+        if (problem) *problem = m.readProblem;
+        return read;
+    };
     if (!m.db) {
         m.ReadFailed(SQLITE_CANTOPEN);
-        return {};
+        return answer({});
     }
     std::optional<int64_t> since, until;
-    if (!q.since.empty() && !(since = ParseDay(q.since))) {
-        m.problems.push_back("The date " + q.since + " is not a date of the form YYYY-MM-DD.");
-        return {};
-    }
-    if (!q.until.empty() && !(until = ParseDay(q.until))) {
-        m.problems.push_back("The date " + q.until + " is not a date of the form YYYY-MM-DD.");
-        return {};
-    }
+    auto noDate = [&](const std::string& text) {
+        m.readProblem = "The date " + text + " is not a date of the form YYYY-MM-DD.";
+        m.problems.push_back(m.readProblem);
+        return answer({});
+    };
+    if (!q.since.empty() && !(since = ParseDay(q.since))) return noDate(q.since);
+    if (!q.until.empty() && !(until = ParseDay(q.until))) return noDate(q.until);
     std::string key = KeyColumn(q.dateOrder);
     std::string sql = std::string("SELECT ") + Impl::kCallColumns + " FROM records r WHERE 1";
     if (!q.includeDamaged) sql += " AND r.damaged = 0";
@@ -958,7 +1071,7 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q) {
         if (!term.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":term"), term);
         if (!phrase.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":phrase"), phrase);
     }
-    return m.Read(st);
+    return answer(m.Read(st));
 }
 
 int64_t CallHistory::CountCalls() {

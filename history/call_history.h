@@ -43,7 +43,9 @@ namespace dialscope::history {
 
 struct RecordFields {
     // False for a record whose boundary frame was lost: label, index, letter
-    // and date and time are unknown (damaged is then always true).
+    // and date and time are unknown. AddRecord keeps such a record damaged,
+    // with no label, index or letter (NULL in the file) and no date or time
+    // (-1); it reads back with eight '?' for the label, index and letter 0.
     bool headerKnown = true;
     std::array<uint8_t, 8> label{};     // label bytes as the box sent them (zero bytes kept)
     uint8_t labelIndex = 0;             // 0..15 as sent
@@ -126,7 +128,7 @@ public:
                                              const OpenOptions& options = {});
     // $XDG_DATA_HOME/dialscope/calls.sqlite3, else ~/.local/share/dialscope/calls.sqlite3.
     static std::string DefaultPath();
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     ~CallHistory();
     CallHistory(const CallHistory&) = delete;
@@ -157,8 +159,11 @@ public:
     // The next plain-words message about the file, each kind of failure once.
     std::optional<std::string> TakeProblem();
 
-    // Kept records, newest first by the box's date and time, ties by when received.
-    std::vector<StoredCall> List(const ListQuery& query);
+    // Kept records, newest first by the box's date and time, ties by when
+    // received. When the file cannot be read (or the query's dates are no
+    // dates) *problem says so in plain words (empty otherwise), and what was
+    // read is returned; TakeProblem() hears of it too.
+    std::vector<StoredCall> List(const ListQuery& query, std::string* problem = nullptr);
     // Number of calls kept (intact records).
     int64_t CountCalls();
 

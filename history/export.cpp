@@ -1,5 +1,6 @@
 #include "history/export.h"
 
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -9,23 +10,35 @@
 namespace dialscope::history {
 namespace {
 
+// A record whose boundary frame was lost has no label, letter, date or
+// time: CSV leaves those cells empty and JSON gives null, as for a date
+// field the box did not carry, whatever placeholder the fields hold.
 struct Shown {
-    std::string label, text, textHex, date, time;  // date/time empty when invalid
+    bool headerKnown = true;
+    std::string label, letter, text, textHex, date, time;  // date/time empty when invalid
+    std::array<int16_t, 5> raw{};                          // -1: not carried (or header unknown)
     BoxDateTime dt;
 };
 
 Shown Show(const StoredCall& call, DateOrder order) {
     const RecordFields& f = call.fields;
     Shown s;
-    std::string_view label(reinterpret_cast<const char*>(f.label.data()), f.label.size());
-    s.label = Latin1ToUtf8(TrimTrailingBlanks(label));
+    s.headerKnown = f.headerKnown;
+    if (f.headerKnown) {
+        std::string_view label(reinterpret_cast<const char*>(f.label.data()), f.label.size());
+        s.label = Latin1ToUtf8(TrimTrailingBlanks(label));
+        s.letter.assign(1, static_cast<char>('A' + (f.letterCode & 3)));
+        s.raw = f.dateTime;
+    } else {
+        s.raw.fill(-1);
+    }
     s.text = Latin1ToUtf8(f.text);
     static constexpr char kHex[] = "0123456789abcdef";
     for (unsigned char c : f.text) {
         s.textHex.push_back(kHex[c >> 4]);
         s.textHex.push_back(kHex[c & 15]);
     }
-    s.dt = ReadBoxDateTime(f.dateTime, order, call.receivedAt);
+    s.dt = ReadBoxDateTime(s.raw, order, call.receivedAt);
     char buf[16];
     if (s.dt.year) {
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", *s.dt.year, *s.dt.month, *s.dt.day);
@@ -37,8 +50,6 @@ Shown Show(const StoredCall& call, DateOrder order) {
     }
     return s;
 }
-
-char Letter(const RecordFields& f) { return static_cast<char>('A' + (f.letterCode & 3)); }
 
 // A cell that is only a phone number: an optional leading '+', then digits,
 // spaces, hyphens, dots and parentheses, with at least one digit. A
@@ -108,10 +119,10 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
     row += call.downloadId ? CsvCell(std::to_string(call.downloadId)) : std::string();
     add(IsoUtc(call.receivedAt));
     add(s.label);
-    add(std::string(1, Letter(f)));
+    add(s.letter);
     add(s.date);
     add(s.time);
-    for (int16_t raw : f.dateTime) add(raw < 0 ? std::string() : std::to_string(raw));
+    for (int16_t raw : s.raw) add(raw < 0 ? std::string() : std::to_string(raw));
     add(s.text);
     add(s.textHex);
     add(f.hasText ? "false" : "true");
@@ -128,10 +139,10 @@ std::string JsonLine(const StoredCall& call, DateOrder order) {
     j["id"] = call.id ? nlohmann::json(call.id) : nlohmann::json(nullptr);
     j["download"] = call.downloadId ? nlohmann::json(call.downloadId) : nlohmann::json(nullptr);
     j["received"] = IsoUtc(call.receivedAt);
-    j["label"] = s.label;
-    j["letter"] = std::string(1, Letter(f));
-    j["date_raw"] = {raw(f.dateTime[0]), raw(f.dateTime[1]), raw(f.dateTime[2])};
-    j["time_raw"] = {raw(f.dateTime[3]), raw(f.dateTime[4])};
+    j["label"] = s.headerKnown ? nlohmann::json(s.label) : nlohmann::json(nullptr);
+    j["letter"] = s.headerKnown ? nlohmann::json(s.letter) : nlohmann::json(nullptr);
+    j["date_raw"] = {raw(s.raw[0]), raw(s.raw[1]), raw(s.raw[2])};
+    j["time_raw"] = {raw(s.raw[3]), raw(s.raw[4])};
     j["date"] = s.date.empty() ? nlohmann::json(nullptr) : nlohmann::json(s.date);
     j["time"] = s.time.empty() ? nlohmann::json(nullptr) : nlohmann::json(s.time);
     j["text"] = s.text;

@@ -439,7 +439,11 @@ int History(const Common& common, HistoryOptions options) {
     auto opened = history::CallHistory::Open(path, &problem);
     if (!opened) return Fail(kExitHistory, problem);
     options.query.dateOrder = common.dateOrder;
-    const auto calls = opened->List(options.query);
+    // A history this user may not read lists nothing: that is a failure,
+    // not an empty history.
+    std::string readProblem;
+    const auto calls = opened->List(options.query, &readProblem);
+    if (!readProblem.empty()) return Fail(kExitHistory, readProblem);
 
     std::string bytes;
     switch (options.format) {

@@ -54,7 +54,7 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
          [](const std::string& p) { MakeDatabase(p, "CREATE TABLE notes(x); INSERT INTO notes VALUES (1);"); },
          "is a database of another program"},
         {"newer version", [](const std::string& p) { MakeDatabase(p, "CREATE TABLE t(x); PRAGMA user_version=7;"); },
-         "was written by a newer version of Dialscope (format 7, this one knows up to 1)"},
+         "was written by a newer version of Dialscope (format 7, this one knows up to 2)"},
         {"ours, its records table dropped",
          [](const std::string& p) { MakeEditedHistory(p, "DROP TABLE records;"); },
          "is damaged: no such table: records"},
@@ -64,6 +64,11 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
         {"ours, the unique index of calls dropped",
          [](const std::string& p) { MakeEditedHistory(p, "DROP INDEX records_call;"); },
          "the index that keeps each call once is missing"},
+        {"version 1 labelled 2 by hand, its records never rebuilt",
+         [](const std::string& p) {
+             MakeDatabase(p, (std::string(kVersion1Schema) + kVersion1Pragmas + "PRAGMA user_version=2;").c_str());
+         },
+         "is damaged: its records cannot hold a record whose header is unknown"},
         {"ours, that index made not unique",
          [](const std::string& p) {
              MakeEditedHistory(p, "DROP INDEX records_call; CREATE INDEX records_call ON records(label);");

@@ -1,0 +1,91 @@
+// `history` lists the kept records as the window showed them, numbered afresh
+// in the listing's order; a record whose header was lost on the line (shown
+// with "?" for each unknown field) is a damaged record: listed only with
+// --damaged, and its unknown fields are null in JSON. Another user may list
+// a history as long as it can be read, and is told when it cannot.
+#include "history/call_history.h"
+#include "tests/cli/cli_support.h"
+
+namespace dialscope::cli::test {
+namespace {
+
+std::string Number(int n) { return (n < 10 ? " " : "") + std::to_string(n) + ". "; }
+
+TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
+    Scratch s;
+    // The owner's folder: others may read it, not write it.
+    std::filesystem::create_directory(s.File("owner"));
+    std::filesystem::permissions(s.File("owner"), std::filesystem::perms(0755));
+    const std::string path = s.File("owner/h");
+    const std::string lost = "???????? ? ?\?/?\?/?? ??:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
+    std::vector<std::string> bodies;  // newest first, as listed
+    {
+        std::string problem;
+        auto h = history::CallHistory::Open(path, &problem);
+        ASSERT_TRUE(h) << problem;
+        h->BeginDownload("/dev/ttyUSB0");
+        // 100 calls a minute apart, numbered in their download both narrow
+        // (" 7. ") and wide ("100. "): the listing makes 1 to 100 of them.
+        for (int i = 0; i < 100; ++i) {
+            history::RecordFields f;
+            std::copy_n("HOME    ", 8, f.label.begin());
+            f.letterCode = 1;
+            f.dateTime = {7, 15, 26, static_cast<int16_t>(i / 60), static_cast<int16_t>(i % 60)};
+            f.text = "555 01" + std::to_string(10 + i);
+            f.hasText = true;
+            char body[64];
+            std::snprintf(body, sizeof body, "HOME     B 07/15/26 %02d:%02d\r\n      %s\r\n", i / 60, i % 60,
+                          f.text.c_str());
+            f.rendered = (i % 2 ? "100. " : " 7. ") + std::string(body);
+            bodies.insert(bodies.begin(), body);
+            h->AddRecord(f);
+        }
+        history::RecordFields unknown;
+        unknown.headerKnown = false;
+        unknown.label.fill('?');
+        unknown.dateTime = {-1, -1, -1, -1, -1};
+        unknown.text = "555 0100 SMITH";
+        unknown.hasText = true;
+        unknown.damaged = true;
+        unknown.rendered = " 5. " + lost;
+        h->AddRecord(unknown);
+        const history::DownloadSummary summary = h->EndDownload(history::DownloadEnd::Completed);
+        ASSERT_EQ(summary.newCalls, 100);
+        ASSERT_EQ(summary.damaged, 1);
+    }
+    std::string calls;
+    for (int n = 1; n <= 100; ++n) calls += Number(n) + bodies[n - 1];
+
+    CliRun listed = RunCli(s, {"--history", path, "history"});
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_EQ(listed.out, SavedBytes(calls));
+    listed = RunCli(s, {"--history", path, "history", "--damaged"});
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));  // no date: after every dated call
+
+    EXPECT_EQ(KeptCalls(s, path).size(), 100u);
+    const auto kept = KeptCalls(s, path, {"--damaged"});
+    ASSERT_EQ(kept.size(), 101u);
+    for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(kept.back()[key].is_null()) << key;
+    EXPECT_EQ(kept.back()["text"], "555 0100 SMITH");
+    EXPECT_EQ(kept.back()["damaged"], true);
+
+    auto asNobody = [] {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+    };
+    // While nothing that writes the history runs, reading it needs files
+    // beside it that this user may not create: said, never an empty list.
+    listed = RunCli(s, {"--history", path, "history"}, 60s, asNobody);
+    EXPECT_EQ(listed.code, 7);
+    EXPECT_EQ(listed.out, "");
+    EXPECT_NE(listed.err.find("cannot be read by this user"), std::string::npos) << listed.err;
+    // While the owner's program has it open, it lists as for the owner.
+    auto owner = history::CallHistory::Open(path, nullptr);
+    ASSERT_TRUE(owner);
+    listed = RunCli(s, {"--history", path, "history", "--damaged"}, 60s, asNobody);
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));
+}
+
+}  // namespace
+}  // namespace dialscope::cli::test

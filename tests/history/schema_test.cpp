@@ -1,0 +1,270 @@
+// The file's format across versions: a history written by version 1 opens,
+// is brought to version 2 with every row and id as it was (or only read,
+// when it may not be written), and records whose header was lost on the line
+// (version 2) are kept as damaged records with no label, letter or date.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "history/export.h"
+#include "history_support.h"
+
+namespace dialscope::history::test {
+namespace {
+
+int Exec(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open(path.c_str(), &db);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return rc;
+}
+
+// Every row of a query, each value with its storage type, as SQLite gives it.
+std::vector<std::string> Dump(const std::string& path, const std::string& sql) {
+    std::vector<std::string> rows;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                row += std::to_string(sqlite3_column_type(st, i)) + ":";
+                const void* p = sqlite3_column_blob(st, i);
+                row.append(p ? static_cast<const char*>(p) : "", sqlite3_column_bytes(st, i));
+                row += "|";
+            }
+            rows.push_back(row);
+        }
+    } else {
+        rows.push_back(std::string("no answer: ") + sqlite3_errmsg(db));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+}
+
+// The whole content of a history file but the records table's definition,
+// which is the one thing version 2 changes.
+std::vector<std::string> Content(const std::string& path) {
+    std::vector<std::string> all;
+    for (const char* sql : {
+             "SELECT type, name, tbl_name, sql FROM sqlite_schema WHERE name <> 'records' ORDER BY name",
+             "SELECT cid, name, type, dflt_value, pk FROM pragma_table_info('records')",
+             "SELECT * FROM records ORDER BY id",
+             "SELECT * FROM records_text ORDER BY id",
+             "SELECT * FROM records_search_data ORDER BY id",
+             "SELECT * FROM records_search_idx ORDER BY segid, term",
+             "SELECT * FROM records_search_docsize ORDER BY id",
+             "SELECT * FROM search_state",
+             "SELECT * FROM downloads ORDER BY id",
+             "SELECT * FROM targets ORDER BY name",
+             "SELECT * FROM published ORDER BY target, call_id",
+         }) {
+        all.push_back(std::string("-- ") + sql);
+        for (auto& row : Dump(path, sql)) all.push_back(row);
+    }
+    return all;
+}
+
+// A history as version 1 wrote it, in the write-ahead mode it kept: two
+// downloads, the same caller twice in a minute (ids 1 and 2), a damaged copy
+// of that call (3), no id 4 (ids are never made up again), a call not yet in
+// the search index (5) and a tone-only call (6); one publication target.
+void MakeVersion1History(const std::string& path) {
+    std::string sql = std::string("PRAGMA journal_mode=WAL;") + kVersion1Schema + kVersion1Pragmas + R"sql(
+    INSERT INTO downloads VALUES (1, 1796724000000, 1796724005000, '/dev/ttyUSB0', 3, 2, 'completed');
+    INSERT INTO downloads VALUES (2, 1796724060000, NULL, '/dev/ttyUSB0', 2, 2, NULL);
+    INSERT INTO records VALUES
+      (1, 1, 1796724000000, X'484F4D4520202020', 0, 1, 7, 15, 26, 9, 30, 1, X'4DDC4C4C455220C94D494C45', 0, 0,
+       CAST(' 1. HOME' AS BLOB), 202607150930, NULL, NULL, 'home'),
+      (2, 1, 1796724000001, X'484F4D4520202020', 0, 1, 7, 15, 26, 9, 30, 1, X'4DDC4C4C455220C94D494C45', 0, 1,
+       CAST(' 2. HOME' AS BLOB), 202607150930, NULL, NULL, 'home'),
+      (3, 1, 1796724000002, X'484F4D4520202020', 0, 1, 7, 15, 26, 9, 30, 1, X'4DDC4C4C455220C94D494C45', 1, 0,
+       CAST(' 3. HOME' AS BLOB), 202607150930, NULL, NULL, 'home'),
+      (5, 2, 1796724060000, X'4F46464943452020', 1, 2, 8, 1, 26, 10, 0, 1, CAST('+1 555 0100' AS BLOB), 0, 0,
+       CAST(' 1. OFFICE' AS BLOB), 202608011000, 202601081000, 200801261000, 'office'),
+      (6, 2, 1796724060001, X'484F4D4520202020', 0, 3, 1, 2, 26, 8, 0, 0, X'', 0, 0,
+       CAST(' 2. HOME' AS BLOB), 202601020800, 202602010800, 200102260800, 'home');
+    INSERT INTO records_text VALUES (1, 'home' || char(10) || 'müller émile'), (2, 'home' || char(10) || 'müller émile'),
+      (3, 'home' || char(10) || 'müller émile'), (5, 'office' || char(10) || '+1 555 0100'), (6, 'home' || char(10));
+    INSERT INTO records_search(rowid, folded) SELECT id, folded FROM records_text WHERE id <= 3;
+    UPDATE search_state SET through = 3;
+    INSERT INTO targets VALUES ('mqtt://broker/dialscope', 1, 1796724001000);
+    INSERT INTO published VALUES ('mqtt://broker/dialscope', 5);
+    )sql";
+    ASSERT_EQ(Exec(path, sql), SQLITE_OK) << sql;
+}
+
+// What the version 1 history above must list, whether it was brought to
+// version 2 or only read: worked out by hand from its rows.
+void ExpectVersion1Listing(CallHistory& h) {
+    struct Case {
+        ListQuery query;
+        std::vector<int64_t> ids;
+    };
+    const Case cases[] = {
+        {{}, {5, 2, 1, 6}},  // newest by the box's date; the same minute: received later first
+        {{.includeDamaged = true}, {5, 3, 2, 1, 6}},
+        {{.search = "MÜLLER"}, {2, 1}},  // through the search index
+        {{.search = "555 01"}, {5}},     // not indexed yet: row by row
+        {{.search = "ho"}, {2, 1, 6}},   // short: row by row, label too
+        {{.label = "Home"}, {2, 1, 6}},
+        {{.since = "2026-07-16"}, {5}},
+        {{.dateOrder = DateOrder::DMY}, {6, 5, 2, 1}},
+    };
+    for (const Case& c : cases) {
+        std::vector<int64_t> ids;
+        for (const StoredCall& call : h.List(c.query)) {
+            ids.push_back(call.id);
+            EXPECT_TRUE(call.fields.headerKnown);
+        }
+        EXPECT_EQ(ids, c.ids) << "search \"" << c.query.search << "\" label \"" << c.query.label << "\"";
+    }
+    std::vector<int64_t> owed;
+    for (const StoredCall& call : h.Unpublished("mqtt://broker/dialscope", 10)) owed.push_back(call.id);
+    EXPECT_EQ(owed, (std::vector<int64_t>{2, 6}));
+    const auto calls = h.List({.search = "müller"});
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].fields.text, "M\xDCLLER \xC9MILE");
+    EXPECT_EQ(std::string(calls[1].fields.label.begin(), calls[1].fields.label.end()), "HOME    ");
+    EXPECT_EQ(calls[1].fields.letterCode, 1);
+    EXPECT_EQ(calls[1].downloadId, 1);
+}
+
+TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
+    for (bool mayWrite : {false, true}) {
+        SCOPED_TRACE(mayWrite ? "opened by its owner: migrated" : "opened by another user: only read");
+        TempDir dir;
+        const std::string path = dir.File();
+        MakeVersion1History(path);
+        const auto before = Content(path);
+        ASSERT_GT(before.size(), 20u);
+        ASSERT_EQ(Query(path, "SELECT count(*) FROM pragma_table_info('records') WHERE \"notnull\" = 0 AND "
+                              "name IN ('label', 'label_index', 'letter')"),
+                  0);
+
+        if (!mayWrite) {
+            // The version 1 watcher of the history's owner is running: its
+            // connection keeps the write-ahead log's files there to read by.
+            const std::string bytes = ReadAll(path);
+            sqlite3* owner = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &owner), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(owner, "SELECT count(*) FROM records", nullptr, nullptr, nullptr), SQLITE_OK);
+            chmod(dir.path.c_str(), 0755);
+            pid_t child = fork();
+            if (child == 0) {
+                if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+                std::string problem;
+                auto h = CallHistory::Open(path, &problem);
+                if (!h) _exit(11);
+                ExpectVersion1Listing(*h);
+                _exit(testing::Test::HasFailure() ? 12 : 0);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            sqlite3_close(owner);
+            EXPECT_EQ(ReadAll(path), bytes);
+            EXPECT_EQ(Query(path, "PRAGMA user_version"), 1);
+            continue;
+        }
+
+        std::string problem;
+        auto h = CallHistory::Open(path, &problem);
+        ASSERT_TRUE(h) << problem;
+        EXPECT_EQ(Query(path, "PRAGMA user_version"), 2);
+        EXPECT_EQ(Content(path), before);  // every row, id, index and search entry as it was
+        EXPECT_EQ(Query(path, "SELECT count(*) FROM pragma_table_info('records') WHERE \"notnull\" = 0 AND "
+                              "name IN ('label', 'label_index', 'letter')"),
+                  3);
+        EXPECT_EQ(Dump(path, "PRAGMA integrity_check"), (std::vector<std::string>{"3:ok|"}));
+        ExpectVersion1Listing(*h);
+
+        // The unique index still knows the calls: the box's memory again
+        // holds that caller's two calls of one minute and a third one.
+        RecordFields again = Record("HOME", "M\xDCLLER \xC9MILE", {7, 15, 26, 9, 30});
+        h->BeginDownload("/dev/ttyUSB0");
+        std::vector<uint64_t> added;
+        for (int i = 0; i < 3; ++i) added.push_back(h->AddRecord(again));
+        const DownloadSummary s = h->EndDownload(DownloadEnd::Completed);
+        EXPECT_EQ(s.knownCalls, 2);
+        EXPECT_EQ(s.newCalls, 1);
+        EXPECT_EQ(h->WrittenAs(added[0])->id, 1);
+        EXPECT_EQ(h->WrittenAs(added[1])->id, 2);
+        EXPECT_EQ(h->WrittenAs(added[2])->id, 7);  // after the highest id, never into the gap
+        EXPECT_EQ(h->TakeProblem(), std::nullopt);
+    }
+}
+
+// A record whose boundary frame was lost, as the protocol hands it over (and
+// once more with fields that contradict an unknown header): kept, damaged,
+// no call, its unknown fields NULL in the file and empty in every export.
+TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
+    TempDir dir;
+    FakeClock clock;
+    auto h = CallHistory::Open(dir.File(), nullptr, clock.Options());
+    ASSERT_TRUE(h);
+    h->RegisterTarget("mqtt://broker/dialscope");
+    RecordFields lost;
+    lost.headerKnown = false;
+    lost.label.fill('?');
+    lost.dateTime = {-1, -1, -1, -1, -1};
+    lost.text = "555 0100 SMITH";
+    lost.hasText = true;
+    lost.damaged = true;
+    lost.rendered = " 5. ???????? ? ?\?/?\?/?? ?\?:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
+    RecordFields odd = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
+    odd.headerKnown = false;  // and not marked damaged, with a date
+
+    h->BeginDownload("/dev/ttyUSB0");
+    h->AddRecord(lost);
+    h->AddRecord(lost);  // twice: a damaged record is never the same call as another
+    h->AddRecord(odd);
+    const DownloadSummary s = h->EndDownload(DownloadEnd::Completed);
+    EXPECT_EQ(s.records, 3);
+    EXPECT_EQ(s.damaged, 3);
+    EXPECT_EQ(s.newCalls + s.knownCalls, 0);
+    EXPECT_TRUE(h->TakeNewCalls().empty());
+    EXPECT_EQ(h->CountCalls(), 0);
+    EXPECT_TRUE(h->Unpublished("mqtt://broker/dialscope", 10).empty());
+    EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records WHERE label IS NULL AND label_index IS NULL AND "
+                                "letter IS NULL AND label_key = '' AND damaged = 1 AND d1 = -1 AND d2 = -1 AND "
+                                "d3 = -1 AND t1 = -1 AND t2 = -1 AND key_mdy IS NULL"),
+              3);
+
+    EXPECT_TRUE(h->List({}).empty());
+    EXPECT_TRUE(h->List({.label = "????????", .includeDamaged = true}).empty());
+    EXPECT_TRUE(h->List({.search = "???", .includeDamaged = true}).empty());  // the placeholder is no label
+    EXPECT_EQ(h->List({.search = "smith", .includeDamaged = true}).size(), 3u);
+    const auto kept = h->List({.includeDamaged = true});
+    ASSERT_EQ(kept.size(), 3u);
+    const StoredCall& call = kept[2];  // the first one added
+    EXPECT_EQ(call.id, 1);
+    EXPECT_FALSE(call.fields.headerKnown);
+    EXPECT_TRUE(call.damaged);
+    EXPECT_EQ(call.fields.label, lost.label);
+    EXPECT_EQ(call.fields.dateTime, lost.dateTime);
+    EXPECT_EQ(call.fields.text, lost.text);
+    EXPECT_EQ(call.fields.rendered, lost.rendered);
+    EXPECT_EQ(kept[0].fields.dateTime, lost.dateTime);  // the odd one's date is not kept as if known
+
+    // Written out by hand: the unknown cells are empty, as a date field the
+    // box did not carry is.
+    EXPECT_EQ(CsvRow(call, DateOrder::MDY),
+              "1,1,2026-12-08T10:00:00.000Z,,,,,,,,,,555 0100 SMITH,353535203031303020534d495448,false,true\r\n");
+    const auto j = nlohmann::json::parse(JsonLine(kept[0], DateOrder::MDY));
+    for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(j.at(key).is_null()) << key;
+    EXPECT_EQ(j.at("date_raw"), nlohmann::json::parse("[null, null, null]"));
+    EXPECT_EQ(j.at("time_raw"), nlohmann::json::parse("[null, null]"));
+    EXPECT_EQ(j.at("text"), "555 0100 SMITH");
+    EXPECT_EQ(j.at("damaged"), true);
+    EXPECT_EQ(h->TakeProblem(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace dialscope::history::test
