@@ -3,6 +3,7 @@
 // line-end conversion shared, so that both builds write the same bytes.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -17,7 +18,9 @@ namespace dialscope {
 bool AppendTextToFile(const std::string& text, const std::string& fileName);
 
 // Appends bytes to fileName as they are, on the same terms (created when
-// missing, never truncated, true only when all is on the disk).
+// missing, never truncated, true only when all is on the disk). A FIFO
+// without a reader fails at once; a pipe or FIFO whose reader takes none of
+// the bytes for two seconds fails then (POSIX build).
 bool AppendBytesToFile(const std::string& bytes, const std::string& fileName);
 
 // The bytes AppendTextToFile writes for text.
@@ -30,5 +33,11 @@ std::string ToFileLineEnds(const std::string& text);
 void LimitWriteSizeForTesting(size_t bytes);
 // How many of `count` bytes the next write call offers.
 size_t WriteCallSize(size_t count);
+
+#if !defined(_WIN32)
+// Tests shorten the two seconds a pipe may take none of the bytes to `limit`
+// (0: back to the program's two seconds).
+void LimitStallForTesting(std::chrono::milliseconds limit);
+#endif
 
 }  // namespace dialscope

@@ -2,13 +2,13 @@
 // program, driven by a console loop: download once, watch for calls, or list
 // the calls the history keeps.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -99,9 +99,14 @@ bool WriteOut(const std::string& file, const std::string& bytes) {
     return AppendBytesToFile(bytes, file);
 }
 
+// Whether a CSV header goes first. A missing file is empty. A FIFO, a pipe or
+// a device is a stream of its own, as stdout is, and gets one; it is never
+// opened to be measured (a FIFO's read open would wait for a writer, and the
+// writer is us).
 bool FileIsEmpty(const std::string& file) {
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
-    return !in || in.tellg() <= 0;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return true;
+    return !S_ISREG(st.st_mode) || st.st_size == 0;
 }
 
 // The records of one download as the exporters take them.

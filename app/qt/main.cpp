@@ -1,6 +1,6 @@
 // Program entry: the application object, the main window, the core behind it,
 // the call history, and the message loop. The options are the program's own
-// (--history FILE, --no-history); Qt's are not taken.
+// (--history FILE, --no-history, --status-to-stderr); Qt's are not taken.
 
 #include <cstdlib>
 #include <exception>
@@ -28,10 +28,13 @@ int main(int argc, char* argv[]) {
     using namespace dialscope;
     std::string historyPath;
     bool noHistory = false;
+    bool statusToStderr = false;
     CLI::App options{"Dialscope: downloads the call log of a caller-ID box and shows it."};
     options.add_option("--history", historyPath,
                        "The call history file (default: " + history::CallHistory::DefaultPath() + ")");
     options.add_flag("--no-history", noHistory, "Keep no call history: show the log only");
+    options.add_flag("--status-to-stderr", statusToStderr,
+                     "Also write every status line to stderr as it is shown");
     try {
         options.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -43,6 +46,7 @@ int main(int argc, char* argv[]) {
 
     try {
         qt::TForm1 form;
+        form.EchoStatusLines(statusToStderr);
         Core core(sharedLink, form,
                   SystemPlatform(nullptr, [](const char*, const char*) { ShowPortAlreadyOpenedBox(); }));
         form.Attach(core);

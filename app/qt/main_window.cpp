@@ -1,6 +1,8 @@
 #include "app/qt/main_window.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 #include <QApplication>
 #include <QFile>
@@ -222,6 +224,12 @@ void TForm1::showEvent(QShowEvent* event) {
 // ---- window operations ----------------------------------------------------
 
 void TForm1::ShowStatusLine(std::string_view line) {
+    if (echoStatus_) {
+        std::string echoed(line);
+        echoed += '\n';
+        std::fwrite(echoed.data(), 1, echoed.size(), stderr);
+        std::fflush(stderr);
+    }
     memo_info->appendPlainText(
         QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
 }

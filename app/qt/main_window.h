@@ -66,6 +66,9 @@ public:
     void ShowLogCleared() override;
 
     void SetSaveDialog(SaveDialogFn dialog) { saveDialog_ = std::move(dialog); }
+    // Every status line also goes to stderr, one a line, as it is shown
+    // (--status-to-stderr: for a script watching the window).
+    void EchoStatusLines(bool on) { echoStatus_ = on; }
 
 public slots:
     void time_comTimer();
@@ -88,6 +91,7 @@ private:
     SaveDialogFn saveDialog_;
     QString lastSaveName_;
     bool centred_ = false;
+    bool echoStatus_ = false;
 
     QLabel* Label2 = nullptr;
     ConnectIndicator* connect_show = nullptr;

@@ -1,6 +1,13 @@
 #include "app/save_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <future>
+#include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +16,7 @@
 namespace dialscope {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
@@ -91,6 +99,70 @@ TEST(SaveLog, FailuresAreReportedAndNothingIsTruncated) {
 
     // Opens fine, the write fails for lack of space.
     EXPECT_FALSE(AppendTextToFile(kRecord, "/dev/full"));
+}
+
+// A FIFO chosen as the file: the save never holds the window for good, a
+// reader that reads gets every byte, and a reader that goes away makes the
+// save fail instead of ending the program with SIGPIPE.
+TEST(SaveLog, FifoNeverHoldsTheSaveAndAReaderGetsEveryByte) {
+    std::string log;  // several times a pipe's 64 KiB: the save must wait for the reader
+    for (int i = 0; i < 6000; ++i) log += kRecord;
+    enum class Reader { kNone, kReadsAll, kNeverReads, kLeavesAfterOneRead };
+    const struct {
+        const char* what;
+        Reader reader;
+        bool ok;
+    } cases[] = {
+        {"no reader", Reader::kNone, false},
+        {"a reader that reads", Reader::kReadsAll, true},
+        {"a reader that never reads", Reader::kNeverReads, false},
+        {"a reader that leaves", Reader::kLeavesAfterOneRead, false},
+    };
+    LimitStallForTesting(100ms);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string fifo = dir.File("calls.txt");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int rd = -1, keep = -1;
+        if (c.reader != Reader::kNone) {
+            rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(rd, 0);
+            ASSERT_EQ(fcntl(rd, F_SETFL, 0), 0);
+            // A writer of the test's own, so that the reader sees the end only
+            // when the test lets it go, never before the save has opened.
+            keep = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            ASSERT_GE(keep, 0);
+        }
+        std::string got;
+        std::thread reader;
+        if (c.reader == Reader::kReadsAll || c.reader == Reader::kLeavesAfterOneRead) {
+            reader = std::thread([&, leaves = c.reader == Reader::kLeavesAfterOneRead] {
+                char buf[4096];
+                for (ssize_t n; (n = read(rd, buf, sizeof buf)) > 0;) {
+                    if (leaves) break;  // gone after its first read
+                    got.append(buf, size_t(n));
+                }
+                if (leaves) close(std::exchange(rd, -1));
+            });
+        }
+        auto save = std::async(std::launch::async, [&] { return AppendTextToFile(log, fifo); });
+        if (save.wait_for(5s) != std::future_status::ready) {
+            ADD_FAILURE() << "the save was still blocked after 5 s";
+            const int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            char buf[65536];
+            while (save.wait_for(1ms) != std::future_status::ready) (void)!read(release, buf, sizeof buf);
+            close(release);
+        }
+        EXPECT_EQ(save.get(), c.ok);
+        if (keep >= 0) close(keep);
+        if (reader.joinable()) reader.join();
+        if (rd >= 0) close(rd);
+        if (c.reader == Reader::kReadsAll) {
+            EXPECT_TRUE(got == ToFileLineEnds(log)) << got.size() << " bytes arrived";
+        }
+    }
+    LimitStallForTesting(0ms);
 }
 
 }  // namespace

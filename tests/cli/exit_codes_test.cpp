@@ -2,6 +2,7 @@
 // can produce, with its plain-words line, and the records that arrived
 // written out whatever went wrong after them.
 #include <grp.h>
+#include <sys/stat.h>
 
 #include "app/cli/exit_codes.h"
 #include "tests/cli/cli_support.h"
@@ -43,6 +44,8 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
          "is not a call history (it is not an SQLite database). It is left as it is", true},
         {"an output that cannot be written", {"--fast"}, {"--no-history", "--output", "{dir}/dev"}, kExitOutput,
          "Cannot write to "},
+        {"an output FIFO nobody reads", {"--fast"}, {"--no-history", "--format", "csv", "--output", "{dir}/fifo"},
+         kExitOutput, "Cannot write to "},
         {"an unknown format", {}, {"--format", "xml"}, kExitUsage, "--format: xml is not a format: use text, csv or json"},
         {"the history's option after the command", {}, {"--history", "{dir}/dev", "--date-order", "ydm"}, kExitUsage,
          "--date-order: ydm is not a date order: use mdy, dmy or ymd"},
@@ -58,6 +61,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
             args.push_back(a);
         }
         WriteAll(s.File("plain"), "a plain file");
+        ASSERT_EQ(mkfifo(s.File("fifo").c_str(), 0600), 0);
         const std::string junk(300, '\x7f');
         WriteAll(s.File("junk"), junk);
         if (!c.sim.empty()) {

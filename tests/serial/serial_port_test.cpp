@@ -113,12 +113,17 @@ struct SerialTest : ::testing::Test {
 // Every setting the dialogue relies on, whatever the port had before.
 void ExpectRawLine(const termios& t, const char* what) {
     SCOPED_TRACE(what);
-    EXPECT_EQ(t.c_iflag & (IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
-                           IXON | IXOFF | IXANY | IMAXBEL),
+    // IGNPAR would silently drop a byte that arrived with a framing error
+    // (the frame's checksum is what judges it); IUTF8 makes the line
+    // discipline treat the binary frames as UTF-8 text.
+    EXPECT_EQ(t.c_iflag & (IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
+                           IUCLC | IXON | IXOFF | IXANY | IMAXBEL | IUTF8),
               0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    // NOFLSH, TOSTOP and EXTPROC are a terminal user's job control and
+    // editing; a device line has none.
     EXPECT_EQ(t.c_lflag & (ICANON | ISIG | IEXTEN | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT |
-                           ECHOKE),
+                           ECHOKE | NOFLSH | TOSTOP | XCASE | EXTPROC),
               0u);
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD),
               tcflag_t(CS8 | CLOCAL | CREAD));
@@ -129,13 +134,15 @@ void ExpectRawLine(const termios& t, const char* what) {
 }
 
 // A port left by another program with every setting that can bend a byte or
-// hold the line: all 256 byte values still pass unchanged both ways.
+// hold the line, on top of a fresh tty's defaults: all 256 byte values still
+// pass unchanged both ways.
 TEST_F(SerialTest, HostilePortIsSetRawAndCarriesEveryByteValueBothWays) {
     termios hostile{};
     ASSERT_EQ(tcgetattr(pty.slave, &hostile), 0);
-    hostile.c_iflag |= ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | BRKINT | IXON | IXOFF | IXANY;
+    hostile.c_iflag |= ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | BRKINT | IXON | IXOFF | IXANY |
+                       IGNPAR | IUTF8;
     hostile.c_oflag |= OPOST | ONLCR | OCRNL;
-    hostile.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+    hostile.c_lflag |= ICANON | ECHO | ECHONL | ISIG | IEXTEN | NOFLSH | TOSTOP;
     hostile.c_cflag = (hostile.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
     hostile.c_cc[VMIN] = 0;
     hostile.c_cc[VTIME] = 5;
@@ -143,7 +150,9 @@ TEST_F(SerialTest, HostilePortIsSetRawAndCarriesEveryByteValueBothWays) {
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &hostile), 0);
     termios held{};
     tcgetattr(pty.slave, &held);
-    ASSERT_TRUE(held.c_iflag & IXON);  // what the pty kept (it forces CS8 and no PARENB itself)
+    // What the pty kept (it forces CS8 and no PARENB itself).
+    ASSERT_EQ(held.c_iflag & (IXON | IGNPAR | IUTF8), tcflag_t(IXON | IGNPAR | IUTF8));
+    ASSERT_EQ(held.c_lflag & (NOFLSH | TOSTOP), tcflag_t(NOFLSH | TOSTOP));
     ASSERT_TRUE(held.c_cflag & CRTSCTS);
     // Bytes from before the open: the tty echoes them to the device's side.
     pty.Send("stale");
