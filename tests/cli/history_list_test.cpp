@@ -17,7 +17,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     std::filesystem::create_directory(s.File("owner"));
     std::filesystem::permissions(s.File("owner"), std::filesystem::perms(0755));
     const std::string path = s.File("owner/h");
-    const std::string lost = "???????? ? ?\?/?\?/?? ??:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
+    const std::string lost = "????????? ?\?/?\?/?? ??:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
     std::vector<std::string> bodies;  // newest first, as listed
     {
         std::string problem;

@@ -217,7 +217,7 @@ TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
     lost.text = "555 0100 SMITH";
     lost.hasText = true;
     lost.damaged = true;
-    lost.rendered = " 5. ???????? ? ?\?/?\?/?? ?\?:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
+    lost.rendered = " 5. ????????? ?\?/?\?/?? ?\?:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
     RecordFields odd = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
     odd.headerKnown = false;  // and not marked damaged, with a date
 
