@@ -83,8 +83,9 @@ void CheckRecord(const LinkState& s, const uint8_t* r, size_t n) {
     const uint8_t* h = r + width;  // from the full stop on, fixed places
     size_t rest = n - width;
     CHECK(h[0] == '.' && h[1] == ' ');
-    // h[2..9]: the label, any bytes but zero.
-    CHECK(h[10] >= 'A' && h[10] <= 'D');
+    // h[2..9]: the label, any bytes but zero. The letter, or '?' for text
+    // whose boundary frame was lost (always marked).
+    CHECK((h[10] >= 'A' && h[10] <= 'D') || (h[10] == '?' && s.recordDamaged));
     CHECK(h[11] == ' ');
     CHECK(IsTwoPlaces(h + 12) && h[14] == '/' && IsTwoPlaces(h + 15) && h[17] == '/' &&
           IsTwoPlaces(h + 18));
@@ -120,8 +121,10 @@ struct CheckingFakes {
     explicit CheckingFakes(const LinkState& s) {
         window.recording = false;
         window.onStatus = [](std::string_view line) {
-            CHECK(line == kReadOkLine || line == kRecordLostLine || line == kRecordMayBeLostLine ||
-                  line == kNoEndFrameLine);
+            CHECK(line == kReadOkLine || line == kRecordMayBeLostLine || line == kDamageBeforeBoundaryLine ||
+                  line == kHeaderlessAfterDamageLine || line == kHeaderlessOutOfTurnLine ||
+                  line == kHeaderlessAtEndLine || line == kHeaderlessAtRefusalLine || line == kHeaderlessAtCutLine ||
+                  line == kHeaderlessAtQuietLine || line == kStalledLine || line == kResumedLine);
         };
         window.onRecord = [&s](const uint8_t* bytes, size_t count) { CheckRecord(s, bytes, count); };
         serial.recording = false;
@@ -162,9 +165,12 @@ void RepairChecksums(std::vector<uint8_t>& bytes, Rng& rng) {
                 continue;
             }
             if (i + 1 >= n) break;
-            if (bytes[i + 1] > kMaxPayload) {  // the parser drops it with its length byte
-                state = 0;
-                i += 2;
+            if (bytes[i + 1] > kMaxPayload) {
+                // The parser drops it, or takes the length byte for the
+                // command of a frame whose second sync byte was damaged.
+                ++i;
+                state = IsAcceptedCommand(bytes[i]) ? 2 : 0;
+                if (state == 0) ++i;
                 continue;
             }
             size_t len = bytes[i + 1];

@@ -155,7 +155,7 @@ inline constexpr const char* kResumedStatus = "The box went on with its log.";
 inline constexpr const char* kReadOkStatus = "Message read OK.";
 // The header line of a record whose boundary frame was lost, after its
 // number ("%2d. " as for every record):
-inline constexpr const char* kUnknownHeader = "????????? ??/??/?? ??:??\r\n";
+inline constexpr const char* kUnknownHeader = "????????? ?\?/?\?/?? ??:??\r\n";
 
 // What a correct program shows after the first download of `plan` (the
 // simulator answering its polls afterwards with undisturbed downloads).

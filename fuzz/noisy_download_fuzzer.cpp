@@ -1,0 +1,39 @@
+// A download spoiled on the line, its shape taken from the input: how many
+// records, how many data frames each and how long, which frames are spoiled
+// where and with what, where noise goes. Payload and noise bytes and the
+// chunks the line arrives in come from a generator seeded by the input's
+// first bytes, so that short inputs make long downloads. The program's
+// outcome is judged by what was sent and what was spoiled
+// (tests/support/noisy_download.h), never by the program's own rules.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fuzz/fuzz_check.h"
+#include "tests/support/noisy_download.h"
+#include "tests/support/splitmix.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace dialscope::testing;
+    if (size < 8) return 0;
+    uint64_t seed;
+    std::memcpy(&seed, data, 8);
+    SplitMix64 bulk{seed};
+    size_t at = 8;
+    // Each choice takes one byte of the input (two for a range above 256);
+    // past the end every choice is 0.
+    auto choice = [&](uint32_t n) -> uint32_t {
+        if (n <= 1) return 0;
+        uint32_t v = 0;
+        for (int i = 0; i < (n > 256 ? 2 : 1); ++i) v = (v << 8) | (at < size ? data[at++] : 0);
+        return v % n;
+    };
+    const NoisyDownload d = DrawNoisyDownload(choice, [&](uint32_t n) { return bulk.Below(n); });
+    if (HasPhantomFrame(d)) return 0;
+    const std::string problem = JudgeNoisyDownload(d, RunNoisyDownload(d));
+    if (!problem.empty()) std::fprintf(stderr, "%s\n", problem.c_str());
+    CHECK(problem.empty());
+    return 0;
+}
