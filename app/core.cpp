@@ -80,7 +80,13 @@ bool Core::UsePort(const std::string& name) {
 }
 
 void Core::LookAgain() {
-    if (serial_.portOpen()) return;
+    if (serial_.portOpen()) {
+        if (!protocol_.stalled()) return;
+        // A download that stalled keeps its port open for what the box may
+        // still send; the next download is worth more than that.
+        serial_.closePort();
+        protocol_.LineClosed();
+    }
     monitor_.RestartSupervisor(false);
 }
 

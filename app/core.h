@@ -72,7 +72,8 @@ public:
     // opened; lastOpenErrno() of serial() then says why.
     bool UsePort(const std::string& name);
     // Looks for an adapter again as after a device change (the console's
-    // periodic download). Does nothing while a port is open.
+    // periodic download). Does nothing while a port is open, unless the
+    // download on it has stalled: that port is closed first.
     void LookAgain();
 
     // "&Clear": the log emptied. "&Save": appends text (the log as it stood

@@ -384,6 +384,30 @@ TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
     sim.Stop();
 }
 
+// The end frame lost: the download stalls with the port kept open. The
+// watcher's next periodic look gives that port up and downloads afresh.
+TEST(EndToEndFaults, StalledDownloadGivesWayToTheNextLook) {
+    ProgramWithAdapter p;
+    Rig& rig = p.rig;
+    devsim::SimOptions o = p.Options(devsim::GenerateCallLog(3, 5));
+    o.faults.badCrcFrame = static_cast<int>(devsim::BuildDownloadFrames(o.log).size()) - 1;
+    devsim::Simulator sim(o);
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    rig.driver.Attach(&sim, &p.events);
+    rig.driver.StartUp();
+    rig.driver.StepUntil([&] { return rig.Status(kStalledLine) == 1; }, "the stall");
+    EXPECT_TRUE(rig.core.serial().portOpen());
+    rig.driver.Steps(3 * kIdleTicksLimit);
+    EXPECT_EQ(rig.Status(kReadOkLine), 0);
+    rig.driver.Do([&] { rig.core.LookAgain(); });
+    rig.driver.StepUntil([&] { return rig.Status(kReadOkLine) == 1; }, "the next download");
+    const std::string whole = devsim::RenderDownload(o.log);
+    EXPECT_EQ(rig.logText(), whole + whole);
+    EXPECT_EQ(CheckWholeRecords(rig.logText(), o.log), "");
+    sim.Stop();
+}
+
 // A device that answers the probe with '0' ("not now"): it has answered, so
 // the supervisor keeps the port and stops; the dialogue waits without
 // polling. A '1' from the device later gets a 'D', and the download follows.
