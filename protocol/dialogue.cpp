@@ -72,8 +72,8 @@ void Protocol::ClearFrameFlags() {
 //    kDamageBeforeBoundaryLine saying both.
 //  - after a gap with no text: marked (never passed off as "Tone only"),
 //    and kRecordMayBeLostLine.
-// The end frame, a '0', or the line going quiet with text collected: the
-// text is shown under the "?" header first. A gap before the end frame with
+// The end frame, a '0', or the line going quiet or away with text
+// collected: the text is shown under the "?" header first. A gap before the end frame with
 // no text collected: kRecordMayBeLostLine.
 //
 // A record with no gap from the frame before it to its boundary frame is

@@ -49,8 +49,9 @@ struct LinkState {
     // recordDamaged: the record being collected may be incomplete and is
     // shown with the damaged-text line after its text.
     uint8_t recordDamaged = 0;
-    // damagePending: a frame failed its checksum since the last intact frame
-    // of the download; the next intact frame decides what it was.
+    // damagePending: a gap (bytes that may have been lost frames) came
+    // before an intact frame of the download and is not yet weighed; the
+    // next data, boundary or end frame decides what it cost.
     uint8_t damagePending = 0;
     // From a header frame until the download ends: state 2 alone cannot tell
     // a download in progress from one that has ended.

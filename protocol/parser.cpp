@@ -99,13 +99,13 @@ void Protocol::ParseByte(uint8_t b) {
         break;
     case 3:  // length byte
         // A length above 76 cannot be held in FrameBuffer. Such a frame is
-        // dropped here and the hunt resumes with the next byte: a corrupted
+        // dropped here and the hunt goes on from this byte: a corrupted
         // length byte then costs only this frame, whereas skipping the
-        // announced length could swallow the frames behind it.
+        // announced length could swallow the frames behind it. The byte
+        // taken for the command may have been a damaged second sync byte
+        // (after a stray 7E, or after one sync byte), and this one the
+        // frame's command.
         if (b > kMaxPayload) {
-            // The byte taken for the command may have been a damaged second
-            // sync byte (after a stray 7E, or after one sync byte), and this
-            // one the frame's command.
             if (IsAcceptedCommand(b)) {
                 StartFrame(b, kSyncSecondDamaged);
             } else {
@@ -159,11 +159,11 @@ void Protocol::ParseByte(uint8_t b) {
 // that formed 7E 7E and a command letter, or a frame start guessed past a
 // damaged sync byte), or its length byte may be the damaged byte and have
 // made it run on over the frames behind it. Either way the device's next
-// frames may lie inside the bytes taken for it: hunt through them again, from
-// its length byte on, its command byte taken as a damaged second sync byte
-// (it may have been one: a stray 7E or a lost sync byte before it). A frame found in
-// these bytes lies wholly inside them or runs on into the ring; one that
-// fails again is rescanned the same way over fewer bytes, so this ends.
+// frames may lie inside the bytes taken for it: hunt through them again,
+// from its length byte on, its command byte taken as a damaged second sync
+// byte (it may have been one, after a stray 7E or a lost sync byte). A frame
+// found in these bytes lies wholly inside them or runs on into the ring; one
+// that fails again is rescanned the same way over fewer bytes, so this ends.
 void Protocol::RescanFrameBytes() {
     uint8_t bytes[kFrameBufferSize];
     const int n = s_.framePos;
