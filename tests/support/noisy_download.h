@@ -58,12 +58,20 @@ struct NoisyDownload {
             if (s.frame == i) f[s.at] = static_cast<char>(f[s.at] ^ s.flip);
         return f;
     }
-    // Frame i's content (command to CRC) was changed.
-    bool ContentSpoiled(int i) const { return Sent(i).compare(2, Bytes::npos, frames[i].bytes, 2) != 0; }
-    int SyncSpoils(int i) const {
-        const Bytes f = Sent(i);
-        return (f[0] != frames[i].bytes[0]) + (f[1] != frames[i].bytes[1]);
+    // What byte `at` of frame i was XORed with in the end.
+    uint8_t NetFlip(int i, int at) const {
+        uint8_t x = 0;
+        for (const Spoil& s : spoils)
+            if (s.frame == i && s.at == at) x ^= s.flip;
+        return x;
     }
+    // Frame i's content (command to CRC) was changed.
+    bool ContentSpoiled(int i) const {
+        for (const Spoil& s : spoils)
+            if (s.frame == i && s.at >= 2 && NetFlip(i, s.at) != 0) return true;
+        return false;
+    }
+    int SyncSpoils(int i) const { return (NetFlip(i, 0) != 0) + (NetFlip(i, 1) != 0); }
     bool Touched(int i) const { return ContentSpoiled(i) || SyncSpoils(i) > 0 || !noiseBefore[i].empty(); }
     // Arrives intact: its content is untouched and at most one sync byte
     // is damaged (its checksum still vouches for it).
