@@ -141,7 +141,7 @@ private:
     void CutDownload();
     void SendPoll();
     void EndOfDownload(DownloadEnd how);
-    void EmitRecord(RecordFields& record);
+    void EmitRecord(RecordFields& record, int32_t collected);
 
     Link& link_;
     LinkState& s_;
@@ -169,10 +169,6 @@ private:
     // The text of the record being output as it arrived, and where its
     // rendering stands: handed out with RecordOutput.
     uint8_t rawText_[kTextBufferSize];
-    // What BuildRecordHeader found: the record had no text (its "Tone only"
-    // or damaged header line replaces it), and where the text ended.
-    bool recordToneOnly_ = false;
-    int32_t textBeforeHeader_ = 0;
     const uint8_t* rendered_ = nullptr;
     size_t renderedLength_ = 0;
     WindowOps& window_;

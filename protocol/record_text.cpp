@@ -70,8 +70,9 @@ void Protocol::OutputRecord() {
     record.labelIndex = static_cast<uint8_t>(k);
     record.letterCode = static_cast<uint8_t>((b[0] >> 4) & 3);
     for (int i = 0; i < 5; ++i) record.dateTime[i] = static_cast<int16_t>(i + 1 < carried ? b[i + 1] : -1);
+    const int32_t collected = s_.textLength;
     BuildRecordHeader(b, carried);
-    EmitRecord(record);
+    EmitRecord(record, collected);
 }
 
 void Protocol::OutputHeaderlessRecord(const char* why) {
@@ -80,16 +81,18 @@ void Protocol::OutputHeaderlessRecord(const char* why) {
     record.headerKnown = false;
     record.label = kNoLabel;
     s_.recordDamaged = 1;
+    const int32_t collected = s_.textLength;
     BuildRecordHeader(nullptr, 0);
-    EmitRecord(record);
+    EmitRecord(record, collected);
 }
 
 // The text, the rendering and the record handed out; the record text is
-// empty again afterwards. BuildRecordHeader has run.
-void Protocol::EmitRecord(RecordFields& record) {
-    record.hasText = !recordToneOnly_;
+// empty again afterwards. BuildRecordHeader has run; `collected` is the
+// record text's length before it did (0: no data frame came).
+void Protocol::EmitRecord(RecordFields& record, int32_t collected) {
+    record.hasText = collected != 0;
     if (record.hasText) {
-        record.textLength = static_cast<size_t>(textBeforeHeader_ - kHeaderArea);
+        record.textLength = static_cast<size_t>(collected - kHeaderArea);
         std::memcpy(rawText_, link_.TextBuffer + kHeaderArea, record.textLength);
         record.text = rawText_;
     }
@@ -107,8 +110,6 @@ void Protocol::BuildRecordHeader(const uint8_t* b, int carried) {
     // fields unknown instead of reading the CRC and older bytes as dates; a
     // lost one leaves all of them unknown.
     auto field = [&](int i) { return i < carried ? static_cast<int>(b[i]) : -1; };
-    recordToneOnly_ = s_.textLength == 0;
-    textBeforeHeader_ = s_.textLength;
 
     int n = ++s_.recordNumber;
     // From 100 on the number does not fit the two places; AppendRecordToLog
