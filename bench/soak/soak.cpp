@@ -162,6 +162,9 @@ enum class Fault { Clean, BadCrc, WrongLetter, HangUp, Silence, Busy, NoDevLink,
 const char* const kFaultNames[] = {"clean", "bad checksum", "wrong letter", "hang-up mid-download", "silence",
                                    "port busy", "/dev link missing", "unplug and plug before the download"};
 
+// Runs shorter than this print their memory figures for information only.
+constexpr int kMemoryJudgedFrom = 200;
+
 struct Options {
     int downloads = 10000;
     uint64_t seed = 1;
@@ -314,14 +317,26 @@ public:
 
         const long growth = rssEnd - rssAt100;
         const char* name = clearsLog_ ? "soak_" : "soak_window_";
+        // Memory is judged only over a run long enough to leave the warm-up
+        // behind: from the 100th download, over at least 100 more. A short
+        // run's figures start at the first download, where the page caches,
+        // the allocator's arenas and the toolkit's caches are still filling,
+        // so they are printed for information and do not decide.
+        const bool memoryJudged = done >= kMemoryJudgedFrom;
+        if (!memoryJudged)
+            std::printf("  memory goals are judged from %d downloads on; this run's memory figures are information\n",
+                        kMemoryJudgedFrom);
+        const auto goal = [&](const char* bound) { return memoryJudged ? bound : "-"; };
         std::printf("RESULT %sdownloads %d downloads >=%d\n", name, done, options_.downloads);
         std::printf("RESULT %scalls_missing %lld calls <=0\n", name,
                     static_cast<long long>(std::llabs(static_cast<long long>(expected_.size()) - kept)));
         std::printf("RESULT %sfds_left %d fds <=0\n", name, fdsEnd - fdsStart);
         std::printf("RESULT %sthreads_left %d threads <=0\n", name, threadsEnd - threadsStart);
-        if (clearsLog_)
-            std::printf("RESULT %srss_growth %ld kB <=1024\n", name, growth);
-        else {
+        bool memoryOk = true;
+        if (clearsLog_) {
+            std::printf("RESULT %srss_growth %ld kB %s\n", name, growth, goal("<=1024"));
+            memoryOk = growth <= 1024;
+        } else {
             // What grew with the log, on the heap: its growth less the
             // status box's lines, less SQLite's page caches (bounded; they
             // grow and shrink with its work) and less the log buffer's room
@@ -331,16 +346,17 @@ public:
             const double withLog = static_cast<double>(heapEndWithoutStatus) - static_cast<double>(heapAt100) -
                                    static_cast<double>(sqliteEnd - sqliteAt100) -
                                    (static_cast<double>(logRoomEnd) - static_cast<double>(logRoomAt100));
-            std::printf("RESULT %slog_memory_per_log_byte %.2f ratio <=3\n", name,
-                        logAdded > 0 ? withLog / logAdded : 0.0);
-            std::printf("RESULT %srss_growth %ld kB info\n", name, growth);
+            const double perLogByte = logAdded > 0 ? withLog / logAdded : 0.0;
+            std::printf("RESULT %slog_memory_per_log_byte %.2f ratio %s\n", name, perLogByte, goal("<=3"));
+            std::printf("RESULT %srss_growth %ld kB -\n", name, growth);
+            memoryOk = perLogByte <= 3.0;
         }
         std::printf("RESULT %slongest_download_over_allowed %.1f s <=0\n", name,
                     worstOver_ / 10.0);
 
         const bool ok = done == options_.downloads && kept == static_cast<int64_t>(expected_.size()) &&
                         fdsEnd == fdsStart && threadsEnd == threadsStart && overAllowed_ == 0 &&
-                        !::testing::Test::HasFailure();
+                        (memoryOk || !memoryJudged) && !::testing::Test::HasFailure();
         return ok ? 0 : 1;
     }
 
