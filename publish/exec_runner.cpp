@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -35,9 +36,14 @@ bool SplitCommand(const std::string& text, std::vector<std::string>* argv, std::
             i = end;
             inWord = true;
         } else if (c == '"') {
+            // Inside double quotes a backslash escapes only $ ` " \ and a line
+            // end (which it removes, as a shell joins the lines); before anything
+            // else it is kept.
             std::size_t j = i + 1;
             for (; j < text.size() && text[j] != '"'; ++j) {
-                if (text[j] == '\\' && j + 1 < text.size() && std::strchr("\"\\$`", text[j + 1])) ++j;
+                const bool escape = text[j] == '\\' && j + 1 < text.size() &&
+                                    std::string_view("\"\\$`\n").find(text[j + 1]) != std::string_view::npos;
+                if (escape && text[++j] == '\n') continue;
                 word += text[j];
             }
             if (j >= text.size()) return *error = "The command has an unclosed \" quote.", false;
@@ -45,7 +51,9 @@ bool SplitCommand(const std::string& text, std::vector<std::string>* argv, std::
             inWord = true;
         } else if (c == '\\') {
             if (i + 1 >= text.size()) return *error = "The command ends with a lone backslash.", false;
-            word += text[++i];
+            // A backslash and a line end join two lines.
+            if (text[++i] == '\n') continue;
+            word += text[i];
             inWord = true;
         } else {
             word += c;

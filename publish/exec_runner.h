@@ -25,9 +25,11 @@
 namespace dialscope::publish {
 
 // Splits an --exec option value into arguments with shell-like quoting only:
-// whitespace separates, '...' is literal, "..." keeps \" \\ \$ \` escapes, and a
-// backslash outside quotes escapes the next character. Nothing is expanded ($, `, *,
-// ~ stay as they are). False with *error set for an unclosed quote or an empty command.
+// whitespace separates, '...' is literal, inside "..." a backslash escapes only
+// \" \\ \$ \` (and is kept before anything else), and a backslash outside quotes
+// escapes the next character; a backslash before a line end joins the lines.
+// Nothing is expanded ($, `, *, ~ stay as they are). False with *error set for an
+// unclosed quote or an empty command.
 bool SplitCommand(const std::string& text, std::vector<std::string>* argv, std::string* error);
 
 struct ExecOptions {

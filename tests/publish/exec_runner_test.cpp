@@ -26,6 +26,10 @@ TEST(ExecRunner, SplitsLikeAShellWithoutExpandingAnything) {
         {"  a   'b c'  \"d \\\" e\" f\\ g ", {"a", "b c", "d \" e", "f g"}, ""},
         {"echo $HOME `id` *.txt ~ ;", {"echo", "$HOME", "`id`", "*.txt", "~", ";"}, ""},
         {"\"\\$x \\n\"", {"$x \\n"}, ""},
+        // Inside double quotes \\ is one backslash, also before the closing quote.
+        {"\"a\\\\b\" \"c\\\\\" d \"\\`\\\\\\\"\"", {"a\\b", "c\\", "d", "`\\\""}, ""},
+        // A backslash and a line end join the lines, in quotes or not.
+        {"a\\\nb \"c\\\nd\" e\\\n", {"ab", "cd", "e"}, ""},
         {"a''b \"\"", {"ab", ""}, ""},
         {"a 'b", {}, "unclosed ' quote"},
         {"a \"b", {}, "unclosed \" quote"},
