@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -35,9 +36,14 @@ bool SplitCommand(const std::string& text, std::vector<std::string>* argv, std::
             i = end;
             inWord = true;
         } else if (c == '"') {
+            // Inside double quotes a backslash escapes only $ ` " \ and a line
+            // end (which it removes, as a shell joins the lines); before anything
+            // else it is kept.
             std::size_t j = i + 1;
             for (; j < text.size() && text[j] != '"'; ++j) {
-                if (text[j] == '\\' && j + 1 < text.size() && std::strchr("\"\\$`", text[j + 1])) ++j;
+                const bool escape = text[j] == '\\' && j + 1 < text.size() &&
+                                    std::string_view("\"\\$`\n").find(text[j + 1]) != std::string_view::npos;
+                if (escape && text[++j] == '\n') continue;
                 word += text[j];
             }
             if (j >= text.size()) return *error = "The command has an unclosed \" quote.", false;
@@ -45,7 +51,9 @@ bool SplitCommand(const std::string& text, std::vector<std::string>* argv, std::
             inWord = true;
         } else if (c == '\\') {
             if (i + 1 >= text.size()) return *error = "The command ends with a lone backslash.", false;
-            word += text[++i];
+            // A backslash and a line end join two lines.
+            if (text[++i] == '\n') continue;
+            word += text[i];
             inWord = true;
         } else {
             word += c;
@@ -208,6 +216,8 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
     auto deadline = start + opt.timeLimit;
     enum { Running, Terminated, Killed } phase = Running;
     bool stopRequested = false;
+    bool leaderGone = false;
+    int status = 0;
     for (;;) {
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline || (stopRequested && phase == Running)) {
@@ -221,10 +231,15 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
                 deadline = now + std::chrono::hours(1);
             }
         }
-        pollfd p[3] = {{pidfd, POLLIN, 0}, {stopFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
+        // The command was stopped and has ended; what else of its group got
+        // SIGTERM with it (a helper cleaning up) has the rest of the grace
+        // period, then is killed. An exited one counts until it is reaped.
+        if (leaderGone && (phase == Killed || kill(-pid, 0) != 0)) break;
+        pollfd p[3] = {{leaderGone ? -1 : pidfd, POLLIN, 0}, {stopFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
         int wait = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1);
-        if (pidfd < 0) wait = std::min(wait, 10);  // no pidfd (old kernel): look now and then
+        // No pidfd (old kernel), or nothing to wait on but the group: look now and then.
+        if (pidfd < 0 || leaderGone) wait = std::min(wait, 10);
         if (poll(p, inFd >= 0 ? 3 : 2, wait) < 0 && errno != EINTR) break;
         if (p[1].revents & POLLIN) stopRequested = true;
         if (inFd >= 0 && (p[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
@@ -232,29 +247,29 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
             if (n > 0) written += static_cast<std::size_t>(n);
             if ((n < 0 && errno != EAGAIN) || written == call.json.size()) close(inFd), inFd = -1;
         }
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            if (inFd >= 0) close(inFd);
-            if (pidfd >= 0) close(pidfd);
-            // The group may still hold a left-behind grandchild; it goes with its leader.
-            if (phase != Running) kill(-pid, SIGKILL);
-            if (phase != Running && !stopRequested)
-                Say("The command for call " + call.id + " ran longer than " + Seconds(opt.timeLimit) +
-                    " and was stopped.");
-            else if (phase == Running && WIFEXITED(status) && WEXITSTATUS(status) != 0)
-                Say("The command for call " + call.id + " failed with exit status " +
-                    std::to_string(WEXITSTATUS(status)) + ".");
-            else if (phase == Running && WIFSIGNALED(status))
-                Say("The command for call " + call.id + " was ended by signal " + std::to_string(WTERMSIG(status)) +
-                    " (" + strsignal(WTERMSIG(status)) + ").");
-            return;
+        if (!leaderGone && waitpid(pid, &status, WNOHANG) == pid) {
+            leaderGone = true;
+            // Ended by itself: what it left running in the background stays.
+            if (phase == Running) break;
         }
     }
-    // poll failed: do not leave the child behind.
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    if (!leaderGone) {
+        // poll failed: do not leave the command behind.
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
     if (inFd >= 0) close(inFd);
     if (pidfd >= 0) close(pidfd);
+    if (phase != Running) kill(-pid, SIGKILL);
+    if (!leaderGone) return;
+    if (phase != Running && !stopRequested)
+        Say("The command for call " + call.id + " ran longer than " + Seconds(opt.timeLimit) + " and was stopped.");
+    else if (phase == Running && WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        Say("The command for call " + call.id + " failed with exit status " + std::to_string(WEXITSTATUS(status)) +
+            ".");
+    else if (phase == Running && WIFSIGNALED(status))
+        Say("The command for call " + call.id + " was ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
+            strsignal(WTERMSIG(status)) + ").");
 }
 
 ExecRunner::ExecRunner(ExecOptions options, ReportFn report) : core_(std::make_unique<Core>()) {

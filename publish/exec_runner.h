@@ -5,8 +5,8 @@
 // call reaches the command in environment variables and as JSON on its stdin. Its
 // stdout goes to stderr, beside ours, so that the watcher's stdout stays a clean
 // stream of JSON lines. The child inherits only stdin, stdout and stderr, runs in its own process group, and
-// is stopped (SIGTERM, then SIGKILL after a grace period) when it outlives the time
-// limit. Inherited DIALSCOPE_* variables (the MQTT password among them) are not
+// is stopped when it outlives the time limit: SIGTERM to the whole group, then, after
+// a grace period, SIGKILL to what is left of it (what the command started too). Inherited DIALSCOPE_* variables (the MQTT password among them) are not
 // passed on.
 //
 // A bounded queue sits in front of it: when it is full the newest call is not run
@@ -25,9 +25,11 @@
 namespace dialscope::publish {
 
 // Splits an --exec option value into arguments with shell-like quoting only:
-// whitespace separates, '...' is literal, "..." keeps \" \\ \$ \` escapes, and a
-// backslash outside quotes escapes the next character. Nothing is expanded ($, `, *,
-// ~ stay as they are). False with *error set for an unclosed quote or an empty command.
+// whitespace separates, '...' is literal, inside "..." a backslash escapes only
+// \" \\ \$ \` (and is kept before anything else), and a backslash outside quotes
+// escapes the next character; a backslash before a line end joins the lines.
+// Nothing is expanded ($, `, *, ~ stay as they are). False with *error set for an
+// unclosed quote or an empty command.
 bool SplitCommand(const std::string& text, std::vector<std::string>* argv, std::string* error);
 
 struct ExecOptions {

@@ -533,7 +533,8 @@ int Main(int argc, char** argv) {
                          "the service uses " DIALSCOPE_WATCH_CONF);
     watchCmd->add_option("--mqtt", publish.mqttUrl, "Publish each new call to this MQTT broker: mqtt[s]://[user@]host[:port][/prefix]");
     watchCmd->add_option("--mqtt-password-file", publish.passwordFile, "The broker password is the first line of this file "
-                         "(or set DIALSCOPE_MQTT_PASSWORD); never give it on the command line");
+                         "(or set DIALSCOPE_MQTT_PASSWORD; the service is given it as the credential mqtt-password); "
+                         "never give it on the command line");
     watchCmd->add_option("--mqtt-ca-file", publish.caFile, "mqtts: check the broker's certificate against this CA file "
                          "instead of the system's store");
     watchCmd->add_option("--instance-id", publish.instanceId, "This watcher's name in topics and call ids "

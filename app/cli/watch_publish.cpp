@@ -1,9 +1,12 @@
 #include "app/cli/watch_publish.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +21,9 @@ using namespace std::chrono_literals;
 // How many unpublished calls are read from the history at a time; the rest
 // are offered once these are acknowledged.
 constexpr size_t kOfferBatch = 1000;
+
+// The name of the broker password's credential in the service's unit.
+constexpr const char* kPasswordCredential = "mqtt-password";
 
 void Report(const std::string& line) {
     std::fprintf(stderr, "dialscope-cli: %s\n", line.c_str());
@@ -53,6 +59,36 @@ publish::ExecCall ExecCallOf(const history::StoredCall& call, const std::string&
     return out;
 }
 
+// The service is handed the password as a credential (LoadCredential=): a
+// file in $CREDENTIALS_DIRECTORY that only the service's own user can read.
+// Its first line is the password. No such file, or a blank one (the unit's
+// fallback when the administrator has not written a password), is no password.
+bool ReadPasswordCredential(std::string* password, std::string* error) {
+    password->clear();
+    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!dir || !*dir) return true;
+    const std::string path = std::string(dir) + "/" + kPasswordCredential;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        *error = "Cannot read the MQTT password credential " + path + ": " + std::strerror(errno) + ".";
+        return false;
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    const int readError = errno;
+    close(fd);
+    if (n < 0) {
+        *error = "Cannot read the MQTT password credential " + path + ": " + std::strerror(readError) + ".";
+        return false;
+    }
+    *password = text.substr(0, text.find('\n'));
+    if (!password->empty() && password->back() == '\r') password->pop_back();
+    return true;
+}
+
 }  // namespace
 
 std::string DefaultInstanceId() {
@@ -76,12 +112,21 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
     if (url) {
         publish::MqttOptions o;
         o.url = *url;
-        const std::optional<std::string> passwordFile = cli.passwordFile ? cli.passwordFile : file.mqttPasswordFile;
+        // The first of: --mqtt-password-file, the service's credential, the
+        // environment, mqtt_password_file in the configuration file.
+        std::string credential;
         const char* env = std::getenv("DIALSCOPE_MQTT_PASSWORD");
-        if (cli.passwordFile || !(env && *env)) {
-            if (passwordFile && !publish::ReadPasswordFile(*passwordFile, &o.password, error, warning)) return false;
+        if (cli.passwordFile) {
+            if (!publish::ReadPasswordFile(*cli.passwordFile, &o.password, error, warning)) return false;
+        } else if (!ReadPasswordCredential(&credential, error)) {
+            return false;
+        } else if (!credential.empty()) {
+            o.password = credential;
+        } else if (env && *env) {
+            o.password = env;
+        } else if (file.mqttPasswordFile) {
+            if (!publish::ReadPasswordFile(*file.mqttPasswordFile, &o.password, error, warning)) return false;
         }
-        if (o.password.empty() && env) o.password = env;
         if (cli.caFile) o.caFile = *cli.caFile;
         else if (file.mqttCaFile) o.caFile = *file.mqttCaFile;
         if (cli.instanceId) o.instance = *cli.instanceId;

@@ -296,6 +296,52 @@ TEST(WatchCli, RefusedByTheBrokerSaysWhy) {
     }
 }
 
+// The service's credential (LoadCredential=) comes before the environment and
+// the configuration file; a blank one (the unit's fallback when no password
+// file is there) is no password, and the next source is used.
+TEST(WatchCli, PasswordFromTheServiceCredential) {
+    Broker b;
+    ASSERT_TRUE(b.ok);
+    TempDir dir;
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("no-sys").c_str(), 1);
+    setenv("CREDENTIALS_DIRECTORY", dir.File("credentials").c_str(), 1);
+    mkdir(dir.File("credentials").c_str(), 0700);
+    WriteBytes(dir.File("wrong"), "wrong\n");
+    WriteBytes(dir.File("watch.conf"), "mqtt_password_file = \"" + dir.File("wrong") + "\"\n");
+    const std::string right = Broker::kPassword;
+    struct Case {
+        std::string credential, env;
+    } cases[] = {
+        {right + "\n", "wrong"},
+        {right, ""},  // no line end, no environment: the file in watch.conf is not read
+        {"\n", right},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string instance = "hall" + std::to_string(++n);
+        SCOPED_TRACE(instance);
+        WriteBytes(dir.File("credentials/mqtt-password"), c.credential);
+        if (c.env.empty()) unsetenv("DIALSCOPE_MQTT_PASSWORD");
+        else setenv("DIALSCOPE_MQTT_PASSWORD", c.env.c_str(), 1);
+        Subscriber status(b, "dialscope/" + instance + "/status");
+        ASSERT_TRUE(status.ready);
+        const std::string out = dir.File("out.txt");
+        WriteBytes(out, "");
+        pid_t watcher = testing::Spawn({DIALSCOPE_CLI, "--history", dir.File("h.sqlite3"), "watch", "--config",
+                                        dir.File("watch.conf"), "--instance-id", instance, "--mqtt",
+                                        "mqtt://watcher@127.0.0.1:" + std::to_string(b.port)},
+                                       out);
+        EXPECT_TRUE(WaitUntil([&] { return !status.On("dialscope/" + instance + "/status").empty(); }))
+            << ReadBytes(out);
+        kill(watcher, SIGTERM);
+        int exit = -1;
+        ASSERT_EQ(waitpid(watcher, &exit, 0), watcher);
+        EXPECT_EQ(ReadBytes(out).find("refused"), std::string::npos) << ReadBytes(out);
+    }
+    unsetenv("CREDENTIALS_DIRECTORY");
+    unsetenv("DIALSCOPE_MQTT_PASSWORD");
+}
+
 // The example installed for the service reads, and so does every setting in it
 // once uncommented.
 TEST(WatchCli, ShippedConfigurationReads) {
