@@ -1,6 +1,7 @@
 #include "history/call_history.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,10 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "history/latin1.h"
 #include "history/maintenance.h"
@@ -237,6 +241,9 @@ std::string Dirname(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Creates the missing folders of dir. The ones made here are the user's
+// alone (0700, whatever the umask): the history holds names and numbers. A
+// folder that was already there is left as it is.
 bool MakeFolders(const std::string& dir, std::string* error) {
     std::string partial;
     size_t pos = 0;
@@ -244,7 +251,9 @@ bool MakeFolders(const std::string& dir, std::string* error) {
         pos = dir.find('/', pos + 1);
         partial = dir.substr(0, pos);
         if (partial.empty()) continue;
-        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (mkdir(partial.c_str(), 0700) == 0) {
+            chmod(partial.c_str(), 0700);
+        } else if (errno != EEXIST) {
             *error = "the folder " + partial + " cannot be created: " + std::strerror(errno);
             return false;
         }
@@ -255,6 +264,63 @@ bool MakeFolders(const std::string& dir, std::string* error) {
         return false;
     }
     return true;
+}
+
+// A path as a word a shell takes as it is.
+std::string ShellWord(const std::string& path) {
+    if (path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@%") ==
+        std::string::npos)
+        return path;
+    std::string word = "'";
+    for (char c : path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
+}
+
+// The warning for a history that other users of the computer may read (its
+// folder letting them through), naming the command that makes it private;
+// empty when only its owner may.
+std::string ReadableByOthers(const std::string& path) {
+    struct stat folder {};
+    if (stat(Dirname(path).c_str(), &folder) != 0) return {};
+    std::string files;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        struct stat st {};
+        const std::string file = path + suffix;
+        if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (((st.st_mode & S_IRGRP) && (folder.st_mode & S_IXGRP)) ||
+            ((st.st_mode & S_IROTH) && (folder.st_mode & S_IXOTH)))
+            files += " " + ShellWord(file);
+    }
+    if (files.empty()) return {};
+    return "The call history " + path +
+           " can be read by other users of this computer, and it holds names and phone numbers. "
+           "To keep it private: chmod 600" + files;
+}
+
+// The histories warned about in this run: each once, however often opened.
+std::optional<std::string> WarnOnce(const std::string& path, std::string warning) {
+    static std::mutex mutex;
+    static std::set<std::string> warned;
+    if (warning.empty()) return std::nullopt;
+    std::lock_guard lock(mutex);
+    if (!warned.insert(path).second) return std::nullopt;
+    return warning;
+}
+
+// The path as an SQLite URI that opens the file read-only, with no lock and
+// no file beside it: every byte but the unreserved ones percent-encoded.
+std::string ImmutableUri(const std::string& path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string uri = path.empty() || path[0] != '/' ? "file:" : "file://";
+    for (unsigned char c : path) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (plain || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            uri.push_back(static_cast<char>(c));
+        } else {
+            uri += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return uri + "?immutable=1";
 }
 
 }  // namespace
@@ -293,6 +359,7 @@ struct CallHistory::Impl {
     std::vector<std::string> pendingTargets;
 
     std::deque<std::string> problems;
+    std::optional<std::string> warning;  // for TakeWarning
     std::string unreadable;   // why the file could not be opened even for reading
     std::string readProblem;  // why the last List could not read everything
     std::set<Failure> reported;  // kinds said during the present episode
@@ -311,22 +378,30 @@ struct CallHistory::Impl {
 
     // Reads what the file says of itself before SQLite touches it: a file that
     // is not an SQLite database, or one from a newer version, is left alone.
+    // Anything but a regular file (or a link to one) is refused before it is
+    // opened: opening a FIFO would wait for a writer forever, and a device or
+    // a socket is no place for a history.
     bool CheckHeader(std::string* problem) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT) return true;
+            *problem = "The call history " + path + " cannot be read: " + std::strerror(errno) + ".";
+            return false;
+        }
+        if (!IsRegularFile(st, problem)) return false;
+        // Not waiting even if the path was swapped for a FIFO since.
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             if (errno == ENOENT) return true;
             *problem = "The call history " + path + " cannot be read: " + std::strerror(errno) + ".";
             return false;
         }
-        unsigned char header[100] = {};
-        ssize_t n = read(fd, header, sizeof header);
-        struct stat st {};
         fstat(fd, &st);
+        ssize_t n = 0;
+        unsigned char header[100] = {};
+        if (S_ISREG(st.st_mode)) n = read(fd, header, sizeof header);
         close(fd);
-        if (S_ISDIR(st.st_mode)) {
-            *problem = "The call history " + path + " is a folder, not a file. Give the path of a file.";
-            return false;
-        }
+        if (!IsRegularFile(st, problem)) return false;
         if (n == 0) return true;  // an empty file is an empty database
         // The magic, then fields every SQLite file has: the page size, the
         // format versions and the fixed payload fractions 64, 32, 32.
@@ -345,6 +420,21 @@ struct CallHistory::Impl {
         return CheckVersion(version, problem);
     }
 
+    bool IsRegularFile(const struct stat& st, std::string* problem) const {
+        if (S_ISREG(st.st_mode)) return true;
+        if (S_ISDIR(st.st_mode)) {
+            *problem = "The call history " + path + " is a folder, not a file. Give the path of a file.";
+            return false;
+        }
+        const char* what = S_ISFIFO(st.st_mode)                           ? "a named pipe (FIFO)"
+                           : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                           : S_ISSOCK(st.st_mode)                         ? "a socket"
+                                                                          : "not a regular file";
+        *problem = "The call history " + path + " is " + what +
+                   ", not a file. It is left as it is; give the path of a regular file.";
+        return false;
+    }
+
     bool CheckVersion(int64_t version, std::string* problem) {
         if (version <= kSchemaVersion) return true;
         *problem = "The call history " + path + " was written by a newer version of Dialscope (format " +
@@ -361,8 +451,26 @@ struct CallHistory::Impl {
     // Opens the connection and brings the file to the present version. With
     // readOnly the file is only read (a file this user may not write).
     bool Connect(bool readOnly, std::string* problem) {
-        int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-        int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+        int rc = SQLITE_OK;
+        if (readOnly && !WriterPresent()) {
+            // Read as it lies on the disk: without the files beside it that a
+            // reader of a write-ahead history would otherwise create (and,
+            // being read-only, leave behind).
+            rc = sqlite3_open_v2(ImmutableUri(path).c_str(), &db,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+        } else if (readOnly) {
+            rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        } else {
+            // The file is made here, the user's alone; SQLite gives the files
+            // it keeps beside it the file's mode.
+            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                fchmod(fd, 0600);
+                close(fd);
+            }
+            rc = sqlite3_open_v2(path.c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+        }
         if (rc != SQLITE_OK) {
             *problem = SqliteProblem(rc, "opened");
             Disconnect();
@@ -525,6 +633,12 @@ struct CallHistory::Impl {
         if (db) sqlite3_close_v2(db);
         db = nullptr;
         writable = false;
+    }
+
+    // Whether a program that writes the history may have it open: it keeps
+    // the write-ahead log and the shared index beside the file until it ends.
+    bool WriterPresent() const {
+        return access((path + "-wal").c_str(), F_OK) == 0 && access((path + "-shm").c_str(), F_OK) == 0;
     }
 
     bool MayWrite() const {
@@ -875,16 +989,41 @@ CallHistory::~CallHistory() {
     }
 }
 
-std::string CallHistory::DefaultPath() {
+std::string CallHistory::DefaultPath(std::string* problem) {
+    std::string ignored;
+    if (!problem) problem = &ignored;
+    problem->clear();
     const char* xdg = std::getenv("XDG_DATA_HOME");
-    std::string base;
-    if (xdg && xdg[0] == '/') {
-        base = xdg;
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/dialscope/calls.sqlite3";
+    // The home folder: HOME, or when that is unset or empty the account's own.
+    std::string home, from = "HOME";
+    if (const char* env = std::getenv("HOME"); env && env[0]) {
+        home = env;
     } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home && home[0] ? home : ".") + "/.local/share";
+        from = "the user database";
+        std::vector<char> buffer(16384);
+        struct passwd entry {};
+        struct passwd* found = nullptr;
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+            home = found->pw_dir;
     }
-    return base + "/dialscope/calls.sqlite3";
+    const std::string what = "The call history has no place: ";
+    const std::string fix = " Set HOME to your home folder, or name the history file with --history.";
+    struct stat st {};
+    if (home.empty()) {
+        *problem = what + "HOME is not set and the user database names no home folder for this user." + fix;
+        return {};
+    }
+    // The history is never made inside a home folder that is not there (a
+    // mistyped HOME, an account without one): the home is not ours to create.
+    if (home[0] != '/')
+        *problem = what + "the home folder " + home + " (from " + from + ") is not a full path." + fix;
+    else if (stat(home.c_str(), &st) != 0)
+        *problem = what + "the home folder " + home + " (from " + from + ") does not exist." + fix;
+    else if (!S_ISDIR(st.st_mode))
+        *problem = what + "the home folder " + home + " (from " + from + ") is not a folder." + fix;
+    if (home.size() > 1 && home.back() == '/') home.pop_back();
+    return home + "/.local/share/dialscope/calls.sqlite3";
 }
 
 std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::string* problem,
@@ -923,6 +1062,7 @@ std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::str
         }
         impl->SayReadOnly();
     }
+    impl->warning = WarnOnce(path, ReadableByOthers(path));
     return std::unique_ptr<CallHistory>(new CallHistory(std::move(impl)));
 }
 
@@ -994,6 +1134,10 @@ void CallHistory::Flush() {
 }
 
 size_t CallHistory::PendingRecords() const { return impl_->queuedRecords; }
+
+bool CallHistory::writable() const { return impl_->writable; }
+
+std::optional<std::string> CallHistory::TakeWarning() { return std::exchange(impl_->warning, std::nullopt); }
 
 std::vector<StoredCall> CallHistory::TakeNewCalls() {
     std::vector<StoredCall> out(impl_->newCalls.begin(), impl_->newCalls.end());

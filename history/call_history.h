@@ -121,13 +121,21 @@ class CallHistory {
 public:
     // Opens (creating the folders and the file when missing) the history at
     // path. Returns null and a plain-words *problem when it cannot be opened,
-    // is not a call history, or was written by a newer version; such a file
-    // is never written, truncated or deleted. A history that can be read but
-    // not written opens, and its problem is reported by TakeProblem().
+    // is not a regular file, is not a call history, or was written by a newer
+    // version; such a file is never written, truncated or deleted. A history
+    // that can be read but not written opens read-only, without leaving any
+    // file beside it, and its problem is reported by TakeProblem(). Folders
+    // made here are 0700 and the file and the files SQLite keeps beside it
+    // 0600, whatever the umask: the history holds names and phone numbers.
     static std::unique_ptr<CallHistory> Open(const std::string& path, std::string* problem,
                                              const OpenOptions& options = {});
-    // $XDG_DATA_HOME/dialscope/calls.sqlite3, else ~/.local/share/dialscope/calls.sqlite3.
-    static std::string DefaultPath();
+    // $XDG_DATA_HOME/dialscope/calls.sqlite3 when that is a full path, else
+    // HOME/.local/share/dialscope/calls.sqlite3, HOME being $HOME or, when it
+    // is unset or empty, the account's home from the user database. When that
+    // home is not an existing folder, *problem says so in plain words (the
+    // path, when one can be named, is still returned for help texts; it must
+    // not be opened).
+    static std::string DefaultPath(std::string* problem = nullptr);
     static constexpr int kSchemaVersion = 2;
 
     ~CallHistory();
@@ -152,12 +160,18 @@ public:
     // indexes the new calls for search and checkpoints the WAL.
     void Flush();
     size_t PendingRecords() const;
+    // False while the file may only be read: what is added waits in memory.
+    bool writable() const;
 
     // Calls that became new since the last take, oldest first (at most
     // OpenOptions::queueLimit are held; older ones stay in the file only).
     std::vector<StoredCall> TakeNewCalls();
     // The next plain-words message about the file, each kind of failure once.
     std::optional<std::string> TakeProblem();
+    // A warning found on opening, said once per file in a program run: a
+    // history other users can read, with the command that makes it private.
+    // No failure: the history works as usual.
+    std::optional<std::string> TakeWarning();
 
     // Kept records, newest first by the box's date and time, ties by when
     // received. When the file cannot be read (or the query's dates are no

@@ -62,13 +62,32 @@ int Fail(int code, const std::string& line) {
     return code;
 }
 
-// The history, or null with the reason said once on stderr.
+// The history's path: --history, else the default one; empty when there is
+// no place for it (*problem says why).
+std::string HistoryPath(const Common& common, std::string* problem) {
+    problem->clear();
+    if (!common.historyPath.empty()) return common.historyPath;
+    std::string path = history::CallHistory::DefaultPath(problem);
+    return problem->empty() ? path : std::string();
+}
+
+// The history, or null with the reason said once on stderr. A warning about
+// the file (others may read it) is said too.
+std::unique_ptr<history::CallHistory> OpenHistoryFile(const Common& common, std::string* problem) {
+    const std::string path = HistoryPath(common, problem);
+    if (path.empty()) return nullptr;
+    auto opened = history::CallHistory::Open(path, problem);
+    if (opened)
+        if (auto warning = opened->TakeWarning()) Say(*warning);
+    return opened;
+}
+
+// The history of a download or of the watcher, or null with the reason said
+// on stderr.
 std::unique_ptr<history::HistoryStore> OpenHistory(const Common& common, bool* failed) {
     if (common.noHistory) return nullptr;
-    const std::string path = common.historyPath.empty() ? history::CallHistory::DefaultPath()
-                                                        : common.historyPath;
     std::string problem;
-    auto opened = history::CallHistory::Open(path, &problem);
+    auto opened = OpenHistoryFile(common, &problem);
     if (!opened) {
         Say(problem);
         *failed = true;
@@ -183,6 +202,16 @@ struct DownloadOptions {
 int Download(const Common& common, const DownloadOptions& options) {
     bool historyFailed = false;
     auto store = OpenHistory(common, &historyFailed);
+    if (store && !store->history().writable()) {
+        // The window and the watcher keep the calls in memory until the file
+        // may be written; this program ends with its download, so they would
+        // only be lost at the end. The download still prints them.
+        Say("The call history " + store->history().path() +
+            " cannot be written (the file or its folder is read-only for this user), so the calls of this "
+            "download are not kept in it. Make it writable for this user, or name another file with --history.");
+        store.reset();
+        historyFailed = true;
+    }
 
     ConsoleView view;
     StatusWatch status;
@@ -434,14 +463,14 @@ std::string Renumbered(const std::string& rendered, size_t n) {
 }
 
 int History(const Common& common, HistoryOptions options) {
-    const std::string path = common.historyPath.empty() ? history::CallHistory::DefaultPath()
-                                                        : common.historyPath;
+    std::string problem;
+    const std::string path = HistoryPath(common, &problem);
+    if (path.empty()) return Fail(kExitHistory, problem);
     if (access(path.c_str(), F_OK) != 0)
         return Fail(kExitHistory, "There is no call history at " + path +
                                       " yet. Download from the box first, or name the file "
                                       "with --history.");
-    std::string problem;
-    auto opened = history::CallHistory::Open(path, &problem);
+    auto opened = OpenHistoryFile(common, &problem);
     if (!opened) return Fail(kExitHistory, problem);
     options.query.dateOrder = common.dateOrder;
     // A history this user may not read lists nothing: that is a failure,

@@ -54,14 +54,19 @@ int main(int argc, char* argv[]) {
         // history that cannot be opened is said once in the status box, and
         // the window goes on without it.
         std::unique_ptr<history::HistoryStore> store;
-        std::string historyProblem;
+        std::string historyProblem, historyWarning;
         if (!noHistory) {
             // The window shows its calls in its log; it takes no new-call list.
             history::OpenOptions options;
             options.collectNewCalls = false;
-            auto opened = history::CallHistory::Open(
-                historyPath.empty() ? history::CallHistory::DefaultPath() : historyPath, &historyProblem, options);
-            if (opened) store = std::make_unique<history::HistoryStore>(std::move(opened));
+            const std::string path =
+                historyPath.empty() ? history::CallHistory::DefaultPath(&historyProblem) : historyPath;
+            auto opened = historyProblem.empty() ? history::CallHistory::Open(path, &historyProblem, options)
+                                                 : nullptr;
+            if (opened) {
+                historyWarning = opened->TakeWarning().value_or("");
+                store = std::make_unique<history::HistoryStore>(std::move(opened));
+            }
         }
         core.AttachStore(store.get());
 #if defined(DIALSCOPE_TEST_ENTRIES)
@@ -81,6 +86,7 @@ int main(int argc, char* argv[]) {
 #endif
         core.Start();
         if (!historyProblem.empty()) form.ShowStatusLine(historyProblem);
+        if (!historyWarning.empty()) form.ShowStatusLine(historyWarning);
         form.show();
         app.exec();
         core.AttachStore(nullptr);

@@ -44,6 +44,10 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
          {"--no-history"}, kExitDamaged, "The box stopped sending in the middle of its log", true},
         {"a history that is a folder", {"--fast"}, {"--history", "{dir}/dev"}, kExitHistory,
          "is a folder, not a file. Give the path of a file.", true},
+        {"a history that is a FIFO", {"--fast"}, {"--history", "{dir}/fifo"}, kExitHistory,
+         "is a named pipe (FIFO), not a file.", true},
+        {"a history that is a link to a device", {"--fast"}, {"--history", "{dir}/null"}, kExitHistory,
+         "is a device, not a file.", true},
         {"a history that is junk", {"--fast"}, {"--history", "{dir}/junk"}, kExitHistory,
          "is not a call history (it is not an SQLite database). It is left as it is", true},
         {"an output that cannot be written", {"--fast"}, {"--no-history", "--output", "{dir}/dev"}, kExitOutput,
@@ -66,6 +70,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         }
         WriteAll(s.File("plain"), "a plain file");
         ASSERT_EQ(mkfifo(s.File("fifo").c_str(), 0600), 0);
+        std::filesystem::create_symlink("/dev/null", s.File("null"));
         const std::string junk(300, '\x7f');
         WriteAll(s.File("junk"), junk);
         if (!c.sim.empty()) {

@@ -226,6 +226,7 @@ TEST(CallHistoryFailure, ReadOnlyFileQueuesUntilItMayBeWritten) {
     std::string path = folder + "/calls.sqlite3";
     ASSERT_TRUE(CallHistory::Open(path, nullptr));
     chmod(dir.path.c_str(), 0755);
+    chmod(path.c_str(), 0644);  // others may read it, not write it
     int queued[2], fixed[2];
     ASSERT_EQ(pipe(queued), 0);
     ASSERT_EQ(pipe(fixed), 0);
@@ -248,6 +249,7 @@ TEST(CallHistoryFailure, ReadOnlyFileQueuesUntilItMayBeWritten) {
         ExpectRecovered(*h, path);
         _exit(testing::Test::HasFailure() ? 15 : 0);
     }
+    close(queued[1]);  // a child that ends early is an end of file here, not a wait
     char c;
     ASSERT_EQ(read(queued[0], &c, 1), 1);
     ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
@@ -260,20 +262,13 @@ TEST(CallHistoryFailure, ReadOnlyFileQueuesUntilItMayBeWritten) {
     EXPECT_EQ(Query(path, "SELECT count(*) FROM records"), 3);
 }
 
-TEST(CallHistoryFailure, MissingFoldersAreCreatedAndDefaultPathFollowsXdg) {
+TEST(CallHistoryFailure, MissingFoldersAreCreated) {
     TempDir dir;
     std::string path = dir.path + "/a/b/calls.sqlite3";
     std::string problem;
     EXPECT_TRUE(CallHistory::Open(path, &problem)) << problem;
     EXPECT_EQ(Query(path, "PRAGMA user_version"), CallHistory::kSchemaVersion);
     EXPECT_EQ(Query(path, "SELECT count(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"), 1);
-    std::string home = getenv("HOME") ? getenv("HOME") : "";
-    setenv("XDG_DATA_HOME", "/x/data", 1);
-    EXPECT_EQ(CallHistory::DefaultPath(), "/x/data/dialscope/calls.sqlite3");
-    unsetenv("XDG_DATA_HOME");
-    setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(CallHistory::DefaultPath(), "/home/u/.local/share/dialscope/calls.sqlite3");
-    setenv("HOME", home.c_str(), 1);
 }
 
 }  // namespace
