@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -125,26 +126,25 @@ struct DownloadRecords {
     }
 };
 
-// What the console learns from the status lines the program writes.
+// The status lines the program writes, said on stderr as they come; the
+// console remembers which it said, so that a failure is said once.
 struct StatusWatch {
-    std::string openFailure;  // the supervisor's "Cannot open ..." explanation
+    std::set<std::string> said;
     bool historyProblem = false;
     bool verbose = false;
 
     void See(std::string_view line) {
         const std::string text(line);
-        if (text.rfind("Cannot open ", 0) == 0) {
-            openFailure = text;
+        if (text.rfind("The call history", 0) == 0) historyProblem = true;
+        // What the line did to the download (damage, a stall, a port that
+        // cannot be opened), said as it happens; the banner and the end
+        // frame's line are the window's.
+        if (verbose || (text != kBanner && text != kReadOkLine)) {
             Say(text);
-        } else if (text.rfind("The call history", 0) == 0 || text.rfind("History:", 0) == 0) {
-            if (text.rfind("The call history", 0) == 0) historyProblem = true;
-            Say(text);
-        } else if (verbose || (text != kBanner && text != kReadOkLine)) {
-            // What the line did to the download (damage, a stall), said as it
-            // happens; the banner and the end frame's line are the window's.
-            Say(text);
+            said.insert(text);
         }
     }
+    bool Said(const std::string& line) const { return said.count(line) != 0; }
 };
 
 std::string ErrnoWords(int error, const std::string& port) {
@@ -221,13 +221,24 @@ int Download(const Common& common, const DownloadOptions& options) {
     int exitEarly = 0;
     std::string earlyWords;
     bool everOpened = core.serial().portOpen();
-    Clock::time_point openFailedSince{};
+    // The last refusal of a port by the system (busy, permission, no node
+    // yet), with the port's name, and when the first one came.
+    int refusal = 0;
+    std::string refusedPort;
+    Clock::time_point refusedSince{};
 
     auto done = [&] {
         if (ended) return true;
         const Clock::time_point now = Clock::now();
         everOpened = everOpened || core.serial().portOpen();
         everStarted = everStarted || core.protocol().downloading();
+        if (core.serial().portOpen()) {
+            refusal = 0;  // a port opened since
+        } else if (core.serial().lastOpenErrno() != 0) {
+            refusal = core.serial().lastOpenErrno();
+            refusedPort = core.serial().lastOpenName();
+            if (refusedSince == Clock::time_point{}) refusedSince = now;
+        }
         if (everStarted || core.protocol().DeviceAnswered()) return false;
         if (options.port.empty()) {
             // udev may still be making the node just after a plug-in: give
@@ -238,17 +249,15 @@ int Download(const Common& common, const DownloadOptions& options) {
                              "or name its port with --port.";
                 return true;
             }
-            if (!status.openFailure.empty() && !core.serial().portOpen()) {
-                if (openFailedSince == Clock::time_point{}) openFailedSince = now;
-                if (now - openFailedSince > 6s) {
-                    exitEarly = kExitCannotOpen;
-                    earlyWords = status.openFailure;
-                    return true;
-                }
+            // The supervisor retries a refused port every two seconds; one
+            // still refused after three tries is not going to open.
+            if (refusal != 0 && !core.serial().portOpen() && now - refusedSince > 6s) {
+                exitEarly = kExitCannotOpen;
+                earlyWords = ErrnoWords(refusal, refusedPort);
+                return true;
             }
             // The supervisor tried every adapter and none answered.
-            if (everOpened && !core.serial().portOpen() &&
-                !view.enabled(Timer::watch_serial) && status.openFailure.empty()) {
+            if (everOpened && !core.serial().portOpen() && !view.enabled(Timer::watch_serial) && refusal == 0) {
                 exitEarly = kExitNoAnswer;
                 earlyWords = "The box did not answer. Check that it is connected to the adapter "
                              "and switched on.";
@@ -284,9 +293,14 @@ int Download(const Common& common, const DownloadOptions& options) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
-        // The supervisor's open failure has been said as it came.
-        if (exitEarly == kExitCannotOpen && earlyWords == status.openFailure) return exitEarly;
+        // The supervisor's explanation of a refused port has been said as it came.
+        if (status.Said(earlyWords)) return exitEarly;
         return Fail(exitEarly, earlyWords);
+    } else if (!ended && !everStarted && refusal != 0) {
+        // The time ran out while the port was refused: that is why no log came.
+        code = kExitCannotOpen;
+        const std::string words = ErrnoWords(refusal, refusedPort);
+        if (!status.Said(words)) Say(words);
     } else if (!ended) {
         code = everStarted ? kExitDamaged : kExitNoAnswer;
         Say(everStarted ? "The download did not finish within " + std::to_string(options.timeoutSeconds) +
