@@ -84,10 +84,17 @@ int64_t NowMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Appends bytes to the file (never truncating) or writes them to stdout.
-bool WriteOut(const std::string& file, const std::string& bytes) {
+TextEncoding EncodingOf(Format format) { return format == Format::Text ? TextEncoding::Latin1 : TextEncoding::Utf8; }
+
+// Appends bytes to the file (never truncating) or writes them to stdout. A
+// file or a pipe gets the bytes as they are; a terminal sees the callers'
+// texts, not what control characters in them would do to it.
+bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding encoding) {
     if (file.empty()) {
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        static const bool terminal = isatty(STDOUT_FILENO) == 1;
+        const std::string shown = terminal ? ShownOnTerminal(bytes, encoding) : std::string();
+        const std::string& out = terminal ? shown : bytes;
+        std::fwrite(out.data(), 1, out.size(), stdout);
         if (std::fflush(stdout) == 0) return true;
         // The reader has gone (`history | head`): nobody wants the rest,
         // which is no failure of ours.
@@ -342,7 +349,7 @@ int Download(const Common& common, const DownloadOptions& options) {
         for (const auto& call : records.calls) bytes += history::JsonLine(call, common.dateOrder);
         break;
     }
-    if (!bytes.empty() && !WriteOut(options.output, bytes))
+    if (!bytes.empty() && !WriteOut(options.output, bytes, EncodingOf(options.format)))
         return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
                                      ". Check the path and the free space.");
     if (code == kExitOk && (historyFailed || status.historyProblem)) code = kExitHistory;
@@ -403,14 +410,14 @@ int Watch(const Common& common, WatchOptions options) {
             const auto calls = store->history().TakeNewCalls();
             for (const auto& call : calls) lines += history::JsonLine(call, common.dateOrder);
             // Printed first: a script reading stdout is the nearest consumer.
-            if (!lines.empty()) WriteOut({}, lines);
+            if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
             lines.clear();
             if (publishing) publishing->Tick(calls);
         } else {
             for (const auto& call : records.calls) lines += history::JsonLine(call, common.dateOrder);
             records.calls.clear();
         }
-        if (!lines.empty()) WriteOut({}, lines);
+        if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
         // While the adapter stays plugged in, download again now and then.
         if (Clock::now() - lastDownload > every && !core.serial().portOpen()) {
             lastDownload = Clock::now();
@@ -481,7 +488,7 @@ int History(const Common& common, HistoryOptions options) {
         for (const auto& call : calls) bytes += history::JsonLine(call, common.dateOrder);
         break;
     }
-    if (!bytes.empty() && !WriteOut(options.output, bytes))
+    if (!bytes.empty() && !WriteOut(options.output, bytes, EncodingOf(options.format)))
         return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
                                      ". Check the path and the free space.");
     return kExitOk;
