@@ -995,6 +995,8 @@ void CallHistory::Flush() {
 
 size_t CallHistory::PendingRecords() const { return impl_->queuedRecords; }
 
+int64_t CallHistory::DroppedRecords() const { return impl_->droppedRecords; }
+
 std::vector<StoredCall> CallHistory::TakeNewCalls() {
     std::vector<StoredCall> out(impl_->newCalls.begin(), impl_->newCalls.end());
     impl_->newCalls.clear();

@@ -152,6 +152,8 @@ public:
     // indexes the new calls for search and checkpoints the WAL.
     void Flush();
     size_t PendingRecords() const;
+    // Records left out since the file was opened because the queue was full.
+    int64_t DroppedRecords() const;
 
     // Calls that became new since the last take, oldest first (at most
     // OpenOptions::queueLimit are held; older ones stay in the file only).

@@ -352,7 +352,20 @@ int Download(const Common& common, const DownloadOptions& options) {
     if (!bytes.empty() && !WriteOut(options.output, bytes, EncodingOf(options.format)))
         return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
                                      ". Check the path and the free space.");
-    if (code == kExitOk && (historyFailed || status.historyProblem)) code = kExitHistory;
+    // What the history did not take is asked of it, not read from the lines
+    // it said: a download shorter than its patience ends with records still
+    // waiting and nothing said but the summary.
+    bool historyShort = false;
+    if (store) {
+        const size_t waiting = store->history().PendingRecords();
+        const int64_t lost = store->history().DroppedRecords();
+        historyShort = waiting > 0 || lost > 0;
+        if (historyShort)
+            Say("The call history did not take " + std::to_string(waiting + static_cast<size_t>(lost)) +
+                " of this download's records (the output has them). Run the download again once the history "
+                "can be written.");
+    }
+    if (code == kExitOk && (historyFailed || status.historyProblem || historyShort)) code = kExitHistory;
     return code;
 }
 

@@ -5,7 +5,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
 #include "app/cli/exit_codes.h"
+#include "history/call_history.h"
 #include "tests/cli/cli_support.h"
 
 namespace dialscope::cli::test {
@@ -27,6 +30,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         bool unprivileged = false;
         bool holdPort = false;         // another program holds the adapter's port (locked, as we lock it)
         bool interrupt = false;        // SIGINT once the download has started
+        bool lockHistory = false;      // {dir}/h exists, readable, but another program holds its write lock
     };
     const std::vector<Case> cases = {
         {"a whole download", {"--fast"}, {"--no-history"}, kExitOk, "", true},
@@ -54,6 +58,9 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
          "is a folder, not a file. Give the path of a file.", true},
         {"a history that is junk", {"--fast"}, {"--history", "{dir}/junk"}, kExitHistory,
          "is not a call history (it is not an SQLite database). It is left as it is", true},
+        {"a history another program keeps locked", {"--fast"}, {"--history", "{dir}/h"}, kExitHistory,
+         "The call history did not take 8 of this download's records (the output has them).", true, false, false,
+         false, true},
         {"an output that cannot be written", {"--fast"}, {"--no-history", "--output", "{dir}/dev"}, kExitOutput,
          "Cannot write to "},
         {"an output FIFO nobody reads", {"--fast"}, {"--no-history", "--format", "csv", "--output", "{dir}/fifo"},
@@ -89,6 +96,12 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
             ASSERT_GE(held, 0);
             ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
         }
+        sqlite3* locker = nullptr;
+        if (c.lockHistory) {
+            ASSERT_TRUE(history::CallHistory::Open(s.File("h"), nullptr));
+            ASSERT_EQ(sqlite3_open(s.File("h").c_str(), &locker), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
         std::function<void(Process&)> during;
         if (c.interrupt)
             during = [&](Process& p) {
@@ -98,6 +111,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         const auto start = Clock::now();
         CliRun r = RunCli(s, args, 60s, c.unprivileged ? DropToNobody : std::function<void()>(), during);
         if (held >= 0) close(held);
+        sqlite3_close(locker);
         EXPECT_EQ(r.code, c.code) << r.err;
         if (c.said[0] == '\0') {
             EXPECT_EQ(r.err, "");
