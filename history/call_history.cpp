@@ -1139,6 +1139,8 @@ bool CallHistory::writable() const { return impl_->writable; }
 
 std::optional<std::string> CallHistory::TakeWarning() { return std::exchange(impl_->warning, std::nullopt); }
 
+int64_t CallHistory::DroppedRecords() const { return impl_->droppedRecords; }
+
 std::vector<StoredCall> CallHistory::TakeNewCalls() {
     std::vector<StoredCall> out(impl_->newCalls.begin(), impl_->newCalls.end());
     impl_->newCalls.clear();

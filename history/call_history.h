@@ -162,6 +162,8 @@ public:
     size_t PendingRecords() const;
     // False while the file may only be read: what is added waits in memory.
     bool writable() const;
+    // Records left out since the file was opened because the queue was full.
+    int64_t DroppedRecords() const;
 
     // Calls that became new since the last take, oldest first (at most
     // OpenOptions::queueLimit are held; older ones stay in the file only).

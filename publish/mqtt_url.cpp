@@ -40,7 +40,7 @@ std::string MqttUrl::Target() const {
     return std::string(tls ? "mqtts://" : "mqtt://") + h + ":" + std::to_string(port) + "/" + prefix;
 }
 
-MqttUrlResult ParseMqttUrl(const std::string& text) {
+MqttUrlResult ParseMqttUrl(const std::string& text, UrlSource source) {
     MqttUrlResult r;
     std::string rest;
     if (text.rfind("mqtt://", 0) == 0) {
@@ -62,10 +62,15 @@ MqttUrlResult ParseMqttUrl(const std::string& text) {
     if (at != std::string::npos) {
         std::string userinfo = authority.substr(0, at);
         authority = authority.substr(at + 1);
-        if (userinfo.find(':') != std::string::npos)
+        if (userinfo.find(':') != std::string::npos) {
+            if (source == UrlSource::ConfigFile)
+                return Fail(text, "holds a password. Keep it out of the configuration file: put it in a "
+                                  "private file named by mqtt_password_file, or in the environment variable "
+                                  "DIALSCOPE_MQTT_PASSWORD.");
             return Fail(text, "holds a password. Command lines are visible to every user of the machine: "
                               "put the password in a file given with --mqtt-password-file, or in the "
                               "environment variable DIALSCOPE_MQTT_PASSWORD.");
+        }
         if (userinfo.empty()) return Fail(text, "has an empty user name before '@'.");
         r.url.user = userinfo;
     }

@@ -24,6 +24,10 @@ struct MqttUrlResult {
     std::string error;  // plain words, naming the URL, when !ok
 };
 
-MqttUrlResult ParseMqttUrl(const std::string& text);
+// Where the address was written: a password in it is refused either way, and
+// the message says where it belongs instead.
+enum class UrlSource { CommandLine, ConfigFile };
+
+MqttUrlResult ParseMqttUrl(const std::string& text, UrlSource source = UrlSource::CommandLine);
 
 }  // namespace dialscope::publish

@@ -1,11 +1,12 @@
 #include "publish/watch_config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <toml++/toml.h>
 
 #include "publish/exec_runner.h"
@@ -15,15 +16,47 @@ namespace dialscope::publish {
 
 namespace {
 
+// A dozen settings fit in a few hundred bytes; anything near this is the wrong file.
+constexpr off_t kMaxConfigBytes = 1 << 20;
+
+std::string TooLarge(const std::string& path) {
+    return "The configuration file " + path + " is larger than 1 MiB; a watch configuration holds a few "
+           "settings. Check that --config names the right file.";
+}
+
+// The whole file, refused before it is read when it is too large (a stream
+// that never ends, such as a device, is cut off at the same size).
 bool ReadAll(const std::string& path, std::string* text, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         *error = "Cannot read the configuration file " + path + ": " + std::strerror(errno) + ".";
         return false;
     }
-    std::ostringstream s;
-    s << in.rdbuf();
-    *text = s.str();
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxConfigBytes) {
+        ::close(fd);
+        *error = TooLarge(path);
+        return false;
+    }
+    text->clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "Cannot read the configuration file " + path + ": " + std::strerror(errno) + ".";
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text->append(buffer, static_cast<size_t>(n));
+        if (text->size() > static_cast<size_t>(kMaxConfigBytes)) {
+            ::close(fd);
+            *error = TooLarge(path);
+            return false;
+        }
+    }
+    ::close(fd);
     return true;
 }
 
@@ -63,7 +96,7 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
         if (key == "mqtt_url") {
             const auto* s = node.as_string();
             if (!s) return fail("'mqtt_url' must be a quoted string.");
-            MqttUrlResult r = ParseMqttUrl(s->get());
+            MqttUrlResult r = ParseMqttUrl(s->get(), UrlSource::ConfigFile);
             if (!r.ok) return fail("'mqtt_url': " + r.error);
             out.mqttUrl = r.url;
         } else if (key == "mqtt_password_file") {

@@ -31,6 +31,7 @@ uint64_t SerialPort::receiveWakeups() const {
 bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
                           uint8_t byteSize, uint8_t stopBits) {
     lastOpenErrno_ = 0;
+    lastOpenName_ = name != nullptr ? name : "";
     if (portOpen_) {
         // The open port and its receive thread go on untouched.
         if (warn_) warn_("Port Is Already Opened!", "Warning");

@@ -61,6 +61,8 @@ public:
     // (EACCES, EBUSY, EWOULDBLOCK for a port another program holds, ...);
     // 0 after a success and when our own port was already open.
     int lastOpenErrno() const { return lastOpenErrno_; }
+    // The name openPort was last given, as given ("ttyUSB0" or a path).
+    const std::string& lastOpenName() const { return lastOpenName_; }
 
     // Where kernel names are looked up: $DIALSCOPE_DEV_ROOT, else /dev; on
     // Windows the device namespace.
@@ -101,6 +103,7 @@ private:
     WarningBox warn_;
     bool portOpen_ = false;
     int lastOpenErrno_ = 0;
+    std::string lastOpenName_;
     // Declared after native_, so the thread, which reads the port, goes first.
     NativePtr native_;
     std::unique_ptr<ReceiveThread> receiveThread_;

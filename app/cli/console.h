@@ -59,6 +59,18 @@ private:
 bool RunLoop(Core& core, ConsoleView& view, const std::function<bool()>& done,
              ConsoleView::Clock::time_point deadline, const std::function<void()>& tick = {});
 
+// How the bytes of an output are encoded: the text format carries the box's
+// 8-bit characters as they came (the window shows them as Latin-1); CSV and
+// JSON are UTF-8.
+enum class TextEncoding { Latin1, Utf8 };
+
+// Text for a terminal: every control character a caller's text may hold
+// (C0 but the line ends, DEL, and C1, which a terminal would act on) shown
+// as \xHH for a Latin-1 byte, \u00HH for a UTF-8 character, so that the
+// text can neither colour, move nor retitle the terminal. Line ends (LF after
+// any CRs) stay.
+std::string ShownOnTerminal(std::string_view bytes, TextEncoding encoding);
+
 // SIGINT and SIGTERM end RunLoop cleanly from now on.
 void InstallStopSignals();
 bool StopRequested();

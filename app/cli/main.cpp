@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,10 +103,17 @@ int64_t NowMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Appends bytes to the file (never truncating) or writes them to stdout.
-bool WriteOut(const std::string& file, const std::string& bytes) {
+TextEncoding EncodingOf(Format format) { return format == Format::Text ? TextEncoding::Latin1 : TextEncoding::Utf8; }
+
+// Appends bytes to the file (never truncating) or writes them to stdout. A
+// file or a pipe gets the bytes as they are; a terminal sees the callers'
+// texts, not what control characters in them would do to it.
+bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding encoding) {
     if (file.empty()) {
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        static const bool terminal = isatty(STDOUT_FILENO) == 1;
+        const std::string shown = terminal ? ShownOnTerminal(bytes, encoding) : std::string();
+        const std::string& out = terminal ? shown : bytes;
+        std::fwrite(out.data(), 1, out.size(), stdout);
         if (std::fflush(stdout) == 0) return true;
         // The reader has gone (`history | head`): nobody wants the rest,
         // which is no failure of ours.
@@ -144,26 +152,25 @@ struct DownloadRecords {
     }
 };
 
-// What the console learns from the status lines the program writes.
+// The status lines the program writes, said on stderr as they come; the
+// console remembers which it said, so that a failure is said once.
 struct StatusWatch {
-    std::string openFailure;  // the supervisor's "Cannot open ..." explanation
+    std::set<std::string> said;
     bool historyProblem = false;
     bool verbose = false;
 
     void See(std::string_view line) {
         const std::string text(line);
-        if (text.rfind("Cannot open ", 0) == 0) {
-            openFailure = text;
+        if (text.rfind("The call history", 0) == 0) historyProblem = true;
+        // What the line did to the download (damage, a stall, a port that
+        // cannot be opened), said as it happens; the banner and the end
+        // frame's line are the window's.
+        if (verbose || (text != kBanner && text != kReadOkLine)) {
             Say(text);
-        } else if (text.rfind("The call history", 0) == 0 || text.rfind("History:", 0) == 0) {
-            if (text.rfind("The call history", 0) == 0) historyProblem = true;
-            Say(text);
-        } else if (verbose || (text != kBanner && text != kReadOkLine)) {
-            // What the line did to the download (damage, a stall), said as it
-            // happens; the banner and the end frame's line are the window's.
-            Say(text);
+            said.insert(text);
         }
     }
+    bool Said(const std::string& line) const { return said.count(line) != 0; }
 };
 
 std::string ErrnoWords(int error, const std::string& port) {
@@ -250,13 +257,24 @@ int Download(const Common& common, const DownloadOptions& options) {
     int exitEarly = 0;
     std::string earlyWords;
     bool everOpened = core.serial().portOpen();
-    Clock::time_point openFailedSince{};
+    // The last refusal of a port by the system (busy, permission, no node
+    // yet), with the port's name, and when the first one came.
+    int refusal = 0;
+    std::string refusedPort;
+    Clock::time_point refusedSince{};
 
     auto done = [&] {
         if (ended) return true;
         const Clock::time_point now = Clock::now();
         everOpened = everOpened || core.serial().portOpen();
         everStarted = everStarted || core.protocol().downloading();
+        if (core.serial().portOpen()) {
+            refusal = 0;  // a port opened since
+        } else if (core.serial().lastOpenErrno() != 0) {
+            refusal = core.serial().lastOpenErrno();
+            refusedPort = core.serial().lastOpenName();
+            if (refusedSince == Clock::time_point{}) refusedSince = now;
+        }
         if (everStarted || core.protocol().DeviceAnswered()) return false;
         if (options.port.empty()) {
             // udev may still be making the node just after a plug-in: give
@@ -267,17 +285,15 @@ int Download(const Common& common, const DownloadOptions& options) {
                              "or name its port with --port.";
                 return true;
             }
-            if (!status.openFailure.empty() && !core.serial().portOpen()) {
-                if (openFailedSince == Clock::time_point{}) openFailedSince = now;
-                if (now - openFailedSince > 6s) {
-                    exitEarly = kExitCannotOpen;
-                    earlyWords = status.openFailure;
-                    return true;
-                }
+            // The supervisor retries a refused port every two seconds; one
+            // still refused after three tries is not going to open.
+            if (refusal != 0 && !core.serial().portOpen() && now - refusedSince > 6s) {
+                exitEarly = kExitCannotOpen;
+                earlyWords = ErrnoWords(refusal, refusedPort);
+                return true;
             }
             // The supervisor tried every adapter and none answered.
-            if (everOpened && !core.serial().portOpen() &&
-                !view.enabled(Timer::watch_serial) && status.openFailure.empty()) {
+            if (everOpened && !core.serial().portOpen() && !view.enabled(Timer::watch_serial) && refusal == 0) {
                 exitEarly = kExitNoAnswer;
                 earlyWords = "The box did not answer. Check that it is connected to the adapter "
                              "and switched on.";
@@ -313,9 +329,14 @@ int Download(const Common& common, const DownloadOptions& options) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
-        // The supervisor's open failure has been said as it came.
-        if (exitEarly == kExitCannotOpen && earlyWords == status.openFailure) return exitEarly;
+        // The supervisor's explanation of a refused port has been said as it came.
+        if (status.Said(earlyWords)) return exitEarly;
         return Fail(exitEarly, earlyWords);
+    } else if (!ended && !everStarted && refusal != 0) {
+        // The time ran out while the port was refused: that is why no log came.
+        code = kExitCannotOpen;
+        const std::string words = ErrnoWords(refusal, refusedPort);
+        if (!status.Said(words)) Say(words);
     } else if (!ended) {
         code = everStarted ? kExitDamaged : kExitNoAnswer;
         Say(everStarted ? "The download did not finish within " + std::to_string(options.timeoutSeconds) +
@@ -357,10 +378,23 @@ int Download(const Common& common, const DownloadOptions& options) {
         for (const auto& call : records.calls) bytes += history::JsonLine(call, common.dateOrder);
         break;
     }
-    if (!bytes.empty() && !WriteOut(options.output, bytes))
+    if (!bytes.empty() && !WriteOut(options.output, bytes, EncodingOf(options.format)))
         return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
                                      ". Check the path and the free space.");
-    if (code == kExitOk && (historyFailed || status.historyProblem)) code = kExitHistory;
+    // What the history did not take is asked of it, not read from the lines
+    // it said: a download shorter than its patience ends with records still
+    // waiting and nothing said but the summary.
+    bool historyShort = false;
+    if (store) {
+        const size_t waiting = store->history().PendingRecords();
+        const int64_t lost = store->history().DroppedRecords();
+        historyShort = waiting > 0 || lost > 0;
+        if (historyShort)
+            Say("The call history did not take " + std::to_string(waiting + static_cast<size_t>(lost)) +
+                " of this download's records (the output has them). Run the download again once the history "
+                "can be written.");
+    }
+    if (code == kExitOk && (historyFailed || status.historyProblem || historyShort)) code = kExitHistory;
     return code;
 }
 
@@ -418,14 +452,14 @@ int Watch(const Common& common, WatchOptions options) {
             const auto calls = store->history().TakeNewCalls();
             for (const auto& call : calls) lines += history::JsonLine(call, common.dateOrder);
             // Printed first: a script reading stdout is the nearest consumer.
-            if (!lines.empty()) WriteOut({}, lines);
+            if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
             lines.clear();
             if (publishing) publishing->Tick(calls);
         } else {
             for (const auto& call : records.calls) lines += history::JsonLine(call, common.dateOrder);
             records.calls.clear();
         }
-        if (!lines.empty()) WriteOut({}, lines);
+        if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
         // While the adapter stays plugged in, download again now and then.
         if (Clock::now() - lastDownload > every && !core.serial().portOpen()) {
             lastDownload = Clock::now();
@@ -496,7 +530,7 @@ int History(const Common& common, HistoryOptions options) {
         for (const auto& call : calls) bytes += history::JsonLine(call, common.dateOrder);
         break;
     }
-    if (!bytes.empty() && !WriteOut(options.output, bytes))
+    if (!bytes.empty() && !WriteOut(options.output, bytes, EncodingOf(options.format)))
         return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
                                      ". Check the path and the free space.");
     return kExitOk;

@@ -185,8 +185,9 @@ struct CliRun {
     int code = -1;
     std::string out, err;
 };
+// `during` runs in the test while the program runs.
 inline CliRun RunCli(const Scratch& s, std::vector<std::string> args, std::chrono::milliseconds limit = 60s,
-                  const std::function<void()>& before = {}) {
+                  const std::function<void()>& before = {}, const std::function<void(Process&)>& during = {}) {
     static int runs = 0;
     const std::string out = s.File("cli-" + std::to_string(++runs) + ".out");
     const std::string err = s.File("cli-" + std::to_string(runs) + ".err");
@@ -194,6 +195,7 @@ inline CliRun RunCli(const Scratch& s, std::vector<std::string> args, std::chron
     CliRun r;
     {
         Process p(args, s.Env(), out, err, false, before);
+        if (during) during(p);
         r.code = p.Wait(limit);
         EXPECT_NE(r.code, -1) << "dialscope-cli did not end within " << limit.count() << " ms";
     }

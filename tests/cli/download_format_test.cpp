@@ -2,6 +2,10 @@
 // text as the window's Save appends it, CSV through python3's csv module,
 // JSON lines through a JSON parser. Every output appends; a CSV header goes
 // only into an empty file; a call downloaded again keeps its history id.
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -152,6 +156,78 @@ TEST(CliDownload, EachFormatAppendsWhatOtherProgramsReadBack) {
     EXPECT_TRUE(rows[0]["id"].is_null());
     EXPECT_TRUE(rows[0]["download"].is_null());
     EXPECT_EQ(r.err, "");
+}
+
+// Everything a descriptor holds now, without waiting.
+std::string Drain(int fd) {
+    std::string bytes;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
+    return bytes;
+}
+
+// A caller's text that would colour the terminal, set its title, clear it
+// (with the 8-bit CSI) and overwrite its line reaches a terminal as visible
+// escapes; a pipe gets the bytes as they are, as a file does.
+TEST(CliOutput, ControlBytesInCallersTextsReachATerminalVisiblyAndAPipeUnchanged) {
+    devsim::CallLog log = devsim::GenerateCallLog(1, 4);
+    log.records[0].text = std::string("\x1b[31mRED\x1b]0;pwned\x07 \x9b" "2J\rSMITH\r\n555 0100\x7f\xe9");
+    Scratch s;
+    Sim sim(s, {"--log", LogFile(s, "calls.txt", log), "--fast", "--expect", s.File("expected.txt")});
+    const std::string saved = SavedBytes(ReadAll(s.File("expected.txt")));
+    ASSERT_NE(saved.find("\x1b[31m"), std::string::npos);
+    const std::string history = s.File("h");
+
+    termios raw{};
+    cfmakeraw(&raw);  // the bytes as the program wrote them, no LF to CR LF
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    const std::string pty = ttyname(slave);
+    ASSERT_EQ(mkfifo(s.File("pipe").c_str(), 0600), 0);
+    const int pipeEnd = open(s.File("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipeEnd, 0);
+
+    auto run = [&](std::vector<std::string> args, bool terminal) {
+        args.insert(args.begin(), {DIALSCOPE_CLI_PATH, "--history", history});
+        Process p(args, s.Env(), terminal ? pty : s.File("pipe"), s.File("err"));
+        EXPECT_EQ(p.Wait(30s), 0) << ReadAll(s.File("err"));
+        return Drain(terminal ? master : pipeEnd);
+    };
+    // Nothing a terminal acts on: no control byte but the line ends, no DEL, no C1.
+    auto inert = [](const std::string& shown, bool utf8) {
+        for (size_t i = 0; i < shown.size(); ++i) {
+            const auto c = static_cast<unsigned char>(shown[i]);
+            const size_t notCr = shown.find_first_not_of('\r', i);
+            const bool lineEnd = c == '\n' || (c == '\r' && notCr != std::string::npos && shown[notCr] == '\n');
+            if ((c < 0x20 && !lineEnd) || c == 0x7f || (!utf8 && c >= 0x80 && c <= 0x9f) ||
+                (utf8 && c == 0xc2 && i + 1 < shown.size() && (shown[i + 1] & 0xe0) == 0x80))
+                return testing::AssertionFailure() << "byte " << i << " of " << Hex(shown);
+        }
+        return testing::AssertionSuccess();
+    };
+
+    EXPECT_EQ(run({"download"}, false), saved);
+    std::string shown = run({"download"}, true);
+    EXPECT_TRUE(inert(shown, false));
+    EXPECT_NE(shown.find("\\x1b[31mRED\\x1b]0;pwned\\x07 \\x9b" "2J\\x0dSMITH\r\r\n555 0100"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\\x7f\xe9"), std::string::npos) << shown;  // a Latin-1 letter stays itself
+
+    EXPECT_EQ(run({"history"}, false), saved);
+    EXPECT_TRUE(inert(run({"history"}, true), false));
+    const std::string csv = run({"history", "--format", "csv"}, true);
+    EXPECT_TRUE(inert(csv, true));
+    EXPECT_NE(csv.find("\\u001b[31mRED"), std::string::npos) << csv;
+    // JSON on a terminal is still JSON, with the text it stands for.
+    const std::string json = run({"history", "--format", "json"}, true);
+    EXPECT_TRUE(inert(json, true));
+    EXPECT_EQ(nlohmann::json::parse(json)["text_hex"], Hex(log.records[0].text));
+    EXPECT_EQ(nlohmann::json::parse(json)["text"],
+              nlohmann::json::parse(run({"history", "--format", "json"}, false))["text"]);
+    close(pipeEnd);
+    close(master);
+    close(slave);
 }
 
 }  // namespace

@@ -2,9 +2,13 @@
 // can produce, with its plain-words line, and the records that arrived
 // written out whatever went wrong after them.
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
 #include "app/cli/exit_codes.h"
+#include "history/call_history.h"
 #include "tests/cli/cli_support.h"
 
 namespace dialscope::cli::test {
@@ -24,14 +28,22 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         const char* said;
         bool logWritten = false;       // stdout holds the expected log as Save writes it
         bool unprivileged = false;
+        bool holdPort = false;         // another program holds the adapter's port (locked, as we lock it)
+        bool interrupt = false;        // SIGINT once the download has started
+        bool lockHistory = false;      // {dir}/h exists, readable, but another program holds its write lock
     };
     const std::vector<Case> cases = {
+        {"a whole download", {"--fast"}, {"--no-history"}, kExitOk, "", true},
         {"no adapter", {}, {"--no-history"}, kExitNoAdapter,
          "No adapter found. Plug in the USB serial adapter (USB id 067b:2303) or name its port with --port."},
         {"a port that is no tty", {}, {"--no-history", "--port", "{dir}/plain"}, kExitCannotOpen,
          "it is not a serial port."},
         {"a port the user may not open", {"--fast"}, {"--no-history"}, kExitCannotOpen,
          "Cannot open ttyUSB0: permission denied. Add your user to the dialout group", false, true},
+        // Not "no log": the box was never asked.
+        {"a port another program holds", {"--fast"}, {"--no-history", "--timeout", "4"}, kExitCannotOpen,
+         "Cannot open ttyUSB0: another program is using it. Close the program that holds the port.", false, false,
+         true},
         {"a silent box", {"--respond", "none"}, {"--no-history"}, kExitNoAnswer,
          "The box did not answer. Check that it is connected to the adapter and switched on."},
         {"a box with nothing to send", {"--poll-answer", "0"}, {"--no-history", "--timeout", "2"}, kExitNoAnswer,
@@ -50,10 +62,15 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
          "is a device, not a file.", true},
         {"a history that is junk", {"--fast"}, {"--history", "{dir}/junk"}, kExitHistory,
          "is not a call history (it is not an SQLite database). It is left as it is", true},
+        {"a history another program keeps locked", {"--fast"}, {"--history", "{dir}/h"}, kExitHistory,
+         "The call history did not take 8 of this download's records (the output has them).", true, false, false,
+         false, true},
         {"an output that cannot be written", {"--fast"}, {"--no-history", "--output", "{dir}/dev"}, kExitOutput,
          "Cannot write to "},
         {"an output FIFO nobody reads", {"--fast"}, {"--no-history", "--format", "csv", "--output", "{dir}/fifo"},
          kExitOutput, "Cannot write to "},
+        {"stopped mid-download", {"--records", "40"}, {"--no-history"}, kExitInterrupted,
+         "Stopped before the download finished.", false, false, false, true},
         {"an unknown format", {}, {"--format", "xml"}, kExitUsage, "--format: xml is not a format: use text, csv or json"},
         {"the history's option after the command", {}, {"--history", "{dir}/dev", "--date-order", "ydm"}, kExitUsage,
          "--date-order: ydm is not a date order: use mdy, dmy or ymd"},
@@ -78,12 +95,39 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
             simArgs.insert(simArgs.end(), {"--records", "8", "--seed", "3", "--expect", s.File("expected.txt")});
             sim = std::make_unique<Sim>(s, simArgs);
         }
+        int held = -1;
+        if (c.holdPort) {
+            held = open(s.File("dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(held, 0);
+            ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+        }
+        sqlite3* locker = nullptr;
+        if (c.lockHistory) {
+            ASSERT_TRUE(history::CallHistory::Open(s.File("h"), nullptr));
+            ASSERT_EQ(sqlite3_open(s.File("h").c_str(), &locker), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        std::function<void(Process&)> during;
+        if (c.interrupt)
+            during = [&](Process& p) {
+                ASSERT_TRUE(WaitFor([&] { return sim->Count("download 1 start") == 1; })) << sim->Events();
+                kill(p.pid(), SIGINT);
+            };
         const auto start = Clock::now();
-        CliRun r = RunCli(s, args, 60s, c.unprivileged ? DropToNobody : std::function<void()>());
+        CliRun r = RunCli(s, args, 60s, c.unprivileged ? DropToNobody : std::function<void()>(), during);
+        if (held >= 0) close(held);
+        sqlite3_close(locker);
         EXPECT_EQ(r.code, c.code) << r.err;
-        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
-        // Each failure is said once.
-        EXPECT_EQ(r.err.find(c.said, r.err.find(c.said) + 1), std::string::npos) << r.err;
+        if (c.said[0] == '\0') {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+            // Each failure is said once.
+            EXPECT_EQ(r.err.find(c.said, r.err.find(c.said) + 1), std::string::npos) << r.err;
+        }
+        if (c.interrupt) {
+            EXPECT_EQ(sim->Count("download 1 end"), 0) << "the download ended first; nothing was tested";
+        }
         EXPECT_LT(Clock::now() - start, 20s);
         if (c.logWritten) {
             const std::string expected = ReadAll(s.File("expected.txt"));

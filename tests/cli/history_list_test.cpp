@@ -63,6 +63,24 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     EXPECT_EQ(listed.code, 0) << listed.err;
     EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));  // no date: after every dated call
 
+    // The first call is at 00:00 of the day --since names; --label takes the
+    // label in any case.
+    for (const std::vector<std::string>& filter : {std::vector<std::string>{"--since", "2026-07-15"},
+                                                   std::vector<std::string>{"--label", "Home"}}) {
+        std::vector<std::string> args = {"--history", path, "history"};
+        args.insert(args.end(), filter.begin(), filter.end());
+        listed = RunCli(s, args);
+        EXPECT_EQ(listed.code, 0) << listed.err;
+        EXPECT_EQ(listed.out, SavedBytes(calls)) << filter[0];
+    }
+    // CSV appended to one file twice: one header, the rows twice.
+    for (int run = 0; run < 2; ++run)
+        ASSERT_EQ(RunCli(s, {"--history", path, "history", "--format", "csv", "--output", s.File("calls.csv")}).code, 0);
+    const std::string csv = ReadAll(s.File("calls.csv"));
+    EXPECT_EQ(CountLines(csv, "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,"
+                              "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged\r"), 1);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 201);
+
     EXPECT_EQ(KeptCalls(s, path).size(), 100u);
     const auto kept = KeptCalls(s, path, {"--damaged"});
     ASSERT_EQ(kept.size(), 101u);

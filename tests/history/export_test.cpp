@@ -24,6 +24,7 @@ TEST(CallHistoryExport, CsvCellsAreNeutralisedAndQuoted) {
         {"\r\n=1", "\"'\r\n=1\""},
         {"a,b", "\"a,b\""},
         {"line\nbreak", "\"line\nbreak\""},
+        {"lone\rCR", "\"lone\rCR\""},
         {" =not first", " =not first"},
         {"M\xC3\xBCller", "M\xC3\xBCller"},
         {"", ""},

@@ -39,6 +39,8 @@ TEST(CallHistoryStore, EachCallIsKeptOnceAcrossDownloads) {
         {"same caller twice in one download", {"aa", "aa", "aaa"}, {2, 0, 1}, {0, 2, 2}, 3, 3},
         {"damaged copy does not block the intact one", {"Ab", "ab"}, {1, 1}, {0, 1}, 3, 2},
         {"damaged record is neither new nor known", {"a", "A"}, {1, 0}, {0, 0}, 2, 1},
+        {"damaged copy first in its download", {"Aa", "a"}, {1, 0}, {0, 1}, 2, 1},
+        {"tone only and empty text, apart in one download", {"te", "e"}, {2, 0}, {0, 1}, 2, 2},
         {"tone only, empty text, NUL and space differ", {"tens", "tens"}, {4, 0}, {0, 4}, 4, 4},
     };
     for (const Case& c : cases) {
@@ -176,6 +178,7 @@ TEST(CallHistoryStore, KillKeepsEveryRecordAdded) {
 TEST(CallHistoryStore, TwoDigitYearsAndInvalidDates) {
     const int64_t received2026 = 1796724000000;  // 2026-12-08
     const int64_t received2099 = 4102358400000;  // 2099-12-31
+    const int64_t received2000 = 959817600000;   // 2000-06-01
     struct Case {
         std::array<int16_t, 5> raw;
         DateOrder order;
@@ -189,6 +192,8 @@ TEST(CallHistoryStore, TwoDigitYearsAndInvalidDates) {
         {{1, 1, 27, 0, 0}, DateOrder::MDY, received2026, 2027, 1, 1, 0},   // a year ahead: still this century
         {{1, 1, 28, 0, 0}, DateOrder::MDY, received2026, 1928, 1, 1, 0},   // further: the last one
         {{1, 1, 0, 0, 0}, DateOrder::MDY, received2099, 2100, 1, 1, 0},
+        {{2, 29, 0, 0, 0}, DateOrder::MDY, received2099, 0, 0, 0, 0},        // 2100 is no leap year
+        {{2, 29, 0, 0, 0}, DateOrder::MDY, received2000, 2000, 2, 29, 0},    // 2000 is
         {{2, 29, 24, 12, 0}, DateOrder::MDY, received2026, 2024, 2, 29, 12},
         {{2, 29, 25, 12, 0}, DateOrder::MDY, received2026, 0, 0, 0, 12},    // no 29th in 2025
         {{13, 1, 24, 24, 0}, DateOrder::MDY, received2026, 0, 0, 0, -1},    // month 13, hour 24

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/publish/rig.h"
 
@@ -52,7 +53,9 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
     } cases[] = {
         {"\n\n\nmqtt_ulr = \"mqtt://h\"\n", "line 4: unknown key 'mqtt_ulr'."},
         {"[mqtt]\nurl = \"mqtt://h\"\n", "line 1: unknown key 'mqtt'."},
-        {"mqtt_url = \"mqtt://u:p@h\"\n", "line 1: 'mqtt_url': The MQTT address \"mqtt://u:***@h\" holds a password."},
+        {"mqtt_url = \"mqtt://u:p@h\"\n", "line 1: 'mqtt_url': The MQTT address \"mqtt://u:***@h\" holds a password. "
+                                       "Keep it out of the configuration file: put it in a private file named by "
+                                       "mqtt_password_file"},
         {"mqtt_url = 5\n", "line 1: 'mqtt_url' must be a quoted string."},
         {"every_minutes = 0\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
         {"every_minutes = 10081\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
@@ -73,6 +76,18 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
         EXPECT_FALSE(ReadWatchConfig(path, &c, &error));
         EXPECT_EQ(error.substr(0, path.size() + 1 + k.error.size()), path + " " + k.error) << error;
     }
+    // Refused by its size before it is read: a wrongly named log or image
+    // must not be loaded whole. A megabyte of blank lines still reads.
+    const std::string big = dir.File("big.conf");
+    WriteBytes(big, "");
+    ASSERT_EQ(truncate(big.c_str(), 200 << 20), 0);
+    EXPECT_FALSE(ReadWatchConfig(big, &c, &error));
+    EXPECT_EQ(error, "The configuration file " + big + " is larger than 1 MiB; a watch configuration holds a few "
+                     "settings. Check that --config names the right file.");
+    WriteBytes(big, std::string(1 << 20, '\n'));
+    EXPECT_TRUE(ReadWatchConfig(big, &c, &error)) << error;
+    WriteBytes(big, std::string((1 << 20) + 1, '\n'));
+    EXPECT_FALSE(ReadWatchConfig(big, &c, &error));
     EXPECT_FALSE(ReadWatchConfig(dir.File("none.conf"), &c, &error));
     EXPECT_EQ(error, "Cannot read the configuration file " + dir.File("none.conf") + ": No such file or directory.");
 }
