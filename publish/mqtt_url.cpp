@@ -23,7 +23,11 @@ std::string Shown(const std::string& text) {
 MqttUrlResult Fail(const std::string& text, const std::string& why) {
     MqttUrlResult r;
     std::string shown = Shown(text);
-    if (shown.size() > 100) shown = shown.substr(0, 80) + "...";  // a screenful of prefix helps nobody
+    if (shown.size() > 100) {  // a screenful of prefix helps nobody
+        std::size_t cut = 80;
+        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+        shown = shown.substr(0, cut) + "...";
+    }
     r.error = "The MQTT address \"" + shown + "\" " + why;
     return r;
 }
