@@ -1,6 +1,9 @@
 #include "publish/mqtt_publisher.h"
 
 #include <mosquitto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -10,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -38,9 +42,87 @@ void InitLibraryOnce() {
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
-enum class Problem { Credentials, Refused, Certificate, Tls, UnknownHost, NoListener, Network, Lost, Other };
+enum class Problem { Credentials, Refused, Certificate, Tls, UnknownHost, NoListener, Network, Silent, Lost, Setup, Other };
+
+// "10 s", "0.2 s".
+std::string Seconds(std::chrono::milliseconds ms) {
+    if (ms.count() % 1000 == 0) return std::to_string(ms.count() / 1000) + " s";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms.count()) / 1000);
+    return text;
+}
+
+// The hub's entity ids are lower-case letters, digits and single '_' between them.
+std::string Slug(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        char k = std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
+        if (k == '_' && (out.empty() || out.back() == '_')) continue;
+        out += k;
+    }
+    while (!out.empty() && out.back() == '_') out.pop_back();
+    return out;
+}
+
+// The longest start of `text` of at most `bytes` bytes that ends on a character boundary.
+std::string Utf8Prefix(const std::string& text, std::size_t bytes) {
+    if (text.size() <= bytes) return text;
+    while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+    return text.substr(0, bytes);
+}
+
+std::string Dump(const ordered_json& j) { return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace); }
 
 }  // namespace
+
+std::string AttributesPayload(const std::string& payload) {
+    if (payload.size() < kMaxAttributesBytes) return payload;
+    ordered_json j = ordered_json::parse(payload, nullptr, false);
+    if (!j.is_object()) return payload;
+    ordered_json trimmed = ordered_json::array();
+    if (j.contains("text_hex")) {
+        j.erase("text_hex");
+        trimmed.push_back("text_hex");
+    }
+    j["trimmed"] = trimmed;
+    std::string out = Dump(j);
+    if (out.size() >= kMaxAttributesBytes && j.contains("text") && j["text"].is_string()) {
+        j["trimmed"].push_back("text");
+        const std::string text = j["text"].get<std::string>();
+        // The longest start of the text that fits; escaped characters take more room
+        // in the JSON than in the text, so it is searched for.
+        std::size_t fits = 0, tooLong = text.size();
+        while (tooLong - fits > 1) {
+            std::size_t mid = fits + (tooLong - fits) / 2;
+            j["text"] = Utf8Prefix(text, mid);
+            (Dump(j).size() < kMaxAttributesBytes ? fits : tooLong) = mid;
+        }
+        j["text"] = Utf8Prefix(text, fits);
+        out = Dump(j);
+    }
+    return out;
+}
+
+bool CheckCaFile(const std::string& path, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = "The CA file \"" + path + "\" " + why;
+        return false;
+    };
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return fail(std::string("cannot be read: ") + std::strerror(errno) + ".");
+    // What the broker client loads: certificates in PEM form, one after another.
+    int certificates = 0;
+    while (X509* x = PEM_read_X509(f, nullptr, nullptr, nullptr)) {
+        ++certificates;
+        X509_free(x);
+    }
+    ERR_clear_error();
+    std::fclose(f);
+    if (certificates == 0)
+        return fail("holds no certificate. Give the file with the certificate of the authority that signed the "
+                    "broker's, in PEM form (text starting with \"-----BEGIN CERTIFICATE-----\").");
+    return true;
+}
 
 bool ValidInstanceId(const std::string& id) {
     if (id.empty() || id.size() > 64) return false;
@@ -68,13 +150,15 @@ struct MqttPublisher::Core {
     struct Entry {
         std::int64_t callId;
         std::string payload;
+        std::string event;    // its P/I/event payload
         int mid = -1;  // message id of its P/I/call publish in this connection; -1: not sent yet
+        bool evented = false;  // the event went out: a ring is not rung twice
     };
 
     mutable std::mutex mu;
     std::condition_variable cv;
     std::deque<Entry> waiting;
-    std::string lastPayload;  // the newest call's payload, for P/I/last
+    std::string lastPayload;  // the newest call's payload as attributes, for P/I/last
     bool stopping = false;
     bool finished = false;
     bool connected = false;
@@ -145,7 +229,7 @@ struct MqttPublisher::Core {
     bool Session(mosquitto* m);
     void Backoff(std::chrono::milliseconds delay);
     void Farewell(mosquitto* m);
-    std::string Discovery() const;
+    std::vector<Discovery> Discoveries() const;
 };
 
 namespace {
@@ -212,24 +296,27 @@ void MqttPublisher::Core::SendQueued(mosquitto* m) {
     // The library's calls happen outside `mu`: it calls back into OnPublish with its own
     // locks held, which takes `mu`, and the two must always be taken in that order.
     // Acknowledgements are read on this thread only, so none lands in between.
-    std::vector<std::pair<std::int64_t, std::string>> unsent;
+    std::vector<Entry> unsent;
     std::string last;
     {
         std::lock_guard<std::mutex> lock(mu);
         for (const Entry& e : waiting)
-            if (e.mid == -1) unsent.emplace_back(e.callId, e.payload);
+            if (e.mid == -1) unsent.push_back(e);
         if (resendLast || !unsent.empty()) last = lastPayload;
         resendLast = false;
     }
     if (unsent.empty() && last.empty()) return;
-    std::string callTopic = Topic("call"), lastTopic = Topic("last");
+    std::string callTopic = Topic("call"), lastTopic = Topic("last"), eventTopic = Topic("event");
     std::vector<int> mids;
-    for (const auto& [callId, payload] : unsent) {
+    for (Entry& e : unsent) {
         int mid = 0;
-        if (mosquitto_publish(m, &mid, callTopic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+        if (mosquitto_publish(m, &mid, callTopic.c_str(), static_cast<int>(e.payload.size()), e.payload.data(), 1,
                               false) != MOSQ_ERR_SUCCESS)
             break;  // the connection is going; everything unsent goes again next time
         mids.push_back(mid);
+        if (!e.evented)
+            e.evented = mosquitto_publish(m, nullptr, eventTopic.c_str(), static_cast<int>(e.event.size()),
+                                          e.event.data(), 1, false) == MOSQ_ERR_SUCCESS;
     }
     // Only the newest call matters on P/I/last; the broker keeps it for late subscribers.
     if (!last.empty())
@@ -237,7 +324,10 @@ void MqttPublisher::Core::SendQueued(mosquitto* m) {
     std::lock_guard<std::mutex> lock(mu);
     for (std::size_t i = 0; i < mids.size(); ++i)
         for (Entry& e : waiting)
-            if (e.callId == unsent[i].first) e.mid = mids[i];
+            if (e.callId == unsent[i].callId) {
+                e.mid = mids[i];
+                e.evented = unsent[i].evented;
+            }
 }
 
 void MqttPublisher::Core::Backoff(std::chrono::milliseconds delay) {
@@ -294,6 +384,7 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
 
     bool accepted = false;
     int wake = wakeFd;
+    const auto connackBy = Clock::now() + opt.connackWait;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -303,7 +394,12 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
         if (fd < 0) break;
         pollfd p[2] = {{fd, static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0},
                        {wake, POLLIN, 0}};
-        if (poll(p, 2, 1000) < 0 && errno != EINTR) break;
+        int waitMs = 1000;
+        if (!accepted) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(connackBy - Clock::now()).count() + 1;
+            waitMs = static_cast<int>(std::clamp<long long>(left, 0, 1000));
+        }
+        if (poll(p, 2, waitMs) < 0 && errno != EINTR) break;
         if (p[1].revents & POLLIN) {
             std::uint64_t n;
             ssize_t got = read(wake, &n, sizeof n);
@@ -337,11 +433,15 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
             resendLast = true;
             std::string status = Topic("status");
             mosquitto_publish(m, nullptr, status.c_str(), 6, "online", 1, true);
-            if (!opt.discoveryPrefix.empty()) {
-                std::string topic = opt.discoveryPrefix + "/sensor/" + NodeId() + "/last_call/config";
-                std::string config = Discovery();
-                mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(config.size()), config.data(), 1, true);
-            }
+            for (const auto& d : Discoveries())
+                mosquitto_publish(m, nullptr, d.topic.c_str(), static_cast<int>(d.config.size()), d.config.data(), 1,
+                                  true);
+        }
+        if (rc == MOSQ_ERR_SUCCESS && !connackSeen && Clock::now() >= connackBy) {
+            Say(Problem::Silent, "The MQTT broker at " + where + " took the connection but did not answer within " +
+                                     Seconds(opt.connackWait) +
+                                     ". Check that this port is an MQTT broker's (TLS ones need mqtts://). Retrying.");
+            break;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
             if (rc == MOSQ_ERR_TLS)
@@ -385,6 +485,10 @@ void MqttPublisher::Core::Run() {
             if (stopping) break;
         }
         mosquitto* m = NewClient();
+        if (!m)
+            Say(Problem::Setup, "The MQTT connection to " + where + " cannot be set up" +
+                                    (opt.url.tls ? " (the CA file or the system's CA store cannot be used)" : "") +
+                                    ". Retrying.");
         bool accepted = m && Session(m);
         if (m) mosquitto_destroy(m);
         while (sigtimedwait(&pipeSet, nullptr, &zero) > 0) {
@@ -398,32 +502,42 @@ void MqttPublisher::Core::Run() {
     cv.notify_all();
 }
 
-std::string MqttPublisher::DiscoveryConfig() const { return core_->Discovery(); }
+std::vector<MqttPublisher::Discovery> MqttPublisher::DiscoveryConfigs() const { return core_->Discoveries(); }
 
-std::string MqttPublisher::Core::Discovery() const {
-    const Core& c = *this;
-    std::string node = c.NodeId();
-    ordered_json j;
-    j["name"] = "Last call";
-    j["unique_id"] = node + "_last_call";
-    j["object_id"] = node + "_last_call";
-    j["state_topic"] = c.Topic("last");
-    j["value_template"] = c.opt.valueTemplate;
-    j["json_attributes_topic"] = c.Topic("last");
-    j["availability_topic"] = c.Topic("status");
-    j["payload_available"] = "online";
-    j["payload_not_available"] = "offline";
-    j["icon"] = "mdi:phone-incoming";
-    j["device"] = {{"identifiers", {node}},
-                   {"name", "Dialscope " + c.opt.instance},
-                   {"manufacturer", "Dialscope"},
-                   {"model", "Caller-ID watcher"}};
-    return j.dump();
-}
-
-std::string MqttPublisher::DiscoveryTopic() const {
-    if (core_->opt.discoveryPrefix.empty()) return {};
-    return core_->opt.discoveryPrefix + "/sensor/" + core_->NodeId() + "/last_call/config";
+// A sensor whose state is the last caller and whose attributes are the whole call, and
+// an event entity that fires once per call, both on one device per instance.
+std::vector<MqttPublisher::Discovery> MqttPublisher::Core::Discoveries() const {
+    if (opt.discoveryPrefix.empty()) return {};
+    const std::string node = NodeId(), slug = Slug(node);
+    auto common = [&](const std::string& name, const std::string& key, const std::string& domain) {
+        ordered_json j;
+        j["name"] = name;
+        j["unique_id"] = node + "_" + key;
+        // The entity id the hub gives it the first time (the user may rename it).
+        j["default_entity_id"] = domain + "." + slug + "_" + key;
+        j["availability_topic"] = Topic("status");
+        j["payload_available"] = "online";
+        j["payload_not_available"] = "offline";
+        j["device"] = {{"identifiers", {node}},
+                       {"name", "Dialscope " + opt.instance},
+                       {"manufacturer", "Dialscope"},
+                       {"model", "Caller-ID watcher"},
+                       {"sw_version", DIALSCOPE_VERSION}};
+        j["origin"] = {{"name", "Dialscope"}, {"sw_version", DIALSCOPE_VERSION}};
+        return j;
+    };
+    ordered_json sensor = common("Last call", "last_call", "sensor");
+    sensor["state_topic"] = Topic("last");
+    sensor["value_template"] = opt.valueTemplate;
+    sensor["json_attributes_topic"] = Topic("last");
+    sensor["icon"] = "mdi:phone-incoming";
+    ordered_json event = common("Call", "call", "event");
+    event["state_topic"] = Topic("event");
+    event["event_types"] = {"call"};
+    event["icon"] = "mdi:phone-ring";
+    const std::string base = opt.discoveryPrefix + "/";
+    return {{base + "sensor/" + node + "/last_call/config", Dump(sensor)},
+            {base + "event/" + node + "/call/config", Dump(event)}};
 }
 
 MqttPublisher::MqttPublisher(MqttOptions options, PublishedFn onPublished, MessageFn onMessage)
@@ -448,8 +562,13 @@ bool MqttPublisher::Start(std::string* error) {
         return fail("The instance id \"" + c.opt.instance +
                     "\" may hold only letters, digits, '-', '_' and '.', 1 to 64 of them.");
     if (c.opt.url.host.empty()) return fail("No MQTT broker address was given.");
-    if (c.opt.url.tls && !c.opt.caFile.empty() && access(c.opt.caFile.c_str(), R_OK) != 0)
-        return fail("The CA file \"" + c.opt.caFile + "\" cannot be read: " + std::strerror(errno) + ".");
+    std::string problem = TopicPrefixProblem(c.opt.url.prefix, kLongestTopicSuffix);
+    if (!problem.empty()) return fail("The MQTT topic prefix " + problem);
+    if (!c.opt.discoveryPrefix.empty()) {
+        problem = TopicPrefixProblem(c.opt.discoveryPrefix, kLongestDiscoverySuffix);
+        if (!problem.empty()) return fail("The discovery prefix " + problem);
+    }
+    if (c.opt.url.tls && !c.opt.caFile.empty() && !CheckCaFile(c.opt.caFile, error)) return false;
     InitLibraryOnce();
     c.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (c.wakeFd < 0) return fail(std::string("Cannot start the MQTT publisher: ") + std::strerror(errno) + ".");
@@ -467,14 +586,20 @@ bool MqttPublisher::Publish(std::int64_t callId, const std::string& json) {
     out["id"] = CallId(c.opt.instance, callId);
     for (auto& [key, value] : in.items())
         if (key != "id") out[key] = value;
-    std::string payload = out.dump();
+    std::string payload = Dump(out);
+    // The event's attributes: the call's fields after the type the hub fires.
+    ordered_json event;
+    event["event_type"] = "call";
+    for (auto& [key, value] : out.items()) event[key] = value;
+    std::string eventPayload = AttributesPayload(Dump(event));
+    std::string last = AttributesPayload(payload);
     {
         std::lock_guard<std::mutex> lock(c.mu);
         for (const auto& e : c.waiting)
             if (e.callId == callId) return true;
         if (c.waiting.size() >= c.opt.maxQueued) return false;
-        c.waiting.push_back({callId, payload, -1});
-        c.lastPayload = std::move(payload);
+        c.waiting.push_back({callId, std::move(payload), std::move(eventPayload)});
+        c.lastPayload = std::move(last);
     }
     if (c.wakeFd >= 0) c.Wake();
     return true;

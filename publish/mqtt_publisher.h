@@ -4,23 +4,29 @@
 // Topics, for prefix P and instance id I (several watchers share one broker, each with
 // its own instance id):
 //   P/I/call    every call, QoS 1, not retained: one message per call
-//   P/I/last    the latest call, QoS 1, retained: what a subscriber sees on arrival
+//   P/I/last    the latest call, QoS 1, retained: what a subscriber sees on arrival and
+//               the hub sensor's attributes, so kept under kMaxAttributesBytes (see
+//               AttributesPayload)
+//   P/I/event   {"event_type": "call", ...} once per call, QoS 1, not retained: the
+//               hub's event entity, which automations trigger on
 //   P/I/status  "online" (retained) while connected; "offline" (retained) is the last
 //               will, so the broker sets it when the watcher vanishes, and is also
 //               published by Stop()
-//   D/sensor/dialscope_I/last_call/config   discovery config (retained) in the
-//               widely used hub convention, D = discovery prefix ("homeassistant")
+//   D/sensor/dialscope_I/last_call/config   discovery configs (retained) in the
+//   D/event/dialscope_I/call/config         widely used hub convention, D = discovery
+//               prefix ("homeassistant")
 //
 // A call's payload is the caller's JSON object with "id": "I-<callId>" put first (in
-// place of any "id" of its own). The
-// id is made here, from the instance and the history's call number, so every copy of a
-// call (a re-send after a reconnect, a re-send after a restart) carries the same id
-// and subscribers can drop duplicates.
+// place of any "id" of its own). The id is made here (CallId), from the instance and
+// the history's call number, so every copy of a call (a re-send after a reconnect, a
+// re-send after a restart) carries the same id and subscribers can drop duplicates.
+// The watcher's stdout and its per-call command carry the same id.
 //
 // Nothing is lost while the broker is away: calls wait in order until the broker has
 // acknowledged them (PUBACK on P/I/call), and only then is onPublished called, on the
 // publisher's thread. Unacknowledged calls are sent again, in order, after every
-// reconnect. The connection is retried with a doubling delay (1 s up to 60 s).
+// reconnect; their event is not fired again. The connection is retried with a doubling
+// delay (1 s up to 60 s).
 //
 // Threading: Publish() and Stop() may be called from any thread. The callbacks run on
 // the publisher's own thread and must not call Stop(); they may call Publish().
@@ -31,6 +37,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "publish/mqtt_url.h"
 
@@ -47,9 +54,26 @@ struct MqttOptions {
     // The sensor's state, from the last call's JSON (the hub's template language).
     std::string valueTemplate = "{{ value_json.text }}";
     std::chrono::milliseconds firstRetry{1000};
+    // A broker that takes the TCP connection but sends no CONNACK within this is
+    // reported (and the connection tried again).
+    std::chrono::milliseconds connackWait{10000};
     std::chrono::milliseconds longestRetry{60000};
     std::size_t maxQueued = 10000;   // calls waiting for the broker; see Publish()
 };
+
+// The most the discovery topics add after the discovery prefix, for a 64-byte instance.
+constexpr std::size_t kLongestDiscoverySuffix = 18 + 64 + 17;  // "/sensor/dialscope_I/last_call/config"
+// The hub keeps an entity's attributes only while their JSON is under 16 KB.
+constexpr std::size_t kMaxAttributesBytes = 16000;
+
+// A call's payload as the hub's attributes take it: under kMaxAttributesBytes. A longer
+// one loses "text_hex", then the end of "text", and says so in "trimmed" (the names of
+// the fields shortened). Anything else is returned as it is.
+std::string AttributesPayload(const std::string& payload);
+
+// Whether the CA file can be used to check a broker: readable and holding at least one
+// certificate. False with *error in plain words.
+bool CheckCaFile(const std::string& path, std::string* error);
 
 // Letters, digits, '-', '_' and '.'; 1 to 64 of them. The id becomes a topic level,
 // part of every call id and the hub's entity ids.
@@ -69,7 +93,7 @@ public:
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
-    // Checks the options (instance id, CA file) and starts connecting in the
+    // Checks the options (instance id, topic prefixes, CA file) and starts connecting in the
     // background. False with *error set when an option is wrong; nothing started.
     bool Start(std::string* error);
 
@@ -88,8 +112,10 @@ public:
     bool Connected() const;       // the broker has accepted the connection
 
     std::string Topic(const std::string& leaf) const;  // "P/I/leaf"
-    std::string DiscoveryTopic() const;                // empty when discovery is off
-    std::string DiscoveryConfig() const;               // the retained config's JSON
+    struct Discovery {
+        std::string topic, config;  // the retained config's JSON
+    };
+    std::vector<Discovery> DiscoveryConfigs() const;  // none when discovery is off
     static std::string CallId(const std::string& instance, std::int64_t callId);
 
     struct Core;

@@ -1,5 +1,7 @@
 #include "publish/mqtt_url.h"
 
+#include <mosquitto.h>
+
 #include <cctype>
 
 namespace dialscope::publish {
@@ -20,20 +22,33 @@ std::string Shown(const std::string& text) {
 
 MqttUrlResult Fail(const std::string& text, const std::string& why) {
     MqttUrlResult r;
-    r.error = "The MQTT address \"" + Shown(text) + "\" " + why;
+    std::string shown = Shown(text);
+    if (shown.size() > 100) {  // a screenful of prefix helps nobody
+        std::size_t cut = 80;
+        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+        shown = shown.substr(0, cut) + "...";
+    }
+    r.error = "The MQTT address \"" + shown + "\" " + why;
     return r;
 }
 
-bool ValidTopicLevelChars(const std::string& s) {
-    for (unsigned char c : s) {
+}  // namespace
+
+std::string TopicPrefixProblem(const std::string& prefix, std::size_t suffixBytes) {
+    for (unsigned char c : prefix) {
         // '+' and '#' are subscription wildcards and a publisher's topic may not hold
         // them; control characters and NUL are refused by brokers.
-        if (c == '+' || c == '#' || c < 0x20 || c == 0x7f) return false;
+        if (c == '+' || c == '#' || c < 0x20 || c == 0x7f)
+            return "has '+', '#' or a control character, which MQTT topics cannot hold.";
     }
-    return true;
+    if (prefix.size() > kMaxTopicBytes || mosquitto_validate_utf8(prefix.data(), static_cast<int>(prefix.size())) != 0)
+        return prefix.size() > kMaxTopicBytes ? "is longer than an MQTT topic may be (65,535 bytes)."
+                                              : "is not valid UTF-8, which MQTT topics must be.";
+    if (prefix.size() + suffixBytes > kMaxTopicBytes)
+        return "is " + std::to_string(prefix.size()) + " bytes long; with what follows it in a topic (up to " +
+               std::to_string(suffixBytes) + " bytes) it exceeds the 65,535 bytes an MQTT topic may have.";
+    return {};
 }
-
-}  // namespace
 
 std::string MqttUrl::Target() const {
     std::string h = host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -113,8 +128,8 @@ MqttUrlResult ParseMqttUrl(const std::string& text, UrlSource source) {
     if (!path.empty()) {
         if (path.find("//") != std::string::npos || path[0] == '/')
             return Fail(text, "has an empty level in its topic prefix (\"//\").");
-        if (!ValidTopicLevelChars(path))
-            return Fail(text, "has a topic prefix with '+', '#' or a control character, which MQTT topics cannot hold.");
+        std::string problem = TopicPrefixProblem(path, kLongestTopicSuffix);
+        if (!problem.empty()) return Fail(text, "has a topic prefix that " + problem);
         r.url.prefix = path;
     }
     r.ok = true;

@@ -1,6 +1,7 @@
 // The broker address a watcher publishes to: mqtt[s]://[user@]host[:port][/prefix].
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace dialscope::publish {
@@ -29,5 +30,15 @@ struct MqttUrlResult {
 enum class UrlSource { CommandLine, ConfigFile };
 
 MqttUrlResult ParseMqttUrl(const std::string& text, UrlSource source = UrlSource::CommandLine);
+
+// An MQTT topic is at most 65,535 bytes of UTF-8.
+constexpr std::size_t kMaxTopicBytes = 65535;
+// The most the publisher adds after the URL's prefix: "/<instance of 64>/status".
+constexpr std::size_t kLongestTopicSuffix = 1 + 64 + 1 + 6;
+
+// Why `prefix` cannot begin a topic that has `suffixBytes` more after it (plain words,
+// starting with "has" or "is"), or empty when it can: '+', '#', control characters and
+// NUL, text that is not UTF-8, and a topic over 65,535 bytes are refused.
+std::string TopicPrefixProblem(const std::string& prefix, std::size_t suffixBytes);
 
 }  // namespace dialscope::publish

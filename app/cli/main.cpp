@@ -410,9 +410,10 @@ int Watch(const Common& common, WatchOptions options) {
     auto store = OpenHistory(common, &historyFailed);
     if (!store)
         Say("Without the history every intact record of each download is printed, known or not.");
+    InstanceName instance(options.plan.instance);
     std::optional<Publishing> publishing;
     if (store && (options.plan.mqtt || options.plan.exec)) {
-        publishing.emplace(std::move(options.plan), &store->history(), common.dateOrder);
+        publishing.emplace(std::move(options.plan), &store->history(), common.dateOrder, &instance);
         std::string error;
         if (!publishing->Start(&error)) return Fail(kExitUsage, error);
     } else if (options.plan.mqtt || options.plan.exec) {
@@ -450,7 +451,8 @@ int Watch(const Common& common, WatchOptions options) {
         std::string lines;
         if (store) {
             const auto calls = store->history().TakeNewCalls();
-            for (const auto& call : calls) lines += history::JsonLine(call, common.dateOrder);
+            // The ids the broker and the command get too.
+            for (const auto& call : calls) lines += WatchLine(call, common.dateOrder, instance.Now());
             // Printed first: a script reading stdout is the nearest consumer.
             if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
             lines.clear();
@@ -600,7 +602,7 @@ int Main(int argc, char** argv) {
                          "never give it on the command line");
     watchCmd->add_option("--mqtt-ca-file", publish.caFile, "mqtts: check the broker's certificate against this CA file "
                          "instead of the system's store");
-    watchCmd->add_option("--instance-id", publish.instanceId, "This watcher's name in topics and call ids "
+    watchCmd->add_option("--instance-id", publish.instanceId, "This watcher's name in call ids and topics "
                          "(default: host name and the adapter's USB path)");
     watchCmd->add_option("--discovery-prefix", publish.discoveryPrefix, "Topic prefix of the home-automation hub's MQTT "
                          "discovery (default homeassistant; \"\" for none)");

@@ -40,9 +40,9 @@ std::string ShortHostName() {
 // The call as the command sees it: the JSON line on stdin, the fields a
 // script most often wants in the environment. The text comes from the JSON
 // (Latin-1 read as the window shows it, in UTF-8); the runner drops zero bytes.
-publish::ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json) {
+publish::ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance) {
     publish::ExecCall out;
-    out.id = std::to_string(call.id);
+    out.id = publish::MqttPublisher::CallId(instance, call.id);
     out.json = json;
     const auto j = nlohmann::json::parse(json, nullptr, false);
     auto text = [&](const char* key) {
@@ -91,6 +91,30 @@ bool ReadPasswordCredential(std::string* password, std::string* error) {
 
 }  // namespace
 
+const std::string& InstanceName::Known() {
+    const auto now = std::chrono::steady_clock::now();
+    if (id_.empty() && now >= nextLook_) {
+        nextLook_ = now + 1s;
+        id_ = DefaultInstanceId();
+    }
+    return id_;
+}
+
+const std::string& InstanceName::Now() {
+    nextLook_ = {};
+    if (Known().empty()) id_ = publish::MakeInstanceId(ShortHostName());
+    return id_;
+}
+
+std::string WatchLine(const history::StoredCall& call, history::DateOrder order, const std::string& instance) {
+    std::string line = history::JsonLine(call, order);
+    if (call.id == 0) return line;
+    auto j = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (!j.is_object()) return line;
+    j["id"] = publish::MqttPublisher::CallId(instance, call.id);
+    return j.dump() + "\n";
+}
+
 std::string DefaultInstanceId() {
     for (const auto& usb : ReadSysfsView(DefaultSysfsRoot()).usbDevices)
         if (usb.vendorId == "067b" && usb.productId == "2303" && !usb.portName.empty())
@@ -129,23 +153,37 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
         }
         if (cli.caFile) o.caFile = *cli.caFile;
         else if (file.mqttCaFile) o.caFile = *file.mqttCaFile;
-        if (cli.instanceId) o.instance = *cli.instanceId;
-        else if (file.instanceId) o.instance = *file.instanceId;
-        if (!o.instance.empty() && !publish::ValidInstanceId(o.instance)) {
-            *error = "The instance id \"" + o.instance +
-                     "\" cannot be used: give 1 to 64 letters, digits, '-', '_' or '.'.";
+        if (!o.caFile.empty() && !o.url.tls) {
+            *error = std::string(cli.caFile ? "--mqtt-ca-file" : "mqtt_ca_file") + " is for a TLS broker, but " +
+                     o.url.Target() + " is plain mqtt://, which uses no certificate. Give an mqtts:// address " +
+                     "or leave the CA file out.";
             return false;
         }
+        if (!o.caFile.empty() && !publish::CheckCaFile(o.caFile, error)) return false;
         if (cli.discoveryPrefix) o.discoveryPrefix = *cli.discoveryPrefix;
         else if (file.discoveryPrefix) o.discoveryPrefix = *file.discoveryPrefix;
+        const std::string problem = o.discoveryPrefix.empty()
+                                        ? std::string()
+                                        : publish::TopicPrefixProblem(o.discoveryPrefix, publish::kLongestDiscoverySuffix);
+        if (!problem.empty()) {
+            *error = "The discovery prefix " + problem;
+            return false;
+        }
         // A hub keeps a sensor's state to 255 characters, and a tone-only
         // call has no text: the state is the text, cut, or "Tone only". The
         // whole call stays in the sensor's attributes.
         o.valueTemplate = "{{ 'Tone only' if value_json.tone_only else value_json.text[:255] }}";
         plan->mqtt = std::move(o);
-    } else if (cli.passwordFile || cli.caFile || cli.instanceId || cli.discoveryPrefix) {
-        *error = "--mqtt-password-file, --mqtt-ca-file, --instance-id and --discovery-prefix need a broker: "
+    } else if (cli.passwordFile || cli.caFile || cli.discoveryPrefix) {
+        *error = "--mqtt-password-file, --mqtt-ca-file and --discovery-prefix need a broker: "
                  "give --mqtt URL (or mqtt_url in the configuration file).";
+        return false;
+    }
+    if (cli.instanceId) plan->instance = *cli.instanceId;
+    else if (file.instanceId) plan->instance = *file.instanceId;
+    if (!plan->instance.empty() && !publish::ValidInstanceId(plan->instance)) {
+        *error = "The instance id \"" + plan->instance +
+                 "\" cannot be used: give 1 to 64 letters, digits, '-', '_' or '.'.";
         return false;
     }
 
@@ -171,8 +209,9 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
     return true;
 }
 
-Publishing::Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order)
-    : plan_(std::move(plan)), history_(history), order_(order) {}
+Publishing::Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order,
+                       InstanceName* instance)
+    : plan_(std::move(plan)), history_(history), order_(order), instance_(instance) {}
 
 Publishing::~Publishing() { Stop(); }
 
@@ -185,8 +224,7 @@ bool Publishing::Start(std::string* error) {
     target_ = plan_.mqtt->url.Target();
     // Calls kept before this broker and prefix were first configured are not owed to it.
     history_->RegisterTarget(target_);
-    if (plan_.mqtt->instance.empty()) plan_.mqtt->instance = DefaultInstanceId();
-    if (plan_.mqtt->instance.empty()) {
+    if (instance_->Known().empty()) {
         Report("No adapter is plugged in yet: publishing to " + target_ +
                " begins when one is, with an instance id made from the host name and the adapter's USB "
                "path. Give --instance-id to choose one.");
@@ -196,6 +234,7 @@ bool Publishing::Start(std::string* error) {
 }
 
 bool Publishing::StartPublisher(std::string* error) {
+    plan_.mqtt->instance = instance_->Known();
     std::weak_ptr<Acks> acks = acks_;
     publisher_ = std::make_unique<publish::MqttPublisher>(
         *plan_.mqtt,
@@ -217,14 +256,14 @@ bool Publishing::StartPublisher(std::string* error) {
 
 void Publishing::Tick(const std::vector<history::StoredCall>& newCalls) {
     if (runner_)
-        for (const auto& call : newCalls) runner_->Submit(ExecCallOf(call, history::JsonLine(call, order_)));
+        for (const auto& call : newCalls) {
+            const std::string& instance = instance_->Now();
+            runner_->Submit(ExecCallOf(call, WatchLine(call, order_, instance), instance));
+        }
     if (!plan_.mqtt) return;
     const auto now = std::chrono::steady_clock::now();
     if (!publisher_) {
-        if (now < nextInstanceLook_) return;
-        nextInstanceLook_ = now + 1s;
-        plan_.mqtt->instance = DefaultInstanceId();
-        if (plan_.mqtt->instance.empty()) return;
+        if (instance_->Known().empty()) return;
         std::string error;
         if (!StartPublisher(&error)) {
             Report(error);

@@ -7,6 +7,7 @@
 // next Tick() marks them published in the history.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,7 +38,8 @@ struct PublishSettings {
 // The settings made ready to use: the URL parsed, the password read, the
 // command split. False with *error (plain words) when something is wrong.
 struct PublishPlan {
-    std::optional<publish::MqttOptions> mqtt;  // instance empty: not known yet
+    std::string instance;  // given with --instance-id or instance_id; empty: the default
+    std::optional<publish::MqttOptions> mqtt;  // its instance is set when the publisher starts
     std::optional<publish::ExecOptions> exec;
 };
 bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, PublishPlan* plan,
@@ -47,9 +49,29 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
 // adapter that has a port ("kitchen-1-1.4"); empty while no adapter is plugged in.
 std::string DefaultInstanceId();
 
+// The watcher's instance id, part of every call id it hands on ("kitchen-7" on stdout,
+// to the broker and to the command alike, so calls of several boxes never share one):
+// the one given, or the default. Fixed once known.
+class InstanceName {
+public:
+    explicit InstanceName(std::string given) : id_(std::move(given)) {}
+    // Empty while no adapter is plugged in; looks for one at most once a second.
+    const std::string& Known();
+    // Known(), or else the host name alone: a call is being handed on now.
+    const std::string& Now();
+
+private:
+    std::string id_;
+    std::chrono::steady_clock::time_point nextLook_{};
+};
+
+// The call's JSON line as the watcher hands it on: its "id" is "<instance>-<n>" (null
+// for a call not in a history).
+std::string WatchLine(const history::StoredCall& call, history::DateOrder order, const std::string& instance);
+
 class Publishing {
 public:
-    Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order);
+    Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order, InstanceName* instance);
     ~Publishing();  // Stop()
 
     // Starts the command runner, and the publisher once its instance id is
@@ -72,13 +94,13 @@ private:
     PublishPlan plan_;
     history::CallHistory* history_;
     history::DateOrder order_;
+    InstanceName* instance_;
     std::string target_;
     std::unique_ptr<publish::MqttPublisher> publisher_;
     std::unique_ptr<publish::ExecRunner> runner_;
     std::set<int64_t> handedOver_;  // given to the publisher, not yet acknowledged
     bool offerAgain_ = false;       // a call was refused or left for later
     std::chrono::steady_clock::time_point nextOffer_{};
-    std::chrono::steady_clock::time_point nextInstanceLook_{};
 
     struct Acks {
         std::mutex mu;

@@ -29,7 +29,7 @@ TEST(CliWatch, PrintsOnlyNewCallsAcrossReplugsAndEndsOnSigterm) {
     Scratch s;
     const std::string out = s.File("watch.out"), err = s.File("watch.err");
     auto sim = std::make_unique<Sim>(s, std::vector<std::string>{"--log", LogFile(s, "a.txt", Slice(all, 0, 4)), "--fast"});
-    Process watch({DIALSCOPE_CLI_PATH, "--history", s.File("h"), "watch"}, s.Env(), out, err);
+    Process watch({DIALSCOPE_CLI_PATH, "--history", s.File("h"), "watch", "--instance-id", "desk"}, s.Env(), out, err);
     auto printed = [&] { return JsonLines(ReadAll(out)).size(); };
     auto said = [&](const std::string& line) { return CountLines(ReadAll(err), "dialscope-cli: " + line); };
 
@@ -48,7 +48,7 @@ TEST(CliWatch, PrintsOnlyNewCallsAcrossReplugsAndEndsOnSigterm) {
     ASSERT_EQ(lines.size(), 6u);
     for (size_t i = 0; i < lines.size(); ++i) {
         EXPECT_EQ(lines[i]["text_hex"], Hex(all.records[i].text)) << i;
-        EXPECT_EQ(lines[i]["id"], i + 1);
+        EXPECT_EQ(lines[i]["id"], "desk-" + std::to_string(i + 1));  // the call id the broker gets too
         EXPECT_EQ(lines[i]["download"], i < 4 ? 1 : 2);
     }
     kill(watch.pid(), SIGTERM);

@@ -71,13 +71,14 @@ public:
     static constexpr const char* kUser = "watcher";
     static constexpr const char* kPassword = "s3cret pass";
 
-    Broker() : port(FreePort()), tlsPort(FreePort()) {
+    // Without persistence a restarted broker has forgotten every retained message.
+    explicit Broker(bool persistence = true) : port(FreePort()), tlsPort(FreePort()) {
         std::string d = dir.path();
         ok = Run({"mosquitto_passwd", "-b", "-c", d + "/passwd", kUser, kPassword}) == 0 &&
              MakeCertificates();
         std::ostringstream conf;
         if (geteuid() == 0) conf << "user root\n";  // else it drops to a user who cannot read the folder
-        conf << "persistence true\npersistence_location " << d << "/\n"
+        conf << "persistence " << (persistence ? "true" : "false") << "\npersistence_location " << d << "/\n"
              << "allow_anonymous false\npassword_file " << d << "/passwd\n"
              << "listener " << port << " 127.0.0.1\n"
              << "listener " << tlsPort << " 127.0.0.1\n"
