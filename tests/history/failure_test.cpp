@@ -184,6 +184,43 @@ TEST(CallHistoryFailure, LockedFileQueuesAndSaysSoAfterThreeSeconds) {
     EXPECT_EQ(h->PendingRecords(), 0u);
     EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records"), 3);
     EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM downloads WHERE ended_how = 'cut' AND records = 0"), 1);
+
+    // Once written again, a later lock is a new one: not "locked" at once.
+    while (h->TakeProblem()) {}
+    ASSERT_EQ(sqlite3_open(dir.File().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    h->BeginDownload("/dev/ttyUSB0");
+    h->AddRecord(Record("HOME", "later", {7, 15, 26, 9, 51}));
+    clock.now += 100;
+    h->Flush();
+    EXPECT_EQ(h->TakeProblem(), std::nullopt);
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+}
+
+// A write that fails half-way through its transaction leaves nothing open
+// behind it: the file is free for others at once, and the record is written
+// whole once the cause has gone.
+TEST(CallHistoryFailure, AWriteThatFailsHalfWayHoldsNoLock) {
+    TempDir dir;
+    auto h = CallHistory::Open(dir.File(), nullptr, OpenOptions{});
+    ASSERT_TRUE(h);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.File().c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 200);
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TRIGGER refuse BEFORE UPDATE ON downloads BEGIN SELECT RAISE(ABORT, 'no'); END",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
+    h->BeginDownload("/dev/ttyUSB0");
+    h->AddRecord(Record("HOME", "5551234", {7, 15, 26, 9, 5}));
+    EXPECT_EQ(h->PendingRecords(), 1u);
+    EXPECT_EQ(sqlite3_exec(other, "DROP TRIGGER refuse", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    h->EndDownload(DownloadEnd::Completed);
+    for (int tick = 0; tick < 100 && h->PendingRecords() > 0; ++tick) h->Flush();
+    EXPECT_EQ(h->PendingRecords(), 0u);
+    EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records"), 1);
+    EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records_text"), 1);
+    EXPECT_EQ(Query(dir.File(), "SELECT records FROM downloads"), 1);
 }
 
 TEST(CallHistoryFailure, FullDiskQueuesUntilThereIsRoom) {
