@@ -50,9 +50,13 @@ TEST_F(HistoryStatusTest, EachDownloadSaysNewAndKeptAndAFileProblemReachesTheSta
     history::HistoryStore store(history::CallHistory::Open(dir.File("calls.sqlite3"), &problem, options));
     Make();
     core->AttachStore(&store);
+    // Whoever waits for the end (the console program exits on it) finds the summary already said.
+    std::string shownAtEnd;
+    core->OnDownloadEnded([&](DownloadEnd) { shownAtEnd = LastStatus(); });
 
     Download({"ALICE", "BOB"});
     EXPECT_EQ(LastStatus(), "History: 2 new calls, 0 already kept.");
+    EXPECT_EQ(shownAtEnd, LastStatus());
     Download({"BOB", "CAROL"});
     EXPECT_EQ(LastStatus(), "History: 1 new call, 1 already kept.");
 
