@@ -8,6 +8,8 @@
 //   history_list_newest_100          the newest 100 calls by the box's date
 //   history_flush_after_download     the tick's Flush once a download has ended (the
 //                                    search indexing and checkpoint run on their own thread)
+//   history_quick_check_1m           the damage check `history` runs before it lists (quick_check)
+//   history_thorough_check_1m        `history --check` (integrity_check, indexes too)
 // The million calls are written straight into the file in one transaction
 // (the setup, not measured); everything measured goes through CallHistory.
 #include <sqlite3.h>
@@ -166,6 +168,14 @@ int main() {
     list.limit = 100;
     double listMs = timeList(list, &foundNewest);
 
+    t0 = Clock::now();
+    const size_t quickFound = h->Check(false).size();
+    const double quickMs = Ms(Clock::now() - t0);
+    t0 = Clock::now();
+    const size_t thoroughFound = h->Check(true).size();
+    const double thoroughMs = Ms(Clock::now() - t0);
+    std::printf("checks found %zu and %zu problems\n", quickFound, thoroughFound);
+
     std::printf("first download: %d records, %d new; again: %d records, %d new, %d known; search found %zu, "
                 "short %zu, newest %zu\n",
                 first.records, first.newCalls, again.records, again.newCalls, again.knownCalls, found,
@@ -180,7 +190,10 @@ int main() {
     PrintResult("history_search_short_1m", shortMs, "ms");
     PrintResult("history_list_newest_100", listMs, "ms");
     PrintResult("history_flush_after_download", flush, "ms");
+    PrintResult("history_quick_check_1m", quickMs, "ms");
+    PrintResult("history_thorough_check_1m", thoroughMs, "ms");
     h.reset();
     std::filesystem::remove_all(dir);
-    return found == 1 && again.newCalls == 0 && again.knownCalls == 99 ? 0 : 1;
+    return found == 1 && again.newCalls == 0 && again.knownCalls == 99 && quickFound == 0 && thoroughFound == 0 ? 0
+                                                                                                             : 1;
 }

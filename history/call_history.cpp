@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -1224,6 +1225,30 @@ int64_t CallHistory::CountCalls() {
     int64_t n = 0;
     if (impl_->db) QueryInt(impl_->db, "SELECT count(*) FROM records WHERE damaged = 0", &n);
     return n;
+}
+
+bool CallHistory::readable() const { return impl_->db != nullptr; }
+
+std::vector<std::string> CallHistory::Check(bool thorough, int limit) {
+    Impl& m = *impl_;
+    if (!m.db) return {m.unreadable.empty() ? "the file could not be opened" : m.unreadable};
+    std::vector<std::string> found;
+    const std::string sql =
+        std::string(thorough ? "PRAGMA integrity_check(" : "PRAGMA quick_check(") + std::to_string(limit) + ")";
+    Statement st(m.db, sql.c_str());
+    if (!st.ok()) return {sqlite3_errmsg(m.db)};
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(st.get(), 0);
+        // A row may hold several findings, one a line, under a heading
+        // naming the schema ("*** in database main ***").
+        std::istringstream rows(text ? reinterpret_cast<const char*>(text) : "");
+        for (std::string line; std::getline(rows, line);)
+            if (line != "ok" && !line.empty() && line.rfind("***", 0) != 0) found.push_back(line);
+    }
+    // A page so damaged that the check itself stops is a finding too.
+    if (rc != SQLITE_DONE) found.push_back(sqlite3_errmsg(m.db));
+    return found;
 }
 
 void CallHistory::RegisterTarget(const std::string& target) {

@@ -182,6 +182,13 @@ public:
     std::vector<StoredCall> List(const ListQuery& query, std::string* problem = nullptr);
     // Number of calls kept (intact records).
     int64_t CountCalls();
+    // Looks the file over for damage: quickly (each page and each table's
+    // rows, as SQLite's quick_check does), or thoroughly (its indexes against
+    // their tables too). Empty when sound; else up to `limit` findings in
+    // SQLite's words.
+    std::vector<std::string> Check(bool thorough, int limit = 10);
+    // False when the file could not be opened even for reading.
+    bool readable() const;
 
     // Publication bookkeeping, one target per broker and prefix (or command).
     // The first registration remembers the newest call kept so far: calls kept

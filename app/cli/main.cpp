@@ -480,10 +480,20 @@ int Watch(const Common& common, WatchOptions options) {
 // ------------------------------------------------------------------- history
 
 struct HistoryOptions {
+    bool check = false;
     history::ListQuery query;
     Format format = Format::Text;
     std::string output;
 };
+
+// What to do with a damaged history, in the words of the message that
+// found it.
+std::string SalvageAdvice(const std::string& path) {
+    return "Copy it aside before anything else writes to it. `dialscope-cli --history " + path +
+           " history --damaged --format json --output FILE` saves what can still be read; "
+           "`dialscope-cli --history " + path + " history --check` looks it over. Then restore it from a backup, or "
+           "move it away so that a new one is started.";
+}
 
 // A rendered record with its number (" 7. ", "12. ", "100. ") replaced by n,
 // written the same way.
@@ -508,12 +518,31 @@ int History(const Common& common, HistoryOptions options) {
                                       "with --history.");
     auto opened = OpenHistoryFile(common, &problem);
     if (!opened) return Fail(kExitHistory, problem);
+    if (options.check && !opened->readable()) {
+        std::string readProblem;
+        opened->List(options.query, &readProblem);
+        return Fail(kExitHistory, readProblem);
+    }
+    if (options.check) {
+        const auto found = opened->Check(true);
+        if (found.empty()) {
+            std::printf("The call history %s is sound: %lld calls kept.\n", path.c_str(),
+                        static_cast<long long>(opened->CountCalls()));
+            return kExitOk;
+        }
+        std::string said = "The call history " + path + " is damaged:";
+        for (const auto& line : found) said += "\n  " + line;
+        return Fail(kExitHistory, said + "\n" + SalvageAdvice(path));
+    }
+    // Damage the listing's query would not touch (an index, the search
+    // table) is still damage: looked for first, said after the list.
+    const auto damage = opened->readable() ? opened->Check(false, 1) : std::vector<std::string>{};
     options.query.dateOrder = common.dateOrder;
     // A history this user may not read lists nothing: that is a failure,
-    // not an empty history.
+    // not an empty history. A damaged one lists what can still be read.
     std::string readProblem;
     const auto calls = opened->List(options.query, &readProblem);
-    if (!readProblem.empty()) return Fail(kExitHistory, readProblem);
+    if (!readProblem.empty() && calls.empty() && damage.empty()) return Fail(kExitHistory, readProblem);
 
     std::string bytes;
     switch (options.format) {
@@ -535,6 +564,13 @@ int History(const Common& common, HistoryOptions options) {
     if (!bytes.empty() && !WriteOut(options.output, bytes, EncodingOf(options.format)))
         return Fail(kExitOutput, "Cannot write to " + (options.output.empty() ? std::string("standard output") : options.output) +
                                      ". Check the path and the free space.");
+    if (!damage.empty() || !readProblem.empty())
+        return Fail(kExitHistory, "The call history " + path + " is damaged (" +
+                                      (damage.empty() ? readProblem : damage.front()) + "). " +
+                                      (calls.empty() ? std::string("Nothing in it could be listed. ")
+                                                     : "What is listed is what could still be read; other calls may be "
+                                                       "missing. ") +
+                                      SalvageAdvice(path));
     return kExitOk;
 }
 
@@ -620,6 +656,8 @@ int Main(int argc, char** argv) {
     historyCmd->add_option("--search", list.query.search, "Only calls whose label or text holds this, in any case");
     historyCmd->add_option("--label", list.query.label, "Only calls on the line with this label");
     historyCmd->add_flag("--damaged", list.query.includeDamaged, "Also list records that arrived damaged");
+    historyCmd->add_flag("--check", list.check,
+                         "Look the history file over for damage: says what is wrong and exits 7, or that it is sound");
     historyCmd->add_option("--format", list.format, "text, csv or json")
         ->transform(Names(formats, "a format", "text, csv or json"))
         ->option_text("text|csv|json");
