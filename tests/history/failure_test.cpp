@@ -188,6 +188,7 @@ TEST(CallHistoryFailure, LockedFileQueuesAndSaysSoAfterThreeSeconds) {
     // Once written again, a later lock is a new one: not "locked" at once.
     while (h->TakeProblem()) {}
     ASSERT_EQ(sqlite3_open(dir.File().c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 10000);  // the search indexing may hold the file a moment after a write
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     h->BeginDownload("/dev/ttyUSB0");
     h->AddRecord(Record("HOME", "later", {7, 15, 26, 9, 51}));
@@ -207,7 +208,7 @@ TEST(CallHistoryFailure, AWriteThatFailsHalfWayHoldsNoLock) {
     ASSERT_TRUE(h);
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(dir.File().c_str(), &other), SQLITE_OK);
-    sqlite3_busy_timeout(other, 200);
+    sqlite3_busy_timeout(other, 5000);  // past the search indexing, never past a transaction left open
     ASSERT_EQ(sqlite3_exec(other, "CREATE TRIGGER refuse BEFORE UPDATE ON downloads BEGIN SELECT RAISE(ABORT, 'no'); END",
                            nullptr, nullptr, nullptr), SQLITE_OK);
     h->BeginDownload("/dev/ttyUSB0");
