@@ -11,15 +11,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "history/latin1.h"
 #include "history/maintenance.h"
+#include "history/pending_file.h"
 
 namespace dialscope::history {
 namespace {
@@ -132,7 +135,7 @@ const char* const kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 
-enum class Failure { ReadOnly, Full, Locked, Damaged, IoError, Overflow, Unreadable };
+enum class Failure { ReadOnly, Full, Locked, Damaged, IoError, Overflow, Unreadable, Pending };
 
 const char* EndName(DownloadEnd how) {
     switch (how) {
@@ -324,11 +327,55 @@ std::string ImmutableUri(const std::string& path) {
     return uri + "?immutable=1";
 }
 
+// SQLite's quick check of the file on a connection of its own (so that it can
+// run beside the program's): up to `limit` findings, empty when sound.
+std::vector<std::string> RunCheck(sqlite3* db, bool thorough, int limit) {
+    std::vector<std::string> found;
+    const std::string sql =
+        std::string(thorough ? "PRAGMA integrity_check(" : "PRAGMA quick_check(") + std::to_string(limit) + ")";
+    Statement st(db, sql.c_str());
+    if (!st.ok()) return {sqlite3_errmsg(db)};
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(st.get(), 0);
+        // A row may hold several findings, one a line, under a heading
+        // naming the schema ("*** in database main ***").
+        std::istringstream rows(text ? reinterpret_cast<const char*>(text) : "");
+        for (std::string line; std::getline(rows, line);)
+            if (line != "ok" && !line.empty() && line.rfind("***", 0) != 0) found.push_back(line);
+    }
+    // A page so damaged that the check itself stops is a finding too.
+    if (rc != SQLITE_DONE) found.push_back(sqlite3_errmsg(db));
+    return found;
+}
+
+std::vector<std::string> QuickCheckFile(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::vector<std::string> found;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        found.push_back(db ? sqlite3_errmsg(db) : "it cannot be opened");
+    } else {
+        sqlite3_busy_timeout(db, 2000);
+        found = RunCheck(db, false, 1);
+    }
+    sqlite3_close(db);
+    return found;
+}
+
+// Up to this size the quick check takes a few milliseconds (it reads about
+// 500 MB a second here).
+constexpr off_t kCheckAtOnceBytes = 8 << 20;
+
+bool IsDamage(int rc) { return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB; }
+
 }  // namespace
 
 struct CallHistory::Impl {
     struct Download {
         int64_t dbId = 0;
+        int64_t startedAt = 0;
+        std::string port;
+        std::optional<DownloadEnd> ended;
         int added = 0, written = 0, newCalls = 0, known = 0, damaged = 0, dropped = 0;
         std::map<std::string, int> occurrences;  // identity -> intact copies so far
     };
@@ -348,6 +395,17 @@ struct CallHistory::Impl {
     sqlite3* db = nullptr;
     bool writable = false;
     int64_t lastReopenTry = 0;
+    int64_t version = 0;  // the file's format when opened
+
+    // A file that exists is looked over before it is written: Checking
+    // until the quick check (on a thread of its own) has said, then Sound or
+    // Damaged. A damaged file is never written again by this program.
+    enum class State { Checking, Sound, Damaged } state = State::Checking;
+    std::future<std::vector<std::string>> check;
+    std::vector<std::string> damage;  // the check's findings, or what found damage later
+    bool checked = false;             // damage holds a quick check's verdict
+    bool pendingDue = false;          // the pending file waits to be taken in
+    bool structureDamaged = false;    // its tables are not what a history of ours has
 
     std::deque<Op> queue;
     size_t queuedRecords = 0;
@@ -360,6 +418,7 @@ struct CallHistory::Impl {
     std::vector<std::string> pendingTargets;
 
     std::deque<std::string> problems;
+    std::deque<std::string> notices;  // for TakeNotice
     std::optional<std::string> warning;  // for TakeWarning
     std::string unreadable;   // why the file could not be opened even for reading
     std::string readProblem;  // why the last List could not read everything
@@ -478,6 +537,9 @@ struct CallHistory::Impl {
             return false;
         }
         sqlite3_extended_result_codes(db, 1);
+        // Until the file is known to be sound, closing folds nothing from
+        // the write-ahead log into it, and nothing is written.
+        if (!readOnly) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         // Opening may wait for another process that is creating the same file.
         sqlite3_busy_timeout(db, 2000);
         int64_t version = 0, appId = 0, tables = 0;
@@ -514,34 +576,95 @@ struct CallHistory::Impl {
             return false;
         }
         if (version > 0 && !CheckSchema(version, problem)) {
+            structureDamaged = true;
             Disconnect();
             return false;
         }
+        this->version = version;
         if (!readOnly) {
-            if ((rc = Exec(db, "PRAGMA journal_mode=WAL")) != SQLITE_OK ||
-                (rc = Migrate(version)) != SQLITE_OK) {
-                *problem = SqliteProblem(rc, "written");
-                Disconnect();
-                return false;
+            state = State::Checking;
+            damage.clear();
+            checked = version == 0;  // a new file holds nothing to look over
+            // A small file is looked over at once (a few milliseconds); a
+            // large one on a thread of its own, while what is added waits in
+            // memory, so that no tick waits on it.
+            struct stat st {};
+            const bool small = stat(path.c_str(), &st) == 0 && st.st_size <= kCheckAtOnceBytes;
+            if (!checked && small) {
+                damage = QuickCheckFile(path);
+                checked = true;
+            } else if (!checked) {
+                check = std::async(std::launch::async, QuickCheckFile, path);
             }
-            // A step that rebuilt a table of an existing history wrote all of
-            // it to the WAL: folded back now, the WAL does not stay the size
-            // of the history on the disk. Failing (another process reading)
-            // costs only that space until a later checkpoint.
-            if (version > 0 && version < kSchemaVersion) Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
-            // WAL with synchronous NORMAL: a commit is safe from a kill of the
-            // process without waiting for the disk. The WAL is folded back
-            // into the file between downloads by the maintenance thread, not
-            // by whichever record crosses the threshold, so no record waits
-            // on a checkpoint.
-            Exec(db, "PRAGMA synchronous=NORMAL");
-            Exec(db, "PRAGMA wal_autocheckpoint=0");
-            maintenance = std::make_unique<Maintenance>(path);
         }
         sqlite3_busy_timeout(db, options.busyTimeoutMs);
         writable = !readOnly;
         return true;
     }
+
+    // Takes the quick check's verdict once it is in (waiting for it with
+    // wait). A damaged file is marked so and left alone; a sound one is
+    // brought to the present version and written from now on. When that
+    // fails, *problem says why (or, without problem, it is reported and
+    // tried again later).
+    void Settle(bool wait, std::string* problem = nullptr) {
+        if (state != State::Checking || !db || !writable) return;
+        if (check.valid()) {
+            if (!wait && check.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+            damage = check.get();
+            checked = true;
+        }
+        if (!damage.empty()) {
+            MarkDamaged(damage.front());
+            return;
+        }
+        // Bringing an older file to the present version may wait for
+        // another process doing the same.
+        sqlite3_busy_timeout(db, 2000);
+        int rc = Exec(db, "PRAGMA journal_mode=WAL");
+        if (rc == SQLITE_OK) rc = Migrate(version);
+        sqlite3_busy_timeout(db, options.busyTimeoutMs);
+        if (rc != SQLITE_OK) {
+            if (problem) *problem = SqliteProblem(rc, "written");
+            else Failed(rc);
+            return;
+        }
+        // A step that rebuilt a table of an existing history wrote all of
+        // it to the WAL: folded back now, the WAL does not stay the size
+        // of the history on the disk. Failing (another process reading)
+        // costs only that space until a later checkpoint.
+        if (version > 0 && version < kSchemaVersion) Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+        version = kSchemaVersion;
+        // WAL with synchronous NORMAL: a commit is safe from a kill of the
+        // process without waiting for the disk. The WAL is folded back
+        // into the file between downloads by the maintenance thread, not
+        // by whichever record crosses the threshold, so no record waits
+        // on a checkpoint.
+        Exec(db, "PRAGMA synchronous=NORMAL");
+        Exec(db, "PRAGMA wal_autocheckpoint=0");
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+        maintenance = std::make_unique<Maintenance>(path);
+        state = State::Sound;
+        if (options.takeInPending) TakeInPending();
+    }
+
+    // The file is damaged: nothing more goes into it, no indexing, no
+    // checkpoint, and on closing nothing is folded into it from its
+    // write-ahead log. What is added waits for Close and the pending file.
+    void MarkDamaged(const std::string& detail) {
+        if (state == State::Damaged) return;
+        state = State::Damaged;
+        if (damage.empty()) damage.push_back(detail);
+        maintenance.reset();
+        if (db) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        Say(Failure::Damaged, "The call history " + path + " is damaged (" + detail +
+                                  "). Dialscope does not write to it and leaves it as it is; calls are kept in memory "
+                                  "and, when Dialscope ends, in " + PendingPath(path) +
+                                  ", from where they are taken into the history once it can be written. " +
+                                  CallHistory::DamageAdvice(path));
+    }
+
+    bool CanWrite() const { return writable && state == State::Sound; }
 
     // A history of ours in name whose tables or columns are not what its
     // version says (edited by hand, or by another tool) is not written: a
@@ -651,7 +774,7 @@ struct CallHistory::Impl {
     // permissions while the program runs.
     void RetryWritable() {
         int64_t now = Now();
-        if (writable || now - lastReopenTry < 1000) return;
+        if (writable || state == State::Damaged || now - lastReopenTry < 1000) return;
         lastReopenTry = now;
         if (!MayWrite()) return;
         std::string problem;
@@ -695,9 +818,7 @@ struct CallHistory::Impl {
             return;
         case SQLITE_CORRUPT:
         case SQLITE_NOTADB:
-            Say(Failure::Damaged, "The call history " + p +
-                                      " is damaged and cannot be written. Calls are kept in memory until "
-                                      "Dialscope ends; restore the file or move it away.");
+            MarkDamaged(sqlite3_errstr(rc));
             return;
         default:
             Say(Failure::IoError, "The call history " + p + " cannot be written: " + sqlite3_errstr(rc) +
@@ -708,7 +829,7 @@ struct CallHistory::Impl {
     void SayReadOnly() {
         Say(Failure::ReadOnly, "The call history " + path +
                                    " cannot be written: permission denied or read-only. Calls are kept in "
-                                   "memory and written when it can be written again.");
+                                   "memory meanwhile.");
     }
 
     void Recovered() {
@@ -758,9 +879,11 @@ struct CallHistory::Impl {
 
     // One record and its download's counters in one transaction: the record
     // is in the file once this returns OK, whatever happens to the process.
-    int WriteRecord(Op& op) {
+    // ownTransaction false: inside the caller's transaction, which a failure
+    // rolls back.
+    int WriteRecord(Op& op, bool ownTransaction = true) {
         const RecordFields& f = op.fields;
-        int rc = Exec(db, "BEGIN IMMEDIATE");
+        int rc = ownTransaction ? Exec(db, "BEGIN IMMEDIATE") : SQLITE_OK;
         if (rc != SQLITE_OK) return sqlite3_extended_errcode(db);
         bool inserted = false;
         int64_t id = 0;
@@ -833,7 +956,7 @@ struct CallHistory::Impl {
             st.Bind(2, op.download->dbId);
             if (st.Step() != SQLITE_DONE) return Abandon();
         }
-        if (Exec(db, "COMMIT") != SQLITE_OK) return Abandon();
+        if (ownTransaction && Exec(db, "COMMIT") != SQLITE_OK) return Abandon();
 
         Download& dl = *op.download;
         ++dl.written;
@@ -864,11 +987,14 @@ struct CallHistory::Impl {
     // Writes what waits, oldest first, for at most a few milliseconds.
     void Drain() {
         RetryWritable();
-        if (queue.empty()) return;
+        if (state == State::Checking) Settle(false);
+        if (queue.empty() || state == State::Damaged) return;  // damage was said
         if (!writable) {
             SayReadOnly();
             return;
         }
+        // Still being looked over: what waits stays in memory.
+        if (state != State::Sound) return;
         auto start = std::chrono::steady_clock::now();
         while (!queue.empty()) {
             int rc = Run(queue.front());
@@ -908,6 +1034,8 @@ struct CallHistory::Impl {
 
     std::shared_ptr<Download> StartDownload(const std::string& port) {
         current = std::make_shared<Download>();
+        current->startedAt = Now();
+        current->port = port;
         if (maintenance) maintenance->SetDownloading(true);
         Op op;
         op.kind = Op::Begin;
@@ -917,6 +1045,126 @@ struct CallHistory::Impl {
         Push(std::move(op));
         Drain();
         return current;
+    }
+
+    // --- the pending file ---------------------------------------------------
+
+    // Puts the records that wait in memory into the pending file; what to
+    // tell the user, nothing when none waited.
+    std::optional<std::string> Spill() {
+        std::vector<PendingRecord> records;
+        for (const Op& op : queue) {
+            if (op.kind != Op::Record) continue;
+            PendingRecord r;
+            r.downloadStarted = op.download->startedAt;
+            r.port = op.download->port;
+            r.endedHow = op.download->ended ? EndName(*op.download->ended) : "";
+            r.receivedAt = op.at;
+            r.occurrence = op.occurrence;
+            r.fields = op.fields;
+            records.push_back(std::move(r));
+        }
+        queue.clear();
+        queuedRecords = 0;
+        if (records.empty()) return std::nullopt;
+        const std::string file = PendingPath(path);
+        const std::string why = state == State::Damaged ? "it is damaged"
+                                : !writable            ? "this user may not write it"
+                                : busySince            ? "another program kept it locked"
+                                                       : "it could not be written";
+        const std::string count =
+            std::to_string(records.size()) + (records.size() == 1 ? " record" : " records");
+        std::string error;
+        if (AppendPending(file, records, &error))
+            return count + " could not be written to the call history " + path + " (" + why + "). They are kept in " +
+                   file + ", and the next Dialscope that can write the history takes them in.";
+        return count + " could not be kept: the call history " + path + " cannot take them (" + why + "), and " +
+               file + " cannot be written (" + error + "). The program's output still has them.";
+    }
+
+    // The download a pending record came in: the row it got before the file
+    // stopped taking records, or a new one.
+    int FindOrAddDownload(const PendingRecord& r, Download* dl) {
+        {
+            Statement st(db, "SELECT id FROM downloads WHERE started_at = ? AND port = ? ORDER BY id DESC LIMIT 1");
+            if (!st.ok()) return sqlite3_extended_errcode(db);
+            st.Bind(1, r.downloadStarted);
+            st.Bind(2, r.port);
+            int rc = st.Step();
+            if (rc == SQLITE_ROW) {
+                dl->dbId = sqlite3_column_int64(st.get(), 0);
+                return SQLITE_OK;
+            }
+            if (rc != SQLITE_DONE) return rc;
+        }
+        Statement st(db, "INSERT INTO downloads(started_at, port, ended_how) VALUES (?, ?, ?)");
+        if (!st.ok()) return sqlite3_extended_errcode(db);
+        st.Bind(1, r.downloadStarted);
+        st.Bind(2, r.port);
+        st.Bind(3, r.endedHow.empty() ? std::string(EndName(DownloadEnd::Interrupted)) : r.endedHow);
+        int rc = st.Step();
+        if (rc != SQLITE_DONE) return rc;
+        dl->dbId = sqlite3_last_insert_rowid(db);
+        return SQLITE_OK;
+    }
+
+    // Takes the records an earlier run left in the pending file into the
+    // history, all in one transaction, and removes the file. A call kept
+    // meanwhile stays once (the same identity), as in any download.
+    void TakeInPending() {
+        pendingDue = false;
+        const std::string file = PendingPath(path);
+        std::string error;
+        auto take = PendingTake::Open(file, &error);
+        if (!take) {
+            // Another program taking it in at this moment is no failure.
+            if (!error.empty() && error != "another program is taking it in")
+                Say(Failure::Pending, "The calls kept in " + file + " cannot be taken into the call history: " + error +
+                                          ". They stay there.");
+            return;
+        }
+        int rc = Exec(db, "BEGIN IMMEDIATE");
+        if (rc != SQLITE_OK) {
+            Failed(sqlite3_extended_errcode(db));
+            pendingDue = true;  // the file is free again later
+            return;
+        }
+        const size_t newBefore = newCalls.size();
+        std::map<std::pair<int64_t, std::string>, std::shared_ptr<Download>> downloads;
+        for (const PendingRecord& r : take->records()) {
+            auto& dl = downloads[{r.downloadStarted, r.port}];
+            if (!dl) {
+                dl = std::make_shared<Download>();
+                if ((rc = FindOrAddDownload(r, dl.get())) != SQLITE_OK) break;
+            }
+            Op op;
+            op.kind = Op::Record;
+            op.download = dl;
+            op.at = r.receivedAt;
+            op.fields = r.fields;
+            op.occurrence = r.occurrence;
+            if ((rc = WriteRecord(op, false)) != SQLITE_OK) break;
+        }
+        if (rc == SQLITE_OK && Exec(db, "COMMIT") != SQLITE_OK) rc = sqlite3_extended_errcode(db);
+        if (rc != SQLITE_OK) {
+            if (!sqlite3_get_autocommit(db)) Exec(db, "ROLLBACK");
+            if (newCalls.size() > newBefore) newCalls.resize(newBefore);
+            Failed(rc);
+            pendingDue = state == State::Sound;
+            return;
+        }
+        dirty = true;
+        int fresh = 0;
+        for (auto& [key, dl] : downloads) fresh += dl->newCalls;
+        std::string said = std::to_string(take->records().size()) + " records an earlier run kept in " + file +
+                           " are now in the call history (" + std::to_string(fresh) +
+                           (fresh == 1 ? " new call)." : " new calls).");
+        if (take->unreadableLines() > 0)
+            said += " " + std::to_string(take->unreadableLines()) + " lines of it could not be read; they are kept in " +
+                    file + "-unreadable.";
+        if (!take->Done(&error))
+            said += " The file cannot be removed (" + error + "); remove it, or its calls are taken in again (kept once).";
+        notices.push_back(said);
     }
 
     // --- reading ------------------------------------------------------------
@@ -970,6 +1218,7 @@ struct CallHistory::Impl {
     }
 
     void ReadFailed(int rc) {
+        if (IsDamage(rc)) MarkDamaged(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         readProblem = !db && !unreadable.empty()
                           ? unreadable
                           : "The call history " + path + " cannot be read: " +
@@ -980,14 +1229,44 @@ struct CallHistory::Impl {
 
 CallHistory::CallHistory(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-CallHistory::~CallHistory() {
-    if (impl_->current) EndDownload(DownloadEnd::Interrupted);
-    // Last chance for what waits; each try is still bounded by the busy timeout.
-    for (int i = 0; i < 100 && !impl_->queue.empty() && impl_->writable; ++i) {
-        size_t before = impl_->queue.size();
-        impl_->Drain();
-        if (impl_->queue.size() == before) break;
+CallHistory::~CallHistory() { Close(0); }
+
+std::optional<std::string> CallHistory::Close(int patienceMs) {
+    Impl& m = *impl_;
+    if (m.current) EndDownload(DownloadEnd::Interrupted);
+    m.Settle(true);
+    // Written while the file takes them; a file locked by another program
+    // is tried again until the patience runs out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs);
+    for (;;) {
+        const size_t before = m.queue.size();
+        Flush();
+        if (m.queue.empty() || !m.CanWrite()) break;
+        if (m.queue.size() < before) continue;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    return m.Spill();
+}
+
+bool CallHistory::damaged() const { return impl_->state == Impl::State::Damaged; }
+
+std::vector<std::string> CallHistory::QuickCheck() {
+    Impl& m = *impl_;
+    m.Settle(true);
+    if (!m.checked && m.db) {
+        m.damage = Check(false, 1);
+        m.checked = true;
+        if (!m.damage.empty()) m.MarkDamaged(m.damage.front());
+    }
+    return m.db ? m.damage : Check(false, 1);
+}
+
+std::string CallHistory::DamageAdvice(const std::string& path) {
+    return "Copy it aside before anything else writes to it. `dialscope-cli --history " + ShellWord(path) +
+           " history --check` looks it over; `dialscope-cli --history " + ShellWord(path) +
+           " history --damaged --format json --output FILE` saves what can still be read. Then restore it from a "
+           "backup, or move it away so that a new one is started.";
 }
 
 std::string CallHistory::DefaultPath(std::string* problem) {
@@ -1045,7 +1324,22 @@ std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::str
     if (!impl->CheckHeader(problem)) return nullptr;
     impl->lastReopenTry = impl->Now();
     if (impl->MayWrite()) {
-        if (!impl->Connect(false, problem)) return nullptr;
+        if (!impl->Connect(false, problem)) {
+            if (!impl->structureDamaged) return nullptr;
+            // Ours, but its tables are damaged: nothing can be read or
+            // written, and what is added goes to the pending file.
+            impl->unreadable = *problem;
+            impl->state = Impl::State::Damaged;
+            impl->damage = {*problem};
+            impl->Say(Failure::Damaged, *problem + " Calls are kept in memory and, when Dialscope ends, in " +
+                                            PendingPath(path) + ".");
+            problem->clear();
+            return std::unique_ptr<CallHistory>(new CallHistory(std::move(impl)));
+        }
+        // Looked over now, before the program opens its port: a damaged
+        // file is opened, said and never written.
+        impl->Settle(true, problem);
+        if (!problem->empty()) return nullptr;
     } else {
         // Readable but not writable: kept open for reading, calls wait in
         // memory and the file is tried again now and then.
@@ -1108,6 +1402,7 @@ DownloadSummary CallHistory::EndDownload(DownloadEnd how) {
     if (!dl) return {};
     impl_->current.reset();
     if (impl_->maintenance) impl_->maintenance->SetDownloading(false);
+    dl->ended = how;
     Impl::Op op;
     op.kind = Impl::Op::End;
     op.download = dl;
@@ -1121,13 +1416,14 @@ DownloadSummary CallHistory::EndDownload(DownloadEnd how) {
 void CallHistory::Flush() {
     Impl& m = *impl_;
     m.Drain();
-    if (!m.writable || !m.queue.empty()) return;
+    if (!m.CanWrite() || !m.queue.empty()) return;
     auto targets = std::move(m.pendingTargets);
     m.pendingTargets.clear();
     for (const auto& target : targets) RegisterTarget(target);
     auto marks = std::move(m.pendingMarks);
     m.pendingMarks.clear();
     for (auto& [target, id] : marks) MarkPublished(target, id);
+    if (m.pendingDue) m.TakeInPending();
     if (!m.current && m.dirty && m.maintenance) {
         m.dirty = false;
         m.maintenance->Wake();
@@ -1146,6 +1442,13 @@ std::vector<StoredCall> CallHistory::TakeNewCalls() {
     std::vector<StoredCall> out(impl_->newCalls.begin(), impl_->newCalls.end());
     impl_->newCalls.clear();
     return out;
+}
+
+std::optional<std::string> CallHistory::TakeNotice() {
+    if (impl_->notices.empty()) return std::nullopt;
+    std::string n = std::move(impl_->notices.front());
+    impl_->notices.pop_front();
+    return n;
 }
 
 std::optional<std::string> CallHistory::TakeProblem() {
@@ -1232,27 +1535,15 @@ bool CallHistory::readable() const { return impl_->db != nullptr; }
 std::vector<std::string> CallHistory::Check(bool thorough, int limit) {
     Impl& m = *impl_;
     if (!m.db) return {m.unreadable.empty() ? "the file could not be opened" : m.unreadable};
-    std::vector<std::string> found;
-    const std::string sql =
-        std::string(thorough ? "PRAGMA integrity_check(" : "PRAGMA quick_check(") + std::to_string(limit) + ")";
-    Statement st(m.db, sql.c_str());
-    if (!st.ok()) return {sqlite3_errmsg(m.db)};
-    int rc;
-    while ((rc = st.Step()) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(st.get(), 0);
-        // A row may hold several findings, one a line, under a heading
-        // naming the schema ("*** in database main ***").
-        std::istringstream rows(text ? reinterpret_cast<const char*>(text) : "");
-        for (std::string line; std::getline(rows, line);)
-            if (line != "ok" && !line.empty() && line.rfind("***", 0) != 0) found.push_back(line);
-    }
-    // A page so damaged that the check itself stops is a finding too.
-    if (rc != SQLITE_DONE) found.push_back(sqlite3_errmsg(m.db));
-    return found;
+    return RunCheck(m.db, thorough, limit);
 }
 
 void CallHistory::RegisterTarget(const std::string& target) {
     Impl& m = *impl_;
+    if (m.writable && !m.CanWrite()) {
+        m.pendingTargets.push_back(target);  // the file is being looked over, or damaged (said)
+        return;
+    }
     int rc = SQLITE_READONLY;
     if (m.writable) {
         Statement st(m.db,
@@ -1299,6 +1590,10 @@ std::vector<StoredCall> CallHistory::Unpublished(const std::string& target, size
 
 void CallHistory::MarkPublished(const std::string& target, int64_t callId) {
     Impl& m = *impl_;
+    if (m.writable && !m.CanWrite()) {
+        m.pendingMarks.emplace_back(target, callId);  // the file is being looked over, or damaged (said)
+        return;
+    }
     int rc = m.writable ? Exec(m.db, "BEGIN IMMEDIATE") : SQLITE_READONLY;
     if (rc == SQLITE_OK) {
         {

@@ -107,6 +107,9 @@ struct OpenOptions {
     // them (the window) sets it false, or it would hold up to queueLimit
     // calls in memory, texts and all, for nothing.
     bool collectNewCalls = true;
+    // Whether records an earlier run left in the pending file beside the
+    // history are taken in once the history may be written.
+    bool takeInPending = true;
 };
 
 // A calendar date and time read from the box's raw fields; see the header
@@ -120,7 +123,10 @@ BoxDateTime ReadBoxDateTime(const std::array<int16_t, 5>& raw, DateOrder order, 
 class CallHistory {
 public:
     // Opens (creating the folders and the file when missing) the history at
-    // path. Returns null and a plain-words *problem when it cannot be opened,
+    // path. An existing file is looked over (SQLite's quick check) before
+    // anything is written to it: a damaged one is left byte for byte as it
+    // is. That check is done here, before the program opens its port; it
+    // takes under a second for a million calls. Returns null and a plain-words *problem when it cannot be opened,
     // is not a regular file, is not a call history, or was written by a newer
     // version; such a file is never written, truncated or deleted. A history
     // that can be read but not written opens read-only, without leaving any
@@ -155,6 +161,22 @@ public:
     std::optional<CallIds> WrittenAs(uint64_t record) const;
     DownloadSummary EndDownload(DownloadEnd how);
 
+    // Ends the program's use of the file: ends a download still open, waits
+    // up to patienceMs for a file locked by another program, and puts what
+    // still cannot be written (the file locked, damaged or read-only) into
+    // the pending file beside it (PendingPath), which the next program that
+    // can write the history takes in. Returns what to tell the user when
+    // records were left out of the history; nothing when all were written.
+    // The destructor does the same without patience or words.
+    std::optional<std::string> Close(int patienceMs);
+    // True once the file was found damaged: from then on it is not written
+    // at all, nor folded together with its write-ahead log, and what is
+    // added waits for Close.
+    bool damaged() const;
+    // SQLite's quick check of the file (see Check), done once before the
+    // first write; the findings, empty when sound.
+    std::vector<std::string> QuickCheck();
+
     // Retries what waits in memory; call it every tick. Returns within a few
     // ms; once a download has ended it wakes the maintenance thread, which
     // indexes the new calls for search and checkpoints the WAL.
@@ -170,6 +192,9 @@ public:
     std::vector<StoredCall> TakeNewCalls();
     // The next plain-words message about the file, each kind of failure once.
     std::optional<std::string> TakeProblem();
+    // The next message that is no failure: records of the pending file
+    // taken into the history.
+    std::optional<std::string> TakeNotice();
     // A warning found on opening, said once per file in a program run: a
     // history other users can read, with the command that makes it private.
     // No failure: the history works as usual.
@@ -198,6 +223,9 @@ public:
     void MarkPublished(const std::string& target, int64_t callId);
 
     const std::string& path() const;
+
+    // What to do with a damaged history, for the messages that find it.
+    static std::string DamageAdvice(const std::string& path);
 
     struct Impl;
 private:

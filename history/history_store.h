@@ -30,7 +30,11 @@ public:
     uint64_t lastRecord() const { return lastRecord_; }
     std::string DownloadEnded(dialscope::DownloadEnd how) override;
     void Tick() override { history_->Flush(); }
-    std::optional<std::string> TakeProblem() override { return history_->TakeProblem(); }
+    // The history's failures, and what it did of its own accord.
+    std::optional<std::string> TakeProblem() override {
+        if (auto problem = history_->TakeProblem()) return problem;
+        return history_->TakeNotice();
+    }
 
     CallHistory& history() { return *history_; }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -74,10 +75,11 @@ std::string HistoryPath(const Common& common, std::string* problem) {
 
 // The history, or null with the reason said once on stderr. A warning about
 // the file (others may read it) is said too.
-std::unique_ptr<history::CallHistory> OpenHistoryFile(const Common& common, std::string* problem) {
+std::unique_ptr<history::CallHistory> OpenHistoryFile(const Common& common, std::string* problem,
+                                                      const history::OpenOptions& options = {}) {
     const std::string path = HistoryPath(common, problem);
     if (path.empty()) return nullptr;
-    auto opened = history::CallHistory::Open(path, problem);
+    auto opened = history::CallHistory::Open(path, problem, options);
     if (opened)
         if (auto warning = opened->TakeWarning()) Say(*warning);
     return opened;
@@ -156,12 +158,10 @@ struct DownloadRecords {
 // console remembers which it said, so that a failure is said once.
 struct StatusWatch {
     std::set<std::string> said;
-    bool historyProblem = false;
     bool verbose = false;
 
     void See(std::string_view line) {
         const std::string text(line);
-        if (text.rfind("The call history", 0) == 0) historyProblem = true;
         // What the line did to the download (damage, a stall, a port that
         // cannot be opened), said as it happens; the banner and the end
         // frame's line are the window's.
@@ -208,17 +208,10 @@ struct DownloadOptions {
 
 int Download(const Common& common, const DownloadOptions& options) {
     bool historyFailed = false;
+    // A history that cannot be written (read-only, damaged) stays attached:
+    // what it cannot take goes to the pending file beside it when the
+    // download ends.
     auto store = OpenHistory(common, &historyFailed);
-    if (store && !store->history().writable()) {
-        // The window and the watcher keep the calls in memory until the file
-        // may be written; this program ends with its download, so they would
-        // only be lost at the end. The download still prints them.
-        Say("The call history " + store->history().path() +
-            " cannot be written (the file or its folder is read-only for this user), so the calls of this "
-            "download are not kept in it. Make it writable for this user, or name another file with --history.");
-        store.reset();
-        historyFailed = true;
-    }
 
     ConsoleView view;
     StatusWatch status;
@@ -359,8 +352,14 @@ int Download(const Common& common, const DownloadOptions& options) {
 
     // The rows carry the ids the history gave the calls (a known call keeps
     // the id it first got); a record still waiting for the file has none.
+    // A history locked by another program gets the rest of the time-out to
+    // take the records; what it still cannot take goes to the pending file.
+    std::optional<std::string> leftOut;
     if (store) {
-        store->Tick();
+        const auto patience = std::max<Clock::duration>(deadline - Clock::now(), 1s);
+        leftOut = store->history().Close(
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()));
+        while (auto problem = store->TakeProblem()) status.See(*problem);
         for (size_t i = 0; i < records.calls.size(); ++i)
             if (auto ids = store->history().WrittenAs(records.stored[i])) {
                 records.calls[i].id = ids->id;
@@ -386,15 +385,15 @@ int Download(const Common& common, const DownloadOptions& options) {
     // waiting and nothing said but the summary.
     bool historyShort = false;
     if (store) {
-        const size_t waiting = store->history().PendingRecords();
         const int64_t lost = store->history().DroppedRecords();
-        historyShort = waiting > 0 || lost > 0;
-        if (historyShort)
-            Say("The call history did not take " + std::to_string(waiting + static_cast<size_t>(lost)) +
-                " of this download's records (the output has them). Run the download again once the history "
-                "can be written.");
+        if (leftOut) Say(*leftOut);
+        if (lost > 0)
+            Say("The call history did not take " + std::to_string(lost) +
+                " of this download's records: more waited for it than are kept in memory (the output has them). "
+                "Run the download again once the history can be written.");
+        historyShort = leftOut.has_value() || lost > 0 || store->history().damaged();
     }
-    if (code == kExitOk && (historyFailed || status.historyProblem || historyShort)) code = kExitHistory;
+    if (code == kExitOk && (historyFailed || historyShort)) code = kExitHistory;
     return code;
 }
 
@@ -473,8 +472,18 @@ int Watch(const Common& common, WatchOptions options) {
     // "offline" to the broker and the running command stopped before the
     // history closes: the last acknowledgements are marked in it.
     if (publishing) publishing->Stop();
-    // The port and the history close with the core and the store.
-    return kExitOk;
+    // What the history could not take goes to the pending file; the port
+    // closes with the core.
+    int code = kExitOk;
+    if (store) {
+        std::optional<std::string> leftOut = store->history().Close(5000);
+        while (auto problem = store->TakeProblem()) Say(*problem);
+        if (leftOut) {
+            Say(*leftOut);
+            code = kExitHistory;
+        }
+    }
+    return code;
 }
 
 // ------------------------------------------------------------------- history
@@ -488,12 +497,7 @@ struct HistoryOptions {
 
 // What to do with a damaged history, in the words of the message that
 // found it.
-std::string SalvageAdvice(const std::string& path) {
-    return "Copy it aside before anything else writes to it. `dialscope-cli --history " + path +
-           " history --damaged --format json --output FILE` saves what can still be read; "
-           "`dialscope-cli --history " + path + " history --check` looks it over. Then restore it from a backup, or "
-           "move it away so that a new one is started.";
-}
+std::string SalvageAdvice(const std::string& path) { return history::CallHistory::DamageAdvice(path); }
 
 // A rendered record with its number (" 7. ", "12. ", "100. ") replaced by n,
 // written the same way.
@@ -516,8 +520,12 @@ int History(const Common& common, HistoryOptions options) {
         return Fail(kExitHistory, "There is no call history at " + path +
                                       " yet. Download from the box first, or name the file "
                                       "with --history.");
-    auto opened = OpenHistoryFile(common, &problem);
+    // Looking a file over changes nothing in it.
+    history::OpenOptions openOptions;
+    openOptions.takeInPending = !options.check;
+    auto opened = OpenHistoryFile(common, &problem, openOptions);
     if (!opened) return Fail(kExitHistory, problem);
+    while (auto notice = opened->TakeNotice()) Say(*notice);
     if (options.check && !opened->readable()) {
         std::string readProblem;
         opened->List(options.query, &readProblem);
@@ -536,7 +544,7 @@ int History(const Common& common, HistoryOptions options) {
     }
     // Damage the listing's query would not touch (an index, the search
     // table) is still damage: looked for first, said after the list.
-    const auto damage = opened->readable() ? opened->Check(false, 1) : std::vector<std::string>{};
+    const auto damage = opened->readable() ? opened->QuickCheck() : std::vector<std::string>{};
     options.query.dateOrder = common.dateOrder;
     // A history this user may not read lists nothing: that is a failure,
     // not an empty history. A damaged one lists what can still be read.

@@ -2,6 +2,7 @@
 // the call history, and the message loop. The options are the program's own
 // (--history FILE, --no-history, --status-to-stderr); Qt's are not taken.
 
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
@@ -90,6 +91,10 @@ int main(int argc, char* argv[]) {
         form.show();
         app.exec();
         core.AttachStore(nullptr);
+        // What the history could not take goes to the pending file beside it.
+        if (store)
+            if (auto leftOut = store->history().Close(3000))
+                std::fprintf(stderr, "dialscope: %s\n", leftOut->c_str());
     } catch (const std::exception& e) {
         ShowErrorBox(QString::fromLocal8Bit(e.what()));
     } catch (...) {

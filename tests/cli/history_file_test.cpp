@@ -3,9 +3,11 @@
 // A history this user may only read is listed as it is, with no file left
 // beside it, and a download says its calls are not kept in it.
 #include <pwd.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include "app/cli/exit_codes.h"
+#include "history/call_history.h"
 #include "tests/cli/cli_support.h"
 
 namespace dialscope::cli::test {
@@ -122,16 +124,109 @@ TEST(CliHistoryFile, ReadOnlyHistoryIsReadAsItIsAndADownloadSaysItsCallsAreNotKe
 
         r = RunCli(s, {"--history", path, "download"}, 60s, AsNobody);
         EXPECT_EQ(r.code, kExitHistory) << r.err;
-        EXPECT_NE(r.err.find("The call history " + path +
-                             " cannot be written (the file or its folder is read-only for this user), so the calls "
-                             "of this download are not kept in it."),
-                  std::string::npos)
-            << r.err;
         EXPECT_EQ(r.err.find("when it can be written again"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, log);
-
-        EXPECT_EQ(Names(folder), std::vector<std::string>{"calls.sqlite3"});
         EXPECT_EQ(ReadAll(path), bytes);
+        const std::string pending = path + ".pending";
+        if (c.fileMode == 0444) {
+            // Beside the history, for the next program that can write it.
+            EXPECT_NE(r.err.find("8 records could not be written to the call history " + path +
+                                 " (this user may not write it). They are kept in " + pending),
+                      std::string::npos)
+                << r.err;
+            EXPECT_EQ(Names(folder), (std::vector<std::string>{"calls.sqlite3", "calls.sqlite3.pending"}));
+            ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+            r = RunCli(s, {"--history", path, "history"}, 60s, AsNobody);
+            EXPECT_EQ(r.code, kExitOk) << r.err;
+            EXPECT_NE(r.err.find("8 records an earlier run kept in " + pending + " are now in the call history (0 new calls)."),
+                      std::string::npos)
+                << r.err;
+            EXPECT_FALSE(std::filesystem::exists(pending));
+        } else {
+            // Nowhere to keep them: said, and the output has them.
+            EXPECT_NE(r.err.find("8 records could not be kept: the call history " + path +
+                                 " cannot take them (this user may not write it), and " + pending +
+                                 " cannot be written (Permission denied)."),
+                      std::string::npos)
+                << r.err;
+            EXPECT_EQ(Names(folder), std::vector<std::string>{"calls.sqlite3"});
+        }
+    }
+}
+
+// What the program running now has said on stderr so far.
+std::string NewestErr(const Scratch& s) {
+    int newest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(s.path)) {
+        const std::string name = entry.path().filename();
+        if (name.rfind("cli-", 0) == 0 && name.size() > 8 && name.compare(name.size() - 4, 4, ".err") == 0)
+            newest = std::max(newest, std::atoi(name.c_str() + 4));
+    }
+    return ReadAll(s.File("cli-" + std::to_string(newest) + ".err"));
+}
+
+// A history another program holds locked is waited for within the
+// download's time-out. Locked to the end, or damaged, it does not get the
+// calls: they go to the pending file beside it, with exit 7 and the damaged
+// file left as it was, and the next run takes them in.
+TEST(CliHistoryFile, CallsTheHistoryCannotTakeWaitBesideItForTheNextRun) {
+    Scratch s;
+    Sim sim(s, {"--fast", "--records", "8", "--seed", "3"});
+    auto lock = [](const std::string& path) {
+        EXPECT_TRUE(history::CallHistory::Open(path, nullptr));
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        return db;
+    };
+    {
+        SCOPED_TRACE("freed while the download waits for it");
+        const std::string path = s.File("freed.sqlite3");
+        sqlite3* locker = lock(path);
+        CliRun r = RunCli(s, {"--history", path, "download", "--timeout", "30"}, 60s, {}, [&](Process&) {
+            EXPECT_TRUE(WaitFor([&] { return NewestErr(s).find("8 records wait to be written.") != std::string::npos; }));
+            sqlite3_exec(locker, "COMMIT", nullptr, nullptr, nullptr);
+        });
+        sqlite3_close(locker);
+        EXPECT_EQ(r.code, kExitOk) << r.err;
+        EXPECT_EQ(KeptCalls(s, path).size(), 8u);
+        EXPECT_FALSE(std::filesystem::exists(path + ".pending"));
+    }
+    {
+        SCOPED_TRACE("locked beyond the time-out");
+        const std::string path = s.File("locked.sqlite3");
+        sqlite3* locker = lock(path);
+        CliRun r = RunCli(s, {"--history", path, "download", "--timeout", "5"});
+        sqlite3_close(locker);
+        EXPECT_EQ(r.code, kExitHistory) << r.err;
+        EXPECT_NE(r.err.find("8 records could not be written to the call history " + path +
+                             " (another program kept it locked). They are kept in " + path + ".pending"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(KeptCalls(s, path).size(), 8u);  // taken in by the listing
+        EXPECT_FALSE(std::filesystem::exists(path + ".pending"));
+    }
+    {
+        SCOPED_TRACE("damaged");
+        const std::string path = s.File("damaged.sqlite3");
+        ASSERT_EQ(RunCli(s, {"--history", path, "download"}).code, kExitOk);
+        std::string bytes = ReadAll(path);
+        for (size_t at = 4096 + 8; at < std::min<size_t>(bytes.size(), 5 * 4096); at += 37) bytes[at] ^= 0x5A;
+        WriteAll(path, bytes);
+        CliRun r = RunCli(s, {"--history", path, "download"});
+        EXPECT_EQ(r.code, kExitHistory) << r.err;
+        EXPECT_NE(r.err.find(" is damaged"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("history --check"), std::string::npos) << r.err;
+        EXPECT_EQ(ReadAll(path), bytes) << "the damaged file was changed";
+        // Moved away: a new history starts and takes the calls in.
+        std::filesystem::rename(path, s.File("damaged-aside"));
+        r = RunCli(s, {"--history", path, "download"});
+        EXPECT_EQ(r.code, kExitOk) << r.err;
+        EXPECT_NE(r.err.find("8 records an earlier run kept in " + path + ".pending are now in the call history (8 new calls)."),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("History: 0 new calls, 8 already kept."), std::string::npos) << r.err;
+        EXPECT_EQ(KeptCalls(s, path).size(), 8u);
     }
 }
 

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "history_support.h"
 
@@ -81,7 +83,15 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
         c.make(dir.File());
         std::string before = ReadAll(dir.File());
         std::string problem;
-        EXPECT_FALSE(CallHistory::Open(dir.File(), &problem));
+        auto opened = CallHistory::Open(dir.File(), &problem);
+        // Ours but damaged: opened as damaged, for the pending file; another's: refused.
+        if (opened) {
+            EXPECT_TRUE(opened->damaged());
+            EXPECT_FALSE(opened->readable());
+            problem = opened->TakeProblem().value_or("");
+        }
+        EXPECT_EQ(!!opened, std::string(c.said).find("is damaged") != std::string::npos ||
+                                std::string(c.said).find("is missing") != std::string::npos);
         EXPECT_NE(problem.find(c.said), std::string::npos) << problem;
         EXPECT_NE(problem.find(dir.File()), std::string::npos) << problem;
         EXPECT_EQ(ReadAll(dir.File()), before);
@@ -278,7 +288,7 @@ TEST(CallHistoryFailure, ReadOnlyFileQueuesUntilItMayBeWritten) {
         AddWhileFailing(*h);
         if (h->TakeProblem() != "The call history " + path +
                                     " cannot be written: permission denied or read-only. Calls are kept in memory "
-                                    "and written when it can be written again.")
+                                    "meanwhile.")
             _exit(12);
         if (h->TakeProblem() || write(queued[1], "q", 1) != 1) _exit(13);
         char c;
@@ -298,6 +308,103 @@ TEST(CallHistoryFailure, ReadOnlyFileQueuesUntilItMayBeWritten) {
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(Query(path, "SELECT count(*) FROM records"), 3);
+}
+
+// SQLite's own verdict on a copy of the file (and its write-ahead log),
+// asked apart from the program: opening the copy may fold its log in.
+bool SqliteFindsDamage(const std::string& path, const std::string& scratch) {
+    std::filesystem::copy_file(path, scratch, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::remove(scratch + "-wal");
+    if (std::filesystem::exists(path + "-wal")) std::filesystem::copy_file(path + "-wal", scratch + "-wal");
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(scratch.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_stmt* st = nullptr;
+    bool damaged = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &st, nullptr) != SQLITE_OK ||
+                   sqlite3_step(st) != SQLITE_ROW ||
+                   std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) != "ok";
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return damaged;
+}
+
+// A history found damaged is never written: the file keeps every byte, with
+// or without a write-ahead log beside it. The records it could not take
+// wait in the pending file, and a sound history takes them in, byte for byte.
+TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
+    TempDir dir;
+    const std::string sound = dir.File("sound");
+    std::string mainBytes, walBytes;
+    {
+        auto h = CallHistory::Open(sound, nullptr);
+        ASSERT_TRUE(h);
+        h->BeginDownload("ttyUSB0");
+        for (int i = 0; i < 140; ++i) {
+            if (i == 120) {  // the first 120 folded into the file, the rest left in its log
+                h->EndDownload(DownloadEnd::Completed);
+                MakeDatabase(sound, "PRAGMA wal_checkpoint(TRUNCATE)");
+                h->BeginDownload("ttyUSB0");
+            }
+            h->AddRecord(Record("HOME", "call " + std::to_string(i) + std::string(90, static_cast<char>('a' + i % 26)),
+                                {7, 15, 26, static_cast<int16_t>(i / 60), static_cast<int16_t>(i % 60)}));
+        }
+        mainBytes = ReadAll(sound);
+        walBytes = ReadAll(sound + "-wal");
+    }
+    ASSERT_FALSE(walBytes.empty());
+    const size_t pageSize = 4096, pages = mainBytes.size() / pageSize;
+    const RecordFields added = Record("OFFICE", std::string("\x00\x1b\xff text", 8), {12, 24, 26, 23, 59});
+    int found = 0;
+    std::string lastPending;
+    for (size_t page = 1; page < pages; ++page) {  // the header page is looked at before anything else
+        for (bool withLog : {false, true}) {
+            SCOPED_TRACE("page " + std::to_string(page + 1) + (withLog ? " with its log" : ""));
+            const std::string path = dir.File(("p" + std::to_string(page) + (withLog ? "w" : "")).c_str());
+            std::string spoiled = mainBytes;
+            for (size_t at = page * pageSize + 8; at < (page + 1) * pageSize; at += 37) spoiled[at] ^= 0x5A;
+            std::ofstream(path, std::ios::binary) << spoiled;
+            if (withLog) std::ofstream(path + "-wal", std::ios::binary) << walBytes;
+            const bool sqliteSays = SqliteFindsDamage(path, dir.File("oracle"));
+            std::optional<std::string> said;
+            bool damaged = false;
+            std::string problem;
+            if (auto h = CallHistory::Open(path, &problem)) {
+                h->BeginDownload("ttyUSB0");
+                for (int i = 0; i < 3; ++i) h->AddRecord(added);
+                h->EndDownload(DownloadEnd::Completed);
+                said = h->Close(0);
+                damaged = h->damaged();
+            }
+            if (sqliteSays) EXPECT_TRUE(damaged) << problem;
+            if (!damaged) continue;  // a file that reads as sound everywhere may be written
+            ++found;
+            EXPECT_EQ(ReadAll(path), spoiled) << "the damaged file was changed";
+            ASSERT_TRUE(said);
+            EXPECT_NE(said->find("3 records could not be written to the call history " + path +
+                                 " (it is damaged). They are kept in " + path + ".pending"),
+                      std::string::npos)
+                << *said;
+            lastPending = ReadAll(path + ".pending");
+            EXPECT_EQ(std::count(lastPending.begin(), lastPending.end(), '\n'), 3);
+        }
+    }
+    EXPECT_GT(found, static_cast<int>(pages));
+    // The sound history takes them in: the identical three are one call
+    // and two more (the caller called three times within the minute).
+    std::ofstream(sound + ".pending", std::ios::binary) << lastPending;
+    auto h = CallHistory::Open(sound, nullptr);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->TakeNotice(), "3 records an earlier run kept in " + sound + ".pending are now in the call history (3 new calls).");
+    EXPECT_FALSE(std::filesystem::exists(sound + ".pending"));
+    ListQuery q;
+    q.label = "office";
+    const auto calls = h->List(q);
+    ASSERT_EQ(calls.size(), 3u);
+    for (const auto& c : calls) {
+        EXPECT_EQ(c.fields.text, added.text);
+        EXPECT_EQ(c.fields.rendered, added.rendered);
+        EXPECT_EQ(c.fields.dateTime, added.dateTime);
+    }
+    EXPECT_EQ(h->CountCalls(), 143);
 }
 
 TEST(CallHistoryFailure, MissingFoldersAreCreated) {
