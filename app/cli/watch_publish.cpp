@@ -21,6 +21,9 @@ using namespace std::chrono_literals;
 // How many unpublished calls are read from the history at a time; the rest
 // are offered once these are acknowledged.
 constexpr size_t kOfferBatch = 1000;
+// How many owed calls wait in the runner at a time; the rest stay owed in the
+// history and are handed over as these are run.
+constexpr size_t kRunBatch = 10;
 
 // The name of the broker password's credential in the service's unit.
 constexpr const char* kPasswordCredential = "mqtt-password";
@@ -43,6 +46,7 @@ std::string ShortHostName() {
 publish::ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance) {
     publish::ExecCall out;
     out.id = publish::MqttPublisher::CallId(instance, call.id);
+    out.number = call.id;
     out.json = json;
     const auto j = nlohmann::json::parse(json, nullptr, false);
     auto text = [&](const char* key) {
@@ -215,9 +219,37 @@ Publishing::Publishing(PublishPlan plan, history::CallHistory* history, history:
 
 Publishing::~Publishing() { Stop(); }
 
+std::string ExecTarget(const std::vector<std::string>& argv) {
+    std::string target = "exec:";
+    for (const auto& word : argv) {
+        if (target.size() > 5) target += ' ';
+        const bool plain = !word.empty() && word.find_first_of(" \t\n'\"\\") == std::string::npos;
+        if (plain) {
+            target += word;
+            continue;
+        }
+        target += '\'';
+        for (char c : word) target += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        target += '\'';
+    }
+    return target;
+}
+
 bool Publishing::Start(std::string* error) {
     if (plan_.exec) {
-        runner_ = std::make_unique<publish::ExecRunner>(*plan_.exec, Report);
+        // Calls kept before this command was first configured are not owed to it.
+        execTarget_ = ExecTarget(plan_.exec->argv);
+        history_->RegisterTarget(execTarget_);
+        std::weak_ptr<Runs> runs = runs_;
+        runner_ = std::make_unique<publish::ExecRunner>(
+            *plan_.exec, Report,
+            // On the runner's thread: only queue it; the history is the main thread's.
+            [runs](const publish::ExecCall& call, const publish::ExecResult& result) {
+                if (auto r = runs.lock()) {
+                    std::lock_guard<std::mutex> lock(r->mu);
+                    r->ended.emplace_back(call.number, result.kind != publish::ExecResult::Stopped);
+                }
+            });
         if (!runner_->Start(error)) return false;
     }
     if (!plan_.mqtt) return true;
@@ -255,13 +287,12 @@ bool Publishing::StartPublisher(std::string* error) {
 }
 
 void Publishing::Tick(const std::vector<history::StoredCall>& newCalls) {
-    if (runner_)
-        for (const auto& call : newCalls) {
-            const std::string& instance = instance_->Now();
-            runner_->Submit(ExecCallOf(call, WatchLine(call, order_, instance), instance));
-        }
-    if (!plan_.mqtt) return;
     const auto now = std::chrono::steady_clock::now();
+    if (runner_) {
+        const bool ran = DrainRuns();
+        if (ran || !newCalls.empty() || (feedAgain_ && now >= nextFeed_)) Feed();
+    }
+    if (!plan_.mqtt) return;
     if (!publisher_) {
         if (instance_->Known().empty()) return;
         std::string error;
@@ -307,8 +338,48 @@ void Publishing::Drain() {
     if (!ids.empty() && offerAgain_) nextOffer_ = {};
 }
 
+void Publishing::Feed() {
+    feedAgain_ = false;
+    if (running_.size() >= kRunBatch) return;  // more once one of these has run
+    for (const auto& call : history_->Unpublished(execTarget_, kRunBatch + running_.size())) {
+        if (running_.size() >= kRunBatch) break;
+        if (running_.count(call.id)) continue;
+        const std::string& instance = instance_->Now();
+        if (!runner_->Submit(ExecCallOf(call, WatchLine(call, order_, instance), instance))) {
+            feedAgain_ = true;  // still owed: handed over later, in order
+            nextFeed_ = std::chrono::steady_clock::now() + 5s;
+            break;
+        }
+        running_.insert(call.id);
+    }
+}
+
+bool Publishing::DrainRuns() {
+    std::vector<std::pair<int64_t, bool>> ended;
+    {
+        std::lock_guard<std::mutex> lock(runs_->mu);
+        ended.swap(runs_->ended);
+    }
+    for (const auto& [id, ran] : ended) {
+        // A run the stop cut short stays owed: it is run again at the next start.
+        if (ran) history_->MarkPublished(execTarget_, id);
+        running_.erase(id);
+    }
+    return !ended.empty();
+}
+
 void Publishing::Stop() {
-    if (runner_) runner_->Stop();
+    if (runner_) {
+        runner_->Stop();
+        DrainRuns();
+        running_.clear();
+        const size_t owed = history_->Unpublished(execTarget_, kOfferBatch).size();
+        if (owed > 0)
+            Report((owed == 1 ? std::string("1 call has") : std::to_string(owed) + " calls have") +
+                   " not been run through the command yet; the watcher runs " + (owed == 1 ? "it" : "them") +
+                   " when it starts again.");
+        runner_.reset();
+    }
     if (publisher_) {
         publisher_->Stop();
         Drain();  // no acknowledgement comes after Stop returns
