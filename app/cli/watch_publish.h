@@ -130,6 +130,12 @@ private:
     std::shared_ptr<Runs> runs_ = std::make_shared<Runs>();
 };
 
+// `watch --test-call`: sends one call marked as a test to every configured output
+// (the broker as a new call, the command once) and says per output, on stdout,
+// whether it took it. Opens no port and never touches the history. Returns the
+// program's exit status.
+int SendTestCall(const PublishPlan& plan, history::DateOrder order);
+
 // The command's target in the history: its words, quoted where needed, after
 // "exec:". Another command is another target.
 std::string ExecTarget(const std::vector<std::string>& argv);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <map>
 #include <set>
@@ -316,6 +317,63 @@ TEST(WatchCli, CommandRunsEveryCallThroughAStopAndAKill) {
     ASSERT_EQ(added.size(), 1u);
     EXPECT_EQ(lines("done").back(), added[0]["id"]);
     stop(watcher, SIGTERM);
+}
+
+// --test-call beside a running watcher of the same instance: the broker gets
+// the marked call as a new call (call, event, last, and the hub's configs), the
+// command gets it with DIALSCOPE_TEST_CALL=1; the watcher keeps its connection
+// and status, and no history is touched.
+TEST(WatchCli, TestCallReachesBrokerAndCommand) {
+    Broker b;
+    ASSERT_TRUE(b.ok);
+    TempDir dir;
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("no-sys").c_str(), 1);
+    setenv("DIALSCOPE_MQTT_PASSWORD", Broker::kPassword, 1);
+    setenv("OUT", dir.path().c_str(), 1);
+    const std::string url = "mqtt://watcher@127.0.0.1:" + std::to_string(b.port);
+    Subscriber keeper(b, "#");
+    ASSERT_TRUE(keeper.ready);
+    pid_t watcher = testing::Spawn({DIALSCOPE_CLI, "--history", dir.File("watcher.sqlite3"), "watch", "--mqtt", url,
+                                    "--instance-id", "hall"},
+                                   dir.File("watcher.out"));
+    ASSERT_TRUE(WaitUntil([&] { return !keeper.On("dialscope/hall/status").empty(); })) << ReadBytes(dir.File("watcher.out"));
+
+    const std::string out = dir.File("test.out");
+    const int code = testing::Run({DIALSCOPE_CLI, "--history", dir.File("sub/calls.sqlite3"), "watch", "--test-call",
+                                   "--mqtt", url, "--instance-id", "hall", "--discovery-prefix", "hub", "--exec",
+                                   "sh -c 'echo \"$DIALSCOPE_TEST_CALL $DIALSCOPE_CALL_ID\" > \"$OUT/env\"; cat > \"$OUT/json\"'"},
+                                  out);
+    EXPECT_EQ(code, 0) << ReadBytes(out);
+    EXPECT_NE(ReadBytes(out).find("MQTT broker 127.0.0.1: test call published.\nCommand: ran, exit status 0.\n"),
+              std::string::npos)
+        << ReadBytes(out);
+    const auto sent = nlohmann::json::parse(ReadBytes(dir.File("json")));
+    const std::string id = sent["id"];
+    EXPECT_EQ(id.rfind("hall-test-", 0), 0u) << id;
+    EXPECT_EQ(sent["test"], true);
+    EXPECT_EQ(sent["text"], "Dialscope test call");
+    EXPECT_EQ(ReadBytes(dir.File("env")), "1 " + id + "\n");
+    ASSERT_TRUE(WaitUntil([&] { return !keeper.On("dialscope/hall/last").empty(); })) << keeper.Text();
+    ASSERT_EQ(keeper.On("dialscope/hall/call").size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(keeper.On("dialscope/hall/call")[0]), sent);
+    const auto event = nlohmann::json::parse(keeper.On("dialscope/hall/event").at(0));
+    EXPECT_EQ(event["event_type"], "call");
+    EXPECT_EQ(event["id"], id);
+    EXPECT_EQ(event["test"], true);
+    EXPECT_EQ(nlohmann::json::parse(keeper.On("dialscope/hall/last").back())["id"], id);
+    EXPECT_FALSE(keeper.On("hub/event/dialscope_hall/call/config").empty());
+    EXPECT_EQ(keeper.On("dialscope/hall/status"), std::vector<std::string>{"online"});
+    EXPECT_EQ(ReadBytes(b.dir.File("broker.log")).find("already connected"), std::string::npos)
+        << "the test call pushed the watcher off the broker";
+    EXPECT_FALSE(std::filesystem::exists(dir.File("sub"))) << "the test call touched the history";
+    kill(watcher, SIGTERM);
+    waitpid(watcher, nullptr, 0);
+
+    // Nothing to send to, or an output that does not take it: said, and not 0.
+    EXPECT_EQ(testing::Run({DIALSCOPE_CLI, "watch", "--test-call"}, out), 2);
+    EXPECT_EQ(testing::Run({DIALSCOPE_CLI, "watch", "--test-call", "--exec", "false"}, out), 1);
+    EXPECT_NE(ReadBytes(out).find("Command: ran, exit status 1."), std::string::npos) << ReadBytes(out);
+    unsetenv("DIALSCOPE_MQTT_PASSWORD");
 }
 
 // Bad options and configuration files are exit status 2 with words that say where.
