@@ -80,6 +80,8 @@ int PidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 struct ExecRunner::Core {
     ExecOptions opt;
     ReportFn report;
+    DoneFn done;
+    std::size_t dropped = 0;
     mutable std::mutex mu;
     std::condition_variable cv;
     std::deque<ExecCall> queue;
@@ -96,7 +98,7 @@ struct ExecRunner::Core {
             std::fprintf(stderr, "dialscope: %s\n", text.c_str());
     }
     void Run();
-    void RunOne(const ExecCall& call);
+    ExecResult RunOne(const ExecCall& call);
 };
 
 void ExecRunner::Core::Run() {
@@ -117,7 +119,8 @@ void ExecRunner::Core::Run() {
             queue.pop_front();
             running = true;
         }
-        RunOne(call);
+        const ExecResult result = RunOne(call);
+        if (done) done(call, result);
         timespec zero{0, 0};
         while (sigtimedwait(&pipeSet, nullptr, &zero) > 0) {
         }
@@ -125,13 +128,12 @@ void ExecRunner::Core::Run() {
         running = false;
     }
     std::lock_guard<std::mutex> lock(mu);
-    if (!queue.empty()) {
-        Say(std::to_string(queue.size()) + " call(s) waiting for the command were not run: the program is stopping.");
-        queue.clear();
-    }
+    dropped = queue.size();
+    queue.clear();
 }
 
-void ExecRunner::Core::RunOne(const ExecCall& call) {
+ExecResult ExecRunner::Core::RunOne(const ExecCall& call) {
+    const ExecResult notStarted{ExecResult::NotStarted, 0};
     // Everything the child needs is built before fork: after fork in a threaded
     // program only async-signal-safe calls are allowed.
     std::vector<std::string> envText;
@@ -158,12 +160,12 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
     int in[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0) {
         Say("The command for call " + call.id + " cannot be started: " + std::strerror(errno) + ".");
-        return;
+        return notStarted;
     }
     if (pipe2(err, O_CLOEXEC) != 0) {
         Say("The command for call " + call.id + " cannot be started: " + std::strerror(errno) + ".");
         close(in[0]), close(in[1]);
-        return;
+        return notStarted;
     }
     pid_t pid = fork();
     if (pid == 0) {
@@ -192,7 +194,7 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
     if (pid < 0) {
         Say("The command for call " + call.id + " cannot be started: " + std::strerror(errno) + ".");
         close(in[1]), close(err[0]);
-        return;
+        return notStarted;
     }
     setpgid(pid, pid);  // either side may get there first
 
@@ -204,7 +206,7 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
         waitpid(pid, nullptr, 0);
         Say("The command \"" + opt.argv[0] + "\" for call " + call.id + " cannot be started: " +
             std::strerror(execErr) + ".");
-        return;
+        return notStarted;
     }
 
     int pidfd = PidFd(pid);
@@ -261,20 +263,28 @@ void ExecRunner::Core::RunOne(const ExecCall& call) {
     if (inFd >= 0) close(inFd);
     if (pidfd >= 0) close(pidfd);
     if (phase != Running) kill(-pid, SIGKILL);
-    if (!leaderGone) return;
-    if (phase != Running && !stopRequested)
+    // Cut short by Stop, or killed because poll failed: it did not finish. One
+    // that ended by itself as the stop came has run.
+    if (!leaderGone || (stopRequested && phase != Running)) return {ExecResult::Stopped, 0};
+    if (phase != Running) {
         Say("The command for call " + call.id + " ran longer than " + Seconds(opt.timeLimit) + " and was stopped.");
-    else if (phase == Running && WIFEXITED(status) && WEXITSTATUS(status) != 0)
-        Say("The command for call " + call.id + " failed with exit status " + std::to_string(WEXITSTATUS(status)) +
-            ".");
-    else if (phase == Running && WIFSIGNALED(status))
+        return {ExecResult::TimedOut, 0};
+    }
+    if (WIFSIGNALED(status)) {
         Say("The command for call " + call.id + " was ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
             strsignal(WTERMSIG(status)) + ").");
+        return {ExecResult::Signalled, WTERMSIG(status)};
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    if (code != 0)
+        Say("The command for call " + call.id + " failed with exit status " + std::to_string(code) + ".");
+    return {ExecResult::Exited, code};
 }
 
-ExecRunner::ExecRunner(ExecOptions options, ReportFn report) : core_(std::make_unique<Core>()) {
+ExecRunner::ExecRunner(ExecOptions options, ReportFn report, DoneFn done) : core_(std::make_unique<Core>()) {
     core_->opt = std::move(options);
     core_->report = std::move(report);
+    core_->done = std::move(done);
 }
 
 ExecRunner::~ExecRunner() { Stop(); }
@@ -311,11 +321,11 @@ bool ExecRunner::Submit(ExecCall call) {
     return true;
 }
 
-void ExecRunner::Stop() {
+std::size_t ExecRunner::Stop() {
     Core& c = *core_;
     {
         std::lock_guard<std::mutex> lock(c.mu);
-        if (!c.started || c.stopping) return;
+        if (!c.started || c.stopping) return 0;
         c.stopping = true;
         c.cv.notify_one();
     }
@@ -324,6 +334,7 @@ void ExecRunner::Stop() {
     (void)n;
     c.thread.join();
     close(c.stopFd);
+    return c.dropped;
 }
 
 std::size_t ExecRunner::Pending() const {

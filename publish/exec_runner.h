@@ -12,10 +12,12 @@
 // A bounded queue sits in front of it: when it is full the newest call is not run
 // (the earlier ones keep their order), and that is reported. All reports are plain
 // words through the report callback (stderr by default), from the runner's thread.
+// How each run ended goes to the done callback, also from the runner's thread.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -43,12 +45,26 @@ struct ExecCall {
     std::string id;                           // for reports ("call pi-7")
     std::map<std::string, std::string> env;   // e.g. DIALSCOPE_CALL_ID -> "pi-7"
     std::string json;                         // written to the command's stdin
+    std::int64_t number = 0;                  // the caller's own number for it, for its DoneFn
+};
+
+// How one run of the command ended.
+struct ExecResult {
+    enum Kind {
+        Exited,      // code: its exit status
+        Signalled,   // code: the signal that ended it
+        TimedOut,    // ran longer than the time limit and was stopped
+        NotStarted,  // the command could not be started (said through the report callback)
+        Stopped,     // cut short by Stop(): it did not finish
+    } kind = Exited;
+    int code = 0;
 };
 
 class ExecRunner {
 public:
     using ReportFn = std::function<void(const std::string& message)>;
-    explicit ExecRunner(ExecOptions options, ReportFn report = {});
+    using DoneFn = std::function<void(const ExecCall& call, const ExecResult& result)>;
+    explicit ExecRunner(ExecOptions options, ReportFn report = {}, DoneFn done = {});
     ~ExecRunner();  // Stop()
     ExecRunner(const ExecRunner&) = delete;
     ExecRunner& operator=(const ExecRunner&) = delete;
@@ -56,9 +72,10 @@ public:
     bool Start(std::string* error);
     // Returns at once. False (and reported) when the queue is full or not started.
     bool Submit(ExecCall call);
-    // Stops a running command at once (SIGTERM, then SIGKILL), drops the calls still
-    // waiting (reported), and ends the thread.
-    void Stop();
+    // Stops a running command at once (SIGTERM, then SIGKILL; its done callback gets
+    // Stopped), drops the calls still waiting and ends the thread. Returns how many
+    // calls were dropped; saying so is the caller's business.
+    std::size_t Stop();
     std::size_t Pending() const;  // calls waiting or running
 
     struct Core;

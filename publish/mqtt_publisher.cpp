@@ -176,6 +176,7 @@ struct MqttPublisher::Core {
     int connackCode = -1;
     int offlineMid = -1;
     bool offlineAcked = false;
+    std::set<int> unacked;  // a visitor's messages the broker has not acknowledged yet
     bool resendLast = false;  // a broker restarted without its store has lost the retained call
     std::string lastLog;  // the library's last error line, for the certificate message
 
@@ -245,6 +246,7 @@ void OnConnect(mosquitto*, void* obj, int rc) {
 void OnPublish(mosquitto*, void* obj, int mid) {
     auto* c = CoreOf(obj);
     if (mid == c->offlineMid) c->offlineAcked = true;
+    c->unacked.erase(mid);
     std::int64_t acked = -1;
     {
         std::lock_guard<std::mutex> lock(c->mu);
@@ -267,6 +269,8 @@ void OnLog(mosquitto*, void* obj, int level, const char* text) {
 
 mosquitto* MqttPublisher::Core::NewClient() {
     std::string clientId = "dialscope-" + opt.instance;
+    // A second client with the watcher's id would push the watcher off the broker.
+    if (opt.visitor) clientId += "-test-" + std::to_string(getpid());
     mosquitto* m = mosquitto_new(clientId.c_str(), true, this);
     if (!m) return nullptr;
     mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
@@ -274,7 +278,7 @@ mosquitto* MqttPublisher::Core::NewClient() {
     mosquitto_publish_callback_set(m, OnPublish);
     mosquitto_log_callback_set(m, OnLog);
     std::string status = Topic("status");
-    mosquitto_will_set(m, status.c_str(), 7, "offline", 1, true);
+    if (!opt.visitor) mosquitto_will_set(m, status.c_str(), 7, "offline", 1, true);
     if (!opt.url.user.empty())
         mosquitto_username_pw_set(m, opt.url.user.c_str(), opt.password.empty() ? nullptr : opt.password.c_str());
     if (opt.url.tls) {
@@ -314,13 +318,20 @@ void MqttPublisher::Core::SendQueued(mosquitto* m) {
                               false) != MOSQ_ERR_SUCCESS)
             break;  // the connection is going; everything unsent goes again next time
         mids.push_back(mid);
-        if (!e.evented)
-            e.evented = mosquitto_publish(m, nullptr, eventTopic.c_str(), static_cast<int>(e.event.size()),
+        if (!e.evented) {
+            int eventMid = 0;
+            e.evented = mosquitto_publish(m, &eventMid, eventTopic.c_str(), static_cast<int>(e.event.size()),
                                           e.event.data(), 1, false) == MOSQ_ERR_SUCCESS;
+            if (e.evented && opt.visitor) unacked.insert(eventMid);
+        }
     }
     // Only the newest call matters on P/I/last; the broker keeps it for late subscribers.
-    if (!last.empty())
-        mosquitto_publish(m, nullptr, lastTopic.c_str(), static_cast<int>(last.size()), last.data(), 1, true);
+    int lastMid = 0;
+    if (!last.empty() &&
+        mosquitto_publish(m, &lastMid, lastTopic.c_str(), static_cast<int>(last.size()), last.data(), 1, true) ==
+            MOSQ_ERR_SUCCESS &&
+        opt.visitor)
+        unacked.insert(lastMid);
     std::lock_guard<std::mutex> lock(mu);
     for (std::size_t i = 0; i < mids.size(); ++i)
         for (Entry& e : waiting)
@@ -338,12 +349,14 @@ void MqttPublisher::Core::Backoff(std::chrono::milliseconds delay) {
 // Publishes "offline" and waits a moment for the broker to take it before the
 // DISCONNECT (which would otherwise cut it off), so subscribers see the watcher leave
 // at once rather than after the keepalive runs out.
+// A visitor publishes nothing and waits for its own messages (the event, the
+// last call, the discovery configs) to be taken.
 void MqttPublisher::Core::Farewell(mosquitto* m) {
     offlineAcked = false;
     std::string status = Topic("status");
-    if (mosquitto_publish(m, &offlineMid, status.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
+    if (opt.visitor || mosquitto_publish(m, &offlineMid, status.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
         auto deadline = Clock::now() + std::chrono::milliseconds(1000);
-        while (!offlineAcked && Clock::now() < deadline) {
+        while (!(opt.visitor ? unacked.empty() : offlineAcked) && Clock::now() < deadline) {
             int fd = mosquitto_socket(m);
             if (fd < 0) break;
             pollfd p{fd, static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0};
@@ -431,11 +444,16 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
                 connected = true;
             }
             resendLast = true;
+            unacked.clear();
             std::string status = Topic("status");
-            mosquitto_publish(m, nullptr, status.c_str(), 6, "online", 1, true);
-            for (const auto& d : Discoveries())
-                mosquitto_publish(m, nullptr, d.topic.c_str(), static_cast<int>(d.config.size()), d.config.data(), 1,
-                                  true);
+            if (!opt.visitor) mosquitto_publish(m, nullptr, status.c_str(), 6, "online", 1, true);
+            for (const auto& d : Discoveries()) {
+                int mid = 0;
+                if (mosquitto_publish(m, &mid, d.topic.c_str(), static_cast<int>(d.config.size()), d.config.data(), 1,
+                                      true) == MOSQ_ERR_SUCCESS &&
+                    opt.visitor)
+                    unacked.insert(mid);
+            }
         }
         if (rc == MOSQ_ERR_SUCCESS && !connackSeen && Clock::now() >= connackBy) {
             Say(Problem::Silent, "The MQTT broker at " + where + " took the connection but did not answer within " +
@@ -578,12 +596,12 @@ bool MqttPublisher::Start(std::string* error) {
     return true;
 }
 
-bool MqttPublisher::Publish(std::int64_t callId, const std::string& json) {
+bool MqttPublisher::Publish(std::int64_t callId, const std::string& json, const std::string& id) {
     Core& c = *core_;
     ordered_json in = ordered_json::parse(json, nullptr, false);
     if (in.is_discarded() || !in.is_object()) return false;
     ordered_json out;
-    out["id"] = CallId(c.opt.instance, callId);
+    out["id"] = id.empty() ? CallId(c.opt.instance, callId) : id;
     for (auto& [key, value] : in.items())
         if (key != "id") out[key] = value;
     std::string payload = Dump(out);

@@ -59,6 +59,10 @@ struct MqttOptions {
     std::chrono::milliseconds connackWait{10000};
     std::chrono::milliseconds longestRetry{60000};
     std::size_t maxQueued = 10000;   // calls waiting for the broker; see Publish()
+    // A short visit beside a running watcher (a test call): a client id of its own, so
+    // that the watcher keeps its connection, and no status: no "online", no last will,
+    // no "offline" on Stop, which waits instead for the broker to take what was sent.
+    bool visitor = false;
 };
 
 // The most the discovery topics add after the discovery prefix, for a 64-byte instance.
@@ -100,8 +104,9 @@ public:
     // Queues a call; returns at once. `json` must be one JSON object. False (and
     // nothing queued) when it is not one, or when maxQueued calls already wait: the
     // call stays unpublished in the history and is offered again later. A call id
-    // already waiting is not queued twice.
-    bool Publish(std::int64_t callId, const std::string& json);
+    // already waiting is not queued twice. `id` replaces CallId(instance, callId) as the
+    // payload's "id" when given.
+    bool Publish(std::int64_t callId, const std::string& json, const std::string& id = {});
 
     // Publishes "offline", disconnects and ends the thread, waiting at most `limit`
     // (a connect attempt to a silent host cannot be cut short; it is then left to

@@ -401,6 +401,7 @@ int Download(const Common& common, const DownloadOptions& options) {
 
 struct WatchOptions {
     int everyMinutes = 15;
+    bool testCall = false;
     PublishPlan plan;
 };
 
@@ -654,6 +655,8 @@ int Main(int argc, char** argv) {
                          "a shell); the call is in DIALSCOPE_CALL_* variables and as JSON on its stdin");
     watchCmd->add_option("--exec-timeout", publish.execTimeoutSeconds, "Stop the command after this many seconds (default 30)")
         ->check(CLI::Range(0.1, 86400.0));
+    watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
+                       "say whether each took it, and exit (needs no adapter; the history is not touched)");
 
     HistoryOptions list;
     CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
@@ -693,6 +696,7 @@ int Main(int argc, char** argv) {
         std::string error, warning;
         if (!MakePlan(publish, config, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);
         if (!warning.empty()) Say(warning);
+        if (watch.testCall) return SendTestCall(watch.plan, common.dateOrder);
     }
 
     InstallStopSignals();

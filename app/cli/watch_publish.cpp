@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <nlohmann/json.hpp>
 
+#include "app/cli/exit_codes.h"
 #include "history/export.h"
 #include "ports/registry_sysfs.h"
 
@@ -21,6 +24,9 @@ using namespace std::chrono_literals;
 // How many unpublished calls are read from the history at a time; the rest
 // are offered once these are acknowledged.
 constexpr size_t kOfferBatch = 1000;
+// How many owed calls wait in the runner at a time; the rest stay owed in the
+// history and are handed over as these are run.
+constexpr size_t kRunBatch = 10;
 
 // The name of the broker password's credential in the service's unit.
 constexpr const char* kPasswordCredential = "mqtt-password";
@@ -43,6 +49,7 @@ std::string ShortHostName() {
 publish::ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance) {
     publish::ExecCall out;
     out.id = publish::MqttPublisher::CallId(instance, call.id);
+    out.number = call.id;
     out.json = json;
     const auto j = nlohmann::json::parse(json, nullptr, false);
     auto text = [&](const char* key) {
@@ -87,6 +94,38 @@ bool ReadPasswordCredential(std::string* password, std::string* error) {
     *password = text.substr(0, text.find('\n'));
     if (!password->empty() && password->back() == '\r') password->pop_back();
     return true;
+}
+
+// How long a test call waits for the broker's acknowledgement.
+constexpr auto kTestCallWait = 5s;
+
+// A test call as the box would send it now: "TEST" on line 1, with today's date
+// and the time (the box's clock is local time) in the fields' order.
+history::StoredCall TestCallNow(history::DateOrder order) {
+    history::StoredCall call;
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    call.receivedAt = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    const int16_t year = static_cast<int16_t>(local.tm_year % 100), month = static_cast<int16_t>(local.tm_mon + 1),
+                  day = static_cast<int16_t>(local.tm_mday);
+    auto& raw = call.fields.dateTime;
+    if (order == history::DateOrder::MDY) raw = {month, day, year, 0, 0};
+    if (order == history::DateOrder::DMY) raw = {day, month, year, 0, 0};
+    if (order == history::DateOrder::YMD) raw = {year, month, day, 0, 0};
+    raw[3] = static_cast<int16_t>(local.tm_hour);
+    raw[4] = static_cast<int16_t>(local.tm_min);
+    const std::string label = "TEST    ";
+    std::copy(label.begin(), label.end(), call.fields.label.begin());
+    call.fields.text = "Dialscope test call";
+    call.fields.hasText = true;
+    return call;
+}
+
+void Say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -215,9 +254,37 @@ Publishing::Publishing(PublishPlan plan, history::CallHistory* history, history:
 
 Publishing::~Publishing() { Stop(); }
 
+std::string ExecTarget(const std::vector<std::string>& argv) {
+    std::string target = "exec:";
+    for (const auto& word : argv) {
+        if (target.size() > 5) target += ' ';
+        const bool plain = !word.empty() && word.find_first_of(" \t\n'\"\\") == std::string::npos;
+        if (plain) {
+            target += word;
+            continue;
+        }
+        target += '\'';
+        for (char c : word) target += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        target += '\'';
+    }
+    return target;
+}
+
 bool Publishing::Start(std::string* error) {
     if (plan_.exec) {
-        runner_ = std::make_unique<publish::ExecRunner>(*plan_.exec, Report);
+        // Calls kept before this command was first configured are not owed to it.
+        execTarget_ = ExecTarget(plan_.exec->argv);
+        history_->RegisterTarget(execTarget_);
+        std::weak_ptr<Runs> runs = runs_;
+        runner_ = std::make_unique<publish::ExecRunner>(
+            *plan_.exec, Report,
+            // On the runner's thread: only queue it; the history is the main thread's.
+            [runs](const publish::ExecCall& call, const publish::ExecResult& result) {
+                if (auto r = runs.lock()) {
+                    std::lock_guard<std::mutex> lock(r->mu);
+                    r->ended.emplace_back(call.number, result.kind != publish::ExecResult::Stopped);
+                }
+            });
         if (!runner_->Start(error)) return false;
     }
     if (!plan_.mqtt) return true;
@@ -255,13 +322,12 @@ bool Publishing::StartPublisher(std::string* error) {
 }
 
 void Publishing::Tick(const std::vector<history::StoredCall>& newCalls) {
-    if (runner_)
-        for (const auto& call : newCalls) {
-            const std::string& instance = instance_->Now();
-            runner_->Submit(ExecCallOf(call, WatchLine(call, order_, instance), instance));
-        }
-    if (!plan_.mqtt) return;
     const auto now = std::chrono::steady_clock::now();
+    if (runner_) {
+        const bool ran = DrainRuns();
+        if (ran || !newCalls.empty() || (feedAgain_ && now >= nextFeed_)) Feed();
+    }
+    if (!plan_.mqtt) return;
     if (!publisher_) {
         if (instance_->Known().empty()) return;
         std::string error;
@@ -307,13 +373,164 @@ void Publishing::Drain() {
     if (!ids.empty() && offerAgain_) nextOffer_ = {};
 }
 
+void Publishing::Feed() {
+    feedAgain_ = false;
+    if (running_.size() >= kRunBatch) return;  // more once one of these has run
+    for (const auto& call : history_->Unpublished(execTarget_, kRunBatch + running_.size())) {
+        if (running_.size() >= kRunBatch) break;
+        if (running_.count(call.id)) continue;
+        const std::string& instance = instance_->Now();
+        if (!runner_->Submit(ExecCallOf(call, WatchLine(call, order_, instance), instance))) {
+            feedAgain_ = true;  // still owed: handed over later, in order
+            nextFeed_ = std::chrono::steady_clock::now() + 5s;
+            break;
+        }
+        running_.insert(call.id);
+    }
+}
+
+bool Publishing::DrainRuns() {
+    std::vector<std::pair<int64_t, bool>> ended;
+    {
+        std::lock_guard<std::mutex> lock(runs_->mu);
+        ended.swap(runs_->ended);
+    }
+    for (const auto& [id, ran] : ended) {
+        // A run the stop cut short stays owed: it is run again at the next start.
+        if (ran) history_->MarkPublished(execTarget_, id);
+        running_.erase(id);
+    }
+    return !ended.empty();
+}
+
 void Publishing::Stop() {
-    if (runner_) runner_->Stop();
+    if (runner_) {
+        runner_->Stop();
+        DrainRuns();
+        running_.clear();
+        const size_t owed = history_->Unpublished(execTarget_, kOfferBatch).size();
+        if (owed > 0)
+            Report((owed == 1 ? std::string("1 call has") : std::to_string(owed) + " calls have") +
+                   " not been run through the command yet; the watcher runs " + (owed == 1 ? "it" : "them") +
+                   " when it starts again.");
+        runner_.reset();
+    }
     if (publisher_) {
         publisher_->Stop();
         Drain();  // no acknowledgement comes after Stop returns
         publisher_.reset();
     }
+}
+
+}  // namespace dialscope::cli
+
+namespace dialscope::cli {
+
+int SendTestCall(const PublishPlan& plan, history::DateOrder order) {
+    if (!plan.mqtt && !plan.exec) {
+        Report("No output is configured, so there is nothing to test: give --mqtt URL or --exec COMMAND (or "
+               "mqtt_url or exec in the configuration file).");
+        return kExitUsage;
+    }
+    InstanceName instance(plan.instance);
+    if (instance.Known().empty())
+        Report("No adapter is plugged in and no instance id is given: the test call goes out as instance " +
+               instance.Now() + ", which the watcher does not use once an adapter is plugged in. Give "
+               "--instance-id to test the watcher's own topics.");
+    const history::StoredCall call = TestCallNow(order);
+    const std::string id = instance.Now() + "-test-" + std::to_string(call.receivedAt / 1000);
+    auto j = nlohmann::ordered_json::parse(history::JsonLine(call, order));
+    j["id"] = id;
+    j["test"] = true;
+    const std::string json = j.dump() + "\n";
+    int code = kExitOk;
+
+    if (plan.mqtt) {
+        publish::MqttOptions o = *plan.mqtt;
+        o.instance = instance.Now();
+        o.visitor = true;
+        const std::string where = o.url.host;
+        std::mutex mu;
+        std::condition_variable cv;
+        bool acked = false;
+        publish::MqttPublisher publisher(
+            o,
+            [&](int64_t) {
+                std::lock_guard<std::mutex> lock(mu);
+                acked = true;
+                cv.notify_all();
+            },
+            Report);
+        std::string error;
+        if (!publisher.Start(&error)) {
+            Report(error);
+            return kExitUsage;
+        }
+        if (!publisher.Publish(0, json, id)) {
+            Say("MQTT broker " + where + ": the test call could not be queued.");
+            return kExitFailure;
+        }
+        bool took;
+        {
+            std::unique_lock<std::mutex> lock(mu);
+            took = cv.wait_for(lock, kTestCallWait, [&] { return acked; });
+        }
+        const bool connected = publisher.Connected();
+        publisher.Stop();
+        if (took) {
+            Say("MQTT broker " + where + ": test call published.");
+        } else {
+            Say("MQTT broker " + where + ": the broker did not take the test call within " +
+                std::to_string(std::chrono::seconds(kTestCallWait).count()) + " s" +
+                (connected ? "." : "; it could not be reached (see above)."));
+            code = kExitFailure;
+        }
+    }
+
+    if (plan.exec) {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::optional<publish::ExecResult> result;
+        publish::ExecRunner runner(*plan.exec, Report, [&](const publish::ExecCall&, const publish::ExecResult& r) {
+            std::lock_guard<std::mutex> lock(mu);
+            result = r;
+            cv.notify_all();
+        });
+        publish::ExecCall exec = ExecCallOf(call, json, instance.Now());
+        exec.id = id;
+        exec.env["DIALSCOPE_CALL_ID"] = id;
+        exec.env["DIALSCOPE_TEST_CALL"] = "1";
+        std::string error;
+        if (!runner.Start(&error) || !runner.Submit(exec)) {
+            Say("Command: not run: " + (error.empty() ? std::string("the runner did not take the call.") : error));
+            return kExitFailure;
+        }
+        {
+            // The runner's own time limit ends the command.
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return result.has_value(); });
+        }
+        runner.Stop();
+        switch (result->kind) {
+        case publish::ExecResult::Exited:
+            Say("Command: ran, exit status " + std::to_string(result->code) + ".");
+            break;
+        case publish::ExecResult::Signalled:
+            Say("Command: ended by signal " + std::to_string(result->code) + " (" + strsignal(result->code) + ").");
+            break;
+        case publish::ExecResult::TimedOut:
+            Say("Command: ran longer than its time limit and was stopped.");
+            break;
+        case publish::ExecResult::NotStarted:
+            Say("Command: could not be started (see above).");
+            break;
+        case publish::ExecResult::Stopped:
+            Say("Command: stopped before it ended.");
+            break;
+        }
+        if (result->kind != publish::ExecResult::Exited || result->code != 0) code = kExitFailure;
+    }
+    return code;
 }
 
 }  // namespace dialscope::cli

@@ -1,10 +1,17 @@
 // What `dialscope-cli watch` does with each new call besides printing it: send
 // it to an MQTT broker (--mqtt) and run a command for it (--exec).
 //
+// Both outputs keep what they owe in the history, each as a target of its own:
+// the broker by its address and prefix, the command by its words. A call is
+// marked for the broker once the broker acknowledged it, and for the command
+// once a run of the command for it has ended (however it ended); until then it
+// stays owed in the file and is sent or run again after a restart, a crash or
+// a reboot.
+//
 // Threading: everything here runs on the watcher's main thread, the one thread
-// that touches the call history, except the publisher's acknowledgements. They
-// come on the publisher's thread and only go into a mutex-protected queue; the
-// next Tick() marks them published in the history.
+// that touches the call history, except the publisher's acknowledgements and
+// the runner's "done". They come on those threads and only go into
+// mutex-protected queues; the next Tick() marks them in the history.
 #pragma once
 
 #include <chrono>
@@ -77,11 +84,12 @@ public:
     // Starts the command runner, and the publisher once its instance id is
     // known. False with *error when an option turns out wrong.
     bool Start(std::string* error);
-    // Main thread, every loop pass: hands the calls the history just took
-    // as new to the runner, sends what the broker still owes, marks what it
-    // acknowledged.
+    // Main thread, every loop pass, with the calls the history just took as
+    // new: hands the calls the command is owed to the runner, sends what the
+    // broker is owed, marks what was acknowledged or run.
     void Tick(const std::vector<history::StoredCall>& newCalls);
-    // Publishes "offline", stops the running command; marks the last acknowledged calls.
+    // Publishes "offline", stops the running command; marks the last acknowledged
+    // and run calls, and says how many calls the command is still owed.
     void Stop();
 
     const publish::MqttPublisher* publisher() const { return publisher_.get(); }
@@ -90,6 +98,8 @@ private:
     bool StartPublisher(std::string* error);
     void Offer();  // hands the history's unpublished calls to the publisher
     void Drain();  // marks acknowledged calls
+    void Feed();   // hands the command's owed calls to the runner, oldest first
+    bool DrainRuns();  // marks the calls whose command run ended; true when any did
 
     PublishPlan plan_;
     history::CallHistory* history_;
@@ -102,11 +112,32 @@ private:
     bool offerAgain_ = false;       // a call was refused or left for later
     std::chrono::steady_clock::time_point nextOffer_{};
 
+    std::string execTarget_;
+    std::set<int64_t> running_;  // handed to the runner, its run not ended yet
+    bool feedAgain_ = true;      // look for owed calls on the next Tick
+    std::chrono::steady_clock::time_point nextFeed_{};
+
     struct Acks {
         std::mutex mu;
         std::vector<int64_t> ids;
     };
     std::shared_ptr<Acks> acks_ = std::make_shared<Acks>();
+    // The calls whose command run ended: true when it ran, false when the stop cut it short.
+    struct Runs {
+        std::mutex mu;
+        std::vector<std::pair<int64_t, bool>> ended;
+    };
+    std::shared_ptr<Runs> runs_ = std::make_shared<Runs>();
 };
+
+// `watch --test-call`: sends one call marked as a test to every configured output
+// (the broker as a new call, the command once) and says per output, on stdout,
+// whether it took it. Opens no port and never touches the history. Returns the
+// program's exit status.
+int SendTestCall(const PublishPlan& plan, history::DateOrder order);
+
+// The command's target in the history: its words, quoted where needed, after
+// "exec:". Another command is another target.
+std::string ExecTarget(const std::vector<std::string>& argv);
 
 }  // namespace dialscope::cli

@@ -89,7 +89,10 @@ TEST(ExecRunner, FailingHangingAndReadingCommandsEachGetTheirDueAndNothingIsExec
     // Long enough for the forks of the reading calls on a busy machine.
     o.timeLimit = std::chrono::milliseconds(1000);
     o.killGrace = std::chrono::milliseconds(300);
-    ExecRunner runner(o, reports.Fn());
+    std::vector<std::string> ended;  // how each run ended, as the caller is told
+    ExecRunner runner(o, reports.Fn(), [&](const ExecCall& c, const ExecResult& r) {
+        ended.push_back(c.id + " " + std::to_string(r.kind) + " " + std::to_string(r.code));
+    });
     std::string error;
     ASSERT_TRUE(runner.Start(&error)) << error;
 
@@ -109,6 +112,7 @@ TEST(ExecRunner, FailingHangingAndReadingCommandsEachGetTheirDueAndNothingIsExec
     EXPECT_EQ(reports.Get(), (std::vector<std::string>{"The command for call fail failed with exit status 3.",
                                                        "The command for call hang ran longer than 1 s and was stopped."}));
     EXPECT_LT(took, std::chrono::seconds(5)) << "the hang was cut short and the next call ran";
+    EXPECT_EQ(ended, (std::vector<std::string>{"fail 0 3", "hang 2 0", "evil 0 0", "big 0 0"}));
     EXPECT_EQ(ReadBytes(dir.File("evil.json")), "{\"text\":\"" + evil + "\"}");
     EXPECT_EQ(ReadBytes(dir.File("big.json")), bigJson);
     EXPECT_EQ(ReadBytes(dir.File("evil.env")),
@@ -155,24 +159,26 @@ TEST(ExecRunner, ACommandThatCannotStartIsToldAndAFullQueueDropsTheNewest) {
     EXPECT_EQ(full.Get(), std::vector<std::string>{"1 calls already wait for the command; call c is not run for it."});
 
     // Stopping the program does not wait out a hung command's time limit, and
-    // what the command started gets SIGTERM too, to clean up.
+    // what the command started gets SIGTERM too, to clean up. The cut-short run
+    // is told as such (it did not run to its end), the waiting call counted.
     Reports stopped;
+    std::vector<std::pair<std::string, ExecResult::Kind>> done;
     ExecOptions slow;
     slow.argv = {"/bin/sh", "-c", "cd '" + dir.path() + "'; sh -c 'trap \"echo cleaned > cleaned; exit 0\" TERM; "
                                    ": > slow-started; sleep 60 & wait' & wait"};
     slow.timeLimit = std::chrono::seconds(60);
     slow.killGrace = std::chrono::seconds(3);
-    ExecRunner hung(slow, stopped.Fn());
+    ExecRunner hung(slow, stopped.Fn(), [&](const ExecCall& c, const ExecResult& r) { done.emplace_back(c.id, r.kind); });
     ASSERT_TRUE(hung.Start(&error));
     hung.Submit(Call("d", "x", "{}"));
     hung.Submit(Call("e", "x", "{}"));
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir.File("slow-started")); }));
     auto start = std::chrono::steady_clock::now();
-    hung.Stop();
+    EXPECT_EQ(hung.Stop(), 1u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(ReadBytes(dir.File("cleaned")), "cleaned\n") << "the command's own child got no SIGTERM";
-    EXPECT_EQ(stopped.Get(), std::vector<std::string>{
-                                 "1 call(s) waiting for the command were not run: the program is stopping."});
+    EXPECT_EQ(stopped.Get(), std::vector<std::string>{});
+    EXPECT_EQ(done, (std::vector<std::pair<std::string, ExecResult::Kind>>{{"d", ExecResult::Stopped}}));
 }
 
 }  // namespace

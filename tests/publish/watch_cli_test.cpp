@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <map>
 #include <set>
@@ -236,6 +237,143 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
     EXPECT_EQ(printed().size(), 5u) << "the restarted watcher printed a known call";
     kill(watcher, SIGTERM);
     ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+}
+
+// The command's calls wait in the history, not in memory: a stop while calls
+// wait, and a kill -9 while one runs, lose none of them. Each run appends to a
+// file by call id; the command holds until the test opens the gate.
+TEST(WatchCli, CommandRunsEveryCallThroughAStopAndAKill) {
+    TempDir dir;
+    WriteBytes(dir.File("a.log"), kLogA);
+    WriteBytes(dir.File("hook.sh"),
+               "echo \"$DIALSCOPE_CALL_ID start\" >> \"$OUT/ran.txt\"\n"
+               "while [ ! -e \"$OUT/gate\" ]; do sleep 0.05; done\n"
+               "echo \"$DIALSCOPE_CALL_ID done\" >> \"$OUT/ran.txt\"\n");
+    setenv("OUT", dir.path().c_str(), 1);
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("sys").c_str(), 1);
+    setenv("DIALSCOPE_DEV_ROOT", dir.File("dev").c_str(), 1);
+    auto sim = std::make_unique<Sim>(dir, "a.log", false);
+    ASSERT_TRUE(WaitUntil([&] { return sim->Output().find("plugged ") != std::string::npos; }));
+    const std::vector<std::string> args = {DIALSCOPE_CLI, "--history", dir.File("calls.sqlite3"), "watch",
+                                           "--exec", "sh " + dir.File("hook.sh")};
+    const std::string out = dir.File("watch.out");
+    auto lines = [&](const std::string& word) {  // the call ids of the runs' lines with this word, in order
+        std::vector<std::string> ids;
+        std::istringstream in(ReadBytes(dir.File("ran.txt")));
+        std::string id, what;
+        while (in >> id >> what)
+            if (what == word) ids.push_back(id);
+        return ids;
+    };
+    auto stop = [&](pid_t pid, int sig) {
+        kill(pid, sig);
+        int status = -1;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        return status;
+    };
+
+    // Stopped while the first call's command runs and two wait.
+    pid_t watcher = testing::Spawn(args, out);
+    ASSERT_TRUE(WaitUntil([&] { return JsonLines(ReadBytes(out)).size() == 3 && lines("start").size() == 1; }, 30s))
+        << ReadBytes(out);
+    std::vector<std::string> ids;
+    for (const auto& line : JsonLines(ReadBytes(out))) ids.push_back(line["id"]);
+    ASSERT_EQ(lines("start"), std::vector<std::string>{ids[0]});
+    int status = stop(watcher, SIGINT);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadBytes(out);
+    EXPECT_NE(ReadBytes(out).find("3 calls have not been run through the command yet; the watcher runs them when it "
+                                  "starts again."),
+              std::string::npos)
+        << ReadBytes(out);
+
+    // Started again, and killed outright while the first call runs once more:
+    // its command (in a process group of its own) outlives the watcher.
+    watcher = testing::Spawn(args, out);
+    ASSERT_TRUE(WaitUntil([&] { return lines("start").size() == 2; }, 30s)) << ReadBytes(out);
+    stop(watcher, SIGKILL);
+    WriteBytes(dir.File("gate"), "");
+    ASSERT_TRUE(WaitUntil([&] { return lines("done").size() == 1; }));
+
+    // The third start runs every call not known to have run, oldest first:
+    // the first again (its end was not seen), then the others.
+    WriteBytes(out, "");
+    watcher = testing::Spawn(args, out);
+    ASSERT_TRUE(WaitUntil([&] { return lines("done").size() == 4; }, 30s)) << ReadBytes(out);
+    EXPECT_EQ(lines("done"), (std::vector<std::string>{ids[0], ids[0], ids[1], ids[2]}));
+    status = stop(watcher, SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadBytes(out);
+    EXPECT_EQ(ReadBytes(out).find("not been run"), std::string::npos) << ReadBytes(out);
+
+    // A fourth start with one more call on the box: only that one is run, so
+    // the runs the third start saw end are not run again.
+    sim->Say("unplug");
+    ASSERT_TRUE(sim->Quit());
+    WriteBytes(dir.File("b.log"), kLogB);
+    sim = std::make_unique<Sim>(dir, "b.log", true);
+    watcher = testing::Spawn(args, out);
+    sim->Say("plug");
+    ASSERT_TRUE(WaitUntil([&] { return lines("done").size() == 5; }, 30s)) << ReadBytes(out);
+    const auto added = JsonLines(ReadBytes(out));
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(lines("done").back(), added[0]["id"]);
+    stop(watcher, SIGTERM);
+}
+
+// --test-call beside a running watcher of the same instance: the broker gets
+// the marked call as a new call (call, event, last, and the hub's configs), the
+// command gets it with DIALSCOPE_TEST_CALL=1; the watcher keeps its connection
+// and status, and no history is touched.
+TEST(WatchCli, TestCallReachesBrokerAndCommand) {
+    Broker b;
+    ASSERT_TRUE(b.ok);
+    TempDir dir;
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("no-sys").c_str(), 1);
+    setenv("DIALSCOPE_MQTT_PASSWORD", Broker::kPassword, 1);
+    setenv("OUT", dir.path().c_str(), 1);
+    const std::string url = "mqtt://watcher@127.0.0.1:" + std::to_string(b.port);
+    Subscriber keeper(b, "#");
+    ASSERT_TRUE(keeper.ready);
+    pid_t watcher = testing::Spawn({DIALSCOPE_CLI, "--history", dir.File("watcher.sqlite3"), "watch", "--mqtt", url,
+                                    "--instance-id", "hall"},
+                                   dir.File("watcher.out"));
+    ASSERT_TRUE(WaitUntil([&] { return !keeper.On("dialscope/hall/status").empty(); })) << ReadBytes(dir.File("watcher.out"));
+
+    const std::string out = dir.File("test.out");
+    const int code = testing::Run({DIALSCOPE_CLI, "--history", dir.File("sub/calls.sqlite3"), "watch", "--test-call",
+                                   "--mqtt", url, "--instance-id", "hall", "--discovery-prefix", "hub", "--exec",
+                                   "sh -c 'echo \"$DIALSCOPE_TEST_CALL $DIALSCOPE_CALL_ID\" > \"$OUT/env\"; cat > \"$OUT/json\"'"},
+                                  out);
+    EXPECT_EQ(code, 0) << ReadBytes(out);
+    EXPECT_NE(ReadBytes(out).find("MQTT broker 127.0.0.1: test call published.\nCommand: ran, exit status 0.\n"),
+              std::string::npos)
+        << ReadBytes(out);
+    const auto sent = nlohmann::json::parse(ReadBytes(dir.File("json")));
+    const std::string id = sent["id"];
+    EXPECT_EQ(id.rfind("hall-test-", 0), 0u) << id;
+    EXPECT_EQ(sent["test"], true);
+    EXPECT_EQ(sent["text"], "Dialscope test call");
+    EXPECT_EQ(ReadBytes(dir.File("env")), "1 " + id + "\n");
+    ASSERT_TRUE(WaitUntil([&] { return !keeper.On("dialscope/hall/last").empty(); })) << keeper.Text();
+    ASSERT_EQ(keeper.On("dialscope/hall/call").size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(keeper.On("dialscope/hall/call")[0]), sent);
+    const auto event = nlohmann::json::parse(keeper.On("dialscope/hall/event").at(0));
+    EXPECT_EQ(event["event_type"], "call");
+    EXPECT_EQ(event["id"], id);
+    EXPECT_EQ(event["test"], true);
+    EXPECT_EQ(nlohmann::json::parse(keeper.On("dialscope/hall/last").back())["id"], id);
+    EXPECT_FALSE(keeper.On("hub/event/dialscope_hall/call/config").empty());
+    EXPECT_EQ(keeper.On("dialscope/hall/status"), std::vector<std::string>{"online"});
+    EXPECT_EQ(ReadBytes(b.dir.File("broker.log")).find("already connected"), std::string::npos)
+        << "the test call pushed the watcher off the broker";
+    EXPECT_FALSE(std::filesystem::exists(dir.File("sub"))) << "the test call touched the history";
+    kill(watcher, SIGTERM);
+    waitpid(watcher, nullptr, 0);
+
+    // Nothing to send to, or an output that does not take it: said, and not 0.
+    EXPECT_EQ(testing::Run({DIALSCOPE_CLI, "watch", "--test-call"}, out), 2);
+    EXPECT_EQ(testing::Run({DIALSCOPE_CLI, "watch", "--test-call", "--exec", "false"}, out), 1);
+    EXPECT_NE(ReadBytes(out).find("Command: ran, exit status 1."), std::string::npos) << ReadBytes(out);
+    unsetenv("DIALSCOPE_MQTT_PASSWORD");
 }
 
 // Bad options and configuration files are exit status 2 with words that say where.
