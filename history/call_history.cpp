@@ -20,6 +20,7 @@
 
 #include "history/latin1.h"
 #include "history/maintenance.h"
+#include "history/salvage.h"
 
 namespace dialscope::history {
 namespace {
@@ -326,6 +327,8 @@ std::string ImmutableUri(const std::string& path) {
 
 }  // namespace
 
+std::string ImmutableSqliteUri(const std::string& path) { return ImmutableUri(path); }
+
 struct CallHistory::Impl {
     struct Download {
         int64_t dbId = 0;
@@ -489,7 +492,7 @@ struct CallHistory::Impl {
             if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
                 *problem = "The file " + path +
                            " is not a call history (it is damaged or not an SQLite database). It is left "
-                           "as it is; move it away or choose another file.";
+                           "as it is; move it away or choose another file. " + DamageAdvice(path);
             else if (rc == SQLITE_READONLY_DIRECTORY)
                 // A file in write-ahead mode is read with two files beside
                 // it, which a reader must create when no writer has them open.
@@ -564,7 +567,7 @@ struct CallHistory::Impl {
             sqlite3_finalize(statement);
             if (rc != SQLITE_OK) {
                 *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
-                           ". It is left as it is; restore it from a copy or choose another file.";
+                           ". It is left as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
                 return false;
             }
         }
@@ -576,7 +579,7 @@ struct CallHistory::Impl {
             unique != 1) {
             *problem = "The call history " + path +
                        " is damaged: the index that keeps each call once is missing. It is left as it "
-                       "is; restore it from a copy or choose another file.";
+                       "is; restore it from a copy or choose another file. " + DamageAdvice(path);
             return false;
         }
         // From version 2 a record whose header is unknown is stored with no
@@ -591,7 +594,7 @@ struct CallHistory::Impl {
              required != 3)) {
             *problem = "The call history " + path +
                        " is damaged: its records cannot hold a record whose header is unknown. It is left "
-                       "as it is; restore it from a copy or choose another file.";
+                       "as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
             return false;
         }
         return true;
@@ -697,7 +700,7 @@ struct CallHistory::Impl {
         case SQLITE_NOTADB:
             Say(Failure::Damaged, "The call history " + p +
                                       " is damaged and cannot be written. Calls are kept in memory until "
-                                      "Dialscope ends; restore the file or move it away.");
+                                      "Dialscope ends; restore the file or move it away. " + DamageAdvice(p));
             return;
         default:
             Say(Failure::IoError, "The call history " + p + " cannot be written: " + sqlite3_errstr(rc) +

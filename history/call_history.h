@@ -117,6 +117,10 @@ struct BoxDateTime {
 };
 BoxDateTime ReadBoxDateTime(const std::array<int16_t, 5>& raw, DateOrder order, int64_t receivedAtMs);
 
+// The path as an SQLite URI that reads the file as it lies on the disk:
+// read-only, with no lock and no file made beside it.
+std::string ImmutableSqliteUri(const std::string& path);
+
 class CallHistory {
 public:
     // Opens (creating the folders and the file when missing) the history at
