@@ -23,6 +23,7 @@
 #include "history/latin1.h"
 #include "history/maintenance.h"
 #include "history/pending_file.h"
+#include "history/salvage.h"
 
 namespace dialscope::history {
 namespace {
@@ -370,6 +371,8 @@ bool IsDamage(int rc) { return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == S
 
 }  // namespace
 
+std::string ImmutableSqliteUri(const std::string& path) { return ImmutableUri(path); }
+
 struct CallHistory::Impl {
     struct Download {
         int64_t dbId = 0;
@@ -551,7 +554,7 @@ struct CallHistory::Impl {
             if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
                 *problem = "The file " + path +
                            " is not a call history (it is damaged or not an SQLite database). It is left "
-                           "as it is; move it away or choose another file.";
+                           "as it is; move it away or choose another file. " + DamageAdvice(path);
             else if (rc == SQLITE_READONLY_DIRECTORY)
                 // A file in write-ahead mode is read with two files beside
                 // it, which a reader must create when no writer has them open.
@@ -661,7 +664,7 @@ struct CallHistory::Impl {
                                   "). Dialscope does not write to it and leaves it as it is; calls are kept in memory "
                                   "and, when Dialscope ends, in " + PendingPath(path) +
                                   ", from where they are taken into the history once it can be written. " +
-                                  CallHistory::DamageAdvice(path));
+                                  DamageAdvice(path));
     }
 
     bool CanWrite() const { return writable && state == State::Sound; }
@@ -687,7 +690,7 @@ struct CallHistory::Impl {
             sqlite3_finalize(statement);
             if (rc != SQLITE_OK) {
                 *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
-                           ". It is left as it is; restore it from a copy or choose another file.";
+                           ". It is left as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
                 return false;
             }
         }
@@ -699,7 +702,7 @@ struct CallHistory::Impl {
             unique != 1) {
             *problem = "The call history " + path +
                        " is damaged: the index that keeps each call once is missing. It is left as it "
-                       "is; restore it from a copy or choose another file.";
+                       "is; restore it from a copy or choose another file. " + DamageAdvice(path);
             return false;
         }
         // From version 2 a record whose header is unknown is stored with no
@@ -714,7 +717,7 @@ struct CallHistory::Impl {
              required != 3)) {
             *problem = "The call history " + path +
                        " is damaged: its records cannot hold a record whose header is unknown. It is left "
-                       "as it is; restore it from a copy or choose another file.";
+                       "as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
             return false;
         }
         return true;
@@ -1240,7 +1243,7 @@ std::optional<std::string> CallHistory::Close(int patienceMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs);
     for (;;) {
         const size_t before = m.queue.size();
-        Flush();
+        WriteWaiting();  // no search indexing: the program is ending
         if (m.queue.empty() || !m.CanWrite()) break;
         if (m.queue.size() < before) continue;
         if (std::chrono::steady_clock::now() >= deadline) break;
@@ -1262,12 +1265,6 @@ std::vector<std::string> CallHistory::QuickCheck() {
     return m.db ? m.damage : Check(false, 1);
 }
 
-std::string CallHistory::DamageAdvice(const std::string& path) {
-    return "Copy it aside before anything else writes to it. `dialscope-cli --history " + ShellWord(path) +
-           " history --check` looks it over; `dialscope-cli --history " + ShellWord(path) +
-           " history --damaged --format json --output FILE` saves what can still be read. Then restore it from a "
-           "backup, or move it away so that a new one is started.";
-}
 
 std::string CallHistory::DefaultPath(std::string* problem) {
     std::string ignored;
@@ -1413,10 +1410,11 @@ DownloadSummary CallHistory::EndDownload(DownloadEnd how) {
     return DownloadSummary{dl->added, dl->newCalls, dl->known, dl->damaged, dl->added - dl->written};
 }
 
-void CallHistory::Flush() {
+// What waits in memory, written while the file takes it.
+bool CallHistory::WriteWaiting() {
     Impl& m = *impl_;
     m.Drain();
-    if (!m.CanWrite() || !m.queue.empty()) return;
+    if (!m.CanWrite() || !m.queue.empty()) return false;
     auto targets = std::move(m.pendingTargets);
     m.pendingTargets.clear();
     for (const auto& target : targets) RegisterTarget(target);
@@ -1424,6 +1422,12 @@ void CallHistory::Flush() {
     m.pendingMarks.clear();
     for (auto& [target, id] : marks) MarkPublished(target, id);
     if (m.pendingDue) m.TakeInPending();
+    return true;
+}
+
+void CallHistory::Flush() {
+    Impl& m = *impl_;
+    if (!WriteWaiting()) return;
     if (!m.current && m.dirty && m.maintenance) {
         m.dirty = false;
         m.maintenance->Wake();

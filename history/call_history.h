@@ -120,6 +120,10 @@ struct BoxDateTime {
 };
 BoxDateTime ReadBoxDateTime(const std::array<int16_t, 5>& raw, DateOrder order, int64_t receivedAtMs);
 
+// The path as an SQLite URI that reads the file as it lies on the disk:
+// read-only, with no lock and no file made beside it.
+std::string ImmutableSqliteUri(const std::string& path);
+
 class CallHistory {
 public:
     // Opens (creating the folders and the file when missing) the history at
@@ -224,12 +228,10 @@ public:
 
     const std::string& path() const;
 
-    // What to do with a damaged history, for the messages that find it.
-    static std::string DamageAdvice(const std::string& path);
-
     struct Impl;
 private:
     explicit CallHistory(std::unique_ptr<Impl> impl);
+    bool WriteWaiting();
     std::unique_ptr<Impl> impl_;
 };
 

@@ -139,6 +139,11 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
             if (!i || i->get() < 1 || i->get() > 10080)
                 return fail("'every_minutes' must be a whole number of minutes from 1 to 10080 (a week).");
             out.everyMinutes = static_cast<int>(i->get());
+        } else if (key == "keep_days") {
+            const auto* i = node.as_integer();
+            if (!i || i->get() < 1 || i->get() > 36500)
+                return fail("'keep_days' must be a whole number of days from 1 to 36500.");
+            out.keepDays = static_cast<int>(i->get());
         } else if (key == "history") {
             if (!needString(&out.history, false)) return false;
         } else if (key == "port") {

@@ -9,6 +9,7 @@
 //   exec                 = ["/usr/local/bin/on-call", "--quiet"]   # or one string, quoted like a shell's
 //   exec_timeout_seconds = 30
 //   every_minutes        = 15
+//   keep_days            = 365                  # calls received earlier are removed
 //   history              = "/var/lib/dialscope/calls.sqlite3"
 //   port                 = "/dev/ttyUSB0"
 #pragma once
@@ -30,6 +31,7 @@ struct WatchConfig {
     std::optional<std::vector<std::string>> exec;
     std::optional<double> execTimeoutSeconds;
     std::optional<int> everyMinutes;
+    std::optional<int> keepDays;
     std::optional<std::string> history;
     std::optional<std::string> port;
 };

@@ -27,6 +27,8 @@
 #include "history/call_history.h"
 #include "history/export.h"
 #include "history/history_store.h"
+#include "history/retention.h"
+#include "history/salvage.h"
 #include "protocol/link_state.h"
 
 namespace dialscope::cli {
@@ -402,6 +404,7 @@ int Download(const Common& common, const DownloadOptions& options) {
 struct WatchOptions {
     int everyMinutes = 15;
     bool testCall = false;
+    int keepDays = 0;  // 0: calls are kept for ever
     PublishPlan plan;
 };
 
@@ -429,6 +432,9 @@ int Watch(const Common& common, WatchOptions options) {
     view.onStatus = [&](std::string_view line) { status.See(line); };
     Core core(sharedLink, view, SystemPlatform(nullptr, ConsoleWarning()));
     if (store) core.AttachStore(store.get());
+    std::optional<history::Retention> retention;
+    if (store && options.keepDays > 0) retention.emplace(store->history().path(), options.keepDays);
+    else if (options.keepDays > 0) Say("Without the call history no calls are removed after " + std::to_string(options.keepDays) + " days.");
 
     DownloadRecords records;
     if (!store) core.OnRecord([&](const RecordFields& record) { if (!record.damaged) records.Add(record); });
@@ -462,6 +468,9 @@ int Watch(const Common& common, WatchOptions options) {
             records.calls.clear();
         }
         if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
+        // Old calls go at start and then once a day, never during a download.
+        if (retention && !core.protocol().downloading())
+            if (auto line = retention->Tick()) Say(*line);
         // While the adapter stays plugged in, download again now and then.
         if (Clock::now() - lastDownload > every && !core.serial().portOpen()) {
             lastDownload = Clock::now();
@@ -491,6 +500,9 @@ int Watch(const Common& common, WatchOptions options) {
 
 struct HistoryOptions {
     bool check = false;
+    std::string salvageTo;  // --salvage NEW_FILE
+    bool prune = false;
+    std::string pruneBefore;
     history::ListQuery query;
     Format format = Format::Text;
     std::string output;
@@ -498,7 +510,68 @@ struct HistoryOptions {
 
 // What to do with a damaged history, in the words of the message that
 // found it.
-std::string SalvageAdvice(const std::string& path) { return history::CallHistory::DamageAdvice(path); }
+std::string SalvageAdvice(const std::string& path) {
+    return "Copy it aside before anything else writes to it. " + history::DamageAdvice(path) +
+           " Then put the new file in its place, restore it from a backup, or move it away so that a new one is "
+           "started.";
+}
+
+// history --salvage: what could be read goes into a new file; the old one is
+// only read.
+int Salvage(const std::string& path, const std::string& to) {
+    history::SalvageReport report;
+    std::string problem;
+    if (!history::Salvage(path, to, &report, &problem)) return Fail(kExitHistory, problem);
+    auto count = [](int64_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::string said = "Saved " + count(report.calls, "call", "calls");
+    if (report.damagedRecords > 0) said += " and " + count(report.damagedRecords, "damaged record", "damaged records");
+    said += " from " + path + " into " + to + ", with their ids.";
+    if (report.lostRecords > 0 || report.lostAtEnd)
+        said += std::string(" ") + (report.lostAtEnd ? "At least " : "About ") +
+                count(report.lostRecords, "record", "records") + " could not be read (damaged) and are not in it.";
+    else if (report.damageFound)
+        said += " Every record was read, but other parts were damaged.";
+    if (report.lostDownloads > 0)
+        said += " " + count(report.lostDownloads, "download's", "downloads'") + " details could not be read.";
+    if (report.marksLost)
+        said += " Which calls the broker or command already had could not all be read: a watcher may send some "
+                "calls again.";
+    said += " The old file is left as it was. To use the new one, move the old file away and the new one to " + path +
+            ", or give --history " + to + ".";
+    std::printf("%s\n", said.c_str());
+    return report.damageFound ? kExitHistory : kExitOk;
+}
+
+// history --prune --before DATE: the calls received before that day are
+// removed for good.
+int Prune(const std::string& path, const std::string& before) {
+    const auto bound = history::LocalMidnightMs(before);
+    if (!bound) return Fail(kExitUsage, "The date " + before + " is not a date of the form YYYY-MM-DD.");
+    std::string problem;
+    {
+        auto opened = history::CallHistory::Open(path, &problem);
+        if (!opened) return Fail(kExitHistory, problem);
+        const auto damage = opened->QuickCheck();
+        if (!damage.empty())
+            return Fail(kExitHistory, "The call history " + path + " is damaged (" + damage.front() +
+                                          "); nothing was removed. " + SalvageAdvice(path));
+        if (!opened->writable())
+            return Fail(kExitHistory, "The call history " + path +
+                                          " cannot be written (the file or its folder is read-only for this user); "
+                                          "nothing was removed.");
+    }
+    history::PruneResult removed;
+    if (!history::PruneHistory(path, *bound, &removed, &problem)) return Fail(kExitHistory, problem);
+    std::printf("Removed %lld %s", static_cast<long long>(removed.calls), removed.calls == 1 ? "call" : "calls");
+    if (removed.damagedRecords > 0) std::printf(" and %lld damaged records", static_cast<long long>(removed.damagedRecords));
+    std::printf(" received before %s from %s.\n", before.c_str(), path.c_str());
+    if (removed.logKept)
+        Say("Another program has the history open: the removed text stays in " + path +
+            "-wal until that program folds it back.");
+    return kExitOk;
+}
 
 // A rendered record with its number (" 7. ", "12. ", "100. ") replaced by n,
 // written the same way.
@@ -521,6 +594,9 @@ int History(const Common& common, HistoryOptions options) {
         return Fail(kExitHistory, "There is no call history at " + path +
                                       " yet. Download from the box first, or name the file "
                                       "with --history.");
+    // Before the file is opened for writing: a damaged one is only read.
+    if (!options.salvageTo.empty()) return Salvage(path, options.salvageTo);
+    if (options.prune) return Prune(path, options.pruneBefore);
     // Looking a file over changes nothing in it.
     history::OpenOptions openOptions;
     openOptions.takeInPending = !options.check;
@@ -657,6 +733,9 @@ int Main(int argc, char** argv) {
         ->check(CLI::Range(0.1, 86400.0));
     watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
                        "say whether each took it, and exit (needs no adapter; the history is not touched)");
+    CLI::Option* keepOpt = watchCmd->add_option("--keep-days", watch.keepDays, "Remove calls received more than this many days "
+                                                "ago from the history, at start and then once a day (default: keep all)")
+        ->check(CLI::Range(1, 36500));
 
     HistoryOptions list;
     CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
@@ -669,6 +748,16 @@ int Main(int argc, char** argv) {
     historyCmd->add_flag("--damaged", list.query.includeDamaged, "Also list records that arrived damaged");
     historyCmd->add_flag("--check", list.check,
                          "Look the history file over for damage: says what is wrong and exits 7, or that it is sound");
+    CLI::Option* salvageOpt = historyCmd->add_option("--salvage", list.salvageTo,
+                         "Save every call that can still be read from a damaged history into this new file "
+                         "(with their ids); the history itself is only read. Exits 7 when some could not be read");
+    CLI::Option* pruneOpt = historyCmd->add_flag("--prune", list.prune,
+                         "Remove for good the calls received before --before's date (local time)");
+    CLI::Option* beforeOpt = historyCmd->add_option("--before", list.pruneBefore, "With --prune: YYYY-MM-DD")
+        ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
+    pruneOpt->needs(beforeOpt);
+    beforeOpt->needs(pruneOpt);
+    salvageOpt->excludes(pruneOpt);
     historyCmd->add_option("--format", list.format, "text, csv or json")
         ->transform(Names(formats, "a format", "text, csv or json"))
         ->option_text("text|csv|json");
@@ -690,6 +779,7 @@ int Main(int argc, char** argv) {
             if (!missingDefault && !publish::ReadWatchConfig(configPath, &config, &error)) return Fail(kExitUsage, error);
         }
         if (config.everyMinutes && everyOpt->count() == 0) watch.everyMinutes = *config.everyMinutes;
+        if (config.keepDays && keepOpt->count() == 0) watch.keepDays = *config.keepDays;
         if (config.history && common.historyPath.empty()) common.historyPath = *config.history;
         if (config.port)
             Say(configPath + ": port is not used by watch: it downloads from every adapter that appears.");

@@ -25,6 +25,7 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
                "exec = \"/usr/local/bin/on-call --to 'Anna B'\"\n"
                "exec_timeout_seconds = 2.5\n"
                "every_minutes = 10080\n"
+               "keep_days = 365\n"
                "history = \"/var/lib/dialscope/calls.sqlite3\"\n"
                "port = \"/dev/ttyUSB0\"\n");
     WatchConfig c;
@@ -39,6 +40,7 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
     EXPECT_EQ(*c.exec, (std::vector<std::string>{"/usr/local/bin/on-call", "--to", "Anna B"}));
     EXPECT_EQ(*c.execTimeoutSeconds, 2.5);
     EXPECT_EQ(*c.everyMinutes, 10080);  // the same week --every allows
+    EXPECT_EQ(*c.keepDays, 365);
     EXPECT_EQ(*c.history, "/var/lib/dialscope/calls.sqlite3");
     EXPECT_EQ(*c.port, "/dev/ttyUSB0");
 
@@ -60,6 +62,8 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
         {"every_minutes = 0\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
         {"every_minutes = 10081\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
         {"every_minutes = 1.5\n", "line 1: 'every_minutes' must be a whole number of minutes from 1 to 10080 (a week)."},
+        {"keep_days = 0\n", "line 1: 'keep_days' must be a whole number of days from 1 to 36500."},
+        {"keep_days = \"30\"\n", "line 1: 'keep_days' must be a whole number of days from 1 to 36500."},
         {"exec_timeout_seconds = -1\n", "line 1: 'exec_timeout_seconds' must be a number of seconds above 0"},
         {"exec = \"a 'b\"\n", "line 1: 'exec': The command has an unclosed ' quote."},
         {"exec = []\n", "line 1: 'exec' must name a command."},
