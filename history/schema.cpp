@@ -1,0 +1,209 @@
+// The history file's structure: the steps that bring a file to the present
+// version, and the check that a file of ours has the tables its version says.
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <iterator>
+#include <string>
+
+#include "history/call_history.h"
+#include "history/call_history_impl.h"
+#include "history/salvage.h"
+
+namespace dialscope::history {
+
+namespace {
+
+// Each step brings the file from version i to i + 1; a step is never changed
+// once released, a new structure is a new step at the end.
+const char* const kMigrations[] = {
+    // 1: downloads, records (calls and damaged records), search, publication.
+    R"sql(
+    CREATE TABLE downloads(
+        id INTEGER PRIMARY KEY,
+        started_at INTEGER NOT NULL,         -- unix ms UTC
+        ended_at INTEGER,                    -- NULL: the program ended before the download did
+        port TEXT NOT NULL,
+        records INTEGER NOT NULL DEFAULT 0,  -- records received, known calls and damaged ones included
+        new_calls INTEGER NOT NULL DEFAULT 0,
+        ended_how TEXT                       -- completed, no-end-frame, restarted, cut, interrupted
+    );
+    CREATE TABLE records(
+        id INTEGER PRIMARY KEY,              -- the call's id
+        download_id INTEGER NOT NULL REFERENCES downloads(id),
+        received_at INTEGER NOT NULL,        -- unix ms UTC
+        label BLOB NOT NULL,                 -- 8 bytes as sent
+        label_index INTEGER NOT NULL,
+        letter INTEGER NOT NULL,
+        d1 INTEGER NOT NULL, d2 INTEGER NOT NULL, d3 INTEGER NOT NULL,  -- raw; -1 not carried
+        t1 INTEGER NOT NULL, t2 INTEGER NOT NULL,
+        has_text INTEGER NOT NULL,
+        text BLOB NOT NULL,
+        damaged INTEGER NOT NULL,
+        occurrence INTEGER NOT NULL,         -- the how-many-th identical intact record of its download
+        rendered BLOB NOT NULL,
+        key_mdy INTEGER, key_dmy INTEGER, key_ymd INTEGER,  -- YYYYMMDDhhmm by date order; NULL invalid
+        label_key TEXT NOT NULL              -- folded, trimmed label (UTF-8)
+    );
+    -- Search reads only this narrow table: a term too short for the trigram
+    -- index is looked for row by row here, not through the whole records.
+    CREATE TABLE records_text(
+        id INTEGER PRIMARY KEY,              -- the record's id
+        folded TEXT NOT NULL                 -- folded label, LF, folded text (UTF-8)
+    );
+    CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, text, occurrence)
+        WHERE damaged = 0;
+    CREATE INDEX records_mdy ON records(key_mdy, received_at);
+    CREATE INDEX records_dmy ON records(key_dmy, received_at);
+    CREATE INDEX records_ymd ON records(key_ymd, received_at);
+    CREATE INDEX records_label ON records(label_key);
+    CREATE VIRTUAL TABLE records_search USING fts5(folded, content='records_text', content_rowid='id',
+        tokenize='trigram case_sensitive 1');
+    -- Records up to this id are in records_search; later ones are looked
+    -- for row by row until the indexing between downloads reaches them.
+    CREATE TABLE search_state(through INTEGER NOT NULL);
+    INSERT INTO search_state VALUES (0);
+    CREATE TABLE targets(
+        name TEXT PRIMARY KEY,
+        through INTEGER NOT NULL,            -- every call up to this id is published or not owed
+        registered_at INTEGER NOT NULL
+    );
+    CREATE TABLE published(
+        target TEXT NOT NULL,
+        call_id INTEGER NOT NULL,            -- published out of order, above the target's through
+        PRIMARY KEY(target, call_id)
+    ) WITHOUT ROWID;
+    )sql",
+    // 2: label, label_index and letter may be NULL: the header of text whose
+    // boundary frame was lost on the line is unknown, and NULL says so
+    // instead of a made-up label. SQLite cannot drop NOT NULL in place, so
+    // the table is rebuilt: a new one, every row copied with its id (the
+    // search tables and the publication marks are keyed by it), the old one
+    // dropped, the new one renamed, and its indexes made again exactly as
+    // step 1 made them. Nothing refers to records by a foreign key, and it
+    // has no triggers or views. Runs inside Migrate's transaction: a file is
+    // either all v1 or all v2.
+    R"sql(
+    CREATE TABLE records_new(
+        id INTEGER PRIMARY KEY,              -- the call's id
+        download_id INTEGER NOT NULL REFERENCES downloads(id),
+        received_at INTEGER NOT NULL,        -- unix ms UTC
+        label BLOB,                          -- 8 bytes as sent; NULL: the header is unknown
+        label_index INTEGER,                 -- NULL: the header is unknown
+        letter INTEGER,                      -- NULL: the header is unknown
+        d1 INTEGER NOT NULL, d2 INTEGER NOT NULL, d3 INTEGER NOT NULL,  -- raw; -1 not carried
+        t1 INTEGER NOT NULL, t2 INTEGER NOT NULL,
+        has_text INTEGER NOT NULL,
+        text BLOB NOT NULL,
+        damaged INTEGER NOT NULL,
+        occurrence INTEGER NOT NULL,         -- the how-many-th identical intact record of its download
+        rendered BLOB NOT NULL,
+        key_mdy INTEGER, key_dmy INTEGER, key_ymd INTEGER,  -- YYYYMMDDhhmm by date order; NULL invalid
+        label_key TEXT NOT NULL              -- folded, trimmed label (UTF-8); '' when unknown
+    );
+    INSERT INTO records_new(id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
+                            has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key)
+        SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
+               has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key
+        FROM records;
+    DROP TABLE records;
+    ALTER TABLE records_new RENAME TO records;
+    CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, text, occurrence)
+        WHERE damaged = 0;
+    CREATE INDEX records_mdy ON records(key_mdy, received_at);
+    CREATE INDEX records_dmy ON records(key_dmy, received_at);
+    CREATE INDEX records_ymd ON records(key_ymd, received_at);
+    CREATE INDEX records_label ON records(label_key);
+    )sql",
+};
+static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
+
+}  // namespace
+
+// A history of ours in name whose tables or columns are not what its
+// version says (edited by hand, or by another tool) is not written: a
+// missing unique index alone would let a call be kept twice.
+bool CallHistory::Impl::CheckSchema(int64_t version, std::string* problem) {
+    static const char* const kExpected[] = {
+        "SELECT id, started_at, ended_at, port, records, new_calls, ended_how FROM downloads",
+        "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, "
+        "has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key "
+        "FROM records",
+        "SELECT id, folded FROM records_text",
+        "SELECT folded FROM records_search",
+        "SELECT through FROM search_state",
+        "SELECT name, through, registered_at FROM targets",
+        "SELECT target, call_id FROM published",
+    };
+    for (const char* query : kExpected) {
+        sqlite3_stmt* statement = nullptr;
+        const int rc = sqlite3_prepare_v2(db, query, -1, &statement, nullptr);
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_OK) {
+            *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
+                       ". It is left as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
+            return false;
+        }
+    }
+    int64_t unique = 0;
+    if (QueryInt(db,
+                 "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND name = 'records_call' "
+                 "AND sql LIKE 'CREATE UNIQUE INDEX%'",
+                 &unique) != SQLITE_OK ||
+        unique != 1) {
+        *problem = "The call history " + path +
+                   " is damaged: the index that keeps each call once is missing. It is left as it "
+                   "is; restore it from a copy or choose another file. " + DamageAdvice(path);
+        return false;
+    }
+    // From version 2 a record whose header is unknown is stored with no
+    // label, index or letter. A table that refuses that would turn each
+    // such record away and hold it, and every record after it, in memory.
+    int64_t required = 0;
+    if (version >= 2 &&
+        (QueryInt(db,
+                  "SELECT count(*) FROM pragma_table_info('records') "
+                  "WHERE name IN ('label', 'label_index', 'letter') AND \"notnull\" = 0",
+                  &required) != SQLITE_OK ||
+         required != 3)) {
+        *problem = "The call history " + path +
+                   " is damaged: its records cannot hold a record whose header is unknown. It is left "
+                   "as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
+        return false;
+    }
+    return true;
+}
+
+int CallHistory::Impl::Migrate(int64_t from) {
+    // A step that rebuilds a table must not have the rows it copies
+    // checked against, or deleted with, the tables they refer to. The
+    // program never turns foreign keys on; this holds whatever the
+    // library's default is. (Inside a transaction the pragma does
+    // nothing, hence before the first step's.)
+    Exec(db, "PRAGMA foreign_keys=OFF");
+    for (int64_t v = from; v < kSchemaVersion; ++v) {
+        int rc = Exec(db, "BEGIN IMMEDIATE");
+        if (rc != SQLITE_OK) return rc;
+        int64_t now = 0;
+        // Another process may have migrated while this one waited.
+        rc = QueryInt(db, "PRAGMA user_version", &now);
+        if (rc == SQLITE_OK && now == v) {
+            rc = Exec(db, kMigrations[v]);
+            std::string pragmas = "PRAGMA user_version=" + std::to_string(v + 1) +
+                                  "; PRAGMA application_id=" + std::to_string(kApplicationId);
+            if (rc == SQLITE_OK) rc = Exec(db, pragmas.c_str());
+        }
+        if (rc != SQLITE_OK) {
+            Exec(db, "ROLLBACK");
+            return rc;
+        }
+        if ((rc = Exec(db, "COMMIT")) != SQLITE_OK) {
+            Exec(db, "ROLLBACK");
+            return rc;
+        }
+        v = now > v ? now - 1 : v;
+    }
+    return SQLITE_OK;
+}
+
+}  // namespace dialscope::history
