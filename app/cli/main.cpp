@@ -21,7 +21,7 @@
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
-#include "app/cli/watch_publish.h"
+#include "app/cli/test_call.h"
 #include "app/core.h"
 #include "app/save_log.h"
 #include "history/call_history.h"
@@ -30,6 +30,8 @@
 #include "history/retention.h"
 #include "history/salvage.h"
 #include "protocol/link_state.h"
+#include "publish/instance_name.h"
+#include "publish/publishing.h"
 
 namespace dialscope::cli {
 namespace {
@@ -405,7 +407,7 @@ struct WatchOptions {
     int everyMinutes = 15;
     bool testCall = false;
     int keepDays = 0;  // 0: calls are kept for ever
-    PublishPlan plan;
+    publish::PublishPlan plan;
 };
 
 int Watch(const Common& common, WatchOptions options) {
@@ -413,10 +415,10 @@ int Watch(const Common& common, WatchOptions options) {
     auto store = OpenHistory(common, &historyFailed);
     if (!store)
         Say("Without the history every intact record of each download is printed, known or not.");
-    InstanceName instance(options.plan.instance);
-    std::optional<Publishing> publishing;
+    publish::InstanceName instance(options.plan.instance);
+    std::optional<publish::Publishing> publishing;
     if (store && (options.plan.mqtt || options.plan.exec)) {
-        publishing.emplace(std::move(options.plan), &store->history(), common.dateOrder, &instance);
+        publishing.emplace(std::move(options.plan), &store->history(), common.dateOrder, &instance, Report);
         std::string error;
         if (!publishing->Start(&error)) return Fail(kExitUsage, error);
     } else if (options.plan.mqtt || options.plan.exec) {
@@ -458,7 +460,7 @@ int Watch(const Common& common, WatchOptions options) {
         if (store) {
             const auto calls = store->history().TakeNewCalls();
             // The ids the broker and the command get too.
-            for (const auto& call : calls) lines += WatchLine(call, common.dateOrder, instance.Now());
+            for (const auto& call : calls) lines += publish::WatchLine(call, common.dateOrder, instance.Now());
             // Printed first: a script reading stdout is the nearest consumer.
             if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
             lines.clear();
@@ -713,23 +715,23 @@ int Main(int argc, char** argv) {
     CLI::App* watchCmd = app.add_subcommand("watch", "Run unattended: download whenever the adapter appears and every few minutes; print each new call as a JSON line");
     CLI::Option* everyOpt = watchCmd->add_option("--every", watch.everyMinutes, "Minutes between downloads while the adapter stays plugged in")
         ->check(CLI::Range(1, 10080));
-    PublishSettings publish;
+    publish::PublishSettings outputs;
     std::string configPath;
     watchCmd->add_option("--config", configPath, "Read the watch options from this TOML file (options given here win); "
                          "the service uses " DIALSCOPE_WATCH_CONF);
-    watchCmd->add_option("--mqtt", publish.mqttUrl, "Publish each new call to this MQTT broker: mqtt[s]://[user@]host[:port][/prefix]");
-    watchCmd->add_option("--mqtt-password-file", publish.passwordFile, "The broker password is the first line of this file "
+    watchCmd->add_option("--mqtt", outputs.mqttUrl, "Publish each new call to this MQTT broker: mqtt[s]://[user@]host[:port][/prefix]");
+    watchCmd->add_option("--mqtt-password-file", outputs.passwordFile, "The broker password is the first line of this file "
                          "(or set DIALSCOPE_MQTT_PASSWORD; the service is given it as the credential mqtt-password); "
                          "never give it on the command line");
-    watchCmd->add_option("--mqtt-ca-file", publish.caFile, "mqtts: check the broker's certificate against this CA file "
+    watchCmd->add_option("--mqtt-ca-file", outputs.caFile, "mqtts: check the broker's certificate against this CA file "
                          "instead of the system's store");
-    watchCmd->add_option("--instance-id", publish.instanceId, "This watcher's name in call ids and topics "
+    watchCmd->add_option("--instance-id", outputs.instanceId, "This watcher's name in call ids and topics "
                          "(default: host name and the adapter's USB path)");
-    watchCmd->add_option("--discovery-prefix", publish.discoveryPrefix, "Topic prefix of the home-automation hub's MQTT "
+    watchCmd->add_option("--discovery-prefix", outputs.discoveryPrefix, "Topic prefix of the home-automation hub's MQTT "
                          "discovery (default homeassistant; \"\" for none)");
-    watchCmd->add_option("--exec", publish.exec, "Run this command for each new call (quoted like a shell's, run without "
+    watchCmd->add_option("--exec", outputs.exec, "Run this command for each new call (quoted like a shell's, run without "
                          "a shell); the call is in DIALSCOPE_CALL_* variables and as JSON on its stdin");
-    watchCmd->add_option("--exec-timeout", publish.execTimeoutSeconds, "Stop the command after this many seconds (default 30)")
+    watchCmd->add_option("--exec-timeout", outputs.execTimeoutSeconds, "Stop the command after this many seconds (default 30)")
         ->check(CLI::Range(0.1, 86400.0));
     watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
                        "say whether each took it, and exit (needs no adapter; the history is not touched)");
@@ -784,7 +786,7 @@ int Main(int argc, char** argv) {
         if (config.port)
             Say(configPath + ": port is not used by watch: it downloads from every adapter that appears.");
         std::string error, warning;
-        if (!MakePlan(publish, config, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);
+        if (!publish::MakePlan(outputs, config, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);
         if (!warning.empty()) Say(warning);
         if (watch.testCall) return SendTestCall(watch.plan, common.dateOrder);
     }

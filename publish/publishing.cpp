@@ -1,22 +1,18 @@
-#include "app/cli/watch_publish.h"
+#include "publish/publishing.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/exit_codes.h"
 #include "history/export.h"
-#include "ports/registry_sysfs.h"
 
-namespace dialscope::cli {
+namespace dialscope::publish {
 namespace {
 
 using namespace std::chrono_literals;
@@ -30,41 +26,6 @@ constexpr size_t kRunBatch = 10;
 
 // The name of the broker password's credential in the service's unit.
 constexpr const char* kPasswordCredential = "mqtt-password";
-
-void Report(const std::string& line) {
-    std::fprintf(stderr, "dialscope-cli: %s\n", line.c_str());
-    std::fflush(stderr);
-}
-
-std::string ShortHostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "dialscope";
-    std::string host(name);
-    return host.substr(0, host.find('.'));
-}
-
-// The call as the command sees it: the JSON line on stdin, the fields a
-// script most often wants in the environment. The text comes from the JSON
-// (Latin-1 read as the window shows it, in UTF-8); the runner drops zero bytes.
-publish::ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance) {
-    publish::ExecCall out;
-    out.id = publish::MqttPublisher::CallId(instance, call.id);
-    out.number = call.id;
-    out.json = json;
-    const auto j = nlohmann::json::parse(json, nullptr, false);
-    auto text = [&](const char* key) {
-        return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
-    };
-    out.env = {{"DIALSCOPE_CALL_ID", out.id},
-               {"DIALSCOPE_CALL_RECEIVED", text("received")},
-               {"DIALSCOPE_CALL_LABEL", text("label")},
-               {"DIALSCOPE_CALL_LETTER", text("letter")},
-               {"DIALSCOPE_CALL_DATE", text("date")},
-               {"DIALSCOPE_CALL_TIME", text("time")},
-               {"DIALSCOPE_CALL_TEXT", text("text")},
-               {"DIALSCOPE_CALL_TONE_ONLY", call.fields.hasText ? "0" : "1"}};
-    return out;
-}
 
 // The service is handed the password as a credential (LoadCredential=): a
 // file in $CREDENTIALS_DIRECTORY that only the service's own user can read.
@@ -96,76 +57,43 @@ bool ReadPasswordCredential(std::string* password, std::string* error) {
     return true;
 }
 
-// How long a test call waits for the broker's acknowledgement.
-constexpr auto kTestCallWait = 5s;
-
-// A test call as the box would send it now: "TEST" on line 1, with today's date
-// and the time (the box's clock is local time) in the fields' order.
-history::StoredCall TestCallNow(history::DateOrder order) {
-    history::StoredCall call;
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    call.receivedAt = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
-    const int16_t year = static_cast<int16_t>(local.tm_year % 100), month = static_cast<int16_t>(local.tm_mon + 1),
-                  day = static_cast<int16_t>(local.tm_mday);
-    auto& raw = call.fields.dateTime;
-    if (order == history::DateOrder::MDY) raw = {month, day, year, 0, 0};
-    if (order == history::DateOrder::DMY) raw = {day, month, year, 0, 0};
-    if (order == history::DateOrder::YMD) raw = {year, month, day, 0, 0};
-    raw[3] = static_cast<int16_t>(local.tm_hour);
-    raw[4] = static_cast<int16_t>(local.tm_min);
-    const std::string label = "TEST    ";
-    std::copy(label.begin(), label.end(), call.fields.label.begin());
-    call.fields.text = "Dialscope test call";
-    call.fields.hasText = true;
-    return call;
-}
-
-void Say(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
-
 }  // namespace
 
-const std::string& InstanceName::Known() {
-    const auto now = std::chrono::steady_clock::now();
-    if (id_.empty() && now >= nextLook_) {
-        nextLook_ = now + 1s;
-        id_ = DefaultInstanceId();
-    }
-    return id_;
+ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance) {
+    ExecCall out;
+    out.id = MqttPublisher::CallId(instance, call.id);
+    out.number = call.id;
+    out.json = json;
+    const auto j = nlohmann::json::parse(json, nullptr, false);
+    auto text = [&](const char* key) {
+        return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
+    };
+    out.env = {{"DIALSCOPE_CALL_ID", out.id},
+               {"DIALSCOPE_CALL_RECEIVED", text("received")},
+               {"DIALSCOPE_CALL_LABEL", text("label")},
+               {"DIALSCOPE_CALL_LETTER", text("letter")},
+               {"DIALSCOPE_CALL_DATE", text("date")},
+               {"DIALSCOPE_CALL_TIME", text("time")},
+               {"DIALSCOPE_CALL_TEXT", text("text")},
+               {"DIALSCOPE_CALL_TONE_ONLY", call.fields.hasText ? "0" : "1"}};
+    return out;
 }
 
-const std::string& InstanceName::Now() {
-    nextLook_ = {};
-    if (Known().empty()) id_ = publish::MakeInstanceId(ShortHostName());
-    return id_;
-}
 
 std::string WatchLine(const history::StoredCall& call, history::DateOrder order, const std::string& instance) {
     std::string line = history::JsonLine(call, order);
     if (call.id == 0) return line;
     auto j = nlohmann::ordered_json::parse(line, nullptr, false);
     if (!j.is_object()) return line;
-    j["id"] = publish::MqttPublisher::CallId(instance, call.id);
+    j["id"] = MqttPublisher::CallId(instance, call.id);
     return j.dump() + "\n";
 }
 
-std::string DefaultInstanceId() {
-    for (const auto& usb : ReadSysfsView(DefaultSysfsRoot()).usbDevices)
-        if (usb.vendorId == "067b" && usb.productId == "2303" && !usb.portName.empty())
-            return publish::MakeInstanceId(ShortHostName() + "-" + usb.name);
-    return {};
-}
-
-bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, PublishPlan* plan,
+bool MakePlan(const PublishSettings& cli, const WatchConfig& file, PublishPlan* plan,
               std::string* error, std::string* warning) {
-    std::optional<publish::MqttUrl> url = file.mqttUrl;
+    std::optional<MqttUrl> url = file.mqttUrl;
     if (cli.mqttUrl) {
-        auto parsed = publish::ParseMqttUrl(*cli.mqttUrl);
+        auto parsed = ParseMqttUrl(*cli.mqttUrl);
         if (!parsed.ok) {
             *error = parsed.error;
             return false;
@@ -173,14 +101,14 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
         url = parsed.url;
     }
     if (url) {
-        publish::MqttOptions o;
+        MqttOptions o;
         o.url = *url;
         // The first of: --mqtt-password-file, the service's credential, the
         // environment, mqtt_password_file in the configuration file.
         std::string credential;
         const char* env = std::getenv("DIALSCOPE_MQTT_PASSWORD");
         if (cli.passwordFile) {
-            if (!publish::ReadPasswordFile(*cli.passwordFile, &o.password, error, warning)) return false;
+            if (!ReadPasswordFile(*cli.passwordFile, &o.password, error, warning)) return false;
         } else if (!ReadPasswordCredential(&credential, error)) {
             return false;
         } else if (!credential.empty()) {
@@ -188,7 +116,7 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
         } else if (env && *env) {
             o.password = env;
         } else if (file.mqttPasswordFile) {
-            if (!publish::ReadPasswordFile(*file.mqttPasswordFile, &o.password, error, warning)) return false;
+            if (!ReadPasswordFile(*file.mqttPasswordFile, &o.password, error, warning)) return false;
         }
         if (cli.caFile) o.caFile = *cli.caFile;
         else if (file.mqttCaFile) o.caFile = *file.mqttCaFile;
@@ -198,12 +126,12 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
                      "or leave the CA file out.";
             return false;
         }
-        if (!o.caFile.empty() && !publish::CheckCaFile(o.caFile, error)) return false;
+        if (!o.caFile.empty() && !CheckCaFile(o.caFile, error)) return false;
         if (cli.discoveryPrefix) o.discoveryPrefix = *cli.discoveryPrefix;
         else if (file.discoveryPrefix) o.discoveryPrefix = *file.discoveryPrefix;
         const std::string problem = o.discoveryPrefix.empty()
                                         ? std::string()
-                                        : publish::TopicPrefixProblem(o.discoveryPrefix, publish::kLongestDiscoverySuffix);
+                                        : TopicPrefixProblem(o.discoveryPrefix, kLongestDiscoverySuffix);
         if (!problem.empty()) {
             *error = "The discovery prefix " + problem;
             return false;
@@ -220,7 +148,7 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
     }
     if (cli.instanceId) plan->instance = *cli.instanceId;
     else if (file.instanceId) plan->instance = *file.instanceId;
-    if (!plan->instance.empty() && !publish::ValidInstanceId(plan->instance)) {
+    if (!plan->instance.empty() && !ValidInstanceId(plan->instance)) {
         *error = "The instance id \"" + plan->instance +
                  "\" cannot be used: give 1 to 64 letters, digits, '-', '_' or '.'.";
         return false;
@@ -228,7 +156,7 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
 
     std::vector<std::string> argv;
     if (cli.exec) {
-        if (!publish::SplitCommand(*cli.exec, &argv, error)) {
+        if (!SplitCommand(*cli.exec, &argv, error)) {
             *error = "--exec: " + *error;
             return false;
         }
@@ -236,7 +164,7 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
         argv = *file.exec;
     }
     if (!argv.empty()) {
-        publish::ExecOptions o;
+        ExecOptions o;
         o.argv = std::move(argv);
         const double seconds = cli.execTimeoutSeconds ? *cli.execTimeoutSeconds : file.execTimeoutSeconds.value_or(30);
         o.timeLimit = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
@@ -249,8 +177,8 @@ bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, Publ
 }
 
 Publishing::Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order,
-                       InstanceName* instance)
-    : plan_(std::move(plan)), history_(history), order_(order), instance_(instance) {}
+                       InstanceName* instance, ReportFn report)
+    : plan_(std::move(plan)), history_(history), order_(order), instance_(instance), report_(std::move(report)) {}
 
 Publishing::~Publishing() { Stop(); }
 
@@ -276,13 +204,13 @@ bool Publishing::Start(std::string* error) {
         execTarget_ = ExecTarget(plan_.exec->argv);
         history_->RegisterTarget(execTarget_);
         std::weak_ptr<Runs> runs = runs_;
-        runner_ = std::make_unique<publish::ExecRunner>(
-            *plan_.exec, Report,
+        runner_ = std::make_unique<ExecRunner>(
+            *plan_.exec, report_,
             // On the runner's thread: only queue it; the history is the main thread's.
-            [runs](const publish::ExecCall& call, const publish::ExecResult& result) {
+            [runs](const ExecCall& call, const ExecResult& result) {
                 if (auto r = runs.lock()) {
                     std::lock_guard<std::mutex> lock(r->mu);
-                    r->ended.emplace_back(call.number, result.kind != publish::ExecResult::Stopped);
+                    r->ended.emplace_back(call.number, result.kind != ExecResult::Stopped);
                 }
             });
         if (!runner_->Start(error)) return false;
@@ -292,7 +220,7 @@ bool Publishing::Start(std::string* error) {
     // Calls kept before this broker and prefix were first configured are not owed to it.
     history_->RegisterTarget(target_);
     if (instance_->Known().empty()) {
-        Report("No adapter is plugged in yet: publishing to " + target_ +
+        report_("No adapter is plugged in yet: publishing to " + target_ +
                " begins when one is, with an instance id made from the host name and the adapter's USB "
                "path. Give --instance-id to choose one.");
         return true;
@@ -303,7 +231,7 @@ bool Publishing::Start(std::string* error) {
 bool Publishing::StartPublisher(std::string* error) {
     plan_.mqtt->instance = instance_->Known();
     std::weak_ptr<Acks> acks = acks_;
-    publisher_ = std::make_unique<publish::MqttPublisher>(
+    publisher_ = std::make_unique<MqttPublisher>(
         *plan_.mqtt,
         // On the publisher's thread: only queue it; the history is the main thread's.
         [acks](int64_t callId) {
@@ -312,7 +240,7 @@ bool Publishing::StartPublisher(std::string* error) {
                 a->ids.push_back(callId);
             }
         },
-        Report);
+        report_);
     if (!publisher_->Start(error)) {
         publisher_.reset();
         return false;
@@ -332,11 +260,11 @@ void Publishing::Tick(const std::vector<history::StoredCall>& newCalls) {
         if (instance_->Known().empty()) return;
         std::string error;
         if (!StartPublisher(&error)) {
-            Report(error);
+            report_(error);
             plan_.mqtt.reset();  // said once; the watcher goes on printing calls
             return;
         }
-        Report("Publishing to " + target_ + " as instance " + plan_.mqtt->instance + ".");
+        report_("Publishing to " + target_ + " as instance " + plan_.mqtt->instance + ".");
     }
     Drain();
     if (!newCalls.empty() || (offerAgain_ && now >= nextOffer_)) Offer();
@@ -410,7 +338,7 @@ void Publishing::Stop() {
         running_.clear();
         const size_t owed = history_->Unpublished(execTarget_, kOfferBatch).size();
         if (owed > 0)
-            Report((owed == 1 ? std::string("1 call has") : std::to_string(owed) + " calls have") +
+            report_((owed == 1 ? std::string("1 call has") : std::to_string(owed) + " calls have") +
                    " not been run through the command yet; the watcher runs " + (owed == 1 ? "it" : "them") +
                    " when it starts again.");
         runner_.reset();
@@ -422,115 +350,4 @@ void Publishing::Stop() {
     }
 }
 
-}  // namespace dialscope::cli
-
-namespace dialscope::cli {
-
-int SendTestCall(const PublishPlan& plan, history::DateOrder order) {
-    if (!plan.mqtt && !plan.exec) {
-        Report("No output is configured, so there is nothing to test: give --mqtt URL or --exec COMMAND (or "
-               "mqtt_url or exec in the configuration file).");
-        return kExitUsage;
-    }
-    InstanceName instance(plan.instance);
-    if (instance.Known().empty())
-        Report("No adapter is plugged in and no instance id is given: the test call goes out as instance " +
-               instance.Now() + ", which the watcher does not use once an adapter is plugged in. Give "
-               "--instance-id to test the watcher's own topics.");
-    const history::StoredCall call = TestCallNow(order);
-    const std::string id = instance.Now() + "-test-" + std::to_string(call.receivedAt / 1000);
-    auto j = nlohmann::ordered_json::parse(history::JsonLine(call, order));
-    j["id"] = id;
-    j["test"] = true;
-    const std::string json = j.dump() + "\n";
-    int code = kExitOk;
-
-    if (plan.mqtt) {
-        publish::MqttOptions o = *plan.mqtt;
-        o.instance = instance.Now();
-        o.visitor = true;
-        const std::string where = o.url.host;
-        std::mutex mu;
-        std::condition_variable cv;
-        bool acked = false;
-        publish::MqttPublisher publisher(
-            o,
-            [&](int64_t) {
-                std::lock_guard<std::mutex> lock(mu);
-                acked = true;
-                cv.notify_all();
-            },
-            Report);
-        std::string error;
-        if (!publisher.Start(&error)) {
-            Report(error);
-            return kExitUsage;
-        }
-        if (!publisher.Publish(0, json, id)) {
-            Say("MQTT broker " + where + ": the test call could not be queued.");
-            return kExitFailure;
-        }
-        bool took;
-        {
-            std::unique_lock<std::mutex> lock(mu);
-            took = cv.wait_for(lock, kTestCallWait, [&] { return acked; });
-        }
-        const bool connected = publisher.Connected();
-        publisher.Stop();
-        if (took) {
-            Say("MQTT broker " + where + ": test call published.");
-        } else {
-            Say("MQTT broker " + where + ": the broker did not take the test call within " +
-                std::to_string(std::chrono::seconds(kTestCallWait).count()) + " s" +
-                (connected ? "." : "; it could not be reached (see above)."));
-            code = kExitFailure;
-        }
-    }
-
-    if (plan.exec) {
-        std::mutex mu;
-        std::condition_variable cv;
-        std::optional<publish::ExecResult> result;
-        publish::ExecRunner runner(*plan.exec, Report, [&](const publish::ExecCall&, const publish::ExecResult& r) {
-            std::lock_guard<std::mutex> lock(mu);
-            result = r;
-            cv.notify_all();
-        });
-        publish::ExecCall exec = ExecCallOf(call, json, instance.Now());
-        exec.id = id;
-        exec.env["DIALSCOPE_CALL_ID"] = id;
-        exec.env["DIALSCOPE_TEST_CALL"] = "1";
-        std::string error;
-        if (!runner.Start(&error) || !runner.Submit(exec)) {
-            Say("Command: not run: " + (error.empty() ? std::string("the runner did not take the call.") : error));
-            return kExitFailure;
-        }
-        {
-            // The runner's own time limit ends the command.
-            std::unique_lock<std::mutex> lock(mu);
-            cv.wait(lock, [&] { return result.has_value(); });
-        }
-        runner.Stop();
-        switch (result->kind) {
-        case publish::ExecResult::Exited:
-            Say("Command: ran, exit status " + std::to_string(result->code) + ".");
-            break;
-        case publish::ExecResult::Signalled:
-            Say("Command: ended by signal " + std::to_string(result->code) + " (" + strsignal(result->code) + ").");
-            break;
-        case publish::ExecResult::TimedOut:
-            Say("Command: ran longer than its time limit and was stopped.");
-            break;
-        case publish::ExecResult::NotStarted:
-            Say("Command: could not be started (see above).");
-            break;
-        case publish::ExecResult::Stopped:
-            Say("Command: stopped before it ended.");
-            break;
-        }
-        if (result->kind != publish::ExecResult::Exited || result->code != 0) code = kExitFailure;
-    }
-    return code;
-}
-
-}  // namespace dialscope::cli
+}  // namespace dialscope::publish

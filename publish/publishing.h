@@ -1,5 +1,5 @@
-// What `dialscope-cli watch` does with each new call besides printing it: send
-// it to an MQTT broker (--mqtt) and run a command for it (--exec).
+// What the watcher does with each new call besides printing it: send it to an
+// MQTT broker (--mqtt) and run a command for it (--exec).
 //
 // Both outputs keep what they owe in the history, each as a target of its own:
 // the broker by its address and prefix, the command by its words. A call is
@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,10 +26,11 @@
 
 #include "history/call_history.h"
 #include "publish/exec_runner.h"
+#include "publish/instance_name.h"
 #include "publish/mqtt_publisher.h"
 #include "publish/watch_config.h"
 
-namespace dialscope::cli {
+namespace dialscope::publish {
 
 // The watch options that come from the command line or the configuration
 // file. Unset means "not given"; the command line wins over the file.
@@ -46,39 +48,26 @@ struct PublishSettings {
 // command split. False with *error (plain words) when something is wrong.
 struct PublishPlan {
     std::string instance;  // given with --instance-id or instance_id; empty: the default
-    std::optional<publish::MqttOptions> mqtt;  // its instance is set when the publisher starts
-    std::optional<publish::ExecOptions> exec;
+    std::optional<MqttOptions> mqtt;  // its instance is set when the publisher starts
+    std::optional<ExecOptions> exec;
 };
-bool MakePlan(const PublishSettings& cli, const publish::WatchConfig& file, PublishPlan* plan,
+bool MakePlan(const PublishSettings& cli, const WatchConfig& file, PublishPlan* plan,
               std::string* error, std::string* warning);
-
-// The default instance id: the host name and the USB path of the first
-// adapter that has a port ("kitchen-1-1.4"); empty while no adapter is plugged in.
-std::string DefaultInstanceId();
-
-// The watcher's instance id, part of every call id it hands on ("kitchen-7" on stdout,
-// to the broker and to the command alike, so calls of several boxes never share one):
-// the one given, or the default. Fixed once known.
-class InstanceName {
-public:
-    explicit InstanceName(std::string given) : id_(std::move(given)) {}
-    // Empty while no adapter is plugged in; looks for one at most once a second.
-    const std::string& Known();
-    // Known(), or else the host name alone: a call is being handed on now.
-    const std::string& Now();
-
-private:
-    std::string id_;
-    std::chrono::steady_clock::time_point nextLook_{};
-};
 
 // The call's JSON line as the watcher hands it on: its "id" is "<instance>-<n>" (null
 // for a call not in a history).
 std::string WatchLine(const history::StoredCall& call, history::DateOrder order, const std::string& instance);
 
+// The command's call: the JSON line on its stdin and the DIALSCOPE_CALL_*
+// variables, the call's id made from the instance.
+ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance);
+
 class Publishing {
 public:
-    Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order, InstanceName* instance);
+    // report says what goes wrong or changes, one line of plain words at a time.
+    using ReportFn = std::function<void(const std::string& line)>;
+    Publishing(PublishPlan plan, history::CallHistory* history, history::DateOrder order, InstanceName* instance,
+               ReportFn report);
     ~Publishing();  // Stop()
 
     // Starts the command runner, and the publisher once its instance id is
@@ -92,7 +81,7 @@ public:
     // and run calls, and says how many calls the command is still owed.
     void Stop();
 
-    const publish::MqttPublisher* publisher() const { return publisher_.get(); }
+    const MqttPublisher* publisher() const { return publisher_.get(); }
 
 private:
     bool StartPublisher(std::string* error);
@@ -105,9 +94,10 @@ private:
     history::CallHistory* history_;
     history::DateOrder order_;
     InstanceName* instance_;
+    ReportFn report_;
     std::string target_;
-    std::unique_ptr<publish::MqttPublisher> publisher_;
-    std::unique_ptr<publish::ExecRunner> runner_;
+    std::unique_ptr<MqttPublisher> publisher_;
+    std::unique_ptr<ExecRunner> runner_;
     std::set<int64_t> handedOver_;  // given to the publisher, not yet acknowledged
     bool offerAgain_ = false;       // a call was refused or left for later
     std::chrono::steady_clock::time_point nextOffer_{};
@@ -130,14 +120,8 @@ private:
     std::shared_ptr<Runs> runs_ = std::make_shared<Runs>();
 };
 
-// `watch --test-call`: sends one call marked as a test to every configured output
-// (the broker as a new call, the command once) and says per output, on stdout,
-// whether it took it. Opens no port and never touches the history. Returns the
-// program's exit status.
-int SendTestCall(const PublishPlan& plan, history::DateOrder order);
-
 // The command's target in the history: its words, quoted where needed, after
 // "exec:". Another command is another target.
 std::string ExecTarget(const std::vector<std::string>& argv);
 
-}  // namespace dialscope::cli
+}  // namespace dialscope::publish
