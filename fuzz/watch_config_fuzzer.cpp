@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(ftruncate(fd, 0) == 0);
     CHECK(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
 
-    dialscope::publish::WatchConfig config;
+    dialscope::publish::WatchSettings config;
     std::string error;
     bool ok = false;
     try {
@@ -55,8 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (config.instanceId) CHECK(ValidInstanceId(*config.instanceId));
     if (config.discoveryPrefix) CHECK(config.discoveryPrefix->find_first_of("+#") == std::string::npos);
     if (config.exec) CHECK(!config.exec->empty() && !config.exec->front().empty());
-    if (config.execTimeoutSeconds) CHECK(*config.execTimeoutSeconds > 0 && *config.execTimeoutSeconds <= 86400);
-    if (config.everyMinutes) CHECK(*config.everyMinutes >= 1 && *config.everyMinutes <= 10080);
+    using dialscope::publish::kEveryMinutes, dialscope::publish::kExecTimeout, dialscope::publish::kKeepDays;
+    if (config.execTimeoutSeconds) CHECK(kExecTimeout.Allows(*config.execTimeoutSeconds));
+    if (config.everyMinutes) CHECK(kEveryMinutes.Allows(*config.everyMinutes));
+    if (config.keepDays) CHECK(kKeepDays.Allows(*config.keepDays));
     for (const auto* s : {&config.mqttPasswordFile, &config.mqttCaFile, &config.history, &config.port})
         if (*s) CHECK(!(*s)->empty());
     return 0;

@@ -89,51 +89,41 @@ std::string WatchLine(const history::StoredCall& call, history::DateOrder order,
     return j.dump() + "\n";
 }
 
-bool MakePlan(const PublishSettings& cli, const WatchConfig& file, PublishPlan* plan,
-              std::string* error, std::string* warning) {
-    std::optional<MqttUrl> url = file.mqttUrl;
-    if (cli.mqttUrl) {
-        auto parsed = ParseMqttUrl(*cli.mqttUrl);
-        if (!parsed.ok) {
-            *error = parsed.error;
-            return false;
-        }
-        url = parsed.url;
-    }
-    if (url) {
+bool MakePlan(const WatchSettings& settings, PublishPlan* plan, std::string* error, std::string* warning) {
+    const auto given = [](const auto& setting) { return setting && setting.from == From::CommandLine; };
+    if (settings.mqttUrl) {
         MqttOptions o;
-        o.url = *url;
+        o.url = *settings.mqttUrl;
         // The first of: --mqtt-password-file, the service's credential, the
         // environment, mqtt_password_file in the configuration file.
         std::string credential;
         const char* env = std::getenv("DIALSCOPE_MQTT_PASSWORD");
-        if (cli.passwordFile) {
-            if (!ReadPasswordFile(*cli.passwordFile, &o.password, error, warning)) return false;
+        if (given(settings.mqttPasswordFile)) {
+            if (!ReadPasswordFile(*settings.mqttPasswordFile, &o.password, error, warning)) return false;
         } else if (!ReadPasswordCredential(&credential, error)) {
             return false;
         } else if (!credential.empty()) {
             o.password = credential;
         } else if (env && *env) {
             o.password = env;
-        } else if (file.mqttPasswordFile) {
-            if (!ReadPasswordFile(*file.mqttPasswordFile, &o.password, error, warning)) return false;
+        } else if (settings.mqttPasswordFile) {
+            if (!ReadPasswordFile(*settings.mqttPasswordFile, &o.password, error, warning)) return false;
         }
-        if (cli.caFile) o.caFile = *cli.caFile;
-        else if (file.mqttCaFile) o.caFile = *file.mqttCaFile;
+        if (settings.mqttCaFile) o.caFile = *settings.mqttCaFile;
         if (!o.caFile.empty() && !o.url.tls) {
-            *error = std::string(cli.caFile ? "--mqtt-ca-file" : "mqtt_ca_file") + " is for a TLS broker, but " +
+            *error = std::string(kCaFileName.In(settings.mqttCaFile.from)) + " is for a TLS broker, but " +
                      o.url.Target() + " is plain mqtt://, which uses no certificate. Give an mqtts:// address " +
                      "or leave the CA file out.";
             return false;
         }
         if (!o.caFile.empty() && !CheckCaFile(o.caFile, error)) return false;
-        if (cli.discoveryPrefix) o.discoveryPrefix = *cli.discoveryPrefix;
-        else if (file.discoveryPrefix) o.discoveryPrefix = *file.discoveryPrefix;
+        if (settings.discoveryPrefix) o.discoveryPrefix = *settings.discoveryPrefix;
         const std::string problem = o.discoveryPrefix.empty()
                                         ? std::string()
                                         : TopicPrefixProblem(o.discoveryPrefix, kLongestDiscoverySuffix);
         if (!problem.empty()) {
-            *error = "The discovery prefix " + problem;
+            *error = std::string(kDiscoveryPrefixName.In(settings.discoveryPrefix.from)) + ": The discovery prefix " +
+                     problem;
             return false;
         }
         // A hub keeps a sensor's state to 255 characters, and a tone-only
@@ -141,35 +131,25 @@ bool MakePlan(const PublishSettings& cli, const WatchConfig& file, PublishPlan* 
         // whole call stays in the sensor's attributes.
         o.valueTemplate = "{{ 'Tone only' if value_json.tone_only else value_json.text[:255] }}";
         plan->mqtt = std::move(o);
-    } else if (cli.passwordFile || cli.caFile || cli.discoveryPrefix) {
+    } else if (given(settings.mqttPasswordFile) || given(settings.mqttCaFile) || given(settings.discoveryPrefix)) {
         *error = "--mqtt-password-file, --mqtt-ca-file and --discovery-prefix need a broker: "
                  "give --mqtt URL (or mqtt_url in the configuration file).";
         return false;
     }
-    if (cli.instanceId) plan->instance = *cli.instanceId;
-    else if (file.instanceId) plan->instance = *file.instanceId;
+    if (settings.instanceId) plan->instance = *settings.instanceId;
     if (!plan->instance.empty() && !ValidInstanceId(plan->instance)) {
-        *error = "The instance id \"" + plan->instance +
+        *error = std::string(kInstanceIdName.In(settings.instanceId.from)) + ": the instance id \"" + plan->instance +
                  "\" cannot be used: give 1 to 64 letters, digits, '-', '_' or '.'.";
         return false;
     }
 
-    std::vector<std::string> argv;
-    if (cli.exec) {
-        if (!SplitCommand(*cli.exec, &argv, error)) {
-            *error = "--exec: " + *error;
-            return false;
-        }
-    } else if (file.exec) {
-        argv = *file.exec;
-    }
-    if (!argv.empty()) {
+    if (settings.exec && !settings.exec->empty()) {
         ExecOptions o;
-        o.argv = std::move(argv);
-        const double seconds = cli.execTimeoutSeconds ? *cli.execTimeoutSeconds : file.execTimeoutSeconds.value_or(30);
+        o.argv = *settings.exec;
+        const double seconds = settings.execTimeoutSeconds.value_or(30);
         o.timeLimit = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
         plan->exec = std::move(o);
-    } else if (cli.execTimeoutSeconds) {
+    } else if (given(settings.execTimeoutSeconds)) {
         *error = "--exec-timeout needs a command: give --exec COMMAND (or exec in the configuration file).";
         return false;
     }

@@ -29,20 +29,9 @@
 #include "publish/instance_name.h"
 #include "publish/mqtt_publisher.h"
 #include "publish/watch_config.h"
+#include "publish/watch_settings.h"
 
 namespace dialscope::publish {
-
-// The watch options that come from the command line or the configuration
-// file. Unset means "not given"; the command line wins over the file.
-struct PublishSettings {
-    std::optional<std::string> mqttUrl;
-    std::optional<std::string> passwordFile;
-    std::optional<std::string> caFile;
-    std::optional<std::string> instanceId;
-    std::optional<std::string> discoveryPrefix;
-    std::optional<std::string> exec;  // one string, quoted like a shell's
-    std::optional<double> execTimeoutSeconds;
-};
 
 // The settings made ready to use: the URL parsed, the password read, the
 // command split. False with *error (plain words) when something is wrong.
@@ -51,8 +40,7 @@ struct PublishPlan {
     std::optional<MqttOptions> mqtt;  // its instance is set when the publisher starts
     std::optional<ExecOptions> exec;
 };
-bool MakePlan(const PublishSettings& cli, const WatchConfig& file, PublishPlan* plan,
-              std::string* error, std::string* warning);
+bool MakePlan(const WatchSettings& settings, PublishPlan* plan, std::string* error, std::string* warning);
 
 // The call's JSON line as the watcher hands it on: its "id" is "<instance>-<n>" (null
 // for a call not in a history).

@@ -16,12 +16,9 @@ namespace dialscope::publish {
 
 namespace {
 
-// A dozen settings fit in a few hundred bytes; anything near this is the wrong file.
-constexpr off_t kMaxConfigBytes = 1 << 20;
-
 std::string TooLarge(const std::string& path) {
-    return "The configuration file " + path + " is larger than 1 MiB; a watch configuration holds a few "
-           "settings. Check that --config names the right file.";
+    return "The configuration file " + path + " is larger than " + std::to_string(kMaxConfigBytes >> 20) +
+           " MiB; a watch configuration holds a few settings. Check that --config names the right file.";
 }
 
 // The whole file, refused before it is read when it is too large (a stream
@@ -60,9 +57,13 @@ bool ReadAll(const std::string& path, std::string* text, std::string* error) {
     return true;
 }
 
+std::string OutOfLimit(const Limit& limit) {
+    return "'" + std::string(limit.name.key) + "' must be " + limit.Rule() + ".";
+}
+
 }  // namespace
 
-bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* error) {
+bool ReadWatchConfig(const std::string& path, WatchSettings* config, std::string* error) {
     std::string text;
     if (!ReadAll(path, &text, error)) return false;
     toml::table table;
@@ -73,7 +74,7 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
         return false;
     }
 
-    WatchConfig out;
+    WatchSettings out;
     // Not a structured binding: the lambdas below use the node, and clang 14
     // (the fuzz build's compiler) cannot capture a binding.
     for (auto&& entry : table) {
@@ -85,7 +86,7 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
             *error = path + " line " + std::to_string(line) + ": " + why;
             return false;
         };
-        auto needString = [&](std::optional<std::string>* slot, bool mayBeEmpty) {
+        auto needString = [&](Setting<std::string>* slot, bool mayBeEmpty) {
             const auto* s = node.as_string();
             if (!s) return fail("'" + key + "' must be a quoted string.");
             if (!mayBeEmpty && s->get().empty()) return fail("'" + key + "' must not be empty.");
@@ -109,8 +110,10 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
                 return fail("'instance_id' may hold only letters, digits, '-', '_' and '.', 1 to 64 of them.");
         } else if (key == "discovery_prefix") {
             if (!needString(&out.discoveryPrefix, true)) return false;
-            if (out.discoveryPrefix->find_first_of("+#") != std::string::npos)
-                return fail("'discovery_prefix' must not hold '+' or '#'.");
+            const std::string problem = out.discoveryPrefix->empty()
+                                            ? std::string()
+                                            : TopicPrefixProblem(*out.discoveryPrefix, kLongestDiscoverySuffix);
+            if (!problem.empty()) return fail("'discovery_prefix' " + problem);
         } else if (key == "exec") {
             std::vector<std::string> argv;
             if (const auto* s = node.as_string()) {
@@ -131,18 +134,15 @@ bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* 
             std::optional<double> v;
             if (const auto* i = node.as_integer()) v = static_cast<double>(i->get());
             if (const auto* f = node.as_floating_point()) v = f->get();
-            if (!v || !(*v > 0) || *v > 86400)
-                return fail("'exec_timeout_seconds' must be a number of seconds above 0 and at most 86400.");
-            out.execTimeoutSeconds = v;
+            if (!v || !kExecTimeout.Allows(*v)) return fail(OutOfLimit(kExecTimeout));
+            out.execTimeoutSeconds = *v;
         } else if (key == "every_minutes") {
             const auto* i = node.as_integer();
-            if (!i || i->get() < 1 || i->get() > 10080)
-                return fail("'every_minutes' must be a whole number of minutes from 1 to 10080 (a week).");
+            if (!i || !kEveryMinutes.Allows(static_cast<double>(i->get()))) return fail(OutOfLimit(kEveryMinutes));
             out.everyMinutes = static_cast<int>(i->get());
         } else if (key == "keep_days") {
             const auto* i = node.as_integer();
-            if (!i || i->get() < 1 || i->get() > 36500)
-                return fail("'keep_days' must be a whole number of days from 1 to 36500.");
+            if (!i || !kKeepDays.Allows(static_cast<double>(i->get()))) return fail(OutOfLimit(kKeepDays));
             out.keepDays = static_cast<int>(i->get());
         } else if (key == "history") {
             if (!needString(&out.history, false)) return false;

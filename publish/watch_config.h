@@ -18,28 +18,16 @@
 #include <string>
 #include <vector>
 
-#include "publish/mqtt_url.h"
+#include "publish/watch_settings.h"
 
 namespace dialscope::publish {
 
-struct WatchConfig {
-    std::optional<MqttUrl> mqttUrl;
-    std::optional<std::string> mqttPasswordFile;
-    std::optional<std::string> mqttCaFile;
-    std::optional<std::string> instanceId;
-    std::optional<std::string> discoveryPrefix;
-    std::optional<std::vector<std::string>> exec;
-    std::optional<double> execTimeoutSeconds;
-    std::optional<int> everyMinutes;
-    std::optional<int> keepDays;
-    std::optional<std::string> history;
-    std::optional<std::string> port;
-};
-
 // False with *error = "<path> line N: ..." (or "Cannot read the configuration file
 // <path>: ...") when the file cannot be read, is not TOML, holds an unknown key or a
-// bad value. The first problem is reported.
-bool ReadWatchConfig(const std::string& path, WatchConfig* config, std::string* error);
+// bad value (the limits are those of the command line, publish/watch_settings.h). The
+// first problem is reported.
+// Every setting read is marked as from the file.
+bool ReadWatchConfig(const std::string& path, WatchSettings* config, std::string* error);
 
 // The password is the file's first line without its line end. False with *error for
 // an unreadable or empty file. *warning is set (the password is still read) when

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,7 @@
 #include "protocol/link_state.h"
 #include "publish/instance_name.h"
 #include "publish/publishing.h"
+#include "publish/watch_settings.h"
 
 namespace dialscope::cli {
 namespace {
@@ -675,6 +678,21 @@ CLI::Validator Names(const std::map<std::string, T>& names, const std::string& w
         choices);
 }
 
+// A number within one of the watcher's limits, the same the configuration
+// file is held to; the help shows the bounds as "INT in [1 - 10080]".
+CLI::Validator WithinLimit(const publish::Limit& limit) {
+    std::ostringstream bounds;
+    bounds << (limit.whole ? "INT" : "FLOAT") << " in [" << limit.min << " - " << limit.max << "]";
+    return CLI::Validator(
+        [&limit](std::string& value) {
+            char* end = nullptr;
+            const double number = std::strtod(value.c_str(), &end);
+            const bool read = !value.empty() && end && *end == '\0';
+            return read && limit.Allows(number) ? std::string() : "must be " + limit.Rule() + ".";
+        },
+        bounds.str());
+}
+
 bool ValidDate(const std::string& text) {
     int y, m, d;
     char tail;
@@ -713,31 +731,31 @@ int Main(int argc, char** argv) {
 
     WatchOptions watch;
     CLI::App* watchCmd = app.add_subcommand("watch", "Run unattended: download whenever the adapter appears and every few minutes; print each new call as a JSON line");
-    CLI::Option* everyOpt = watchCmd->add_option("--every", watch.everyMinutes, "Minutes between downloads while the adapter stays plugged in")
-        ->check(CLI::Range(1, 10080));
-    publish::PublishSettings outputs;
+    publish::CommandLineWatch given;
+    watchCmd->add_option("--every", given.everyMinutes, "Minutes between downloads while the adapter stays plugged in")
+        ->check(WithinLimit(publish::kEveryMinutes));
     std::string configPath;
     watchCmd->add_option("--config", configPath, "Read the watch options from this TOML file (options given here win); "
                          "the service uses " DIALSCOPE_WATCH_CONF);
-    watchCmd->add_option("--mqtt", outputs.mqttUrl, "Publish each new call to this MQTT broker: mqtt[s]://[user@]host[:port][/prefix]");
-    watchCmd->add_option("--mqtt-password-file", outputs.passwordFile, "The broker password is the first line of this file "
+    watchCmd->add_option("--mqtt", given.mqttUrl, "Publish each new call to this MQTT broker: mqtt[s]://[user@]host[:port][/prefix]");
+    watchCmd->add_option("--mqtt-password-file", given.mqttPasswordFile, "The broker password is the first line of this file "
                          "(or set DIALSCOPE_MQTT_PASSWORD; the service is given it as the credential mqtt-password); "
                          "never give it on the command line");
-    watchCmd->add_option("--mqtt-ca-file", outputs.caFile, "mqtts: check the broker's certificate against this CA file "
+    watchCmd->add_option("--mqtt-ca-file", given.mqttCaFile, "mqtts: check the broker's certificate against this CA file "
                          "instead of the system's store");
-    watchCmd->add_option("--instance-id", outputs.instanceId, "This watcher's name in call ids and topics "
+    watchCmd->add_option("--instance-id", given.instanceId, "This watcher's name in call ids and topics "
                          "(default: host name and the adapter's USB path)");
-    watchCmd->add_option("--discovery-prefix", outputs.discoveryPrefix, "Topic prefix of the home-automation hub's MQTT "
+    watchCmd->add_option("--discovery-prefix", given.discoveryPrefix, "Topic prefix of the home-automation hub's MQTT "
                          "discovery (default homeassistant; \"\" for none)");
-    watchCmd->add_option("--exec", outputs.exec, "Run this command for each new call (quoted like a shell's, run without "
+    watchCmd->add_option("--exec", given.exec, "Run this command for each new call (quoted like a shell's, run without "
                          "a shell); the call is in DIALSCOPE_CALL_* variables and as JSON on its stdin");
-    watchCmd->add_option("--exec-timeout", outputs.execTimeoutSeconds, "Stop the command after this many seconds (default 30)")
-        ->check(CLI::Range(0.1, 86400.0));
+    watchCmd->add_option("--exec-timeout", given.execTimeoutSeconds, "Stop the command after this many seconds (default 30)")
+        ->check(WithinLimit(publish::kExecTimeout));
     watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
                        "say whether each took it, and exit (needs no adapter; the history is not touched)");
-    CLI::Option* keepOpt = watchCmd->add_option("--keep-days", watch.keepDays, "Remove calls received more than this many days "
+    watchCmd->add_option("--keep-days", given.keepDays, "Remove calls received more than this many days "
                                                 "ago from the history, at start and then once a day (default: keep all)")
-        ->check(CLI::Range(1, 36500));
+        ->check(WithinLimit(publish::kKeepDays));
 
     HistoryOptions list;
     CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
@@ -773,20 +791,23 @@ int Main(int argc, char** argv) {
     }
 
     if (*watchCmd) {
-        publish::WatchConfig config;
+        publish::WatchSettings config, commandLine;
         if (!configPath.empty()) {
             std::string error;
             // The service names the default file; without it the watcher runs on its options.
             const bool missingDefault = configPath == DIALSCOPE_WATCH_CONF && access(configPath.c_str(), F_OK) != 0;
             if (!missingDefault && !publish::ReadWatchConfig(configPath, &config, &error)) return Fail(kExitUsage, error);
         }
-        if (config.everyMinutes && everyOpt->count() == 0) watch.everyMinutes = *config.everyMinutes;
-        if (config.keepDays && keepOpt->count() == 0) watch.keepDays = *config.keepDays;
-        if (config.history && common.historyPath.empty()) common.historyPath = *config.history;
-        if (config.port)
-            Say(configPath + ": port is not used by watch: it downloads from every adapter that appears.");
         std::string error, warning;
-        if (!publish::MakePlan(outputs, config, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);
+        if (!common.historyPath.empty()) given.history = common.historyPath;
+        if (!publish::FromCommandLine(given, &commandLine, &error)) return Fail(kExitUsage, error);
+        const publish::WatchSettings settings = publish::Merge(commandLine, config);
+        watch.everyMinutes = settings.everyMinutes.value_or(watch.everyMinutes);
+        watch.keepDays = settings.keepDays.value_or(watch.keepDays);
+        common.historyPath = settings.history.value_or(std::string());
+        if (settings.port)
+            Say(configPath + ": port is not used by watch: it downloads from every adapter that appears.");
+        if (!publish::MakePlan(settings, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);
         if (!warning.empty()) Say(warning);
         if (watch.testCall) return SendTestCall(watch.plan, common.dateOrder);
     }

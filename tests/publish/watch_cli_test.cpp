@@ -407,6 +407,50 @@ TEST(WatchCli, BadOptionsNameTheirPlace) {
     }
 }
 
+// Each limit is the same on the command line and in the configuration file: a
+// value at either end is taken from both, one just beyond is refused by both
+// (exit status 2) with words naming the option or the file and key it came from.
+TEST(WatchCli, LimitsAreTheSameForTheCommandLineAndTheFile) {
+    TempDir dir;
+    setenv("DIALSCOPE_SYSFS_ROOT", dir.File("no-sys").c_str(), 1);
+    struct Case {
+        std::string option, key;
+        std::vector<std::string> inside, outside;
+        bool quoted = false;
+    } cases[] = {
+        {"--every", "every_minutes", {"1", "10080"}, {"0", "10081", "1.5"}},
+        {"--keep-days", "keep_days", {"1", "36500"}, {"0", "36501"}},
+        {"--exec-timeout", "exec_timeout_seconds", {"0.1", "86400"}, {"0.09", "86400.5"}},
+        {"--instance-id", "instance_id", {std::string(64, 'k')}, {std::string(65, 'k')}, true},
+    };
+    const std::string conf = dir.File("watch.conf"), out = dir.File("out.txt");
+    // The test call runs the command once and touches neither a port nor the history.
+    const std::vector<std::string> base = {DIALSCOPE_CLI, "--history", dir.File("h.sqlite3"), "watch", "--test-call"};
+    auto run = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), more.begin(), more.end());
+        WriteBytes(out, "");
+        return testing::Run(args, out);
+    };
+    for (const auto& c : cases) {
+        for (const auto& value : c.inside) {
+            SCOPED_TRACE(c.option + " " + value.substr(0, 10));
+            EXPECT_EQ(run({"--exec", "true", c.option, value}), 0) << ReadBytes(out);
+            WriteBytes(conf, "exec = \"true\"\n" + c.key + " = " + (c.quoted ? "\"" + value + "\"" : value) + "\n");
+            EXPECT_EQ(run({"--config", conf}), 0) << ReadBytes(out);
+        }
+        for (const auto& value : c.outside) {
+            SCOPED_TRACE(c.option + " " + value.substr(0, 10));
+            EXPECT_EQ(run({"--exec", "true", c.option, value}), 2);
+            EXPECT_NE(ReadBytes(out).find(c.option), std::string::npos) << ReadBytes(out);
+            WriteBytes(conf, "exec = \"true\"\n" + c.key + " = " + (c.quoted ? "\"" + value + "\"" : value) + "\n");
+            EXPECT_EQ(run({"--config", conf}), 2);
+            EXPECT_NE(ReadBytes(out).find(conf + " line 2: '" + c.key + "'"), std::string::npos) << ReadBytes(out);
+        }
+    }
+    unsetenv("DIALSCOPE_SYSFS_ROOT");
+}
+
 // A broker that refuses the watcher: the reason on stderr in plain words, and
 // the watcher goes on (and ends with 0 on SIGTERM).
 TEST(WatchCli, RefusedByTheBrokerSaysWhy) {
@@ -491,7 +535,7 @@ TEST(WatchCli, PasswordFromTheServiceCredential) {
 // once uncommented.
 TEST(WatchCli, ShippedConfigurationReads) {
     const std::string shipped = DIALSCOPE_SOURCE_DIR "/data/dialscope/watch.conf";
-    publish::WatchConfig config;
+    publish::WatchSettings config;
     std::string error;
     ASSERT_TRUE(publish::ReadWatchConfig(shipped, &config, &error)) << error;
     EXPECT_FALSE(config.mqttUrl);

@@ -28,7 +28,7 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
                "keep_days = 365\n"
                "history = \"/var/lib/dialscope/calls.sqlite3\"\n"
                "port = \"/dev/ttyUSB0\"\n");
-    WatchConfig c;
+    WatchSettings c;
     std::string error;
     ASSERT_TRUE(ReadWatchConfig(path, &c, &error)) << error;
     EXPECT_EQ(c.mqttUrl->Target(), "mqtts://broker.lan:8884/home");
