@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/call_store.h"
+#include "record/call_store.h"
 #include "app/view.h"
 #include "ports/device_change.h"
 #include "ports/device_event.h"

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "app/call_store.h"
 #include "history/call_history.h"
+#include "record/call_store.h"
 
 namespace dialscope::history {
 
