@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 
 namespace {
 

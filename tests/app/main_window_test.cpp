@@ -11,7 +11,7 @@
 #include <QScrollBar>
 
 #include "app/qt/connect_indicator.h"
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 #include "tests/app/window_fixture.h"
 
 namespace dialscope {

@@ -19,7 +19,7 @@
 #include "app/qt/log_view.h"
 #include "app/qt/main_window.h"
 #include "app/qt/message_boxes.h"
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 #include "protocol/link_state.h"
 #include "tests/support/fakes.h"
 

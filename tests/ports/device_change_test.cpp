@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 #include "ports/supervisor.h"
 #include "tests/ports/registry_trees.h"
 #include "protocol/protocol.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 #include "tests/ports/registry_trees.h"
 #include "tests/support/registry_error.h"
 

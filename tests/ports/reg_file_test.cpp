@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 
 namespace dialscope {
 namespace {

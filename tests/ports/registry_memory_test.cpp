@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 #include "tests/support/registry_error.h"
 
 namespace dialscope {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ports/port_scan.h"
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 
 namespace dialscope::testing {
 

@@ -18,7 +18,7 @@
 #include "app/core.h"
 #include "app/save_log.h"
 #include "app/win32/message_boxes.h"
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 
 namespace dialscope {
 namespace {

@@ -7,7 +7,7 @@ add_executable(window_tests
   # The program's icon, so that the window class finds it as in the program.
   ${CMAKE_SOURCE_DIR}/app/win32/dialscope.rc
 )
-target_link_libraries(window_tests PRIVATE dialscope_win32_shell gtest_main)
+target_link_libraries(window_tests PRIVATE dialscope_win32_shell dialscope_registry_memory gtest_main)
 # Wine makes no window without an X display: give the tests their own
 # virtual one when xvfb-run is there.
 find_program(DIALSCOPE_XVFB_RUN xvfb-run)

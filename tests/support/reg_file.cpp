@@ -4,7 +4,7 @@
 #include <sstream>
 #include <utility>
 
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 
 namespace dialscope {
 

@@ -1,6 +1,6 @@
-// An in-memory registry: a tree of keys and values under the local machine
-// root, for systems without a registry of their own and for tests of both
-// registry layouts. Readers made from a tree share it: a key changed after a
+// An in-memory registry, for the tests and the fuzz targets (the program
+// never holds one): a tree of keys and values under the local machine root,
+// in either registry layout. Readers made from a tree share it: a key changed after a
 // reader was made is seen by the next OpenKey, which is how tests plug and
 // unplug adapters. Key and value names compare without regard to case and
 // enumerate in the order they were first added.

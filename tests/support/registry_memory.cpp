@@ -1,4 +1,4 @@
-#include "ports/registry_memory.h"
+#include "tests/support/registry_memory.h"
 
 #include <utility>
 
