@@ -502,6 +502,8 @@ CallHistory::~CallHistory() { Close(0); }
 
 bool CallHistory::damaged() const { return impl_->state == Impl::State::Damaged; }
 
+bool CallHistory::sound() const { return impl_->CanWrite(); }
+
 std::vector<std::string> CallHistory::QuickCheck() {
     Impl& m = *impl_;
     m.Settle(true);

@@ -177,6 +177,9 @@ public:
     // at all, nor folded together with its write-ahead log, and what is
     // added waits for Close.
     bool damaged() const;
+    // True once the file has been looked over, found sound, and may be
+    // written: what else writes to it (retention) waits for this.
+    bool sound() const;
     // SQLite's quick check of the file (see Check), done once before the
     // first write; the findings, empty when sound.
     std::vector<std::string> QuickCheck();

@@ -474,7 +474,8 @@ int Watch(const Common& common, WatchOptions options) {
         }
         if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
         // Old calls go at start and then once a day, never during a download.
-        if (retention && !core.protocol().downloading())
+        // Never into a file found damaged, or not yet looked over.
+        if (retention && !core.protocol().downloading() && store->history().sound())
             if (auto line = retention->Tick()) Say(*line);
         // While the adapter stays plugged in, download again now and then.
         if (Clock::now() - lastDownload > every && !core.serial().portOpen()) {
@@ -493,10 +494,8 @@ int Watch(const Common& common, WatchOptions options) {
     if (store) {
         std::optional<std::string> leftOut = store->history().Close(5000);
         while (auto problem = store->TakeProblem()) Say(*problem);
-        if (leftOut) {
-            Say(*leftOut);
-            code = kExitHistory;
-        }
+        if (leftOut) Say(*leftOut);
+        if (leftOut || store->history().damaged()) code = kExitHistory;
     }
     return code;
 }

@@ -170,6 +170,19 @@ TEST(CliHistoryKeep, WatcherRemovesCallsOlderThanKeepDaysAtStart) {
     const auto kept = KeptCalls(s, path);
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0]["text"], "an hour ago");
+
+    // A damaged history is not pruned: not a byte of it changes.
+    const std::string damaged = s.File("damaged.sqlite3");
+    AddCalls(damaged, now - 40LL * 24 * 3600 * 1000, std::vector<std::string>(60, std::string(200, 'x')));
+    std::string bytes = ReadAll(damaged);
+    for (size_t at = 4096 + 8; at < std::min<size_t>(bytes.size(), 5 * 4096); at += 37) bytes[at] ^= 0x5A;
+    WriteAll(damaged, bytes);
+    Process again({DIALSCOPE_CLI_PATH, "--history", damaged, "watch", "--config", conf}, s.Env(), out, err);
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(err).find(damaged + " is damaged") != std::string::npos; })) << ReadAll(err);
+    kill(again.pid(), SIGTERM);
+    EXPECT_EQ(again.Wait(5s), 7) << ReadAll(err);
+    EXPECT_EQ(ReadAll(damaged), bytes);
+    EXPECT_EQ(CountLines(ReadAll(err), "dialscope-cli: History: removed 2 calls"), 0);
 }
 
 }  // namespace
