@@ -2,6 +2,7 @@
 
 #include "app/save_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dialscope {
@@ -30,6 +31,7 @@ void Core::Start() {
     // Port discovery first: a registry error ends start-up before anything
     // runs.
     if (platform_.deviceEvents) monitor_.StartPortDiscovery(*platform_.deviceEvents);
+    EmitAdapterChanges({});
     // The protocol tick first, then the supervisor.
     view_.EnableTimer(Timer::time_com, true);
     view_.EnableTimer(Timer::watch_serial, true);
@@ -64,17 +66,23 @@ std::vector<DeviceEvent> Core::ReadDeviceEvents() {
 
 int Core::DeviceChange(const DeviceEvent& event) {
     const bool wasOpen = serial_.portOpen();
+    const std::vector<std::string> before = PresentPorts();
     const int result = monitor_.OnWindowMessage(event);
     // A removal closed the port, perhaps under a download (or a download's
     // header still unread in the ring).
     if ((wasOpen || protocol_.downloading()) && !serial_.portOpen()) protocol_.LineClosed();
+    if (result != kNoDeviceChange) EmitAdapterChanges(before);
     return result;
 }
 
 bool Core::UsePort(const std::string& name) {
     view_.EnableTimer(Timer::watch_serial, false);
     fixedPort_ = name;
-    if (!serial_.openPort(name.c_str(), kLineBaudRate, false, 8, 0)) return false;
+    if (!serial_.openPort(name.c_str(), kLineBaudRate, false, 8, 0)) {
+        PortOpenFailed(name, serial_.lastOpenErrno(), false);
+        return false;
+    }
+    PortOpened(name);
     protocol_.StartOnNewLine();
     return true;
 }
@@ -109,14 +117,14 @@ void Core::AppendToCallLog(const uint8_t* bytes, size_t count) {
 
 void Core::RecordOutput(const RecordFields& record) {
     if (store_) store_->RecordOutput(record);
-    if (recordOutput_) recordOutput_(record);
+    Emit(event::RecordOutput{record});
 }
 
 void Core::DownloadStarted() {
-    if (!store_) return;
     const LinkState& s = link_.state;
-    store_->DownloadStarted(!fixedPort_.empty() ? fixedPort_
-                                                : std::string(s.portName, strnlen(s.portName, kPortNameSize)));
+    std::string port = !fixedPort_.empty() ? fixedPort_ : std::string(s.portName, strnlen(s.portName, kPortNameSize));
+    if (store_) store_->DownloadStarted(port);
+    Emit(event::DownloadStarted{std::move(port)});
 }
 
 void Core::DownloadEnded(DownloadEnd how) {
@@ -125,11 +133,39 @@ void Core::DownloadEnded(DownloadEnd how) {
         if (!summary.empty()) view_.ShowStatusLine(summary);
         ShowStoreProblems();
     }
-    if (downloadEnded_) downloadEnded_(how);
+    Emit(event::DownloadEnded{how, protocol_.callMayBeLost()});
+}
+
+void Core::PortOpenFailed(std::string_view port, int error, bool explained) {
+    Emit(event::PortOpenFailed{std::string(port), error, OpenFailureOf(error), explained});
 }
 
 void Core::ShowStoreProblems() {
-    while (auto problem = store_->TakeProblem()) view_.ShowStatusLine(*problem);
+    while (auto problem = store_->TakeProblem()) {
+        view_.ShowStatusLine(*problem);
+        Emit(event::StoreProblem{std::move(*problem)});
+    }
+}
+
+void Core::Emit(const CoreEvent& e) {
+    for (const CoreListener& listener : listeners_) listener(e);
+}
+
+std::vector<std::string> Core::PresentPorts() const {
+    std::vector<std::string> names;
+    for (int32_t p = 1; p <= ports_.PortCount(); ++p)
+        if (ports_.IsPortPresentAt(p) == 1) names.push_back(ports_.GetPortField(p, 2));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void Core::EmitAdapterChanges(const std::vector<std::string>& before) {
+    const std::vector<std::string> now = PresentPorts();
+    std::vector<std::string> gone, come;
+    std::set_difference(before.begin(), before.end(), now.begin(), now.end(), std::back_inserter(gone));
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(come));
+    for (auto& port : gone) Emit(event::AdapterRemoved{std::move(port)});
+    for (auto& port : come) Emit(event::AdapterArrived{std::move(port)});
 }
 
 }  // namespace dialscope

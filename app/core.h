@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/call_store.h"
+#include "app/core_events.h"
 #include "app/view.h"
 #include "ports/device_change.h"
 #include "ports/device_event.h"
@@ -69,7 +70,7 @@ public:
 
     // The console's --port: the supervisor stays out, and the named port is
     // opened and polled as the supervisor would. False when it cannot be
-    // opened; lastOpenErrno() of serial() then says why.
+    // opened; a PortOpenFailed event has then said why.
     bool UsePort(const std::string& name);
     // Looks for an adapter again as after a device change (the console's
     // periodic download). Does nothing while a port is open, unless the
@@ -84,15 +85,10 @@ public:
     bool Save(const std::string& fileName) { return Save(fileName, log_.Bytes()); }
     const CallLog& callLog() const { return log_; }
 
-    // Called whenever a download that had begun has ended, after its status
-    // lines.
-    void OnDownloadEnded(std::function<void(DownloadEnd)> listener) {
-        downloadEnded_ = std::move(listener);
-    }
-    // Called for every record output, after it is in the log and the store.
-    void OnRecord(std::function<void(const RecordFields&)> listener) {
-        recordOutput_ = std::move(listener);
-    }
+    // From now on listener hears every event (core_events.h), in the order
+    // of subscription; a record is in the log and the store before its
+    // event, and a download's end comes after its status lines.
+    void Subscribe(CoreListener listener) { listeners_.push_back(std::move(listener)); }
     // Every download and record also goes to store (may be null); the store
     // must outlive the core or be detached first.
     void AttachStore(CallStore* store) { store_ = store; }
@@ -118,7 +114,16 @@ private:
     void RecordOutput(const RecordFields& record) override;
     void DownloadStarted() override;
     void DownloadEnded(DownloadEnd how) override;
+    void DeviceAnswered() override { Emit(event::DeviceAnswered{}); }
+    void PortOpened(std::string_view port) override { Emit(event::PortOpened{std::string(port)}); }
+    void PortOpenFailed(std::string_view port, int error, bool explained) override;
+    void NoDeviceAnswered() override { Emit(event::NoDeviceAnswered{}); }
     void ShowStoreProblems();
+    void Emit(const CoreEvent& e);
+    // The names of the present adapters' ports.
+    std::vector<std::string> PresentPorts() const;
+    // Says which adapters came and went since `before`.
+    void EmitAdapterChanges(const std::vector<std::string>& before);
 
     Link& link_;
     View& view_;
@@ -129,8 +134,7 @@ private:
     PortList ports_;
     DeviceMonitor monitor_;
     Supervisor supervisor_;
-    std::function<void(DownloadEnd)> downloadEnded_;
-    std::function<void(const RecordFields&)> recordOutput_;
+    std::vector<CoreListener> listeners_;
     CallStore* store_ = nullptr;
     std::string fixedPort_;
 };

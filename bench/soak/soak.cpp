@@ -199,14 +199,14 @@ public:
         }
         store_ = std::make_unique<history::HistoryStore>(std::move(opened));
         core_.AttachStore(store_.get());
-        core_.OnDownloadEnded([&](DownloadEnd how) { Ended(how); });
         if (const char* t = getenv("DIALSCOPE_SOAK_TRACE")) trace_ = std::atoi(t);
-        core_.OnRecord([&](const RecordFields& r) {
+        core_.Subscribe(Listen([&](const event::DownloadEnded& e) { Ended(e.how); }, [&](const event::RecordOutput& e) {
+            const RecordFields& r = e.record;
             if (current_ == trace_)
                 std::fprintf(stderr, "trace: record letter %d dt %d %d %d %d %d text %zu damaged %d\n", r.letterCode,
                              r.dateTime[0], r.dateTime[1], r.dateTime[2], r.dateTime[3], r.dateTime[4], r.textLength,
                              r.damaged);
-        });
+        }));
 
         box_.labels = devsim::GenerateCallLog(1, options_.seed).labels;
         for (int i = 0; i < 3; ++i) box_.records.push_back(NewCall());

@@ -141,10 +141,10 @@ TEST_F(SaveTest, DownloadEndedComesAfterItsStatusLineAndSaveAppendsTheLog) {
     Make();
     std::vector<DownloadEnd> ends;
     QString infoAtEnd;
-    core->OnDownloadEnded([&](DownloadEnd how) {
-        ends.push_back(how);
+    core->Subscribe(Listen([&](const event::DownloadEnded& e) {
+        ends.push_back(e.how);
         infoAtEnd = InfoText();
-    });
+    }));
     const std::string download = "1" + testing::HeaderFrame({"HOME"}) +
                                  testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +
                                  testing::DataFrames("5551234") + testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +

@@ -500,7 +500,7 @@ TEST(EndToEndFaults, PulledOutBeforeTheFirstBytesAreReadEndsTheDownloadCut) {
             bytes += static_cast<long long>(devsim::EncodeFrame(frames[i].frame).size());
         o.faults.hangupAfterByte = bytes;
         std::vector<DownloadEnd> ends;
-        rig.core.OnDownloadEnded([&](DownloadEnd how) { ends.push_back(how); });
+        rig.core.Subscribe(Listen([&](const event::DownloadEnded& e) { ends.push_back(e.how); }));
         devsim::Simulator sim(o);
         std::string error;
         ASSERT_TRUE(sim.Start(&error)) << error;
