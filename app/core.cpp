@@ -19,11 +19,16 @@ Core::Core(Link& link, View& view, Platform platform)
     : link_(link),
       view_(view),
       platform_(std::move(platform)),
+      timers_(platform_.clock, [this] { view_.WakeAt(timers_.NextDue()); }),
       serial_(link, platform_.warningBox),
       protocol_(link, *this, serial_),
       monitor_(ports_, platform_.registry, link.state, serial_, *this),
       supervisor_(link.state, ports_, serial_, *this, protocol_,
-                  [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {}
+                  [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {
+    timers_.SetBody(Timer::time_com, [this] { ComTick(); });
+    timers_.SetBody(Timer::watch_serial, [this] { WatchSerialTick(); });
+    timers_.SetBody(Timer::AutoDisp, [this] { AnimationTick(); });
+}
 
 Core::~Core() = default;
 
@@ -33,8 +38,8 @@ void Core::Start() {
     if (platform_.deviceEvents) monitor_.StartPortDiscovery(*platform_.deviceEvents);
     EmitAdapterChanges({});
     // The protocol tick first, then the supervisor.
-    view_.EnableTimer(Timer::time_com, true);
-    view_.EnableTimer(Timer::watch_serial, true);
+    timers_.Enable(Timer::time_com, true);
+    timers_.Enable(Timer::watch_serial, true);
     protocol_.BeginPolling();
     // No "Transferring" label until a download starts.
     view_.HideAnimation();
@@ -50,9 +55,9 @@ void Core::ComTick() {
 }
 
 void Core::AnimationTick() {
-    view_.EnableTimer(Timer::AutoDisp, false);
+    timers_.Enable(Timer::AutoDisp, false);
     view_.ShowAnimationFrame(AnimationStep(link_.state.animStep));
-    view_.EnableTimer(Timer::AutoDisp, true);
+    timers_.Enable(Timer::AutoDisp, true);
 }
 
 int Core::deviceEventFd() const {
@@ -76,7 +81,7 @@ int Core::DeviceChange(const DeviceEvent& event) {
 }
 
 bool Core::UsePort(const std::string& name) {
-    view_.EnableTimer(Timer::watch_serial, false);
+    timers_.Enable(Timer::watch_serial, false);
     fixedPort_ = name;
     if (!serial_.openPort(name.c_str(), kLineBaudRate, false, 8, 0)) {
         PortOpenFailed(name, serial_.lastOpenErrno(), false);

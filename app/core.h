@@ -1,8 +1,9 @@
 // The program behind every face: the serial port, the protocol, the port
 // list with its device-change handling, the connection supervisor, the
 // device events, and the call log with Clear and Save. A face (the Qt
-// window, the Win32 window, a test driver) builds its view, hands Core its
-// timer ticks, clicks and device events, and shows what Core tells it to.
+// window, the Win32 window, a test driver) builds its view, wakes when Core
+// asks it to and hands it the time, its clicks and device events, and shows
+// what Core tells it to.
 // Main thread only, apart from the receive thread inside the serial port.
 #pragma once
 
@@ -13,6 +14,7 @@
 
 #include "app/call_store.h"
 #include "app/core_events.h"
+#include "app/timer_table.h"
 #include "app/view.h"
 #include "ports/device_change.h"
 #include "ports/device_event.h"
@@ -39,6 +41,8 @@ struct Platform {
     std::unique_ptr<DeviceEventSource> deviceEvents;
     // The modal "Port Is Already Opened!" box: text, caption.
     SerialPort::WarningBox warningBox;
+    // The clock the timers run on; the steady clock when empty.
+    TimerTable::NowFn clock;
 };
 
 // The system's registry view and device events. `window` is the window that
@@ -55,6 +59,17 @@ public:
     // Start-up: port discovery (a registry error escapes to the caller), the
     // protocol tick and the supervisor, polling, the banner.
     void Start();
+
+    // The clock: when the face must next call RunDue (none: no timer runs;
+    // View::WakeAt says the same whenever it changes), and the bodies of
+    // the timers due at now. ready: see TimerTable::RunDue.
+    std::optional<TimerTable::TimePoint> NextDue() const { return timers_.NextDue(); }
+    void RunDue(TimerTable::TimePoint now, const std::function<bool(Timer)>& ready = {}) {
+        timers_.RunDue(now, ready);
+    }
+    // What is due now by Core's clock (Platform::clock): a face's wake-up.
+    void RunDue() { timers_.RunDue(timers_.Now()); }
+    bool timerRunning(Timer timer) const { return timers_.enabled(timer); }
 
     // The bodies of the three timers.
     void ComTick();
@@ -109,7 +124,7 @@ private:
     void AppendStatusLine(std::string_view line) override { view_.ShowStatusLine(line); }
     void SetIndicator(bool on) override { view_.SetIndicator(on); }
     void HideAnimation() override { view_.HideAnimation(); }
-    void EnableTimer(Timer timer, bool enabled) override { view_.EnableTimer(timer, enabled); }
+    void EnableTimer(Timer timer, bool enabled) override { timers_.Enable(timer, enabled); }
     void AppendToCallLog(const uint8_t* bytes, size_t count) override;
     void RecordOutput(const RecordFields& record) override;
     void DownloadStarted() override;
@@ -128,6 +143,7 @@ private:
     Link& link_;
     View& view_;
     Platform platform_;
+    TimerTable timers_;
     CallLog log_;
     SerialPort serial_;
     Protocol protocol_;

@@ -318,7 +318,7 @@ int Download(const Common& common, const DownloadOptions& options) {
         progressOnLine = !last;
         std::fflush(stderr);
     };
-    const bool notStopped = RunLoop(core, view, done, deadline, [&] { showProgress(false); });
+    const bool notStopped = RunLoop(core, done, deadline, [&] { showProgress(false); });
     showProgress(true);
 
     // Whatever arrived is written out, even when the download broke off.
@@ -481,7 +481,7 @@ int Watch(const Common& common, WatchOptions options) {
             core.LookAgain();
         }
     };
-    RunLoop(core, view, [] { return false; }, Clock::time_point::max(), printNew);
+    RunLoop(core, [] { return false; }, Clock::time_point::max(), printNew);
     printNew();
     // "offline" to the broker and the running command stopped before the
     // history closes: the last acknowledgements are marked in it.

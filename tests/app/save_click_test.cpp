@@ -151,7 +151,7 @@ TEST_F(SaveTest, DownloadEndedComesAfterItsStatusLineAndSaveAppendsTheLog) {
                                  testing::Frame('E');
     for (char c : download) StoreReceivedByte(link, static_cast<uint8_t>(c));
     RaiseRxPending(link);
-    form->time_comTimer();
+    core->ComTick();
 
     ASSERT_EQ(ends, std::vector<DownloadEnd>{DownloadEnd::Completed});
     EXPECT_TRUE(infoAtEnd.endsWith(QStringLiteral("Message read OK.")));
