@@ -2,6 +2,7 @@
 
 #include "app/save_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dialscope {
@@ -18,11 +19,16 @@ Core::Core(Link& link, View& view, Platform platform)
     : link_(link),
       view_(view),
       platform_(std::move(platform)),
+      timers_(platform_.clock, [this] { view_.WakeAt(timers_.NextDue()); }),
       serial_(link, platform_.warningBox),
       protocol_(link, *this, serial_),
       monitor_(ports_, platform_.registry, link.state, serial_, *this),
       supervisor_(link.state, ports_, serial_, *this, protocol_,
-                  [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {}
+                  [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {
+    timers_.SetBody(Timer::time_com, [this] { ComTick(); });
+    timers_.SetBody(Timer::watch_serial, [this] { WatchSerialTick(); });
+    timers_.SetBody(Timer::AutoDisp, [this] { AnimationTick(); });
+}
 
 Core::~Core() = default;
 
@@ -30,9 +36,10 @@ void Core::Start() {
     // Port discovery first: a registry error ends start-up before anything
     // runs.
     if (platform_.deviceEvents) monitor_.StartPortDiscovery(*platform_.deviceEvents);
+    EmitAdapterChanges({});
     // The protocol tick first, then the supervisor.
-    view_.EnableTimer(Timer::time_com, true);
-    view_.EnableTimer(Timer::watch_serial, true);
+    timers_.Enable(Timer::time_com, true);
+    timers_.Enable(Timer::watch_serial, true);
     protocol_.BeginPolling();
     // No "Transferring" label until a download starts.
     view_.HideAnimation();
@@ -48,9 +55,9 @@ void Core::ComTick() {
 }
 
 void Core::AnimationTick() {
-    view_.EnableTimer(Timer::AutoDisp, false);
+    timers_.Enable(Timer::AutoDisp, false);
     view_.ShowAnimationFrame(AnimationStep(link_.state.animStep));
-    view_.EnableTimer(Timer::AutoDisp, true);
+    timers_.Enable(Timer::AutoDisp, true);
 }
 
 int Core::deviceEventFd() const {
@@ -64,17 +71,23 @@ std::vector<DeviceEvent> Core::ReadDeviceEvents() {
 
 int Core::DeviceChange(const DeviceEvent& event) {
     const bool wasOpen = serial_.portOpen();
+    const std::vector<std::string> before = PresentPorts();
     const int result = monitor_.OnWindowMessage(event);
     // A removal closed the port, perhaps under a download (or a download's
     // header still unread in the ring).
     if ((wasOpen || protocol_.downloading()) && !serial_.portOpen()) protocol_.LineClosed();
+    if (result != kNoDeviceChange) EmitAdapterChanges(before);
     return result;
 }
 
 bool Core::UsePort(const std::string& name) {
-    view_.EnableTimer(Timer::watch_serial, false);
+    timers_.Enable(Timer::watch_serial, false);
     fixedPort_ = name;
-    if (!serial_.openPort(name.c_str(), kLineBaudRate, false, 8, 0)) return false;
+    if (!serial_.openPort(name.c_str(), kLineBaudRate, false, 8, 0)) {
+        PortOpenFailed(name, serial_.lastOpenErrno(), false);
+        return false;
+    }
+    PortOpened(name);
     protocol_.StartOnNewLine();
     return true;
 }
@@ -109,14 +122,14 @@ void Core::AppendToCallLog(const uint8_t* bytes, size_t count) {
 
 void Core::RecordOutput(const RecordFields& record) {
     if (store_) store_->RecordOutput(record);
-    if (recordOutput_) recordOutput_(record);
+    Emit(event::RecordOutput{record});
 }
 
 void Core::DownloadStarted() {
-    if (!store_) return;
     const LinkState& s = link_.state;
-    store_->DownloadStarted(!fixedPort_.empty() ? fixedPort_
-                                                : std::string(s.portName, strnlen(s.portName, kPortNameSize)));
+    std::string port = !fixedPort_.empty() ? fixedPort_ : std::string(s.portName, strnlen(s.portName, kPortNameSize));
+    if (store_) store_->DownloadStarted(port);
+    Emit(event::DownloadStarted{std::move(port)});
 }
 
 void Core::DownloadEnded(DownloadEnd how) {
@@ -125,11 +138,39 @@ void Core::DownloadEnded(DownloadEnd how) {
         if (!summary.empty()) view_.ShowStatusLine(summary);
         ShowStoreProblems();
     }
-    if (downloadEnded_) downloadEnded_(how);
+    Emit(event::DownloadEnded{how, protocol_.callMayBeLost()});
+}
+
+void Core::PortOpenFailed(std::string_view port, int error, bool explained) {
+    Emit(event::PortOpenFailed{std::string(port), error, OpenFailureOf(error), explained});
 }
 
 void Core::ShowStoreProblems() {
-    while (auto problem = store_->TakeProblem()) view_.ShowStatusLine(*problem);
+    while (auto problem = store_->TakeProblem()) {
+        view_.ShowStatusLine(*problem);
+        Emit(event::StoreProblem{std::move(*problem)});
+    }
+}
+
+void Core::Emit(const CoreEvent& e) {
+    for (const CoreListener& listener : listeners_) listener(e);
+}
+
+std::vector<std::string> Core::PresentPorts() const {
+    std::vector<std::string> names;
+    for (int32_t p = 1; p <= ports_.PortCount(); ++p)
+        if (ports_.IsPortPresentAt(p) == 1) names.push_back(ports_.GetPortField(p, 2));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void Core::EmitAdapterChanges(const std::vector<std::string>& before) {
+    const std::vector<std::string> now = PresentPorts();
+    std::vector<std::string> gone, come;
+    std::set_difference(before.begin(), before.end(), now.begin(), now.end(), std::back_inserter(gone));
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(come));
+    for (auto& port : gone) Emit(event::AdapterRemoved{std::move(port)});
+    for (auto& port : come) Emit(event::AdapterArrived{std::move(port)});
 }
 
 }  // namespace dialscope

@@ -1,8 +1,9 @@
 // The program behind every face: the serial port, the protocol, the port
 // list with its device-change handling, the connection supervisor, the
 // device events, and the call log with Clear and Save. A face (the Qt
-// window, the Win32 window, a test driver) builds its view, hands Core its
-// timer ticks, clicks and device events, and shows what Core tells it to.
+// window, the Win32 window, a test driver) builds its view, wakes when Core
+// asks it to and hands it the time, its clicks and device events, and shows
+// what Core tells it to.
 // Main thread only, apart from the receive thread inside the serial port.
 #pragma once
 
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "app/core_events.h"
+#include "app/timer_table.h"
 #include "record/call_store.h"
 #include "app/view.h"
 #include "ports/device_change.h"
@@ -38,6 +41,8 @@ struct Platform {
     std::unique_ptr<DeviceEventSource> deviceEvents;
     // The modal "Port Is Already Opened!" box: text, caption.
     SerialPort::WarningBox warningBox;
+    // The clock the timers run on; the steady clock when empty.
+    TimerTable::NowFn clock;
 };
 
 // The system's registry view and device events. `window` is the window that
@@ -55,6 +60,17 @@ public:
     // protocol tick and the supervisor, polling, the banner.
     void Start();
 
+    // The clock: when the face must next call RunDue (none: no timer runs;
+    // View::WakeAt says the same whenever it changes), and the bodies of
+    // the timers due at now. ready: see TimerTable::RunDue.
+    std::optional<TimerTable::TimePoint> NextDue() const { return timers_.NextDue(); }
+    void RunDue(TimerTable::TimePoint now, const std::function<bool(Timer)>& ready = {}) {
+        timers_.RunDue(now, ready);
+    }
+    // What is due now by Core's clock (Platform::clock): a face's wake-up.
+    void RunDue() { timers_.RunDue(timers_.Now()); }
+    bool timerRunning(Timer timer) const { return timers_.enabled(timer); }
+
     // The bodies of the three timers.
     void ComTick();
     void WatchSerialTick() { supervisor_.Tick(); }
@@ -69,7 +85,7 @@ public:
 
     // The console's --port: the supervisor stays out, and the named port is
     // opened and polled as the supervisor would. False when it cannot be
-    // opened; lastOpenErrno() of serial() then says why.
+    // opened; a PortOpenFailed event has then said why.
     bool UsePort(const std::string& name);
     // Looks for an adapter again as after a device change (the console's
     // periodic download). Does nothing while a port is open, unless the
@@ -84,15 +100,10 @@ public:
     bool Save(const std::string& fileName) { return Save(fileName, log_.Bytes()); }
     const CallLog& callLog() const { return log_; }
 
-    // Called whenever a download that had begun has ended, after its status
-    // lines.
-    void OnDownloadEnded(std::function<void(DownloadEnd)> listener) {
-        downloadEnded_ = std::move(listener);
-    }
-    // Called for every record output, after it is in the log and the store.
-    void OnRecord(std::function<void(const RecordFields&)> listener) {
-        recordOutput_ = std::move(listener);
-    }
+    // From now on listener hears every event (core_events.h), in the order
+    // of subscription; a record is in the log and the store before its
+    // event, and a download's end comes after its status lines.
+    void Subscribe(CoreListener listener) { listeners_.push_back(std::move(listener)); }
     // Every download and record also goes to store (may be null); the store
     // must outlive the core or be detached first.
     void AttachStore(CallStore* store) { store_ = store; }
@@ -113,24 +124,33 @@ private:
     void AppendStatusLine(std::string_view line) override { view_.ShowStatusLine(line); }
     void SetIndicator(bool on) override { view_.SetIndicator(on); }
     void HideAnimation() override { view_.HideAnimation(); }
-    void EnableTimer(Timer timer, bool enabled) override { view_.EnableTimer(timer, enabled); }
+    void EnableTimer(Timer timer, bool enabled) override { timers_.Enable(timer, enabled); }
     void AppendToCallLog(const uint8_t* bytes, size_t count) override;
     void RecordOutput(const RecordFields& record) override;
     void DownloadStarted() override;
     void DownloadEnded(DownloadEnd how) override;
+    void DeviceAnswered() override { Emit(event::DeviceAnswered{}); }
+    void PortOpened(std::string_view port) override { Emit(event::PortOpened{std::string(port)}); }
+    void PortOpenFailed(std::string_view port, int error, bool explained) override;
+    void NoDeviceAnswered() override { Emit(event::NoDeviceAnswered{}); }
     void ShowStoreProblems();
+    void Emit(const CoreEvent& e);
+    // The names of the present adapters' ports.
+    std::vector<std::string> PresentPorts() const;
+    // Says which adapters came and went since `before`.
+    void EmitAdapterChanges(const std::vector<std::string>& before);
 
     Link& link_;
     View& view_;
     Platform platform_;
+    TimerTable timers_;
     CallLog log_;
     SerialPort serial_;
     Protocol protocol_;
     PortList ports_;
     DeviceMonitor monitor_;
     Supervisor supervisor_;
-    std::function<void(DownloadEnd)> downloadEnded_;
-    std::function<void(const RecordFields&)> recordOutput_;
+    std::vector<CoreListener> listeners_;
     CallStore* store_ = nullptr;
     std::string fixedPort_;
 };

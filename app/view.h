@@ -3,7 +3,9 @@
 // come on the main thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "app/animation.h"
@@ -24,9 +26,10 @@ public:
     virtual void HideAnimation() = 0;
     // One step of the "Transferring" cycle.
     virtual void ShowAnimationFrame(AnimationFrame frame) = 0;
-    // Starts or stops a timer. Enabling a running timer leaves its countdown
-    // alone; disabling a stopped one does nothing.
-    virtual void EnableTimer(Timer timer, bool enabled) = 0;
+    // When Core next needs its RunDue called, replacing the time said
+    // before; none when no timer runs. Said whenever it changes, and at the
+    // end of every RunDue. A time already past means at once.
+    virtual void WakeAt(std::optional<std::chrono::steady_clock::time_point> when) = 0;
     // The call log grew by its last `count` bytes (one rendered record).
     virtual void ShowLogAppended(const CallLog& log, size_t count) = 0;
     // The call log was emptied.

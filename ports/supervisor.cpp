@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
 
 namespace dialscope {
 
@@ -59,6 +58,8 @@ void Supervisor::Tick() {
                 break;
             }
             // Every present adapter has been tried: stop until a device change.
+            if (openedUnanswered_ && !held) window_.NoDeviceAnswered();
+            openedUnanswered_ = false;
             s_.portIndex = 0;
             s_.connectState = 0;
             return;
@@ -85,8 +86,10 @@ void Supervisor::Tick() {
         std::memcpy(name, chosen, kPortNameSize);
         if (serial_.openPort(name, kLineBaudRate, false, 8, 0)) {
             std::memcpy(s_.portName, chosen, kPortNameSize);  // the port now in use
-            explained_.erase(explained_.lower_bound({name, OpenFailure::permission}),
-                             explained_.upper_bound({name, OpenFailure::busy}));
+            explained_.erase(explained_.lower_bound({name, OpenFailure{}}),
+                             explained_.upper_bound({name, OpenFailure::other}));
+            openedUnanswered_ = true;
+            window_.PortOpened(name);
             // A new line: the dialogue starts afresh on it and polls.
             dialogue_.StartOnNewLine();
             s_.connectState = 1;
@@ -120,30 +123,19 @@ void Supervisor::Tick() {
 void Supervisor::ExplainOpenFailure(const std::string& port) {
     if (port.empty() || !lastOpenError_) return;
     const int error = lastOpenError_();
-    if (error != 0) retryLater_ = true;  // not our own port already open
-    OpenFailure reason;
-    if (error == static_cast<int>(std::errc::permission_denied) ||
-        error == static_cast<int>(std::errc::operation_not_permitted)) {
-        reason = OpenFailure::permission;
-    } else if (error == static_cast<int>(std::errc::device_or_resource_busy) ||
-               error == static_cast<int>(std::errc::operation_would_block) ||
-               error == static_cast<int>(std::errc::resource_unavailable_try_again)) {
-        reason = OpenFailure::busy;
-    } else {
-        return;
+    // 0: the refusal was for our own port already open, which is no failure
+    // of the system's.
+    if (error == 0) return;
+    retryLater_ = true;
+    const OpenFailure reason = OpenFailureOf(error);
+    // Permissions and a busy port are worth a line; the supervisor retries
+    // after every device change, so it says each once.
+    bool explained = false;
+    if (reason == OpenFailure::permission || reason == OpenFailure::busy) {
+        explained = true;
+        if (explained_.insert({port, reason}).second) window_.AppendStatusLine(CannotOpenWords(port, error));
     }
-    // The supervisor retries after every device change; say it once.
-    if (!explained_.insert({port, reason}).second) return;
-    if (reason == OpenFailure::permission) {
-        window_.AppendStatusLine("Cannot open " + port +
-                                 ": permission denied. Add your user to the dialout group "
-                                 "(then log in again) or install the udev rule shipped with "
-                                 "Dialscope.");
-    } else {
-        window_.AppendStatusLine("Cannot open " + port +
-                                 ": another program is using it. Close the program that holds "
-                                 "the port.");
-    }
+    window_.PortOpenFailed(port, error, explained);
 }
 
 }  // namespace dialscope

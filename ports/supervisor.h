@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "ports/open_failure.h"
 #include "ports/port_list.h"
 #include "protocol/interfaces.h"
 #include "protocol/link_state.h"
@@ -51,7 +52,6 @@ public:
     void Tick();
 
 private:
-    enum class OpenFailure { permission, busy };
     void ExplainOpenFailure(const std::string& port);
 
     LinkState& s_;
@@ -76,6 +76,9 @@ private:
     // download's port stays open; the first attempt after the change meets
     // that port and its warning box, later attempts skip it.
     bool metHeldPort_ = false;
+    // A port was opened since the supervisor last stopped. When it stops
+    // again without a device in charge, no device answered on any.
+    bool openedUnanswered_ = false;
 };
 
 }  // namespace dialscope

@@ -98,14 +98,14 @@ void Protocol::HandleFrame() {
         case kPolling:
             if (s_.got0) {
                 s_.pollWithD = 0;
-                s_.deviceAnswered = 1;
+                MarkAnswered();
                 s_.dialogState = kWaiting;
             } else if (s_.got1) {
                 s_.pollWithD = 1;
-                s_.deviceAnswered = 1;
+                MarkAnswered();
                 SendCommand('D');
             } else if (s_.gotD) {
-                s_.deviceAnswered = 1;
+                MarkAnswered();
                 SaveLabelTable();
                 ClearRecordText();
                 // Misses count within one download: what an earlier one
@@ -267,6 +267,12 @@ void Protocol::Stall() {
     window_.HideAnimation();
     window_.AppendStatusLine(kStalledLine);
     EndOfDownload(DownloadEnd::Stalled);
+}
+
+void Protocol::MarkAnswered() {
+    if (s_.deviceAnswered) return;
+    s_.deviceAnswered = 1;
+    window_.DeviceAnswered();
 }
 
 void Protocol::Resume() {

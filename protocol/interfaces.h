@@ -41,6 +41,19 @@ public:
     // A download has begun (its header frame arrived) and has ended.
     virtual void DownloadStarted() {}
     virtual void DownloadEnded(DownloadEnd how) { (void)how; }
+    // The device answered a poll on the line it was started on, the first
+    // time since then.
+    virtual void DeviceAnswered() {}
+    // The port logic opened a port, or the system refused it (error: the
+    // errno of the failing open; explained: the status box has said why).
+    virtual void PortOpened(std::string_view port) { (void)port; }
+    virtual void PortOpenFailed(std::string_view port, int error, bool explained) {
+        (void)port, (void)error, (void)explained;
+    }
+    // The supervisor has tried every present adapter, opened at least one
+    // port since it last stopped, and none answered: it waits for a device
+    // change.
+    virtual void NoDeviceAnswered() {}
 };
 
 // The serial port operations, main thread only.

@@ -138,6 +138,8 @@ private:
     void CallMayBeLost();
     void Stall();
     void Resume();
+    // The device answered a poll: said to the window once per line.
+    void MarkAnswered();
     void CutDownload();
     void SendPoll();
     void EndOfDownload(DownloadEnd how);

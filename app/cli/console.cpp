@@ -16,12 +16,6 @@ namespace {
 
 using Clock = ConsoleView::Clock;
 
-std::chrono::milliseconds Interval(Timer timer) {
-    // The protocol tick and the animation run at 100 ms, the supervisor at 500 ms,
-    // as in the window.
-    return std::chrono::milliseconds(timer == Timer::watch_serial ? 500 : 100);
-}
-
 std::atomic<bool> stopRequested{false};
 int stopPipe[2] = {-1, -1};
 
@@ -35,20 +29,6 @@ void OnStopSignal(int) {
 
 void ConsoleView::ShowStatusLine(std::string_view line) {
     if (onStatus) onStatus(line);
-}
-
-void ConsoleView::EnableTimer(Timer timer, bool enabled) {
-    TimerState& t = timers_[Index(timer)];
-    // Enabling a running timer leaves its countdown alone.
-    if (enabled && !t.enabled) t.due = Clock::now() + Interval(timer);
-    t.enabled = enabled;
-}
-
-void ConsoleView::Ran(Timer timer) {
-    TimerState& t = timers_[Index(timer)];
-    // A tick late by more than an interval (the machine was busy) does not
-    // make the next ones come in a burst.
-    t.due = std::max(t.due + Interval(timer), Clock::now());
 }
 
 std::string ShownOnTerminal(std::string_view bytes, TextEncoding encoding) {
@@ -93,12 +73,10 @@ void InstallStopSignals() {
 
 bool StopRequested() { return stopRequested.load(); }
 
-bool RunLoop(Core& core, ConsoleView& view, const std::function<bool()>& done,
+bool RunLoop(Core& core, const std::function<bool()>& done,
              Clock::time_point deadline, const std::function<void()>& tick) {
     while (!StopRequested() && !done() && Clock::now() < deadline) {
-        Clock::time_point next = deadline;
-        for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp})
-            if (view.enabled(t) && view.due(t) < next) next = view.due(t);
+        const Clock::time_point next = std::min(core.NextDue().value_or(deadline), deadline);
 
         pollfd fds[2] = {{core.deviceEventFd(), POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
@@ -108,17 +86,7 @@ bool RunLoop(Core& core, ConsoleView& view, const std::function<bool()>& done,
         if (fds[0].fd >= 0 && (fds[0].revents & POLLIN))
             for (const DeviceEvent& event : core.ReadDeviceEvents()) core.DeviceChange(event);
 
-        const Clock::time_point now = Clock::now();
-        // The order of the window's message loop: each due timer once.
-        for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp}) {
-            if (!view.enabled(t) || view.due(t) > now) continue;
-            view.Ran(t);
-            switch (t) {
-            case Timer::time_com: core.ComTick(); break;
-            case Timer::watch_serial: core.WatchSerialTick(); break;
-            case Timer::AutoDisp: core.AnimationTick(); break;
-            }
-        }
+        core.RunDue(Clock::now());
         if (tick) tick();
     }
     return !StopRequested();

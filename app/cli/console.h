@@ -1,7 +1,7 @@
-// The console face of the program: a view that keeps the window's state in
-// plain variables, and a loop that runs Core's three timers on the clock and
-// hands it device events, until it is told to stop (a signal, or the command
-// being done). Linux only.
+// The console face of the program: a view that counts what the window would
+// show, and a loop that sleeps until Core's next timer is due or a device
+// event comes, and hands either to Core, until it is told to stop (a
+// signal, or the command being done). Linux only.
 #pragma once
 
 #include <chrono>
@@ -27,36 +27,24 @@ public:
     void SetIndicator(bool) override {}
     void HideAnimation() override {}
     void ShowAnimationFrame(AnimationFrame) override {}
-    void EnableTimer(Timer timer, bool enabled) override;
+    // The loop asks Core when to wake.
+    void WakeAt(std::optional<Clock::time_point>) override {}
     void ShowLogAppended(const CallLog&, size_t count) override {
         ++records;
         bytes += count;
     }
     void ShowLogCleared() override {}
 
-    bool enabled(Timer timer) const { return timers_[Index(timer)].enabled; }
-    Clock::time_point due(Timer timer) const { return timers_[Index(timer)].due; }
-    // The timer ran: its next tick is one interval on.
-    void Ran(Timer timer);
-
     // Every status line, as it comes.
     std::function<void(std::string_view)> onStatus;
     size_t records = 0;
     size_t bytes = 0;
-
-private:
-    struct TimerState {
-        bool enabled = false;
-        Clock::time_point due{};
-    };
-    static size_t Index(Timer timer) { return static_cast<size_t>(timer); }
-    TimerState timers_[3];
 };
 
-// Runs the timers and device events of core until done() holds, stop was
-// asked for (SIGINT or SIGTERM), or the deadline passes. `tick` runs after
-// every pass (progress output). Returns false when a signal stopped it.
-bool RunLoop(Core& core, ConsoleView& view, const std::function<bool()>& done,
+// Runs the timers (on the steady clock) and device events of core until
+// done() holds, stop was asked for (SIGINT or SIGTERM), or the deadline
+// passes. `tick` runs after every pass (progress output). Returns false when a signal stopped it.
+bool RunLoop(Core& core, const std::function<bool()>& done,
              ConsoleView::Clock::time_point deadline, const std::function<void()>& tick = {});
 
 // How the bytes of an output are encoded: the text format carries the box's

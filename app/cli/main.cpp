@@ -161,10 +161,8 @@ struct DownloadRecords {
     }
 };
 
-// The status lines the program writes, said on stderr as they come; the
-// console remembers which it said, so that a failure is said once.
+// The status lines the program writes, said on stderr as they come.
 struct StatusWatch {
-    std::set<std::string> said;
     bool verbose = false;
 
     void See(std::string_view line) {
@@ -172,33 +170,55 @@ struct StatusWatch {
         // What the line did to the download (damage, a stall, a port that
         // cannot be opened), said as it happens; the banner and the end
         // frame's line are the window's.
-        if (verbose || (text != kBanner && text != kReadOkLine)) {
-            Say(text);
-            said.insert(text);
-        }
+        if (verbose || (text != kBanner && text != kReadOkLine)) Say(text);
     }
-    bool Said(const std::string& line) const { return said.count(line) != 0; }
 };
 
-std::string ErrnoWords(int error, const std::string& port) {
-    if (error == EACCES || error == EPERM)
-        return "Cannot open " + port +
-               ": permission denied. Add your user to the dialout group (then log in again) or "
-               "install the udev rule shipped with Dialscope.";
-    if (error == EBUSY || error == EAGAIN)
-        return "Cannot open " + port + ": another program is using it. Close the program that "
-               "holds the port.";
-    if (error == ENOENT) return "Cannot open " + port + ": there is no such port. Check the name.";
-    if (error == ENOTTY) return "Cannot open " + port + ": it is not a serial port.";
-    return "Cannot open " + port + ": " + std::strerror(error) + ".";
-}
+// What Core's events have told a download so far.
+struct DownloadWatch {
+    std::optional<DownloadEnd> ended;
+    bool callMayBeLost = false;
+    bool everStarted = false;
+    bool answered = false;           // the device answered on the port last opened
+    bool noDeviceAnswered = false;   // the supervisor tried every adapter: none answered
+    std::set<std::string> present;   // the adapters' ports
+    // The last refusal of a port by the system since a port last opened,
+    // and when the first refusal came.
+    std::optional<event::PortOpenFailed> refusal;
+    Clock::time_point refusedSince{};
+    // Refusals the status box has explained (and so the console has said).
+    std::set<std::pair<std::string, OpenFailure>> explained;
 
-bool AdapterPresent(Core& core) {
-    PortList& ports = core.ports();
-    for (int32_t p = 1; p <= ports.PortCount(); ++p)
-        if (ports.IsPortPresentAt(p) == 1) return true;
-    return false;
-}
+    void Hear(const CoreEvent& e) {
+        std::visit(Handlers{
+                       [&](const event::DownloadStarted&) { everStarted = true; },
+                       [&](const event::DownloadEnded& d) {
+                           // A restart or a "nothing now" is not the end: the
+                           // box sends its whole memory again when asked.
+                           if (d.how == DownloadEnd::Restarted || d.how == DownloadEnd::Refused) return;
+                           ended = d.how;
+                           callMayBeLost = d.callMayBeLost;
+                       },
+                       [&](const event::PortOpened&) {
+                           refusal.reset();
+                           answered = false;
+                       },
+                       [&](const event::PortOpenFailed& f) {
+                           refusal = f;
+                           if (refusedSince == Clock::time_point{}) refusedSince = Clock::now();
+                           if (f.explained) explained.insert({f.port, f.reason});
+                       },
+                       [&](const event::DeviceAnswered&) { answered = true; },
+                       [&](const event::NoDeviceAnswered&) { noDeviceAnswered = true; },
+                       [&](const event::AdapterArrived& a) { present.insert(a.port); },
+                       [&](const event::AdapterRemoved& a) { present.erase(a.port); },
+                   },
+                   e);
+    }
+    // The words of the last refusal, and whether they have been said.
+    std::string RefusalWords() const { return CannotOpenWords(refusal->port, refusal->error); }
+    bool RefusalSaid() const { return explained.count({refusal->port, refusal->reason}) != 0; }
+};
 
 SerialPort::WarningBox ConsoleWarning() {
     return [](const char* text, const char* caption) { Say(std::string(caption) + ": " + text); };
@@ -229,16 +249,12 @@ int Download(const Common& common, const DownloadOptions& options) {
     if (store) core.AttachStore(store.get());
 
     DownloadRecords records;
-    // Core has stored the record when it calls this: its number in the
-    // history gives its ids once it is in the file.
-    core.OnRecord([&](const RecordFields& record) { records.Add(record, store ? store->lastRecord() : 0); });
-    std::optional<DownloadEnd> ended;
-    bool everStarted = false;
-    core.OnDownloadEnded([&](DownloadEnd how) {
-        // A restart or a "nothing now" is not the end: the box sends its
-        // whole memory again when asked.
-        if (how == DownloadEnd::Restarted || how == DownloadEnd::Refused) return;
-        ended = how;
+    DownloadWatch watch;
+    core.Subscribe([&](const CoreEvent& e) {
+        // Core has stored the record when it tells of it: its number in the
+        // history gives its ids once it is in the file.
+        if (auto* r = std::get_if<event::RecordOutput>(&e)) records.Add(r->record, store ? store->lastRecord() : 0);
+        watch.Hear(e);
     });
 
     try {
@@ -248,7 +264,7 @@ int Download(const Common& common, const DownloadOptions& options) {
                                         e.what());
     }
     if (!options.port.empty() && !core.UsePort(options.port))
-        return Fail(kExitCannotOpen, ErrnoWords(core.serial().lastOpenErrno(), options.port));
+        return Fail(kExitCannotOpen, watch.RefusalWords());
 
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::seconds(options.timeoutSeconds);
@@ -256,30 +272,16 @@ int Download(const Common& common, const DownloadOptions& options) {
     Clock::time_point lastProgress{};
     int exitEarly = 0;
     std::string earlyWords;
-    bool everOpened = core.serial().portOpen();
-    // The last refusal of a port by the system (busy, permission, no node
-    // yet), with the port's name, and when the first one came.
-    int refusal = 0;
-    std::string refusedPort;
-    Clock::time_point refusedSince{};
+    bool earlySaid = false;
 
     auto done = [&] {
-        if (ended) return true;
+        if (watch.ended) return true;
         const Clock::time_point now = Clock::now();
-        everOpened = everOpened || core.serial().portOpen();
-        everStarted = everStarted || core.protocol().downloading();
-        if (core.serial().portOpen()) {
-            refusal = 0;  // a port opened since
-        } else if (core.serial().lastOpenErrno() != 0) {
-            refusal = core.serial().lastOpenErrno();
-            refusedPort = core.serial().lastOpenName();
-            if (refusedSince == Clock::time_point{}) refusedSince = now;
-        }
-        if (everStarted || core.protocol().DeviceAnswered()) return false;
+        if (watch.everStarted || watch.answered) return false;
         if (options.port.empty()) {
             // udev may still be making the node just after a plug-in: give
             // the search a moment before giving up.
-            if (!AdapterPresent(core) && now - start > 3s) {
+            if (watch.present.empty() && now - start > 3s) {
                 exitEarly = kExitNoAdapter;
                 earlyWords = "No adapter found. Plug in the USB serial adapter (USB id 067b:2303) "
                              "or name its port with --port.";
@@ -287,13 +289,14 @@ int Download(const Common& common, const DownloadOptions& options) {
             }
             // The supervisor retries a refused port every two seconds; one
             // still refused after three tries is not going to open.
-            if (refusal != 0 && !core.serial().portOpen() && now - refusedSince > 6s) {
+            if (watch.refusal && now - watch.refusedSince > 6s) {
                 exitEarly = kExitCannotOpen;
-                earlyWords = ErrnoWords(refusal, refusedPort);
+                earlyWords = watch.RefusalWords();
+                // The supervisor's explanation has been said as it came.
+                earlySaid = watch.RefusalSaid();
                 return true;
             }
-            // The supervisor tried every adapter and none answered.
-            if (everOpened && !core.serial().portOpen() && !view.enabled(Timer::watch_serial) && refusal == 0) {
+            if (watch.noDeviceAnswered && !watch.refusal) {
                 exitEarly = kExitNoAnswer;
                 earlyWords = "The box did not answer. Check that it is connected to the adapter "
                              "and switched on.";
@@ -320,7 +323,7 @@ int Download(const Common& common, const DownloadOptions& options) {
         progressOnLine = !last;
         std::fflush(stderr);
     };
-    const bool notStopped = RunLoop(core, view, done, deadline, [&] { showProgress(false); });
+    const bool notStopped = RunLoop(core, done, deadline, [&] { showProgress(false); });
     showProgress(true);
 
     // Whatever arrived is written out, even when the download broke off.
@@ -329,29 +332,27 @@ int Download(const Common& common, const DownloadOptions& options) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
-        // The supervisor's explanation of a refused port has been said as it came.
-        if (status.Said(earlyWords)) return exitEarly;
+        if (earlySaid) return exitEarly;
         return Fail(exitEarly, earlyWords);
-    } else if (!ended && !everStarted && refusal != 0) {
+    } else if (!watch.ended && !watch.everStarted && watch.refusal) {
         // The time ran out while the port was refused: that is why no log came.
         code = kExitCannotOpen;
-        const std::string words = ErrnoWords(refusal, refusedPort);
-        if (!status.Said(words)) Say(words);
-    } else if (!ended) {
-        code = everStarted ? kExitDamaged : kExitNoAnswer;
-        Say(everStarted ? "The download did not finish within " + std::to_string(options.timeoutSeconds) +
-                              " s. Try again, or allow more time with --timeout."
-                        : "The box sent no log within " + std::to_string(options.timeoutSeconds) +
-                              " s. It may have nothing to send now; try again later.");
-    } else if (*ended == DownloadEnd::Cut) {
+        if (!watch.RefusalSaid()) Say(watch.RefusalWords());
+    } else if (!watch.ended) {
+        code = watch.everStarted ? kExitDamaged : kExitNoAnswer;
+        Say(watch.everStarted ? "The download did not finish within " + std::to_string(options.timeoutSeconds) +
+                                    " s. Try again, or allow more time with --timeout."
+                              : "The box sent no log within " + std::to_string(options.timeoutSeconds) +
+                                    " s. It may have nothing to send now; try again later.");
+    } else if (*watch.ended == DownloadEnd::Cut) {
         code = kExitDamaged;
         Say("The line went away during the download (the adapter was pulled out?). "
             "The records that arrived are written; run the download again for the rest.");
-    } else if (*ended == DownloadEnd::Stalled) {
+    } else if (*watch.ended == DownloadEnd::Stalled) {
         code = kExitDamaged;
         Say("The box stopped sending in the middle of its log: the last records may be missing. "
             "Run the download again.");
-    } else if (records.damaged > 0 || core.protocol().callMayBeLost()) {
+    } else if (records.damaged > 0 || watch.callMayBeLost) {
         code = kExitDamaged;
         Say("Some records arrived damaged. Run the download again: the box sends its whole memory "
             "each time.");
@@ -442,14 +443,17 @@ int Watch(const Common& common, WatchOptions options) {
     else if (options.keepDays > 0) Say("Without the call history no calls are removed after " + std::to_string(options.keepDays) + " days.");
 
     DownloadRecords records;
-    if (!store) core.OnRecord([&](const RecordFields& record) { if (!record.damaged) records.Add(record); });
     Clock::time_point lastDownload = Clock::now();
-    core.OnDownloadEnded([&](DownloadEnd how) {
-        if (how == DownloadEnd::Restarted || how == DownloadEnd::Refused) return;
-        lastDownload = Clock::now();
-        // The watcher keeps no growing log: what was shown is in the history.
-        core.Clear();
-    });
+    core.Subscribe(Listen(
+        [&](const event::RecordOutput& r) {
+            if (!store && !r.record.damaged) records.Add(r.record);
+        },
+        [&](const event::DownloadEnded& d) {
+            if (d.how == DownloadEnd::Restarted || d.how == DownloadEnd::Refused) return;
+            lastDownload = Clock::now();
+            // The watcher keeps no growing log: what was shown is in the history.
+            core.Clear();
+        }));
 
     try {
         core.Start();
@@ -483,7 +487,7 @@ int Watch(const Common& common, WatchOptions options) {
             core.LookAgain();
         }
     };
-    RunLoop(core, view, [] { return false; }, Clock::time_point::max(), printNew);
+    RunLoop(core, [] { return false; }, Clock::time_point::max(), printNew);
     printNew();
     // "offline" to the broker and the running command stopped before the
     // history closes: the last acknowledgements are marked in it.

@@ -76,13 +76,13 @@ int main(int argc, char* argv[]) {
         // The shipped program has no such entry.
         const QString testSaveTo = qEnvironmentVariable("DIALSCOPE_TEST_SAVE_TO");
         if (!testSaveTo.isEmpty()) {
-            core.OnDownloadEnded([&](DownloadEnd how) {
-                if (how != DownloadEnd::Completed) return;
+            core.Subscribe(Listen([&](const event::DownloadEnded& ended) {
+                if (ended.how != DownloadEnd::Completed) return;
                 QTimer::singleShot(0, &form, [&] {
                     Guard([&] { core.Save(QFile::encodeName(testSaveTo).toStdString()); });
                     form.close();
                 });
-            });
+            }));
         }
 #endif
         core.Start();

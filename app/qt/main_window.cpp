@@ -77,13 +77,6 @@ QPlainTextEdit* MakeMemo(QWidget* parent, const char* name, QRect geometry) {
     return memo;
 }
 
-QTimer* MakeTimer(QObject* parent, const char* name, int intervalMs) {
-    auto* timer = new QTimer(parent);
-    timer->setObjectName(QString::fromLatin1(name));
-    timer->setInterval(intervalMs);
-    return timer;
-}
-
 }  // namespace
 
 QString WithDefaultSuffix(const QString& name) {
@@ -190,16 +183,18 @@ void TForm1::CreateControls() {
     setTabOrder(Exit, InfoSave);
     memo_display->setFocus();
 
-    time_com = MakeTimer(this, "time_com", 100);
-    watch_serial = MakeTimer(this, "watch_serial", 500);
-    AutoDisp = MakeTimer(this, "AutoDisp", 100);
+    wake_ = new QTimer(this);
+    wake_->setObjectName(QStringLiteral("wake"));
+    wake_->setSingleShot(true);
+    // A coarse timer may fire a little early, and the tick would wait for
+    // the next wake-up.
+    wake_->setTimerType(Qt::PreciseTimer);
 
     connect(clear_info, &QPushButton::clicked, this, &TForm1::clear_infoClick);
     connect(Exit, &QPushButton::clicked, this, &TForm1::ExitClick);
     connect(InfoSave, &QPushButton::clicked, this, &TForm1::InfoSaveClick);
-    connect(time_com, &QTimer::timeout, this, &TForm1::time_comTimer);
-    connect(watch_serial, &QTimer::timeout, this, &TForm1::watch_serialTimer);
-    connect(AutoDisp, &QTimer::timeout, this, &TForm1::AutoDispTimer);
+    // Until a core is attached there is nothing to wake.
+    connect(wake_, &QTimer::timeout, this, [this] { Guard([&] { if (core_) core_->RunDue(); }); });
 }
 
 void TForm1::CentreOnScreen() {
@@ -247,21 +242,13 @@ void TForm1::ShowAnimationFrame(AnimationFrame frame) {
     LblTransferring[frame.hide]->hide();
 }
 
-QTimer* TForm1::TimerFor(Timer timer) const {
-    switch (timer) {
-    case Timer::time_com: return time_com;
-    case Timer::watch_serial: return watch_serial;
-    case Timer::AutoDisp: return AutoDisp;
+void TForm1::WakeAt(std::optional<std::chrono::steady_clock::time_point> when) {
+    if (!when) {
+        wake_->stop();
+        return;
     }
-    return time_com;
-}
-
-void TForm1::EnableTimer(Timer timer, bool enabled) {
-    QTimer* t = TimerFor(timer);
-    // Enabling a running timer leaves its countdown alone, as disabling a
-    // stopped one does nothing.
-    if (enabled && !t->isActive()) t->start();
-    if (!enabled) t->stop();
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*when - std::chrono::steady_clock::now());
+    wake_->start(static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 60000)));
 }
 
 void TForm1::ShowLogCleared() {
@@ -275,21 +262,6 @@ void TForm1::ShowLogAppended(const CallLog& log, size_t) {
 }
 
 // ---- event handlers ---------------------------------------------------------
-
-// Until a core is attached the timers have nothing to drive; they are not
-// running then either.
-
-void TForm1::time_comTimer() {
-    Guard([&] { if (core_) core_->ComTick(); });
-}
-
-void TForm1::watch_serialTimer() {
-    Guard([&] { if (core_) core_->WatchSerialTick(); });
-}
-
-void TForm1::AutoDispTimer() {
-    Guard([&] { if (core_) core_->AnimationTick(); });
-}
 
 void TForm1::clear_infoClick() {
     Guard([&] { if (core_) core_->Clear(); });

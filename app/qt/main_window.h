@@ -1,7 +1,7 @@
-// The main window of the Qt program: the fixed layout, the three timers, the
-// three buttons and the view operations. It holds no program logic: the
-// timer ticks, the clicks and the device events go to the Core it is
-// attached to, and Core tells it what to show.
+// The main window of the Qt program: the fixed layout, the three buttons,
+// the view operations and one timer that wakes Core when it asks. It holds
+// no program logic: the wake-ups, the clicks and the device events go to the
+// Core it is attached to, and Core tells it what to show.
 #pragma once
 
 #include <cstddef>
@@ -52,8 +52,8 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // From now on the window's ticks, clicks and device events go to core,
-    // which must outlive the window.
+    // From now on the window's wake-ups, clicks and device events go to
+    // core, which must outlive the window.
     void Attach(Core& core);
 
     // View
@@ -61,7 +61,7 @@ public:
     void SetIndicator(bool on) override;
     void HideAnimation() override;
     void ShowAnimationFrame(AnimationFrame frame) override;
-    void EnableTimer(Timer timer, bool enabled) override;
+    void WakeAt(std::optional<std::chrono::steady_clock::time_point> when) override;
     void ShowLogAppended(const CallLog& log, size_t count) override;
     void ShowLogCleared() override;
 
@@ -71,9 +71,6 @@ public:
     void EchoStatusLines(bool on) { echoStatus_ = on; }
 
 public slots:
-    void time_comTimer();
-    void watch_serialTimer();
-    void AutoDispTimer();
     void clear_infoClick();
     void ExitClick();
     void InfoSaveClick();
@@ -84,7 +81,6 @@ protected:
 private:
     void CreateControls();
     void CentreOnScreen();
-    QTimer* TimerFor(Timer timer) const;
     void ReadDeviceEvents();
 
     Core* core_ = nullptr;
@@ -101,9 +97,8 @@ private:
     QPushButton* clear_info = nullptr;
     QPushButton* Exit = nullptr;
     QPushButton* InfoSave = nullptr;
-    QTimer* time_com = nullptr;
-    QTimer* watch_serial = nullptr;
-    QTimer* AutoDisp = nullptr;
+    // Fires when Core's next timer is due.
+    QTimer* wake_ = nullptr;
 };
 
 }  // namespace qt

@@ -32,11 +32,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         const char* testSaveTo = std::getenv("DIALSCOPE_TEST_SAVE_TO");
         if (testSaveTo != nullptr && testSaveTo[0] != '\0') {
             const std::string target = testSaveTo;
-            core.OnDownloadEnded([&core, &form, target](DownloadEnd how) {
-                if (how != DownloadEnd::Completed) return;
+            core.Subscribe(Listen([&core, &form, target](const event::DownloadEnded& ended) {
+                if (ended.how != DownloadEnd::Completed) return;
                 core.Save(target);
                 PostMessageA(form.hwnd(), WM_CLOSE, 0, 0);
-            });
+            }));
         }
 #endif
         core.Start();

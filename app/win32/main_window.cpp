@@ -271,16 +271,18 @@ void TForm1::ShowAnimationFrame(AnimationFrame frame) {
     ShowWindow(LblTransferring[frame.hide], SW_HIDE);
 }
 
-void TForm1::EnableTimer(Timer timer, bool enabled) {
+void TForm1::WakeAt(std::optional<std::chrono::steady_clock::time_point> when) {
     if (!hwnd_) return;  // a null window would make SetTimer a thread timer
-    bool& on = timerOn_[TimerId(timer) - 1];
-    // Enabling a running timer leaves its countdown alone, as disabling a
-    // stopped one does nothing.
-    if (enabled && !on) on = SetTimer(hwnd_, TimerId(timer), TimerInterval(timer), nullptr) != 0;
-    if (!enabled && on) {
-        KillTimer(hwnd_, TimerId(timer));
-        on = false;
+    if (!when) {
+        if (waking_) KillTimer(hwnd_, kWakeTimer);
+        waking_ = false;
+        return;
     }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*when - std::chrono::steady_clock::now());
+    // Setting the timer again replaces its time; the system rounds a short
+    // wait up to its shortest.
+    waking_ = SetTimer(hwnd_, kWakeTimer, static_cast<UINT>(std::clamp<int64_t>(wait.count(), 0, 60000)),
+                       nullptr) != 0;
 }
 
 void TForm1::ShowLogAppended(const CallLog& log, size_t count) {
@@ -295,21 +297,6 @@ void TForm1::ShowLogCleared() {
 }
 
 // ---- handlers ---------------------------------------------------------------
-
-// Until a core is attached the timers have nothing to drive; they are not
-// running then either.
-
-void TForm1::time_comTimer() {
-    if (core_) core_->ComTick();
-}
-
-void TForm1::watch_serialTimer() {
-    if (core_) core_->WatchSerialTick();
-}
-
-void TForm1::AutoDispTimer() {
-    if (core_) core_->AnimationTick();
-}
 
 void TForm1::clear_infoClick() {
     if (core_) core_->Clear();
@@ -403,7 +390,7 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         hwnd_ = nullptr;
         memo_display = memo_info = nullptr;
         std::fill(std::begin(LblTransferring), std::end(LblTransferring), nullptr);
-        std::fill(std::begin(timerOn_), std::end(timerOn_), false);
+        waking_ = false;
         lastFocus_ = nullptr;
         return DefWindowProcA(window, message, wParam, lParam);
     }
@@ -412,16 +399,10 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void TForm1::OnTimer(WPARAM id) {
-    Timer timer;
-    if (!TimerFromId(id, timer)) return;
-    // A tick already queued when its timer was stopped is dropped: a stopped
-    // timer never runs its handler.
-    if (!timerEnabled(timer)) return;
-    switch (timer) {
-    case Timer::time_com: time_comTimer(); break;
-    case Timer::watch_serial: watch_serialTimer(); break;
-    case Timer::AutoDisp: AutoDispTimer(); break;
-    }
+    // Until a core is attached there is nothing to wake. A wake-up already
+    // queued when the timer was killed finds nothing due, which is harmless.
+    if (id != kWakeTimer || !core_) return;
+    core_->RunDue();
 }
 
 void TForm1::OnButton(int id) {

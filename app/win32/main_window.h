@@ -1,7 +1,8 @@
 // The main window of the Windows program: the fixed layout of the form, the
-// three timers, the three buttons and the view operations. It holds no
-// program logic: the timer ticks, the clicks and the device-change messages
-// go to the Core it is attached to, and Core tells it what to show.
+// three buttons, the view operations and one timer that wakes Core when it
+// asks. It holds no program logic: the wake-ups, the clicks and the
+// device-change messages go to the Core it is attached to, and Core tells it
+// what to show.
 #pragma once
 
 #include <windows.h>
@@ -61,8 +62,8 @@ public:
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
 
-    // From now on the window's ticks, clicks and device-change messages go
-    // to core, which must outlive the window.
+    // From now on the window's wake-ups, clicks and device-change messages
+    // go to core, which must outlive the window.
     void Attach(Core& core) { core_ = &core; }
 
     // Shows the window; from then on closing it ends the message loop.
@@ -77,14 +78,11 @@ public:
     void SetIndicator(bool on) override;
     void HideAnimation() override;
     void ShowAnimationFrame(AnimationFrame frame) override;
-    void EnableTimer(Timer timer, bool enabled) override;
+    void WakeAt(std::optional<std::chrono::steady_clock::time_point> when) override;
     void ShowLogAppended(const CallLog& log, size_t count) override;
     void ShowLogCleared() override;
 
     // The handlers.
-    void time_comTimer();
-    void watch_serialTimer();
-    void AutoDispTimer();
     void clear_infoClick();
     void ExitClick();
     void InfoSaveClick();
@@ -92,7 +90,10 @@ public:
     HWND hwnd() const { return hwnd_; }
     HWND control(ControlId id) const { return hwnd_ ? GetDlgItem(hwnd_, id) : nullptr; }
     bool indicatorOn() const { return indicatorOn_; }
-    bool timerEnabled(Timer timer) const { return timerOn_[TimerId(timer) - 1]; }
+    // Whether the wake-up timer is set.
+    bool waking() const { return waking_; }
+    // SetTimer's id of the wake-up (0 is no id).
+    static constexpr UINT_PTR kWakeTimer = 1;
     void SetSaveDialog(SaveDialogFn dialog) { saveDialog_ = std::move(dialog); }
 
 private:
@@ -112,7 +113,7 @@ private:
     SaveDialogFn saveDialog_;
     std::string lastSaveName_;
     bool indicatorOn_ = false;
-    bool timerOn_[3] = {};
+    bool waking_ = false;
     bool quitOnDestroy_ = false;
     HWND lastFocus_ = nullptr;
 

@@ -21,31 +21,6 @@ std::string LogViewText(const uint8_t* bytes, size_t count) {
     return text;
 }
 
-unsigned TimerId(Timer timer) {
-    switch (timer) {
-    case Timer::time_com: return 1;
-    case Timer::watch_serial: return 2;
-    case Timer::AutoDisp: return 3;
-    }
-    return 1;
-}
-
-unsigned TimerInterval(Timer timer) {
-    // The protocol tick and the animation run at 100 ms; the supervisor's
-    // open-and-ask cycle at 500 ms.
-    return timer == Timer::watch_serial ? 500 : 100;
-}
-
-bool TimerFromId(uintptr_t id, Timer& timer) {
-    for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp}) {
-        if (TimerId(t) == id) {
-            timer = t;
-            return true;
-        }
-    }
-    return false;
-}
-
 char MnemonicOf(std::string_view caption) {
     for (size_t i = 0; i + 1 < caption.size(); ++i) {
         if (caption[i] != '&') continue;

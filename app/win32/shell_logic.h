@@ -1,6 +1,6 @@
 // The window shell's decisions that need no window: what goes into the
 // status box for a line, what the log box shows of the log's bytes, which
-// timer runs how often, which button a mnemonic presses. Kept apart so that
+// button a mnemonic presses. Kept apart so that
 // they can be checked without a display.
 #pragma once
 
@@ -23,12 +23,6 @@ std::string StatusBoxAddition(std::string_view boxText, std::string_view line);
 // it shows the device's zeros as spaces) would cut it short: it is shown as
 // a space as well. The log itself keeps the bytes as they are.
 std::string LogViewText(const uint8_t* bytes, size_t count);
-
-// SetTimer's id and interval (ms) of each timer. Ids start at 1: 0 is no id.
-unsigned TimerId(Timer timer);
-unsigned TimerInterval(Timer timer);
-// The timer with that id, false when the id is none of ours.
-bool TimerFromId(uintptr_t id, Timer& timer);
 
 // The lower-case mnemonic of a caption ("&Save" -> 's'), 0 when it has none;
 // "&&" is a literal ampersand.

@@ -72,9 +72,9 @@ public:
         FakeView::ShowAnimationFrame(frame);
         face_.ShowAnimationFrame(frame);
     }
-    void EnableTimer(Timer t, bool enabled) override {
-        FakeView::EnableTimer(t, enabled);
-        face_.EnableTimer(t, enabled);
+    void WakeAt(std::optional<std::chrono::steady_clock::time_point> when) override {
+        FakeView::WakeAt(when);
+        face_.WakeAt(when);
     }
     void ShowLogAppended(const CallLog& log, size_t count) override {
         FakeView::ShowLogAppended(log, count);
@@ -178,7 +178,7 @@ public:
           devRoot_("DIALSCOPE_DEV_ROOT", tree_.dev().string()),
           view_(face),
           core_(link_, view_, MakePlatform()),
-          driver_(core_, link_, view_),
+          driver_(core_, link_, view_, clock_),
           rng_(options.seed) {}
 
     // The window: empties its status box and says how many lines it held.
@@ -199,14 +199,14 @@ public:
         }
         store_ = std::make_unique<history::HistoryStore>(std::move(opened));
         core_.AttachStore(store_.get());
-        core_.OnDownloadEnded([&](DownloadEnd how) { Ended(how); });
         if (const char* t = getenv("DIALSCOPE_SOAK_TRACE")) trace_ = std::atoi(t);
-        core_.OnRecord([&](const RecordFields& r) {
+        core_.Subscribe(Listen([&](const event::DownloadEnded& e) { Ended(e.how); }, [&](const event::RecordOutput& e) {
+            const RecordFields& r = e.record;
             if (current_ == trace_)
                 std::fprintf(stderr, "trace: record letter %d dt %d %d %d %d %d text %zu damaged %d\n", r.letterCode,
                              r.dateTime[0], r.dateTime[1], r.dateTime[2], r.dateTime[3], r.dateTime[4], r.textLength,
                              r.damaged);
-        });
+        }));
 
         box_.labels = devsim::GenerateCallLog(1, options_.seed).labels;
         for (int i = 0; i < 3; ++i) box_.records.push_back(NewCall());
@@ -363,6 +363,7 @@ public:
 private:
     Platform MakePlatform() {
         Platform p;
+        p.clock = clock_.Fn();
         p.registry = MakeSysfsRegistryFactory(tree_.sys());
         p.deviceEvents = MakeHotplugSource(tree_.sys().c_str());
         p.warningBox = [](const char* text, const char*) { std::fprintf(stderr, "soak: warning box: %s\n", text); };
@@ -659,6 +660,7 @@ private:
     EnvGuard devRoot_;
     Link link_;
     TapView view_;
+    VirtualClock clock_;
     Core core_;
     Driver driver_;
     std::unique_ptr<history::HistoryStore> store_;

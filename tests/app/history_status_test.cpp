@@ -52,7 +52,7 @@ TEST_F(HistoryStatusTest, EachDownloadSaysNewAndKeptAndAFileProblemReachesTheSta
     core->AttachStore(&store);
     // Whoever waits for the end (the console program exits on it) finds the summary already said.
     std::string shownAtEnd;
-    core->OnDownloadEnded([&](DownloadEnd) { shownAtEnd = LastStatus(); });
+    core->Subscribe(Listen([&](const event::DownloadEnded&) { shownAtEnd = LastStatus(); }));
 
     Download({"ALICE", "BOB"});
     EXPECT_EQ(LastStatus(), "History: 2 new calls, 0 already kept.");

@@ -45,12 +45,12 @@ TEST_F(WindowTest, StartUpState) {
     EXPECT_EQ(link.state.dialogState, 1);
     EXPECT_EQ(link.state.animStep, 0);
 
-    EXPECT_TRUE(TimerNamed("time_com")->isActive());
-    EXPECT_EQ(TimerNamed("time_com")->interval(), 100);
-    EXPECT_TRUE(TimerNamed("watch_serial")->isActive());
-    EXPECT_EQ(TimerNamed("watch_serial")->interval(), 500);
-    EXPECT_FALSE(TimerNamed("AutoDisp")->isActive());
-    EXPECT_EQ(TimerNamed("AutoDisp")->interval(), 100);
+    EXPECT_TRUE(core->timerRunning(Timer::time_com));
+    EXPECT_TRUE(core->timerRunning(Timer::watch_serial));
+    EXPECT_FALSE(core->timerRunning(Timer::AutoDisp));
+    // The window wakes for the first protocol tick.
+    EXPECT_TRUE(TimerNamed("wake")->isActive());
+    EXPECT_LE(TimerNamed("wake")->remainingTime(), 100);
 
     EXPECT_EQ(f.windowTitle(), QStringLiteral("Dialscope"));
     // Fixed, and sized to its contents: no strip beside or below the boxes.
@@ -111,8 +111,7 @@ TEST_F(WindowTest, PortDiscoveryRunsBeforeTheTimersAndItsErrorEndsStartUp) {
     events->onRegister = [&] {
         ran = true;
         EXPECT_TRUE(Info()->toPlainText().isEmpty());
-        EXPECT_FALSE(TimerNamed("time_com")->isActive());
-        EXPECT_FALSE(TimerNamed("watch_serial")->isActive());
+        EXPECT_FALSE(TimerNamed("wake")->isActive());
         EXPECT_EQ(link.state.dialogState, 0);
     };
     Make(std::move(platform));
@@ -132,7 +131,7 @@ TEST_F(WindowTest, PortDiscoveryRunsBeforeTheTimersAndItsErrorEndsStartUp) {
     }
     EXPECT_EQ(other.state.dialogState, 0);
     EXPECT_TRUE(broken.findChild<QPlainTextEdit*>("memo_info")->toPlainText().isEmpty());
-    EXPECT_FALSE(broken.findChild<QTimer*>("time_com")->isActive());
+    EXPECT_FALSE(broken.findChild<QTimer*>("wake")->isActive());
     EXPECT_TRUE(boxes.empty());  // shown by the program entry, not the window
 }
 
@@ -159,8 +158,8 @@ TEST_F(WindowTest, CallLogViewFollowsTheModel) {
 TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
     TForm1& f = Make();
     f.SetIndicator(true);
-    f.EnableTimer(Timer::AutoDisp, true);
-    f.AutoDispTimer();
+    core->programOps().EnableTimer(Timer::AutoDisp, true);
+    core->AnimationTick();
     AppendRecord(kRecord1);
     f.ShowStatusLine("Device Remove.");
 
@@ -168,7 +167,7 @@ TEST_F(WindowTest, ClearDuringADownloadEmptiesTheLogOnly) {
     EXPECT_TRUE(callLog().Empty());
     EXPECT_TRUE(Display()->toPlainText().isEmpty());
     EXPECT_EQ(Info()->toPlainText(), QStringLiteral("Dialscope V1.3\nDevice Remove."));
-    EXPECT_TRUE(TimerNamed("AutoDisp")->isActive());
+    EXPECT_TRUE(core->timerRunning(Timer::AutoDisp));
     EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ."});
 
     AppendRecord(kRecord2);
@@ -259,25 +258,25 @@ TEST(LogBox, LineBreaksAndMouseSelection) {
 
 TEST_F(WindowTest, TransferringAnimationCycles) {
     TForm1& f = Make();
-    f.EnableTimer(Timer::AutoDisp, true);
+    core->programOps().EnableTimer(Timer::AutoDisp, true);
     for (int dots = 1; dots <= 6; ++dots) {
-        f.AutoDispTimer();
+        core->AnimationTick();
         EXPECT_EQ(VisibleTransferringLabels(f),
                   QStringList{QStringLiteral("Transferring ") + QString(dots, QLatin1Char('.'))});
     }
-    f.AutoDispTimer();
+    core->AnimationTick();
     EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ."});
-    f.AutoDispTimer();
-    f.AutoDispTimer();
+    core->AnimationTick();
+    core->AnimationTick();
     EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ..."});
-    EXPECT_TRUE(TimerNamed("AutoDisp")->isActive());
+    EXPECT_TRUE(core->timerRunning(Timer::AutoDisp));
 
     // Hidden at the end of a download; the next download goes on from there.
-    f.EnableTimer(Timer::AutoDisp, false);
+    core->programOps().EnableTimer(Timer::AutoDisp, false);
     f.HideAnimation();
     EXPECT_TRUE(VisibleTransferringLabels(f).isEmpty());
-    f.EnableTimer(Timer::AutoDisp, true);
-    f.AutoDispTimer();
+    core->programOps().EnableTimer(Timer::AutoDisp, true);
+    core->AnimationTick();
     EXPECT_EQ(VisibleTransferringLabels(f), QStringList{"Transferring ...."});
 }
 
@@ -296,20 +295,14 @@ TEST_F(WindowTest, IndicatorColours) {
     EXPECT_EQ(centre(), QColor(255, 255, 255));
 }
 
-TEST_F(WindowTest, TimersDriveTheCoreAndEnablingARunningTimerKeepsItsCountdown) {
+TEST_F(WindowTest, TheWakeUpDrivesTheCoreTimers) {
     Make();
     // The protocol tick counts silent ticks; the supervisor, finding no
     // adapter, stops its timer after one pass until a device change.
-    EXPECT_TRUE(WaitUntil([&] { return link.state.idleTicks >= 3 && !TimerNamed("watch_serial")->isActive(); }));
-    EXPECT_TRUE(TimerNamed("time_com")->isActive());
-
-    QTimer* timer = TimerNamed("watch_serial");
-    timer->setInterval(60000);
-    form->EnableTimer(Timer::watch_serial, true);
-    const int before = timer->remainingTime();
-    EXPECT_TRUE(WaitUntil([&] { return timer->remainingTime() < before - 20; }));
-    form->EnableTimer(Timer::watch_serial, true);
-    EXPECT_LT(timer->remainingTime(), before - 20);
+    EXPECT_TRUE(WaitUntil([&] { return link.state.idleTicks >= 3 && !core->timerRunning(Timer::watch_serial); }));
+    EXPECT_TRUE(core->timerRunning(Timer::time_com));
+    EXPECT_TRUE(TimerNamed("wake")->isActive());
+    EXPECT_LE(TimerNamed("wake")->remainingTime(), 100);
 }
 
 // Device events arrive through the source's descriptor, as the kernel's do.
@@ -381,7 +374,7 @@ TEST_F(WindowTest, ExceptionInAHandlerIsShownAndTheProgramGoesOn) {
 
 TEST_F(WindowTest, ExitEndsTheMessageLoopDuringADownload) {
     TForm1& f = Make();
-    f.EnableTimer(Timer::AutoDisp, true);
+    core->programOps().EnableTimer(Timer::AutoDisp, true);
     f.SetIndicator(true);
     AppendRecord(kRecord1);
 

@@ -141,17 +141,17 @@ TEST_F(SaveTest, DownloadEndedComesAfterItsStatusLineAndSaveAppendsTheLog) {
     Make();
     std::vector<DownloadEnd> ends;
     QString infoAtEnd;
-    core->OnDownloadEnded([&](DownloadEnd how) {
-        ends.push_back(how);
+    core->Subscribe(Listen([&](const event::DownloadEnded& e) {
+        ends.push_back(e.how);
         infoAtEnd = InfoText();
-    });
+    }));
     const std::string download = "1" + testing::HeaderFrame({"HOME"}) +
                                  testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +
                                  testing::DataFrames("5551234") + testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +
                                  testing::Frame('E');
     for (char c : download) StoreReceivedByte(link, static_cast<uint8_t>(c));
     RaiseRxPending(link);
-    form->time_comTimer();
+    core->ComTick();
 
     ASSERT_EQ(ends, std::vector<DownloadEnd>{DownloadEnd::Completed});
     EXPECT_TRUE(infoAtEnd.endsWith(QStringLiteral("Message read OK.")));

@@ -32,7 +32,7 @@ TEST(EndToEndDiscovery, FindsTheAdapterDownloadsAndFollowsUnplugAndPlug) {
     // The supervisor's first tick, 500 ms in, opens ttyUSB0 and polls; the
     // device answers and the dialogue asks for the log.
     rig.driver.StepUntil([&] { return rig.core.serial().portOpen(); }, "the supervisor's open", 10);
-    EXPECT_EQ(rig.driver.step(), Driver::kWatchEvery + 1);
+    EXPECT_EQ(rig.driver.step(), Driver::kWatchEvery);
     EXPECT_EQ(std::string(rig.link.state.portName), "ttyUSB0");
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the first download");
     const std::string first = sim.setup().prediction.log;

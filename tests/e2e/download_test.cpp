@@ -50,9 +50,9 @@ TEST(EndToEndSerial, CleanDownloadShowsExactlyTheDevicesLog) {
     // The end frame: port closed, protocol tick still running, supervisor
     // and animation stopped, indicator left red.
     EXPECT_FALSE(rig.core.serial().portOpen());
-    EXPECT_TRUE(rig.window.timer(Timer::time_com));
-    EXPECT_FALSE(rig.window.timer(Timer::watch_serial));
-    EXPECT_FALSE(rig.window.timer(Timer::AutoDisp));
+    EXPECT_TRUE(rig.core.timerRunning(Timer::time_com));
+    EXPECT_FALSE(rig.core.timerRunning(Timer::watch_serial));
+    EXPECT_FALSE(rig.core.timerRunning(Timer::AutoDisp));
     EXPECT_TRUE(rig.window.indicatorRed);
     EXPECT_GT(rig.driver.autoDispTicks(), 0);
     // The download is over: a further header would begin a new one.

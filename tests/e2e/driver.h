@@ -1,9 +1,9 @@
 // Runs the Core the way the window runs it, on a virtual clock.
 //
-// Each Step() is one 100 ms time_com tick; the supervisor ticks 500 ms after
-// its timer was (re)started, as a Qt timer would; hot-plug events are handled
-// between ticks. Which ticks run is decided by the FakeView's EnableTimer
-// state, exactly as the Qt window's timers are.
+// Each Step() moves Core's clock on by 100 ms and hands Core the new time,
+// as a window's wake-up would: the protocol tick comes every step, the
+// supervisor 500 ms after its timer was (re)started; hot-plug events are
+// handled between steps.
 //
 // The simulated device and the receive thread run in real time, the ticks do
 // not. A tick therefore never runs on a line that is still busy: before every
@@ -187,16 +187,24 @@ inline int CountLines(const std::vector<std::string>& lines, const std::string& 
 
 // ------------------------------------------------------------ the driver
 
+// The clock Core's timers run on in a test: it moves only when the driver
+// steps.
+struct VirtualClock {
+    TimerTable::TimePoint now{};
+    TimerTable::NowFn Fn() {
+        return [this] { return now; };
+    }
+};
+
 class Driver {
 public:
     // Ticks of the supervisor's timer per protocol tick: 500 ms / 100 ms.
     static constexpr int kWatchEvery = 5;
+    static constexpr auto kStep = TimerTable::Interval(Timer::time_com);
 
-    Driver(Core& core, Link& link, testing::FakeView& window) : core_(core), link_(link), window_(window) {
+    Driver(Core& core, Link& link, testing::FakeView& window, VirtualClock& clock)
+        : core_(core), link_(link), window_(window), clock_(clock) {
         lastHead_ = link_.state.rxHead.load(std::memory_order_acquire);
-        watchRunning_ = window_.timer(Timer::watch_serial);
-        watchDue_ = kWatchEvery;
-        timerSeen_ = window_.timerLog.size();
     }
 
     // The device on the line (null: none). Ends the bookkeeping of the line
@@ -225,25 +233,50 @@ public:
 
     // One 100 ms step of virtual time.
     void Step() {
+        clock_.now += kStep;
         HandleDeviceEvents();
-        const bool watchDue = watchRunning_ && step_ >= watchDue_;
-        if (window_.timer(Timer::time_com)) {
-            AwaitLine();
-            Act([&] { core_.ComTick(); });
-            // The tick may have parsed more than a lap of the ring while the
-            // receive thread kept storing; what is left unread is exact.
-            consumed_ = SampleHead() - static_cast<uint64_t>(UnreadBytes(link_));
-            ++comTicks_;
-        }
-        // A supervisor tick that may open a port (state 0) waits for a quiet
-        // line with nothing on its way, so the new line's byte count starts
-        // clean; while a download streams in on a port already open it runs
-        // at the first step that finds the line quiet.
-        if (watchDue && watchRunning_ && (link_.state.connectState != 0 || (LineQuiet() && DeviceIdle()))) {
-            Act([&] { core_.WatchSerialTick(); });
-            ++watchTicks_;
-        }
-        if (window_.timer(Timer::AutoDisp)) ++autoDispTicks_;
+        // Each due tick gets the bookkeeping of an action of its own; the
+        // table asks before each body whether it may run.
+        bool acting = false;
+        uint64_t sent = 0, stored = 0;
+        size_t commands = 0;
+        bool comTick = false;
+        auto finish = [&] {
+            if (!acting) return;
+            acting = false;
+            EndAct(sent, stored, commands);
+            if (comTick) {
+                // The tick may have parsed more than a lap of the ring while
+                // the receive thread kept storing; what is left unread is exact.
+                consumed_ = SampleHead() - static_cast<uint64_t>(UnreadBytes(link_));
+                ++comTicks_;
+                comTick = false;
+            }
+        };
+        auto ready = [&](Timer timer) {
+            finish();
+            switch (timer) {
+            case Timer::time_com:
+                AwaitLine();
+                comTick = true;
+                break;
+            case Timer::watch_serial:
+                // A supervisor tick that may open a port (state 0) waits for
+                // a quiet line with nothing on its way, so the new line's
+                // byte count starts clean; while a download streams in on a
+                // port already open it runs at the first step that finds the
+                // line quiet.
+                if (link_.state.connectState == 0 && !(LineQuiet() && DeviceIdle())) return false;
+                ++watchTicks_;
+                break;
+            case Timer::AutoDisp: ++autoDispTicks_; break;
+            }
+            BeginAct(&sent, &stored, &commands);
+            acting = true;
+            return true;
+        };
+        core_.RunDue(clock_.now, ready);
+        finish();
         // Within a silence the device keeps, let real time pass as well, so
         // that the silence ends after a bounded number of steps.
         if (events_ && events_->paused()) std::this_thread::sleep_for(1ms);
@@ -305,7 +338,7 @@ public:
         std::ostringstream o;
         const LinkState& s = link_.state;
         o << "  step " << step_ << ", com ticks " << comTicks_ << ", watch ticks " << watchTicks_
-          << ", watch_serial " << (watchRunning_ ? "running" : "stopped") << "\n"
+          << ", watch_serial " << (watchRunning() ? "running" : "stopped") << "\n"
           << "  dialogState " << int(s.dialogState) << ", connectState " << int(s.connectState)
           << ", deviceAnswered " << int(s.deviceAnswered) << ", textLength " << s.textLength
           << ", parseState " << int(s.parseState) << ", portIndex " << int(s.portIndex) << "\n"
@@ -332,37 +365,39 @@ public:
         return o.str();
     }
 
-    // Drops the view's status lines and timer calls seen so far, so that a
-    // run of thousands of downloads keeps no growing record of them.
-    void ForgetViewHistory() {
-        SyncTimers();
-        window_.timerLog.clear();
-        timerSeen_ = 0;
-        window_.status.clear();
-    }
+    // Drops the view's status lines seen so far, so that a run of thousands
+    // of downloads keeps no growing record of them.
+    void ForgetViewHistory() { window_.status.clear(); }
 
     int64_t step() const { return step_; }
     int comTicks() const { return comTicks_; }
     int watchTicks() const { return watchTicks_; }
     int autoDispTicks() const { return autoDispTicks_; }
     int deviceEvents() const { return deviceEvents_; }
-    bool watchRunning() const { return watchRunning_; }
+    bool watchRunning() const { return core_.timerRunning(Timer::watch_serial); }
     bool overflowed() const { return overflowed_; }
     bool broken() const { return broken_; }
 
 private:
     template <class F>
     void Act(F&& action) {
-        const uint64_t sent = sim_ ? sim_->BytesSent() : 0;
-        const uint64_t stored = SampleHead();
-        const size_t commands = sim_ ? sim_->CommandsReceived().size() : 0;
+        uint64_t sent, stored;
+        size_t commands;
+        BeginAct(&sent, &stored, &commands);
+        action();
+        EndAct(sent, stored, commands);
+    }
+    void BeginAct(uint64_t* sent, uint64_t* stored, size_t* commands) {
+        *sent = sim_ ? sim_->BytesSent() : 0;
+        *stored = SampleHead();
+        *commands = sim_ ? sim_->CommandsReceived().size() : 0;
         // txLength is written by SendCommand and read by nobody: zeroing it
         // tells whether this action sent a command.
         link_.state.txLength = 0;
-        action();
+    }
+    void EndAct(uint64_t sent, uint64_t stored, size_t commands) {
         SampleHead();
         Observe(sent, stored);
-        SyncTimers();
         if (link_.state.txLength == kTxFrameSize) AwaitCommand(commands);
     }
 
@@ -433,21 +468,6 @@ private:
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
     }
 
-    // Replays the window's timer calls: a stopped timer that is started
-    // fires one interval later; starting a running one changes nothing.
-    void SyncTimers() {
-        for (; timerSeen_ < window_.timerLog.size(); ++timerSeen_) {
-            const auto& e = window_.timerLog[timerSeen_];
-            if (e.timer != Timer::watch_serial) continue;
-            if (e.enabled && !watchRunning_) {
-                watchRunning_ = true;
-                watchDue_ = step_ + kWatchEvery;
-            } else if (!e.enabled) {
-                watchRunning_ = false;
-            }
-        }
-    }
-
     // Bytes stored in the ring so far, counted from rxHead's movements.
     uint64_t SampleHead() {
         const int32_t head = link_.state.rxHead.load(std::memory_order_acquire);
@@ -476,14 +496,12 @@ private:
     Core& core_;
     Link& link_;
     testing::FakeView& window_;
+    VirtualClock& clock_;
     devsim::Simulator* sim_ = nullptr;
     const SimEvents* events_ = nullptr;
 
     int64_t step_ = 0;
     int comTicks_ = 0, watchTicks_ = 0, autoDispTicks_ = 0, deviceEvents_ = 0;
-    bool watchRunning_ = false;
-    int64_t watchDue_ = 0;
-    size_t timerSeen_ = 0;
 
     int32_t lastHead_ = 0;
     uint64_t stored_ = 0, consumed_ = 0;
@@ -541,15 +559,20 @@ inline bool DownloadFitsInRing(const devsim::SimOptions& o) {
 // a tree the registry view and the hot-plug watcher look at that tree;
 // without one they are the system's (the environment decides).
 struct Rig {
-    explicit Rig(const FakeTree* tree) : core(link, window, MakePlatform(tree)), driver(core, link, window) {}
+    explicit Rig(const FakeTree* tree) : core(link, window, MakePlatform(tree)), driver(core, link, window, clock) {}
 
     int Status(const std::string& line) const { return CountLines(window.status, line); }
     const std::string& logText() const { return core.callLog().Bytes(); }
 
     Platform MakePlatform(const FakeTree* tree) {
         auto warn = [this](const char* text, const char*) { warnings.emplace_back(text); };
-        if (!tree) return SystemPlatform(nullptr, warn);
+        if (!tree) {
+            Platform p = SystemPlatform(nullptr, warn);
+            p.clock = clock.Fn();
+            return p;
+        }
         Platform p;
+        p.clock = clock.Fn();
         p.registry = MakeSysfsRegistryFactory(tree->sys());
         p.deviceEvents = MakeHotplugSource(tree->sys().c_str());
         p.warningBox = warn;
@@ -559,6 +582,7 @@ struct Rig {
     Link link;
     testing::FakeView window;
     std::vector<std::string> warnings;
+    VirtualClock clock;
     Core core;
     Driver driver;
 };

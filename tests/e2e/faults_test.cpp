@@ -193,9 +193,9 @@ devsim::Prediction RunDisturbedDownload(const devsim::SimOptions& base, const st
         // tick still running; the port closed at the end frame, kept open
         // by a stall for what the box may still send.
         EXPECT_EQ(rig.core.serial().portOpen(), !want.readOk);
-        EXPECT_FALSE(rig.window.timer(Timer::watch_serial));
-        EXPECT_FALSE(rig.window.timer(Timer::AutoDisp));
-        EXPECT_TRUE(rig.window.timer(Timer::time_com));
+        EXPECT_FALSE(rig.core.timerRunning(Timer::watch_serial));
+        EXPECT_FALSE(rig.core.timerRunning(Timer::AutoDisp));
+        EXPECT_TRUE(rig.core.timerRunning(Timer::time_com));
     }
     EXPECT_TRUE(rig.warnings.empty());
     sim.Stop();
@@ -368,7 +368,7 @@ TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
     EXPECT_EQ(rig.link.state.dialogState, kPolling);
     EXPECT_EQ(rig.link.state.textLength, 0);
     EXPECT_EQ(Commands(sim), "2DD");       // the restart's poll, with 'D' as the device had said '1'
-    EXPECT_TRUE(rig.window.timer(Timer::AutoDisp));  // the animation keeps running
+    EXPECT_TRUE(rig.core.timerRunning(Timer::AutoDisp));  // the animation keeps running
     EXPECT_TRUE(rig.core.serial().portOpen());
 
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the download after the restart");
@@ -500,7 +500,7 @@ TEST(EndToEndFaults, PulledOutBeforeTheFirstBytesAreReadEndsTheDownloadCut) {
             bytes += static_cast<long long>(devsim::EncodeFrame(frames[i].frame).size());
         o.faults.hangupAfterByte = bytes;
         std::vector<DownloadEnd> ends;
-        rig.core.OnDownloadEnded([&](DownloadEnd how) { ends.push_back(how); });
+        rig.core.Subscribe(Listen([&](const event::DownloadEnded& e) { ends.push_back(e.how); }));
         devsim::Simulator sim(o);
         std::string error;
         ASSERT_TRUE(sim.Start(&error)) << error;

@@ -25,7 +25,7 @@ TEST(EndToEndRemoval, RemovalHandledBeforeTheLastBytesAreReadStillCompletes) {
     ASSERT_TRUE(sim.Start(&error)) << error;
     rig.driver.Attach(&sim, &events);
     std::vector<DownloadEnd> ends;
-    rig.core.OnDownloadEnded([&](DownloadEnd how) { ends.push_back(how); });
+    rig.core.Subscribe(Listen([&](const event::DownloadEnded& e) { ends.push_back(e.how); }));
 
     rig.driver.StartUp();
     rig.driver.StepUntil([&] { return rig.core.protocol().downloading(); }, "the download's start");

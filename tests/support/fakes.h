@@ -9,9 +9,11 @@
 // allocation counts rely on.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -118,17 +120,16 @@ public:
     int lostWrites = 0;
 };
 
-// What Core shows, recorded. The timers start stopped, as a window's do
-// before Core::Start.
+// What Core shows, recorded.
 class FakeView : public View {
 public:
     void ShowStatusLine(std::string_view line) override { status.emplace_back(line); }
     void SetIndicator(bool on) override { indicatorRed = on; ++indicatorChanges; }
     void HideAnimation() override { ++hides; frameShown = -1; }
     void ShowAnimationFrame(AnimationFrame frame) override { frameShown = frame.show; ++frames; }
-    void EnableTimer(Timer t, bool enabled) override {
-        timers[static_cast<int>(t)] = enabled;
-        timerLog.push_back({t, enabled});
+    void WakeAt(std::optional<std::chrono::steady_clock::time_point> when) override {
+        wakeAt = when;
+        ++wakes;
     }
     void ShowLogAppended(const CallLog& log, size_t count) override {
         ++records;
@@ -137,16 +138,14 @@ public:
     }
     void ShowLogCleared() override { ++clears; shownBytes = 0; }
 
-    bool timer(Timer t) const { return timers[static_cast<int>(t)]; }
-
     std::vector<std::string> status;
     bool indicatorRed = false;
     int indicatorChanges = 0;
     int hides = 0;
     int frameShown = -1;   // the "Transferring" label shown, -1 for none
     int frames = 0;
-    bool timers[3] = {false, false, false};
-    std::vector<TimerEvent> timerLog;
+    std::optional<std::chrono::steady_clock::time_point> wakeAt;  // as Core last said
+    int wakes = 0;
     int records = 0;
     size_t shownBytes = 0;
     int clears = 0;

@@ -19,21 +19,6 @@ TEST(ShellLogic, LogViewShowsZeroBytesAsSpacesAndKeepsTheRest) {
     EXPECT_EQ(LogViewText(bytes, 0), "");
 }
 
-TEST(ShellLogic, TimersHaveDistinctIdsAndTheirIntervals) {
-    for (Timer t : {Timer::time_com, Timer::watch_serial, Timer::AutoDisp}) {
-        Timer back = Timer::time_com;
-        ASSERT_TRUE(TimerFromId(TimerId(t), back));
-        EXPECT_EQ(back, t);
-        EXPECT_NE(TimerId(t), 0u);
-    }
-    Timer none = Timer::AutoDisp;
-    EXPECT_FALSE(TimerFromId(0, none));
-    EXPECT_FALSE(TimerFromId(4, none));
-    EXPECT_EQ(TimerInterval(Timer::time_com), 100u);
-    EXPECT_EQ(TimerInterval(Timer::watch_serial), 500u);
-    EXPECT_EQ(TimerInterval(Timer::AutoDisp), 100u);
-}
-
 TEST(ShellLogic, Mnemonics) {
     EXPECT_EQ(MnemonicOf("&Clear"), 'c');
     EXPECT_EQ(MnemonicOf("&Save"), 's');

@@ -115,6 +115,7 @@ protected:
         };
         platform.deviceEvents = MakeDeviceEventSource(form->hwnd());
         platform.warningBox = ShowWarningBox;
+        platform.clock = [this] { return now; };
         core = std::make_unique<Core>(link, *form, std::move(platform));
         form->Attach(*core);
         core->Start();
@@ -124,7 +125,13 @@ protected:
     std::string Info() const { return WindowText(Control(kMemoInfo)); }
     std::string Display() const { return WindowText(Control(kMemoDisplay)); }
     void Click(ControlId id) { SendMessageA(Control(id), BM_CLICK, 0, 0); }
-    void Tick(Timer timer) { SendMessageA(form->hwnd(), WM_TIMER, TimerId(timer), 0); }
+    // 100 ms on Core's clock, and the window's wake-up.
+    void Tick() {
+        now += std::chrono::milliseconds(100);
+        SendMessageA(form->hwnd(), WM_TIMER, TForm1::kWakeTimer, 0);
+    }
+    bool Running(Timer timer) const { return core->timerRunning(timer); }
+    void Enable(Timer timer, bool on) { core->programOps().EnableTimer(timer, on); }
     // What the protocol does when a record is output, and a status line.
     void Append(const std::string& bytes) {
         core->programOps().AppendToCallLog(reinterpret_cast<const uint8_t*>(bytes.data()),
@@ -146,6 +153,8 @@ protected:
     bool registryFails = false;
     std::unique_ptr<TForm1> form;
     std::unique_ptr<Core> core;
+    // Core's clock: it moves only with Tick().
+    TimerTable::TimePoint now = std::chrono::steady_clock::now();
     std::vector<Box> boxes;
 };
 
@@ -260,9 +269,10 @@ TEST_F(Win32WindowTest, StartUpState) {
     EXPECT_FALSE(f.indicatorOn());
     EXPECT_EQ(link.state.dialogState, 1);
     EXPECT_EQ(link.state.animStep, 0);
-    EXPECT_TRUE(f.timerEnabled(Timer::time_com));
-    EXPECT_TRUE(f.timerEnabled(Timer::watch_serial));
-    EXPECT_FALSE(f.timerEnabled(Timer::AutoDisp));
+    EXPECT_TRUE(Running(Timer::time_com));
+    EXPECT_TRUE(Running(Timer::watch_serial));
+    EXPECT_FALSE(Running(Timer::AutoDisp));
+    EXPECT_TRUE(f.waking());
     EXPECT_TRUE(boxes.empty());
 }
 
@@ -275,7 +285,7 @@ TEST_F(Win32WindowTest, AnErrorInPortDiscoveryEndsStartUpAndLeavesNoWindow) {
         EXPECT_STREQ(e.what(), "registry gone");
     }
     // Nothing was started: the program entry shows the error and returns.
-    EXPECT_FALSE(form->timerEnabled(Timer::time_com));
+    EXPECT_FALSE(form->waking());
     EXPECT_EQ(Info(), "");
     core.reset();
     form.reset();
@@ -357,25 +367,25 @@ TEST_F(Win32WindowTest, ClearEmptiesTheLogOnly) {
 
 TEST_F(Win32WindowTest, AnimationCyclesThroughTheLabels) {
     TForm1& f = Make();
-    f.EnableTimer(Timer::AutoDisp, true);
+    Enable(Timer::AutoDisp, true);
     std::vector<int> frames;
     for (int i = 0; i < 8; ++i) {
-        Tick(Timer::AutoDisp);
+        Tick();
         const std::vector<int> shown = VisibleLabels();
         ASSERT_EQ(shown.size(), 1u) << "tick " << i;
         frames.push_back(shown[0]);
     }
     EXPECT_EQ(frames, (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 1}));
-    EXPECT_TRUE(f.timerEnabled(Timer::AutoDisp));
+    EXPECT_TRUE(Running(Timer::AutoDisp));
 
     // Hidden, then started again: the cycle goes on where it stopped.
-    f.EnableTimer(Timer::AutoDisp, false);
+    Enable(Timer::AutoDisp, false);
     f.HideAnimation();
     EXPECT_TRUE(VisibleLabels().empty());
-    Tick(Timer::AutoDisp);  // a tick queued before the stop does nothing
+    Tick();  // a stopped animation shows nothing
     EXPECT_TRUE(VisibleLabels().empty());
-    f.EnableTimer(Timer::AutoDisp, true);
-    Tick(Timer::AutoDisp);
+    Enable(Timer::AutoDisp, true);
+    Tick();
     EXPECT_EQ(VisibleLabels(), std::vector<int>{2});
 }
 
@@ -383,20 +393,18 @@ TEST_F(Win32WindowTest, TicksAndDeviceChangesReachTheCoreAndErrorsAreShown) {
     TForm1& f = Make();
     // The protocol tick polls after 41 silent ticks; with no port open the
     // poll is lost, and the tick goes on.
-    for (int i = 0; i < 41; ++i) Tick(Timer::time_com);
+    for (int i = 0; i < 41; ++i) Tick();
     EXPECT_EQ(link.state.idleTicks, 0);
-    EXPECT_TRUE(f.timerEnabled(Timer::time_com));
-    // The supervisor finds no adapter and stops its timer.
-    Tick(Timer::watch_serial);
-    Tick(Timer::watch_serial);
-    EXPECT_FALSE(f.timerEnabled(Timer::watch_serial));
+    EXPECT_TRUE(Running(Timer::time_com));
+    // The supervisor (every 500 ms) has found no adapter and stopped its timer.
+    EXPECT_FALSE(Running(Timer::watch_serial));
 
     // A device change that brings nothing new changes nothing.
     DEV_BROADCAST_HDR header{};
     header.dbch_size = sizeof header;
     header.dbch_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     SendMessageA(f.hwnd(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&header));
-    EXPECT_FALSE(f.timerEnabled(Timer::watch_serial));
+    EXPECT_FALSE(Running(Timer::watch_serial));
     EXPECT_TRUE(boxes.empty());
 
     // A registry that cannot be read: shown, and the program goes on.
@@ -409,16 +417,17 @@ TEST_F(Win32WindowTest, TicksAndDeviceChangesReachTheCoreAndErrorsAreShown) {
     EXPECT_TRUE(IsWindow(f.hwnd()));
 }
 
-TEST_F(Win32WindowTest, EnablingARunningTimerKeepsItAndStoppingIsFinal) {
+TEST_F(Win32WindowTest, TheWakeUpFollowsCoresTimers) {
     TForm1& f = Make();
-    f.EnableTimer(Timer::watch_serial, true);
-    EXPECT_TRUE(f.timerEnabled(Timer::watch_serial));
-    f.EnableTimer(Timer::watch_serial, false);
-    f.EnableTimer(Timer::watch_serial, false);
-    EXPECT_FALSE(f.timerEnabled(Timer::watch_serial));
+    Enable(Timer::watch_serial, false);
+    Enable(Timer::time_com, false);
+    EXPECT_FALSE(f.waking());
     // The protocol tick restarts its own timer.
-    Tick(Timer::time_com);
-    EXPECT_TRUE(f.timerEnabled(Timer::time_com));
+    Enable(Timer::time_com, true);
+    EXPECT_TRUE(f.waking());
+    Tick();
+    EXPECT_TRUE(Running(Timer::time_com));
+    EXPECT_TRUE(f.waking());
 }
 
 TEST_F(Win32WindowTest, SaveAppendsTheLogWithItsFileLineEnds) {
@@ -493,9 +502,9 @@ TEST_F(Win32WindowTest, ExitClosesTheWindowAtOnce) {
     Pump();
     EXPECT_EQ(link.state.idleTicks, 0);  // no tick ran after the close
     // The view operations are harmless now.
-    f.EnableTimer(Timer::time_com, true);
+    f.WakeAt(now);
     Status("Message read OK.");
-    EXPECT_FALSE(f.timerEnabled(Timer::time_com));
+    EXPECT_FALSE(f.waking());
 }
 
 TEST_F(Win32WindowTest, KeyboardMovesThroughTheTabOrderAndPressesButtons) {

@@ -1,0 +1,86 @@
+// What Core tells its listeners as it happens, beside the status lines it
+// shows: each face words these in its own way (or not at all), and the
+// console decides its exit status from them. Emitted on the main thread,
+// after the status lines of the same moment.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <variant>
+
+#include "ports/open_failure.h"
+#include "protocol/interfaces.h"
+#include "protocol/record_fields.h"
+
+namespace dialscope {
+namespace event {
+
+// A download has begun (its header frame arrived) on port.
+struct DownloadStarted {
+    std::string port;
+};
+// A record went out to the call log and the store.
+struct RecordOutput {
+    const RecordFields& record;
+};
+// A download that had begun came to an end. callMayBeLost: a damaged frame
+// may have taken a whole call with it.
+struct DownloadEnded {
+    DownloadEnd how;
+    bool callMayBeLost;
+};
+// A port was opened to look for the device on it.
+struct PortOpened {
+    std::string port;
+};
+// The system refused a port. explained: the status box has said why.
+struct PortOpenFailed {
+    std::string port;
+    int error;  // the errno of the failing open
+    OpenFailure reason;
+    bool explained;
+};
+// The device answered a poll on the port last opened.
+struct DeviceAnswered {};
+// Every present adapter was tried and no device answered on any: nothing
+// more happens until an adapter comes or goes.
+struct NoDeviceAnswered {};
+// An adapter's port appeared (at start-up too) or went away.
+struct AdapterArrived {
+    std::string port;
+};
+struct AdapterRemoved {
+    std::string port;
+};
+// The call store cannot do its work; message says what and what to do.
+struct StoreProblem {
+    std::string message;
+};
+
+}  // namespace event
+
+using CoreEvent = std::variant<event::DownloadStarted, event::RecordOutput, event::DownloadEnded,
+                               event::PortOpened, event::PortOpenFailed, event::DeviceAnswered,
+                               event::NoDeviceAnswered, event::AdapterArrived, event::AdapterRemoved,
+                               event::StoreProblem>;
+
+using CoreListener = std::function<void(const CoreEvent&)>;
+
+// Builds a listener from one handler per event kind; kinds with no handler
+// are passed over: Handlers{[](const event::DownloadEnded& e) {...}, ...}.
+template <class... F>
+struct Handlers : F... {
+    using F::operator()...;
+    template <class E>
+    void operator()(const E&) const {}
+};
+template <class... F>
+Handlers(F...) -> Handlers<F...>;
+
+// A listener that visits each event with handlers.
+template <class... F>
+CoreListener Listen(F... handlers) {
+    return [h = Handlers<F...>{handlers...}](const CoreEvent& e) { std::visit(h, e); };
+}
+
+}  // namespace dialscope
