@@ -10,6 +10,8 @@
 #include "app/cli/exit_codes.h"
 #include "history/call_history.h"
 #include "tests/cli/cli_support.h"
+#include "tests/support/damaged_log.h"
+#include "tools/devsim.h"
 
 namespace dialscope::cli::test {
 namespace {
@@ -89,11 +91,20 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         std::filesystem::create_symlink("/dev/null", s.File("null"));
         const std::string junk(300, '\x7f');
         WriteAll(s.File("junk"), junk);
-        if (!c.sim.empty()) {
-            std::vector<std::string> simArgs = c.sim;
-            simArgs.insert(simArgs.end(), {"--records", "8", "--seed", "3", "--expect", s.File("expected.txt")});
-            sim = std::make_unique<Sim>(s, simArgs);
-        }
+        // The box's download as the simulator will send it: a clean one is
+        // compared with the simulator's expected log, a spoiled one judged.
+        std::vector<std::string> simArgs = c.sim;
+        simArgs.insert(simArgs.end(), {"--records", "8", "--seed", "3"});
+        devsim::CommandLine parsed;
+        devsim::DownloadSetup sent;
+        std::vector<const char*> argv{"devsim"};
+        for (const std::string& a : simArgs) argv.push_back(a.c_str());
+        std::string error;
+        ASSERT_TRUE(devsim::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed, &error)) << error;
+        ASSERT_TRUE(devsim::PrepareDownload(parsed.sim, &sent, &error)) << error;
+        const bool spoiled = parsed.sim.faults.DisturbsFrames();
+        if (!spoiled) simArgs.insert(simArgs.end(), {"--expect", s.File("expected.txt")});
+        if (!c.sim.empty()) sim = std::make_unique<Sim>(s, simArgs);
         int held = -1;
         if (c.holdPort) {
             held = open(s.File("dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -128,7 +139,17 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
             EXPECT_EQ(sim->Count("download 1 end"), 0) << "the download ended first; nothing was tested";
         }
         EXPECT_LT(Clock::now() - start, 20s);
-        if (c.logWritten) {
+        if (c.logWritten && spoiled) {
+            std::string shown;   // the log as shown, before the saved form's line ends
+            for (char ch : r.out) {
+                if (ch == '\n' && !shown.empty() && shown.back() == '\r') shown.pop_back();
+                shown.push_back(ch);
+            }
+            EXPECT_EQ(testing::CheckDamagedLog(shown, parsed.sim.log, sent.frames, sent.firstPlan,
+                                               std::max(1, sim->Count("download 2 start") + 1)),
+                      "")
+                << r.out;
+        } else if (c.logWritten) {
             const std::string expected = ReadAll(s.File("expected.txt"));
             EXPECT_FALSE(expected.empty());
             EXPECT_EQ(r.out, SavedBytes(expected));
