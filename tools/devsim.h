@@ -64,7 +64,7 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
 std::string UsageText();
 
 // The frames of a download and the plan of the first one, as the simulator
-// will send them; the prediction of what a correct program shows.
+// will send them; what a correct program shows when the line spoils nothing.
 struct DownloadSetup {
     std::vector<DownloadFrame> frames;
     WirePlan firstPlan;

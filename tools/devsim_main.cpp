@@ -66,11 +66,6 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "dialscope-devsim: cannot write %s\n", cl.expectPath.c_str());
             return 1;
         }
-        std::fprintf(stderr,
-                     "dialscope-devsim: expect %d records (%d shown damaged, %d of them with the header unknown, %d "
-                     "perhaps lost), read OK %s, stalled %s, asked twice %s\n",
-                     p.recordsShown, p.recordsDamaged, p.recordsHeaderless, p.recordsMaybeLost, p.readOk ? "yes" : "no",
-                     p.endedQuiet ? "yes" : "no", p.secondDownload ? "yes" : "no");
     }
     if (cl.dumpFrames) DumpFrames(setup);
     if (cl.dryRun || cl.dumpFrames) return 0;

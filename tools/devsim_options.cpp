@@ -18,7 +18,7 @@ Call log:
   --log FILE              read the call log from FILE (format in README.md)
   --write-log FILE        write the call log to FILE in that format
   --expect FILE           write the log bytes a correct program shows for the
-                          first download (refused when timing decides)
+                          first download (refused when the line spoils it)
   --frame-payload N       text bytes per data frame, 1 to 76 (default 76)
 
 Dialogue:

@@ -1,6 +1,6 @@
 // The simulated device's frames on the wire: the CRC, the frames of a
 // download, a scanner for frames coming the other way, the faults that can be
-// put into a download, and what a correct program shows for a disturbed one.
+// put into a download, and what a correct program shows for an undisturbed one.
 //
 // Kept apart from the program's own protocol code on purpose: the simulator is
 // the yardstick the program is measured against.
@@ -120,82 +120,26 @@ struct WirePlan {
 bool PlanDownload(const std::vector<DownloadFrame>& frames, const FaultOptions& faults,
                   bool withFaults, uint64_t noiseSeed, WirePlan* plan, std::string* error);
 
-// The texts a correct program shows for damage on the line.
-// The mark, one line after the text that arrived of a record that may be
-// incomplete (six spaces, the words, CR LF):
+// The log format's marks for damage, for tests that read the log: the line
+// after the text of a record shown damaged, and the header line of a record
+// whose closing frame was lost (after its number, "%2d. " as for every
+// record).
 inline constexpr const char* kShownDamagedText = "(text damaged in transfer)";
 inline constexpr const char* kShownDamagedLine = "      (text damaged in transfer)\r\n";
-// Status lines for text shown under a header of "?" and "??" because its
-// boundary frame did not come, by what was seen instead:
-inline constexpr const char* kHeaderlessAfterDamageStatus =
-    "A damaged frame came where a call may have ended: the text before it is shown with its header unknown.";
-inline constexpr const char* kHeaderlessOutOfTurnStatus =
-    "A new call began before the last one's closing frame: that call's text is shown with its header unknown.";
-inline constexpr const char* kHeaderlessAtEndStatus =
-    "The log ended before the last call's closing frame: its text is shown with its header unknown.";
-inline constexpr const char* kHeaderlessAtCutStatus =
-    "The line went away before a call's closing frame: its text is shown with its header unknown.";
-inline constexpr const char* kHeaderlessAtQuietStatus =
-    "The line went quiet before a call's closing frame: its text is shown with its header unknown.";
-// Status line when a damaged frame came just before an intact boundary frame
-// with text collected:
-inline constexpr const char* kDamageBeforeBoundaryStatus =
-    "A damaged frame came just before a call's closing frame: the text shown with it may be cut short, or may "
-    "belong to a call before it whose closing frame was lost.";
-// Status line when a damaged frame may have been the boundary frame of a call:
-inline constexpr const char* kRecordMayBeLostStatus =
-    "A call record may have been lost: a damaged frame came between two calls.";
-// Status lines when the line goes quiet during a download with no record
-// begun (the port stays open), and when the box sends again after that:
-inline constexpr const char* kStalledStatus =
-    "The box has sent nothing for 4 seconds in the middle of its log: the download has stalled. Calls that "
-    "still come are shown.";
-inline constexpr const char* kResumedStatus = "The box went on with its log.";
-// Status line at the end frame:
-inline constexpr const char* kReadOkStatus = "Message read OK.";
-// The header line of a record whose boundary frame was lost, after its
-// number ("%2d. " as for every record):
 inline constexpr const char* kUnknownHeader = "????????? ?\?/?\?/?? ??:??\r\n";
 
-// What a correct program shows after the first download of `plan` (the
-// simulator answering its polls afterwards with undisturbed downloads).
+// The log a correct program shows for the first download of `plan`, when the
+// line leaves every frame alone: the box's log exactly (RenderDownload).
+// What a program shows for a spoiled download (a frame damaged, out of turn
+// or cut off, a silence, noise long enough to have been a frame) is not
+// predicted here: tests judge that log by its properties. `available` is
+// false then, and `reason` says why.
 struct Prediction {
-    bool available = false;       // false: timing decides; `reason` says why
+    bool available = false;
     std::string reason;
-    std::string log;              // the bytes appended to the program's log
-    // The status lines the download dialogue appends, in order: the damage
-    // lines, then kReadOkStatus at the end frame or kStalledStatus when the
-    // line goes quiet instead.
-    std::vector<std::string> statusLines;
-    bool readOk = false;          // the program sees an end frame ("Message read OK.")
-    bool endedQuiet = false;      // the download stalls on silence (kStalledStatus)
-    bool secondDownload = false;  // the program had to ask again and got a clean download
-    int recordsShown = 0;         // records appended to the log, damaged ones included
-    int recordsDamaged = 0;       // of those, shown with kShownDamagedLine
-    int recordsHeaderless = 0;    // of those, shown under the unknown header
-    int recordsMaybeLost = 0;     // kRecordMayBeLostStatus lines
-    // Every record shown, in order, as the program took it from the line:
-    // the label bytes of its header, its fields and the text that arrived,
-    // whether it is shown damaged, and which of the program's downloads it
-    // came in (0, or 1 after the program gave up and asked again).
-    struct ShownCall {
-        bool headerKnown = true;  // false: shown under kUnknownHeader
-        Label label{};
-        CallRecord record;
-        bool hasText = false;
-        bool damaged = false;
-        int download = 0;
-    };
-    std::vector<ShownCall> calls;
+    std::string log;
 };
 
-// A silence shorter than this never disturbs the program; one at least
-// kSilenceRestart long within a begun record always makes it drop the record
-// and poll again (it gives up after 40 silent ticks of 100 ms).
-constexpr double kSilenceHarmless = 3.5;
-constexpr double kSilenceRestart = 4.7;
-
-Prediction PredictProgramLog(const std::vector<DownloadFrame>& frames, const WirePlan& firstDownload,
-                             const FaultOptions& faults);
+Prediction PredictProgramLog(const CallLog& log, const WirePlan& firstDownload, const FaultOptions& faults);
 
 }  // namespace dialscope::devsim

@@ -49,7 +49,7 @@ bool PrepareDownload(const SimOptions& options, DownloadSetup* setup, std::strin
     DownloadSetup s;
     s.frames = BuildDownloadFrames(options.log, options.framePayload);
     if (!PlanDownload(s.frames, options.faults, true, NoiseSeed(options.faults, 1), &s.firstPlan, error)) return false;
-    s.prediction = PredictProgramLog(s.frames, s.firstPlan, options.faults);
+    s.prediction = PredictProgramLog(options.log, s.firstPlan, options.faults);
     *setup = std::move(s);
     return true;
 }

@@ -262,7 +262,7 @@ public:
         std::vector<std::string> threadNamesEnd;
         const int fdsEnd = SettledFds(), threadsEnd = CountProgramThreads(&threadNamesEnd);
         const int64_t kept = store_->history().CountCalls();
-        if (kept != static_cast<int64_t>(expected_.size())) {
+        if (!KeptRight(kept)) {
             if (explain_) ShowDifference();
             else std::fprintf(stderr, "soak: run again with DIALSCOPE_SOAK_EXPLAIN=1 for the calls that differ\n");
         }
@@ -281,9 +281,8 @@ public:
         std::printf("  downloads completed %d, restarted %d, cut %d, ended without end frame %d, refused %d\n",
                     ends_[int(DownloadEnd::Completed)], ends_[int(DownloadEnd::Restarted)],
                     ends_[int(DownloadEnd::Cut)], ends_[int(DownloadEnd::Stalled)], ends_[int(DownloadEnd::Refused)]);
-        std::printf("  calls sent %d (%d shown damaged), distinct intact %zu, kept %lld: %s\n", sent_, damaged_,
-                    expected_.size(), static_cast<long long>(kept),
-                    kept == static_cast<int64_t>(expected_.size()) ? "equal" : "DIFFERENT");
+        std::printf("  calls sent %d, distinct that must be kept %zu, that may be %zu, kept %lld: %s\n", sent_,
+                    must_.size(), may_.size(), static_cast<long long>(kept), KeptRight(kept) ? "within" : "OUTSIDE");
         if (clearsLog_) std::printf("  new calls taken as the watcher takes them: %zu\n", newCalls_);
         std::printf("  VmRSS start %ld kB, after the first 100 downloads %ld kB, end %ld kB: growth %ld kB\n", rssStart,
                     rssAt100, rssEnd, rssEnd - rssAt100);
@@ -329,7 +328,8 @@ public:
         const auto goal = [&](const char* bound) { return memoryJudged ? bound : "-"; };
         std::printf("RESULT %sdownloads %d downloads >=%d\n", name, done, options_.downloads);
         std::printf("RESULT %scalls_missing %lld calls <=0\n", name,
-                    static_cast<long long>(std::llabs(static_cast<long long>(expected_.size()) - kept)));
+                    static_cast<long long>(std::max<int64_t>(0, static_cast<int64_t>(must_.size()) - kept) +
+                                           std::max<int64_t>(0, kept - static_cast<int64_t>(may_.size()))));
         std::printf("RESULT %sfds_left %d fds <=0\n", name, fdsEnd - fdsStart);
         std::printf("RESULT %sthreads_left %d threads <=0\n", name, threadsEnd - threadsStart);
         bool memoryOk = true;
@@ -354,7 +354,7 @@ public:
         std::printf("RESULT %slongest_download_over_allowed %.1f s <=0\n", name,
                     worstOver_ / 10.0);
 
-        const bool ok = done == options_.downloads && kept == static_cast<int64_t>(expected_.size()) &&
+        const bool ok = done == options_.downloads && KeptRight(kept) &&
                         fdsEnd == fdsStart && threadsEnd == threadsStart && overAllowed_ == 0 &&
                         (memoryOk || !memoryJudged) && !::testing::Test::HasFailure();
         return ok ? 0 : 1;
@@ -470,7 +470,6 @@ private:
         o.faults.seed = rng_.Next();
         const size_t frames = devsim::BuildDownloadFrames(o.log, o.framePayload).size();
         bytes_ = DownloadBytes(o) + frames * static_cast<size_t>(noise);
-        devsim::SimOptions predicted = o;
         switch (fault) {
         case Fault::BadCrc:
             o.faults.badCrcFrame = static_cast<int>(rng_.Below(static_cast<uint32_t>(frames)));
@@ -488,8 +487,7 @@ private:
             break;
         case Fault::Silence: {
             // A silence within a record: the program's clock runs on the
-            // ticks, so any silence is longer than its time-out; predicted
-            // as one that is.
+            // ticks, so any silence is longer than its time-out.
             std::vector<std::pair<int, int>> places;
             for (size_t i = 0; i < box_.records.size(); ++i) {
                 const size_t n = (box_.records[i].text.size() + o.framePayload - 1) / o.framePayload;
@@ -500,22 +498,17 @@ private:
             o.faults.silenceRecord = record;
             o.faults.silenceAfter = after;
             o.faults.silenceSeconds = 0.3;
-            predicted.faults = o.faults;
-            predicted.faults.silenceSeconds = devsim::kSilenceRestart;
             break;
         }
         default:
             break;
         }
-        if (fault != Fault::Silence) predicted.faults = o.faults;
         devsim::DownloadSetup setup;
         std::string error;
-        if (!devsim::PrepareDownload(predicted, &setup, &error) || !setup.prediction.available) {
-            std::fprintf(stderr, "soak: download %d cannot be predicted: %s%s\n", index, error.c_str(),
-                         setup.prediction.reason.c_str());
+        if (!devsim::PrepareDownload(o, &setup, &error)) {
+            std::fprintf(stderr, "soak: download %d cannot be laid out: %s\n", index, error.c_str());
             return false;
         }
-        Expect(setup.prediction);
 
         auto sim = std::make_unique<devsim::Simulator>(o);
         if (!sim->Start(&error)) {
@@ -578,6 +571,7 @@ private:
             StepUntil([&] { return !core_.serial().portOpen(); }, "the port closing", 200);
         }
         sim->Stop();
+        Expect(o.log, setup, sim->DownloadsStarted() >= 2);
         driver_.Attach(nullptr);
         events_ = nullptr;
         // A few idle ticks between downloads, as the watcher has.
@@ -587,10 +581,6 @@ private:
                          o.faults.hangupAfterByte, box_.records.size());
             for (const auto& line : events.lines()) std::fprintf(stderr, "trace: device %s\n", line.c_str());
             for (const auto& line : view_.status) std::fprintf(stderr, "trace: status %s\n", line.c_str());
-            for (const auto& c : setup.prediction.calls)
-                std::fprintf(stderr, "trace: predicted letter %d dt %d %d %d %d %d text %zu damaged %d\n", c.record.letter,
-                             c.record.date[0], c.record.date[1], c.record.date[2], c.record.time[0], c.record.time[1],
-                             c.record.text.size(), c.damaged);
         }
         driver_.ForgetViewHistory();
         if (clearsLog_) newCalls_ += store_->history().TakeNewCalls().size();
@@ -633,25 +623,21 @@ private:
         }
     }
 
-    // The calls of one download as the program takes them from the line.
-    void Expect(const devsim::Prediction& p) {
-        std::map<std::pair<int, std::string>, int> occurrences;
-        for (const auto& c : p.calls) {
-            ++sent_;
-            const std::string base = CallKey(c, 0);
-            const std::string plain = base.substr(0, base.rfind('\0'));
-            if (c.damaged) {
-                ++damaged_;
-                if (explain_) sentIn_[plain].push_back(-(current_ * 10 + c.download));
-                continue;
-            }
-            const int n = occurrences[{c.download, base}]++;
-            expected_.Insert(CallKey(c, n));
-            if (explain_) {
-                sentIn_[plain].push_back(current_ * 10 + c.download);
-                expectedKeys_.insert(CallKey(c, n));
-            }
+    // The calls of one download the history must keep and may keep.
+    void Expect(const devsim::CallLog& log, const devsim::DownloadSetup& setup, bool askedAgain) {
+        const DownloadCalls calls = CallsOf(log, setup, askedAgain);
+        sent_ += static_cast<int>(calls.may.size());
+        for (const std::string& key : calls.must) {
+            must_.Insert(key);
+            if (explain_) expectedKeys_.insert(key);
         }
+        for (const std::string& key : calls.may) {
+            may_.Insert(key);
+            if (explain_) sentIn_[key.substr(0, key.rfind('\0'))].push_back(current_ * 10);
+        }
+    }
+    bool KeptRight(int64_t kept) const {
+        return kept >= static_cast<int64_t>(must_.size()) && kept <= static_cast<int64_t>(may_.size());
     }
 
     Options options_;
@@ -683,9 +669,10 @@ private:
     int64_t worstOver_ = 0;
     int faults_[static_cast<int>(Fault::Count)] = {};
     int noisy_ = 0;
-    int sent_ = 0, damaged_ = 0;
+    int sent_ = 0;
     size_t newCalls_ = 0;
-    CallSet expected_{static_cast<size_t>(options_.downloads) * 3 + 64};
+    CallSet must_{static_cast<size_t>(options_.downloads) * 3 + 64};
+    CallSet may_{static_cast<size_t>(options_.downloads) * 3 + 64};
     // What explains a difference, kept only when asked for (it grows).
     const bool explain_ = getenv("DIALSCOPE_SOAK_EXPLAIN") != nullptr;
     std::set<std::string> expectedKeys_;

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include <map>
+#include <vector>
+
+#include "tests/support/damaged_log.h"
 #include "tools/devsim.h"
 
 namespace dialscope::soak {
@@ -28,16 +32,38 @@ inline devsim::CallRecord NewCall(devsim::Rng& rng) {
 }
 
 // The history's identity of a call: label bytes, letter, the five date and
-// time bytes, tone-only, text, and which intact copy of it in its download.
-inline std::string CallKey(const devsim::Prediction::ShownCall& c, int occurrence) {
-    std::string key(c.label.begin(), c.label.end());
-    key += static_cast<char>(c.record.letter);
-    for (uint8_t b : c.record.date) key += static_cast<char>(b);
-    for (uint8_t b : c.record.time) key += static_cast<char>(b);
-    key += c.hasText ? '\1' : '\0';
-    key += c.record.text;
+// time bytes, tone-only, text, and which copy of it in its download.
+inline std::string CallKey(const devsim::Label& label, const devsim::CallRecord& r, int occurrence) {
+    std::string key(label.begin(), label.end());
+    key += static_cast<char>(r.letter);
+    for (uint8_t b : r.date) key += static_cast<char>(b);
+    for (uint8_t b : r.time) key += static_cast<char>(b);
+    key += r.text.empty() ? '\0' : '\1';
+    key += r.text;
     key += '\0' + std::to_string(occurrence);
     return key;
+}
+
+// The calls of one download a history must keep, and those it may keep.
+// Every record sent may be shown exactly; one that reached the program
+// untouched must be, and so must every record of a download asked for again
+// (the box sends it clean).
+struct DownloadCalls {
+    std::vector<std::string> must, may;
+};
+inline DownloadCalls CallsOf(const devsim::CallLog& log, const devsim::DownloadSetup& setup, bool askedAgain) {
+    DownloadCalls out;
+    const std::vector<bool> untouched =
+        testing::UntouchedRecords(setup.frames, testing::ArrivalOf(setup.frames, setup.firstPlan));
+    std::map<std::string, int> occurrences;
+    for (size_t r = 0; r < log.records.size(); ++r) {
+        const devsim::CallRecord& c = log.records[r];
+        const devsim::Label& label = log.labels[c.label & 7];
+        const std::string key = CallKey(label, c, occurrences[CallKey(label, c, 0)]++);
+        out.may.push_back(key);
+        if (askedAgain || (r < untouched.size() && untouched[r])) out.must.push_back(key);
+    }
+    return out;
 }
 
 }  // namespace dialscope::soak

@@ -2,8 +2,9 @@
 // in real time, against the simulator as a process (dialscope-devsim --fast
 // --stdin-control) plugged into a fake sysfs tree, one simulator per
 // download, faults mixed in, the box's memory changing between downloads.
-// Counts the JSON lines the watcher prints against the distinct intact calls
-// the simulator's prediction says it sent, and reads the watcher's resident
+// Counts the JSON lines the watcher prints against the distinct calls it must
+// print (those that reached it untouched) and may print (all sent), and reads
+// the watcher's resident
 // memory, descriptors and threads from /proc.
 //
 //   dialscope_soak_watch CLI DEVSIM [--downloads N] [--seed S]
@@ -33,7 +34,8 @@
 namespace {
 
 using namespace dialscope;
-using soak::CallKey;
+using soak::CallsOf;
+using soak::DownloadCalls;
 using soak::NewCall;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -186,8 +188,8 @@ int main(int argc, char** argv) {
     devsim::CallLog box;
     box.labels = devsim::GenerateCallLog(1, seed).labels;
     for (int i = 0; i < 3; ++i) box.records.push_back(NewCall(rng));
-    std::set<std::string> expected;
-    int faults[kFaults] = {}, sent = 0, damaged = 0, completed = 0, restarts = 0, cuts = 0, slow = 0;
+    std::set<std::string> must, may;
+    int faults[kFaults] = {}, sent = 0, completed = 0, restarts = 0, cuts = 0, slow = 0;
     long rssStart = -1, rssAt100 = -1;
     int fdsStart = -1, threadsStart = -1;
     std::multiset<std::string> fdsAtStart;
@@ -241,21 +243,19 @@ int main(int argc, char** argv) {
         for (const auto& a : args) cargs.push_back(a.c_str());
         devsim::DownloadSetup setup;
         if (!devsim::ParseCommandLine(static_cast<int>(cargs.size()), cargs.data(), &parsed, &error) ||
-            !devsim::PrepareDownload(parsed.sim, &setup, &error) || !setup.prediction.available) {
-            std::fprintf(stderr, "soak-watch: download %d cannot be predicted: %s %s\n", done, error.c_str(),
-                         setup.prediction.reason.c_str());
+            !devsim::PrepareDownload(parsed.sim, &setup, &error)) {
+            std::fprintf(stderr, "soak-watch: download %d cannot be laid out: %s\n", done, error.c_str());
             break;
         }
-        std::map<std::pair<int, std::string>, int> occurrences;
-        for (const auto& c : setup.prediction.calls) {
-            ++sent;
-            if (c.damaged) {
-                ++damaged;
-                continue;
-            }
-            const int n = occurrences[{c.download, CallKey(c, 0)}]++;
-            expected.insert(CallKey(c, n));
-        }
+        // A lost header is no download begun: the watcher asks again, and
+        // the box sends its log once more. (A silence of half a second is
+        // well within the watcher's patience.)
+        const testing::Arrival arrival = testing::ArrivalOf(setup.frames, setup.firstPlan);
+        const bool askedAgain = fault != kHangUp && !arrival.intact.front();
+        const DownloadCalls calls = CallsOf(box, setup, askedAgain);
+        sent += static_cast<int>(calls.may.size());
+        must.insert(calls.must.begin(), calls.must.end());
+        may.insert(calls.may.begin(), calls.may.end());
 
         args.push_back("--stdin-control");
         if (fault == kBusy) args.push_back("--start-unplugged");
@@ -275,14 +275,14 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(rng.Between(200, 2500)));
             if (held >= 0) close(held);
         }
-        const int wantDownloads = setup.prediction.secondDownload ? 2 : 1;
+        const int wantDownloads = askedAgain ? 2 : 1;
         const bool over = WaitFor(
             [&] {
                 if (fault == kHangUp) return events.Has("hangup");
                 return events.Has("download " + std::to_string(wantDownloads) + " end");
             },
             30s);
-        const bool counted = WaitFor([&] { return json.count() >= expected.size(); }, 10s);
+        const bool counted = WaitFor([&] { return json.count() >= must.size(); }, 10s);
         const double took = std::chrono::duration<double>(Clock::now() - begin).count();
         longest = std::max(longest, took);
         if (!over || !counted) {
@@ -291,8 +291,8 @@ int main(int argc, char** argv) {
                          !over ? "the download did not finish within 30 s" : "fewer calls printed than sent");
         }
         if (fault == kHangUp) ++cuts;
-        else if (setup.prediction.readOk) ++completed;
-        restarts += setup.prediction.secondDownload;
+        else if (askedAgain || arrival.intact.back()) ++completed;
+        restarts += askedAgain;
         std::this_thread::sleep_for(100ms);  // the download's end, and its lines, settle
         control("quit\n");
         close(sim.in);
@@ -336,10 +336,11 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(seed));
     std::printf("  faults:");
     for (int f = 0; f < kFaults; ++f) std::printf(" %s %d;", kFaultNames[f], faults[f]);
-    std::printf("\n  downloads completed %d, restarted %d, cut %d (as the simulator predicts them); late %d\n",
+    std::printf("\n  downloads completed %d, restarted %d, cut %d (as the line let them); late %d\n",
                 completed, restarts, cuts, slow);
-    std::printf("  calls sent %d (%d damaged), distinct intact %zu, JSON lines printed %zu: %s\n", sent, damaged,
-                expected.size(), lines, lines == expected.size() ? "equal" : "DIFFERENT");
+    const bool linesRight = lines >= must.size() && lines <= may.size();
+    std::printf("  calls sent %d, distinct that must be printed %zu, that may be %zu, JSON lines printed %zu: %s\n",
+                sent, must.size(), may.size(), lines, linesRight ? "within" : "OUTSIDE");
     std::printf("  VmRSS after the second download %ld kB, after 100 downloads %ld kB, end %ld kB: growth %ld kB\n",
                 rssStart, rssAt100, rssEnd, rssEnd - rssAt100);
     std::printf("  descriptors %d -> %d, threads %d -> %d; exit status %d\n", fdsStart, fdsEnd, threadsStart, threadsEnd,
@@ -347,12 +348,13 @@ int main(int argc, char** argv) {
     std::printf("  longest download, plug to last line: %.2f s (real)\n", longest);
     std::printf("  real time %.1f s\n", std::chrono::duration<double>(Clock::now() - started).count());
     std::printf("RESULT soak_watch_calls_missing %lld calls <=0\n",
-                std::llabs(static_cast<long long>(expected.size()) - static_cast<long long>(lines)));
+                std::max(0ll, static_cast<long long>(must.size()) - static_cast<long long>(lines)) +
+                    std::max(0ll, static_cast<long long>(lines) - static_cast<long long>(may.size())));
     std::printf("RESULT soak_watch_rss_growth %ld kB <=1024\n", rssEnd - rssAt100);
     std::printf("RESULT soak_watch_fds_left %d fds <=0\n", fdsEnd - fdsStart);
     std::printf("RESULT soak_watch_threads_left %d threads <=0\n", threadsEnd - threadsStart);
     std::error_code ec;
-    if (lines == expected.size()) fs::remove_all(dir, ec);
+    if (linesRight) fs::remove_all(dir, ec);
     else std::printf("  kept for a look: %s\n", dir.c_str());
-    return lines == expected.size() && fdsEnd == fdsStart && threadsEnd == threadsStart && done == downloads ? 0 : 1;
+    return linesRight && fdsEnd == fdsStart && threadsEnd == threadsStart && done == downloads ? 0 : 1;
 }

@@ -36,7 +36,7 @@ TEST(EndToEndDiscovery, FindsTheAdapterDownloadsAndFollowsUnplugAndPlug) {
     EXPECT_EQ(std::string(rig.link.state.portName), "ttyUSB0");
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the first download");
     const std::string first = sim.setup().prediction.log;
-    ASSERT_TRUE(sim.setup().prediction.readOk);
+    ASSERT_TRUE(sim.setup().prediction.available) << sim.setup().prediction.reason;
     EXPECT_EQ(rig.logText(), first);
     EXPECT_EQ(Commands(sim), "2D");
     EXPECT_EQ(rig.link.state.connectState, 3);

@@ -1,6 +1,6 @@
 // What a download must look like in the program's log, checks that hold for
-// any download however it was disturbed. What the program shows exactly for
-// a disturbed download is the simulator's prediction (devsim::Prediction).
+// any download however it was disturbed. A disturbed download's log is
+// judged in full by tests/support/damaged_log.h.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +45,8 @@ inline bool IsWholeRecordPrefix(const std::string& shown, const devsim::CallLog&
 
 // A record shown marked: its header line (or the header of "?" and "??" of
 // a record whose boundary frame was lost: `i` < 0), the text that arrived,
-// then the damaged-text line. Which text may stand there is for the
-// simulator's prediction and the protocol's own judge to say. Returns the
+// then the damaged-text line. Which text may stand there is for
+// CheckDamagedLog and the protocol's own judge to say. Returns the
 // bytes it takes at `pos`, or 0.
 inline size_t MarkedRecordAt(const std::string& shown, size_t pos, int number, const devsim::CallLog& log, int i) {
     std::string header;

@@ -57,6 +57,22 @@ inline Arrival ArrivalOf(const std::vector<devsim::DownloadFrame>& frames, const
     return a;
 }
 
+// Per record of the log: it reached the program untouched, the frame before
+// it too (a record the program must show exactly).
+inline std::vector<bool> UntouchedRecords(const std::vector<devsim::DownloadFrame>& frames, const Arrival& a) {
+    std::vector<bool> out;
+    size_t before = 0;
+    while (before + 1 < frames.size() && frames[before + 1].record >= 0) {
+        size_t boundary = before + 1;
+        while (boundary < frames.size() && frames[boundary].dataIndex >= 0) ++boundary;
+        bool untouched = a.intact[before] && boundary < frames.size();
+        for (size_t f = before + 1; f <= boundary && f < frames.size(); ++f) untouched = untouched && !a.touched[f];
+        out.push_back(untouched);
+        before = boundary;
+    }
+    return out;
+}
+
 inline std::string Shown(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size() && i < devsim::kMaxShownText; ++i) out += text[i] == 0 ? ' ' : text[i];
@@ -158,16 +174,10 @@ inline std::string CheckDamagedLog(const std::string& shown, const devsim::CallL
     if (cursor != arrived.size())
         return "text of " + std::to_string(arrived.size() - cursor) + " data frames that arrived intact is not shown";
     // Records that reached the program untouched, the frame before them too.
-    size_t before = 0;
-    for (size_t r = 0; r < log.records.size(); ++r) {
-        size_t boundary = before + 1;
-        while (boundary < frames.size() && frames[boundary].dataIndex >= 0) ++boundary;
-        bool untouched = a.intact[before];
-        for (size_t f = before + 1; f <= boundary && f < frames.size(); ++f) untouched = untouched && !a.touched[f];
-        if (untouched && !exactShown.count(static_cast<int>(r)))
+    const std::vector<bool> untouched = UntouchedRecords(frames, a);
+    for (size_t r = 0; r < untouched.size(); ++r)
+        if (untouched[r] && !exactShown.count(static_cast<int>(r)))
             return "record " + std::to_string(r + 1) + " of the box arrived intact but is not shown exactly";
-        before = boundary;
-    }
     return {};
 }
 
