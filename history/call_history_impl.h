@@ -82,6 +82,7 @@ struct CallHistory::Impl {
         int64_t at = 0;  // when it happened (ms)
         std::string port;
         RecordFields fields;
+        std::string rendered;
         int occurrence = 0;
         uint64_t seq = 0;  // the record's number from AddRecord
         DownloadEnd how = DownloadEnd::Completed;

@@ -1,23 +1,6 @@
 #include "history/history_store.h"
 
-#include <algorithm>
-
 namespace dialscope::history {
-
-RecordFields ToHistoryRecord(const dialscope::RecordFields& record) {
-    RecordFields out;
-    out.headerKnown = record.headerKnown;
-    if (record.label) std::copy(record.label, record.label + 8, out.label.begin());
-    out.labelIndex = record.labelIndex;
-    out.letterCode = record.letterCode;
-    std::copy(std::begin(record.dateTime), std::end(record.dateTime), out.dateTime.begin());
-    if (record.text) out.text.assign(reinterpret_cast<const char*>(record.text), record.textLength);
-    out.hasText = record.hasText;
-    out.damaged = record.damaged;
-    if (record.rendered)
-        out.rendered.assign(reinterpret_cast<const char*>(record.rendered), record.renderedLength);
-    return out;
-}
 
 namespace {
 

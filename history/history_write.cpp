@@ -121,7 +121,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
         st.BindBlob(12, f.text.data(), f.text.size());
         st.Bind(13, f.damaged ? 1 : 0);
         st.Bind(14, op.occurrence);
-        st.BindBlob(15, f.rendered.data(), f.rendered.size());
+        st.BindBlob(15, op.rendered.data(), op.rendered.size());
         int col = 16;
         for (DateOrder order : {DateOrder::MDY, DateOrder::DMY, DateOrder::YMD}) {
             if (auto key = SortKey(f.dateTime, order, op.at)) st.Bind(col, *key);
@@ -281,13 +281,14 @@ int64_t CallHistory::BeginDownload(const std::string& port) {
     return impl_->StartDownload(port)->dbId;
 }
 
-uint64_t CallHistory::AddRecord(const RecordFields& fields) {
+uint64_t CallHistory::AddRecord(const RecordFields& fields, std::string rendered) {
     auto dl = impl_->current ? impl_->current : impl_->StartDownload("");
     Impl::Op op;
     op.kind = Impl::Op::Record;
     op.download = dl;
     op.at = impl_->Now();
     op.fields = fields;
+    op.rendered = std::move(rendered);
     // A record whose header is unknown is damaged whatever the caller says:
     // with no label, letter or date it cannot be told apart from any other
     // call, so it must never count as one (and the unique index, which

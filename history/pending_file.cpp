@@ -101,7 +101,7 @@ std::string PendingLine(const PendingRecord& r) {
     j["has_text"] = f.hasText;
     j["text"] = ToHex(f.text.data(), f.text.size());
     j["damaged"] = f.damaged;
-    j["rendered"] = ToHex(f.rendered.data(), f.rendered.size());
+    j["rendered"] = ToHex(r.rendered.data(), r.rendered.size());
     return j.dump();
 }
 
@@ -136,7 +136,7 @@ std::optional<PendingRecord> ParsePendingLine(const std::string& line) {
             f.dateTime[i] = static_cast<int16_t>(dateTime[i]);
         }
         f.text = *text;
-        f.rendered = *rendered;
+        r.rendered = *rendered;
         return r;
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;

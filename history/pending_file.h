@@ -25,6 +25,7 @@ struct PendingRecord {
     int64_t receivedAt = 0;
     int occurrence = 0;           // the identity's copy number within its download
     RecordFields fields;
+    std::string rendered;         // the bytes the program showed for it
 };
 
 // The pending file beside a history.

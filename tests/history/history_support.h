@@ -32,7 +32,6 @@ inline RecordFields Record(const std::string& label, const std::string& text, st
     f.text = text;
     f.hasText = !text.empty();
     f.damaged = damaged;
-    f.rendered = " 1. " + label + "\r\n      " + text + "\r\n";
     return f;
 }
 
