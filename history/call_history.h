@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "record/call_record.h"
+#include "record/download_end.h"
 
 namespace dialscope::history {
 
@@ -53,7 +54,7 @@ using RecordFields = dialscope::CallRecord;
 // print them ("07/15/24"), day/month/year, or year/month/day.
 enum class DateOrder { MDY, DMY, YMD };
 
-enum class DownloadEnd { Completed, NoEndFrame, Restarted, Cut, Interrupted };
+using DownloadEnd = dialscope::DownloadEnd;
 
 // newCalls and knownCalls count the records written so far; a record still
 // waiting for the file is in unsaved, not yet in either.

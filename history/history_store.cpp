@@ -8,17 +8,6 @@ std::string Count(int n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-DownloadEnd ToHistoryEnd(dialscope::DownloadEnd how) {
-    switch (how) {
-    case dialscope::DownloadEnd::Completed: return DownloadEnd::Completed;
-    case dialscope::DownloadEnd::Stalled: return DownloadEnd::NoEndFrame;
-    case dialscope::DownloadEnd::Restarted: return DownloadEnd::Restarted;
-    case dialscope::DownloadEnd::Refused: return DownloadEnd::Interrupted;
-    case dialscope::DownloadEnd::Cut: return DownloadEnd::Cut;
-    }
-    return DownloadEnd::Interrupted;
-}
-
 }  // namespace
 
 std::string SummaryLine(const DownloadSummary& s) {
@@ -31,8 +20,8 @@ std::string SummaryLine(const DownloadSummary& s) {
     return line;
 }
 
-std::string HistoryStore::DownloadEnded(dialscope::DownloadEnd how) {
-    const DownloadSummary summary = history_->EndDownload(ToHistoryEnd(how));
+std::string HistoryStore::DownloadEnded(DownloadEnd how) {
+    const DownloadSummary summary = history_->EndDownload(how);
     // A download cut before its first record has nothing to sum up.
     if (how != dialscope::DownloadEnd::Completed && summary.records == 0) return {};
     return SummaryLine(summary);

@@ -28,7 +28,7 @@ public:
     }
     // The number of the record stored last, for CallHistory::WrittenAs.
     uint64_t lastRecord() const { return lastRecord_; }
-    std::string DownloadEnded(dialscope::DownloadEnd how) override;
+    std::string DownloadEnded(DownloadEnd how) override;
     void Tick() override { history_->Flush(); }
     // The history's failures, and what it did of its own accord.
     std::optional<std::string> TakeProblem() override {

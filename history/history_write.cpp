@@ -19,9 +19,12 @@ namespace dialscope::history {
 const char* EndName(DownloadEnd how) {
     switch (how) {
     case DownloadEnd::Completed: return "completed";
-    case DownloadEnd::NoEndFrame: return "no-end-frame";
+    case DownloadEnd::Stalled: return "no-end-frame";
     case DownloadEnd::Restarted: return "restarted";
     case DownloadEnd::Cut: return "cut";
+    // The box said it has nothing: the download it had begun was left
+    // unfinished, as one that another download or the program's end broke off.
+    case DownloadEnd::Refused:
     case DownloadEnd::Interrupted: return "interrupted";
     }
     return "interrupted";
@@ -179,7 +182,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
     } else if (isNew) {
         ++dl.newCalls;
         if (options.collectNewCalls) {
-            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false});
+            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false, op.rendered});
             if (newCalls.size() > options.queueLimit) newCalls.pop_front();
         }
     } else {

@@ -204,6 +204,30 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
 // A record whose boundary frame was lost, as the protocol hands it over (and
 // once more with fields that contradict an unknown header): kept, damaged,
 // no call, its unknown fields NULL in the file and empty in every export.
+// How each download ended is written in words other programs read: every
+// way the protocol reports an end keeps the word the file has always had.
+TEST(CallHistorySchema, EachWayADownloadEndsIsWrittenByItsName) {
+    TempDir dir;
+    const std::string path = dir.File();
+    const std::vector<std::pair<DownloadEnd, const char*>> ends = {
+        {DownloadEnd::Completed, "completed"}, {DownloadEnd::Stalled, "no-end-frame"},
+        {DownloadEnd::Restarted, "restarted"}, {DownloadEnd::Refused, "interrupted"},
+        {DownloadEnd::Cut, "cut"},             {DownloadEnd::Interrupted, "interrupted"}};
+    std::vector<std::string> want;
+    {
+        auto h = CallHistory::Open(path, nullptr);
+        ASSERT_TRUE(h);
+        for (const auto& [how, name] : ends) {
+            h->BeginDownload("/dev/ttyUSB0");
+            h->AddRecord(Record("HOME", "5551234", {7, 15, 26, 9, 5}));
+            h->EndDownload(how);
+            want.push_back(std::string("3:") + name + "|");
+        }
+        ASSERT_FALSE(h->Close(0));
+    }
+    EXPECT_EQ(Dump(path, "SELECT ended_how FROM downloads ORDER BY id"), want);
+}
+
 TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
     TempDir dir;
     FakeClock clock;
