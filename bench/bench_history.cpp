@@ -77,8 +77,8 @@ bool Fill(const std::string& path) {
     return rc == SQLITE_OK;
 }
 
-RecordFields NewRecord(int i) {
-    RecordFields f;
+dialscope::CallRecord NewRecord(int i) {
+    dialscope::CallRecord f;
     const char label[] = "BENCH   ";
     std::copy(label, label + 8, f.label.begin());
     f.letterCode = 2;
@@ -124,7 +124,7 @@ int main() {
     h->BeginDownload("bench");
     std::vector<double> store;
     for (int i = 0; i < 500; ++i) {
-        RecordFields f = NewRecord(i);
+        dialscope::CallRecord f = NewRecord(i);
         auto t0 = Clock::now();
         h->AddRecord(f, f.text);
         store.push_back(Ms(Clock::now() - t0));

@@ -44,12 +44,6 @@
 
 namespace dialscope::history {
 
-// A record as the history keeps it. AddRecord keeps a record whose header
-// is unknown damaged, with no label, index or letter (NULL in the file) and
-// no date or time (-1); it reads back with eight '?' for the label, index and
-// letter 0.
-using RecordFields = dialscope::CallRecord;
-
 // How the box's three date fields are read: month/day/year as its records
 // print them ("07/15/24"), day/month/year, or year/month/day.
 enum class DateOrder { MDY, DMY, YMD };
@@ -77,7 +71,7 @@ struct StoredCall {
     int64_t id = 0;          // stable call id (the row's id); 0: not known (not in a history)
     int64_t downloadId = 0;  // the download it first came in; 0: not known
     int64_t receivedAt = 0;  // unix time in ms, UTC
-    RecordFields fields;
+    CallRecord fields;
     bool damaged = false;
     std::string rendered;    // the bytes the program appended to its log for this record
 };
@@ -152,10 +146,13 @@ public:
     // closed, is ended as Interrupted. AddRecord without BeginDownload opens
     // a download with no port name.
     int64_t BeginDownload(const std::string& port);
+    // A record whose header is unknown is kept damaged, with no label, index
+    // or letter (NULL in the file) and no date or time (-1); it reads back
+    // with eight '?' for the label, index and letter 0.
     // rendered: the bytes the program appended to its log for the record,
     // which `list` shows again (empty: a record the program showed nothing for).
     // Returns the record's number in this CallHistory (from 1), for WrittenAs.
-    uint64_t AddRecord(const RecordFields& fields, std::string rendered = {});
+    uint64_t AddRecord(const CallRecord& fields, std::string rendered = {});
     // The ids a record got once it is in the file; empty while it waits in
     // memory or was left out (only the latest OpenOptions::queueLimit are held).
     std::optional<CallIds> WrittenAs(uint64_t record) const;

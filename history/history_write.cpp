@@ -41,13 +41,13 @@ std::optional<int64_t> SortKey(const std::array<int16_t, 5>& raw, DateOrder orde
 
 // An unknown header has no label to match: its '?' placeholder is no name
 // --label or --search should find.
-std::string LabelKey(const RecordFields& f) {
+std::string LabelKey(const CallRecord& f) {
     if (!f.headerKnown) return {};
     std::string_view bytes(reinterpret_cast<const char*>(f.label.data()), f.label.size());
     return Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(bytes)));
 }
 
-std::string IdentityKey(const RecordFields& f) {
+std::string IdentityKey(const CallRecord& f) {
     std::string key(reinterpret_cast<const char*>(f.label.data()), f.label.size());
     key.push_back(static_cast<char>(f.letterCode));
     for (int16_t v : f.dateTime) {
@@ -96,7 +96,7 @@ int CallHistory::Impl::WriteEnd(Op& op) {
 // ownTransaction false: inside the caller's transaction, which a failure
 // rolls back.
 int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
-    const RecordFields& f = op.fields;
+    const CallRecord& f = op.fields;
     int rc = ownTransaction ? Exec(db, "BEGIN IMMEDIATE") : SQLITE_OK;
     if (rc != SQLITE_OK) return sqlite3_extended_errcode(db);
     bool inserted = false;
@@ -284,7 +284,7 @@ int64_t CallHistory::BeginDownload(const std::string& port) {
     return impl_->StartDownload(port)->dbId;
 }
 
-uint64_t CallHistory::AddRecord(const RecordFields& fields, std::string rendered) {
+uint64_t CallHistory::AddRecord(const CallRecord& fields, std::string rendered) {
     auto dl = impl_->current ? impl_->current : impl_->StartDownload("");
     Impl::Op op;
     op.kind = Impl::Op::Record;

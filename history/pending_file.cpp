@@ -86,7 +86,7 @@ int OpenLocked(const std::string& file, int flags, bool wait, std::string* error
 std::string PendingPath(const std::string& historyPath) { return historyPath + ".pending"; }
 
 std::string PendingLine(const PendingRecord& r) {
-    const RecordFields& f = r.fields;
+    const CallRecord& f = r.fields;
     nlohmann::ordered_json j;
     j["download_started"] = r.downloadStarted;
     j["port"] = ToHex(r.port.data(), r.port.size());
@@ -115,7 +115,7 @@ std::optional<PendingRecord> ParsePendingLine(const std::string& line) {
         r.endedHow = j.at("download_ended").get<std::string>();
         r.receivedAt = j.at("received").get<int64_t>();
         r.occurrence = j.at("occurrence").get<int>();
-        RecordFields& f = r.fields;
+        CallRecord& f = r.fields;
         f.headerKnown = j.at("header_known").get<bool>();
         auto label = FromHex(j.at("label").get<std::string>());
         const int index = j.at("label_index").get<int>(), letter = j.at("letter").get<int>();

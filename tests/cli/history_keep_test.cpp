@@ -33,7 +33,7 @@ void AddCalls(const std::string& path, int64_t at, const std::vector<std::string
     h->BeginDownload("/dev/ttyUSB0");
     int n = 0;
     for (const std::string& text : texts) {
-        history::RecordFields f;
+        CallRecord f;
         std::copy_n("HOME    ", 8, f.label.begin());
         f.letterCode = 1;
         f.dateTime = {7, 15, 26, 9, static_cast<int16_t>(n++)};

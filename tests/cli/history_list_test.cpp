@@ -29,7 +29,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         // 100 calls a minute apart, numbered in their download both narrow
         // (" 7. ") and wide ("100. "): the listing makes 1 to 100 of them.
         for (int i = 0; i < 100; ++i) {
-            history::RecordFields f;
+            CallRecord f;
             std::copy_n("HOME    ", 8, f.label.begin());
             f.letterCode = 1;
             f.dateTime = {7, 15, 26, static_cast<int16_t>(i / 60), static_cast<int16_t>(i % 60)};
@@ -42,7 +42,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
             bodies.insert(bodies.begin(), body);
             h->AddRecord(f, shown);
         }
-        history::RecordFields unknown;
+        CallRecord unknown;
         unknown.headerKnown = false;
         unknown.label.fill('?');
         unknown.dateTime = {-1, -1, -1, -1, -1};
@@ -124,7 +124,7 @@ TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
         ASSERT_TRUE(h) << problem;
         h->BeginDownload("/dev/ttyUSB0");
         for (int i = 0; i < 150; ++i) {
-            history::RecordFields f;
+            CallRecord f;
             std::copy_n("HOME    ", 8, f.label.begin());
             f.letterCode = 1;
             f.dateTime = {7, 15, 26, static_cast<int16_t>(i / 60), static_cast<int16_t>(i % 60)};

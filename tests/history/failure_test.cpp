@@ -352,7 +352,7 @@ TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
     }
     ASSERT_FALSE(walBytes.empty());
     const size_t pageSize = 4096, pages = mainBytes.size() / pageSize;
-    const RecordFields added = Record("OFFICE", std::string("\x00\x1b\xff text", 8), {12, 24, 26, 23, 59});
+    const CallRecord added = Record("OFFICE", std::string("\x00\x1b\xff text", 8), {12, 24, 26, 23, 59});
     const std::string shown = " 1. OFFICE   B 12/24/26 23:59\r\n      \x00\x1b\xff text\r\n";
     int found = 0;
     std::string lastPending;

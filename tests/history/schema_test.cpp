@@ -187,7 +187,7 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
 
         // The unique index still knows the calls: the box's memory again
         // holds that caller's two calls of one minute and a third one.
-        RecordFields again = Record("HOME", "M\xDCLLER \xC9MILE", {7, 15, 26, 9, 30});
+        CallRecord again = Record("HOME", "M\xDCLLER \xC9MILE", {7, 15, 26, 9, 30});
         h->BeginDownload("/dev/ttyUSB0");
         std::vector<uint64_t> added;
         for (int i = 0; i < 3; ++i) added.push_back(h->AddRecord(again));
@@ -234,7 +234,7 @@ TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
     auto h = CallHistory::Open(dir.File(), nullptr, clock.Options());
     ASSERT_TRUE(h);
     h->RegisterTarget("mqtt://broker/dialscope");
-    RecordFields lost;
+    CallRecord lost;
     lost.headerKnown = false;
     lost.label.fill('?');
     lost.dateTime = {-1, -1, -1, -1, -1};
@@ -242,7 +242,7 @@ TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
     lost.hasText = true;
     lost.damaged = true;
     const std::string shown = " 5. ????????? ?\?/?\?/?? ?\?:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
-    RecordFields odd = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
+    CallRecord odd = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
     odd.headerKnown = false;  // and not marked damaged, with a date
 
     h->BeginDownload("/dev/ttyUSB0");
