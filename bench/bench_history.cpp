@@ -77,15 +77,14 @@ bool Fill(const std::string& path) {
     return rc == SQLITE_OK;
 }
 
-RecordFields NewRecord(int i) {
-    RecordFields f;
+dialscope::CallRecord NewRecord(int i) {
+    dialscope::CallRecord f;
     const char label[] = "BENCH   ";
     std::copy(label, label + 8, f.label.begin());
     f.letterCode = 2;
     f.dateTime = {12, 8, 26, static_cast<int16_t>(i / 60 % 24), static_cast<int16_t>(i % 60)};
     f.text = "5559" + std::to_string(1000000 + i) + " NEW CALLER";
     f.hasText = true;
-    f.rendered = f.text;
     return f;
 }
 
@@ -125,9 +124,9 @@ int main() {
     h->BeginDownload("bench");
     std::vector<double> store;
     for (int i = 0; i < 500; ++i) {
-        RecordFields f = NewRecord(i);
+        dialscope::CallRecord f = NewRecord(i);
         auto t0 = Clock::now();
-        h->AddRecord(f);
+        h->AddRecord(f, f.text);
         store.push_back(Ms(Clock::now() - t0));
     }
     DownloadSummary first = h->EndDownload(DownloadEnd::Completed);
@@ -147,7 +146,7 @@ int main() {
     int64_t rowsBefore = h->CountCalls();
     h->BeginDownload("bench");
     t0 = Clock::now();
-    for (auto& c : known) h->AddRecord(c.fields);
+    for (auto& c : known) h->AddRecord(c.fields, c.rendered);
     DownloadSummary again = h->EndDownload(DownloadEnd::Completed);
     double redownload = Ms(Clock::now() - t0);
     int64_t newRows = h->CountCalls() - rowsBefore;

@@ -175,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t kFixed = 43;
     if (size < kFixed) return 0;
     StoredCall call;
-    RecordFields& f = call.fields;
+    dialscope::CallRecord& f = call.fields;
     f.hasText = (data[0] & 1) != 0;
     call.damaged = (data[0] & 2) != 0;
     f.damaged = call.damaged;

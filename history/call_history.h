@@ -39,29 +39,16 @@
 #include <string>
 #include <vector>
 
-namespace dialscope::history {
+#include "record/call_record.h"
+#include "record/download_end.h"
 
-struct RecordFields {
-    // False for a record whose boundary frame was lost: label, index, letter
-    // and date and time are unknown. AddRecord keeps such a record damaged,
-    // with no label, index or letter (NULL in the file) and no date or time
-    // (-1); it reads back with eight '?' for the label, index and letter 0.
-    bool headerKnown = true;
-    std::array<uint8_t, 8> label{};     // label bytes as the box sent them (zero bytes kept)
-    uint8_t labelIndex = 0;             // 0..15 as sent
-    uint8_t letterCode = 0;             // 0..3 ('A'..'D')
-    std::array<int16_t, 5> dateTime{};  // the five raw date/time bytes 0..255; -1 when not carried
-    std::string text;                   // text bytes exactly as received
-    bool hasText = false;               // false: a "Tone only" record
-    bool damaged = false;               // shown with the damage marker
-    std::string rendered;               // the bytes the program appended to its log for this record
-};
+namespace dialscope::history {
 
 // How the box's three date fields are read: month/day/year as its records
 // print them ("07/15/24"), day/month/year, or year/month/day.
 enum class DateOrder { MDY, DMY, YMD };
 
-enum class DownloadEnd { Completed, NoEndFrame, Restarted, Cut, Interrupted };
+using DownloadEnd = dialscope::DownloadEnd;
 
 // newCalls and knownCalls count the records written so far; a record still
 // waiting for the file is in unsaved, not yet in either.
@@ -84,8 +71,9 @@ struct StoredCall {
     int64_t id = 0;          // stable call id (the row's id); 0: not known (not in a history)
     int64_t downloadId = 0;  // the download it first came in; 0: not known
     int64_t receivedAt = 0;  // unix time in ms, UTC
-    RecordFields fields;
+    CallRecord fields;
     bool damaged = false;
+    std::string rendered;    // the bytes the program appended to its log for this record
 };
 
 struct ListQuery {
@@ -158,8 +146,13 @@ public:
     // closed, is ended as Interrupted. AddRecord without BeginDownload opens
     // a download with no port name.
     int64_t BeginDownload(const std::string& port);
+    // A record whose header is unknown is kept damaged, with no label, index
+    // or letter (NULL in the file) and no date or time (-1); it reads back
+    // with eight '?' for the label, index and letter 0.
+    // rendered: the bytes the program appended to its log for the record,
+    // which `list` shows again (empty: a record the program showed nothing for).
     // Returns the record's number in this CallHistory (from 1), for WrittenAs.
-    uint64_t AddRecord(const RecordFields& fields);
+    uint64_t AddRecord(const CallRecord& fields, std::string rendered = {});
     // The ids a record got once it is in the file; empty while it waits in
     // memory or was left out (only the latest OpenOptions::queueLimit are held).
     std::optional<CallIds> WrittenAs(uint64_t record) const;

@@ -81,7 +81,8 @@ struct CallHistory::Impl {
         std::shared_ptr<Download> download;
         int64_t at = 0;  // when it happened (ms)
         std::string port;
-        RecordFields fields;
+        CallRecord fields;
+        std::string rendered;
         int occurrence = 0;
         uint64_t seq = 0;  // the record's number from AddRecord
         DownloadEnd how = DownloadEnd::Completed;

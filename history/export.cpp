@@ -21,7 +21,7 @@ struct Shown {
 };
 
 Shown Show(const StoredCall& call, DateOrder order) {
-    const RecordFields& f = call.fields;
+    const CallRecord& f = call.fields;
     Shown s;
     s.headerKnown = f.headerKnown;
     if (f.headerKnown) {
@@ -106,7 +106,7 @@ std::string CsvHeader() {
 
 std::string CsvRow(const StoredCall& call, DateOrder order) {
     Shown s = Show(call, order);
-    const RecordFields& f = call.fields;
+    const CallRecord& f = call.fields;
     std::string row;
     auto add = [&](const std::string& cell) {
         if (!row.empty()) row.push_back(',');
@@ -132,7 +132,7 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
 
 std::string JsonLine(const StoredCall& call, DateOrder order) {
     Shown s = Show(call, order);
-    const RecordFields& f = call.fields;
+    const CallRecord& f = call.fields;
     auto raw = [](int16_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
     nlohmann::ordered_json j;
     // A record not (yet) in a history has no ids: null.

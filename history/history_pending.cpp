@@ -28,6 +28,7 @@ std::optional<std::string> CallHistory::Impl::Spill() {
         r.receivedAt = op.at;
         r.occurrence = op.occurrence;
         r.fields = op.fields;
+        r.rendered = op.rendered;
         records.push_back(std::move(r));
     }
     queue.clear();
@@ -108,6 +109,7 @@ void CallHistory::Impl::TakeInPending() {
         op.download = dl;
         op.at = r.receivedAt;
         op.fields = r.fields;
+        op.rendered = r.rendered;
         op.occurrence = r.occurrence;
         if ((rc = WriteRecord(op, false)) != SQLITE_OK) break;
     }

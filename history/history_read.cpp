@@ -68,7 +68,7 @@ StoredCall CallHistory::Impl::ReadCall(sqlite3_stmt* st) {
     c.fields.hasText = sqlite3_column_int(st, 11) != 0;
     c.fields.text = blob(12);
     c.damaged = c.fields.damaged = sqlite3_column_int(st, 13) != 0;
-    c.fields.rendered = blob(14);
+    c.rendered = blob(14);
     return c;
 }
 

@@ -12,9 +12,6 @@
 
 namespace dialscope::history {
 
-// The raw fields of a record as the history keeps them.
-RecordFields ToHistoryRecord(const dialscope::RecordFields& record);
-
 // "3 new calls, 96 already kept." and the damaged and unsaved counts.
 std::string SummaryLine(const DownloadSummary& summary);
 
@@ -24,11 +21,14 @@ public:
 
     void DownloadStarted(const std::string& port) override { history_->BeginDownload(port); }
     void RecordOutput(const dialscope::RecordFields& record) override {
-        lastRecord_ = history_->AddRecord(ToHistoryRecord(record));
+        lastRecord_ = history_->AddRecord(
+            ToCallRecord(record),
+            record.rendered ? std::string(reinterpret_cast<const char*>(record.rendered), record.renderedLength)
+                            : std::string());
     }
     // The number of the record stored last, for CallHistory::WrittenAs.
     uint64_t lastRecord() const { return lastRecord_; }
-    std::string DownloadEnded(dialscope::DownloadEnd how) override;
+    std::string DownloadEnded(DownloadEnd how) override;
     void Tick() override { history_->Flush(); }
     // The history's failures, and what it did of its own accord.
     std::optional<std::string> TakeProblem() override {

@@ -19,9 +19,12 @@ namespace dialscope::history {
 const char* EndName(DownloadEnd how) {
     switch (how) {
     case DownloadEnd::Completed: return "completed";
-    case DownloadEnd::NoEndFrame: return "no-end-frame";
+    case DownloadEnd::Stalled: return "no-end-frame";
     case DownloadEnd::Restarted: return "restarted";
     case DownloadEnd::Cut: return "cut";
+    // The box said it has nothing: the download it had begun was left
+    // unfinished, as one that another download or the program's end broke off.
+    case DownloadEnd::Refused:
     case DownloadEnd::Interrupted: return "interrupted";
     }
     return "interrupted";
@@ -38,13 +41,13 @@ std::optional<int64_t> SortKey(const std::array<int16_t, 5>& raw, DateOrder orde
 
 // An unknown header has no label to match: its '?' placeholder is no name
 // --label or --search should find.
-std::string LabelKey(const RecordFields& f) {
+std::string LabelKey(const CallRecord& f) {
     if (!f.headerKnown) return {};
     std::string_view bytes(reinterpret_cast<const char*>(f.label.data()), f.label.size());
     return Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(bytes)));
 }
 
-std::string IdentityKey(const RecordFields& f) {
+std::string IdentityKey(const CallRecord& f) {
     std::string key(reinterpret_cast<const char*>(f.label.data()), f.label.size());
     key.push_back(static_cast<char>(f.letterCode));
     for (int16_t v : f.dateTime) {
@@ -93,7 +96,7 @@ int CallHistory::Impl::WriteEnd(Op& op) {
 // ownTransaction false: inside the caller's transaction, which a failure
 // rolls back.
 int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
-    const RecordFields& f = op.fields;
+    const CallRecord& f = op.fields;
     int rc = ownTransaction ? Exec(db, "BEGIN IMMEDIATE") : SQLITE_OK;
     if (rc != SQLITE_OK) return sqlite3_extended_errcode(db);
     bool inserted = false;
@@ -121,7 +124,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
         st.BindBlob(12, f.text.data(), f.text.size());
         st.Bind(13, f.damaged ? 1 : 0);
         st.Bind(14, op.occurrence);
-        st.BindBlob(15, f.rendered.data(), f.rendered.size());
+        st.BindBlob(15, op.rendered.data(), op.rendered.size());
         int col = 16;
         for (DateOrder order : {DateOrder::MDY, DateOrder::DMY, DateOrder::YMD}) {
             if (auto key = SortKey(f.dateTime, order, op.at)) st.Bind(col, *key);
@@ -179,7 +182,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
     } else if (isNew) {
         ++dl.newCalls;
         if (options.collectNewCalls) {
-            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false});
+            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false, op.rendered});
             if (newCalls.size() > options.queueLimit) newCalls.pop_front();
         }
     } else {
@@ -281,13 +284,14 @@ int64_t CallHistory::BeginDownload(const std::string& port) {
     return impl_->StartDownload(port)->dbId;
 }
 
-uint64_t CallHistory::AddRecord(const RecordFields& fields) {
+uint64_t CallHistory::AddRecord(const CallRecord& fields, std::string rendered) {
     auto dl = impl_->current ? impl_->current : impl_->StartDownload("");
     Impl::Op op;
     op.kind = Impl::Op::Record;
     op.download = dl;
     op.at = impl_->Now();
     op.fields = fields;
+    op.rendered = std::move(rendered);
     // A record whose header is unknown is damaged whatever the caller says:
     // with no label, letter or date it cannot be told apart from any other
     // call, so it must never count as one (and the unique index, which

@@ -86,7 +86,7 @@ int OpenLocked(const std::string& file, int flags, bool wait, std::string* error
 std::string PendingPath(const std::string& historyPath) { return historyPath + ".pending"; }
 
 std::string PendingLine(const PendingRecord& r) {
-    const RecordFields& f = r.fields;
+    const CallRecord& f = r.fields;
     nlohmann::ordered_json j;
     j["download_started"] = r.downloadStarted;
     j["port"] = ToHex(r.port.data(), r.port.size());
@@ -101,7 +101,7 @@ std::string PendingLine(const PendingRecord& r) {
     j["has_text"] = f.hasText;
     j["text"] = ToHex(f.text.data(), f.text.size());
     j["damaged"] = f.damaged;
-    j["rendered"] = ToHex(f.rendered.data(), f.rendered.size());
+    j["rendered"] = ToHex(r.rendered.data(), r.rendered.size());
     return j.dump();
 }
 
@@ -115,7 +115,7 @@ std::optional<PendingRecord> ParsePendingLine(const std::string& line) {
         r.endedHow = j.at("download_ended").get<std::string>();
         r.receivedAt = j.at("received").get<int64_t>();
         r.occurrence = j.at("occurrence").get<int>();
-        RecordFields& f = r.fields;
+        CallRecord& f = r.fields;
         f.headerKnown = j.at("header_known").get<bool>();
         auto label = FromHex(j.at("label").get<std::string>());
         const int index = j.at("label_index").get<int>(), letter = j.at("letter").get<int>();
@@ -136,7 +136,7 @@ std::optional<PendingRecord> ParsePendingLine(const std::string& line) {
             f.dateTime[i] = static_cast<int16_t>(dateTime[i]);
         }
         f.text = *text;
-        f.rendered = *rendered;
+        r.rendered = *rendered;
         return r;
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;

@@ -24,7 +24,8 @@ struct PendingRecord {
     std::string endedHow;         // how that download ended; empty: it had not
     int64_t receivedAt = 0;
     int occurrence = 0;           // the identity's copy number within its download
-    RecordFields fields;
+    CallRecord fields;
+    std::string rendered;         // the bytes the program showed for it
 };
 
 // The pending file beside a history.

@@ -7,20 +7,11 @@
 #include <string_view>
 
 #include "protocol/record_fields.h"
+#include "record/download_end.h"
 
 namespace dialscope {
 
 enum class Timer { time_com, watch_serial, AutoDisp };
-
-// How a download that had begun (its header frame arrived) came to an end.
-enum class DownloadEnd : uint8_t {
-    Completed,   // the end frame arrived
-    Stalled,     // the line went quiet between records; the port stays open and
-                 // the download resumes (DownloadStarted again) if the box goes on
-    Restarted,   // the dialogue started over (the device lost its place)
-    Refused,     // the device said it has nothing now ('0' frame)
-    Cut,         // the line went away (adapter pulled, another port opened)
-};
 
 // The main window's operations that the core uses.
 class WindowOps {

@@ -154,7 +154,8 @@ struct DownloadRecords {
         stored.push_back(storedAs);
         history::StoredCall call;
         call.receivedAt = NowMs();
-        call.fields = history::ToHistoryRecord(record);
+        call.fields = ToCallRecord(record);
+        if (record.rendered) call.rendered.assign(reinterpret_cast<const char*>(record.rendered), record.renderedLength);
         call.damaged = record.damaged;
         if (record.damaged) ++damaged;
         calls.push_back(std::move(call));
@@ -643,7 +644,7 @@ int History(const Common& common, HistoryOptions options) {
         // The records as the window showed them, numbered afresh in the
         // listing's order (their numbers in their downloads mean nothing
         // side by side), with the line ends the window's Save writes.
-        for (size_t i = 0; i < calls.size(); ++i) bytes += Renumbered(calls[i].fields.rendered, i + 1);
+        for (size_t i = 0; i < calls.size(); ++i) bytes += Renumbered(calls[i].rendered, i + 1);
         bytes = ToFileLineEnds(bytes);
         break;
     case Format::Csv:

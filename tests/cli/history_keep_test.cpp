@@ -33,14 +33,13 @@ void AddCalls(const std::string& path, int64_t at, const std::vector<std::string
     h->BeginDownload("/dev/ttyUSB0");
     int n = 0;
     for (const std::string& text : texts) {
-        history::RecordFields f;
+        CallRecord f;
         std::copy_n("HOME    ", 8, f.label.begin());
         f.letterCode = 1;
         f.dateTime = {7, 15, 26, 9, static_cast<int16_t>(n++)};
         f.text = text;
         f.hasText = true;
-        f.rendered = " 1. HOME     B 07/15/26 09:00\r\n      " + text + "\r\n";
-        h->AddRecord(f);
+        h->AddRecord(f, " 1. HOME     B 07/15/26 09:00\r\n      " + text + "\r\n");
     }
     h->EndDownload(history::DownloadEnd::Completed);
     if (indexed) h->Flush();  // wakes the indexing, which catches up as the history closes

@@ -29,7 +29,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         // 100 calls a minute apart, numbered in their download both narrow
         // (" 7. ") and wide ("100. "): the listing makes 1 to 100 of them.
         for (int i = 0; i < 100; ++i) {
-            history::RecordFields f;
+            CallRecord f;
             std::copy_n("HOME    ", 8, f.label.begin());
             f.letterCode = 1;
             f.dateTime = {7, 15, 26, static_cast<int16_t>(i / 60), static_cast<int16_t>(i % 60)};
@@ -38,19 +38,18 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
             char body[64];
             std::snprintf(body, sizeof body, "HOME     B 07/15/26 %02d:%02d\r\n      %s\r\n", i / 60, i % 60,
                           f.text.c_str());
-            f.rendered = (i % 2 ? "100. " : " 7. ") + std::string(body);
+            const std::string shown = (i % 2 ? "100. " : " 7. ") + std::string(body);
             bodies.insert(bodies.begin(), body);
-            h->AddRecord(f);
+            h->AddRecord(f, shown);
         }
-        history::RecordFields unknown;
+        CallRecord unknown;
         unknown.headerKnown = false;
         unknown.label.fill('?');
         unknown.dateTime = {-1, -1, -1, -1, -1};
         unknown.text = "555 0100 SMITH";
         unknown.hasText = true;
         unknown.damaged = true;
-        unknown.rendered = " 5. " + lost;
-        h->AddRecord(unknown);
+        h->AddRecord(unknown, " 5. " + lost);
         const history::DownloadSummary summary = h->EndDownload(history::DownloadEnd::Completed);
         ASSERT_EQ(summary.newCalls, 100);
         ASSERT_EQ(summary.damaged, 1);
@@ -125,14 +124,13 @@ TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
         ASSERT_TRUE(h) << problem;
         h->BeginDownload("/dev/ttyUSB0");
         for (int i = 0; i < 150; ++i) {
-            history::RecordFields f;
+            CallRecord f;
             std::copy_n("HOME    ", 8, f.label.begin());
             f.letterCode = 1;
             f.dateTime = {7, 15, 26, static_cast<int16_t>(i / 60), static_cast<int16_t>(i % 60)};
             f.text = "call " + std::to_string(i) + std::string(120, static_cast<char>('a' + i % 26));
             f.hasText = true;
-            f.rendered = " 1. HOME     B 07/15/26 00:00\r\n      " + f.text + "\r\n";
-            h->AddRecord(f);
+            h->AddRecord(f, " 1. HOME     B 07/15/26 00:00\r\n      " + f.text + "\r\n");
         }
         h->EndDownload(history::DownloadEnd::Completed);
     }

@@ -34,7 +34,7 @@ TEST(CallHistoryExport, CsvCellsAreNeutralisedAndQuoted) {
 
 std::vector<StoredCall> TrickyCalls() {
     std::vector<StoredCall> calls;
-    auto add = [&](RecordFields f) {
+    auto add = [&](CallRecord f) {
         StoredCall c;
         c.id = static_cast<int64_t>(calls.size()) + 1;
         c.downloadId = 7;

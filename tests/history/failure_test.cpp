@@ -352,7 +352,8 @@ TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
     }
     ASSERT_FALSE(walBytes.empty());
     const size_t pageSize = 4096, pages = mainBytes.size() / pageSize;
-    const RecordFields added = Record("OFFICE", std::string("\x00\x1b\xff text", 8), {12, 24, 26, 23, 59});
+    const CallRecord added = Record("OFFICE", std::string("\x00\x1b\xff text", 8), {12, 24, 26, 23, 59});
+    const std::string shown = " 1. OFFICE   B 12/24/26 23:59\r\n      \x00\x1b\xff text\r\n";
     int found = 0;
     std::string lastPending;
     for (size_t page = 1; page < pages; ++page) {  // the header page is looked at before anything else
@@ -369,7 +370,7 @@ TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
             std::string problem;
             if (auto h = CallHistory::Open(path, &problem)) {
                 h->BeginDownload("ttyUSB0");
-                for (int i = 0; i < 3; ++i) h->AddRecord(added);
+                for (int i = 0; i < 3; ++i) h->AddRecord(added, shown);
                 h->EndDownload(DownloadEnd::Completed);
                 said = h->Close(0);
                 damaged = h->damaged();
@@ -401,7 +402,7 @@ TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
     ASSERT_EQ(calls.size(), 3u);
     for (const auto& c : calls) {
         EXPECT_EQ(c.fields.text, added.text);
-        EXPECT_EQ(c.fields.rendered, added.rendered);
+        EXPECT_EQ(c.rendered, shown);
         EXPECT_EQ(c.fields.dateTime, added.dateTime);
     }
     EXPECT_EQ(h->CountCalls(), 143);

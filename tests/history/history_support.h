@@ -23,16 +23,15 @@ struct TempDir {
     std::string File(const char* name = "calls.sqlite3") const { return path + "/" + name; }
 };
 
-inline RecordFields Record(const std::string& label, const std::string& text, std::array<int16_t, 5> dt,
+inline CallRecord Record(const std::string& label, const std::string& text, std::array<int16_t, 5> dt,
                            bool damaged = false) {
-    RecordFields f;
+    CallRecord f;
     for (size_t i = 0; i < 8; ++i) f.label[i] = i < label.size() ? static_cast<uint8_t>(label[i]) : ' ';
     f.letterCode = 1;
     f.dateTime = dt;
     f.text = text;
     f.hasText = !text.empty();
     f.damaged = damaged;
-    f.rendered = " 1. " + label + "\r\n      " + text + "\r\n";
     return f;
 }
 

@@ -187,7 +187,7 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
 
         // The unique index still knows the calls: the box's memory again
         // holds that caller's two calls of one minute and a third one.
-        RecordFields again = Record("HOME", "M\xDCLLER \xC9MILE", {7, 15, 26, 9, 30});
+        CallRecord again = Record("HOME", "M\xDCLLER \xC9MILE", {7, 15, 26, 9, 30});
         h->BeginDownload("/dev/ttyUSB0");
         std::vector<uint64_t> added;
         for (int i = 0; i < 3; ++i) added.push_back(h->AddRecord(again));
@@ -204,26 +204,50 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
 // A record whose boundary frame was lost, as the protocol hands it over (and
 // once more with fields that contradict an unknown header): kept, damaged,
 // no call, its unknown fields NULL in the file and empty in every export.
+// How each download ended is written in words other programs read: every
+// way the protocol reports an end keeps the word the file has always had.
+TEST(CallHistorySchema, EachWayADownloadEndsIsWrittenByItsName) {
+    TempDir dir;
+    const std::string path = dir.File();
+    const std::vector<std::pair<DownloadEnd, const char*>> ends = {
+        {DownloadEnd::Completed, "completed"}, {DownloadEnd::Stalled, "no-end-frame"},
+        {DownloadEnd::Restarted, "restarted"}, {DownloadEnd::Refused, "interrupted"},
+        {DownloadEnd::Cut, "cut"},             {DownloadEnd::Interrupted, "interrupted"}};
+    std::vector<std::string> want;
+    {
+        auto h = CallHistory::Open(path, nullptr);
+        ASSERT_TRUE(h);
+        for (const auto& [how, name] : ends) {
+            h->BeginDownload("/dev/ttyUSB0");
+            h->AddRecord(Record("HOME", "5551234", {7, 15, 26, 9, 5}));
+            h->EndDownload(how);
+            want.push_back(std::string("3:") + name + "|");
+        }
+        ASSERT_FALSE(h->Close(0));
+    }
+    EXPECT_EQ(Dump(path, "SELECT ended_how FROM downloads ORDER BY id"), want);
+}
+
 TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
     TempDir dir;
     FakeClock clock;
     auto h = CallHistory::Open(dir.File(), nullptr, clock.Options());
     ASSERT_TRUE(h);
     h->RegisterTarget("mqtt://broker/dialscope");
-    RecordFields lost;
+    CallRecord lost;
     lost.headerKnown = false;
     lost.label.fill('?');
     lost.dateTime = {-1, -1, -1, -1, -1};
     lost.text = "555 0100 SMITH";
     lost.hasText = true;
     lost.damaged = true;
-    lost.rendered = " 5. ????????? ?\?/?\?/?? ?\?:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
-    RecordFields odd = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
+    const std::string shown = " 5. ????????? ?\?/?\?/?? ?\?:??\r\n      555 0100 SMITH\r\n      (text damaged in transfer)\r\n";
+    CallRecord odd = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
     odd.headerKnown = false;  // and not marked damaged, with a date
 
     h->BeginDownload("/dev/ttyUSB0");
-    h->AddRecord(lost);
-    h->AddRecord(lost);  // twice: a damaged record is never the same call as another
+    h->AddRecord(lost, shown);
+    h->AddRecord(lost, shown);  // twice: a damaged record is never the same call as another
     h->AddRecord(odd);
     const DownloadSummary s = h->EndDownload(DownloadEnd::Completed);
     EXPECT_EQ(s.records, 3);
@@ -250,7 +274,7 @@ TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
     EXPECT_EQ(call.fields.label, lost.label);
     EXPECT_EQ(call.fields.dateTime, lost.dateTime);
     EXPECT_EQ(call.fields.text, lost.text);
-    EXPECT_EQ(call.fields.rendered, lost.rendered);
+    EXPECT_EQ(call.rendered, shown);
     EXPECT_EQ(kept[0].fields.dateTime, lost.dateTime);  // the odd one's date is not kept as if known
 
     // Written out by hand: the unknown cells are empty, as a date field the

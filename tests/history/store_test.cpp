@@ -15,7 +15,7 @@ namespace {
 // same record damaged. 't' is tone only and 'e' a text of no bytes; 'n' and
 // 's' differ only by a NUL where 's' has a space (shown the same, not the
 // same bytes).
-RecordFields ByLetter(char c) {
+CallRecord ByLetter(char c) {
     bool damaged = std::isupper(static_cast<unsigned char>(c));
     char k = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     switch (k) {
