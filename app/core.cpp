@@ -147,8 +147,8 @@ void Core::PortOpenFailed(std::string_view port, int error, bool explained) {
 
 void Core::ShowStoreProblems() {
     while (auto problem = store_->TakeProblem()) {
-        view_.ShowStatusLine(*problem);
-        Emit(event::StoreProblem{std::move(*problem)});
+        view_.ShowStatusLine(problem->words);
+        Emit(event::StoreProblem{problem->kind, std::move(problem->words)});
     }
 }
 

@@ -11,6 +11,7 @@
 #include "ports/open_failure.h"
 #include "protocol/interfaces.h"
 #include "protocol/record_fields.h"
+#include "record/call_store.h"
 
 namespace dialscope {
 namespace event {
@@ -52,9 +53,11 @@ struct AdapterArrived {
 struct AdapterRemoved {
     std::string port;
 };
-// The call store cannot do its work; message says what and what to do.
+// The call store met trouble (or did something of its own accord): what
+// kind, and its own words for it, which the status box shows.
 struct StoreProblem {
-    std::string message;
+    StoreTrouble kind;
+    std::string words;
 };
 
 }  // namespace event

@@ -183,7 +183,7 @@ int main() {
                 "short %zu, newest %zu\n",
                 first.records, first.newCalls, again.records, again.newCalls, again.knownCalls, found,
                 foundShort, foundNewest);
-    while (auto p = h->TakeProblem()) std::printf("problem: %s\n", p->c_str());
+    while (auto p = h->TakeProblem()) std::printf("problem: %s\n", p->words.c_str());
     using dialscope::bench::PrintResult;
     PrintResult("history_store_one_record_1m", store[store.size() / 2], "ms", "<=1");
     PrintResult("history_store_one_record_1m_p99", store[store.size() * 99 / 100], "ms");

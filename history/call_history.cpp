@@ -440,7 +440,7 @@ void CallHistory::Impl::RetryWritable() {
 
 void CallHistory::Impl::Say(Failure kind, std::string text) {
     if (!reported.insert(kind).second) return;
-    problems.push_back(std::move(text));
+    problems.push_back({kind, std::move(text)});
 }
 
 void CallHistory::Impl::Failed(int rc) {
@@ -488,8 +488,9 @@ void CallHistory::Impl::Recovered() {
     if (queue.empty() && !reported.empty()) {
         bool onlyOverflow = reported.size() == 1 && reported.count(Failure::Overflow);
         if (!onlyOverflow)
-            problems.push_back("The call history " + path + " is written again; " +
-                               std::to_string(writtenSinceFailure) + " waiting records were stored.");
+            problems.push_back({StoreTrouble::Recovered, "The call history " + path + " is written again; " +
+                                                             std::to_string(writtenSinceFailure) +
+                                                             " waiting records were stored."});
         reported.clear();
         overflowSaid = false;
         writtenSinceFailure = 0;
@@ -618,9 +619,9 @@ std::optional<std::string> CallHistory::TakeNotice() {
     return n;
 }
 
-std::optional<std::string> CallHistory::TakeProblem() {
+std::optional<StoreProblem> CallHistory::TakeProblem() {
     if (impl_->problems.empty()) return std::nullopt;
-    std::string p = std::move(impl_->problems.front());
+    StoreProblem p = std::move(impl_->problems.front());
     impl_->problems.pop_front();
     return p;
 }

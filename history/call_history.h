@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "record/call_record.h"
+#include "record/call_store.h"
 #include "record/download_end.h"
 
 namespace dialscope::history {
@@ -191,7 +192,7 @@ public:
     // OpenOptions::queueLimit are held; older ones stay in the file only).
     std::vector<StoredCall> TakeNewCalls();
     // The next plain-words message about the file, each kind of failure once.
-    std::optional<std::string> TakeProblem();
+    std::optional<StoreProblem> TakeProblem();
     // The next message that is no failure: records of the pending file
     // taken into the history.
     std::optional<std::string> TakeNotice();

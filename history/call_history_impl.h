@@ -28,7 +28,7 @@ namespace dialscope::history {
 // database of another program is never taken for one and changed.
 constexpr int32_t kApplicationId = 0x44534331;
 
-enum class Failure { ReadOnly, Full, Locked, Damaged, IoError, Overflow, Unreadable, Pending };
+using Failure = StoreTrouble;
 
 const char* EndName(DownloadEnd how);
 
@@ -115,7 +115,7 @@ struct CallHistory::Impl {
     std::vector<std::pair<std::string, int64_t>> pendingMarks;
     std::vector<std::string> pendingTargets;
 
-    std::deque<std::string> problems;
+    std::deque<StoreProblem> problems;
     std::deque<std::string> notices;  // for TakeNotice
     std::optional<std::string> warning;  // for TakeWarning
     std::string unreadable;   // why the file could not be opened even for reading

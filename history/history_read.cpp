@@ -109,7 +109,7 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* probl
     std::optional<int64_t> since, until;
     auto noDate = [&](const std::string& text) {
         m.readProblem = "The date " + text + " is not a date of the form YYYY-MM-DD.";
-        m.problems.push_back(m.readProblem);
+        m.problems.push_back({StoreTrouble::BadQuery, m.readProblem});
         return answer({});
     };
     if (!q.since.empty() && !(since = ParseDay(q.since))) return noDate(q.since);

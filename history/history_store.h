@@ -31,9 +31,10 @@ public:
     std::string DownloadEnded(DownloadEnd how) override;
     void Tick() override { history_->Flush(); }
     // The history's failures, and what it did of its own accord.
-    std::optional<std::string> TakeProblem() override {
+    std::optional<StoreProblem> TakeProblem() override {
         if (auto problem = history_->TakeProblem()) return problem;
-        return history_->TakeNotice();
+        if (auto notice = history_->TakeNotice()) return StoreProblem{StoreTrouble::Notice, std::move(*notice)};
+        return std::nullopt;
     }
 
     CallHistory& history() { return *history_; }

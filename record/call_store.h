@@ -11,6 +11,27 @@
 
 namespace dialscope {
 
+// What the store has met: each face words it its own way (the words below
+// are the store's own), and the console picks its exit status from it.
+enum class StoreTrouble {
+    ReadOnly,    // this user may not write it; calls wait in memory
+    Full,        // the disk is full
+    Locked,      // another program holds it longer than a moment
+    Damaged,     // the file is damaged: never written again
+    IoError,     // another failure to write
+    Overflow,    // more calls wait than memory keeps
+    Unreadable,  // what was asked cannot be read
+    Pending,     // calls kept beside it cannot be taken in
+    BadQuery,    // what was asked for makes no sense (a date that is none)
+    Recovered,   // it is written again after one of the above
+    Notice,      // something it did of its own accord, said once
+};
+
+struct StoreProblem {
+    StoreTrouble kind;
+    std::string words;  // plain words for the user, with what to do
+};
+
 class CallStore {
 public:
     virtual ~CallStore() = default;
@@ -20,8 +41,8 @@ public:
     virtual std::string DownloadEnded(DownloadEnd how) = 0;
     // Once per protocol tick: write what waits, within a few milliseconds.
     virtual void Tick() = 0;
-    // The next plain-words message about the store, each kind once.
-    virtual std::optional<std::string> TakeProblem() = 0;
+    // The next thing to tell of the store, each kind once per episode.
+    virtual std::optional<StoreProblem> TakeProblem() = 0;
 };
 
 }  // namespace dialscope

@@ -368,7 +368,7 @@ int Download(const Common& common, const DownloadOptions& options) {
         const auto patience = std::max<Clock::duration>(deadline - Clock::now(), 1s);
         leftOut = store->history().Close(
             static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()));
-        while (auto problem = store->TakeProblem()) status.See(*problem);
+        while (auto problem = store->TakeProblem()) status.See(problem->words);
         for (size_t i = 0; i < records.calls.size(); ++i)
             if (auto ids = store->history().WrittenAs(records.stored[i])) {
                 records.calls[i].id = ids->id;
@@ -498,7 +498,7 @@ int Watch(const Common& common, WatchOptions options) {
     int code = kExitOk;
     if (store) {
         std::optional<std::string> leftOut = store->history().Close(5000);
-        while (auto problem = store->TakeProblem()) Say(*problem);
+        while (auto problem = store->TakeProblem()) Say(problem->words);
         if (leftOut) Say(*leftOut);
         if (leftOut || store->history().damaged()) code = kExitHistory;
     }

@@ -53,6 +53,9 @@ TEST_F(HistoryStatusTest, EachDownloadSaysNewAndKeptAndAFileProblemReachesTheSta
     // Whoever waits for the end (the console program exits on it) finds the summary already said.
     std::string shownAtEnd;
     core->Subscribe(Listen([&](const event::DownloadEnded&) { shownAtEnd = LastStatus(); }));
+    // The faces that word it their own way hear what kind of trouble it is.
+    std::vector<StoreTrouble> troubles;
+    core->Subscribe(Listen([&](const event::StoreProblem& p) { troubles.push_back(p.kind); }));
 
     Download({"ALICE", "BOB"});
     EXPECT_EQ(LastStatus(), "History: 2 new calls, 0 already kept.");
@@ -73,6 +76,7 @@ TEST_F(HistoryStatusTest, EachDownloadSaysNewAndKeptAndAFileProblemReachesTheSta
     EXPECT_EQ(LastStatus(), "The call history " + dir.File("calls.sqlite3") +
                                 " has been locked by another program for more than 3 seconds. Calls are kept in "
                                 "memory and written when it is free.");
+    EXPECT_EQ(troubles, std::vector<StoreTrouble>{StoreTrouble::Locked});
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
     for (int i = 0; i < 10; ++i) core->ComTick();

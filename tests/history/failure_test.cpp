@@ -88,7 +88,7 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
         if (opened) {
             EXPECT_TRUE(opened->damaged());
             EXPECT_FALSE(opened->readable());
-            problem = opened->TakeProblem().value_or("");
+            problem = Words(opened->TakeProblem()).value_or("");
         }
         EXPECT_EQ(!!opened, std::string(c.said).find("is damaged") != std::string::npos ||
                                 std::string(c.said).find("is missing") != std::string::npos);
@@ -130,7 +130,7 @@ TEST(CallHistoryFailure, OddValuesAreListedAndTheFileStillTakesCalls) {
     h->AddRecord(Record("HOME", "5551234", {7, 15, 26, 9, 5}));
     const DownloadSummary s = h->EndDownload(DownloadEnd::Completed);
     EXPECT_EQ(s.newCalls + s.knownCalls, 1);
-    EXPECT_EQ(h->TakeProblem(), std::nullopt);
+    EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
 }
 
 // Adds three records while the file cannot take them: each call returns at
@@ -153,8 +153,8 @@ void ExpectRecovered(CallHistory& h, const std::string& path) {
     // Each tick writes for a few milliseconds at most: a backlog may take several.
     for (int tick = 0; tick < 100; ++tick) h.Flush();
     EXPECT_EQ(h.PendingRecords(), 0u);
-    EXPECT_EQ(h.TakeProblem(), "The call history " + path + " is written again; 3 waiting records were stored.");
-    EXPECT_EQ(h.TakeProblem(), std::nullopt);
+    EXPECT_EQ(Words(h.TakeProblem()), "The call history " + path + " is written again; 3 waiting records were stored.");
+    EXPECT_EQ(Words(h.TakeProblem()), std::nullopt);
     EXPECT_EQ(h.TakeNewCalls().size(), 3u);
     EXPECT_EQ(Query(path, "SELECT count(*) FROM records"), 3);
     EXPECT_EQ(Query(path, "SELECT count(*) FROM downloads WHERE records = 3 AND new_calls = 3 AND ended_how = 'completed'"), 1);
@@ -172,21 +172,21 @@ TEST(CallHistoryFailure, LockedFileQueuesAndSaysSoAfterThreeSeconds) {
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
 
     AddWhileFailing(*h);
-    EXPECT_EQ(h->TakeProblem(), std::nullopt);  // a short lock is normal: nothing said
+    EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);  // a short lock is normal: nothing said
     clock.now += 3000;
     h->Flush();
-    EXPECT_EQ(h->TakeProblem(), "The call history " + dir.File() +
+    EXPECT_EQ(Words(h->TakeProblem()), "The call history " + dir.File() +
                                     " has been locked by another program for more than 3 seconds. Calls are kept "
                                     "in memory and written when it is free.");
     // The queue is bounded; the oldest records are the ones kept.
     h->BeginDownload("/dev/ttyUSB0");
     h->AddRecord(Record("HOME", "dropped", {7, 15, 26, 9, 50}));
-    EXPECT_EQ(h->TakeProblem(), "3 records are waiting in memory for the call history " + dir.File() +
+    EXPECT_EQ(Words(h->TakeProblem()), "3 records are waiting in memory for the call history " + dir.File() +
                                     ", as many as are kept; later records are not stored in it (the log still "
                                     "shows them). Free the file or the disk so that the waiting ones can be written.");
     EXPECT_EQ(h->EndDownload(DownloadEnd::Cut).unsaved, 1);
     h->Flush();
-    EXPECT_EQ(h->TakeProblem(), std::nullopt);  // each kind once
+    EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);  // each kind once
 
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
@@ -196,7 +196,7 @@ TEST(CallHistoryFailure, LockedFileQueuesAndSaysSoAfterThreeSeconds) {
     EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM downloads WHERE ended_how = 'cut' AND records = 0"), 1);
 
     // Once written again, a later lock is a new one: not "locked" at once.
-    while (h->TakeProblem()) {}
+    while (Words(h->TakeProblem())) {}
     ASSERT_EQ(sqlite3_open(dir.File().c_str(), &other), SQLITE_OK);
     sqlite3_busy_timeout(other, 10000);  // the search indexing may hold the file a moment after a write
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -204,7 +204,7 @@ TEST(CallHistoryFailure, LockedFileQueuesAndSaysSoAfterThreeSeconds) {
     h->AddRecord(Record("HOME", "later", {7, 15, 26, 9, 51}));
     clock.now += 100;
     h->Flush();
-    EXPECT_EQ(h->TakeProblem(), std::nullopt);
+    EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
 }
@@ -256,10 +256,10 @@ TEST(CallHistoryFailure, FullDiskQueuesUntilThereIsRoom) {
             close(fd);
         }
         AddWhileFailing(*h);
-        EXPECT_EQ(h->TakeProblem(), "The call history " + path +
+        EXPECT_EQ(Words(h->TakeProblem()), "The call history " + path +
                                         " cannot be written: the disk is full. Calls are kept in memory and written "
                                         "when there is room.");
-        EXPECT_EQ(h->TakeProblem(), std::nullopt);
+        EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
         std::filesystem::remove(filler);
         ExpectRecovered(*h, path);
     }
@@ -286,11 +286,11 @@ TEST(CallHistoryFailure, ReadOnlyFileQueuesUntilItMayBeWritten) {
         auto h = CallHistory::Open(path, &problem, clock.Options());
         if (!h) _exit(11);
         AddWhileFailing(*h);
-        if (h->TakeProblem() != "The call history " + path +
+        if (Words(h->TakeProblem()) != "The call history " + path +
                                     " cannot be written: permission denied or read-only. Calls are kept in memory "
                                     "meanwhile.")
             _exit(12);
-        if (h->TakeProblem() || write(queued[1], "q", 1) != 1) _exit(13);
+        if (Words(h->TakeProblem()) || write(queued[1], "q", 1) != 1) _exit(13);
         char c;
         if (read(fixed[0], &c, 1) != 1) _exit(14);
         clock.now += 1000;  // the file is looked at again once a second

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "history/call_history.h"
@@ -98,6 +99,12 @@ inline constexpr const char* kVersion1Schema =
 inline constexpr const char* kVersion1Pragmas = "PRAGMA user_version=1; PRAGMA application_id=1146307377;";
 
 // One value from the file, read by SQLite directly.
+// The words of the history's next problem, if any.
+inline std::optional<std::string> Words(std::optional<StoreProblem> problem) {
+    if (!problem) return std::nullopt;
+    return std::move(problem->words);
+}
+
 inline int64_t Query(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
     int64_t v = -1;

@@ -197,7 +197,7 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
         EXPECT_EQ(h->WrittenAs(added[0])->id, 1);
         EXPECT_EQ(h->WrittenAs(added[1])->id, 2);
         EXPECT_EQ(h->WrittenAs(added[2])->id, 7);  // after the highest id, never into the gap
-        EXPECT_EQ(h->TakeProblem(), std::nullopt);
+        EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
     }
 }
 
@@ -287,7 +287,7 @@ TEST(CallHistorySchema, UnknownHeaderIsKeptAsDamagedAndExportedEmpty) {
     EXPECT_EQ(j.at("time_raw"), nlohmann::json::parse("[null, null]"));
     EXPECT_EQ(j.at("text"), "555 0100 SMITH");
     EXPECT_EQ(j.at("damaged"), true);
-    EXPECT_EQ(h->TakeProblem(), std::nullopt);
+    EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ TEST(CallHistoryStore, EachCallIsKeptOnceAcrossDownloads) {
             for (auto& call : fresh) EXPECT_FALSE(call.damaged);
             taken += fresh.size();
         }
-        EXPECT_EQ(h->TakeProblem(), std::nullopt);
+        EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
         EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records"), c.rows);
         EXPECT_EQ(h->CountCalls(), c.calls);
         EXPECT_EQ(taken, static_cast<size_t>(c.calls));
@@ -262,9 +262,9 @@ TEST(CallHistoryStore, ListFiltersAndOrders) {
         EXPECT_EQ(ids({.search = "日本"}), (V{}));       // beyond Latin-1: nothing can match
         EXPECT_EQ(ids({.label = "home "}), (V{1, 3, 4}));
         EXPECT_EQ(ids({.limit = 2}), (V{2, 6}));
-        EXPECT_EQ(h->TakeProblem(), std::nullopt);
+        EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
         EXPECT_EQ(ids({.since = "2026-13-01"}), (V{}));
-        EXPECT_EQ(h->TakeProblem(), "The date 2026-13-01 is not a date of the form YYYY-MM-DD.");
+        EXPECT_EQ(Words(h->TakeProblem()), "The date 2026-13-01 is not a date of the form YYYY-MM-DD.");
     }
 }
 
