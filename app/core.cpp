@@ -3,7 +3,6 @@
 #include "app/save_log.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace dialscope {
 
@@ -15,16 +14,15 @@ Platform SystemPlatform(void* window, SerialPort::WarningBox warningBox) {
     return platform;
 }
 
-Core::Core(Link& link, View& view, Platform platform)
-    : link_(link),
-      view_(view),
+Core::Core(View& view, Platform platform)
+    : view_(view),
       platform_(std::move(platform)),
       timers_(platform_.clock, [this] { view_.WakeAt(timers_.NextDue()); }),
-      serial_(link, platform_.warningBox),
-      protocol_(link, *this, serial_),
-      monitor_(ports_, platform_.registry, link.state, serial_, *this),
-      supervisor_(link.state, ports_, serial_, *this, protocol_,
-                  [this] { return serial_.lastOpenErrno(); }, [this] { return serial_.portOpen(); }) {
+      serial_(platform_.warningBox),
+      protocol_(serial_, *this, serial_),
+      supervisor_(ports_, serial_, *this, protocol_, [this] { return serial_.lastOpenErrno(); },
+                  [this] { return serial_.portOpen(); }),
+      monitor_(ports_, platform_.registry, supervisor_, serial_, *this) {
     timers_.SetBody(Timer::time_com, [this] { ComTick(); });
     timers_.SetBody(Timer::watch_serial, [this] { WatchSerialTick(); });
     timers_.SetBody(Timer::AutoDisp, [this] { AnimationTick(); });
@@ -56,7 +54,7 @@ void Core::ComTick() {
 
 void Core::AnimationTick() {
     timers_.Enable(Timer::AutoDisp, false);
-    view_.ShowAnimationFrame(AnimationStep(link_.state.animStep));
+    view_.ShowAnimationFrame(AnimationStep(animStep_));
     timers_.Enable(Timer::AutoDisp, true);
 }
 
@@ -100,7 +98,7 @@ void Core::LookAgain() {
         serial_.closePort();
         protocol_.LineClosed();
     }
-    monitor_.RestartSupervisor(false);
+    supervisor_.Restart(false);
 }
 
 void Core::Clear() {
@@ -126,8 +124,7 @@ void Core::RecordOutput(const RecordFields& record) {
 }
 
 void Core::DownloadStarted() {
-    const LinkState& s = link_.state;
-    std::string port = !fixedPort_.empty() ? fixedPort_ : std::string(s.portName, strnlen(s.portName, kPortNameSize));
+    std::string port = !fixedPort_.empty() ? fixedPort_ : supervisor_.portName();
     if (store_) store_->DownloadStarted(port);
     Emit(event::DownloadStarted{std::move(port)});
 }

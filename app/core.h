@@ -24,7 +24,6 @@
 #include "ports/supervisor.h"
 #include "protocol/call_log.h"
 #include "protocol/interfaces.h"
-#include "protocol/link_state.h"
 #include "protocol/protocol.h"
 #include "serial/serial_port.h"
 
@@ -51,7 +50,7 @@ Platform SystemPlatform(void* window, SerialPort::WarningBox warningBox);
 
 class Core final : private WindowOps {
 public:
-    Core(Link& link, View& view, Platform platform);
+    Core(View& view, Platform platform);
     ~Core() override;
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -113,11 +112,13 @@ public:
     // tests drive a face through it.
     WindowOps& programOps() { return *this; }
 
-    LinkState& state() { return link_.state; }
     SerialPort& serial() { return serial_; }
+    const SerialPort& serial() const { return serial_; }
     Protocol& protocol() { return protocol_; }
+    const Protocol& protocol() const { return protocol_; }
     PortList& ports() { return ports_; }
     DeviceMonitor& monitor() { return monitor_; }
+    const Supervisor& supervisor() const { return supervisor_; }
 
 private:
     // What the protocol and the port logic do to the program.
@@ -140,7 +141,6 @@ private:
     // Says which adapters came and went since `before`.
     void EmitAdapterChanges(const std::vector<std::string>& before);
 
-    Link& link_;
     View& view_;
     Platform platform_;
     TimerTable timers_;
@@ -148,8 +148,10 @@ private:
     SerialPort serial_;
     Protocol protocol_;
     PortList ports_;
-    DeviceMonitor monitor_;
     Supervisor supervisor_;
+    DeviceMonitor monitor_;
+    // Where the "Transferring" animation stands (see AnimationStep).
+    int32_t animStep_ = 0;
     std::vector<CoreListener> listeners_;
     CallStore* store_ = nullptr;
     std::string fixedPort_;

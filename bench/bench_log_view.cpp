@@ -43,9 +43,8 @@ const std::vector<std::string>& Records() {
 // A window and the core behind it, not started: no timer runs while the
 // appends are timed.
 struct LogWindow {
-    Link link;
     qt::TForm1 window;
-    Core core{link, window, Platform{}};
+    Core core{window, Platform{}};
 
     LogWindow() { window.Attach(core); }
     void Append(size_t i) {

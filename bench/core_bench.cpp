@@ -24,7 +24,6 @@
 #include "bench/bench_result.h"
 #include "protocol/call_log.h"
 #include "protocol/protocol.h"
-#include "protocol/rx_ring.h"
 #include "tests/support/fakes.h"
 
 namespace {
@@ -59,23 +58,25 @@ struct BenchWindow {
     }
 };
 
+// The received bytes and the protocol reading them, made afresh for each
+// download.
+struct BytePath {
+    BytePath(WindowOps& window, SerialOps& serial) : protocol(line, window, serial) { protocol.BeginPolling(); }
+    testing::FakeLine line;
+    Protocol protocol;
+};
+
 // One whole download through the core, as the receive thread and the
 // 100 ms tick would move it.
-void RunDownload(Link& link, Protocol& protocol, const std::string& bytes) {
+void RunDownload(BytePath& path, const std::string& bytes) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
     const size_t n = bytes.size();
     for (size_t at = 0; at < n; at += kBytesPerTick) {
         size_t end = std::min(n, at + kBytesPerTick);
-        for (size_t i = at; i < end; ++i) StoreReceivedByte(link, p[i]);
-        RaiseRxPending(link);
-        protocol.ComTick();
+        for (size_t i = at; i < end; ++i) path.line.ring.Store(p[i]);
+        path.line.ring.RaisePending();
+        path.protocol.ComTick();
     }
-}
-
-void ResetLink(Link* link, Protocol& protocol) {
-    std::destroy_at(link);
-    std::construct_at(link);
-    protocol.BeginPolling();
 }
 
 // Figures gathered while the benchmarks run, printed as RESULT lines.
@@ -84,19 +85,18 @@ std::map<std::string, double> g_figures;
 void BM_BytePath(benchmark::State& state) {
     const bool store = state.range(0) != 0;
     const auto& d = Download();
-    auto link = std::make_unique<Link>();
     BenchWindow window;
     testing::FakeSerial serial;
     serial.recording = false;
     serial.portOpen = true;
-    Protocol protocol(*link, window.ops, serial);
+    std::unique_ptr<BytePath> path;
     auto log = std::make_unique<CallLog>();
 
     uint64_t allocations = 0;
     uint64_t bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        ResetLink(link.get(), protocol);
+        path = std::make_unique<BytePath>(window.ops, serial);
         window.records = 0;
         window.logBytes = 0;
         log = std::make_unique<CallLog>();  // a new log grows from empty
@@ -104,7 +104,7 @@ void BM_BytePath(benchmark::State& state) {
         const uint64_t before = bench::AllocationCount();
         state.ResumeTiming();
 
-        RunDownload(*link, protocol, d.bytes);
+        RunDownload(*path, d.bytes);
 
         allocations += bench::AllocationCount() - before;
         bytes += d.bytes.size();

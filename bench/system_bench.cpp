@@ -98,8 +98,8 @@ void UseFakeTree(const std::string& dir) {
     setenv("DIALSCOPE_DEV_ROOT", (dir + "/dev").c_str(), 1);
 }
 
-Program::Program() : link_(std::make_unique<Link>()), window_(std::make_unique<qt::TForm1>()) {
-    core_ = std::make_unique<Core>(*link_, *window_,
+Program::Program() : window_(std::make_unique<qt::TForm1>()) {
+    core_ = std::make_unique<Core>(*window_,
                                    SystemPlatform(nullptr, [](const char*, const char*) { ShowPortAlreadyOpenedBox(); }));
     window_->Attach(*core_);
     core_->Start();

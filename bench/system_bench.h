@@ -11,7 +11,6 @@
 
 #include "app/core.h"
 #include "app/qt/main_window.h"
-#include "protocol/link_state.h"
 
 namespace dialscope::bench {
 
@@ -48,7 +47,7 @@ private:
 void MakeEmptyFakeTree(const std::string& dir);
 void UseFakeTree(const std::string& dir);
 
-// The program as its entry builds it: the link, the window, the core on the
+// The program as its entry builds it: the window, the core on the
 // system's platform attached to the window, started. Needs a QApplication.
 class Program {
 public:
@@ -56,10 +55,8 @@ public:
     ~Program();
     qt::TForm1& window() { return *window_; }
     Core& core() { return *core_; }
-    Link& link() { return *link_; }
 
 private:
-    std::unique_ptr<Link> link_;
     std::unique_ptr<qt::TForm1> window_;
     std::unique_ptr<Core> core_;      // goes first: it shows through the window
 };

@@ -12,7 +12,7 @@
 //   byte 2  seed of the chunk sizes and pauses
 //   rest    the bytes the device sends
 //
-// After every tick the link's state is checked, every frame the program
+// After every tick the protocol's state is checked, every frame the program
 // wrote must be one of its two command frames, every record appended to
 // the log must have the record layout (a text line, "Tone only", or the text
 // that arrived and then the damaged-text line), and every status line must be
@@ -36,13 +36,26 @@
 #include "tests/support/splitmix.h"
 #include "protocol/crc.h"
 #include "protocol/protocol.h"
-#include "protocol/rx_ring.h"
 
 #include "fuzz/fuzz_check.h"
+
+namespace dialscope {
+
+// What this target sees of the protocol's own state (it is a friend of
+// Protocol): the parser's and the dialogue's variables and the record text.
+struct ProtocolProbe {
+    using State = Protocol::State;
+    static State& state(Protocol& p) { return p.s_; }
+    static const State& state(const Protocol& p) { return p.s_; }
+    static const uint8_t* text(const Protocol& p) { return p.TextBuffer; }
+};
+
+}  // namespace dialscope
 
 namespace {
 
 using namespace dialscope;
+using State = ProtocolProbe::State;
 
 constexpr uint8_t kPollD[6] = {0x7E, 0x7E, 0x44, 0x00, 0xC1, 0x08};
 constexpr uint8_t kPoll2[6] = {0x7E, 0x7E, 0x32, 0x00, 0x63, 0xF7};
@@ -62,7 +75,7 @@ bool Equals(const uint8_t* p, size_t n, std::string_view s) {
 }
 
 // Every record appended to the log has the record layout.
-void CheckRecord(const LinkState& s, const uint8_t* r, size_t n) {
+void CheckRecord(const State& s, const uint8_t* r, size_t n) {
     CHECK(r != nullptr);
     for (size_t i = 0; i < n; ++i) CHECK(r[i] != 0);
 
@@ -118,7 +131,8 @@ struct CheckingFakes {
     testing::FakeWindow window;
     testing::FakeSerial serial;
 
-    explicit CheckingFakes(const LinkState& s) {
+    // *protocol is the protocol the records come from, once it is made.
+    explicit CheckingFakes(const Protocol* const& protocol) {
         window.recording = false;
         window.onStatus = [](std::string_view line) {
             CHECK(line == kReadOkLine || line == kRecordMayBeLostLine || line == kDamageBeforeBoundaryLine ||
@@ -126,7 +140,9 @@ struct CheckingFakes {
                   line == kHeaderlessAtEndLine || line == kHeaderlessAtRefusalLine || line == kHeaderlessAtCutLine ||
                   line == kHeaderlessAtQuietLine || line == kStalledLine || line == kResumedLine);
         };
-        window.onRecord = [&s](const uint8_t* bytes, size_t count) { CheckRecord(s, bytes, count); };
+        window.onRecord = [&protocol](const uint8_t* bytes, size_t count) {
+            CheckRecord(ProtocolProbe::state(*protocol), bytes, count);
+        };
         serial.recording = false;
         serial.onOpen = [](const char*) { CHECK(false); };  // the protocol never opens a port
         serial.onWrite = [](const uint8_t* bytes, uint32_t count) {
@@ -191,7 +207,7 @@ void RepairChecksums(std::vector<uint8_t>& bytes, Rng& rng) {
 // interceptor: this runs on every tick that parsed bytes, over the whole 8 KB
 // record buffer, and must cost far less than the tick itself (the sanitizers'
 // checks would keep the loop from being vectorised). The buffer lies inside
-// the Link, so the reads stay in bounds.
+// the Protocol, so the reads stay in bounds.
 __attribute__((no_sanitize("address", "undefined"))) bool AllZero(const uint8_t* p, size_t n) {
     uint64_t acc = 0;
     size_t i = 0;
@@ -204,10 +220,9 @@ __attribute__((no_sanitize("address", "undefined"))) bool AllZero(const uint8_t*
     return acc == 0;
 }
 
-void CheckState(const Link& link, const testing::FakeWindow& window) {
-    const LinkState& s = link.state;
+void CheckState(const Protocol& protocol, const testing::FakeWindow& window) {
+    const State& s = ProtocolProbe::state(protocol);
     CHECK(s.framePos >= 0 && s.framePos <= kFrameBufferSize);
-    CHECK(s.rxTail >= 0 && s.rxTail < kRxRingSize);
     CHECK(s.parseState <= 7);
     CHECK(s.frameSync <= kSyncSecondDamaged);
     CHECK(s.dialogState <= 2);
@@ -220,7 +235,7 @@ void CheckState(const Link& link, const testing::FakeWindow& window) {
     const int32_t len = s.textLength;
     CHECK(len == 0 || (len >= 36 && len <= kTextBufferSize - 5));
     // While a record is collected, its header area stays zero until output.
-    if (len != 0) CHECK(AllZero(link.TextBuffer, 36));
+    if (len != 0) CHECK(AllZero(ProtocolProbe::text(protocol), 36));
 }
 
 // The record text has nothing past its end: all of TextBuffer from
@@ -238,49 +253,44 @@ void CheckState(const Link& link, const testing::FakeWindow& window) {
 struct TextTailCheck {
     int32_t scannedLength = -1;
 
-    void Whole(const Link& link) {
-        const int32_t len = link.state.textLength;
-        CHECK(AllZero(link.TextBuffer + len, static_cast<size_t>(kTextBufferSize - len)));
+    void Whole(const Protocol& protocol) {
+        const int32_t len = ProtocolProbe::state(protocol).textLength;
+        CHECK(AllZero(ProtocolProbe::text(protocol) + len, static_cast<size_t>(kTextBufferSize - len)));
         scannedLength = len;
     }
     // After a tick.
-    void AfterTick(const Link& link) {
-        if (link.state.textLength != scannedLength) Whole(link);
+    void AfterTick(const Protocol& protocol) {
+        if (ProtocolProbe::state(protocol).textLength != scannedLength) Whole(protocol);
     }
     // Before a tick that may append text: the reach of what it can write.
-    void BeforeTick(const Link& link) {
-        const int32_t len = link.state.textLength;
+    void BeforeTick(const Protocol& protocol, int32_t unread) {
+        const int32_t len = ProtocolProbe::state(protocol).textLength;
         if (len != scannedLength) {
-            Whole(link);
+            Whole(protocol);
             return;
         }
-        const int32_t reach = UnreadBytes(link) + 2 * kFrameBufferSize + 64;
+        const int32_t reach = unread + 2 * kFrameBufferSize + 64;
         const int32_t end = std::min(kTextBufferSize, len + reach);
-        CHECK(AllZero(link.TextBuffer + len, static_cast<size_t>(end - len)));
+        CHECK(AllZero(ProtocolProbe::text(protocol) + len, static_cast<size_t>(end - len)));
     }
 };
 
-// A chunk handed over by the receive thread: what StoreReceivedByte does for
-// each byte, done for all of them at once (the consumer runs only after).
-void StoreChunk(Link& link, const uint8_t* bytes, uint32_t n) {
-    const int32_t head = link.state.rxHead.load(std::memory_order_relaxed);
-    const uint32_t first = std::min<uint32_t>(n, static_cast<uint32_t>(kRxRingSize - head));
-    std::memcpy(link.RxRing + head, bytes, first);
-    std::memcpy(link.RxRing, bytes + first, n - first);
-    link.state.rxHead.store(static_cast<int32_t>((static_cast<uint32_t>(head) + n) % kRxRingSize),
-                            std::memory_order_release);
+// A chunk handed over by the receive thread, stored byte by byte as it
+// stores them (the consumer runs only after).
+void StoreChunk(RxRing& ring, const uint8_t* bytes, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) ring.Store(bytes[i]);
 }
 
 // What a quiet tick may leave changed: the idle count, and nothing else of
-// the link or of what the window and the port were told.
+// the protocol's state or of what the window and the port were told.
 struct QuietSnapshot {
-    unsigned char state[sizeof(LinkState)];
+    unsigned char state[sizeof(State)];
     int statusLines, records, indicatorChanges, hides, downloadsStarted, downloadsEnded, closes, lostWrites;
     size_t writes;
     bool timers[3];
 
-    __attribute__((no_sanitize("address"))) void Take(const Link& link, const testing::FakeWindow& w, const testing::FakeSerial& p) {
-        std::memcpy(state, static_cast<const void*>(&link.state), sizeof state);
+    __attribute__((no_sanitize("address"))) void Take(const Protocol& protocol, const testing::FakeWindow& w, const testing::FakeSerial& p) {
+        std::memcpy(state, static_cast<const void*>(&ProtocolProbe::state(protocol)), sizeof state);
         statusLines = w.statusLines;
         records = w.records;
         indicatorChanges = w.indicatorChanges;
@@ -293,10 +303,10 @@ struct QuietSnapshot {
         std::memcpy(timers, w.timers, sizeof timers);
     }
     // True when the tick since Take() only counted one more idle tick.
-    __attribute__((no_sanitize("address"))) bool OnlyCounted(const Link& link, const testing::FakeWindow& w, const testing::FakeSerial& p) {
+    __attribute__((no_sanitize("address"))) bool OnlyCounted(const Protocol& protocol, const testing::FakeWindow& w, const testing::FakeSerial& p) {
         QuietSnapshot now;
-        now.Take(link, w, p);
-        const size_t at = offsetof(LinkState, idleTicks);
+        now.Take(protocol, w, p);
+        const size_t at = offsetof(State, idleTicks);
         if (now.state[at] != static_cast<unsigned char>(state[at] + 1)) return false;
         now.state[at] = state[at];
         return std::memcmp(now.state, state, sizeof state) == 0 && now.statusLines == statusLines &&
@@ -318,38 +328,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int idleMode = (setup >> 5) & 3;
     const bool holdPending = (setup & 0x80) != 0;
 
-    // The input's bytes and the Link live on from input to input, the Link
-    // built afresh in place: a new allocation per input would come from fresh
-    // pages, ASan's quarantine holding the freed ones.
+    // The input's bytes, the ring and the protocol live on from input to
+    // input, the ring and the protocol built afresh in place: a new
+    // allocation per input would come from fresh pages, ASan's quarantine
+    // holding the freed ones.
     static std::vector<uint8_t> bytes;
     bytes.assign(data + 3, data + size);
     if (setup & 0x10) RepairChecksums(bytes, crcRng);
 
-    alignas(Link) static unsigned char linkStorage[sizeof(Link)];
-    Link* const link = new (linkStorage) Link();
-    static_assert(std::is_trivially_destructible_v<Link>);
-    CheckingFakes fakes(link->state);
+    const Protocol* made = nullptr;
+    CheckingFakes fakes(made);
     testing::FakeWindow& window = fakes.window;
     testing::FakeSerial& serial = fakes.serial;
-    Protocol protocol(*link, window, serial);
-    LinkState& s = link->state;
+    alignas(testing::FakeLine) static unsigned char lineStorage[sizeof(testing::FakeLine)];
+    alignas(Protocol) static unsigned char protocolStorage[sizeof(Protocol)];
+    testing::FakeLine& line = *new (lineStorage) testing::FakeLine();
+    Protocol& protocol = *new (protocolStorage) Protocol(line, window, serial);
+    made = &protocol;
+    RxRing& ring = line.ring;
+    State& s = ProtocolProbe::state(protocol);
     s.dialogState = static_cast<uint8_t>((setup & 3) == 3 ? 1 : setup & 3);
     s.pollWithD = (setup >> 2) & 1;
     serial.portOpen = (setup & 0x08) == 0;
-    // As the supervisor leaves it once the device has answered its probe.
-    s.connectState = kSupervisorHandedOver;
 
     // Every tick is followed by the state checks (CheckState), and the
     // record buffer's tail is checked around it as TextTailCheck explains.
     TextTailCheck tail;
-    tail.Whole(*link);
+    tail.Whole(protocol);
     auto tick = [&] {
-        const bool parsing = s.rxPending.load(std::memory_order_relaxed) != 0;
+        const bool parsing = ring.pending();
         // The idle limit may abandon an open frame and find frames in it.
-        if (parsing || s.idleTicks + 1 >= kIdleTicksLimit) tail.BeforeTick(*link);
+        if (parsing || s.idleTicks + 1 >= kIdleTicksLimit) tail.BeforeTick(protocol, ring.Unread());
         protocol.ComTick();
-        CheckState(*link, window);
-        tail.AfterTick(*link);
+        CheckState(protocol, window);
+        tail.AfterTick(protocol);
     };
 
     // A quiet stretch. A quiet tick with no flag raised only counts towards
@@ -365,7 +377,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool everyTick = quietRng.Below(64) == 0;
         bool onlyCounts = false;
         for (int i = 0; i < ticks; ++i) {
-            if (onlyCounts && s.rxPending.load(std::memory_order_relaxed) == 0 &&
+            if (onlyCounts && !ring.pending() &&
                 s.idleTicks + 1 < kIdleTicksLimit) {
                 const int skip = std::min(ticks - i, kIdleTicksLimit - 1 - s.idleTicks);
                 s.idleTicks = static_cast<uint8_t>(s.idleTicks + skip);
@@ -376,9 +388,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 tick();
                 continue;
             }
-            before.Take(*link, window, serial);
+            before.Take(protocol, window, serial);
             tick();
-            onlyCounts = before.OnlyCounted(*link, window, serial);
+            onlyCounts = before.OnlyCounted(protocol, window, serial);
         }
     };
 
@@ -386,23 +398,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool pendingHeld = false;
     while (at < bytes.size()) {
         // Never more than the ring holds unread.
-        uint32_t room = static_cast<uint32_t>(kRxRingSize - 1 - UnreadBytes(*link));
+        uint32_t room = static_cast<uint32_t>(ring.Room());
         if (room == 0) {
             // The receive thread always raises the flag in the end.
-            RaiseRxPending(*link);
+            ring.RaisePending();
             tick();
-            CHECK(UnreadBytes(*link) == 0);
+            CHECK(ring.Unread() == 0);
             continue;
         }
         uint32_t chunk = 1 + rng.Below(std::min(chunkLimit, room));
         chunk = static_cast<uint32_t>(std::min<size_t>(chunk, bytes.size() - at));
-        StoreChunk(*link, bytes.data() + at, chunk);
+        StoreChunk(ring, bytes.data() + at, chunk);
         at += chunk;
         // More bytes still in the driver's queue: the flag comes later.
         pendingHeld = holdPending && rng.Below(4) == 0;
-        if (!pendingHeld) RaiseRxPending(*link);
+        if (!pendingHeld) ring.RaisePending();
         tick();
-        if (!pendingHeld) CHECK(UnreadBytes(*link) == 0);
+        if (!pendingHeld) CHECK(ring.Unread() == 0);
 
         int quietTicks = 0;
         switch (idleMode) {
@@ -414,13 +426,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         quiet(quietTicks);
     }
     if (pendingHeld) {
-        RaiseRxPending(*link);
+        ring.RaisePending();
         tick();
     }
     // The line goes quiet: every pending time-out runs out.
     quiet(42);
-    CHECK(UnreadBytes(*link) == 0);
-    tail.Whole(*link);
+    CHECK(ring.Unread() == 0);
+    tail.Whole(protocol);
     // BYTE_PATH_VERBOSE=1 when replaying an input by hand.
     static const bool verbose = std::getenv("BYTE_PATH_VERBOSE") != nullptr;
     if (verbose)
@@ -428,5 +440,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      window.records, serial.writes + static_cast<size_t>(serial.lostWrites), s.dialogState,
                      s.recordNumber,
                      serial.portOpen ? "open" : "closed");
+    std::destroy_at(&protocol);
+    std::destroy_at(&line);
     return 0;
 }

@@ -8,9 +8,9 @@
 
 namespace dialscope {
 
-DeviceMonitor::DeviceMonitor(PortList& ports, RegistryFactory registry, LinkState& state,
+DeviceMonitor::DeviceMonitor(PortList& ports, RegistryFactory registry, PortSearch& search,
                              SerialOps& serial, WindowOps& window)
-    : ports_(ports), registry_(std::move(registry)), s_(state), serial_(serial), window_(window) {}
+    : ports_(ports), registry_(std::move(registry)), search_(search), serial_(serial), window_(window) {}
 
 void DeviceMonitor::StartPortDiscovery(DeviceEventSource& events) {
     const uint8_t family = events.PlatformFamily();
@@ -131,32 +131,18 @@ bool DeviceMonitor::RefreshPortsNt(bool removal) {
 int DeviceMonitor::OnWindowMessage(const DeviceEvent& event) {
     const int result = DecodeDeviceChange(event);
     if (result == kPortsArrived) {
-        RestartSupervisor(false);
+        search_.Restart(false);
     } else if (result == kPortsRemoved) {
-        // portName may fill all 8 bytes with no terminator.
-        const std::string name(s_.portName,
-                               std::find(s_.portName, s_.portName + kPortNameSize, '\0'));
+        const std::string name = search_.portName();
         bool closed = false;
         if (!name.empty() && ports_.PortPresentByName(name) == 0) {
             serial_.closePort();
             closed = true;
             window_.AppendStatusLine("Device Remove.");
         }
-        RestartSupervisor(closed);
+        search_.Restart(closed);
     }
     return result;
-}
-
-void DeviceMonitor::RestartSupervisor(bool portClosed) {
-    // A probe still waiting for its answer (states 1 and 2) holds its port
-    // open; a restart would then meet that port at every attempt and never
-    // reach the adapter just plugged in. Close it so the new pass starts
-    // clean. An answered port (download in charge) stays open.
-    if (!portClosed && (s_.connectState == 1 || s_.connectState == 2) && !s_.deviceAnswered)
-        serial_.closePort();
-    s_.portIndex = 0;
-    s_.connectState = 0;
-    window_.EnableTimer(Timer::watch_serial, true);
 }
 
 }  // namespace dialscope

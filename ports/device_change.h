@@ -1,5 +1,5 @@
 // Keeps the port list in step with adapters being plugged in and removed, and
-// restarts the connection supervisor after a change. Runs on the main thread,
+// restarts the connection supervisor's search after a change. Runs on the main thread,
 // inside the window's message dispatch, like the supervisor's ticks; nothing
 // here is locked.
 #pragma once
@@ -11,8 +11,8 @@
 #include "ports/device_events.h"
 #include "ports/port_list.h"
 #include "ports/registry_reader.h"
+#include "ports/supervisor.h"
 #include "protocol/interfaces.h"
-#include "protocol/link_state.h"
 
 namespace dialscope {
 
@@ -23,7 +23,7 @@ constexpr int kPortsRemoved = 2;
 
 class DeviceMonitor {
 public:
-    DeviceMonitor(PortList& ports, RegistryFactory registry, LinkState& state, SerialOps& serial,
+    DeviceMonitor(PortList& ports, RegistryFactory registry, PortSearch& search, SerialOps& serial,
                   WindowOps& window);
 
     // Family, registration (its result only recorded), first scan. The scan's
@@ -44,15 +44,10 @@ public:
     uint8_t platformFamily() const { return platformFamily_; }
     bool registered() const { return registered_; }
 
-    // Starts the supervisor's search afresh, as a device change does.
-    // portClosed: the port it had open was just closed.
-    void RestartSupervisor(bool portClosed);
-
 private:
-
     PortList& ports_;
     RegistryFactory registry_;
-    LinkState& s_;
+    PortSearch& search_;
     SerialOps& serial_;
     WindowOps& window_;
     uint8_t platformFamily_ = kFamilyNone;

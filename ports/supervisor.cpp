@@ -24,11 +24,9 @@ uint8_t ChooseNextPort(const PortList& ports, char (&portName)[kPortNameSize], u
     return static_cast<uint8_t>(next);
 }
 
-Supervisor::Supervisor(LinkState& state, const PortList& ports, SerialOps& serial,
-                       WindowOps& window, LineDialogue& dialogue, LastOpenErrorFn lastOpenError,
-                       PortHeldFn portHeld)
-    : s_(state),
-      ports_(ports),
+Supervisor::Supervisor(const PortList& ports, SerialOps& serial, WindowOps& window,
+                       LineDialogue& dialogue, LastOpenErrorFn lastOpenError, PortHeldFn portHeld)
+    : ports_(ports),
       serial_(serial),
       window_(window),
       dialogue_(dialogue),
@@ -37,13 +35,13 @@ Supervisor::Supervisor(LinkState& state, const PortList& ports, SerialOps& seria
 
 void Supervisor::Tick() {
     window_.EnableTimer(Timer::watch_serial, false);
-    switch (s_.connectState) {
+    switch (connectState_) {
     case 0: {
         const bool held = portHeld_ && portHeld_();
-        if (s_.portIndex == kNoPortLeft) {
+        if (portIndex_ == kNoPortLeft) {
             // portName names the port in use while one is held: the
             // device-change step looks it up when an adapter is pulled.
-            if (!held) std::memset(s_.portName, 0, kPortNameSize);
+            if (!held) std::memset(portName_, 0, kPortNameSize);
             if (retryLater_) {
                 // A present adapter's port was refused for a reason that
                 // passes by itself (udev still setting up the node just
@@ -54,24 +52,24 @@ void Supervisor::Tick() {
                 retryWait_ = 0;
                 retryLater_ = false;
                 retryPass_ = true;
-                s_.portIndex = 0;
+                portIndex_ = 0;
                 break;
             }
             // Every present adapter has been tried: stop until a device change.
             if (openedUnanswered_ && !held) window_.NoDeviceAnswered();
             openedUnanswered_ = false;
-            s_.portIndex = 0;
-            s_.connectState = 0;
+            portIndex_ = 0;
+            connectState_ = 0;
             return;
         }
-        if (s_.portIndex == 0) {
+        if (portIndex_ == 0) {
             retryLater_ = false;  // a new pass
             retryWait_ = 0;
             if (!retryPass_) metHeldPort_ = false;  // a device change: warn once more
             retryPass_ = false;
         }
         char chosen[kPortNameSize];
-        s_.portIndex = ChooseNextPort(ports_, chosen, s_.portIndex);
+        portIndex_ = ChooseNextPort(ports_, chosen, portIndex_);
         if (held) {
             // The serial layer refuses every open while the download's port
             // is open, each time with a modal box: one per device change,
@@ -79,20 +77,20 @@ void Supervisor::Tick() {
             if (metHeldPort_) break;
             metHeldPort_ = true;
         } else {
-            std::memcpy(s_.portName, chosen, kPortNameSize);
+            std::memcpy(portName_, chosen, kPortNameSize);
         }
         // portName may fill all 8 bytes; the serial layer gets a terminated copy.
         char name[kPortNameSize + 1] = {};
         std::memcpy(name, chosen, kPortNameSize);
         if (serial_.openPort(name, kLineBaudRate, false, 8, 0)) {
-            std::memcpy(s_.portName, chosen, kPortNameSize);  // the port now in use
+            std::memcpy(portName_, chosen, kPortNameSize);  // the port now in use
             explained_.erase(explained_.lower_bound({name, OpenFailure{}}),
                              explained_.upper_bound({name, OpenFailure::other}));
             openedUnanswered_ = true;
             window_.PortOpened(name);
             // A new line: the dialogue starts afresh on it and polls.
             dialogue_.StartOnNewLine();
-            s_.connectState = 1;
+            connectState_ = 1;
         } else {
             ExplainOpenFailure(name);
         }
@@ -100,23 +98,38 @@ void Supervisor::Tick() {
     }
     case 1:
         // Poll sent; the device has until the next tick to answer.
-        s_.connectState = 2;
+        connectState_ = 2;
         break;
     case 2:
         if (dialogue_.DeviceAnswered()) {
-            s_.connectState = 3;
+            connectState_ = kHandedOver;
         } else {
-            s_.connectState = 0;
+            connectState_ = 0;
             serial_.closePort();
         }
         break;
-    case 3:
+    case kHandedOver:
         // The download dialogue is in charge of the port.
         return;
     default:
-        s_.connectState = 0;
+        connectState_ = 0;
         break;
     }
+    window_.EnableTimer(Timer::watch_serial, true);
+}
+
+std::string Supervisor::portName() const {
+    return std::string(portName_, std::find(portName_, portName_ + kPortNameSize, '\0'));
+}
+
+void Supervisor::Restart(bool portClosed) {
+    // A probe still waiting for its answer (states 1 and 2) holds its port
+    // open; a restart would then meet that port at every attempt and never
+    // reach the adapter just plugged in. Close it so the new pass starts
+    // clean. An answered port (download in charge) stays open.
+    if (!portClosed && probing() && !dialogue_.DeviceAnswered()) serial_.closePort();
+    portIndex_ = 0;
+    connectState_ = 0;
     window_.EnableTimer(Timer::watch_serial, true);
 }
 

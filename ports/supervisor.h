@@ -14,9 +14,10 @@
 #include "ports/open_failure.h"
 #include "ports/port_list.h"
 #include "protocol/interfaces.h"
-#include "protocol/link_state.h"
 
 namespace dialscope {
+
+constexpr int kPortNameSize = 8;
 
 // portIndex value for "no adapter left to try".
 constexpr uint8_t kNoPortLeft = 255;
@@ -42,19 +43,47 @@ using LastOpenErrorFn = std::function<int()>;
 // at a time and refuses every further open with its warning box).
 using PortHeldFn = std::function<bool()>;
 
-class Supervisor {
+// What the device-change step needs of the connection supervisor.
+class PortSearch {
 public:
-    Supervisor(LinkState& state, const PortList& ports, SerialOps& serial, WindowOps& window,
-               LineDialogue& dialogue, LastOpenErrorFn lastOpenError = {},
-               PortHeldFn portHeld = {});
+    virtual ~PortSearch() = default;
+    // The port of the latest attempt, and while a port is held open the one
+    // in use; empty when none.
+    virtual std::string portName() const = 0;
+    // Starts the search afresh, as a device change does. portClosed: the
+    // port it had open was just closed.
+    virtual void Restart(bool portClosed) = 0;
+};
+
+class Supervisor final : public PortSearch {
+public:
+    Supervisor(const PortList& ports, SerialOps& serial, WindowOps& window, LineDialogue& dialogue,
+               LastOpenErrorFn lastOpenError = {}, PortHeldFn portHeld = {});
 
     // The body of watch_serialTimer.
     void Tick();
 
+    std::string portName() const override;
+    void Restart(bool portClosed) override;
+    // A port is open and polled, its answer still awaited.
+    bool probing() const { return connectState_ == 1 || connectState_ == 2; }
+    // The device answered: the download dialogue is in charge of the port.
+    bool handedOver() const { return connectState_ == kHandedOver; }
+
 private:
+    static constexpr uint8_t kHandedOver = 3;
+
     void ExplainOpenFailure(const std::string& port);
 
-    LinkState& s_;
+    // 0: the next tick opens the next present adapter's port; 1: poll sent;
+    // 2: the answer is due; kHandedOver.
+    uint8_t connectState_ = 0;
+    // Where the next attempt starts (0: a new pass), kNoPortLeft after the
+    // last present adapter.
+    uint8_t portIndex_ = 0;
+    // The chosen port's name, cut to kPortNameSize bytes and NUL-padded
+    // (not terminated when it fills them all).
+    char portName_[kPortNameSize] = {};
     const PortList& ports_;
     SerialOps& serial_;
     WindowOps& window_;

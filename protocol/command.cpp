@@ -7,7 +7,7 @@ namespace dialscope {
 // The serial layer copies the bytes before writePort returns, so TxFrame can
 // be reused by the next command within the same tick.
 bool Protocol::SendCommand(uint8_t command) {
-    uint8_t* tx = link_.TxFrame;
+    uint8_t* tx = TxFrame;
     tx[0] = 0x7E;
     tx[1] = 0x7E;
     tx[2] = command;

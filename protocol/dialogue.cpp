@@ -7,13 +7,13 @@ bool Protocol::CheckFrameCrc() const {
     int n = s_.framePos;
     if (n > kFrameBufferSize) n = kFrameBufferSize;
     if (n < 4) return false;  // never a whole frame; the parser does not hand these on
-    const uint8_t* fb = link_.FrameBuffer;
+    const uint8_t* fb = FrameBuffer;
     uint16_t c = CrcBuffer(0, fb, n - 2);
     return fb[n - 2] == (c >> 8) && fb[n - 1] == (c & 0xFF);
 }
 
 void Protocol::ClassifyFrame() {
-    uint8_t cmd = link_.FrameBuffer[0];
+    uint8_t cmd = FrameBuffer[0];
     switch (cmd) {
     case '0': s_.got0 = 1; break;
     case '1': s_.got1 = 1; break;
@@ -129,7 +129,7 @@ void Protocol::HandleFrame() {
             } else if (s_.gotB) {
                 // A boundary frame with no payload outputs nothing; the gap
                 // before it is still to be decided.
-                if (link_.FrameBuffer[1] != 0) BoundaryFrame(gap);
+                if (FrameBuffer[1] != 0) BoundaryFrame(gap);
             } else if (s_.gotE) {
                 if (s_.textLength != 0) {
                     ShowCollectedText(kHeaderlessAtEndLine);
@@ -157,7 +157,7 @@ void Protocol::HandleFrame() {
 // A data frame while downloading (the rule above). The first data frame of a
 // record is 'P'; the following ones rotate 'Q' .. '^' and back to 'P'.
 void Protocol::DataFrame(bool gap) {
-    const uint8_t letter = link_.FrameBuffer[0];
+    const uint8_t letter = FrameBuffer[0];
     s_.damagePending = 0;
     if (s_.textLength == 0) {
         if (gap) CallMayBeLost();
@@ -185,7 +185,7 @@ void Protocol::BeginRecord() {
     s_.seqMisses = 0;
     s_.recordDamaged = 0;
     AppendPayload();
-    AppendInTurn(link_.FrameBuffer[0]);
+    AppendInTurn(FrameBuffer[0]);
 }
 
 void Protocol::AppendInTurn(uint8_t letter) {
@@ -301,9 +301,8 @@ void Protocol::StartOnNewLine() {
     // A frame cut off on the line before this one (an adapter pulled
     // mid-frame) must not take the device's first answer on this one as the
     // rest of its payload: the parser starts afresh, and bytes of the old
-    // line still unread are dropped. This runs on the consumer's thread, so
-    // moving rxTail keeps the ring single-consumer.
-    s_.rxTail.store(s_.rxHead.load(std::memory_order_acquire), std::memory_order_release);
+    // line still unread are dropped.
+    received_.DropUnread();
     s_.parseState = 0;
     s_.deviceAnswered = 0;
     // Whatever was being downloaded came over the old line.

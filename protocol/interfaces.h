@@ -58,6 +58,24 @@ public:
     virtual bool closePort() = 0;
 };
 
+// The bytes the serial port has received, as the protocol tick on the main
+// thread reads them. The receive thread stores them and raises a flag after
+// storing; the tick is their only reader.
+class ReceivedBytes {
+public:
+    virtual ~ReceivedBytes() = default;
+    // Clears the flag; true when it was raised (bytes arrived since the last
+    // call). Cleared before the bytes are read: a byte stored meanwhile
+    // raises it again.
+    virtual bool TakePending() = 0;
+    // How many bytes are unread.
+    virtual int32_t Unread() const = 0;
+    // The next unread byte, which is then read; false when none is left.
+    virtual bool Next(uint8_t& byte) = 0;
+    // Drops every unread byte (what is left of a line that has gone).
+    virtual void DropUnread() = 0;
+};
+
 // What the connection supervisor asks of the dialogue on a line it opened.
 class LineDialogue {
 public:

@@ -1,5 +1,4 @@
 #include "protocol/protocol.h"
-#include "protocol/rx_ring.h"
 
 namespace dialscope {
 
@@ -18,7 +17,7 @@ void Protocol::ComTick() {
     window_.EnableTimer(Timer::time_com, false);
     // Clear the flag before draining: a byte the receive thread stores while
     // we parse raises it again and is picked up next tick.
-    if (s_.rxPending.exchange(0, std::memory_order_acq_rel) != 0) {
+    if (received_.TakePending()) {
         ParseReceivedBytes();
         s_.idleTicks = 0;
     }
@@ -33,18 +32,11 @@ void Protocol::ComTick() {
 }
 
 void Protocol::ParseReceivedBytes() {
-    // rxHead is loaded afresh before every byte (acquire pairs with the
-    // receive thread's release store), so bytes arriving meanwhile are parsed
-    // in this same pass.
-    // The slot is read before rxTail moves past it (release), so the
-    // receive thread never refills a slot that is still to be read.
-    int32_t tail = s_.rxTail.load(std::memory_order_relaxed);
-    while (tail != s_.rxHead.load(std::memory_order_acquire)) {
-        s_.rxByte = LoadRingSlot(link_, tail);
-        tail = tail == kRxRingSize - 1 ? 0 : tail + 1;
-        s_.rxTail.store(tail, std::memory_order_release);
+    // Bytes arriving while this runs are parsed in this same pass.
+    uint8_t byte;
+    while (received_.Next(byte)) {
         ++pos_;
-        ParseByte(s_.rxByte);
+        ParseByte(byte);
     }
 }
 
@@ -54,13 +46,13 @@ void Protocol::ParseReceivedBytes() {
 void Protocol::StartFrame(uint8_t command, uint8_t sync) {
     frameStart_ = pos_;
     s_.framePos = 0;
-    link_.FrameBuffer[s_.framePos++] = command;
+    FrameBuffer[s_.framePos++] = command;
     s_.frameSync = sync;
     s_.parseState = 3;
 }
 
 void Protocol::ParseByte(uint8_t b) {
-    uint8_t* fb = link_.FrameBuffer;
+    uint8_t* fb = FrameBuffer;
     switch (s_.parseState) {
     case 0:  // hunting for the first sync byte
         s_.parseState = b == 0x7E ? 1 : 0;
@@ -167,7 +159,7 @@ void Protocol::ParseByte(uint8_t b) {
 void Protocol::RescanFrameBytes() {
     uint8_t bytes[kFrameBufferSize];
     const int n = s_.framePos;
-    for (int i = 1; i < n; ++i) bytes[i] = link_.FrameBuffer[i];
+    for (int i = 1; i < n; ++i) bytes[i] = FrameBuffer[i];
     // Each byte keeps its place in the stream; the ring goes on after them.
     const uint64_t first = frameStart_, resume = pos_;
     s_.parseState = 7;

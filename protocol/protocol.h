@@ -1,16 +1,22 @@
 // The device protocol on the main thread: the frame parser run by the 100 ms
 // tick, the download dialogue, and the rendering of call records as text.
-// Everything acts on one Link and reaches the window and the serial port only
-// through WindowOps and SerialOps. Nothing here allocates or throws on device
-// bytes.
+// Its state and buffers are its own; it reads received bytes through
+// ReceivedBytes and reaches the window and the serial port only through
+// WindowOps and SerialOps. Nothing here allocates or throws on device bytes.
 #pragma once
 
 #include <cstdint>
 
 #include "protocol/interfaces.h"
-#include "protocol/link_state.h"
 
 namespace dialscope {
+
+// The fixed buffers, allocated once and never resized.
+constexpr int kFrameBufferSize = 80;   // command, length, <= 76 payload bytes, CRC hi, CRC lo
+constexpr int kMaxPayload = 76;
+constexpr int kTxFrameSize = 6;
+constexpr int kTextBufferSize = 8192;
+constexpr int kLabelTableSize = 64;
 
 // Dialogue states.
 constexpr uint8_t kWaiting = 0;
@@ -54,24 +60,18 @@ inline constexpr const char* kReadOkLine = "Message read OK.";
 inline constexpr const char* kDamagedTextMarker = "(text damaged in transfer)";
 inline constexpr const char* kDamagedTextLine = "      (text damaged in transfer)\r\n";
 
-// How a frame's start was found (LinkState::frameSync).
+// How a frame's start was found (frameSync).
 constexpr uint8_t kSyncWhole = 0;          // 7E 7E command
 constexpr uint8_t kSyncFirstDamaged = 1;   // 7E command: one sync byte damaged
 constexpr uint8_t kSyncSecondDamaged = 2;  // 7E X command: the second sync byte damaged
-
-// The connection supervisor's state once the device has answered: the
-// download dialogue is in charge of the port.
-constexpr uint8_t kSupervisorHandedOver = 3;
 
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
 
 class Protocol final : public LineDialogue {
 public:
-    Protocol(Link& link, WindowOps& window, SerialOps& serial)
-        : link_(link), s_(link.state), window_(window), serial_(serial) {}
-
-    Link& link() { return link_; }
+    Protocol(ReceivedBytes& received, WindowOps& window, SerialOps& serial)
+        : received_(received), window_(window), serial_(serial) {}
 
     // Command frames.
     bool SendCommand(uint8_t command);
@@ -125,6 +125,10 @@ public:
     void AppendRecordToLog();
 
 private:
+    // The byte-path fuzz target's white-box checks of the state below
+    // (fuzz/byte_path_fuzzer.cpp); nothing else looks inside.
+    friend struct ProtocolProbe;
+
     void ParseByte(uint8_t byte);
     void StartFrame(uint8_t command, uint8_t sync);
     void RescanFrameBytes();
@@ -145,8 +149,40 @@ private:
     void EndOfDownload(DownloadEnd how);
     void EmitRecord(RecordFields& record, int32_t collected);
 
-    Link& link_;
-    LinkState& s_;
+    struct State {
+        int32_t textLength = 0;
+        int32_t txLength = 0;
+        int8_t framePos = 0;
+        uint8_t frameLen = 0;
+        uint8_t parseState = 0;
+        uint8_t frameSync = 0;   // how the current frame's start was found (kSync*)
+        uint8_t got0 = 0, got1 = 0, gotB = 0, gotD = 0, gotE = 0, gotData = 0;
+        uint8_t pollWithD = 0;
+        uint8_t deviceAnswered = 0;
+        uint8_t dialogState = 0;
+        uint8_t expectedSeq = 'P';
+        uint8_t seqMisses = 0;
+        uint8_t idleTicks = 0;
+        int32_t recordNumber = 0;
+        // Damage on the line, and what it cost (see the rule in dialogue.cpp):
+        // recordDamaged: the record being collected may be incomplete and is
+        // shown with the damaged-text line after its text.
+        uint8_t recordDamaged = 0;
+        // damagePending: a gap (bytes that may have been lost frames) came
+        // before an intact frame of the download and is not yet weighed; the
+        // next data, boundary or end frame decides what it cost.
+        uint8_t damagePending = 0;
+        // From a header frame until the download ends: state 2 alone cannot
+        // tell a download in progress from one that has ended.
+        uint8_t downloadActive = 0;
+    };
+
+    ReceivedBytes& received_;
+    State s_;
+    uint8_t FrameBuffer[kFrameBufferSize] = {};
+    uint8_t TxFrame[kTxFrameSize] = {};
+    uint8_t TextBuffer[kTextBufferSize] = {};
+    uint8_t LabelTable[kLabelTableSize] = {};
     // Output space for a record whose number needs more than two places.
     // Also where the damaged-text line is added after the text.
     uint8_t wideRecord_[kTextBufferSize + 64];

@@ -30,18 +30,18 @@ void Protocol::SaveLabelTable() {
     // Labels are payload bytes 8 to 71. A header frame too short to carry
     // them all leaves '?' in the missing places rather than stale bytes from
     // the frame buffer.
-    const uint8_t* payload = link_.FrameBuffer + 2;
-    int carried = link_.FrameBuffer[1];
+    const uint8_t* payload = FrameBuffer + 2;
+    int carried = FrameBuffer[1];
     for (int i = 0; i < kLabelTableSize; ++i) {
         int at = 8 + i;
-        link_.LabelTable[i] = at < carried ? payload[at] : kUnknown;
+        LabelTable[i] = at < carried ? payload[at] : kUnknown;
     }
 }
 
 void Protocol::ClearRecordText() {
     // Everything past textLength is zero already (nothing writes beyond the
     // text it counts), so only the text itself needs clearing.
-    std::memset(link_.TextBuffer, 0, static_cast<size_t>(s_.textLength));
+    std::memset(TextBuffer, 0, static_cast<size_t>(s_.textLength));
     s_.textLength = 0;
     s_.recordDamaged = 0;
     s_.damagePending = 0;
@@ -49,13 +49,13 @@ void Protocol::ClearRecordText() {
 
 void Protocol::AppendPayload() {
     if (s_.textLength == 0) s_.textLength = kHeaderArea;
-    const uint8_t* payload = link_.FrameBuffer + 2;
-    int count = link_.FrameBuffer[1];
+    const uint8_t* payload = FrameBuffer + 2;
+    int count = FrameBuffer[1];
     for (int i = 0; i < count; ++i) {
         // Past this the rest of the record is dropped; the record is still
         // output, cut short, when its boundary frame arrives.
         if (s_.textLength >= kTextLimit) break;
-        link_.TextBuffer[s_.textLength++] = payload[i];
+        TextBuffer[s_.textLength++] = payload[i];
     }
 }
 
@@ -63,10 +63,10 @@ void Protocol::OutputRecord() {
     // The record's raw fields go out beside its rendering: the text as it
     // arrived, before zero bytes are shown as spaces.
     RecordFields record;
-    const uint8_t* b = link_.FrameBuffer + 2;
-    const int carried = link_.FrameBuffer[1];  // at least 1 here
+    const uint8_t* b = FrameBuffer + 2;
+    const int carried = FrameBuffer[1];  // at least 1 here
     const int k = b[0] & 0x0F;
-    record.label = k < 8 ? link_.LabelTable + 8 * k : kNoLabel;
+    record.label = k < 8 ? LabelTable + 8 * k : kNoLabel;
     record.labelIndex = static_cast<uint8_t>(k);
     record.letterCode = static_cast<uint8_t>((b[0] >> 4) & 3);
     for (int i = 0; i < 5; ++i) record.dateTime[i] = static_cast<int16_t>(i + 1 < carried ? b[i + 1] : -1);
@@ -93,7 +93,7 @@ void Protocol::EmitRecord(RecordFields& record, int32_t collected) {
     record.hasText = collected != 0;
     if (record.hasText) {
         record.textLength = static_cast<size_t>(collected - kHeaderArea);
-        std::memcpy(rawText_, link_.TextBuffer + kHeaderArea, record.textLength);
+        std::memcpy(rawText_, TextBuffer + kHeaderArea, record.textLength);
         record.text = rawText_;
     }
     record.damaged = s_.recordDamaged != 0;
@@ -105,7 +105,7 @@ void Protocol::EmitRecord(RecordFields& record, int32_t collected) {
 }
 
 void Protocol::BuildRecordHeader(const uint8_t* b, int carried) {
-    uint8_t* t = link_.TextBuffer;
+    uint8_t* t = TextBuffer;
     // A boundary frame shorter than six payload bytes leaves its missing
     // fields unknown instead of reading the CRC and older bytes as dates; a
     // lost one leaves all of them unknown.
@@ -125,7 +125,7 @@ void Protocol::BuildRecordHeader(const uint8_t* b, int carried) {
 
     const int k = b ? b[0] & 0x0F : 8;
     if (k < 8) {
-        std::memcpy(t + 4, link_.LabelTable + 8 * k, 8);
+        std::memcpy(t + 4, LabelTable + 8 * k, 8);
     } else {
         std::memset(t + 4, kUnknown, 8);  // the device has only eight labels
     }
@@ -163,7 +163,7 @@ void Protocol::BuildRecordHeader(const uint8_t* b, int carried) {
 }
 
 void Protocol::AppendRecordToLog() {
-    uint8_t* t = link_.TextBuffer;
+    uint8_t* t = TextBuffer;
     if (s_.textLength > kHeaderLine) {
         t[s_.textLength] = '\r';
         t[s_.textLength + 1] = '\n';

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <system_error>
 
-#include "protocol/rx_ring.h"
 
 namespace dialscope {
 
@@ -83,13 +82,13 @@ bool hReceiveThread::Drain() {
     ringFull_ = false;
     for (;;) {
         if (stopRequested_.load(std::memory_order_acquire)) {
-            if (unflagged > 0) RaiseRxPending(link_);
+            if (unflagged > 0) ring_.RaisePending();
             return false;
         }
-        const int32_t room = RingRoom(link_);
+        const int32_t room = ring_.Room();
         if (room <= 0) {
             ringFull_ = true;
-            RaiseRxPending(link_);
+            ring_.RaisePending();
             return true;
         }
         ssize_t got = ::read(fd_, chunk, std::min(sizeof chunk, static_cast<size_t>(room)));
@@ -98,17 +97,17 @@ bool hReceiveThread::Drain() {
             // driver's input queue; a failed query (line gone) counts as empty.
             int queued = 0;
             if (::ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
-            for (ssize_t i = 0; i < got; ++i) StoreReceivedByte(link_, chunk[i]);
+            for (ssize_t i = 0; i < got; ++i) ring_.Store(chunk[i]);
             unflagged += static_cast<uint32_t>(got);
             if (queued <= 0) {
-                RaiseRxPending(link_);
+                ring_.RaisePending();
                 return true;
             }
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
         // Bytes stored before the drain ended still reach the consumer.
-        if (unflagged > 0) RaiseRxPending(link_);
+        if (unflagged > 0) ring_.RaisePending();
         // With VMIN=1 an empty non-blocking tty gives EAGAIN; 0 means the
         // other end has hung up.
         if (got == 0) return false;

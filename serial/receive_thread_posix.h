@@ -1,20 +1,21 @@
 // The receive thread of one open port: sleeps in poll() on the port and on a
-// stop event, moves every byte the driver has queued into RxRing, and raises
-// rxPending when a stored byte has left the driver's input queue empty.
+// stop event, moves every byte the driver has queued into the port's receive
+// ring, and raises its pending flag when a stored byte has left the driver's
+// input queue empty.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "protocol/link_state.h"
 #include "serial/receive_thread.h"
+#include "serial/rx_ring.h"
 
 namespace dialscope {
 
 class hReceiveThread final : public ReceiveThread {
 public:
     // `fd` stays owned by the caller, who closes it only after Join().
-    hReceiveThread(Link& link, int fd) : link_(link), fd_(fd) {}
+    hReceiveThread(RxRing& ring, int fd) : ring_(ring), fd_(fd) {}
     // Stops and joins the thread if still needed, and releases the stop event.
     ~hReceiveThread() override;
 
@@ -32,7 +33,7 @@ private:
     // 0-byte read, EIO) or a stop was requested.
     bool Drain();
 
-    Link& link_;
+    RxRing& ring_;
     const int fd_;
     int stopEvent_ = -1;
     // The last drain stopped because the ring held all the unread bytes it

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "protocol/rx_ring.h"
 
 namespace dialscope {
 namespace {
@@ -154,11 +153,11 @@ bool hReceiveThread::Drain() {
     Io& io = *io_;
     uint32_t unflagged = 0;  // bytes stored since rxPending was last raised
     while (io.comStat.cbInQue > 0) {
-        const int32_t room = RingRoom(link_);
+        const int32_t room = ring_.Room();
         if (room <= 0) {
             // The tick has not emptied the ring for a while (a busy
             // machine): the bytes wait with the driver until it makes room.
-            RaiseRxPending(link_);
+            ring_.RaisePending();
             unflagged = 0;
             if (Pause(kFullRingPauseMs)) break;
             continue;
@@ -189,16 +188,16 @@ bool hReceiveThread::Drain() {
         if (!read || io.readCount == 0) break;
         const DWORD got = io.readCount < sizeof io.bytes ? io.readCount : static_cast<DWORD>(sizeof io.bytes);
         if (!WithPort([&] { RefreshQueueCount(); })) io.comStat.cbInQue = 0;
-        for (DWORD i = 0; i < got; ++i) StoreReceivedByte(link_, io.bytes[i]);
+        for (DWORD i = 0; i < got; ++i) ring_.Store(io.bytes[i]);
         stored_ += got;
         unflagged += got;
         if (io.comStat.cbInQue == 0 || unflagged >= kMaxUnflaggedBytes) {
-            RaiseRxPending(link_);
+            ring_.RaisePending();
             unflagged = 0;
         }
     }
     // Bytes stored before a drain that ended early still reach the consumer.
-    if (unflagged > 0) RaiseRxPending(link_);
+    if (unflagged > 0) ring_.RaisePending();
     return !stopping();
 }
 

@@ -1,7 +1,8 @@
 // The receive thread of one open port on Windows: waits for the driver's
 // "character received" event, asks the driver how many bytes it holds, and
-// reads them into RxRing, raising rxPending when the stored bytes have left
-// the driver's input queue empty (and at least every 512 bytes).
+// reads them into the port's receive ring, raising its pending flag when the
+// stored bytes have left the driver's input queue empty (and at least every
+// 512 bytes).
 #pragma once
 
 #include <windows.h>
@@ -11,8 +12,8 @@
 #include <memory>
 #include <mutex>
 
-#include "protocol/link_state.h"
 #include "serial/receive_thread.h"
+#include "serial/rx_ring.h"
 
 namespace dialscope {
 
@@ -20,7 +21,7 @@ class hReceiveThread final : public ReceiveThread {
 public:
     // `port` stays owned by the caller. The thread works on this handle only,
     // never on whatever port is open later.
-    hReceiveThread(Link& link, HANDLE port) : link_(link), port_(port) {}
+    hReceiveThread(RxRing& ring, HANDLE port) : ring_(ring), port_(port) {}
     // Stops and joins the thread if still needed, and releases the events.
     ~hReceiveThread() override;
 
@@ -69,7 +70,7 @@ private:
     bool AwaitOrStop(HANDLE event);
     void SettlePending();
 
-    Link& link_;
+    RxRing& ring_;
     const HANDLE port_;
     HANDLE stopEvent_ = nullptr;
     HANDLE waitEvent_ = nullptr;
@@ -78,7 +79,7 @@ private:
     bool waitPending_ = false;
     bool readPending_ = false;
     bool abandoned_ = false;
-    uint64_t stored_ = 0;  // bytes this thread has put into RxRing
+    uint64_t stored_ = 0;  // bytes this thread has put into the ring
     int emptyPasses_ = 0;    // passes in a row that stored nothing
     std::mutex portLock_;
     std::atomic<bool> stopRequested_{false};

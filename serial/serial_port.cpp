@@ -12,7 +12,7 @@
 
 namespace dialscope {
 
-SerialPort::SerialPort(Link& link, WarningBox warn) : link_(link), warn_(std::move(warn)) {}
+SerialPort::SerialPort(WarningBox warn) : warn_(std::move(warn)) {}
 
 SerialPort::~SerialPort() { closePort(); }
 
@@ -49,7 +49,7 @@ bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
         return false;
     }
     // On failure `native` goes out of scope, which gives the port back.
-    std::unique_ptr<ReceiveThread> thread(NewReceiveThread(link_, *native));
+    std::unique_ptr<ReceiveThread> thread(NewReceiveThread(ring_, *native));
     if (!thread) {
         lastOpenErrno_ = ENOMEM;
         return false;
@@ -66,6 +66,7 @@ bool SerialPort::openPort(const char* name, uint32_t baudRate, bool parityCheck,
 
 bool SerialPort::writePort(const uint8_t* bytes, uint32_t count) {
     if (!portOpen_ || bytes == nullptr) return false;
+    ++framesWritten_;
     return WriteNative(*native_, bytes, count);
 }
 

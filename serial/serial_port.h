@@ -1,10 +1,10 @@
 // The serial port through which the caller-id box is reached: opened with
 // exclusive access, set to 57600 8N1, written a command frame at a time, and
-// read by one receive thread per open that feeds RxRing.
+// read by one receive thread per open that feeds the port's receive ring.
 //
-// openPort, writePort and closePort run on the main thread only. The receive
-// thread touches nothing but its own descriptors, RxRing, rxHead and
-// rxPending.
+// openPort, writePort, closePort and the reading of received bytes run on
+// the main thread only. The receive thread touches nothing but its own
+// descriptors and the producer's side of the ring.
 #pragma once
 
 #include <cstdint>
@@ -13,13 +13,13 @@
 #include <string>
 
 #include "protocol/interfaces.h"
-#include "protocol/link_state.h"
+#include "serial/rx_ring.h"
 
 namespace dialscope {
 
 class ReceiveThread;
 
-class SerialPort : public SerialOps {
+class SerialPort final : public SerialOps, public ReceivedBytes {
 public:
     // The open port as the system knows it: a file descriptor on Linux, a
     // HANDLE on Windows. -1 is "none" on both (INVALID_HANDLE_VALUE is -1).
@@ -28,7 +28,7 @@ public:
     // The modal warning box of the window shell: text, caption.
     using WarningBox = std::function<void(const char* text, const char* caption)>;
 
-    SerialPort(Link& link, WarningBox warn);
+    explicit SerialPort(WarningBox warn);
     // Closes the port and waits for its receive thread, which the stop event
     // has already woken.
     ~SerialPort() override;
@@ -46,6 +46,18 @@ public:
     // Stops the receive thread, waits for it to leave its wait, and closes the
     // port. True also when no port was open.
     bool closePort() override;
+
+    // ReceivedBytes: what the receive threads have stored, bytes kept from
+    // one open to the next until they are read or dropped.
+    bool TakePending() override { return ring_.TakePending(); }
+    int32_t Unread() const override { return ring_.Unread(); }
+    bool Next(uint8_t& byte) override { return ring_.Next(byte); }
+    void DropUnread() override { ring_.DropUnread(); }
+    // The ring as it stands, for watching it from outside (tests).
+    const RxRing& ring() const { return ring_; }
+    // Frames handed to an open port since this object was made, whether the
+    // driver took them whole or not.
+    uint64_t framesWritten() const { return framesWritten_; }
 
     bool portOpen() const { return portOpen_; }
     // The open port, kNoHandle when none is open.
@@ -91,7 +103,7 @@ private:
                                 uint8_t byteSize, uint8_t stopBits, int& error);
     // The receive thread for the open port, not yet started; null when out
     // of memory.
-    static ReceiveThread* NewReceiveThread(Link& link, Native& native);
+    static ReceiveThread* NewReceiveThread(RxRing& ring, Native& native);
     // Lets the last frames leave where that must happen before the thread
     // stops, and stops it; false when the system refused, and the port then
     // stays open.
@@ -99,8 +111,9 @@ private:
     static bool WriteNative(Native& native, const uint8_t* bytes, uint32_t count);
     static NativeHandle HandleOf(const Native& native);
 
-    Link& link_;
+    RxRing ring_;
     WarningBox warn_;
+    uint64_t framesWritten_ = 0;
     bool portOpen_ = false;
     int lastOpenErrno_ = 0;
     std::string lastOpenName_;

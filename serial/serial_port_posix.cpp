@@ -173,8 +173,8 @@ SerialPort::NativePtr SerialPort::OpenNative(const std::string& path, uint32_t b
     return NativePtr(native);
 }
 
-ReceiveThread* SerialPort::NewReceiveThread(Link& link, Native& native) {
-    return new (std::nothrow) hReceiveThread(link, native.fd);
+ReceiveThread* SerialPort::NewReceiveThread(RxRing& ring, Native& native) {
+    return new (std::nothrow) hReceiveThread(ring, native.fd);
 }
 
 // The stop event wakes the thread at once, so the join that follows is only

@@ -168,8 +168,8 @@ SerialPort::NativePtr SerialPort::OpenNative(const std::string& path, uint32_t b
     return NativePtr(native);
 }
 
-ReceiveThread* SerialPort::NewReceiveThread(Link& link, Native& native) {
-    return new (std::nothrow) hReceiveThread(link, native.handle);
+ReceiveThread* SerialPort::NewReceiveThread(RxRing& ring, Native& native) {
+    return new (std::nothrow) hReceiveThread(ring, native.handle);
 }
 
 bool SerialPort::StopReceiving(Native& native, ReceiveThread& thread) {

@@ -31,7 +31,6 @@
 #include "history/history_store.h"
 #include "history/retention.h"
 #include "history/salvage.h"
-#include "protocol/link_state.h"
 #include "publish/instance_name.h"
 #include "publish/publishing.h"
 #include "publish/watch_settings.h"
@@ -41,9 +40,6 @@ namespace {
 
 using Clock = ConsoleView::Clock;
 using namespace std::chrono_literals;
-
-// The link's state and fixed buffers live for the whole run.
-Link sharedLink;
 
 enum class Format { Text, Csv, Json };
 
@@ -246,7 +242,7 @@ int Download(const Common& common, const DownloadOptions& options) {
     view.onStatus = [&](std::string_view line) { status.See(line); };
     Platform platform = SystemPlatform(nullptr, ConsoleWarning());
     if (!options.port.empty()) platform.deviceEvents.reset();  // no search, no events
-    Core core(sharedLink, view, std::move(platform));
+    Core core(view, std::move(platform));
     if (store) core.AttachStore(store.get());
 
     DownloadRecords records;
@@ -437,7 +433,7 @@ int Watch(const Common& common, WatchOptions options) {
     StatusWatch status;
     status.verbose = true;
     view.onStatus = [&](std::string_view line) { status.See(line); };
-    Core core(sharedLink, view, SystemPlatform(nullptr, ConsoleWarning()));
+    Core core(view, SystemPlatform(nullptr, ConsoleWarning()));
     if (store) core.AttachStore(store.get());
     std::optional<history::Retention> retention;
     if (store && options.keepDays > 0) retention.emplace(store->history().path(), options.keepDays);

@@ -16,14 +16,6 @@
 #include "app/qt/message_boxes.h"
 #include "history/call_history.h"
 #include "history/history_store.h"
-#include "protocol/link_state.h"
-
-namespace {
-
-// The link's state and fixed buffers live for the whole run.
-dialscope::Link sharedLink;
-
-}  // namespace
 
 int main(int argc, char* argv[]) {
     using namespace dialscope;
@@ -48,7 +40,7 @@ int main(int argc, char* argv[]) {
     try {
         qt::TForm1 form;
         form.EchoStatusLines(statusToStderr);
-        Core core(sharedLink, form,
+        Core core(form,
                   SystemPlatform(nullptr, [](const char*, const char*) { ShowPortAlreadyOpenedBox(); }));
         form.Attach(core);
         // Every call the window shows is also kept in the call history. A

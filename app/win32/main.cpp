@@ -10,20 +10,12 @@
 #include "app/core.h"
 #include "app/win32/main_window.h"
 #include "app/win32/message_boxes.h"
-#include "protocol/link_state.h"
-
-namespace {
-
-// The link's state and fixed buffers live for the whole run.
-dialscope::Link sharedLink;
-
-}  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     using namespace dialscope;
     try {
         win32::TForm1 form(instance);
-        Core core(sharedLink, form, SystemPlatform(form.hwnd(), ShowWarningBox));
+        Core core(form, SystemPlatform(form.hwnd(), ShowWarningBox));
         form.Attach(core);
 #if defined(DIALSCOPE_TEST_ENTRIES)
         // The end-to-end tests' build only: save each finished download into

@@ -177,8 +177,8 @@ public:
           clearsLog_(clearsLog),
           devRoot_("DIALSCOPE_DEV_ROOT", tree_.dev().string()),
           view_(face),
-          core_(link_, view_, MakePlatform()),
-          driver_(core_, link_, view_, clock_),
+          core_(view_, MakePlatform()),
+          driver_(core_, view_, clock_),
           rng_(options.seed) {}
 
     // The window: empties its status box and says how many lines it held.
@@ -644,7 +644,6 @@ private:
     bool clearsLog_;
     FakeTree tree_;
     EnvGuard devRoot_;
-    Link link_;
     TapView view_;
     VirtualClock clock_;
     Core core_;

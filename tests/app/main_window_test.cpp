@@ -42,8 +42,6 @@ TEST_F(WindowTest, StartUpState) {
     EXPECT_TRUE(Display()->toPlainText().isEmpty());
     EXPECT_TRUE(callLog().Empty());
     EXPECT_TRUE(VisibleTransferringLabels(f).isEmpty());
-    EXPECT_EQ(link.state.dialogState, 1);
-    EXPECT_EQ(link.state.animStep, 0);
 
     EXPECT_TRUE(core->timerRunning(Timer::time_com));
     EXPECT_TRUE(core->timerRunning(Timer::watch_serial));
@@ -112,16 +110,14 @@ TEST_F(WindowTest, PortDiscoveryRunsBeforeTheTimersAndItsErrorEndsStartUp) {
         ran = true;
         EXPECT_TRUE(Info()->toPlainText().isEmpty());
         EXPECT_FALSE(TimerNamed("wake")->isActive());
-        EXPECT_EQ(link.state.dialogState, 0);
     };
     Make(std::move(platform));
     EXPECT_TRUE(ran);
 
-    Link other;
     TForm1 broken;
     Platform failing = testing::FakePlatform(
         nullptr, [] () -> std::unique_ptr<RegistryReader> { throw RegistryError("registry scan failed"); });
-    Core brokenCore(other, broken, std::move(failing));
+    Core brokenCore(broken, std::move(failing));
     broken.Attach(brokenCore);
     try {
         brokenCore.Start();
@@ -129,7 +125,6 @@ TEST_F(WindowTest, PortDiscoveryRunsBeforeTheTimersAndItsErrorEndsStartUp) {
     } catch (const RegistryError& e) {
         EXPECT_STREQ(e.what(), "registry scan failed");
     }
-    EXPECT_EQ(other.state.dialogState, 0);
     EXPECT_TRUE(broken.findChild<QPlainTextEdit*>("memo_info")->toPlainText().isEmpty());
     EXPECT_FALSE(broken.findChild<QTimer*>("wake")->isActive());
     EXPECT_TRUE(boxes.empty());  // shown by the program entry, not the window
@@ -296,10 +291,15 @@ TEST_F(WindowTest, IndicatorColours) {
 }
 
 TEST_F(WindowTest, TheWakeUpDrivesTheCoreTimers) {
+    const auto start = std::chrono::steady_clock::now();
     Make();
-    // The protocol tick counts silent ticks; the supervisor, finding no
-    // adapter, stops its timer after one pass until a device change.
-    EXPECT_TRUE(WaitUntil([&] { return link.state.idleTicks >= 3 && !core->timerRunning(Timer::watch_serial); }));
+    // The protocol tick runs on (each run sets it 100 ms on); the
+    // supervisor, finding no adapter, stops its timer after one pass until a
+    // device change.
+    EXPECT_TRUE(WaitUntil([&] {
+        return !core->timerRunning(Timer::watch_serial) && core->NextDue() &&
+               *core->NextDue() >= start + std::chrono::milliseconds(400);
+    }));
     EXPECT_TRUE(core->timerRunning(Timer::time_com));
     EXPECT_TRUE(TimerNamed("wake")->isActive());
     EXPECT_LE(TimerNamed("wake")->remainingTime(), 100);
@@ -359,8 +359,8 @@ TEST_F(WindowTest, ExceptionInAHandlerIsShownAndTheProgramGoesOn) {
     EXPECT_TRUE(boxes[1].text.isEmpty());
 
     // The timers keep running and the rest of the window still works.
-    const int32_t ticks = link.state.idleTicks;
-    EXPECT_TRUE(WaitUntil([&] { return link.state.idleTicks != ticks; }));
+    const auto due = core->NextDue();
+    EXPECT_TRUE(WaitUntil([&] { return core->NextDue() != due; }));
     AppendRecord(kRecord1);
     f.clear_infoClick();
     EXPECT_TRUE(callLog().Empty());

@@ -1,8 +1,10 @@
+#include <pty.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include <QPushButton>
 
-#include "protocol/rx_ring.h"
 #include "tests/support/frames.h"
 #include "tests/app/temp_dir.h"
 #include "tests/app/window_fixture.h"
@@ -149,9 +151,15 @@ TEST_F(SaveTest, DownloadEndedComesAfterItsStatusLineAndSaveAppendsTheLog) {
                                  testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +
                                  testing::DataFrames("5551234") + testing::BoundaryFrame(0, 0, 12, 31, 23, 23, 59) +
                                  testing::Frame('E');
-    for (char c : download) StoreReceivedByte(link, static_cast<uint8_t>(c));
-    RaiseRxPending(link);
-    core->ComTick();
+    // The box behind a pseudo-terminal, on the port given by name.
+    int master = -1, slave = -1;
+    char path[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    ASSERT_TRUE(core->UsePort(path));
+    ASSERT_EQ(::write(master, download.data(), download.size()), ssize_t(download.size()));
+    EXPECT_TRUE(WaitUntil([&] { return !ends.empty(); }));
+    ::close(slave);
+    ::close(master);
 
     ASSERT_EQ(ends, std::vector<DownloadEnd>{DownloadEnd::Completed});
     EXPECT_TRUE(infoAtEnd.endsWith(QStringLiteral("Message read OK.")));

@@ -20,7 +20,6 @@
 #include "app/qt/main_window.h"
 #include "app/qt/message_boxes.h"
 #include "tests/support/registry_memory.h"
-#include "protocol/link_state.h"
 #include "tests/support/fakes.h"
 
 namespace dialscope::testing {
@@ -63,7 +62,7 @@ protected:
     // The window and its Core, started and shown as the program entry does.
     TForm1& Make(Platform platform = FakePlatform()) {
         form = std::make_unique<TForm1>();
-        core = std::make_unique<Core>(link, *form, std::move(platform));
+        core = std::make_unique<Core>(*form, std::move(platform));
         form->Attach(*core);
         core->Start();
         form->show();
@@ -98,7 +97,6 @@ protected:
         return true;
     }
 
-    Link link;
     std::unique_ptr<TForm1> form;
     std::unique_ptr<Core> core;
     std::vector<RecordedBox> boxes;

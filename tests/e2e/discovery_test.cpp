@@ -33,13 +33,13 @@ TEST(EndToEndDiscovery, FindsTheAdapterDownloadsAndFollowsUnplugAndPlug) {
     // device answers and the dialogue asks for the log.
     rig.driver.StepUntil([&] { return rig.core.serial().portOpen(); }, "the supervisor's open", 10);
     EXPECT_EQ(rig.driver.step(), Driver::kWatchEvery);
-    EXPECT_EQ(std::string(rig.link.state.portName), "ttyUSB0");
+    EXPECT_EQ(rig.core.supervisor().portName(), "ttyUSB0");
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the first download");
     const std::string first = sim.setup().prediction.log;
     ASSERT_TRUE(sim.setup().prediction.available) << sim.setup().prediction.reason;
     EXPECT_EQ(rig.logText(), first);
     EXPECT_EQ(Commands(sim), "2D");
-    EXPECT_EQ(rig.link.state.connectState, 3);
+    EXPECT_TRUE(rig.core.supervisor().handedOver());
     EXPECT_FALSE(rig.core.serial().portOpen());
     EXPECT_FALSE(rig.driver.watchRunning());
 
@@ -102,7 +102,7 @@ TEST(EndToEndDiscovery, EnvironmentAloneLeadsToTheFakeAdapter) {
     rig.driver.Attach(&sim, &events);
     rig.driver.StartUp();
     rig.driver.StepUntil([&] { return rig.Status("Message read OK.") == 1; }, "the download");
-    EXPECT_EQ(std::string(rig.link.state.portName), "ttyUSB3");
+    EXPECT_EQ(rig.core.supervisor().portName(), "ttyUSB3");
     EXPECT_EQ(rig.logText(), sim.setup().prediction.log);
     EXPECT_EQ(rig.logText(), devsim::RenderDownload(o.log));
 

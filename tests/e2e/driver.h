@@ -8,15 +8,15 @@
 // The simulated device and the receive thread run in real time, the ticks do
 // not. A tick therefore never runs on a line that is still busy: before every
 // tick the driver waits until the line is quiet (the simulator has nothing
-// queued and every byte it wrote on the open line is stored in RxRing) or
-// until the receive thread has raised rxPending, so a tick counts as silent
+// queued and every byte it wrote on the open line is stored in the port's
+// receive ring) or until the receive thread has raised its pending flag, so a tick counts as silent
 // only when the device really is silent. After every command the program
 // sends, the driver waits until the simulator has received it (and the next
 // tick waits for its answer), so the supervisor judges the probe by what the
 // device sent, not by how the threads were scheduled. Every wait has a
 // deadline and fails the test with what it saw.
 //
-// Idle time-outs (41 silent ticks) cost no real time. RxRing holds 2047
+// Idle time-outs (41 silent ticks) cost no real time. The ring holds 2047
 // unread bytes whatever the clock: the driver reports an overflow the moment
 // it sees one (see LineRateOptions).
 #pragma once
@@ -46,7 +46,7 @@
 #include "ports/device_events_linux.h"
 #include "ports/registry_sysfs.h"
 #include "protocol/protocol.h"
-#include "protocol/rx_ring.h"
+#include "serial/rx_ring.h"
 #include "tests/support/fakes.h"
 #include "tools/devsim.h"
 
@@ -202,9 +202,9 @@ public:
     static constexpr int kWatchEvery = 5;
     static constexpr auto kStep = TimerTable::Interval(Timer::time_com);
 
-    Driver(Core& core, Link& link, testing::FakeView& window, VirtualClock& clock)
-        : core_(core), link_(link), window_(window), clock_(clock) {
-        lastHead_ = link_.state.rxHead.load(std::memory_order_acquire);
+    Driver(Core& core, testing::FakeView& window, VirtualClock& clock)
+        : core_(core), window_(window), clock_(clock) {
+        lastHead_ = core_.serial().ring().head();
     }
 
     // The device on the line (null: none). Ends the bookkeeping of the line
@@ -248,7 +248,7 @@ public:
             if (comTick) {
                 // The tick may have parsed more than a lap of the ring while
                 // the receive thread kept storing; what is left unread is exact.
-                consumed_ = SampleHead() - static_cast<uint64_t>(UnreadBytes(link_));
+                consumed_ = SampleHead() - static_cast<uint64_t>(core_.serial().Unread());
                 ++comTicks_;
                 comTick = false;
             }
@@ -261,12 +261,12 @@ public:
                 comTick = true;
                 break;
             case Timer::watch_serial:
-                // A supervisor tick that may open a port (state 0) waits for
+                // A supervisor tick that may open a port (between attempts) waits for
                 // a quiet line with nothing on its way, so the new line's
                 // byte count starts clean; while a download streams in on a
                 // port already open it runs at the first step that finds the
                 // line quiet.
-                if (link_.state.connectState == 0 && !(LineQuiet() && DeviceIdle())) return false;
+                if (BetweenAttempts() && !(LineQuiet() && DeviceIdle())) return false;
                 ++watchTicks_;
                 break;
             case Timer::AutoDisp: ++autoDispTicks_; break;
@@ -317,8 +317,8 @@ public:
         if (!LineLive()) return true;  // nothing more can reach the ring
         if (!DeviceIdle()) return false;
         // Bytes stored but not yet flagged: the receive thread is between
-        // its store and its raise of rxPending.
-        if (UnreadBytes(link_) > 0 && link_.state.rxPending.load(std::memory_order_acquire) == 0) return false;
+        // its store and its raise of the pending flag.
+        if (core_.serial().Unread() > 0 && !core_.serial().ring().pending()) return false;
         return sim_->BytesSent() - sentBase_ == stored_ - storedBase_;
     }
 
@@ -336,12 +336,15 @@ public:
 
     std::string Describe() {
         std::ostringstream o;
-        const LinkState& s = link_.state;
+        const Protocol& protocol = core_.protocol();
+        const Supervisor& supervisor = core_.supervisor();
         o << "  step " << step_ << ", com ticks " << comTicks_ << ", watch ticks " << watchTicks_
           << ", watch_serial " << (watchRunning() ? "running" : "stopped") << "\n"
-          << "  dialogState " << int(s.dialogState) << ", connectState " << int(s.connectState)
-          << ", deviceAnswered " << int(s.deviceAnswered) << ", textLength " << s.textLength
-          << ", parseState " << int(s.parseState) << ", portIndex " << int(s.portIndex) << "\n"
+          << "  download " << (protocol.downloading() ? "running" : "none")
+          << (protocol.stalled() ? " (stalled)" : "") << ", device "
+          << (protocol.DeviceAnswered() ? "answered" : "not answered") << ", supervisor "
+          << (supervisor.handedOver() ? "handed over" : supervisor.probing() ? "probing" : "between attempts")
+          << " on [" << supervisor.portName() << "]\n"
           << "  port " << (core_.serial().portOpen() ? "open" : "closed") << ", receive thread "
           << (core_.serial().receiveRunning() ? "running" : "not running") << ", line "
           << (lineOpen_ ? linePath_ : std::string("-")) << "\n"
@@ -350,7 +353,7 @@ public:
         if (sim_ && lineOpen_) {
             const uint64_t sent = sim_->BytesSent() - sentBase_, stored = stored_ - storedBase_;
             if (sent > stored && (sent - stored) % kRxRingSize == 0 && sim_->QueuedBytes() == 0)
-                o << "  the device sent whole laps of RxRing more than were counted: the ring overflowed\n";
+                o << "  the device sent whole laps of the ring more than were counted: the ring overflowed\n";
         }
         if (sim_) {
             o << "  device: " << (sim_->Plugged() ? "plugged" : "unplugged") << " on " << sim_->SlavePath()
@@ -377,6 +380,12 @@ public:
     bool watchRunning() const { return core_.timerRunning(Timer::watch_serial); }
     bool overflowed() const { return overflowed_; }
     bool broken() const { return broken_; }
+    // Bytes the ticks have taken from the ring so far.
+    uint64_t bytesConsumed() const { return consumed_; }
+
+    // The supervisor's next tick may open a port: it neither probes one nor
+    // has handed one over.
+    bool BetweenAttempts() const { return !core_.supervisor().probing() && !core_.supervisor().handedOver(); }
 
 private:
     template <class F>
@@ -391,14 +400,13 @@ private:
         *sent = sim_ ? sim_->BytesSent() : 0;
         *stored = SampleHead();
         *commands = sim_ ? sim_->CommandsReceived().size() : 0;
-        // txLength is written by SendCommand and read by nobody: zeroing it
-        // tells whether this action sent a command.
-        link_.state.txLength = 0;
+        // Whether this action sent a command.
+        framesBefore_ = core_.serial().framesWritten();
     }
     void EndAct(uint64_t sent, uint64_t stored, size_t commands) {
         SampleHead();
         Observe(sent, stored);
-        if (link_.state.txLength == kTxFrameSize) AwaitCommand(commands);
+        if (core_.serial().framesWritten() != framesBefore_) AwaitCommand(commands);
     }
 
     // A command written to a live line reaches the device; wait for that,
@@ -424,7 +432,7 @@ private:
 
     // Before a tick: wait until the line is quiet or bytes are flagged.
     void AwaitLine() {
-        auto ready = [&] { return link_.state.rxPending.load(std::memory_order_acquire) != 0 || LineQuiet(); };
+        auto ready = [&] { return core_.serial().ring().pending() || LineQuiet(); };
         if (!broken_ && !WaitFor(ready)) Fail("the line neither settled nor delivered bytes");
     }
 
@@ -468,9 +476,9 @@ private:
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
     }
 
-    // Bytes stored in the ring so far, counted from rxHead's movements.
+    // Bytes stored in the ring so far, counted from its head's movements.
     uint64_t SampleHead() {
-        const int32_t head = link_.state.rxHead.load(std::memory_order_acquire);
+        const int32_t head = core_.serial().ring().head();
         stored_ += static_cast<uint64_t>((head - lastHead_ + kRxRingSize) % kRxRingSize);
         lastHead_ = head;
         return stored_;
@@ -489,12 +497,11 @@ private:
     void CheckOverflow() {
         if (overflowed_ || stored_ - consumed_ < static_cast<uint64_t>(kRxRingSize)) return;
         overflowed_ = true;
-        Fail("RxRing overflowed: " + std::to_string(stored_ - consumed_) +
+        Fail("the receive ring overflowed: " + std::to_string(stored_ - consumed_) +
              " unread bytes (the device ran too far ahead of the ticks)");
     }
 
     Core& core_;
-    Link& link_;
     testing::FakeView& window_;
     VirtualClock& clock_;
     devsim::Simulator* sim_ = nullptr;
@@ -505,6 +512,8 @@ private:
 
     int32_t lastHead_ = 0;
     uint64_t stored_ = 0, consumed_ = 0;
+    // Frames the port had been handed when the current action began.
+    uint64_t framesBefore_ = 0;
     bool overflowed_ = false;
     bool broken_ = false;
 
@@ -517,9 +526,9 @@ private:
 
 // ------------------------------------------------------------ a whole program
 
-// How the simulated device writes, so that RxRing (2047 unread bytes) never
+// How the simulated device writes, so that the receive ring (2047 unread bytes) never
 // overflows for the test's sake. The receive thread moves whatever the pty
-// holds into the ring and raises rxPending only once the pty is empty, so a
+// holds into the ring and raises its pending flag only once the pty is empty, so a
 // device that writes faster than the line gives the ticks less time to keep
 // up than the program ever has; a busy machine that holds up a tick, the
 // receive thread or the kernel's pty worker then laps the ring.
@@ -559,7 +568,7 @@ inline bool DownloadFitsInRing(const devsim::SimOptions& o) {
 // a tree the registry view and the hot-plug watcher look at that tree;
 // without one they are the system's (the environment decides).
 struct Rig {
-    explicit Rig(const FakeTree* tree) : core(link, window, MakePlatform(tree)), driver(core, link, window, clock) {}
+    explicit Rig(const FakeTree* tree) : core(window, MakePlatform(tree)), driver(core, window, clock) {}
 
     int Status(const std::string& line) const { return CountLines(window.status, line); }
     const std::string& logText() const { return core.callLog().Bytes(); }
@@ -579,7 +588,6 @@ struct Rig {
         return p;
     }
 
-    Link link;
     testing::FakeView window;
     std::vector<std::string> warnings;
     VirtualClock clock;

@@ -361,12 +361,14 @@ TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
     // its silence a few steps after its last bytes were read, so the silence
     // is counted from the program's side.
     int64_t quietFrom = -1;
+    uint64_t consumed = rig.driver.bytesConsumed();
     auto noteData = [&] {
-        if (rig.link.state.idleTicks == 1) quietFrom = rig.driver.step();
+        if (rig.driver.bytesConsumed() == consumed) return;
+        consumed = rig.driver.bytesConsumed();
+        quietFrom = rig.driver.step();
     };
     rig.driver.StepUntil([&] { noteData(); return p.events.paused(); }, "the device's silence");
     ASSERT_TRUE(rig.window.indicatorRed);
-    ASSERT_NE(rig.link.state.textLength, 0);
     rig.driver.StepUntil(
         [&] {
             if (!rig.window.indicatorRed) return true;
@@ -379,8 +381,7 @@ TEST(EndToEndFaults, StalledDeviceRestartsTheDialogue) {
     // restart comes with the 41st, forty ticks later.
     ASSERT_GE(quietFrom, 0);
     EXPECT_EQ(rig.driver.step() - quietFrom, kIdleTicksLimit - 1);
-    EXPECT_EQ(rig.link.state.dialogState, kPolling);
-    EXPECT_EQ(rig.link.state.textLength, 0);
+    EXPECT_FALSE(rig.core.protocol().downloading());
     EXPECT_EQ(Commands(sim), "2DD");       // the restart's poll, with 'D' as the device had said '1'
     EXPECT_TRUE(rig.core.timerRunning(Timer::AutoDisp));  // the animation keeps running
     EXPECT_TRUE(rig.core.serial().portOpen());
@@ -433,12 +434,11 @@ TEST(EndToEndFaults, DeviceThatSaysNotNowIsKeptAndDownloadedLater) {
     rig.driver.Attach(&sim, &p.events);
     rig.driver.StartUp();
 
-    rig.driver.StepUntil([&] { return rig.link.state.connectState == 3; }, "the supervisor keeping the port", 30);
-    EXPECT_EQ(rig.link.state.deviceAnswered, 1);
-    EXPECT_EQ(rig.link.state.dialogState, kWaiting);
+    rig.driver.StepUntil([&] { return rig.core.supervisor().handedOver(); }, "the supervisor keeping the port", 30);
+    EXPECT_TRUE(rig.core.protocol().DeviceAnswered());
     rig.driver.Steps(10 * kIdleTicksLimit);
     EXPECT_FALSE(rig.driver.watchRunning());
-    EXPECT_EQ(rig.link.state.dialogState, kWaiting);
+    EXPECT_FALSE(rig.core.protocol().downloading());
     EXPECT_TRUE(rig.core.serial().portOpen());
     EXPECT_EQ(Commands(sim), "2");  // waiting sends nothing
     EXPECT_TRUE(rig.core.callLog().Empty());
@@ -472,8 +472,8 @@ TEST(EndToEndFaults, SilentDeviceIsGivenUp) {
     EXPECT_EQ(rig.driver.watchTicks(), 3);
     rig.driver.StepUntil([&] { return !rig.driver.watchRunning(); }, "the supervisor stopping", 10);
     EXPECT_EQ(rig.driver.watchTicks(), 4);
-    EXPECT_EQ(rig.link.state.portIndex, 0);
-    EXPECT_EQ(rig.link.state.portName[0], '\0');
+    EXPECT_FALSE(rig.core.supervisor().probing());
+    EXPECT_EQ(rig.core.supervisor().portName(), "");
 
     const int comTicks = rig.driver.comTicks();
     rig.driver.Steps(10 * kIdleTicksLimit);
@@ -481,7 +481,6 @@ TEST(EndToEndFaults, SilentDeviceIsGivenUp) {
     EXPECT_EQ(rig.driver.watchTicks(), 4);
     EXPECT_FALSE(rig.core.serial().portOpen());
     EXPECT_EQ(Commands(sim), "2");  // the idle polls go to a closed port
-    EXPECT_EQ(rig.link.state.dialogState, kPolling);
     EXPECT_EQ(CountOpenFds(), fds);
     EXPECT_EQ(CountThreads(), threads);
     EXPECT_TRUE(rig.core.callLog().Empty());

@@ -35,7 +35,7 @@ TEST(EndToEndRemoval, RemovalHandledBeforeTheLastBytesAreReadStillCompletes) {
     // the download, its end frame included, waits in the ring.
     ASSERT_TRUE(WaitFor([&] { return events.Count("download 1 end") == 1; }));
     ASSERT_TRUE(rig.driver.Settle("the end of the download"));
-    ASSERT_GT(UnreadBytes(rig.link), 0);
+    ASSERT_GT(rig.core.serial().Unread(), 0);
     sim.Unplug();
     ASSERT_TRUE(WaitFor([&] { return !sim.Plugged(); }));
     pollfd fd{rig.core.deviceEventFd(), POLLIN, 0};

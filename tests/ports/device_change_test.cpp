@@ -54,31 +54,28 @@ protected:
         AddSerialComm(*tree, "\\Device\\" + port, port);
     }
     void UnplugNt(const std::string& port) { tree->DeleteValue(kSerialCommKey, "\\Device\\" + port); }
-    void SetPortName(const char* name) {
-        std::memset(state.portName, 0, sizeof state.portName);
-        std::memcpy(state.portName, name, std::min<size_t>(std::strlen(name), 8));
-    }
-    // Marks the supervisor as having a port in use, so resets show.
+    // The supervisor holds a port open under this name (at most eight
+    // bytes of it, as it keeps them); "" when it named none.
     void InUse(const char* name) {
-        SetPortName(name);
-        state.connectState = 3;
-        state.portIndex = 7;
+        search.name = std::string(name).substr(0, kPortNameSize);
         serial.portOpen = true;
-        window.timers[static_cast<int>(Timer::watch_serial)] = false;
     }
     void StartDiscovery(Family&& platform) { monitor.StartPortDiscovery(platform); }
-    bool ResetDone() const {
-        return state.connectState == 0 && state.portIndex == 0 && window.timer(Timer::watch_serial);
+    // Whether the search was restarted since the last time this was asked.
+    bool ResetDone() {
+        const bool restarted = search.restarts.size() > restartsSeen;
+        restartsSeen = search.restarts.size();
+        return restarted;
     }
 
     std::shared_ptr<MemoryRegistry> tree = std::make_shared<MemoryRegistry>();
     int readers = 0;
     PortList ports;
-    Link link;
-    LinkState& state = link.state;
+    FakeSearch search;
+    size_t restartsSeen = 0;
     FakeSerial serial;
     FakeWindow window;
-    DeviceMonitor monitor{ports, CountingFactory(tree, readers), state, serial, window};
+    DeviceMonitor monitor{ports, CountingFactory(tree, readers), search, serial, window};
 };
 
 TEST_F(DeviceChange, StartUpPicksFamilyRegistersAndScans) {
@@ -127,7 +124,7 @@ TEST_F(DeviceChange, OnlyTheFamilysKindOfArrivalOrRemovalCounts) {
     EXPECT_EQ(monitor.OnWindowMessage(k9xRemoval), 0);  // port type on the NT family
     EXPECT_EQ(monitor.OnWindowMessage(k9xArrival), 0);
     EXPECT_EQ(readers, before);
-    EXPECT_EQ(state.connectState, 3);
+    EXPECT_TRUE(search.restarts.empty());
     EXPECT_EQ(ports.IsPortPresentAt(1), 1);
     EXPECT_TRUE(window.status.empty());
     // The right kind is decoded.
@@ -144,15 +141,15 @@ TEST_F(DeviceChange, RemovingTheAdapterInUseClosesAndReports) {
     EXPECT_FALSE(serial.portOpen);
     EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
     EXPECT_TRUE(ResetDone());
+    EXPECT_TRUE(search.restarts.back());  // told that its port was closed
     EXPECT_EQ(ports.IsPortPresentAt(1), 0);
     EXPECT_EQ(ports.GetPortField(1, 4), "");
     EXPECT_EQ(ports.GetPortField(1, 2), "ttyUSB0");  // the name stays for a later arrival
 
     // Nothing more to remove: no change, no second report.
-    window.timers[static_cast<int>(Timer::watch_serial)] = false;
     EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 0);
     EXPECT_EQ(window.status.size(), 1u);
-    EXPECT_FALSE(window.timer(Timer::watch_serial));
+    EXPECT_FALSE(ResetDone());
 
     // Plugged back in: present again, supervisor restarted, port untouched.
     PlugNt("1-2", "ttyUSB0");
@@ -160,6 +157,7 @@ TEST_F(DeviceChange, RemovingTheAdapterInUseClosesAndReports) {
     EXPECT_EQ(ports.PortCount(), 1);
     EXPECT_EQ(ports.GetPortField(1, 4), "\\Device\\ttyUSB0");
     EXPECT_TRUE(ResetDone());
+    EXPECT_FALSE(search.restarts.back());
     EXPECT_EQ(serial.closes, 1);
 }
 
@@ -193,8 +191,7 @@ TEST_F(DeviceChange, EightCharacterPortNameWithoutTerminatorMatchesItsRecord) {
     PlugNt("1-2", "ttyACM123");
     PlugNt("1-3", "ttyACM12");
     StartDiscovery(Family(kFamilyNt));
-    InUse("ttyACM123");  // cut to "ttyACM12", no NUL inside the field
-    ASSERT_EQ(std::memcmp(state.portName, "ttyACM12", 8), 0);
+    InUse("ttyACM123");  // cut to "ttyACM12"
     UnplugNt("ttyACM123");
     // The first record beginning with the 8 characters is the one removed.
     EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
@@ -227,7 +224,7 @@ TEST_F(DeviceChange, EmptyListLooksAgainOnArrivalOnly) {
     EXPECT_EQ(readers, before);
     // Some other port arrived: still nothing of ours, nothing restarted.
     EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 0);
-    EXPECT_EQ(state.connectState, 3);
+    EXPECT_TRUE(search.restarts.empty());
     // The adapter installed after start-up is found on its arrival.
     PlugNt("1-2", "ttyUSB0");
     EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
@@ -242,8 +239,7 @@ TEST_F(DeviceChange, RegistryErrorsLeaveTheStepBeforeTheRestart) {
     tree->SetDword(kSerialCommKey, "\\Device\\Bad", 1);
     tree->DeleteValue(kSerialCommKey, "\\Device\\ttyUSB0");
     EXPECT_THROW(monitor.OnWindowMessage(kNtRemoval), RegistryError);
-    EXPECT_EQ(state.connectState, 3);
-    EXPECT_FALSE(window.timer(Timer::watch_serial));
+    EXPECT_TRUE(search.restarts.empty());
     EXPECT_EQ(serial.closes, 0);
 
     // An error in the rescan after the list was emptied keeps what came before it.
@@ -288,30 +284,40 @@ TEST_F(DeviceChange, Win9xRefreshFollowsRefCounts) {
 // The device-change step and the supervisor together.
 class Restart : public DeviceChange {
 protected:
-    Protocol protocol{link, window, serial};
-    Supervisor supervisor{state, ports, serial, window, protocol, {}, [this] { return serial.portOpen; }};
+    void StartLinked() {
+        Family nt(kFamilyNt);
+        linked.StartPortDiscovery(nt);
+    }
+    // As a device change leaves the supervisor: its next tick begins a pass.
+    bool Restarted() const {
+        return !supervisor.probing() && !supervisor.handedOver() && window.timer(Timer::watch_serial);
+    }
+
+    FakeLine line;
+    Protocol protocol{line, window, serial};
+    Supervisor supervisor{ports, serial, window, protocol, {}, [this] { return serial.portOpen; }};
+    DeviceMonitor linked{ports, CountingFactory(tree, readers), supervisor, serial, window};
 };
 
 TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
     PlugNt("1-2", "ttyUSB0");
-    StartDiscovery(Family(kFamilyNt));
+    StartLinked();
     supervisor.Tick();
-    DeviceSends(link, protocol, Frame('0'));  // the device answers the probe
+    DeviceSends(line, protocol, Frame('0'));  // the device answers the probe
     supervisor.Tick();
     supervisor.Tick();
-    ASSERT_EQ(state.connectState, 3);
+    ASSERT_TRUE(supervisor.handedOver());
     supervisor.Tick();
     ASSERT_FALSE(window.timer(Timer::watch_serial));
 
     PlugNt("1-3", "ttyUSB1");
-    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
-    EXPECT_TRUE(ResetDone());
+    EXPECT_EQ(linked.OnWindowMessage(kNtArrival), 1);
+    EXPECT_TRUE(Restarted());
     EXPECT_TRUE(serial.portOpen);
     supervisor.Tick();  // first present adapter: ours, already open (its warning)
     supervisor.Tick();  // the other one: skipped, it would only warn again
     EXPECT_EQ(serial.opens, (std::vector<std::string>{"ttyUSB0", "ttyUSB0"}));
-    EXPECT_EQ(state.connectState, 0);
-    EXPECT_EQ(state.portIndex, kNoPortLeft);
+    EXPECT_FALSE(supervisor.probing());
     supervisor.Tick();
     EXPECT_FALSE(window.timer(Timer::watch_serial));
     EXPECT_TRUE(serial.portOpen);
@@ -320,25 +326,25 @@ TEST_F(Restart, ArrivalDuringADownloadMeetsTheOpenPortAndMovesOn) {
 
     // The pass kept the name of the port in use: pulling its adapter closes it.
     UnplugNt("ttyUSB0");
-    EXPECT_EQ(monitor.OnWindowMessage(kNtRemoval), 2);
+    EXPECT_EQ(linked.OnWindowMessage(kNtRemoval), 2);
     EXPECT_FALSE(serial.portOpen);
     EXPECT_EQ(window.status, std::vector<std::string>{"Device Remove."});
 }
 
 TEST_F(Restart, ARestartAbandonsAProbeStillWaitingForItsAnswer) {
     PlugNt("1-2", "ttyUSB0");  // no device behind this one
-    StartDiscovery(Family(kFamilyNt));
+    StartLinked();
     supervisor.Tick();
     supervisor.Tick();
-    ASSERT_EQ(state.connectState, 2);
+    ASSERT_TRUE(supervisor.probing());
     ASSERT_TRUE(serial.portOpen);
 
     PlugNt("1-3", "ttyUSB1");
-    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    EXPECT_EQ(linked.OnWindowMessage(kNtArrival), 1);
     EXPECT_EQ(serial.closes, 1);
     EXPECT_FALSE(serial.portOpen);
     supervisor.Tick();  // ttyUSB0 again, opens
-    EXPECT_EQ(state.connectState, 1);
+    EXPECT_TRUE(supervisor.probing());
     supervisor.Tick();
     supervisor.Tick();  // no answer: closed
     supervisor.Tick();  // ttyUSB1 reached
@@ -346,10 +352,10 @@ TEST_F(Restart, ARestartAbandonsAProbeStillWaitingForItsAnswer) {
     EXPECT_TRUE(serial.portOpen);
 
     // An answered probe is the dialogue's: a restart leaves it open.
-    DeviceSends(link, protocol, Frame('0'));  // the device answers the probe
+    DeviceSends(line, protocol, Frame('0'));  // the device answers the probe
     supervisor.Tick();
     PlugNt("1-4", "ttyUSB2");
-    EXPECT_EQ(monitor.OnWindowMessage(kNtArrival), 1);
+    EXPECT_EQ(linked.OnWindowMessage(kNtArrival), 1);
     EXPECT_TRUE(serial.portOpen);
     EXPECT_EQ(serial.closes, 2);
 }

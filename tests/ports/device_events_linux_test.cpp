@@ -187,10 +187,10 @@ TEST(HotplugEndToEnd, FakeTreePlugAndUnplugReachThePortList) {
     SysfsTreeSource source(sysfs.root().string());
     ASSERT_TRUE(source.ok());
     PortList ports;
-    LinkState state;
+    testing::FakeSearch search;
     testing::FakeSerial serial;
     testing::FakeWindow window;
-    DeviceMonitor monitor(ports, MakeSysfsRegistryFactory(sysfs.root()), state, serial, window);
+    DeviceMonitor monitor(ports, MakeSysfsRegistryFactory(sysfs.root()), search, serial, window);
     monitor.StartPortDiscovery(source);
     EXPECT_TRUE(monitor.registered());
     EXPECT_EQ(ports.PortCount(), 0);
@@ -203,7 +203,7 @@ TEST(HotplugEndToEnd, FakeTreePlugAndUnplugReachThePortList) {
     EXPECT_EQ(ports.GetPortField(1, 2), "ttyUSB0");
     EXPECT_EQ(ports.IsPortPresentAt(1), 1);
 
-    std::memcpy(state.portName, "ttyUSB0", 7);
+    search.name = "ttyUSB0";
     serial.portOpen = true;
     sysfs.RemoveUsbSerial("usb1/1-2");
     result = 0;
@@ -226,16 +226,16 @@ TEST(HotplugEndToEnd, ATtyNameReusedByAnotherDeviceIsNotOurs) {
         SCOPED_TRACE(together ? "pull and plug handled together" : "pull handled first");
         testing::FakeSysfs sysfs;
         PortList ports;
-        LinkState state;
+        testing::FakeSearch search;
         testing::FakeSerial serial;
         testing::FakeWindow window;
-        DeviceMonitor monitor(ports, MakeSysfsRegistryFactory(sysfs.root()), state, serial,
+        DeviceMonitor monitor(ports, MakeSysfsRegistryFactory(sysfs.root()), search, serial,
                               window);
         sysfs.AddUsbSerial("067b", "2303", "usb1/1-2", "ttyUSB0");
         testing::FakeDeviceEvents platform;
         monitor.StartPortDiscovery(platform);
         ASSERT_EQ(ports.FirstPresentPort(), 1);
-        std::memcpy(state.portName, "ttyUSB0", 7);
+        search.name = "ttyUSB0";
         serial.portOpen = true;
 
         sysfs.RemoveUsbSerial("usb1/1-2");

@@ -17,27 +17,32 @@ using namespace dialscope::testing;
 class SupervisorTest : public ::testing::Test {
 protected:
     bool Running() const { return window.timer(Timer::watch_serial); }
-    std::string PortName() const {
-        return std::string(state.portName, strnlen(state.portName, kPortNameSize));
-    }
+    std::string PortName() const { return supervisor.portName(); }
 
     // The command letters the dialogue has sent on the lines it was given.
     std::string sent() const { return serial.commands(); }
 
     PortList ports;
-    Link link;
-    LinkState& state = link.state;
+    FakeLine line;
     FakeSerial serial;
     FakeWindow window;
-    Protocol protocol{link, window, serial};
+    Protocol protocol{line, window, serial};
     int openErrno = 0;
-    Supervisor supervisor{state, ports, serial, window, protocol, [this] { return openErrno; },
+    Supervisor supervisor{ports, serial, window, protocol, [this] { return openErrno; },
                           [this] { return serial.portOpen; }};
 };
 
 TEST_F(SupervisorTest, NoPresentAdapterTriesTheEmptyNameThenStops) {
-    ports.AppendPort("k", "ttyUSB0", 0, "");
-    std::memcpy(state.portName, "stale", 5);
+    // A pass that opened ttyUSB0 and found nothing; then the adapter went.
+    ports.AppendPort("k", "ttyUSB0", 1, "");
+    supervisor.Tick();
+    ASSERT_EQ(PortName(), "ttyUSB0");
+    supervisor.Restart(false);
+    ports.SetPortField(1, 3, "0");
+    serial.opens.clear();
+    serial.clearWritten();
+    window.timerLog.clear();
+
     serial.openSucceeds = false;  // an empty name does not open
     supervisor.Tick();
     EXPECT_EQ(serial.opens, std::vector<std::string>{""});
@@ -45,13 +50,11 @@ TEST_F(SupervisorTest, NoPresentAdapterTriesTheEmptyNameThenStops) {
     EXPECT_FALSE(serial.lastParity);
     EXPECT_EQ(serial.lastByteSize, 8);
     EXPECT_EQ(serial.lastStopBits, 0);
-    EXPECT_EQ(state.portIndex, kNoPortLeft);
-    EXPECT_EQ(state.connectState, 0);
+    EXPECT_FALSE(supervisor.probing());
     EXPECT_TRUE(Running());
     EXPECT_EQ(sent(), "");
 
     supervisor.Tick();
-    EXPECT_EQ(state.portIndex, 0);
     EXPECT_EQ(PortName(), "");
     EXPECT_FALSE(Running());
     EXPECT_EQ(serial.opens.size(), 1u);
@@ -64,20 +67,19 @@ TEST_F(SupervisorTest, SilentAdaptersAreEachTriedOnceInListOrder) {
     ports.AppendPort("k1", "ttyUSB0", 1, "p1");
     ports.AppendPort("k2", "ttyUSB1", 0, "");
     ports.AppendPort("k3", "ttyUSB2", 1, "p3");
-    struct Step { uint8_t state, index; size_t opens; int closes; };
+    struct Step { bool probing; size_t opens; int closes; };
     const Step expected[] = {
-        {1, 3, 1, 0},            // open position 1, poll
-        {2, 3, 1, 0},            //
-        {0, 3, 1, 1},            // no answer: close
-        {1, kNoPortLeft, 2, 1},  // open position 3, poll
-        {2, kNoPortLeft, 2, 1},
-        {0, kNoPortLeft, 2, 2},
-        {0, 0, 2, 2},            // stop
+        {true, 1, 0},    // open position 1, poll
+        {true, 1, 0},    //
+        {false, 1, 1},   // no answer: close
+        {true, 2, 1},    // open position 3, poll
+        {true, 2, 1},
+        {false, 2, 2},
+        {false, 2, 2},   // stop
     };
     for (size_t i = 0; i < std::size(expected); ++i) {
         supervisor.Tick();
-        EXPECT_EQ(state.connectState, expected[i].state) << "tick " << i + 1;
-        EXPECT_EQ(state.portIndex, expected[i].index) << "tick " << i + 1;
+        EXPECT_EQ(supervisor.probing(), expected[i].probing) << "tick " << i + 1;
         EXPECT_EQ(serial.opens.size(), expected[i].opens) << "tick " << i + 1;
         EXPECT_EQ(serial.closes, expected[i].closes) << "tick " << i + 1;
         EXPECT_EQ(Running(), i + 1 < std::size(expected)) << "tick " << i + 1;
@@ -85,24 +87,24 @@ TEST_F(SupervisorTest, SilentAdaptersAreEachTriedOnceInListOrder) {
     EXPECT_EQ(serial.opens, (std::vector<std::string>{"ttyUSB0", "ttyUSB2"}));
     EXPECT_EQ(sent(), "22");
     EXPECT_EQ(PortName(), "");
-    EXPECT_EQ(state.dialogState, 1);
 }
 
 TEST_F(SupervisorTest, AnAnswerKeepsThePortAndStops) {
     ports.AppendPort("k1", "ttyUSB0", 1, "p1");
-    state.deviceAnswered = 1;  // left over from an earlier download
+    protocol.BeginPolling();
+    DeviceSends(line, protocol, Frame('0'));  // an answer on an earlier line
+    ASSERT_TRUE(protocol.DeviceAnswered());
     supervisor.Tick();
-    EXPECT_EQ(state.deviceAnswered, 0);
-    EXPECT_EQ(state.dialogState, 1);
+    EXPECT_FALSE(protocol.DeviceAnswered());
     EXPECT_EQ(sent(), "2");
-    DeviceSends(link, protocol, Frame('0'));  // the device answers: nothing to send now
-    ASSERT_EQ(state.deviceAnswered, 1);
+    DeviceSends(line, protocol, Frame('0'));  // the device answers: nothing to send now
+    ASSERT_TRUE(protocol.DeviceAnswered());
     supervisor.Tick();
     supervisor.Tick();
-    EXPECT_EQ(state.connectState, 3);
+    EXPECT_TRUE(supervisor.handedOver());
     EXPECT_TRUE(Running());
     supervisor.Tick();
-    EXPECT_EQ(state.connectState, 3);
+    EXPECT_TRUE(supervisor.handedOver());
     EXPECT_FALSE(Running());
     EXPECT_TRUE(serial.portOpen);
     EXPECT_EQ(serial.closes, 0);
@@ -111,24 +113,16 @@ TEST_F(SupervisorTest, AnAnswerKeepsThePortAndStops) {
     EXPECT_EQ(serial.opens.size(), 1u);
 }
 
-TEST_F(SupervisorTest, UnknownStateGoesBackToZero) {
-    state.connectState = 9;
-    supervisor.Tick();
-    EXPECT_EQ(state.connectState, 0);
-    EXPECT_TRUE(Running());
-    EXPECT_TRUE(serial.opens.empty());
-}
-
 TEST_F(SupervisorTest, PortNameHoldsAtMostEightBytes) {
     ports.AppendPort("k1", "ttyUSB12", 1, "");
     ports.AppendPort("k2", "ttyACM123", 1, "");
     supervisor.Tick();
-    EXPECT_EQ(std::memcmp(state.portName, "ttyUSB12", 8), 0);
+    EXPECT_EQ(PortName(), "ttyUSB12");
     EXPECT_EQ(serial.opens.back(), "ttyUSB12");
-    serial.portOpen = false;
-    state.connectState = 0;
     supervisor.Tick();
-    EXPECT_EQ(std::memcmp(state.portName, "ttyACM12", 8), 0);
+    supervisor.Tick();  // no answer: closed
+    supervisor.Tick();
+    EXPECT_EQ(PortName(), "ttyACM12");
     EXPECT_EQ(serial.opens.back(), "ttyACM12");  // cut, and terminated for the open
 }
 
@@ -164,8 +158,7 @@ TEST_F(SupervisorTest, OpenFailuresAreExplainedOncePerPortAndReason) {
     ports.AppendPort("k2", "ttyUSB1", 1, "");
     serial.openSucceeds = false;
     auto pass = [&] {
-        state.connectState = 0;
-        state.portIndex = 0;
+        supervisor.Restart(false);
         for (int i = 0; i < 3; ++i) supervisor.Tick();
     };
     openErrno = EACCES;
@@ -199,8 +192,7 @@ TEST_F(SupervisorTest, OpenFailuresAreExplainedOncePerPortAndReason) {
     // Once ttyUSB0 opens, its reasons may be told again.
     serial.openSucceeds = true;
     openErrno = 0;
-    state.connectState = 0;
-    state.portIndex = 0;
+    supervisor.Restart(false);
     supervisor.Tick();
     ASSERT_TRUE(serial.portOpen);
     serial.closePort();
@@ -238,8 +230,7 @@ TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
     serial.closePort();
     serial.openSucceeds = false;
     openErrno = ENOENT;
-    state.connectState = 0;
-    state.portIndex = 0;
+    supervisor.Restart(true);
     for (int i = 0; i < kRetryTicks + 1; ++i) supervisor.Tick();
     EXPECT_TRUE(Running());
     serial.openSucceeds = true;
@@ -248,9 +239,13 @@ TEST_F(SupervisorTest, RefusedPortIsRetriedAfterAPause) {
     EXPECT_EQ(serial.opens.size(), 4u);
     EXPECT_TRUE(serial.portOpen);
 
-    // Our own port already open is not a reason to keep trying.
-    state.connectState = 0;
-    state.portIndex = 0;
+    // Our own port already open (a download on it) is not a reason to keep
+    // trying.
+    DeviceSends(line, protocol, Frame('0'));
+    supervisor.Tick();
+    supervisor.Tick();
+    ASSERT_TRUE(supervisor.handedOver());
+    supervisor.Restart(false);
     supervisor.Tick();  // meets the open port
     supervisor.Tick();
     EXPECT_FALSE(Running());
@@ -264,16 +259,14 @@ TEST_F(SupervisorTest, DownloadPortHeldMeansOneWarningPerDeviceChange) {
     ports.AppendPort("k1", "ttyUSB0", 1, "");
     ports.AppendPort("k2", "ttyUSB1", 1, "");
     supervisor.Tick();
-    state.deviceAnswered = 1;
+    DeviceSends(line, protocol, Frame('0'));
     for (int i = 0; i < 3; ++i) supervisor.Tick();
-    ASSERT_EQ(state.connectState, 3);
+    ASSERT_TRUE(supervisor.handedOver());
     ASSERT_FALSE(Running());
 
     openErrno = EBUSY;  // as if ttyUSB1 were refused by the system
     for (int change = 1; change <= 2; ++change) {
-        state.connectState = 0;
-        state.portIndex = 0;
-        window.EnableTimer(Timer::watch_serial, true);
+        supervisor.Restart(false);
         for (int i = 0; i < 40 && Running(); ++i) supervisor.Tick();
         EXPECT_FALSE(Running()) << "change " << change;
         EXPECT_EQ(serial.opens.size(), 1u + change) << "change " << change;
@@ -289,24 +282,23 @@ TEST_F(SupervisorTest, DownloadPortHeldMeansOneWarningPerDeviceChange) {
 // left open nor the leftovers may take that answer as payload.
 TEST(SupervisorNewLine, LeftoversOfAPulledLineDoNotSwallowTheFirstAnswer) {
     CoreHarness h;
-    h.s().dialogState = 2;
+    h.Feed(HeaderFrame({"DESK"}));
     h.Feed(Bytes("\x7E\x7E\x50\x4C", 4) + Bytes(10, 'a'));  // parsed: mid-payload
-    ASSERT_EQ(h.s().parseState, 4);
     h.Push(Bytes("\x7E\x7E\x51\x4C", 4) + Bytes(5, 'b'));   // arrived, not yet parsed
     h.serial.closePort();  // the pull
 
     PortList ports;
     ports.AppendPort("k1", "ttyUSB0", 1, "");
-    Supervisor supervisor{h.s(), ports, h.serial, h.window, h.protocol};
+    Supervisor supervisor{ports, h.serial, h.window, h.protocol};
     h.serial.clearWritten();
     supervisor.Tick();  // the new line opens and is polled
     ASSERT_EQ(h.serial.commands(), "2");
     h.Feed(Frame('1'));
-    EXPECT_EQ(h.s().deviceAnswered, 1);
+    EXPECT_TRUE(h.protocol.DeviceAnswered());
     EXPECT_EQ(h.serial.commands(), "2D");
     supervisor.Tick();
     supervisor.Tick();
-    EXPECT_EQ(h.s().connectState, 3);
+    EXPECT_TRUE(supervisor.handedOver());
 }
 
 }  // namespace

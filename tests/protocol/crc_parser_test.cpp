@@ -39,7 +39,6 @@ TEST(SendCommand, WritesExactCommandFrames) {
     ASSERT_EQ(h.serial.frames.size(), 2u);
     EXPECT_EQ(h.serial.frames[0], Bytes("\x7E\x7E\x44\x00\xC1\x08", 6));
     EXPECT_EQ(h.serial.frames[1], Bytes("\x7E\x7E\x32\x00\x63\xF7", 6));
-    EXPECT_EQ(h.s().txLength, 6);
 
     h.serial.portOpen = false;  // no port: the write fails, nothing is sent
     EXPECT_FALSE(h.protocol.SendCommand('2'));
@@ -67,23 +66,19 @@ TEST(Parser, FindsFramesThroughNoiseAndRefusedCommands) {
     EXPECT_EQ(DsSentFor(CorruptCrc(one)), 0);
 }
 
-TEST(Parser, FrameLengthsAndFramePos) {
+TEST(Parser, FrameLengths) {
     CoreHarness h;
-    h.s().dialogState = 2;
-    h.Feed(Frame('P', Bytes(76, 'x')));  // the largest frame fills FrameBuffer exactly
-    EXPECT_EQ(h.s().framePos, 80);
-    EXPECT_EQ(h.s().textLength, 36 + 76);
-
+    h.Feed(HeaderFrame({"DESK"}));
+    h.window.log.Clear();
+    h.Feed(Frame('P', Bytes(76, 'x')));  // the largest frame fills the frame buffer exactly
     h.Feed(Frame('Q', ""));  // length 0: straight to the CRC bytes
-    EXPECT_EQ(h.s().framePos, 4);
-    EXPECT_EQ(h.s().parseState, 0);
-    EXPECT_EQ(h.s().expectedSeq, 'R');
 
-    // 0x7E inside the payload is data.
+    // 0x7E inside the payload is data; 'R' is in turn after the empty 'Q'.
     h.Feed(Bytes("\x7E\x7E\x52\x01\x7E", 5) + Bytes(1, char(Crc("\x52\x01\x7E") >> 8)) +
            Bytes(1, char(Crc("\x52\x01\x7E") & 0xFF)));
-    EXPECT_EQ(h.s().textLength, 36 + 77);
-    EXPECT_EQ(h.link->TextBuffer[36 + 76], 0x7E);
+    h.Feed(BoundaryFrame(0, 0, 1, 2, 3, 4, 5));
+    EXPECT_EQ(h.window.log.Bytes(), " 1. DESK    A 01/02/03 04:05\r\n      " + Bytes(76, 'x') + "\x7E\r\n");
+    EXPECT_TRUE(h.window.status.empty());
 }
 
 TEST(Parser, OverlongLengthByteIsDroppedWithoutOverrunOrStall) {
@@ -91,11 +86,7 @@ TEST(Parser, OverlongLengthByteIsDroppedWithoutOverrunOrStall) {
     for (int len : {77, 0x7E, 255}) {
         Bytes bad = "\x7E\x7E\x31" + Bytes(1, char(len)) + Bytes(300, '\x7E');
         h.Feed(bad);
-        // Nothing was stored past the command byte: no payload was taken in.
-        EXPECT_EQ(h.s().framePos, 1) << len;
         h.Feed(Frame('1'));
-        EXPECT_EQ(h.s().framePos, 4) << len;
-        EXPECT_EQ(h.s().parseState, 0) << len;
     }
     // Each overlong frame was dropped at once, and the frame behind it was
     // still found: three 'D' replies.
@@ -105,24 +96,32 @@ TEST(Parser, OverlongLengthByteIsDroppedWithoutOverrunOrStall) {
 TEST(Parser, FrameSplitAcrossTicksAndRingWrap) {
     CoreHarness h;
     // Start near the end of the ring so the frame wraps from 2047 to 0.
-    h.s().rxHead.store(2045);
-    h.s().rxTail = 2045;
+    h.Feed(Bytes(2045, '\0'));
+    ASSERT_EQ(h.line.ring.head(), 2045);
     Bytes one = Frame('1');
     for (char c : one) h.Feed(Bytes(1, c));
     EXPECT_EQ(h.serial.commands(), "D");
-    EXPECT_EQ(h.s().rxTail, (2045 + 6) % 2048);
-    EXPECT_EQ(h.s().rxTail, h.s().rxHead.load());
+    EXPECT_EQ(h.line.ring.head(), (2045 + 6) % 2048);
+    EXPECT_EQ(h.line.Unread(), 0);
 }
 
 TEST(Ring, WrapsStraightFrom2047ToZero) {
-    Link link;
-    link.state.rxHead.store(2047);
-    StoreReceivedByte(link, 0x11);
-    EXPECT_EQ(link.state.rxHead.load(), 0);
-    EXPECT_EQ(link.RxRing[2047], 0x11);
-    StoreReceivedByte(link, 0x22);
-    EXPECT_EQ(link.RxRing[0], 0x22);
-    EXPECT_EQ(link.state.rxHead.load(), 1);
+    RxRing ring;
+    uint8_t byte = 0;
+    for (int i = 0; i < 2047; ++i) {
+        ring.Store(0);
+        ASSERT_TRUE(ring.Next(byte));
+    }
+    ring.Store(0x11);
+    EXPECT_EQ(ring.head(), 0);
+    ring.Store(0x22);
+    EXPECT_EQ(ring.head(), 1);
+    EXPECT_EQ(ring.Unread(), 2);
+    ASSERT_TRUE(ring.Next(byte));
+    EXPECT_EQ(byte, 0x11);
+    ASSERT_TRUE(ring.Next(byte));
+    EXPECT_EQ(byte, 0x22);
+    EXPECT_FALSE(ring.Next(byte));
 }
 
 // 2047 unread bytes all arrive; 2048 look like an empty ring; 2049 show as
@@ -130,19 +129,19 @@ TEST(Ring, WrapsStraightFrom2047ToZero) {
 TEST(Ring, UnreadCountsAtCapacity) {
     for (int stored : {2047, 2048, 2049}) {
         CoreHarness h;
-        h.s().dialogState = 2;
-        h.s().rxHead.store(100);
-        h.s().rxTail = 100;
+        h.Feed(Bytes(100, 'n'));
         Bytes bytes;
         for (int i = 0; i < stored; ++i) bytes += char(i == stored - 1 ? 0x7E : 'n');
         h.Push(bytes);
-        int unread = UnreadBytes(*h.link);
+        int unread = h.line.Unread();
         h.Tick();
         EXPECT_EQ(unread, stored % 2048 == 0 ? 0 : (stored > 2048 ? 1 : 2047)) << stored;
-        EXPECT_EQ(h.s().rxTail, h.s().rxHead.load());
-        // The last byte stored was 0x7E; the parser saw it unless the ring looked empty.
-        EXPECT_EQ(h.s().parseState, stored == 2048 ? 0 : 1) << stored;
-        EXPECT_EQ(h.s().idleTicks, 1);  // the tick saw rxPending set
+        EXPECT_EQ(h.line.Unread(), 0);
+        // The last byte stored was 0x7E; the parser saw it unless the ring
+        // looked empty: then a '1' frame missing only its second sync byte
+        // is found.
+        h.Feed(Frame('1').substr(2));
+        EXPECT_EQ(h.serial.commands(), stored == 2048 ? "" : "D") << stored;
     }
 }
 

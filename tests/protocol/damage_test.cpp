@@ -143,7 +143,6 @@ TEST(Damage, NoiseBetweenRecordsMarksNothing) {
 // download do not make the first miss of the next give that one up.
 TEST(Damage, MissesDoNotCarryIntoTheNextDownload) {
     CoreHarness h;
-    h.s().connectState = kSupervisorHandedOver;
     const Bytes header = HeaderFrame({"DESK"});
     const Bytes twoMisses = header + Frame('P', "abc") + Frame('R', "x") + Frame('T', "y") +
                             BoundaryFrame(0, 0, 1, 2, 3, 4, 1) + Frame('E');

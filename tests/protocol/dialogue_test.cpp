@@ -11,50 +11,67 @@ TEST(Dialogue, AnswersPollsAndTracksDeviceAnswered) {
     CoreHarness h;  // polling
     h.Feed(Frame('1'));
     EXPECT_EQ(h.serial.commands(), "D");
-    EXPECT_EQ(h.s().dialogState, 1);
-    EXPECT_EQ(h.s().deviceAnswered, 1);
-    EXPECT_EQ(h.s().pollWithD, 1);
+    EXPECT_TRUE(h.protocol.DeviceAnswered());
 
-    // '0' in polling: waiting, answered, no reply.
-    h.s().deviceAnswered = 0;
+    // '0' in polling: waiting, answered, no reply; the poll is '2' again.
+    h.protocol.StartOnNewLine();
+    EXPECT_FALSE(h.protocol.DeviceAnswered());
     h.Feed(Frame('0'));
-    EXPECT_EQ(h.s().dialogState, 0);
-    EXPECT_EQ(h.s().deviceAnswered, 1);
-    EXPECT_EQ(h.s().pollWithD, 0);
+    EXPECT_TRUE(h.protocol.DeviceAnswered());
+    EXPECT_EQ(h.serial.commands(), "D2");
+    h.protocol.StartOnNewLine();
+    h.Tick(kIdleTicksLimit);
+    EXPECT_EQ(h.serial.commands(), "D222");
 
-    // Waiting ignores everything but '1', and a '1' there does not count as an answer.
-    h.s().deviceAnswered = 0;
-    h.Feed(kHeader + Frame('E') + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
-    EXPECT_EQ(h.s().dialogState, 0);
-    EXPECT_EQ(h.serial.commands(), "D");
-    h.Feed(Frame('1'));
-    EXPECT_EQ(h.serial.commands(), "DD");
-    EXPECT_EQ(h.s().dialogState, 1);
-    EXPECT_EQ(h.s().deviceAnswered, 0);
+    // Waiting (as the dialogue is made) ignores everything but '1', and a
+    // '1' there does not count as an answer.
+    CoreHarness w(false);
+    w.Feed(kHeader + Frame('E') + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
+    EXPECT_EQ(w.window.downloadsStarted, 0);
+    EXPECT_TRUE(w.serial.frames.empty());
+    w.Feed(Frame('1'));
+    EXPECT_EQ(w.serial.commands(), "D");
+    EXPECT_FALSE(w.protocol.DeviceAnswered());
 
-    // Polling ignores data, boundary and end frames.
-    h.Feed(Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('E'));
-    EXPECT_EQ(h.s().dialogState, 1);
-    EXPECT_TRUE(h.window.log.Empty());
-    EXPECT_TRUE(h.window.status.empty());
+    // Polling ignores data, boundary and end frames; a header begins the download.
+    w.Feed(Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('E'));
+    EXPECT_TRUE(w.window.log.Empty());
+    EXPECT_TRUE(w.window.status.empty());
+    EXPECT_TRUE(w.serial.portOpen);
+    w.Feed(kHeader);
+    EXPECT_EQ(w.window.downloadsStarted, 1);
 }
 
+// Each state of the dialogue is shown by the next intact frame: waiting
+// answers a '1', polling begins a download at a header, a download shows a
+// record at a boundary frame.
 TEST(Dialogue, BadCrcChangesNothingOutsideARecord) {
-    for (uint8_t state : {0, 1, 2}) {
-        CoreHarness h;
-        h.s().dialogState = state;
-        h.s().textLength = 0;
+    for (int state : {0, 1, 2}) {
+        SCOPED_TRACE(state);
+        CoreHarness h(state != 0);
+        if (state == 2) h.Feed(kHeader);
+        const int indicatorChanges = h.window.indicatorChanges;
+        const bool answered = h.protocol.DeviceAnswered();
         for (Bytes f : {Frame('0'), Frame('1'), kHeader, Frame('E')}) h.Feed(CorruptCrc(f));
-        if (state != 2) {
-            h.Feed(CorruptCrc(Frame('P', "abc")) + CorruptCrc(BoundaryFrame(0, 0, 1, 1, 1, 1, 1)));
-        }
-        EXPECT_EQ(h.s().dialogState, state);
+        h.Feed(CorruptCrc(Frame('P', "abc")) + CorruptCrc(BoundaryFrame(0, 0, 1, 1, 1, 1, 1)));
         EXPECT_TRUE(h.serial.frames.empty());
-        EXPECT_EQ(h.s().textLength, 0);
-        EXPECT_EQ(h.s().deviceAnswered, 0);
+        EXPECT_EQ(h.protocol.DeviceAnswered(), answered);
         EXPECT_TRUE(h.window.status.empty());
-        EXPECT_EQ(h.window.indicatorChanges, 0);
-        EXPECT_EQ(h.s().got0 | h.s().got1 | h.s().gotB | h.s().gotD | h.s().gotE | h.s().gotData, 0);
+        EXPECT_TRUE(h.window.log.Empty());
+        EXPECT_EQ(h.window.indicatorChanges, indicatorChanges);
+        EXPECT_EQ(h.window.downloadsEnded, 0);
+        if (state == 0) {
+            h.Feed(Frame('1'));
+            EXPECT_EQ(h.serial.commands(), "D");
+        } else if (state == 1) {
+            h.Feed(kHeader);
+            EXPECT_EQ(h.window.downloadsStarted, 1);
+        } else {
+            // The damaged frames were a gap: a call may have been lost in it.
+            h.Feed(BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
+            EXPECT_EQ(h.window.log.Bytes(), " 1. DESK    A 01/01/01 01:01\r\n" + Bytes(kDamagedTextLine));
+            EXPECT_EQ(h.window.status, std::vector<std::string>{kRecordMayBeLostLine});
+        }
     }
 }
 
@@ -143,7 +160,7 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
         EXPECT_EQ(h.window.status, c.status);
         EXPECT_TRUE(h.serial.frames.empty());
         // The next record is whole again.
-        if (h.s().dialogState == 2 && h.s().downloadActive) {
+        if (h.protocol.downloading()) {
             h.window.log.Clear();
             h.Feed(Frame('P', "fine") + b1);
             EXPECT_EQ(h.window.log.Bytes().substr(30), "      fine\r\n");
@@ -156,51 +173,59 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
 TEST(Dialogue, DamagedRecordWithAWideNumber) {
     CoreHarness h;
     h.Feed(kHeader);
-    h.s().recordNumber = 122;
+    Bytes earlier;
+    for (int i = 0; i < 122; ++i) earlier += BoundaryFrame(0, 0, 1, 1, 1, 1, 1);
+    h.Feed(earlier);
+    h.window.log.Clear();
     h.Feed(Frame('P', "abc") + CorruptCrc(Frame('Q', "d")) + BoundaryFrame(0, 0, 1, 2, 3, 4, 5));
     EXPECT_EQ(h.window.log.Bytes(), "123. DESK    A 01/02/03 04:05\r\n      abc\r\n      (text damaged in transfer)\r\n");
 }
 
 TEST(Dialogue, HeaderStartsDownload) {
     CoreHarness h;
-    h.s().recordNumber = 7;
+    // An earlier download of seven calls, then a new line.
+    Bytes seven;
+    for (int i = 0; i < 7; ++i) seven += BoundaryFrame(0, 0, 1, 1, 1, 1, 1);
+    h.Feed(HeaderFrame({"OLD"}) + seven + Frame('E'));
+    h.protocol.StartOnNewLine();
+    h.serial.clearWritten();
+    h.window.log.Clear();
+    h.window.indicatorRed = false;
+    EXPECT_FALSE(h.protocol.DeviceAnswered());
+
     h.Feed(kHeader);
-    EXPECT_EQ(h.s().dialogState, 2);
-    EXPECT_EQ(h.s().deviceAnswered, 1);
+    EXPECT_TRUE(h.protocol.downloading());
+    EXPECT_TRUE(h.protocol.DeviceAnswered());
     EXPECT_TRUE(h.window.indicatorRed);
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));
-    EXPECT_EQ(h.s().recordNumber, 0);
-    EXPECT_EQ(0, std::memcmp(h.link->LabelTable, "DESK\0\0\0\0", 8));
     // '1' and 'D' during a download are ignored.
-    h.Feed(Frame('1') + kHeader);
+    h.Feed(Frame('1') + HeaderFrame({"OTHER"}));
     EXPECT_TRUE(h.serial.frames.empty());
+    // Numbered from 1 again, under the header's labels.
+    h.Feed(BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
+    EXPECT_EQ(h.window.log.Bytes().substr(0, 12), " 1. DESK    ");
 }
 
 TEST(Dialogue, SequenceLettersAndMisses) {
     CoreHarness h;
     h.Feed(kHeader);
-    // 'P' .. '^' and 'P' again are all in turn.
+    h.window.log.Clear();
+    const Bytes b = BoundaryFrame(0, 0, 1, 2, 3, 4, 5), header = " 1. DESK    A 01/02/03 04:05\r\n";
+    // 'P' .. '^', 'P' again and then 'Q' are all in turn: one record, whole.
     Bytes all;
     for (uint8_t c = 'P'; c <= '^'; ++c) all += Frame(c, Bytes(1, char(c)));
-    h.Feed(all + Frame('P', "P"));
-    EXPECT_EQ(h.s().seqMisses, 0);
-    EXPECT_EQ(h.s().textLength, 36 + 16);
-    EXPECT_EQ(h.s().expectedSeq, 'Q');
-    EXPECT_EQ(h.s().recordDamaged, 0);
+    h.Feed(all + Frame('P', "P") + Frame('Q', "q") + b);
+    EXPECT_EQ(h.window.log.Bytes(), header + "      PQRSTUVWXYZ[\\]^Pq\r\n");
+    h.window.log.Clear();
     // '_' is never expected: a miss, its text kept, and the letters go on
-    // from it ('P' after it).
-    h.Feed(Frame('_', "x"));
-    EXPECT_EQ(h.s().seqMisses, 1);
-    EXPECT_EQ(h.s().textLength, 36 + 17);
-    EXPECT_EQ(h.s().expectedSeq, 'P');
-    EXPECT_EQ(h.s().recordDamaged, 1);
-    // A second miss in a row, then a frame in turn resets the count.
-    h.Feed(Frame('S', "s"));
-    EXPECT_EQ(h.s().seqMisses, 2);
-    h.Feed(Frame('T', "t"));
-    EXPECT_EQ(h.s().seqMisses, 0);
-    EXPECT_EQ(h.s().dialogState, 2);
-    EXPECT_EQ(h.s().textLength, 36 + 19);
+    // from it ('P' after it, in turn). Two misses in a row, then a frame in
+    // turn resets the count: two more do not give the download up.
+    h.Feed(Frame('P', "a") + Frame('_', "x") + Frame('P', "p") + Frame('S', "s") + Frame('U', "u") +
+           Frame('V', "v") + Frame('X', "x") + Frame('Z', "z") + b);
+    EXPECT_TRUE(h.serial.frames.empty());
+    EXPECT_EQ(h.window.log.Bytes(), " 2. DESK    A 01/02/03 04:05\r\n      axpsuvxz\r\n" + Bytes(kDamagedTextLine));
+    EXPECT_TRUE(h.window.status.empty());
+    EXPECT_TRUE(h.protocol.downloading());
 }
 
 // Three misses in a row in one record give the download up: the record is
@@ -210,16 +235,14 @@ TEST(Dialogue, ThirdMissInARowRestarts) {
     CoreHarness h;
     h.Feed(kHeader);
     h.Feed(Frame('P', "a") + Frame('S', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('R', "b"));
-    EXPECT_EQ(h.window.records, 1);
-    EXPECT_EQ(h.s().seqMisses, 1);  // the new record's first frame, out of turn
-    h.Feed(Frame('T', "c"));
-    EXPECT_EQ(h.s().seqMisses, 2);
-    EXPECT_EQ(h.s().dialogState, 2);
-    h.Feed(Frame('V', "d"));
-    EXPECT_EQ(h.s().seqMisses, 0);
-    EXPECT_EQ(h.s().dialogState, 1);
+    EXPECT_EQ(h.window.records, 1);  // then the new record's first frame, out of turn: one miss
+    h.Feed(Frame('T', "c"));           // two
+    EXPECT_TRUE(h.protocol.downloading());
+    EXPECT_TRUE(h.serial.frames.empty());
+    h.Feed(Frame('V', "d"));           // three: given up
+    EXPECT_FALSE(h.protocol.downloading());
+    EXPECT_EQ(h.window.lastEnd, DownloadEnd::Restarted);
     EXPECT_FALSE(h.window.indicatorRed);
-    EXPECT_EQ(h.s().textLength, 0);
     EXPECT_EQ(h.window.records, 1);
     EXPECT_EQ(h.serial.commands(), "2");  // one poll, '2' as pollWithD is clear
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));  // the animation keeps running
@@ -265,19 +288,18 @@ TEST(Dialogue, AnAnswerFoundByTheIdleActionIsAnsweredOnce) {
     h.Feed(Bytes("\x7E\x30\x31\x00\x36\xA4", 6));
     h.Tick(kIdleTicksLimit);
     EXPECT_EQ(h.serial.commands(), "D");
-    EXPECT_EQ(h.s().deviceAnswered, 1);
+    EXPECT_TRUE(h.protocol.DeviceAnswered());
 }
 
 TEST(Dialogue, QuietRecordIsShownThenRestarts) {
     CoreHarness h;
     h.Feed(kHeader);
     h.Feed(Frame('P'));  // an empty first frame still begins the record
-    EXPECT_EQ(h.s().textLength, 36);
     h.Tick(39);
-    EXPECT_EQ(h.s().dialogState, 2);
+    EXPECT_TRUE(h.protocol.downloading());
+    EXPECT_TRUE(h.window.log.Empty());
     h.Tick();
-    EXPECT_EQ(h.s().dialogState, 1);
-    EXPECT_EQ(h.s().textLength, 0);
+    EXPECT_FALSE(h.protocol.downloading());
     EXPECT_FALSE(h.window.indicatorRed);
     EXPECT_EQ(h.serial.commands(), "2");
     EXPECT_TRUE(h.serial.portOpen);
@@ -295,7 +317,6 @@ TEST(Dialogue, QuietLineBetweenRecordsStallsTheDownload) {
                                ? kHeader + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + CorruptCrc(Frame('E'))
                                : kHeader;
         CoreHarness h;
-        h.s().connectState = kSupervisorHandedOver;  // the device answered the supervisor's probe
         h.Feed(last);
         const int records = h.window.records;
         h.Tick(39);
@@ -338,13 +359,13 @@ TEST(Dialogue, RestartHuntsForANewFrame) {
         CoreHarness h;
         h.Feed(Frame('1') + kHeader + Frame('P', "abc"));
         h.Feed(cut.substr(0, sent));
-        EXPECT_NE(h.s().parseState, 0);
         h.Tick(kIdleTicksLimit - 1);
-        EXPECT_EQ(h.s().dialogState, 1);
+        EXPECT_FALSE(h.protocol.downloading());
         EXPECT_EQ(h.serial.commands(), "DD");  // the reply to '1', then the restart's poll
         h.window.log.Clear();
         h.Feed(kHeader + Frame('P', "new") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
-        EXPECT_EQ(h.s().dialogState, 2);
+        EXPECT_EQ(h.window.downloadsStarted, 2);
+        EXPECT_TRUE(h.protocol.downloading());
         EXPECT_EQ(h.window.log.Bytes(), " 1. DESK    A 01/01/01 01:01\r\n      new\r\n");
     }
 }
@@ -353,15 +374,19 @@ TEST(Dialogue, ZeroFrameDuringDownload) {
     CoreHarness h;
     h.Feed(kHeader + Frame('P', "partial"));
     h.Feed(Frame('0'));
-    EXPECT_EQ(h.s().dialogState, 0);
-    EXPECT_EQ(h.s().textLength, 0);
+    EXPECT_EQ(h.window.lastEnd, DownloadEnd::Refused);
     EXPECT_EQ(h.window.records, 1);  // what came of the record, under an unknown header
     EXPECT_FALSE(h.window.indicatorRed);
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));
     EXPECT_TRUE(h.serial.portOpen);
+    // Waiting: frames of the download are ignored, a '1' is answered.
+    h.Feed(Frame('P', "more") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + kHeader);
+    EXPECT_EQ(h.window.records, 1);
+    EXPECT_EQ(h.window.downloadsStarted, 1);
     h.Feed(Frame('1'));
     EXPECT_EQ(h.serial.commands(), "D");
-    EXPECT_EQ(h.s().dialogState, 1);
+    h.Feed(kHeader);
+    EXPECT_EQ(h.window.downloadsStarted, 2);
 }
 
 TEST(Dialogue, EndFrameEndsDownload) {
@@ -381,7 +406,6 @@ TEST(Dialogue, EndFrameEndsDownload) {
     EXPECT_TRUE(h.window.indicatorRed);
     EXPECT_EQ(h.window.lastEnd, DownloadEnd::Completed);
     // The download is over: the dialogue polls again (into the closed port).
-    EXPECT_EQ(h.s().dialogState, 1);
     h.Tick(41);
     EXPECT_TRUE(h.serial.frames.empty());
     EXPECT_EQ(h.serial.lostWrites, 1);
@@ -426,10 +450,10 @@ TEST(Dialogue, TickStopsAndRestartsItsTimer) {
     EXPECT_FALSE(h.window.timerLog[0].enabled);
     EXPECT_TRUE(h.window.timerLog[1].enabled);
     // Bytes in the ring are parsed only once rxPending is raised.
-    for (char c : Frame('1')) StoreReceivedByte(*h.link, uint8_t(c));
+    for (char c : Frame('1')) h.line.ring.Store(uint8_t(c));
     h.Tick();
     EXPECT_TRUE(h.serial.frames.empty());
-    RaiseRxPending(*h.link);
+    h.line.ring.RaisePending();
     h.Tick();
     EXPECT_EQ(h.serial.commands(), "D");
 }

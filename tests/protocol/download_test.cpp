@@ -143,8 +143,8 @@ TEST(Download, ProducerThreadAndTickingConsumer) {
     Bytes line = DownloadBytes(recs, "no~is");  // noise that forms no frame start, too short to be a frame
     for (int round = 0; round < 5; ++round) {
         CoreHarness h;
-        h.s().rxHead.store(2000 - round * 400);
-        h.s().rxTail = 2000 - round * 400;
+        h.Feed(Bytes(static_cast<size_t>(2000 - round * 400), '\0'));  // the ring's start, wrapped or not
+        const uint64_t before = h.line.taken;
         std::atomic<int64_t> consumed{0};
         std::thread producer([&] {
             int64_t produced = 0;
@@ -152,28 +152,23 @@ TEST(Download, ProducerThreadAndTickingConsumer) {
                 // Stay within the ring's 2047 unread bytes.
                 while (produced - consumed.load(std::memory_order_acquire) >= 2000)
                     std::this_thread::yield();
-                StoreReceivedByte(*h.link, static_cast<uint8_t>(c));
+                h.line.ring.Store(static_cast<uint8_t>(c));
                 ++produced;
-                if (produced % 97 == 0) RaiseRxPending(*h.link);
+                if (produced % 97 == 0) h.line.ring.RaisePending();
             }
-            RaiseRxPending(*h.link);
+            h.line.ring.RaisePending();
         });
-        int64_t total = 0;
-        int32_t lastTail = h.s().rxTail;
         // Tick only when the producer has raised the flag: ticks are not
         // paced here, and idle ticks would make the dialogue poll.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (h.window.status.empty() && std::chrono::steady_clock::now() < deadline) {
-            if (h.s().rxPending.load(std::memory_order_acquire) == 0) {
+            if (!h.line.ring.pending()) {
                 std::this_thread::yield();
                 continue;
             }
             h.Tick();
             h.window.timerLog.clear();
-            int32_t tail = h.s().rxTail;
-            total += (tail - lastTail + kRxRingSize) % kRxRingSize;
-            lastTail = tail;
-            consumed.store(total, std::memory_order_release);
+            consumed.store(static_cast<int64_t>(h.line.taken - before), std::memory_order_release);
             std::this_thread::yield();
         }
         producer.join();
@@ -186,8 +181,8 @@ TEST(Download, SecondDownloadAppendsNumberedFromOne) {
     recs.resize(2);
     CoreHarness h;
     h.Feed(DownloadBytes(recs));
-    h.s().dialogState = 1;  // the supervisor re-opens the port and polls
     h.serial.portOpen = true;
+    h.protocol.StartOnNewLine();  // the supervisor re-opens the port and polls
     h.Feed(DownloadBytes(recs));
     EXPECT_EQ(h.window.log.Bytes(), Expected(recs) + Expected(recs));
 }

@@ -23,7 +23,6 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/rx_ring.h"
 #include "serial/line_settings_posix.h"
 #include "serial/serial_port.h"
 
@@ -91,21 +90,30 @@ struct Pty {
 };
 
 // The consumer's side of the ring, as the protocol tick takes it.
-std::string TakeUnread(Link& link) {
+std::string TakeUnread(SerialPort& port) {
     std::string out;
-    while (link.state.rxTail != link.state.rxHead.load(std::memory_order_acquire)) {
-        out += char(link.RxRing[link.state.rxTail]);
-        link.state.rxTail = link.state.rxTail == kRxRingSize - 1 ? 0 : link.state.rxTail + 1;
-    }
+    uint8_t byte;
+    while (port.Next(byte)) out += char(byte);
     return out;
 }
 
 struct SerialTest : ::testing::Test {
     bool Open(SerialPort& port, const char* name) { return port.openPort(name, 57600, false, 8, 0); }
-    Link link;
+    // Moves the ring's indices to `at` by passing that many bytes through
+    // it (they run on across opens, never reset).
+    void RingStartsAt(int32_t at) {
+        ASSERT_TRUE(Open(port, pty.path.c_str()));
+        pty.Send(std::string(static_cast<size_t>(at), 'f'));
+        ASSERT_TRUE(WaitFor([&] { return port.Unread() == at; }));
+        ASSERT_EQ(TakeUnread(port).size(), static_cast<size_t>(at));
+        ASSERT_TRUE(port.TakePending());
+        ASSERT_TRUE(port.closePort());
+        ASSERT_EQ(port.ring().head(), at);
+    }
+
     Pty pty;
     std::vector<std::string> warnings;
-    SerialPort port{link, [this](const char* text, const char* caption) {
+    SerialPort port{[this](const char* text, const char* caption) {
                         warnings.push_back(std::string(text) + "|" + caption);
                     }};
 };
@@ -179,7 +187,7 @@ TEST_F(SerialTest, HostilePortIsSetRawAndCarriesEveryByteValueBothWays) {
     pty.Send(all);  // device to program, 0x11 and 0x13 included
     std::string got;
     WaitFor([&] {
-        got += TakeUnread(link);
+        got += TakeUnread(port);
         return got.size() >= all.size();
     });
     EXPECT_TRUE(got == all) << got.size() << " bytes arrived, stale input kept or bytes changed";
@@ -210,8 +218,8 @@ TEST_F(SerialTest, KernelNameIsLookedUpInTheDeviceDirectory) {
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
     ASSERT_TRUE(Open(port, "ttyUSB0"));
     pty.Send("via link");
-    EXPECT_TRUE(WaitFor([&] { return UnreadBytes(link) == 8; }));
-    EXPECT_EQ(TakeUnread(link), "via link");
+    EXPECT_TRUE(WaitFor([&] { return port.Unread() == 8; }));
+    EXPECT_EQ(TakeUnread(port), "via link");
     port.closePort();
 
     setenv("DIALSCOPE_DEV_ROOT", "", 1);
@@ -229,7 +237,7 @@ TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
     const SerialPort::NativeHandle fd = port.nativeHandle();
 
     std::vector<std::string> otherWarnings;
-    SerialPort other(link, [&](const char* t, const char*) { otherWarnings.push_back(t); });
+    SerialPort other([&](const char* t, const char*) { otherWarnings.push_back(t); });
     EXPECT_FALSE(Open(other, pty.path.c_str()));  // refused even for root: the lock holds
     EXPECT_EQ(other.lastOpenErrno(), EWOULDBLOCK);  // told apart from a missing port
     EXPECT_FALSE(other.portOpen());
@@ -248,7 +256,7 @@ TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
     EXPECT_EQ(port.nativeHandle(), fd);
     EXPECT_TRUE(port.receiveRunning());
     pty.Send("still");
-    EXPECT_TRUE(WaitFor([&] { return UnreadBytes(link) == 5; }));
+    EXPECT_TRUE(WaitFor([&] { return port.Unread() == 5; }));
     const uint8_t frame[6] = {0x7e, 0x7e, '2', 0, 0x12, 0x34};
     EXPECT_TRUE(port.writePort(frame, 6));
     EXPECT_EQ(pty.Receive(6), std::string(reinterpret_cast<const char*>(frame), 6));
@@ -259,45 +267,41 @@ TEST_F(SerialTest, SecondOpenerIsRefusedAndOpenWhileOpenWarnsOnce) {
 }
 
 TEST_F(SerialTest, BytesArriveInOrderWithPendingRaisedAndWrapAt2047) {
-    link.state.rxHead = 2040;  // the indices run on across opens, never reset
-    link.state.rxTail = 2040;
+    RingStartsAt(2040);
     ASSERT_TRUE(Open(port, pty.path.c_str()));
     std::string sent;
     for (int i = 0; i < 300; ++i) sent += char(i * 7);
     pty.Send(sent);
     int32_t highest = 0;
     ASSERT_TRUE(WaitFor([&] {
-        highest = std::max(highest, link.state.rxHead.load(std::memory_order_acquire));
-        return UnreadBytes(link) == 300 && link.state.rxPending.load() == 1;
+        highest = std::max(highest, port.ring().head());
+        return port.Unread() == 300 && port.ring().pending();
     }));
     EXPECT_LE(highest, 2047);
-    EXPECT_EQ(link.state.rxHead.load(), 300 - 8);
-    EXPECT_EQ(link.RxRing[2047], uint8_t(sent[7]));
-    EXPECT_EQ(link.RxRing[0], uint8_t(sent[8]));
-    EXPECT_EQ(TakeUnread(link), sent);
+    EXPECT_EQ(port.ring().head(), 300 - 8);
+    EXPECT_EQ(TakeUnread(port), sent);  // byte 7 in the last slot, byte 8 in the first
 }
 
 // A tick that falls behind (a busy machine) costs nothing: once the ring
 // holds all the unread bytes it can, the rest wait with the driver.
 TEST_F(SerialTest, StalledConsumerLosesNothingTheRestWaitsWithTheDriver) {
-    link.state.rxHead = 2000;  // the wait for room must hold across the wrap
-    link.state.rxTail = 2000;
+    RingStartsAt(2000);  // the wait for room must hold across the wrap
     ASSERT_TRUE(Open(port, pty.path.c_str()));
     std::string sent;
     for (int i = 0; i < 5000; ++i) sent += char((i * 7 + i / 256) & 0xFF);
     pty.Send(sent);
 
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == kRxRingSize - 1; }));
+    ASSERT_TRUE(WaitFor([&] { return port.Unread() == kRxRingSize - 1; }));
     int queued = -1;
     EXPECT_TRUE(WaitFor([&] {
         return ioctl(pty.slave, FIONREAD, &queued) == 0 && queued == int(sent.size()) - (kRxRingSize - 1);
     })) << queued << " bytes left with the driver";
-    EXPECT_EQ(UnreadBytes(link), kRxRingSize - 1) << "the ring lapped over unread bytes";
-    EXPECT_EQ(link.state.rxPending.load(), 1);
+    EXPECT_EQ(port.Unread(), kRxRingSize - 1) << "the ring lapped over unread bytes";
+    EXPECT_TRUE(port.ring().pending());
 
     std::string got;
     ASSERT_TRUE(WaitFor([&] {
-        got += TakeUnread(link);
+        got += TakeUnread(port);
         return got.size() >= sent.size();
     }));
     EXPECT_TRUE(got == sent) << "bytes lost or out of order";
@@ -309,7 +313,7 @@ TEST_F(SerialTest, ReopenKeepsUnreadBytesAndCloseEndsThreadAtOnce) {
     ASSERT_TRUE(Open(port, pty.path.c_str()));
     EXPECT_EQ(CountEntries("/proc/self/task"), tasks + 1);
     pty.Send("abc");
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return port.Unread() == 3; }));
 
     const auto start = Clock::now();
     EXPECT_TRUE(port.closePort());  // the thread sleeps in poll(): the stop event wakes it
@@ -322,16 +326,16 @@ TEST_F(SerialTest, ReopenKeepsUnreadBytesAndCloseEndsThreadAtOnce) {
     EXPECT_FALSE(port.writePort(reinterpret_cast<const uint8_t*>("x"), 1));
 
     ASSERT_TRUE(Open(port, pty.path.c_str()));
-    EXPECT_EQ(link.state.rxHead.load(), 3);
+    EXPECT_EQ(port.ring().head(), 3);
     pty.Send("def");
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 6; }));
-    EXPECT_EQ(TakeUnread(link), "abcdef");
+    ASSERT_TRUE(WaitFor([&] { return port.Unread() == 6; }));
+    EXPECT_EQ(TakeUnread(port), "abcdef");
 }
 
 TEST_F(SerialTest, HangUpEndsThreadWithoutSpinningAndWritesFail) {
     ASSERT_TRUE(Open(port, pty.path.c_str()));
     pty.Send("x");
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return port.Unread() == 1; }));
     timespec cpu0{}, cpu1{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
     close(pty.master);  // the adapter is pulled
@@ -414,14 +418,14 @@ TEST_F(SerialTest, OpenCloseCyclesLeaveNoDescriptorOrThread) {
     for (int i = 0; i < 20; ++i) {
         ASSERT_TRUE(Open(port, pty.path.c_str()));
         pty.Send(std::string(1, char('a' + i)));
-        ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == i + 1; }));
+        ASSERT_TRUE(WaitFor([&] { return port.Unread() == i + 1; }));
         EXPECT_TRUE(port.closePort());
     }
     {
-        SerialPort scoped(link, nullptr);
+        SerialPort scoped(nullptr);
         ASSERT_TRUE(Open(scoped, pty.path.c_str()));
     }  // the destructor closes and joins
-    EXPECT_EQ(TakeUnread(link), "abcdefghijklmnopqrst");
+    EXPECT_EQ(TakeUnread(port), "abcdefghijklmnopqrst");
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
     EXPECT_TRUE(WaitFor([&] { return CountEntries("/proc/self/task") == tasks; }));
     int probe = open(pty.path.c_str(), O_RDWR | O_NOCTTY);

@@ -1,6 +1,6 @@
 // The fakes of everything around the program, for tests, fuzz targets and
 // benches alike: the window operations the protocol uses, the serial port,
-// the view Core shows through, and a device-event source.
+// the received bytes, the view Core shows through, and a device-event source.
 //
 // By default FakeWindow and FakeSerial record what they are told, for tests
 // to read back. With `recording` off they only count, and hand each status
@@ -20,8 +20,10 @@
 
 #include "app/view.h"
 #include "ports/device_events.h"
+#include "ports/supervisor.h"
 #include "protocol/call_log.h"
 #include "protocol/interfaces.h"
+#include "serial/rx_ring.h"
 
 namespace dialscope::testing {
 
@@ -118,6 +120,38 @@ public:
     size_t writes = 0;
     int closes = 0;
     int lostWrites = 0;
+};
+
+// Received bytes on a real receive ring, which the test fills from the
+// receive thread's side (on its own thread or between ticks).
+class FakeLine : public ReceivedBytes {
+public:
+    // Bytes stored as the receive thread stores them, then the flag raised.
+    void Receive(std::string_view bytes) {
+        for (char c : bytes) ring.Store(static_cast<uint8_t>(c));
+        ring.RaisePending();
+    }
+    bool TakePending() override { return ring.TakePending(); }
+    int32_t Unread() const override { return ring.Unread(); }
+    bool Next(uint8_t& byte) override {
+        if (!ring.Next(byte)) return false;
+        ++taken;
+        return true;
+    }
+    void DropUnread() override { ring.DropUnread(); }
+
+    RxRing ring;
+    uint64_t taken = 0;  // bytes read so far (the consumer's thread only)
+};
+
+// The supervisor's search as the device-change step sees it: the port it
+// names, and each restart recorded (true: the port in use was just closed).
+class FakeSearch final : public PortSearch {
+public:
+    std::string portName() const override { return name; }
+    void Restart(bool portClosed) override { restarts.push_back(portClosed); }
+    std::string name;
+    std::vector<bool> restarts;
 };
 
 // What Core shows, recorded.

@@ -11,7 +11,6 @@
 
 #include "protocol/crc.h"
 #include "protocol/protocol.h"
-#include "protocol/rx_ring.h"
 #include "tests/support/fakes.h"
 
 namespace dialscope::testing {
@@ -64,29 +63,25 @@ inline Bytes DataFrames(const Bytes& text, size_t chunk = 76) {
 
 // Bytes from the device reaching the dialogue: stored as the receive thread
 // stores them, then parsed by one tick.
-inline void DeviceSends(Link& link, Protocol& protocol, const Bytes& bytes) {
-    for (char c : bytes) StoreReceivedByte(link, static_cast<uint8_t>(c));
-    RaiseRxPending(link);
+inline void DeviceSends(FakeLine& line, Protocol& protocol, const Bytes& bytes) {
+    line.Receive(bytes);
     protocol.ComTick();
 }
 
 // The core on its own: real Protocol over fakes, bytes pushed into the ring
 // as the receive thread would.
 struct CoreHarness {
-    std::unique_ptr<Link> link = std::make_unique<Link>();
+    FakeLine line;
     FakeWindow window;
     FakeSerial serial;
-    Protocol protocol{*link, window, serial};
+    Protocol protocol{line, window, serial};
 
-    CoreHarness() {
-        protocol.BeginPolling();  // as start-up leaves it
+    // polling: as start-up leaves the dialogue; else as it is made, waiting.
+    explicit CoreHarness(bool polling = true) {
+        if (polling) protocol.BeginPolling();
         serial.portOpen = true;
     }
-    LinkState& s() { return link->state; }
-    void Push(const Bytes& bytes) {
-        for (char c : bytes) StoreReceivedByte(*link, static_cast<uint8_t>(c));
-        RaiseRxPending(*link);
-    }
+    void Push(const Bytes& bytes) { line.Receive(bytes); }
     void Tick(int n = 1) {
         for (int i = 0; i < n; ++i) protocol.ComTick();
     }

@@ -260,18 +260,18 @@ struct NoisyOutcome {
 // memory once more, undamaged, as it would.
 inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
     struct Harness {
-        std::unique_ptr<Link> link = std::make_unique<Link>();
+        FakeLine line;
         RecordingWindow window;
         FakeSerial serial;
-        Protocol protocol{*link, window, serial};
-    } h;
+        Protocol protocol{line, window, serial};
+    };
+    auto owned = std::make_unique<Harness>();
+    Harness& h = *owned;
     h.window.recording = true;
     h.protocol.BeginPolling();
     h.serial.portOpen = true;
-    h.link->state.connectState = kSupervisorHandedOver;
     auto feed = [&](const Bytes& bytes) {
-        for (char c : bytes) StoreReceivedByte(*h.link, static_cast<uint8_t>(c));
-        RaiseRxPending(*h.link);
+        h.line.Receive(bytes);
         h.protocol.ComTick();
     };
     const Bytes line = d.Line();

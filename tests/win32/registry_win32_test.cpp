@@ -33,6 +33,7 @@ namespace {
 
 using dialscope::testing::RegistryErrorText;
 
+using dialscope::testing::FakeSearch;
 using dialscope::testing::FakeSerial;
 using dialscope::testing::FakeWindow;
 
@@ -360,8 +361,8 @@ TEST_F(NtTree, ScanGivesEveryInstanceWithPresenceFromSerialComm) {
 TEST_F(NtTree, RefreshFollowsSerialCommChanges) {
     FakeWindow window;
     FakeSerial serial;
-    LinkState state;
-    DeviceMonitor monitor(ports, registry, state, serial, window);
+    FakeSearch search;
+    DeviceMonitor monitor(ports, registry, search, serial, window);
     testing::FakeDeviceEvents platform(kFamilyNt);
     monitor.StartPortDiscovery(platform);
     ASSERT_EQ(ports.PortCount(), 5);
@@ -438,8 +439,8 @@ TEST_F(Win9xTree, ScanReadsInstancesPortEntriesAndRefCounts) {
     // INST_1 plugged in: its RefCount rises and an arrival marks it present.
     FakeWindow window;
     FakeSerial serial;
-    LinkState state;
-    DeviceMonitor monitor(ports, registry, state, serial, window);
+    FakeSearch search;
+    DeviceMonitor monitor(ports, registry, search, serial, window);
     testing::FakeDeviceEvents platform(kFamilyWin9x);
     monitor.StartPortDiscovery(platform);
     ASSERT_EQ(ports.PortCount(), 6);  // the start-up scan appends to what is there
@@ -549,10 +550,10 @@ TEST(DeviceEvents, DecodeReadsTheHeaderOnlyForArrivalAndRemoval) {
 TEST_F(NtTree, WindowMessagesDriveTheMonitor) {
     FakeWindow shell;
     FakeSerial serial;
-    LinkState state;
+    FakeSearch search;
     MonitorWindow window;
     ASSERT_NE(window.hwnd, nullptr);
-    DeviceMonitor monitor(ports, registry, state, serial, shell);
+    DeviceMonitor monitor(ports, registry, search, serial, shell);
     auto events = MakeDeviceEventSource(window.hwnd);
     monitor.StartPortDiscovery(*events);
     EXPECT_EQ(monitor.platformFamily(), kFamilyNt);
@@ -571,17 +572,12 @@ TEST_F(NtTree, WindowMessagesDriveTheMonitor) {
 
     // The adapter in use pulled out: the port closes and the user is told.
     serial.portOpen = true;
-    std::strcpy(state.portName, "COM4");
-    state.portIndex = 2;
-    state.connectState = 3;
-    shell.timers[int(Timer::watch_serial)] = false;
+    search.name = "COM4";
     DeleteSerialComm("\\Device\\UsbSerial2");
     EXPECT_EQ(send(DBT_DEVICEREMOVECOMPLETE), kPortsRemoved);
     EXPECT_EQ(serial.closes, 1);
     EXPECT_EQ(shell.status, (std::vector<std::string>{"Device Remove."}));
-    EXPECT_EQ(state.portIndex, 0);
-    EXPECT_EQ(state.connectState, 0);
-    EXPECT_TRUE(shell.timer(Timer::watch_serial));
+    EXPECT_EQ(search.restarts, std::vector<bool>{true});  // the search restarted, its port closed
     EXPECT_EQ(ports.GetPortField(2, 3), "0");
 
     // Back again; a port-type event means nothing on this family.

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/rx_ring.h"
+#include "serial/rx_ring.h"
 #include "serial/line_settings_win32.h"
 #include "serial/serial_port.h"
 
@@ -154,15 +154,13 @@ protected:
 
     bool Open() { return port.openPort(comA.c_str(), 57600, false, 8, 0); }
 
-    // The protocol tick's side of the ring: only when rxPending was raised,
-    // cleared before the drain, rxHead read afresh before each byte.
+    // The protocol tick's side of the ring: only when the pending flag was
+    // raised, cleared before the drain, every byte read as the protocol reads it.
     std::string Tick() {
         std::string out;
-        if (link.state.rxPending.exchange(0) == 0) return out;
-        while (link.state.rxTail != link.state.rxHead.load(std::memory_order_acquire)) {
-            out += char(LoadRingSlot(link, link.state.rxTail));
-            link.state.rxTail = link.state.rxTail == kRxRingSize - 1 ? 0 : link.state.rxTail + 1;
-        }
+        if (!port.TakePending()) return out;
+        uint8_t byte;
+        while (port.Next(byte)) out += char(byte);
         return out;
     }
     // Ticks until n bytes came through the ring, or the deadline passed.
@@ -175,10 +173,19 @@ protected:
         return got;
     }
 
+    // Moves the ring's indices to `at` by passing that many bytes through
+    // it (they run on across opens and wrap at 2047).
+    void RingStartsAt(int32_t at) {
+        ASSERT_TRUE(Open());
+        ASSERT_TRUE(peer->Send(std::string(static_cast<size_t>(at), 'f')));
+        ASSERT_EQ(Consume(static_cast<size_t>(at)).size(), static_cast<size_t>(at));
+        ASSERT_TRUE(port.closePort());
+        ASSERT_EQ(port.ring().head(), at);
+    }
+
     std::string comA, comB;
-    Link link;
     std::vector<std::string> warnings;
-    SerialPort port{link, [this](const char* text, const char* caption) {
+    SerialPort port{[this](const char* text, const char* caption) {
                         warnings.push_back(std::string(text) + "|" + caption);
                     }};
     std::unique_ptr<PlainPort> peer;
@@ -338,8 +345,7 @@ TEST_F(SerialWin32, FramesReachTheOtherEndWholeAndInOrder) {
 }
 
 TEST_F(SerialWin32, EveryByteValueArrivesInOrderWithPendingRaised) {
-    link.state.rxHead = 2040;  // the indices run on across opens and wrap at 2047
-    link.state.rxTail = 2040;
+    RingStartsAt(2040);
     ASSERT_TRUE(Open());
     std::string sent("\x00\r\n\x7e\x11\x13\x00\x00", 8);
     for (int i = 0; i < 256; ++i) sent += char(i);
@@ -365,7 +371,7 @@ TEST_F(SerialWin32, EveryByteValueArrivesInOrderWithPendingRaised) {
     }
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent) << "bytes differ or arrived out of order";
-    EXPECT_EQ(link.state.rxHead.load(), int32_t((2040 + sent.size()) % kRxRingSize));
+    EXPECT_EQ(port.ring().head(), int32_t((2040 + sent.size()) % kRxRingSize));
     EXPECT_EQ(Tick(), "");
     EXPECT_GT(port.receiveWakeups(), 0u);
 }
@@ -378,7 +384,7 @@ TEST_F(SerialWin32, StalledConsumerLosesNothingTheRestWaitsWithTheDriver) {
     for (int i = 0; i < 5000; ++i) sent += char((i * 7 + i / 256) & 0xFF);
     ASSERT_TRUE(peer->Send(sent));
 
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == kRxRingSize - 1; }));
+    ASSERT_TRUE(WaitFor([&] { return port.Unread() == kRxRingSize - 1; }));
     // More bytes have reached the port than the ring holds, and still the
     // ring has not lapped.
     ASSERT_TRUE(WaitFor([&] {
@@ -386,7 +392,7 @@ TEST_F(SerialWin32, StalledConsumerLosesNothingTheRestWaitsWithTheDriver) {
         COMSTAT stat{};
         return ClearCommError(HandleOf(port), &errors, &stat) && stat.cbInQue > 0;
     }));
-    EXPECT_EQ(UnreadBytes(link), kRxRingSize - 1) << "the ring lapped over unread bytes";
+    EXPECT_EQ(port.Unread(), kRxRingSize - 1) << "the ring lapped over unread bytes";
 
     std::string got;
     ASSERT_TRUE(WaitFor([&] {
@@ -417,7 +423,7 @@ TEST_F(SerialWin32, CloseEndsTheThreadPromptlyAndReopenReceivesAgain) {
     ASSERT_GT(threads, 0);
     ASSERT_TRUE(Open());
     ASSERT_TRUE(peer->Send("abc"));
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return port.Unread() == 3; }));
 
     // Idle line: the close wakes the thread's pending wait.
     ULONGLONG start = GetTickCount64();
@@ -436,7 +442,7 @@ TEST_F(SerialWin32, CloseEndsTheThreadPromptlyAndReopenReceivesAgain) {
 
     // Busy line: the close ends the thread while bytes keep coming.
     ASSERT_TRUE(peer->Send(std::string(1500, 'x')));
-    ASSERT_TRUE(WaitFor([&] { return UnreadBytes(link) > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return port.Unread() > 0; }));
     start = GetTickCount64();
     EXPECT_TRUE(port.closePort());
     EXPECT_LT(GetTickCount64() - start, 1000u);
@@ -445,8 +451,8 @@ TEST_F(SerialWin32, CloseEndsTheThreadPromptlyAndReopenReceivesAgain) {
 
     // The new open purges what the burst left queued; the last of it may
     // still be on its way through the cable and follow the purge.
-    link.state.rxTail = link.state.rxHead.load();
-    link.state.rxPending = 0;
+    port.DropUnread();
+    (void)port.TakePending();
     ASSERT_TRUE(Open());
     ASSERT_TRUE(peer->Send("ghi"));
     std::string got;

@@ -116,7 +116,7 @@ protected:
         platform.deviceEvents = MakeDeviceEventSource(form->hwnd());
         platform.warningBox = ShowWarningBox;
         platform.clock = [this] { return now; };
-        core = std::make_unique<Core>(link, *form, std::move(platform));
+        core = std::make_unique<Core>(*form, std::move(platform));
         form->Attach(*core);
         core->Start();
         return *form;
@@ -148,7 +148,6 @@ protected:
         return shown;
     }
 
-    Link link;
     std::shared_ptr<MemoryRegistry> registry = std::make_shared<MemoryRegistry>();
     bool registryFails = false;
     std::unique_ptr<TForm1> form;
@@ -267,8 +266,6 @@ TEST_F(Win32WindowTest, StartUpState) {
     EXPECT_TRUE(Log().Empty());
     EXPECT_TRUE(VisibleLabels().empty());
     EXPECT_FALSE(f.indicatorOn());
-    EXPECT_EQ(link.state.dialogState, 1);
-    EXPECT_EQ(link.state.animStep, 0);
     EXPECT_TRUE(Running(Timer::time_com));
     EXPECT_TRUE(Running(Timer::watch_serial));
     EXPECT_FALSE(Running(Timer::AutoDisp));
@@ -394,7 +391,7 @@ TEST_F(Win32WindowTest, TicksAndDeviceChangesReachTheCoreAndErrorsAreShown) {
     // The protocol tick polls after 41 silent ticks; with no port open the
     // poll is lost, and the tick goes on.
     for (int i = 0; i < 41; ++i) Tick();
-    EXPECT_EQ(link.state.idleTicks, 0);
+    EXPECT_EQ(core->NextDue(), now + std::chrono::milliseconds(100));  // the last tick ran
     EXPECT_TRUE(Running(Timer::time_com));
     // The supervisor (every 500 ms) has found no adapter and stopped its timer.
     EXPECT_FALSE(Running(Timer::watch_serial));
@@ -497,10 +494,12 @@ TEST_F(Win32WindowTest, ExitClosesTheWindowAtOnce) {
     TForm1& f = Make();
     HWND w = f.hwnd();
     Append(kRecord1);
+    const auto due = core->NextDue();
     Click(kExit);
     EXPECT_FALSE(IsWindow(w));
+    now += std::chrono::milliseconds(100);
     Pump();
-    EXPECT_EQ(link.state.idleTicks, 0);  // no tick ran after the close
+    EXPECT_EQ(core->NextDue(), due);  // no tick ran after the close
     // The view operations are harmless now.
     f.WakeAt(now);
     Status("Message read OK.");
