@@ -104,6 +104,7 @@ struct CallHistory::Impl {
     bool checked = false;             // damage holds a quick check's verdict
     bool pendingDue = false;          // the pending file waits to be taken in
     bool structureDamaged = false;    // its tables are not what a history of ours has
+    bool oursByHeader = false;        // the file's header carries our application id
 
     std::deque<Op> queue;
     size_t queuedRecords = 0;
