@@ -180,6 +180,15 @@ struct CallHistory::Impl {
         "r.id, r.download_id, r.received_at, r.label, r.label_index, r.letter, r.d1, r.d2, r.d3, r.t1, r.t2, "
         "r.has_text, r.text, r.damaged, r.rendered";
 
+    // --- contacts (contacts.cpp) ----------------------------------------------
+
+    // The contacts as last read, read again when another connection has
+    // written the file (its data_version moved) or this one changed them.
+    std::optional<ContactBook> book;
+    int64_t bookVersion = -1;
+    const ContactBook& Book();
+    void Name(std::vector<StoredCall>& calls);
+
     static StoredCall ReadCall(sqlite3_stmt* st);
     std::vector<StoredCall> Read(Statement& st);
     void ReadFailed(int rc);

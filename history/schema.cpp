@@ -115,6 +115,16 @@ const char* const kMigrations[] = {
     CREATE INDEX records_ymd ON records(key_ymd, received_at);
     CREATE INDEX records_label ON records(label_key);
     )sql",
+    // 3: contacts: the names callers are shown with, by their numbers, from
+    // an address book the user imported or from names set one by one.
+    R"sql(
+    CREATE TABLE contacts(
+        number TEXT PRIMARY KEY,             -- normalised: digits, '+' first for an international number
+        name TEXT NOT NULL,                  -- UTF-8
+        source TEXT NOT NULL,                -- the imported file's name, or 'set'
+        updated INTEGER NOT NULL             -- unix ms UTC
+    ) WITHOUT ROWID;
+    )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 
