@@ -155,6 +155,18 @@ bool CallHistory::Impl::CheckSchema(int64_t version, std::string* problem) {
             return false;
         }
     }
+    // From version 3 every listing reads the contacts for the callers'
+    // names: a table that does not answer would fail each one.
+    if (version >= 3) {
+        sqlite3_stmt* statement = nullptr;
+        const int rc = sqlite3_prepare_v2(db, "SELECT number, name, source, updated FROM contacts", -1, &statement, nullptr);
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_OK) {
+            *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
+                       ". It is left as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
+            return false;
+        }
+    }
     int64_t unique = 0;
     if (QueryInt(db,
                  "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND name = 'records_call' "
