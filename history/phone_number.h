@@ -17,7 +17,8 @@ namespace dialscope::history {
 
 // The caller's number in a record's text bytes, as the box sent them: the
 // first line (lines end at CR, LF, NUL or any other control byte) that
-// starts, after blanks, with a digit, "+" or "(", read up to its first
+// starts, after blanks, with a digit, "+" or "(" and holds a digit before
+// anything else, read up to its first
 // character that is no digit, blank, dash, dot or bracket. What follows the
 // number must be the line's end or a blank (a name, "555 0100 SMITH"). No
 // number when no line starts so, or it has fewer than 3 or more than 15
