@@ -218,6 +218,8 @@ bool CallHistory::Impl::CheckHeader(std::string* problem) {
         return false;
     }
     int64_t version = (int64_t{header[60]} << 24) | (header[61] << 16) | (header[62] << 8) | header[63];
+    const int64_t appId = (int64_t{header[68]} << 24) | (header[69] << 16) | (header[70] << 8) | header[71];
+    oursByHeader = appId == kApplicationId;
     return CheckVersion(version, problem);
 }
 
@@ -289,7 +291,14 @@ bool CallHistory::Impl::Connect(bool readOnly, std::string* problem) {
     if (rc == SQLITE_OK) rc = QueryInt(db, "SELECT count(*) FROM sqlite_schema", &tables);
     if (rc != SQLITE_OK) {
         int primary = rc & 0xFF;
-        if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
+        if ((primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) && oursByHeader) {
+            // Its header says it is a history of ours, but the list of its
+            // tables cannot be read (a damaged page of it): a damaged
+            // history, whose calls wait beside it, not another's file.
+            structureDamaged = true;
+            *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
+                       ". It is left as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
+        } else if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
             *problem = "The file " + path +
                        " is not a call history (it is damaged or not an SQLite database). It is left "
                        "as it is; move it away or choose another file. " + DamageAdvice(path);

@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "history/contacts.h"
 #include "record/call_record.h"
 #include "record/call_store.h"
 #include "record/download_end.h"
@@ -75,6 +76,7 @@ struct StoredCall {
     CallRecord fields;
     bool damaged = false;
     std::string rendered;    // the bytes the program appended to its log for this record
+    std::optional<std::string> name;  // the caller's name from the contacts (UTF-8); none: not known
 };
 
 struct ListQuery {
@@ -135,7 +137,7 @@ public:
     // path, when one can be named, is still returned for help texts; it must
     // not be opened).
     static std::string DefaultPath(std::string* problem = nullptr);
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     ~CallHistory();
     CallHistory(const CallHistory&) = delete;
@@ -222,6 +224,21 @@ public:
     void RegisterTarget(const std::string& target);
     std::vector<StoredCall> Unpublished(const std::string& target, size_t limit);  // oldest first
     void MarkPublished(const std::string& target, int64_t callId);
+
+    // The contacts (contacts.h), by name, then number. *problem when the
+    // file cannot be read; a history from before contacts has none.
+    std::vector<Contact> Contacts(std::string* problem = nullptr);
+    // Gives each call its caller's name from the contacts (List,
+    // Unpublished and TakeNewCalls do it themselves); none when unknown.
+    void NameCalls(std::vector<StoredCall>* calls);
+    // Puts and removes contacts (remove: normalised numbers) in one
+    // transaction, all or nothing. A file locked by another program is
+    // waited for up to patienceMs; `waiting` is called once when it is not
+    // free within a second. False with *problem in plain words when nothing
+    // was changed (the file damaged, read-only or still locked).
+    bool ChangeContacts(const std::vector<Contact>& put, const std::vector<std::string>& remove,
+                        ContactChanges* changes, std::string* problem, const std::function<void()>& waiting = {},
+                        int patienceMs = 30000);
 
     const std::string& path() const;
 

@@ -104,6 +104,7 @@ struct CallHistory::Impl {
     bool checked = false;             // damage holds a quick check's verdict
     bool pendingDue = false;          // the pending file waits to be taken in
     bool structureDamaged = false;    // its tables are not what a history of ours has
+    bool oursByHeader = false;        // the file's header carries our application id
 
     std::deque<Op> queue;
     size_t queuedRecords = 0;
@@ -178,6 +179,15 @@ struct CallHistory::Impl {
     static constexpr const char* kCallColumns =
         "r.id, r.download_id, r.received_at, r.label, r.label_index, r.letter, r.d1, r.d2, r.d3, r.t1, r.t2, "
         "r.has_text, r.text, r.damaged, r.rendered";
+
+    // --- contacts (contacts.cpp) ----------------------------------------------
+
+    // The contacts as last read, read again when another connection has
+    // written the file (its data_version moved) or this one changed them.
+    std::optional<ContactBook> book;
+    int64_t bookVersion = -1;
+    const ContactBook& Book();
+    void Name(std::vector<StoredCall>& calls);
 
     static StoredCall ReadCall(sqlite3_stmt* st);
     std::vector<StoredCall> Read(Statement& st);

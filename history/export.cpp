@@ -66,6 +66,13 @@ bool IsPhoneNumber(const std::string& s) {
     return digit;
 }
 
+// The caller's name as UTF-8; a name that is not (written into the file by
+// another program) is read as Latin-1.
+std::string NameText(const StoredCall& call) {
+    if (!call.name) return {};
+    return IsUtf8(*call.name) ? *call.name : Latin1ToUtf8(*call.name);
+}
+
 }  // namespace
 
 // Formula injection: a spreadsheet takes a cell that starts with =, +, -, @,
@@ -101,7 +108,7 @@ std::string IsoUtc(int64_t unixMs) {
 
 std::string CsvHeader() {
     return "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,time_raw_1,"
-           "time_raw_2,text,text_hex,tone_only,damaged\r\n";
+           "time_raw_2,text,text_hex,tone_only,damaged,name\r\n";
 }
 
 std::string CsvRow(const StoredCall& call, DateOrder order) {
@@ -127,6 +134,7 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
     add(s.textHex);
     add(f.hasText ? "false" : "true");
     add(call.damaged ? "true" : "false");
+    add(NameText(call));  // last: the older columns keep their places
     return row + "\r\n";
 }
 
@@ -149,6 +157,7 @@ std::string JsonLine(const StoredCall& call, DateOrder order) {
     j["text_hex"] = s.textHex;
     j["tone_only"] = !f.hasText;
     j["damaged"] = call.damaged;
+    j["name"] = call.name ? nlohmann::json(NameText(call)) : nlohmann::json(nullptr);
     return j.dump() + "\n";
 }
 

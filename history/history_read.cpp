@@ -82,6 +82,7 @@ std::vector<StoredCall> CallHistory::Impl::Read(Statement& st) {
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) out.push_back(ReadCall(st.get()));
     if (rc != SQLITE_DONE) ReadFailed(rc);
+    Name(out);
     return out;
 }
 

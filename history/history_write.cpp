@@ -363,6 +363,7 @@ int64_t CallHistory::DroppedRecords() const { return impl_->droppedRecords; }
 std::vector<StoredCall> CallHistory::TakeNewCalls() {
     std::vector<StoredCall> out(impl_->newCalls.begin(), impl_->newCalls.end());
     impl_->newCalls.clear();
+    impl_->Name(out);
     return out;
 }
 

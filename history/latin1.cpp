@@ -46,6 +46,32 @@ std::optional<std::string> Utf8ToLatin1(std::string_view utf8) {
     return out;
 }
 
+bool IsUtf8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 && c >= 0xC2 ? 2 : (c & 0xF0) == 0xE0 ? 3
+                       : (c & 0xF8) == 0xF0 && c <= 0xF4                 ? 4
+                                                                         : 0;
+        if (n == 0 || i + n > bytes.size()) return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string Utf8ToLatin1Lossy(std::string_view utf8) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const size_t n = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (auto one = Utf8ToLatin1(utf8.substr(i, n)); n > 1 && one && one->size() == 1) out += *one;
+        else out.push_back(n == 1 ? static_cast<char>(c) : '?');
+        i += n;
+    }
+    return out;
+}
+
 std::string FoldLatin1(std::string_view bytes) {
     std::string out(bytes);
     for (char& ch : out) {

@@ -17,6 +17,13 @@ std::string Latin1ToUtf8(std::string_view bytes);
 // are taken as Latin-1 bytes as they stand.
 std::optional<std::string> Utf8ToLatin1(std::string_view utf8);
 
+// Whether the bytes are well-formed UTF-8.
+bool IsUtf8(std::string_view bytes);
+
+// The Latin-1 bytes of UTF-8 text for the 8-bit text output, each character
+// beyond U+00FF as '?'.
+std::string Utf8ToLatin1Lossy(std::string_view utf8);
+
 // Case folding of Latin-1 bytes: A-Z and the Latin-1 capitals (0xC0-0xDE but
 // the multiplication sign 0xD7) to their small letters; NUL to a space.
 std::string FoldLatin1(std::string_view bytes);

@@ -367,8 +367,19 @@ bool CopyAll(sqlite3* from, sqlite3* to, SalvageReport* report, std::string* pro
         marksRead = rc == SQLITE_DONE;
     }
     report->marksLost = targetScan.damaged || targetScan.refused > 0 || !marksRead;
+    // The names callers are shown with. A history from before contacts has
+    // no such table: nothing to save, nothing lost.
+    {
+        Copier contacts(to, "INSERT OR IGNORE INTO contacts(number, name, source, updated) VALUES (?,?,?,?)");
+        Statement all(from, "SELECT number, name, source, updated FROM contacts");
+        int rc = SQLITE_DONE;
+        if (all.st)
+            while ((rc = sqlite3_step(all.st)) == SQLITE_ROW) contacts.Copy(Row(all.st), 0);
+        report->contacts = contacts.copied;
+        report->contactsLost = rc != SQLITE_DONE;
+    }
     report->damageFound = recordScan.damaged || recordScan.refused > 0 || notSaved > 0 || textDamaged || downloadScan.damaged ||
-                          downloadScan.refused > 0 || report->marksLost;
+                          downloadScan.refused > 0 || report->marksLost || report->contactsLost;
     return true;
 }
 

@@ -20,6 +20,8 @@ struct SalvageReport {
     int64_t downloads = 0;       // downloads saved
     int64_t lostDownloads = 0;   // downloads that could not be read
     bool marksLost = false;      // some of what was published (MQTT, commands) could not be read
+    int64_t contacts = 0;        // contacts saved
+    bool contactsLost = false;   // some contacts could not be read
     bool damageFound = false;    // a read stopped at damage somewhere: not everything may be saved
 };
 

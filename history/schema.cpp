@@ -115,6 +115,16 @@ const char* const kMigrations[] = {
     CREATE INDEX records_ymd ON records(key_ymd, received_at);
     CREATE INDEX records_label ON records(label_key);
     )sql",
+    // 3: contacts: the names callers are shown with, by their numbers, from
+    // an address book the user imported or from names set one by one.
+    R"sql(
+    CREATE TABLE contacts(
+        number TEXT PRIMARY KEY,             -- normalised: digits, '+' first for an international number
+        name TEXT NOT NULL,                  -- UTF-8
+        source TEXT NOT NULL,                -- the imported file's name, or 'set'
+        updated INTEGER NOT NULL             -- unix ms UTC
+    ) WITHOUT ROWID;
+    )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 
@@ -138,6 +148,18 @@ bool CallHistory::Impl::CheckSchema(int64_t version, std::string* problem) {
     for (const char* query : kExpected) {
         sqlite3_stmt* statement = nullptr;
         const int rc = sqlite3_prepare_v2(db, query, -1, &statement, nullptr);
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_OK) {
+            *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
+                       ". It is left as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
+            return false;
+        }
+    }
+    // From version 3 every listing reads the contacts for the callers'
+    // names: a table that does not answer would fail each one.
+    if (version >= 3) {
+        sqlite3_stmt* statement = nullptr;
+        const int rc = sqlite3_prepare_v2(db, "SELECT number, name, source, updated FROM contacts", -1, &statement, nullptr);
         sqlite3_finalize(statement);
         if (rc != SQLITE_OK) {
             *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +

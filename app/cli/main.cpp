@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
@@ -27,8 +28,11 @@
 #include "app/core.h"
 #include "app/save_log.h"
 #include "history/call_history.h"
+#include "history/contacts_import.h"
 #include "history/export.h"
 #include "history/history_store.h"
+#include "history/latin1.h"
+#include "history/phone_number.h"
 #include "history/retention.h"
 #include "history/salvage.h"
 #include "publish/instance_name.h"
@@ -370,6 +374,9 @@ int Download(const Common& common, const DownloadOptions& options) {
                 records.calls[i].id = ids->id;
                 records.calls[i].downloadId = ids->downloadId;
             }
+        // The callers' names from the history's contacts (CSV and JSON;
+        // the text is what the window's Save writes, byte for byte).
+        store->history().NameCalls(&records.calls);
     }
     std::string bytes;
     switch (options.format) {
@@ -532,6 +539,7 @@ int Salvage(const std::string& path, const std::string& to) {
     };
     std::string said = "Saved " + count(report.calls, "call", "calls");
     if (report.damagedRecords > 0) said += " and " + count(report.damagedRecords, "damaged record", "damaged records");
+    if (report.contacts > 0) said += " and " + count(report.contacts, "contact", "contacts");
     said += " from " + path + " into " + to + ", with their ids.";
     if (report.lostRecords > 0 || report.lostAtEnd)
         said += std::string(" ") + (report.lostAtEnd ? "At least " : "About ") +
@@ -540,6 +548,7 @@ int Salvage(const std::string& path, const std::string& to) {
         said += " Every record was read, but other parts were damaged.";
     if (report.lostDownloads > 0)
         said += " " + count(report.lostDownloads, "download's", "downloads'") + " details could not be read.";
+    if (report.contactsLost) said += " Some contacts could not be read and are not in it.";
     if (report.marksLost)
         said += " Which calls the broker or command already had could not all be read: a watcher may send some "
                 "calls again.";
@@ -591,6 +600,15 @@ std::string Renumbered(const std::string& rendered, size_t n) {
     return number + rendered.substr(i);
 }
 
+// A listed record with its caller's name at the end of its header line, in
+// the text output's 8-bit characters (a character beyond them as '?').
+std::string WithName(std::string record, const std::optional<std::string>& name) {
+    if (!name) return record;
+    const size_t end = record.find("\r\n");
+    record.insert(end == std::string::npos ? record.size() : end, "  " + history::Utf8ToLatin1Lossy(*name));
+    return record;
+}
+
 int History(const Common& common, HistoryOptions options) {
     std::string problem;
     const std::string path = HistoryPath(common, &problem);
@@ -640,7 +658,7 @@ int History(const Common& common, HistoryOptions options) {
         // The records as the window showed them, numbered afresh in the
         // listing's order (their numbers in their downloads mean nothing
         // side by side), with the line ends the window's Save writes.
-        for (size_t i = 0; i < calls.size(); ++i) bytes += Renumbered(calls[i].rendered, i + 1);
+        for (size_t i = 0; i < calls.size(); ++i) bytes += WithName(Renumbered(calls[i].rendered, i + 1), calls[i].name);
         bytes = ToFileLineEnds(bytes);
         break;
     case Format::Csv:
@@ -661,6 +679,159 @@ int History(const Common& common, HistoryOptions options) {
                                                      : "What is listed is what could still be read; other calls may be "
                                                        "missing. ") +
                                       SalvageAdvice(path));
+    return kExitOk;
+}
+
+// ------------------------------------------------------------------ contacts
+
+struct ContactsOptions {
+    std::string file;          // import
+    std::string number, name;  // set, remove
+    Format format = Format::Text;
+};
+
+std::string Plural(int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Puts and removes contacts through the history's own connection, waiting
+// for a history another program (a watcher) holds. Exit code, the problem said.
+int WriteContacts(const Common& common, const std::vector<history::Contact>& put,
+                  const std::vector<std::string>& remove, history::ContactChanges* changes) {
+    std::string problem;
+    auto opened = OpenHistoryFile(common, &problem);
+    if (!opened) return Fail(kExitHistory, problem);
+    while (auto notice = opened->TakeNotice()) Say(*notice);
+    constexpr int kPatienceMs = 30000;
+    const bool written = opened->ChangeContacts(put, remove, changes, &problem, [&] {
+        Say("The call history " + opened->path() + " is locked by another program (a watcher or a download "
+            "writing to it); waiting up to " + std::to_string(kPatienceMs / 1000) + " s for it.");
+    }, kPatienceMs);
+    if (!written) return Fail(kExitHistory, problem);
+    return kExitOk;
+}
+
+// The whole file, or nullopt with the reason said (exit 2: a bad argument,
+// as an unreadable configuration or CA file is).
+std::optional<std::string> ReadImportFile(const std::string& file) {
+    constexpr off_t kMaxBytes = 64 << 20;
+    struct stat st {};
+    std::string why;
+    if (::stat(file.c_str(), &st) != 0) why = std::strerror(errno);
+    else if (S_ISDIR(st.st_mode)) why = "it is a folder";
+    else if (S_ISREG(st.st_mode) && st.st_size > kMaxBytes) why = "it is larger than 64 MiB, too large for an address book";
+    std::string bytes;
+    if (why.empty()) {
+        std::FILE* in = std::fopen(file.c_str(), "rb");
+        if (!in) {
+            why = std::strerror(errno);
+        } else {
+            char buffer[65536];
+            size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0 && bytes.size() <= size_t{kMaxBytes})
+                bytes.append(buffer, n);
+            if (std::ferror(in)) why = std::strerror(errno);
+            std::fclose(in);
+        }
+    }
+    if (!why.empty()) {
+        Say("Cannot read " + file + ": " + why + ". Nothing was imported.");
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+int ImportContacts(const Common& common, const std::string& file) {
+    const auto bytes = ReadImportFile(file);
+    if (!bytes) return kExitUsage;
+    const history::AddressBookFile book = history::ReadAddressBook(*bytes);
+    if (book.kind == history::AddressBookFile::Kind::Unknown)
+        return Fail(kExitUsage, "Cannot import " + file + ": " + book.problem + ". Nothing was imported.");
+    const std::string source = file.substr(file.find_last_of('/') + 1);
+    std::vector<history::Contact> put;
+    for (const auto& n : book.numbers) put.push_back({n.number, n.name, source, NowMs()});
+    history::ContactChanges changes;
+    if (const int code = WriteContacts(common, put, {}, &changes); code != kExitOk) return code;
+
+    std::string said = "Imported " + file + (book.kind == history::AddressBookFile::Kind::VCard ? " (vCard): " : " (CSV): ") +
+                       Plural(changes.added, "number added", "numbers added") + ", " +
+                       std::to_string(changes.updated) + " updated (another name), " +
+                       std::to_string(changes.unchanged) + " unchanged, " +
+                       Plural(static_cast<int64_t>(book.skipped.size()), "entry skipped", "entries skipped") +
+                       (book.skipped.empty() ? "." : ":") + "\n";
+    // Every reason up to a screenful; the count says how many more.
+    constexpr size_t kShown = 50;
+    for (size_t i = 0; i < book.skipped.size() && i < kShown; ++i)
+        said += "  line " + std::to_string(book.skipped[i].line) + ": " + book.skipped[i].why + "\n";
+    if (book.skipped.size() > kShown) said += "  ... and " + std::to_string(book.skipped.size() - kShown) + " more.\n";
+    if (!WriteOut({}, said, TextEncoding::Utf8)) return Fail(kExitOutput, "Cannot write to standard output.");
+    return kExitOk;
+}
+
+int SetContact(const Common& common, const ContactsOptions& o) {
+    const auto number = history::ReadWrittenNumber(o.number);
+    if (!number)
+        return Fail(kExitUsage, o.number + " is not a phone number: give 3 to 15 digits, with a leading + or 00 "
+                                           "for an international number (spaces, dashes, dots and brackets may stand between).");
+    const std::string name = history::CleanName(o.name);
+    if (name.empty()) return Fail(kExitUsage, "The name is empty: give the name to show for " + *number + ".");
+    history::ContactChanges changes;
+    if (const int code = WriteContacts(common, {{*number, name, "set", NowMs()}}, {}, &changes); code != kExitOk)
+        return code;
+    const char* what = changes.added ? "added" : changes.updated ? "updated" : "already so";
+    return WriteOut({}, *number + ": " + name + " (" + what + ").\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+}
+
+int RemoveContact(const Common& common, const ContactsOptions& o) {
+    const auto number = history::ReadWrittenNumber(o.number);
+    if (!number) return Fail(kExitUsage, o.number + " is not a phone number.");
+    history::ContactChanges changes;
+    if (const int code = WriteContacts(common, {}, {*number}, &changes); code != kExitOk) return code;
+    if (changes.removed == 0)
+        return Fail(kExitFailure, "No contact has the number " + *number +
+                                      "; nothing was removed. `dialscope-cli contacts list` shows the numbers as kept.");
+    return WriteOut({}, "Removed " + *number + ".\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+}
+
+int ListContacts(const Common& common, const ContactsOptions& o) {
+    std::string problem;
+    const std::string path = HistoryPath(common, &problem);
+    if (path.empty()) return Fail(kExitHistory, problem);
+    if (access(path.c_str(), F_OK) != 0) {
+        Say("There is no call history at " + path + " yet, so no contacts. Add them with `dialscope-cli contacts import FILE`.");
+        return kExitOk;
+    }
+    auto opened = OpenHistoryFile(common, &problem);
+    if (!opened) return Fail(kExitHistory, problem);
+    const auto contacts = opened->Contacts(&problem);
+    if (!problem.empty()) return Fail(kExitHistory, problem);
+    std::string bytes;
+    if (o.format == Format::Csv) bytes = "number,name,source,updated\r\n";
+    for (const auto& c : contacts) {
+        switch (o.format) {
+        case Format::Text: {
+            char number[32];
+            std::snprintf(number, sizeof number, "%-16s ", c.number.c_str());
+            bytes += number + c.name + "\n";
+            break;
+        }
+        case Format::Csv:
+            bytes += history::CsvCell(c.number) + "," + history::CsvCell(c.name) + "," + history::CsvCell(c.source) +
+                     "," + history::IsoUtc(c.updatedAt) + "\r\n";
+            break;
+        case Format::Json: {
+            nlohmann::ordered_json j;
+            j["number"] = c.number;
+            j["name"] = history::IsUtf8(c.name) ? c.name : history::Latin1ToUtf8(c.name);
+            j["source"] = history::IsUtf8(c.source) ? c.source : history::Latin1ToUtf8(c.source);
+            j["updated"] = history::IsoUtc(c.updatedAt);
+            bytes += j.dump() + "\n";
+            break;
+        }
+        }
+    }
+    if (!bytes.empty() && !WriteOut({}, bytes, TextEncoding::Utf8))
+        return Fail(kExitOutput, "Cannot write to standard output.");
     return kExitOk;
 }
 
@@ -783,6 +954,24 @@ int Main(int argc, char** argv) {
         ->option_text("text|csv|json");
     historyCmd->add_option("--output", list.output, "Append to this file instead of writing to standard output");
 
+    ContactsOptions contacts;
+    CLI::App* contactsCmd = app.add_subcommand("contacts", "The names shown for callers' numbers: import an address "
+                                               "book, list, set or remove them");
+    contactsCmd->require_subcommand(1);
+    contactsCmd->fallthrough();
+    CLI::App* importCmd = contactsCmd->add_subcommand("import", "Take names and numbers from a vCard (.vcf) or CSV "
+                                                      "export of an address book");
+    importCmd->add_option("FILE", contacts.file, "The .vcf or .csv file")->required();
+    CLI::App* listCmd = contactsCmd->add_subcommand("list", "List the contacts, by name");
+    listCmd->add_option("--format", contacts.format, "text, csv or json")
+        ->transform(Names(formats, "a format", "text, csv or json"))
+        ->option_text("text|csv|json");
+    CLI::App* setCmd = contactsCmd->add_subcommand("set", "Show NAME for calls from NUMBER");
+    setCmd->add_option("NUMBER", contacts.number, "The phone number")->required();
+    setCmd->add_option("NAME", contacts.name, "The name to show")->required();
+    CLI::App* removeCmd = contactsCmd->add_subcommand("remove", "Remove the contact with NUMBER");
+    removeCmd->add_option("NUMBER", contacts.number, "The phone number")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -813,6 +1002,10 @@ int Main(int argc, char** argv) {
     }
 
     InstallStopSignals();
+    if (*importCmd) return ImportContacts(common, contacts.file);
+    if (*listCmd) return ListContacts(common, contacts);
+    if (*setCmd) return SetContact(common, contacts);
+    if (*removeCmd) return RemoveContact(common, contacts);
     if (*downloadCmd) return Download(common, download);
     if (*watchCmd) return Watch(common, std::move(watch));
     return History(common, list);

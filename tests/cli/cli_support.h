@@ -204,6 +204,17 @@ inline CliRun RunCli(const Scratch& s, std::vector<std::string> args, std::chron
     return r;
 }
 
+// What the program running now has said on stderr so far.
+inline std::string NewestErr(const Scratch& s) {
+    int newest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(s.path)) {
+        const std::string name = entry.path().filename();
+        if (name.rfind("cli-", 0) == 0 && name.size() > 8 && name.compare(name.size() - 4, 4, ".err") == 0)
+            newest = std::max(newest, std::atoi(name.c_str() + 4));
+    }
+    return ReadAll(s.File("cli-" + std::to_string(newest) + ".err"));
+}
+
 // The kept calls, as the history command lists them in JSON.
 inline std::vector<nlohmann::json> KeptCalls(const Scratch& s, const std::string& history,
                                              const std::vector<std::string>& more = {}) {

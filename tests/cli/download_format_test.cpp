@@ -113,7 +113,7 @@ TEST(CliDownload, EachFormatAppendsWhatOtherProgramsReadBack) {
             std::vector<std::string> header = cells[0];
             if (!c.header) header = {"id", "download", "received", "label", "letter", "date", "time",
                                      "date_raw_1", "date_raw_2", "date_raw_3", "time_raw_1", "time_raw_2",
-                                     "text", "text_hex", "tone_only", "damaged"};
+                                     "text", "text_hex", "tone_only", "damaged", "name"};
             for (size_t i = skip; i < cells.size(); ++i) {
                 ASSERT_EQ(cells[i].size(), header.size());
                 nlohmann::json row;

@@ -154,17 +154,6 @@ TEST(CliHistoryFile, ReadOnlyHistoryIsReadAsItIsAndADownloadSaysItsCallsAreNotKe
     }
 }
 
-// What the program running now has said on stderr so far.
-std::string NewestErr(const Scratch& s) {
-    int newest = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(s.path)) {
-        const std::string name = entry.path().filename();
-        if (name.rfind("cli-", 0) == 0 && name.size() > 8 && name.compare(name.size() - 4, 4, ".err") == 0)
-            newest = std::max(newest, std::atoi(name.c_str() + 4));
-    }
-    return ReadAll(s.File("cli-" + std::to_string(newest) + ".err"));
-}
-
 // A history another program holds locked is waited for within the
 // download's time-out. Locked to the end, or damaged, it does not get the
 // calls: they go to the pending file beside it, with exit 7 and the damaged

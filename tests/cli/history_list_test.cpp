@@ -79,7 +79,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         ASSERT_EQ(RunCli(s, {"--history", path, "history", "--format", "csv", "--output", s.File("calls.csv")}).code, 0);
     const std::string csv = ReadAll(s.File("calls.csv"));
     EXPECT_EQ(CountLines(csv, "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,"
-                              "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged\r"), 1);
+                              "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name\r"), 1);
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 201);
 
     EXPECT_EQ(KeptCalls(s, path).size(), 100u);

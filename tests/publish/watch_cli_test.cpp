@@ -91,12 +91,12 @@ const char* kLogA =
     "label 0 HOME\n"
     "record 0 A 07 15 24 09 05 fails\n"
     "record 0 A 07 15 24 09 06 hangs\n"
-    "record 0 B 07 15 24 09 07 reads stdin\n";
+    "record 0 B 07 15 24 09 07 555 0100 reads stdin\n";
 const char* kLogB =
     "label 0 HOME\n"
     "record 0 A 07 15 24 09 05 fails\n"
     "record 0 A 07 15 24 09 06 hangs\n"
-    "record 0 B 07 15 24 09 07 reads stdin\n"
+    "record 0 B 07 15 24 09 07 555 0100 reads stdin\n"
     "record 0 C 07 15 24 10 00 while the broker was away\n";
 
 TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
@@ -112,7 +112,7 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
                "  hangs) exec sleep 600 ;;\n"
                "esac\n"
                "cat > \"$OUT/$DIALSCOPE_CALL_ID.json\"\n"
-               "echo \"$DIALSCOPE_CALL_LETTER $DIALSCOPE_CALL_DATE $DIALSCOPE_CALL_TIME\" > \"$OUT/$DIALSCOPE_CALL_ID.env\"\n");
+               "echo \"$DIALSCOPE_CALL_LETTER $DIALSCOPE_CALL_DATE $DIALSCOPE_CALL_TIME ${DIALSCOPE_NAME-none}\" > \"$OUT/$DIALSCOPE_CALL_ID.env\"\n");
     WriteBytes(dir.File("watch.conf"), "exec = [\"sh\", \"" + dir.File("hook.sh") +
                                            "\"]\nexec_timeout_seconds = 1\ndiscovery_prefix = \"hub\"\n");
     setenv("OUT", dir.path().c_str(), 1);
@@ -128,6 +128,8 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
     auto sim = std::make_unique<Sim>(dir, "a.log", false);
     ASSERT_TRUE(WaitUntil([&] { return sim->Output().find("plugged ") != std::string::npos; }));
     const std::string watchOut = dir.File("watch.out");
+    // One caller has a name: on stdout, to the broker and to the command.
+    ASSERT_EQ(testing::Run({DIALSCOPE_CLI, "--history", dir.File("calls.sqlite3"), "contacts", "set", "5550100", "Anna"}), 0);
     const std::vector<std::string> args = {DIALSCOPE_CLI, "--history", dir.File("calls.sqlite3"), "watch", "--mqtt",
                                            "mqtt://watcher@127.0.0.1:" + std::to_string(b.port), "--config",
                                            dir.File("watch.conf")};
@@ -175,6 +177,8 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
     ASSERT_EQ(got.size(), 4u) << keeper->Text();
     for (size_t i = 0; i < 4; ++i) EXPECT_EQ(got[i], lines[i]) << "published and printed calls differ";
     EXPECT_EQ(lines[3]["text"], "while the broker was away");
+    EXPECT_EQ(lines[2]["name"], "Anna");
+    EXPECT_TRUE(lines[3]["name"].is_null());
 
     // What a subscriber arriving now sees: the last call, "online", the hub's sensor.
     ASSERT_TRUE(WaitUntil([&] {
@@ -200,7 +204,7 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
     const std::string reads = expected[2];
     ASSERT_TRUE(WaitUntil([&] { return !ReadBytes(dir.File(expected[3] + ".json")).empty(); }));
     EXPECT_EQ(nlohmann::json::parse(ReadBytes(dir.File(reads + ".json"))), lines[2]);
-    EXPECT_EQ(ReadBytes(dir.File(reads + ".env")), "B 2024-07-15 09:07\n");
+    EXPECT_EQ(ReadBytes(dir.File(reads + ".env")), "B 2024-07-15 09:07 Anna\n");
     const std::string err = ReadBytes(watchOut);
     EXPECT_NE(err.find("The command for call " + expected[0] + " failed with exit status 3."), std::string::npos) << err;
     EXPECT_NE(err.find("The command for call " + expected[1] + " ran longer than 1 s and was stopped."),
