@@ -23,6 +23,7 @@
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
+#include "app/cli/serve.h"
 #include "app/cli/test_call.h"
 #include "app/core.h"
 #include "app/save_log.h"
@@ -787,6 +788,14 @@ int Main(int argc, char** argv) {
         ->option_text("text|csv|json");
     historyCmd->add_option("--output", list.output, "Append to this file instead of writing to standard output");
 
+    ServeOptions serve;
+    CLI::App* serveCmd = app.add_subcommand("serve", "Show the call history in a web browser, with new calls as they come "
+                                                     "(run beside the watcher); prints the address to open");
+    serveCmd->add_option("--listen", serve.listen, "ADDRESS:PORT to serve on (default 127.0.0.1:8080; only this "
+                                                   "machine's 127.0.0.1, [::1] or localhost for now)");
+    serveCmd->add_flag("--no-auth", serve.noAuth, "Serve without the secret token: any program or user of this "
+                                                  "machine can read the calls");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -819,6 +828,12 @@ int Main(int argc, char** argv) {
     InstallStopSignals();
     if (*downloadCmd) return Download(common, download);
     if (*watchCmd) return Watch(common, std::move(watch));
+    if (*serveCmd) {
+        std::string problem;
+        const std::string path = HistoryPath(common, &problem);
+        if (path.empty()) return Fail(kExitHistory, problem);
+        return Serve(path, common.dateOrder, serve);
+    }
     return History(common, list);
 }
 
