@@ -163,7 +163,7 @@ std::string CallsPage(const CallsView& v) {
          "</span><button id=\"notify\" type=\"button\" hidden>Notify me of new calls</button></header>\n";
     h += "<form class=\"filters\" method=\"get\" action=\"/\">"
          "<input type=\"search\" name=\"q\" value=\"" + HtmlFromUtf8(r.search) +
-         "\" placeholder=\"Search name or number\" aria-label=\"Search name or number\">"
+         "\" placeholder=\"Name or number\" aria-label=\"Search name or number\">"
          "<label>From <input type=\"date\" name=\"since\" value=\"" + HtmlFromUtf8(r.since) + "\"></label>"
          "<label>To <input type=\"date\" name=\"until\" value=\"" + HtmlFromUtf8(r.until) + "\"></label>"
          "<label>Label <input name=\"label\" size=\"8\" value=\"" + HtmlFromUtf8(r.label) + "\"></label>"

@@ -114,6 +114,11 @@ def main():
         write_log(os.path.join(work, "first.log"), first, 0)
         download(args, work, os.path.join(work, "first.log"), 1)
 
+        history = os.path.join(work, "calls.sqlite3")
+        r = subprocess.run([args.cli, "--history", history, "serve", "--listen", "0.0.0.0:8080"],
+                           capture_output=True, timeout=30)
+        check(r.returncode == 2 and b"TLS" in r.stderr, "serve refuses an address for other machines (exit 2)")
+
         serve_out = os.path.join(work, "serve.out")
         serve = subprocess.Popen([args.cli, "--history", os.path.join(work, "calls.sqlite3"), "serve", "--listen",
                                   "127.0.0.1:0"], stdout=open(serve_out, "w"), stderr=subprocess.STDOUT)
@@ -121,6 +126,9 @@ def main():
         url = re.search(r"(http://\S+)", open(serve_out).read()).group(1)
         port = int(re.search(r":(\d+)/", url).group(1))
         token = re.search(r"token=([0-9a-f]+)", url).group(1)
+        st = os.stat(history + ".web-token")
+        check(st.st_mode & 0o777 == 0o600 and open(history + ".web-token").read().strip() == token,
+              "the token is kept in a file only its owner may read")
 
         # d) refusals, as another program or a rebinding page would ask.
         status, _, _ = request(port, "/?token=" + token, host="attacker.example:%d" % port)
