@@ -33,7 +33,7 @@ struct PageQuery {
 struct PageRow {
     StoredCall call;
     // Calls (intact records) with exactly this caller text; 0 when the
-    // record has no text. The count by the caller's number comes with the
+    // record has no text, -1 when not counted. The count by the caller's number comes with the
     // contacts, and the contact's name beside the text with them.
     int64_t sameText = 0;
 };

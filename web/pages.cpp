@@ -140,7 +140,7 @@ std::string RowsHtml(const std::vector<PageRow>& rows, history::DateOrder order)
 
 std::string CallJson(const PageRow& row, history::DateOrder order) {
     auto j = nlohmann::ordered_json::parse(history::JsonLine(row.call, order));
-    j["same_text_calls"] = row.sameText;
+    j["same_text_calls"] = row.sameText >= 0 ? nlohmann::ordered_json(row.sameText) : nlohmann::ordered_json(nullptr);
     return j.dump();
 }
 

@@ -439,6 +439,10 @@ void Server::Run() {
     impl_->ioc.run();
 }
 
+void Server::Stop() {
+    net::post(impl_->ioc, [this] { impl_->ioc.stop(); });
+}
+
 void Server::Announce(std::vector<history::PageRow> calls) {
     net::post(impl_->ioc, [this, calls = std::move(calls)] { impl_->Broadcast(calls); });
 }

@@ -47,8 +47,10 @@ public:
     // (PRAGMA data_version on the reader's connection, then the rows after
     // the last id sent) and sent to every live stream.
     void WatchHistory();
-    // Serves until stopRequested says so.
+    // Serves until stopRequested says so, or Stop.
     void Run();
+    // Ends Run soon; safe from any thread.
+    void Stop();
     // Sends these calls to every live stream; safe from any thread.
     void Announce(std::vector<history::PageRow> calls);
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
@@ -13,9 +14,13 @@ namespace dialscope::cli {
 
 namespace {
 
-int Fail(int code, const std::string& line) {
+void Say(const std::string& line) {
     std::fprintf(stderr, "dialscope-cli: %s\n", line.c_str());
     std::fflush(stderr);
+}
+
+int Fail(int code, const std::string& line) {
+    Say(line);
     return code;
 }
 
@@ -38,56 +43,104 @@ bool SplitListen(const std::string& text, std::string* host, int* port) {
     return *port <= 65535;
 }
 
-}  // namespace
+// The pages ready to serve: the reader, the server listening, the address.
+struct Pages {
+    std::unique_ptr<history::CallReader> reader;
+    std::unique_ptr<web::Server> server;
+    std::string url;
+    bool auth = true;
+};
 
-int Serve(const std::string& path, history::DateOrder order, const ServeOptions& options) {
+// 0, or the exit status with the reason in *problem.
+int SetUp(const std::string& path, history::DateOrder order, const ServeOptions& options, Pages* pages,
+          std::string* problem) {
     std::string host;
     int port = 0;
-    if (!SplitListen(options.listen, &host, &port))
-        return Fail(kExitUsage, "--listen " + options.listen + " is not ADDRESS:PORT (for example 127.0.0.1:8080).");
+    if (!SplitListen(options.listen, &host, &port)) {
+        *problem = options.listen + " is not ADDRESS:PORT (for example 127.0.0.1:8080).";
+        return kExitUsage;
+    }
     web::ServerOptions server;
-    if (host == "127.0.0.1" || host == "localhost") server.address = "127.0.0.1";
-    else if (host == "::1") server.address = "::1";
-    else
-        return Fail(kExitUsage, "serve listens only on this machine for now (127.0.0.1, ::1 or localhost): pages "
-                                "for other machines need TLS and a password, which are not there yet.");
+    if (host == "127.0.0.1" || host == "localhost") {
+        server.address = "127.0.0.1";
+    } else if (host == "::1") {
+        server.address = "::1";
+    } else {
+        *problem = "The pages are served only on this machine for now (127.0.0.1, ::1 or localhost): pages for "
+                   "other machines need TLS and a password, which are not there yet.";
+        return kExitUsage;
+    }
     server.port = static_cast<uint16_t>(port);
     server.dateOrder = order;
     server.auth = !options.noAuth;
     server.stopRequested = StopRequested;
+    pages->reader = history::CallReader::Open(path, problem);
+    if (!pages->reader) return kExitHistory;
+    // Beside the history, as private as the history itself.
+    if (server.auth && !web::LoadOrMakeToken(path + ".web-token", &server.token, problem)) return kExitFailure;
+    pages->server = std::make_unique<web::Server>(server, pages->reader.get());
+    if (!pages->server->Listen(problem)) return kExitFailure;
+    pages->url = "http://" + (host == "::1" ? std::string("[::1]") : host) + ":" +
+                 std::to_string(pages->server->port()) + "/";
+    if (server.auth) pages->url += "?token=" + server.token;
+    pages->auth = server.auth;
+    return 0;
+}
 
+}  // namespace
+
+int Serve(const std::string& path, history::DateOrder order, const ServeOptions& options) {
     // Opened once as every command opens it: a new history is made, an
     // older one brought to the present version, the pending file taken in.
     std::string problem;
     {
         auto opened = history::CallHistory::Open(path, &problem);
         if (!opened) return Fail(kExitHistory, problem);
-        if (auto warning = opened->TakeWarning()) Fail(0, *warning);
+        if (auto warning = opened->TakeWarning()) Say(*warning);
         const auto damage = opened->QuickCheck();
         if (!damage.empty())
-            Fail(0, "The call history " + path + " is damaged (" + damage.front() +
-                        "); the pages show what can still be read.");
-        if (auto left = opened->Close(2000)) Fail(0, *left);
+            Say("The call history " + path + " is damaged (" + damage.front() +
+                "); the pages show what can still be read.");
+        if (auto left = opened->Close(2000)) Say(*left);
     }
-    auto reader = history::CallReader::Open(path, &problem);
-    if (!reader) return Fail(kExitHistory, problem);
-    if (server.auth) {
-        // Beside the history, as private as the history itself.
-        const std::string tokenPath = path + ".web-token";
-        if (!web::LoadOrMakeToken(tokenPath, &server.token, &problem)) return Fail(kExitFailure, problem);
-    }
-
-    web::Server web(server, reader.get());
-    if (!web.Listen(&problem)) return Fail(kExitFailure, problem);
-    const std::string shown = host == "::1" ? "[::1]" : host;
-    std::string url = "http://" + shown + ":" + std::to_string(web.port()) + "/";
-    if (server.auth) url += "?token=" + server.token;
-    std::printf("The calls are at %s\n", url.c_str());
-    if (!server.auth) std::printf("Without a token: every program and user of this machine can read them.\n");
+    Pages pages;
+    if (const int code = SetUp(path, order, options, &pages, &problem)) return Fail(code, problem);
+    std::printf("The calls are at %s\n", pages.url.c_str());
+    if (!pages.auth) std::printf("Without a token: every program and user of this machine can read them.\n");
     std::fflush(stdout);
-    web.WatchHistory();
-    web.Run();
+    pages.server->WatchHistory();
+    pages.server->Run();
     return kExitOk;
 }
+
+struct WebPagesThread::Impl {
+    Pages pages;
+    std::thread thread;
+};
+
+WebPagesThread::WebPagesThread(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::unique_ptr<WebPagesThread> WebPagesThread::Start(const std::string& path, history::DateOrder order,
+                                                      const ServeOptions& options, std::string* problem, int* code) {
+    auto impl = std::make_unique<Impl>();
+    *code = SetUp(path, order, options, &impl->pages, problem);
+    if (*code) return nullptr;
+    web::Server* server = impl->pages.server.get();
+    impl->thread = std::thread([server] { server->Run(); });
+    return std::unique_ptr<WebPagesThread>(new WebPagesThread(std::move(impl)));
+}
+
+WebPagesThread::~WebPagesThread() {
+    impl_->pages.server->Stop();
+    impl_->thread.join();
+}
+
+void WebPagesThread::Announce(const std::vector<history::StoredCall>& calls) {
+    std::vector<history::PageRow> rows;
+    for (const auto& call : calls) rows.push_back({call, -1});  // the count is the page's to read
+    if (!rows.empty()) impl_->pages.server->Announce(std::move(rows));
+}
+
+const std::string& WebPagesThread::url() const { return impl_->pages.url; }
 
 }  // namespace dialscope::cli

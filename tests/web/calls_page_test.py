@@ -9,7 +9,8 @@ looks at the page as a user would:
      every one of ten tabs, without a reload;
   c) hostile caller texts show literally, no script of theirs runs, and the
      console holds no error and no CSP violation;
-  d) a foreign Host header and a request without the token are refused.
+  d) a foreign Host header and a request without the token are refused;
+  e) `watch --http` hands the calls it keeps to its own live stream.
 Screenshots at desktop and phone width (light and dark) go to --out.
 """
 import argparse
@@ -98,6 +99,58 @@ def wait_for(predicate, seconds):
             return True
         time.sleep(0.02)
     return predicate()
+
+
+def watch_http(args, work):
+    """e) The watcher with its pages: a box plugged in while a live stream
+    is open; the stream tells of its call, the watcher not watching its file."""
+    tree = os.path.join(work, "tree")
+    # The fake tree the watcher looks at, empty until the box is plugged.
+    for sub in ["sys/class/tty", "sys/bus/usb/devices", "dev"]:
+        os.makedirs(os.path.join(tree, sub))
+    write_log(os.path.join(work, "watch.log"), ["FRANK LIVE 5550177"], 40)
+    sim = subprocess.Popen([args.devsim, "--sysfs-root", tree + "/sys", "--dev-root", tree + "/dev", "--log",
+                            os.path.join(work, "watch.log"), "--fast", "--stdin-control", "--start-unplugged"],
+                           stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    err = os.path.join(work, "watch.err")
+    env = dict(os.environ, DIALSCOPE_SYSFS_ROOT=tree + "/sys", DIALSCOPE_DEV_ROOT=tree + "/dev")
+    watch = subprocess.Popen([args.cli, "--history", os.path.join(work, "watched.sqlite3"), "watch", "--http",
+                              "127.0.0.1:0"], env=env, stdout=subprocess.DEVNULL, stderr=open(err, "w"))
+    try:
+        check(wait_for(lambda: "token=" in open(err).read(), 10), "watch --http says its address")
+        url = re.search(r"(http://\S+)", open(err).read()).group(1)
+        port = int(re.search(r":(\d+)/", url).group(1))
+        status, headers, _ = request(port, "/?" + url.split("?", 1)[1])
+        c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+        c.request("GET", "/api/live", headers={"Cookie": headers.get("Set-Cookie", "").split(";")[0]})
+        stream = c.getresponse()
+        check(stream.status == 200 and stream.getheader("Content-Type", "").startswith("text/event-stream"),
+              "the watcher's live stream opens")
+        sim.stdin.write(b"plug\n")
+        sim.stdin.flush()
+        heard = b""
+        end = time.monotonic() + 20
+        try:
+            while b"FRANK LIVE" not in heard and time.monotonic() < end:
+                line = stream.fp.readline()
+                if not line:
+                    break
+                heard += line
+        except TimeoutError:
+            pass
+        came = b"event: calls" in heard and b"FRANK LIVE 5550177" in heard
+        check(came, "the call the watcher kept comes down its live stream" +
+              ("" if came else " (heard %r; the watcher said %s)" % (heard, open(err).read())))
+        c.close()
+    finally:
+        watch.terminate()
+        try:
+            check(watch.wait(timeout=5) == 0, "watch --http ends on SIGTERM with status 0")
+        except subprocess.TimeoutExpired:
+            watch.kill()
+            check(False, "watch --http ends on SIGTERM")
+        sim.stdin.close()
+        sim.wait(timeout=5)
 
 
 def main():
@@ -228,6 +281,8 @@ def main():
         logs = driver.get_log("browser")
         bad = [e["message"] for e in logs if e["level"] == "SEVERE" or "Content Security Policy" in e["message"]]
         check(not bad, "no console errors and no CSP violations: %r" % bad)
+
+        watch_http(args, work)
     except TimeoutException:
         pass  # said above
     finally:
