@@ -53,9 +53,26 @@ void Secure(Response& res) {
     res.set(http::field::cache_control, "no-store");
 }
 
+// The head of an answer whose body runs until the connection closes (a live
+// stream, an export written a page at a time).
+std::string OpenEndedHead(std::string_view type, std::string_view more = {}) {
+    Response head{http::status::ok, 11};
+    Secure(head);
+    std::string header = "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(type) + "\r\n";
+    for (const auto& field : head) header += std::string(field.name_string()) + ": " + std::string(field.value()) + "\r\n";
+    return header + std::string(more) + "Connection: close\r\n\r\n";
+}
+
 }  // namespace
 
 class LiveStream;
+
+// What takes a connection over once its request is read.
+struct Takeover {
+    enum Kind { None, Live, Export } kind = None;
+    CallsRequest request;  // Export: what to write
+    bool csv = false;
+};
 
 struct Server::Impl {
     ServerOptions options;
@@ -77,7 +94,7 @@ struct Server::Impl {
     void LookForCalls();
     void Broadcast(const std::vector<history::PageRow>& calls);
     void Send(const std::string& event);
-    Response Handle(const Request& req, bool* liveStream);
+    Response Handle(const Request& req, Takeover* takeover);
 };
 
 // One open /api/live: server-sent events written as they come, one at a time.
@@ -87,13 +104,8 @@ public:
 
     void Start() {
         stream_.expires_never();
-        Response head{http::status::ok, 11};
-        Secure(head);
-        std::string header = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n";
-        for (const auto& field : head) header += std::string(field.name_string()) + ": " + std::string(field.value()) + "\r\n";
-        header += "Connection: close\r\n\r\n";
         // A lost stream is taken up again after 2 s by the browser.
-        Push(header + "retry: 2000\n\n");
+        Push(OpenEndedHead("text/event-stream; charset=utf-8") + "retry: 2000\n\n");
         WatchForClose();
     }
 
@@ -138,6 +150,64 @@ private:
     bool closed_ = false;
 };
 
+// An export of every call the filter matches, written a page of calls at a
+// time so that the loop serves other requests between them, and a million
+// calls are never held in memory at once. A read that fails on the way
+// ends the file early (the status was sent with the first page).
+class ExportStream : public std::enable_shared_from_this<ExportStream> {
+public:
+    ExportStream(beast::tcp_stream stream, Server::Impl& server, Takeover what)
+        : stream_(std::move(stream)), server_(server), what_(std::move(what)) {}
+
+    void Start() {
+        what_.request.query.before.reset();
+        what_.request.query.afterId = 0;
+        what_.request.query.limit = 1000;
+        const bool csv = what_.csv;
+        pending_ = OpenEndedHead(csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
+                                 csv ? "Content-Disposition: attachment; filename=\"calls.csv\"\r\n"
+                                     : "Content-Disposition: attachment; filename=\"calls.jsonl\"\r\n");
+        if (csv) pending_ += history::CsvHeader();
+        Fill();
+        Write();
+    }
+
+private:
+    void Fill() {
+        std::string problem;
+        const auto page = server_.reader->Page(what_.request.query, &problem);
+        for (const auto& row : page.rows)
+            pending_ += what_.csv ? history::CsvRow(row.call, server_.options.dateOrder)
+                                  : history::JsonLine(row.call, server_.options.dateOrder);
+        what_.request.query.before = page.next;
+        done_ = !page.next || !problem.empty();
+    }
+
+    void Write() {
+        stream_.expires_after(60s);
+        net::async_write(stream_, net::buffer(pending_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) return self->stream_.close();
+            self->pending_.clear();
+            if (self->done_) {
+                beast::error_code ignored;
+                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                return;
+            }
+            // The next page after whatever else waits on the loop.
+            net::post(self->stream_.get_executor(), [self] {
+                self->Fill();
+                self->Write();
+            });
+        });
+    }
+
+    beast::tcp_stream stream_;
+    Server::Impl& server_;
+    Takeover what_;
+    std::string pending_;
+    bool done_ = false;
+};
+
 // One connection: requests read and answered in turn (keep-alive), until
 // it closes, idles 60 s, or asks for the live stream, which takes it over.
 class Session : public std::enable_shared_from_this<Session> {
@@ -157,11 +227,14 @@ public:
 
 private:
     void Answer(Request req) {
-        bool live = false;
-        auto res = std::make_shared<Response>(server_.Handle(req, &live));
-        if (live) {
+        Takeover takeover;
+        auto res = std::make_shared<Response>(server_.Handle(req, &takeover));
+        if (takeover.kind == Takeover::Export && req.method() == http::verb::get) {
+            std::make_shared<ExportStream>(std::move(stream_), server_, std::move(takeover))->Start();
+            return;
+        }
+        if (takeover.kind == Takeover::Live) {
             if (server_.streams.size() >= kMaxLiveStreams) {
-                live = false;
                 *res = Response{http::status::service_unavailable, req.version()};
                 res->set(http::field::content_type, "text/plain; charset=utf-8");
                 res->body() = "Too many live pages are open; close some.\n";
@@ -243,7 +316,7 @@ std::string WithoutToken(std::string_view path, std::string_view query) {
 
 }  // namespace
 
-Response Server::Impl::Handle(const Request& req, bool* liveStream) {
+Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     const std::string_view target(req.target().data(), req.target().size());
     const size_t mark = target.find('?');
     const std::string_view path = target.substr(0, mark);
@@ -324,23 +397,20 @@ Response Server::Impl::Handle(const Request& req, bool* liveStream) {
         return Json(http::status::ok, CallJson(*row, order));
     }
     if (path == "/api/live") {
-        *liveStream = true;
+        takeover->kind = Takeover::Live;
         return Response{};
     }
     if (path == "/export.csv" || path == "/export.json") {
         CallsRequest r = ReadCallsRequest(query, order);
-        r.query.before.reset();
-        r.query.afterId = 0;
-        r.query.limit = 0;
-        auto page = reader->Page(r.query, &problem);
-        if (!problem.empty() && page.rows.empty())
-            return Plain(http::status::service_unavailable, "Cannot export", problem);
-        const bool csv = path == "/export.csv";
-        std::string body = csv ? history::CsvHeader() : std::string();
-        for (const auto& row : page.rows) body += csv ? history::CsvRow(row.call, order) : history::JsonLine(row.call, order);
-        Response res = Make(http::status::ok, csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
-                            std::move(body));
-        res.set(http::field::content_disposition, csv ? "attachment; filename=\"calls.csv\"" : "attachment; filename=\"calls.jsonl\"");
+        // A history that cannot be read is said before the file begins.
+        r.query.limit = 1;
+        reader->Page(r.query, &problem);
+        if (!problem.empty()) return Plain(http::status::service_unavailable, "Cannot export", problem);
+        takeover->kind = Takeover::Export;
+        takeover->request = std::move(r);
+        takeover->csv = path == "/export.csv";
+        // HEAD: the head alone.
+        Response res = Make(http::status::ok, takeover->csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8", {});
         return res;
     }
     return Plain(http::status::not_found, "Not found", "There is no such page here.");

@@ -199,6 +199,14 @@ def main():
               and "SameSite=Strict" in cookie, "the token is swapped for an HttpOnly SameSite cookie")
         status, headers, body = request(port, "/api/calls?limit=100", cookie=cookie.split(";")[0])
         check(status == 200 and body.count(b'"id"') == len(first), "the JSON API answers with the cookie")
+        status, headers, body = request(port, "/export.csv?q=alice", cookie=cookie.split(";")[0])
+        rows = body.decode().split("\r\n")
+        check(status == 200 and rows[0].startswith("id,download,") and len(rows) == 4 and rows[3] == ""
+              and all("ALICE SMITH 5550100" in r for r in rows[1:3]), "the CSV export holds the filter's calls")
+        status, headers, body = request(port, "/export.json", cookie=cookie.split(";")[0])
+        lines = body.decode().splitlines()
+        check(status == 200 and len(lines) == len(first) and '"<img src=x onerror=alert(1)>"' in lines[-1],
+              "the JSON export holds every call")
 
         options = webdriver.ChromeOptions()
         options.add_argument("--headless=new")
