@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench_result.h"
+#include "bench/history_fill.h"
 #include "history/call_history.h"
 
 namespace {
@@ -36,46 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kCalls = 1000000;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// A million calls over seven years, three labels, each with its own number.
-// The computed columns are filled as the library fills them for these plain
-// ASCII records (folded = lower case; keys = YYYYMMDDhhmm by date order).
-bool Fill(const std::string& path) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
-    const char* sql = R"sql(
-        PRAGMA synchronous=OFF;
-        BEGIN;
-        INSERT INTO downloads(id, started_at, ended_at, port, records, new_calls, ended_how)
-            VALUES (1, 1700000000000, 1700000000000, 'bench', 1000000, 1000000, 'completed');
-        WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999),
-        r AS (SELECT i, rtrim(substr('HOME    OFFICE  SHOP    ', (i % 3) * 8 + 1, 8)) AS name,
-                     1 + i % 12 AS d1, 1 + i % 28 AS d2, 20 + i % 7 AS d3, i % 24 AS t1, i % 60 AS t2,
-                     printf('555%07d CALLER %d', i, i) AS txt FROM n)
-        INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
-                            has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd,
-                            label_key)
-        SELECT 1, 1700000000000 + i * 60000, CAST(substr(name || '        ', 1, 8) AS BLOB), i % 3, i % 4,
-               d1, d2, d3, t1, t2, 1, CAST(txt AS BLOB), 0, 0, CAST(txt AS BLOB),
-               ((2000 + d3) * 10000 + d1 * 100 + d2) * 10000 + t1 * 100 + t2,
-               CASE WHEN d2 <= 12 THEN ((2000 + d3) * 10000 + d2 * 100 + d1) * 10000 + t1 * 100 + t2 END,
-               CASE WHEN d2 <= 12 THEN ((2000 + d1) * 10000 + d2 * 100 + d3) * 10000 + t1 * 100 + t2 END,
-               lower(name)
-        FROM r;
-        INSERT INTO records_text(id, folded)
-            SELECT id, label_key || char(10) || lower(CAST(text AS TEXT)) FROM records;
-        INSERT INTO records_search(rowid, folded) SELECT id, folded FROM records_text;
-        UPDATE search_state SET through = (SELECT max(id) FROM records_text);
-        COMMIT;
-        PRAGMA wal_checkpoint(TRUNCATE);
-    )sql";
-    char* error = nullptr;
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, &error);
-    if (rc != SQLITE_OK) std::fprintf(stderr, "fill: %s\n", error ? error : "?");
-    sqlite3_free(error);
-    sqlite3_close(db);
-    return rc == SQLITE_OK;
-}
 
 dialscope::CallRecord NewRecord(int i) {
     dialscope::CallRecord f;
@@ -108,7 +69,7 @@ int main() {
         return 1;
     }
     auto fillStart = Clock::now();
-    if (!Fill(path)) return 1;
+    if (!dialscope::bench::FillHistory(path, kCalls)) return 1;
     std::printf("filled %d calls in %.1f s, file %.0f MB\n", kCalls, Ms(Clock::now() - fillStart) / 1000,
                 std::filesystem::file_size(path) / 1e6);
 

@@ -67,6 +67,18 @@ int QueryInt(sqlite3* db, const char* sql, int64_t* value);
 // SQLite's check of the file: up to `limit` findings, empty when sound.
 std::vector<std::string> RunCheck(sqlite3* db, bool thorough, int limit);
 
+// The conditions of a query of calls on `records r` (each " AND ...") and
+// the values they bind. False when no call can match: a character no box
+// sends, or (with *problem said) a date that is no date.
+struct CallFilter {
+    std::string where;
+    std::string label, term, phrase;
+    void Bind(Statement& st) const;
+};
+bool BuildFilter(const ListQuery& query, CallFilter* filter, std::string* problem);
+// The column of the box's date and time read in that order.
+const char* KeyColumn(DateOrder order);
+
 struct CallHistory::Impl {
     struct Download {
         int64_t dbId = 0;

@@ -15,8 +15,6 @@
 
 namespace dialscope::history {
 
-namespace {
-
 const char* KeyColumn(DateOrder order) {
     switch (order) {
     case DateOrder::MDY: return "key_mdy";
@@ -25,6 +23,8 @@ const char* KeyColumn(DateOrder order) {
     }
     return "key_mdy";
 }
+
+namespace {
 
 // YYYY-MM-DD to YYYYMMDD.
 std::optional<int64_t> ParseDay(const std::string& s) {
@@ -95,6 +95,57 @@ void CallHistory::Impl::ReadFailed(int rc) {
     Say(Failure::Unreadable, readProblem);
 }
 
+bool BuildFilter(const ListQuery& q, CallFilter* out, std::string* problem) {
+    CallFilter& f = *out;
+    std::optional<int64_t> since, until;
+    for (const std::string* day : {&q.since, &q.until}) {
+        if (day->empty() || ParseDay(*day)) continue;
+        *problem = "The date " + *day + " is not a date of the form YYYY-MM-DD.";
+        return false;
+    }
+    if (!q.since.empty()) since = ParseDay(q.since);
+    if (!q.until.empty()) until = ParseDay(q.until);
+    const std::string key = KeyColumn(q.dateOrder);
+    if (!q.includeDamaged) f.where += " AND r.damaged = 0";
+    if (since) f.where += " AND r." + key + " >= " + std::to_string(*since * 10000);
+    if (until) f.where += " AND r." + key + " <= " + std::to_string(*until * 10000 + 9999);
+    if (!q.label.empty()) {
+        auto latin = Utf8ToLatin1(q.label);
+        if (!latin) return false;  // no label of the box can hold such a character
+        f.label = Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(*latin)));
+        f.where += " AND r.label_key = :label";
+    }
+    if (!q.search.empty()) {
+        auto latin = Utf8ToLatin1(q.search);
+        if (!latin) return false;
+        // Three characters or more go through the trigram index; shorter
+        // terms have no trigram and are looked for row by row.
+        std::string folded = Latin1ToUtf8(FoldLatin1(*latin));
+        if (latin->size() >= 3) {
+            f.phrase = "\"";
+            for (char c : folded) {
+                f.phrase.push_back(c);
+                if (c == '"') f.phrase.push_back('"');
+            }
+            f.phrase += "\"";
+            f.where += " AND r.id IN (SELECT rowid FROM records_search WHERE records_search MATCH :phrase"
+                       " UNION ALL SELECT id FROM records_text WHERE id > (SELECT through FROM search_state)"
+                       " AND instr(folded, :term) > 0)";
+        } else {
+            f.where += " AND r.id IN (SELECT id FROM records_text WHERE instr(folded, :term) > 0)";
+        }
+        f.term = folded;
+    }
+    return true;
+}
+
+void CallFilter::Bind(Statement& st) const {
+    if (!st.ok()) return;
+    if (!label.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":label"), label);
+    if (!term.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":term"), term);
+    if (!phrase.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":phrase"), phrase);
+}
+
 std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* problem) {
     Impl& m = *impl_;
     m.readProblem.clear();
@@ -107,57 +158,17 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* probl
         m.ReadFailed(SQLITE_CANTOPEN);
         return answer({});
     }
-    std::optional<int64_t> since, until;
-    auto noDate = [&](const std::string& text) {
-        m.readProblem = "The date " + text + " is not a date of the form YYYY-MM-DD.";
-        m.problems.push_back({StoreTrouble::BadQuery, m.readProblem});
+    CallFilter filter;
+    if (!BuildFilter(q, &filter, &m.readProblem)) {
+        if (!m.readProblem.empty()) m.problems.push_back({StoreTrouble::BadQuery, m.readProblem});
         return answer({});
-    };
-    if (!q.since.empty() && !(since = ParseDay(q.since))) return noDate(q.since);
-    if (!q.until.empty() && !(until = ParseDay(q.until))) return noDate(q.until);
-    std::string key = KeyColumn(q.dateOrder);
-    std::string sql = std::string("SELECT ") + Impl::kCallColumns + " FROM records r WHERE 1";
-    if (!q.includeDamaged) sql += " AND r.damaged = 0";
-    if (since) sql += " AND r." + key + " >= " + std::to_string(*since * 10000);
-    if (until) sql += " AND r." + key + " <= " + std::to_string(*until * 10000 + 9999);
-
-    std::string label, term, phrase;
-    if (!q.label.empty()) {
-        auto latin = Utf8ToLatin1(q.label);
-        if (!latin) return {};  // no label of the box can hold such a character
-        label = Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(*latin)));
-        sql += " AND r.label_key = :label";
     }
-    if (!q.search.empty()) {
-        auto latin = Utf8ToLatin1(q.search);
-        if (!latin) return {};
-        // Three characters or more go through the trigram index; shorter
-        // terms have no trigram and are looked for row by row.
-        std::string folded = Latin1ToUtf8(FoldLatin1(*latin));
-        if (latin->size() >= 3) {
-            phrase = "\"";
-            for (char c : folded) {
-                phrase.push_back(c);
-                if (c == '"') phrase.push_back('"');
-            }
-            phrase += "\"";
-            sql += " AND r.id IN (SELECT rowid FROM records_search WHERE records_search MATCH :phrase"
-                   " UNION ALL SELECT id FROM records_text WHERE id > (SELECT through FROM search_state)"
-                   " AND instr(folded, :term) > 0)";
-        } else {
-            sql += " AND r.id IN (SELECT id FROM records_text WHERE instr(folded, :term) > 0)";
-        }
-        term = folded;
-    }
-    sql += " ORDER BY r." + key + " DESC, r.received_at DESC, r.id DESC";
+    std::string sql = std::string("SELECT ") + Impl::kCallColumns + " FROM records r WHERE 1" + filter.where;
+    sql += " ORDER BY r." + std::string(KeyColumn(q.dateOrder)) + " DESC, r.received_at DESC, r.id DESC";
     if (q.limit) sql += " LIMIT " + std::to_string(q.limit);
 
     Statement st(m.db, sql.c_str());
-    if (st.ok()) {
-        if (!label.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":label"), label);
-        if (!term.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":term"), term);
-        if (!phrase.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":phrase"), phrase);
-    }
+    filter.Bind(st);
     return answer(m.Read(st));
 }
 

@@ -125,6 +125,14 @@ const char* const kMigrations[] = {
         updated INTEGER NOT NULL             -- unix ms UTC
     ) WITHOUT ROWID;
     )sql",
+    // 4: the calls page lists the newest received first, a page at a time
+    // from a cursor on (received_at, id): an index on received_at (SQLite
+    // keeps the id in each entry) reads a page without sorting the table.
+    // Each row shows how often its caller text occurs among the calls.
+    R"sql(
+    CREATE INDEX records_received ON records(received_at);
+    CREATE INDEX records_same_text ON records(text) WHERE damaged = 0;
+    )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 

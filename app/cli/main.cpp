@@ -24,6 +24,7 @@
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
+#include "app/cli/serve.h"
 #include "app/cli/test_call.h"
 #include "app/core.h"
 #include "app/save_log.h"
@@ -416,6 +417,7 @@ struct WatchOptions {
     bool testCall = false;
     int keepDays = 0;  // 0: calls are kept for ever
     publish::PublishPlan plan;
+    std::string http;  // ADDR:PORT of the pages; empty: none
 };
 
 int Watch(const Common& common, WatchOptions options) {
@@ -434,6 +436,21 @@ int Watch(const Common& common, WatchOptions options) {
         // every call again, and nothing would say what the broker still owes.
         Say("Without the call history no call is sent to the broker or to the command. Fix the history and "
             "start the watcher again.");
+    }
+
+    // The pages in the same process: the calls it keeps reach them as it
+    // takes them, with no watching of the file.
+    std::unique_ptr<WebPagesThread> pages;
+    if (!options.http.empty() && !store) {
+        Say("Without the call history there are no pages to serve on " + options.http + ".");
+    } else if (!options.http.empty()) {
+        ServeOptions serve;
+        serve.listen = options.http;
+        std::string problem;
+        int code = 0;
+        pages = WebPagesThread::Start(store->history().path(), common.dateOrder, serve, &problem, &code);
+        if (!pages) return Fail(code, problem);
+        Say("The calls are at " + pages->url());
     }
 
     ConsoleView view;
@@ -475,6 +492,7 @@ int Watch(const Common& common, WatchOptions options) {
             // Printed first: a script reading stdout is the nearest consumer.
             if (!lines.empty()) WriteOut({}, lines, TextEncoding::Utf8);
             lines.clear();
+            if (pages) pages->Announce(calls);
             if (publishing) publishing->Tick(calls);
         } else {
             for (const auto& call : records.calls) lines += history::JsonLine(call, common.dateOrder);
@@ -924,6 +942,8 @@ int Main(int argc, char** argv) {
         ->check(WithinLimit(publish::kExecTimeout));
     watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
                        "say whether each took it, and exit (needs no adapter; the history is not touched)");
+    watchCmd->add_option("--http", watch.http, "Also show the calls in a web browser at ADDRESS:PORT (as serve "
+                         "does; 127.0.0.1, [::1] or localhost for now); the address to open is said on stderr");
     watchCmd->add_option("--keep-days", given.keepDays, "Remove calls received more than this many days "
                                                 "ago from the history, at start and then once a day (default: keep all)")
         ->check(WithinLimit(publish::kKeepDays));
@@ -971,6 +991,13 @@ int Main(int argc, char** argv) {
     setCmd->add_option("NAME", contacts.name, "The name to show")->required();
     CLI::App* removeCmd = contactsCmd->add_subcommand("remove", "Remove the contact with NUMBER");
     removeCmd->add_option("NUMBER", contacts.number, "The phone number")->required();
+    ServeOptions serve;
+    CLI::App* serveCmd = app.add_subcommand("serve", "Show the call history in a web browser, with new calls as they come "
+                                                     "(run beside the watcher); prints the address to open");
+    serveCmd->add_option("--listen", serve.listen, "ADDRESS:PORT to serve on (default 127.0.0.1:8080; only this "
+                                                   "machine's 127.0.0.1, [::1] or localhost for now)");
+    serveCmd->add_flag("--no-auth", serve.noAuth, "Serve without the secret token: any program or user of this "
+                                                  "machine can read the calls");
 
     try {
         app.parse(argc, argv);
@@ -1008,6 +1035,12 @@ int Main(int argc, char** argv) {
     if (*removeCmd) return RemoveContact(common, contacts);
     if (*downloadCmd) return Download(common, download);
     if (*watchCmd) return Watch(common, std::move(watch));
+    if (*serveCmd) {
+        std::string problem;
+        const std::string path = HistoryPath(common, &problem);
+        if (path.empty()) return Fail(kExitHistory, problem);
+        return Serve(path, common.dateOrder, serve);
+    }
     return History(common, list);
 }
 

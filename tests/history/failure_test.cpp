@@ -43,7 +43,7 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
     struct Case {
         const char* name;
         std::function<void(const std::string&)> make;
-        const char* said;
+        std::string said;
     };
     const Case cases[] = {
         {"junk", [](const std::string& p) { std::ofstream(p) << std::string(5000, '\x7f') << "not a db"; },
@@ -56,7 +56,8 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
          [](const std::string& p) { MakeDatabase(p, "CREATE TABLE notes(x); INSERT INTO notes VALUES (1);"); },
          "is a database of another program"},
         {"newer version", [](const std::string& p) { MakeDatabase(p, "CREATE TABLE t(x); PRAGMA user_version=7;"); },
-         "was written by a newer version of Dialscope (format 7, this one knows up to 3)"},
+         "was written by a newer version of Dialscope (format 7, this one knows up to " +
+             std::to_string(CallHistory::kSchemaVersion) + ")"},
         {"ours, its records table dropped",
          [](const std::string& p) { MakeEditedHistory(p, "DROP TABLE records;"); },
          "is damaged: no such table: records"},

@@ -1,0 +1,145 @@
+// The web pages' own rules without a browser: what reaches a page from the
+// line or the user is escaped, who may ask is judged, and the calls page
+// walks a real history page by page.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "history/call_reader.h"
+#include "tests/history/history_support.h"
+#include "web/gate.h"
+#include "web/html.h"
+#include "web/pages.h"
+
+namespace dialscope::web {
+namespace {
+
+using history::test::Record;
+using history::test::TempDir;
+
+TEST(WebText, EscapesWhatCameFromTheLineOrTheUser) {
+    struct Case {
+        const char* what;
+        std::string in;
+        bool latin1;  // the box's bytes; else UTF-8 the user typed
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {"markup", "<img src=x onerror=alert(1)>", true, "&lt;img src=x onerror=alert(1)&gt;"},
+        {"quotes break no attribute", "\"'&amp;", true, "&quot;&#39;&amp;amp;"},
+        {"C0 controls shown as pictures", std::string("a\x01\t\r\n\x1f\x7f", 7), true,
+         "a\u2401\u2409\u240d\u240a\u241f\u2421"},
+        {"NUL as the log shows it", std::string("a\0b", 3), true, "a b"},
+        {"C1 controls replaced", "\x80x\x9f", true, "\ufffdx\ufffd"},
+        {"Latin-1 letters as UTF-8", "M\xDCLLER \xC9MILE\xA0", true, "M\u00dcLLER \u00c9MILE\u00a0"},
+        {"typed markup", "\"><script>alert(1)</script>", false, "&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"},
+        {"direction overrides", "\u202eexe.txt\u2066\u200f\u061c", false, "\ufffdexe.txt\ufffd\ufffd\ufffd"},
+        {"letters of any script stay", "\u00e9\u05d0\U0001F600", false, "\u00e9\u05d0\U0001F600"},
+        {"invalid UTF-8", "a\xff\xc0\xaf\xed\xa0\x80z\xe2\x82", false,
+         "a\ufffd\ufffd\ufffd\ufffd\ufffd\ufffdz\ufffd\ufffd"},
+        {"typed controls", "a\tb\u0085", false, "a\ufffdb\ufffd"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.latin1 ? HtmlFromLatin1(c.in) : HtmlFromUtf8(c.in), c.shown);
+    }
+    EXPECT_EQ(ParseQuery("q=%3Cb%3E+x&since=&q2&bad=%zz%4"),
+              (std::map<std::string, std::string>{{"q", "<b> x"}, {"since", ""}, {"q2", ""}, {"bad", "%zz%4"}}));
+}
+
+TEST(WebGate, JudgesHostAndToken) {
+    const std::string t(64, 'a');
+    struct Case {
+        const char* what;
+        bool auth;
+        std::string host, cookies, urlToken;
+        Verdict verdict;
+    };
+    const std::vector<Case> cases = {
+        {"the printed URL", true, "127.0.0.1:8080", "", t, Verdict::TakeToken},
+        {"the cookie", true, "localhost:8080", "dialscope_8080=" + t, "", Verdict::Pass},
+        {"the cookie among others", true, "[::1]:8080", "x=1; dialscope_8080=" + t + "; y=2", "", Verdict::Pass},
+        {"nothing", true, "127.0.0.1:8080", "", "", Verdict::Forbidden},
+        {"a wrong cookie", true, "127.0.0.1:8080", "dialscope_8080=" + std::string(64, 'b'), "", Verdict::Forbidden},
+        {"another port's cookie", true, "127.0.0.1:8080", "dialscope_9090=" + t, "", Verdict::Forbidden},
+        {"an empty cookie", true, "127.0.0.1:8080", "dialscope_8080=", "", Verdict::Forbidden},
+        {"a token's start", true, "127.0.0.1:8080", "", t.substr(0, 63), Verdict::Forbidden},
+        {"a token and more", true, "127.0.0.1:8080", "", t + "a", Verdict::Forbidden},
+        {"a wrong URL token beside a good cookie", true, "127.0.0.1:8080", "dialscope_8080=" + t, "b",
+         Verdict::Forbidden},
+        {"a rebinding name", true, "attacker.example:8080", "dialscope_8080=" + t, t, Verdict::WrongHost},
+        {"our name as a prefix", true, "127.0.0.1:8080.attacker.example", "", t, Verdict::WrongHost},
+        {"another port", true, "127.0.0.1:8081", "", t, Verdict::WrongHost},
+        {"no port", true, "127.0.0.1", "", t, Verdict::WrongHost},
+        {"no Host", true, "", "", t, Verdict::WrongHost},
+        {"--no-auth", false, "localhost:8080", "", "", Verdict::Pass},
+        {"--no-auth keeps the Host check", false, "attacker.example:8080", "", "", Verdict::WrongHost},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Gate(8080, t, c.auth).Judge(c.host, c.cookies, c.urlToken), c.verdict);
+    }
+    EXPECT_EQ(Gate(80, t, true).Judge("localhost", "dialscope_80=" + t, ""), Verdict::Pass);
+}
+
+// A real history where every call was received in the same millisecond:
+// the cursor's id must keep the pages apart. The page shows the hostile
+// text and the typed search escaped, and the script is its only one.
+TEST(WebPages, PagesThroughTheHistoryAndEscapes) {
+    TempDir dir;
+    std::string problem;
+    history::OpenOptions options;
+    options.nowMs = [] { return int64_t{1765000000000}; };
+    {
+        auto h = history::CallHistory::Open(dir.File(), &problem, options);
+        ASSERT_TRUE(h) << problem;
+        h->BeginDownload("/dev/ttyUSB0");
+        for (int i = 0; i < 10; ++i)
+            h->AddRecord(Record("HOME", i == 9 ? "<script>alert(1)</script>" : "CALLER " + std::to_string(i % 3),
+                                {12, 8, 26, 9, static_cast<int16_t>(i)}, i == 7));
+        h->EndDownload(DownloadEnd::Completed);
+        ASSERT_FALSE(h->Close(1000));
+    }
+    auto reader = history::CallReader::Open(dir.File(), &problem);
+    ASSERT_TRUE(reader) << problem;
+
+    CallsRequest request = ReadCallsRequest("damaged=with&q=%22%3E%3Cscript%3E", history::DateOrder::MDY);
+    request.query.filter.search.clear();
+    request.query.limit = 3;
+    std::vector<int64_t> seen;
+    std::string page;
+    for (int pages = 0; pages < 10; ++pages) {
+        CallsView view;
+        view.request = request;
+        view.page = reader->Page(request.query, &problem);
+        ASSERT_EQ(problem, "");
+        for (const auto& row : view.page.rows) seen.push_back(row.call.id);
+        if (pages == 0) page = CallsPage(view);
+        if (!view.page.next) break;
+        request = ReadCallsRequest("damaged=with&before=" + CursorText(*view.page.next), history::DateOrder::MDY);
+        request.query.limit = 3;
+    }
+    EXPECT_EQ(seen, (std::vector<int64_t>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(page.find("<script>alert"), std::string::npos);
+    EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    EXPECT_NE(page.find("value=\"&quot;&gt;&lt;script&gt;\""), std::string::npos);
+    size_t scripts = 0;
+    for (size_t at = page.find("<script"); at != std::string::npos; at = page.find("<script", at + 1)) ++scripts;
+    EXPECT_EQ(scripts, 1u);
+
+    // "CALLER 1" three times, one of them damaged, which is no call; the
+    // live query sees the records after an id, damaged ones too.
+    const auto after = reader->After(7, 10);
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after[0].call.id, 8);
+    EXPECT_EQ(after[0].sameText, 2);
+    request = ReadCallsRequest("damaged=only", history::DateOrder::MDY);
+    auto damaged = reader->Page(request.query, &problem);
+    ASSERT_EQ(damaged.rows.size(), 1u);
+    EXPECT_EQ(damaged.rows[0].call.id, 8);
+}
+
+}  // namespace
+}  // namespace dialscope::web

@@ -1,0 +1,44 @@
+// The pages and the JSON the server sends, made from the history's rows.
+// Every text from the line or from the user goes through html.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "history/call_reader.h"
+
+namespace dialscope::web {
+
+// What the user asked for: the filter of the page, its URL form and the
+// cursor. Parsed from the query string by ReadRequestQuery.
+struct CallsRequest {
+    history::PageQuery query;
+    std::string search, since, until, label;
+    std::string damaged;  // "" intact calls only, "with" damaged records too, "only" damaged records only
+    std::string problem;  // a filter that could not be read, in plain words
+};
+CallsRequest ReadCallsRequest(std::string_view queryString, history::DateOrder order);
+// The filter as a query string (no cursor), for links and exports.
+std::string FilterQuery(const CallsRequest& request);
+// "RECEIVEDMS.ID", the cursor in links; ReadCursor reads it back.
+std::string CursorText(const history::PageCursor& cursor);
+bool ReadCursor(std::string_view text, history::PageCursor* cursor);
+
+struct CallsView {
+    CallsRequest request;
+    history::CallPage page;
+    int64_t lastId = 0;  // the highest id in the history when the page was made
+    std::string problem; // the history could not be read
+    history::DateOrder order = history::DateOrder::MDY;
+};
+
+std::string CallsPage(const CallsView& view);
+// The rows of a page as <tr> elements, for the live updates.
+std::string RowsHtml(const std::vector<history::PageRow>& rows, history::DateOrder order);
+// One call as a JSON object (the export's fields, and how often its text occurs).
+std::string CallJson(const history::PageRow& row, history::DateOrder order);
+// A small page of its own for refusals and errors: no script, no style sheet.
+std::string PlainPage(std::string_view title, std::string_view words);
+
+}  // namespace dialscope::web

@@ -1,0 +1,520 @@
+#include "web/server.h"
+
+// Boost 1.74's Asio uses std::exchange without including <utility> in C++20.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <deque>
+#include <set>
+#include <string_view>
+#include <utility>
+
+#include "history/export.h"
+#include "web/assets.h"
+#include "web/gate.h"
+#include "web/html.h"
+#include "web/pages.h"
+
+namespace dialscope::web {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+
+// No inline script or style anywhere: the pages' script and style sheet
+// come from the program itself, and nothing else may load.
+constexpr const char* kPolicy =
+    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+    "object-src 'none'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
+
+constexpr size_t kMaxLiveStreams = 64;
+constexpr size_t kMaxQueuedEvents = 256;  // a stream that falls this far behind is closed
+constexpr int kPageSize = 50;
+
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
+
+void Secure(Response& res) {
+    res.set("Content-Security-Policy", kPolicy);
+    res.set("X-Content-Type-Options", "nosniff");
+    res.set("X-Frame-Options", "DENY");
+    // The first URL carries the token: it must never travel on in a Referer.
+    res.set("Referrer-Policy", "no-referrer");
+    res.set(http::field::cache_control, "no-store");
+}
+
+// The head of an answer whose body runs until the connection closes (a live
+// stream, an export written a page at a time).
+std::string OpenEndedHead(std::string_view type, std::string_view more = {}) {
+    Response head{http::status::ok, 11};
+    Secure(head);
+    std::string header = "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(type) + "\r\n";
+    for (const auto& field : head) header += std::string(field.name_string()) + ": " + std::string(field.value()) + "\r\n";
+    return header + std::string(more) + "Connection: close\r\n\r\n";
+}
+
+}  // namespace
+
+class LiveStream;
+
+// What takes a connection over once its request is read.
+struct Takeover {
+    enum Kind { None, Live, Export } kind = None;
+    CallsRequest request;  // Export: what to write
+    bool csv = false;
+};
+
+struct Server::Impl {
+    ServerOptions options;
+    history::CallReader* reader;
+    net::io_context ioc{1};
+    tcp::acceptor acceptor{ioc};
+    net::steady_timer tick{ioc};
+    std::unique_ptr<Gate> gate;
+    std::set<std::shared_ptr<LiveStream>> streams;
+    bool watching = false;
+    std::optional<int64_t> dataVersion;
+    int64_t lastSent = 0;
+    int ticks = 0;
+
+    Impl(ServerOptions o, history::CallReader* r) : options(std::move(o)), reader(r) {}
+
+    void Accept();
+    void Tick();
+    void LookForCalls();
+    void Broadcast(const std::vector<history::PageRow>& calls);
+    void Send(const std::string& event);
+    Response Handle(const Request& req, Takeover* takeover);
+};
+
+// One open /api/live: server-sent events written as they come, one at a time.
+class LiveStream : public std::enable_shared_from_this<LiveStream> {
+public:
+    LiveStream(beast::tcp_stream stream, Server::Impl& server) : stream_(std::move(stream)), server_(server) {}
+
+    void Start() {
+        stream_.expires_never();
+        // A lost stream is taken up again after 2 s by the browser.
+        Push(OpenEndedHead("text/event-stream; charset=utf-8") + "retry: 2000\n\n");
+        WatchForClose();
+    }
+
+    void Push(std::string bytes) {
+        if (closed_) return;
+        if (queue_.size() >= kMaxQueuedEvents) return Close();
+        queue_.push_back(std::move(bytes));
+        if (queue_.size() == 1) WriteNext();
+    }
+
+    void Close() {
+        if (closed_) return;
+        closed_ = true;
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+        stream_.close();
+        server_.streams.erase(shared_from_this());
+    }
+
+private:
+    void WriteNext() {
+        net::async_write(stream_.socket(), net::buffer(queue_.front()),
+                         [self = shared_from_this()](beast::error_code ec, size_t) {
+                             if (ec) return self->Close();
+                             self->queue_.pop_front();
+                             if (!self->queue_.empty()) self->WriteNext();
+                         });
+    }
+    // The browser sends nothing more on this connection: a read ends when it
+    // goes away.
+    void WatchForClose() {
+        stream_.socket().async_read_some(net::buffer(sink_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) return self->Close();
+            self->WatchForClose();
+        });
+    }
+
+    beast::tcp_stream stream_;
+    Server::Impl& server_;
+    std::deque<std::string> queue_;
+    char sink_[512];
+    bool closed_ = false;
+};
+
+// An export of every call the filter matches, written a page of calls at a
+// time so that the loop serves other requests between them, and a million
+// calls are never held in memory at once. A read that fails on the way
+// ends the file early (the status was sent with the first page).
+class ExportStream : public std::enable_shared_from_this<ExportStream> {
+public:
+    ExportStream(beast::tcp_stream stream, Server::Impl& server, Takeover what)
+        : stream_(std::move(stream)), server_(server), what_(std::move(what)) {}
+
+    void Start() {
+        what_.request.query.before.reset();
+        what_.request.query.afterId = 0;
+        what_.request.query.limit = 1000;
+        const bool csv = what_.csv;
+        pending_ = OpenEndedHead(csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
+                                 csv ? "Content-Disposition: attachment; filename=\"calls.csv\"\r\n"
+                                     : "Content-Disposition: attachment; filename=\"calls.jsonl\"\r\n");
+        if (csv) pending_ += history::CsvHeader();
+        Fill();
+        Write();
+    }
+
+private:
+    void Fill() {
+        std::string problem;
+        const auto page = server_.reader->Page(what_.request.query, &problem);
+        for (const auto& row : page.rows)
+            pending_ += what_.csv ? history::CsvRow(row.call, server_.options.dateOrder)
+                                  : history::JsonLine(row.call, server_.options.dateOrder);
+        what_.request.query.before = page.next;
+        done_ = !page.next || !problem.empty();
+    }
+
+    void Write() {
+        stream_.expires_after(60s);
+        net::async_write(stream_, net::buffer(pending_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) return self->stream_.close();
+            self->pending_.clear();
+            if (self->done_) {
+                beast::error_code ignored;
+                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                return;
+            }
+            // The next page after whatever else waits on the loop.
+            net::post(self->stream_.get_executor(), [self] {
+                self->Fill();
+                self->Write();
+            });
+        });
+    }
+
+    beast::tcp_stream stream_;
+    Server::Impl& server_;
+    Takeover what_;
+    std::string pending_;
+    bool done_ = false;
+};
+
+// One connection: requests read and answered in turn (keep-alive), until
+// it closes, idles 60 s, or asks for the live stream, which takes it over.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket socket, Server::Impl& server) : stream_(std::move(socket)), server_(server) {}
+
+    void Read() {
+        parser_.emplace();
+        parser_->header_limit(16 * 1024);
+        parser_->body_limit(16 * 1024);
+        stream_.expires_after(60s);
+        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) return self->Shut();
+            self->Answer(self->parser_->release());
+        });
+    }
+
+private:
+    void Answer(Request req) {
+        Takeover takeover;
+        auto res = std::make_shared<Response>(server_.Handle(req, &takeover));
+        if (takeover.kind == Takeover::Export && req.method() == http::verb::get) {
+            std::make_shared<ExportStream>(std::move(stream_), server_, std::move(takeover))->Start();
+            return;
+        }
+        if (takeover.kind == Takeover::Live) {
+            if (server_.streams.size() >= kMaxLiveStreams) {
+                *res = Response{http::status::service_unavailable, req.version()};
+                res->set(http::field::content_type, "text/plain; charset=utf-8");
+                res->body() = "Too many live pages are open; close some.\n";
+                Secure(*res);
+            } else {
+                auto stream = std::make_shared<LiveStream>(std::move(stream_), server_);
+                server_.streams.insert(stream);
+                stream->Start();
+                return;
+            }
+        }
+        res->version(req.version());
+        res->keep_alive(req.keep_alive());
+        if (req.method() == http::verb::head) {
+            const size_t length = res->body().size();
+            res->body().clear();
+            res->content_length(length);
+        } else {
+            res->prepare_payload();
+        }
+        stream_.expires_after(60s);
+        http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
+            if (ec || !res->keep_alive()) return self->Shut();
+            self->Read();
+        });
+    }
+
+    void Shut() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    }
+
+    beast::tcp_stream stream_;
+    Server::Impl& server_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+namespace {
+
+Response Make(http::status status, std::string_view type, std::string body) {
+    Response res{status, 11};
+    res.set(http::field::content_type, std::string(type));
+    res.body() = std::move(body);
+    Secure(res);
+    return res;
+}
+
+Response Plain(http::status status, std::string_view title, std::string_view words) {
+    return Make(status, "text/html; charset=utf-8", PlainPage(title, words));
+}
+
+Response Json(http::status status, std::string body) {
+    return Make(status, "application/json; charset=utf-8", std::move(body));
+}
+
+std::string JsonError(std::string_view words) {
+    std::string out = "{\"error\":\"";
+    for (char c : words) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        if (static_cast<unsigned char>(c) < 0x20) continue;
+        out.push_back(c);
+    }
+    return out + "\"}";
+}
+
+// The URL without its token=..., for the redirect once the cookie is set.
+std::string WithoutToken(std::string_view path, std::string_view query) {
+    std::string kept;
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (pair.empty() || pair.substr(0, pair.find('=')) == "token") continue;
+        kept += (kept.empty() ? "" : "&") + std::string(pair);
+    }
+    return std::string(path) + (kept.empty() ? "" : "?" + kept);
+}
+
+}  // namespace
+
+Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
+    const std::string_view target(req.target().data(), req.target().size());
+    const size_t mark = target.find('?');
+    const std::string_view path = target.substr(0, mark);
+    const std::string_view query = mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+    const auto params = ParseQuery(query);
+    const auto token = params.find("token");
+
+    const std::string_view host(req[http::field::host].data(), req[http::field::host].size());
+    const std::string_view cookies(req[http::field::cookie].data(), req[http::field::cookie].size());
+    switch (gate->Judge(host, cookies, token == params.end() ? std::string_view() : std::string_view(token->second))) {
+    case Verdict::WrongHost:
+        return Plain(http::status::misdirected_request, "Not this server",
+                     "This server answers only to its own address (127.0.0.1, localhost or [::1] with its port).");
+    case Verdict::Forbidden:
+        return Plain(http::status::forbidden, "No access",
+                     "Open the address that dialscope-cli serve printed when it started (the one with ?token=). "
+                     "It is also in the token file beside the call history.");
+    case Verdict::TakeToken: {
+        Response res = Plain(http::status::see_other, "Signed in", "On to the calls.");
+        res.set(http::field::set_cookie, gate->SessionCookie());
+        res.set(http::field::location, WithoutToken(path, query));
+        return res;
+    }
+    case Verdict::Pass: break;
+    }
+    if (req.method() != http::verb::get && req.method() != http::verb::head) {
+        Response res = Plain(http::status::method_not_allowed, "Not allowed", "These pages can only be read.");
+        res.set(http::field::allow, "GET, HEAD");
+        return res;
+    }
+
+    if (const Asset* asset = FindAsset(path)) {
+        Response res = Make(http::status::ok, asset->type, std::string(asset->bytes));
+        return res;
+    }
+    const history::DateOrder order = options.dateOrder;
+    std::string problem;
+    if (path == "/") {
+        CallsView view;
+        view.request = ReadCallsRequest(query, order);
+        view.request.query.limit = kPageSize;
+        view.request.query.afterId = 0;
+        view.lastId = reader->LastId();
+        view.page = reader->Page(view.request.query, &view.problem);
+        view.order = order;
+        return Make(http::status::ok, "text/html; charset=utf-8", CallsPage(view));
+    }
+    if (path == "/rows") {
+        // The rows after ?after= that match the filter, for a page that is live.
+        CallsRequest r = ReadCallsRequest(query, order);
+        r.query.before.reset();
+        r.query.limit = 500;
+        const int64_t last = reader->LastId();
+        auto page = reader->Page(r.query, &problem);
+        if (!problem.empty()) return Make(http::status::service_unavailable, "text/plain; charset=utf-8", problem);
+        Response res = Make(http::status::ok, "text/html; charset=utf-8", RowsHtml(page.rows, order));
+        res.set("X-Last-Id", std::to_string(last));
+        return res;
+    }
+    if (path == "/api/calls") {
+        CallsRequest r = ReadCallsRequest(query, order);
+        if (!r.problem.empty()) return Json(http::status::bad_request, JsonError(r.problem));
+        r.query.limit = std::clamp<size_t>(params.count("limit") ? std::strtoul(params.at("limit").c_str(), nullptr, 10) : kPageSize, 1, 1000);
+        auto page = reader->Page(r.query, &problem);
+        if (!problem.empty() && page.rows.empty()) return Json(http::status::service_unavailable, JsonError(problem));
+        std::string body = "{\"calls\":[";
+        for (size_t i = 0; i < page.rows.size(); ++i) body += (i ? "," : "") + CallJson(page.rows[i], order);
+        body += "],\"next\":" + (page.next ? "\"" + CursorText(*page.next) + "\"" : std::string("null")) + "}";
+        return Json(http::status::ok, body);
+    }
+    if (path.substr(0, 11) == "/api/calls/") {
+        const std::string id(path.substr(11));
+        if (id.empty() || id.size() > 18 || id.find_first_not_of("0123456789") != std::string::npos)
+            return Json(http::status::not_found, JsonError("No such call."));
+        auto row = reader->Get(std::stoll(id), &problem);
+        if (!problem.empty()) return Json(http::status::service_unavailable, JsonError(problem));
+        if (!row) return Json(http::status::not_found, JsonError("No such call."));
+        return Json(http::status::ok, CallJson(*row, order));
+    }
+    if (path == "/api/live") {
+        takeover->kind = Takeover::Live;
+        return Response{};
+    }
+    if (path == "/export.csv" || path == "/export.json") {
+        CallsRequest r = ReadCallsRequest(query, order);
+        // A history that cannot be read is said before the file begins.
+        r.query.limit = 1;
+        reader->Page(r.query, &problem);
+        if (!problem.empty()) return Plain(http::status::service_unavailable, "Cannot export", problem);
+        takeover->kind = Takeover::Export;
+        takeover->request = std::move(r);
+        takeover->csv = path == "/export.csv";
+        // HEAD: the head alone.
+        Response res = Make(http::status::ok, takeover->csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8", {});
+        return res;
+    }
+    return Plain(http::status::not_found, "Not found", "There is no such page here.");
+}
+
+void Server::Impl::Accept() {
+    acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
+        if (!ec) std::make_shared<Session>(std::move(socket), *this)->Read();
+        if (acceptor.is_open()) Accept();
+    });
+}
+
+void Server::Impl::Send(const std::string& event) {
+    // Copied: a stream that closes leaves the set while it is walked.
+    auto all = streams;
+    for (const auto& stream : all) stream->Push(event);
+}
+
+void Server::Impl::Broadcast(const std::vector<history::PageRow>& calls) {
+    if (calls.empty()) return;
+    std::string data = "{\"calls\":[";
+    for (size_t i = 0; i < calls.size(); ++i) {
+        data += (i ? "," : "") + CallJson(calls[i], options.dateOrder);
+        lastSent = std::max(lastSent, calls[i].call.id);
+    }
+    data += "],\"last\":" + std::to_string(lastSent) + "}";
+    Send("event: calls\ndata: " + data + "\n\n");
+}
+
+void Server::Impl::LookForCalls() {
+    const auto version = reader->DataVersion();
+    if (!version || version == dataVersion) return;
+    dataVersion = version;
+    for (;;) {
+        auto calls = reader->After(lastSent, 200);
+        if (calls.empty()) break;
+        lastSent = calls.back().call.id;
+        Broadcast(calls);
+    }
+}
+
+void Server::Impl::Tick() {
+    tick.expires_after(200ms);
+    tick.async_wait([this](beast::error_code ec) {
+        if (ec) return;
+        if (options.stopRequested && options.stopRequested()) {
+            ioc.stop();
+            return;
+        }
+        if (watching) LookForCalls();
+        // A comment now and then keeps idle streams open through proxies and
+        // finds the ones whose browser has gone.
+        if (++ticks % 75 == 0) Send(": still here\n\n");
+        Tick();
+    });
+}
+
+Server::Server(ServerOptions options, history::CallReader* reader)
+    : impl_(std::make_unique<Impl>(std::move(options), reader)) {}
+
+Server::~Server() = default;
+
+bool Server::Listen(std::string* problem) {
+    Impl& m = *impl_;
+    beast::error_code ec;
+    const auto address = net::ip::make_address(m.options.address, ec);
+    if (ec) {
+        *problem = m.options.address + " is not an address to listen on.";
+        return false;
+    }
+    const tcp::endpoint endpoint(address, m.options.port);
+    m.acceptor.open(endpoint.protocol(), ec);
+    if (!ec) m.acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec) m.acceptor.bind(endpoint, ec);
+    if (!ec) m.acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        *problem = "Cannot listen on " + m.options.address + " port " + std::to_string(m.options.port) + ": " +
+                   ec.message() + (ec == net::error::address_in_use ? ". Another program uses that port; give another with --listen." : ".");
+        return false;
+    }
+    m.gate = std::make_unique<Gate>(port(), m.options.token, m.options.auth);
+    return true;
+}
+
+uint16_t Server::port() const { return impl_->acceptor.local_endpoint().port(); }
+
+void Server::WatchHistory() {
+    impl_->watching = true;
+    impl_->dataVersion = impl_->reader->DataVersion();
+    impl_->lastSent = impl_->reader->LastId();
+}
+
+void Server::Run() {
+    impl_->Accept();
+    impl_->Tick();
+    impl_->ioc.run();
+}
+
+void Server::Stop() {
+    net::post(impl_->ioc, [this] { impl_->ioc.stop(); });
+}
+
+void Server::Announce(std::vector<history::PageRow> calls) {
+    net::post(impl_->ioc, [this, calls = std::move(calls)] { impl_->Broadcast(calls); });
+}
+
+}  // namespace dialscope::web

@@ -1,0 +1,63 @@
+// The web pages of the call history: one event loop (Boost.Asio) that holds
+// every connection, live streams included, on one thread.
+//
+// Why Boost.Beast on Asio: one loop holds many open connections (each tab's
+// live stream stays open), where the HTTP library Debian ships gives each
+// connection a thread and has no WebSocket; and it is header-only, so it
+// cross-builds with mingw-w64 (ws2_32, mswsock) for the Windows program.
+//
+// Where live calls come from is kept apart from the pages: a `serve` process
+// watches the history file (WatchHistory); a program that keeps the history
+// itself (the watcher with its own pages) calls Announce from its record
+// events instead, on any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "history/call_reader.h"
+
+namespace dialscope::web {
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";  // a loopback address: 127.0.0.1 or ::1
+    uint16_t port = 8080;               // 0: any free port (port() tells which)
+    std::string token;                  // the secret; empty with auth false
+    bool auth = true;
+    history::DateOrder dateOrder = history::DateOrder::MDY;
+    // Asked a few times a second; true ends Run.
+    std::function<bool()> stopRequested;
+};
+
+class Server {
+public:
+    // reader: the history's pages are read through it; it must outlive the server.
+    Server(ServerOptions options, history::CallReader* reader);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds the address; false and *problem in plain words when it cannot.
+    bool Listen(std::string* problem);
+    uint16_t port() const;
+    // New calls are looked for in the history file a few times a second
+    // (PRAGMA data_version on the reader's connection, then the rows after
+    // the last id sent) and sent to every live stream.
+    void WatchHistory();
+    // Serves until stopRequested says so, or Stop.
+    void Run();
+    // Ends Run soon; safe from any thread.
+    void Stop();
+    // Sends these calls to every live stream; safe from any thread.
+    void Announce(std::vector<history::PageRow> calls);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dialscope::web
