@@ -162,7 +162,7 @@ TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
             sqlite3_close(db);
         }
         const CliRun listed = RunCli(s, {"--history", copy, "history", "--format", "json"});
-        if (sqliteSaysDamaged) EXPECT_EQ(listed.code, 7);
+        if (sqliteSaysDamaged) { EXPECT_EQ(listed.code, 7); }
         const CliRun checked = RunCli(s, {"--history", copy, "history", "--check"});
         if (listed.code == 0) {
             EXPECT_EQ(listed.out, sound.out);
@@ -174,7 +174,7 @@ TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
             EXPECT_NE(listed.err.find("is damaged"), std::string::npos) << listed.err;
             EXPECT_EQ(checked.code, 7) << checked.out;
         }
-        if (checked.code != 0) EXPECT_NE(checked.err.find("is damaged:"), std::string::npos) << checked.err;
+        if (checked.code != 0) { EXPECT_NE(checked.err.find("is damaged:"), std::string::npos) << checked.err; }
     }
     EXPECT_GT(said, static_cast<int>(pages / 2));
 }
