@@ -62,7 +62,7 @@ std::string Row(const PageRow& row, history::DateOrder order) {
     // The contact's name above the text; a text with a number links to all
     // the calls from that line.
     html += "<td class=\"text\" data-col=\"Caller\">";
-    if (c.name) html += "<span class=\"name\"><bdi>" + HtmlFromUtf8(*c.name) + "</bdi></span> ";
+    if (c.name) html += "<span class=\"name\"><bdi>" + HtmlFromUtf8(*c.name) + "</bdi></span>";
     const auto number = f.hasText && !c.damaged ? history::CallerNumber(f.text) : std::nullopt;
     if (number) html += "<a class=\"caller\" href=\"/caller?n=" + UrlEncode(*number) + "\">";
     html += f.hasText ? "<bdi>" + HtmlFromLatin1(f.text) + "</bdi>" : "<span class=\"tone\">Tone only</span>";
@@ -100,6 +100,8 @@ std::string Problems(std::initializer_list<const std::string*> problems) {
         if (!problem->empty()) h += "<p class=\"problem\">" + HtmlFromUtf8(*problem) + "</p>\n";
     return h;
 }
+
+std::string Day(const std::string& day) { return "<span class=\"day\">" + HtmlFromUtf8(day) + "</span>"; }
 
 std::string Plural(int64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -230,7 +232,7 @@ std::string CallsPage(const CallsView& v) {
 }
 
 std::string BarChartSvg(const std::vector<std::pair<std::string, int64_t>>& bars, std::string_view what) {
-    constexpr int kWidth = 600, kHeight = 150, kTop = 14, kBottom = 18;
+    constexpr int kWidth = 600, kHeight = 150, kTop = 24, kBottom = 28;
     int64_t most = 0;
     for (const auto& bar : bars) most = std::max(most, bar.second);
     const double step = bars.empty() ? kWidth : static_cast<double>(kWidth) / bars.size();
@@ -249,7 +251,7 @@ std::string BarChartSvg(const std::vector<std::pair<std::string, int64_t>>& bars
         svg += "<title>" + HtmlFromUtf8(bars[i].first) + ": " + Plural(bars[i].second, "call", "calls") + "</title></rect>";
     }
     // The scale: the highest bar's value, the first and the last label.
-    svg += "<text class=\"scale\" x=\"0\" y=\"10\">" + (most ? Plural(most, "call", "calls") : std::string("no calls")) + "</text>";
+    svg += "<text class=\"scale\" x=\"0\" y=\"18\">" + (most ? Plural(most, "call", "calls") : std::string("no calls")) + "</text>";
     if (!bars.empty()) {
         svg += "<text x=\"0\" y=\"" + std::to_string(kHeight - 4) + "\">" + HtmlFromUtf8(bars.front().first) + "</text>";
         if (bars.size() > 1)
@@ -302,7 +304,8 @@ std::string CallerPage(const CallerView& v) {
     h += Problems({&v.problem});
     h += "<p class=\"summary\">" + Plural(c.total, "call", "calls") + " from this number";
     if (!c.firstDay.empty())
-        h += c.firstDay == c.lastDay ? ", on " + c.firstDay : ", the first on " + c.firstDay + ", the last on " + c.lastDay;
+        h += c.firstDay == c.lastDay ? ", on " + Day(c.firstDay)
+                                     : ", the first on " + Day(c.firstDay) + ", the last on " + Day(c.lastDay);
     h += ". <a href=\"/names\">" + std::string(c.name ? "Change the name" : "Give it a name") + "</a></p>\n";
     if (!c.months.empty()) {
         h += "<figure><figcaption>Calls per month" +
