@@ -10,8 +10,8 @@ looks at the page as a user would:
   c) hostile caller texts show literally, no script of theirs runs, and the
      console holds no error and no CSP violation;
   d) a foreign Host header and a request without the token are refused;
-  e) `watch --http` hands the calls it keeps to its own live stream, and its
-     overview sees the adapter plugged in;
+  e) `watch` with http in its configuration file hands the calls it keeps to
+     its own live stream, and its overview sees the adapter plugged in;
   f) a name edited in the names page shows in the list, the calls and the
      CSV export; a change without the page's token is refused;
   g) the caller page lists the calls of one line, with a bar per month.
@@ -127,10 +127,14 @@ def watch_http(args, work):
                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
     err = os.path.join(work, "watch.err")
     env = dict(os.environ, DIALSCOPE_SYSFS_ROOT=tree + "/sys", DIALSCOPE_DEV_ROOT=tree + "/dev")
-    watch = subprocess.Popen([args.cli, "--history", os.path.join(work, "watched.sqlite3"), "watch", "--http",
-                              "127.0.0.1:0"], env=env, stdout=subprocess.DEVNULL, stderr=open(err, "w"))
+    # The pages asked for in the configuration file, as the service does.
+    with open(os.path.join(work, "watch.conf"), "w") as conf:
+        conf.write('http = "127.0.0.1:0"\n')
+    watch = subprocess.Popen([args.cli, "--history", os.path.join(work, "watched.sqlite3"), "watch", "--config",
+                              os.path.join(work, "watch.conf")], env=env, stdout=subprocess.DEVNULL,
+                             stderr=open(err, "w"))
     try:
-        check(wait_for(lambda: "token=" in open(err).read(), 10), "watch --http says its address")
+        check(wait_for(lambda: "token=" in open(err).read(), 10), "watch with http in its configuration says the address")
         url = re.search(r"(http://\S+)", open(err).read()).group(1)
         port = int(re.search(r":(\d+)/", url).group(1))
         status, headers, _ = request(port, "/?" + url.split("?", 1)[1])
@@ -160,10 +164,10 @@ def watch_http(args, work):
     finally:
         watch.terminate()
         try:
-            check(watch.wait(timeout=5) == 0, "watch --http ends on SIGTERM with status 0")
+            check(watch.wait(timeout=5) == 0, "the watcher with pages ends on SIGTERM with status 0")
         except subprocess.TimeoutExpired:
             watch.kill()
-            check(False, "watch --http ends on SIGTERM")
+            check(False, "the watcher with pages ends on SIGTERM")
         sim.stdin.close()
         sim.wait(timeout=5)
 
