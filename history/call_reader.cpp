@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <tuple>
 #include <string>
 #include <utility>
 
@@ -227,35 +229,44 @@ CallerCalls CallReader::Caller(const std::string& number, DateOrder order, size_
     problem->clear();
     CallerCalls out;
     out.name = impl_->Book().NameOf(number);
-    const std::string line = " FROM records r WHERE r.damaged = 0 AND r.has_text AND caller_line(r.text, :n)";
-    Statement st(impl_->db, ("SELECT " + kPageColumns + line + " ORDER BY r.received_at DESC, r.id DESC LIMIT :limit").c_str());
-    if (st.ok()) {
-        st.Bind(sqlite3_bind_parameter_index(st.get(), ":n"), number);
-        st.Bind(sqlite3_bind_parameter_index(st.get(), ":limit"), static_cast<int64_t>(limit));
-    }
-    out.rows = impl_->Rows(st, problem);
-    if (!problem->empty()) return out;
-    // The months by the box's date: YYYYMMDDhhmm / 1000000 is YYYYMM.
+    // One pass over the texts (the number must be read out of each): the
+    // calls' places and dates; then the newest of them in full, by id.
     const std::string key = KeyColumn(order);
-    Statement months(impl_->db, ("SELECT r." + key + " / 1000000, count(*), min(r." + key + "), max(r." + key + ")" +
-                                 line + " GROUP BY 1 ORDER BY 1").c_str());
-    if (months.ok()) months.Bind(sqlite3_bind_parameter_index(months.get(), ":n"), number);
-    std::vector<std::pair<int64_t, int64_t>> counted;  // YYYYMM (0: no date), calls
-    int rc;
+    Statement scan(impl_->db, ("SELECT r.received_at, r.id, r." + key +
+                               " FROM records r WHERE r.damaged = 0 AND r.has_text AND caller_line(r.text, ?1)").c_str());
+    if (scan.ok()) scan.Bind(1, number);
+    struct Found {
+        int64_t receivedAt, id;
+    };
+    std::vector<Found> found;
+    std::map<int64_t, int64_t> perMonth;  // YYYYMM, calls
     int64_t first = 0, last = 0;
-    while (months.ok() && (rc = months.Step()) == SQLITE_ROW) {
-        const bool dated = sqlite3_column_type(months.get(), 0) != SQLITE_NULL;
-        const int64_t month = sqlite3_column_int64(months.get(), 0), calls = sqlite3_column_int64(months.get(), 1);
-        out.total += calls;
-        if (!dated) continue;
-        counted.push_back({month, calls});
-        if (!first) first = sqlite3_column_int64(months.get(), 2);
-        last = sqlite3_column_int64(months.get(), 3);
+    int rc = SQLITE_ERROR;
+    while (scan.ok() && (rc = scan.Step()) == SQLITE_ROW) {
+        found.push_back({sqlite3_column_int64(scan.get(), 0), sqlite3_column_int64(scan.get(), 1)});
+        if (sqlite3_column_type(scan.get(), 2) == SQLITE_NULL) continue;  // no valid date
+        const int64_t when = sqlite3_column_int64(scan.get(), 2);  // YYYYMMDDhhmm
+        ++perMonth[when / 1000000];
+        first = first ? std::min(first, when) : when;
+        last = std::max(last, when);
     }
-    if (!months.ok() || rc != SQLITE_DONE) {
+    if (rc != SQLITE_DONE) {
         *problem = impl_->Problem("read");
         return out;
     }
+    out.total = static_cast<int64_t>(found.size());
+    const size_t shown = std::min(limit, found.size());
+    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(shown), found.end(),
+                      [](const Found& a, const Found& b) { return std::tie(a.receivedAt, a.id) > std::tie(b.receivedAt, b.id); });
+    if (shown) {
+        std::string ids;
+        for (size_t i = 0; i < shown; ++i) ids += (i ? "," : "") + std::to_string(found[i].id);
+        Statement rows(impl_->db, ("SELECT " + kPageColumns + " FROM records r WHERE r.id IN (" + ids +
+                                   ") ORDER BY r.received_at DESC, r.id DESC").c_str());
+        out.rows = impl_->Rows(rows, problem);
+        if (!problem->empty()) return out;
+    }
+    const std::vector<std::pair<int64_t, int64_t>> counted(perMonth.begin(), perMonth.end());
     if (counted.empty()) return out;
     out.firstDay = DayText(first / 10000);
     out.lastDay = DayText(last / 10000);
@@ -307,7 +318,7 @@ HistoryOverview CallReader::Overview(const std::string& today, int weekday, Date
     std::vector<std::pair<int64_t, int64_t>> counted;
     while (st.ok() && (rc = st.Step()) == SQLITE_ROW)
         counted.push_back({sqlite3_column_int64(st.get(), 0), sqlite3_column_int64(st.get(), 1)});
-    if (!st.ok() || rc != SQLITE_DONE || QueryInt(impl_->db, "SELECT count(*) FROM records WHERE damaged = 0", &out.calls) != SQLITE_OK) {
+    if (!st.ok() || rc != SQLITE_DONE) {
         *problem = impl_->Problem("read");
         return out;
     }

@@ -63,7 +63,6 @@ struct DownloadRow {
 // The state of the history at a glance, by the box's date of each call.
 struct HistoryOverview {
     std::optional<DownloadRow> lastDownload;
-    int64_t calls = 0;     // every call kept
     int64_t today = 0;     // calls of this day
     int64_t thisWeek = 0;  // calls since Monday
     // The last 30 days, oldest first: "YYYY-MM-DD" and its calls.

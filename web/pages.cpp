@@ -349,8 +349,7 @@ std::string OverviewPage(const OverviewView& v) {
              "</span>, " + Plural(d.records, "record", "records") + ", " + Plural(d.newCalls, "new call", "new calls") + ".";
     }
     h += "</dd><dt>Today</dt><dd id=\"today\">" + Plural(o.today, "call", "calls") + "</dd>";
-    h += "<dt>This week</dt><dd id=\"week\">" + Plural(o.thisWeek, "call", "calls") + " since Monday</dd>";
-    h += "<dt>Kept</dt><dd>" + Plural(o.calls, "call", "calls") + "</dd></dl>\n";
+    h += "<dt>This week</dt><dd id=\"week\">" + Plural(o.thisWeek, "call", "calls") + " since Monday</dd></dl>\n";
     h += "<figure><figcaption>Calls per day, the last 30 days (by the box's date)</figcaption>" +
          BarChartSvg(o.days, "Calls per day over the last 30 days") + "</figure>\n";
     return h + "</body></html>\n";
