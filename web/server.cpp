@@ -6,6 +6,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/uuid/detail/sha1.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -85,9 +86,7 @@ struct Server::Impl {
     tcp::acceptor acceptor{ioc};
     net::steady_timer tick{ioc};
     std::unique_ptr<Gate> gate;
-    // Sent back with every change (POST): pages of other sites can make the
-    // browser post here, but cannot read a page to learn it. Made afresh
-    // for each run of the program, and only shown behind the gate.
+    // The key of the change tokens (ChangeToken), made afresh at each start.
     std::string csrf;
     std::set<std::shared_ptr<LiveStream>> streams;
     bool watching = false;
@@ -103,7 +102,8 @@ struct Server::Impl {
     void Broadcast(const std::vector<history::PageRow>& calls);
     void Send(const std::string& event);
     Response Handle(const Request& req, Takeover* takeover);
-    Response NamesPage(std::string_view query, NamesView view, http::status status = http::status::ok);
+    Response NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+                       http::status status = http::status::ok);
     Response ChangeName(const Request& req);
 };
 
@@ -311,6 +311,35 @@ std::string JsonError(std::string_view words) {
     return out + "\"}";
 }
 
+// Sent back with every change (POST): pages of other sites can make the
+// browser post here, but cannot read a page to learn it. It is the
+// session's cookie signed (HMAC-SHA1) with a key made afresh at each start,
+// and shown only in pages behind the gate: another session's token, or one
+// from an earlier run, is refused.
+std::string ChangeToken(const std::string& key, std::string_view session) {
+    using boost::uuids::detail::sha1;
+    auto hash = [](std::string_view a, std::string_view b) {
+        sha1 h;
+        h.process_bytes(a.data(), a.size());
+        h.process_bytes(b.data(), b.size());
+        sha1::digest_type digest;
+        h.get_digest(digest);
+        std::string out;
+        for (unsigned word : digest)
+            for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((word >> shift) & 0xFF));
+        return out;
+    };
+    std::string inner(64, '\x36'), outer(64, '\x5c');  // the key is 64 bytes, one block
+    for (size_t i = 0; i < 64 && i < key.size(); ++i) {
+        inner[i] = static_cast<char>(inner[i] ^ key[i]);
+        outer[i] = static_cast<char>(outer[i] ^ key[i]);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : hash(outer, hash(inner, session))) hex += {kHex[c >> 4], kHex[c & 15]};
+    return hex;
+}
+
 // The URL without its token=..., for the redirect once the cookie is set.
 std::string WithoutToken(std::string_view path, std::string_view query) {
     std::string kept;
@@ -375,7 +404,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.order = order;
         return Make(http::status::ok, "text/html; charset=utf-8", CallsPage(view));
     }
-    if (path == "/names") return NamesPage(query, {});
+    if (path == "/names") return NamesPage(query, cookies, {});
     if (path == "/caller") {
         CallerView view;
         const auto number = history::ReadWrittenNumber(params.count("n") ? params.at("n") : "");
@@ -452,11 +481,12 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     return Plain(http::status::not_found, "Not found", "There is no such page here.");
 }
 
-Response Server::Impl::NamesPage(std::string_view query, NamesView view, http::status status) {
+Response Server::Impl::NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+                                 http::status status) {
     std::string problem;
     view.contacts = reader->Contacts(&problem);
     if (view.problem.empty()) view.problem = problem;
-    if (options.changeContacts) view.csrf = csrf;
+    if (options.changeContacts) view.csrf = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
     const auto params = ParseQuery(query);
     if (params.count("saved")) view.notice = "The name for " + params.at("saved") + " is kept.";
     if (params.count("removed")) view.notice = "The name for " + params.at("removed") + " is removed.";
@@ -469,7 +499,8 @@ Response Server::Impl::ChangeName(const Request& req) {
     auto form = ParseQuery(req.body());
     const std::string_view header(req["X-CSRF-Token"].data(), req["X-CSRF-Token"].size());
     const std::string given = form.count("csrf") ? form["csrf"] : std::string(header);
-    if (!SameSecret(given, csrf))
+    const std::string_view cookies(req[http::field::cookie].data(), req[http::field::cookie].size());
+    if (!SameSecret(given, ChangeToken(csrf, CookieValue(cookies, gate->CookieName()))))
         return Plain(http::status::forbidden, "Refused",
                      "This change did not come from the names page of this server. Open the names page again and "
                      "make it there.");
@@ -493,13 +524,13 @@ Response Server::Impl::ChangeName(const Request& req) {
         view.problem = "Give a name for " + *number + ", or remove it. Nothing was changed.";
     else if (!remove && (name.size() > 400 || !history::IsUtf8(name)))
         view.problem = "That name is too long or not text. Nothing was changed.";
-    if (!view.problem.empty()) return NamesPage({}, view, http::status::bad_request);
+    if (!view.problem.empty()) return NamesPage({}, cookies, view, http::status::bad_request);
     std::vector<history::Contact> put;
     std::vector<std::string> drop;
     if (remove) drop.push_back(*number);
     else put.push_back({*number, name, "set", 0});
     if (!options.changeContacts(put, drop, &view.problem))
-        return NamesPage({}, view, http::status::service_unavailable);
+        return NamesPage({}, cookies, view, http::status::service_unavailable);
     Response res = Plain(http::status::see_other, "Kept", "Back to the names.");
     res.set(http::field::location, std::string("/names?") + (remove ? "removed=" : "saved=") + UrlEncode(*number));
     return res;
