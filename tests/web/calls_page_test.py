@@ -127,6 +127,9 @@ def watch_http(args, work):
                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
     err = os.path.join(work, "watch.err")
     env = dict(os.environ, DIALSCOPE_SYSFS_ROOT=tree + "/sys", DIALSCOPE_DEV_ROOT=tree + "/dev")
+    r = subprocess.run([args.cli, "--history", os.path.join(work, "watched.sqlite3"), "watch", "--http",
+                        "192.0.2.1:8080"], env=env, capture_output=True, timeout=30)
+    check(r.returncode == 2 and b"--http: " in r.stderr, "watch --http takes the pages' address from the command line")
     # The pages asked for in the configuration file, as the service does.
     with open(os.path.join(work, "watch.conf"), "w") as conf:
         conf.write('http = "127.0.0.1:0"\n')
@@ -212,6 +215,10 @@ def names_and_callers(driver, port, cookie, out):
               % ("with a wrong token" if "csrf" in form else "without the page's token", status))
     _, _, body = request(port, "/names", cookie=cookie)
     check(b"Mallory" not in body and b"Dora Edited" in body, "a refused change changes nothing")
+    csrf = re.search(rb'name="csrf" value="([0-9a-f]+)"', body).group(1).decode()
+    status, _, body = request(port, "/names", cookie=cookie, form={"number": "call me", "name": "X", "csrf": csrf})
+    check(status == 400 and b"is not a phone number" in body and b'value="call me"' in body,
+          "a number that is none is refused in plain words, what was typed kept")
 
     status, _, body = request(port, "/export.csv", cookie=cookie)
     named = [r for r in body.decode().split("\r\n") if r.endswith(",Dora Edited")]
