@@ -418,6 +418,7 @@ struct WatchOptions {
     int keepDays = 0;  // 0: calls are kept for ever
     publish::PublishPlan plan;
     std::string http;  // ADDR:PORT of the pages; empty: none
+    bool httpFromFile = false;  // given as http in the configuration file
 };
 
 int Watch(const Common& common, WatchOptions options) {
@@ -449,7 +450,7 @@ int Watch(const Common& common, WatchOptions options) {
         std::string problem;
         int code = 0;
         pages = WebPagesThread::Start(store->history().path(), common.dateOrder, serve, &problem, &code);
-        if (!pages) return Fail(code, problem);
+        if (!pages) return Fail(code, (options.httpFromFile ? "http in the configuration file: " : "--http: ") + problem);
         Say("The calls are at " + pages->url());
     }
 
@@ -942,7 +943,7 @@ int Main(int argc, char** argv) {
         ->check(WithinLimit(publish::kExecTimeout));
     watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
                        "say whether each took it, and exit (needs no adapter; the history is not touched)");
-    watchCmd->add_option("--http", watch.http, "Also show the calls in a web browser at ADDRESS:PORT (as serve "
+    watchCmd->add_option("--http", given.http, "Also show the calls in a web browser at ADDRESS:PORT (as serve "
                          "does; 127.0.0.1, [::1] or localhost for now); the address to open is said on stderr");
     watchCmd->add_option("--keep-days", given.keepDays, "Remove calls received more than this many days "
                                                 "ago from the history, at start and then once a day (default: keep all)")
@@ -1021,6 +1022,8 @@ int Main(int argc, char** argv) {
         watch.everyMinutes = settings.everyMinutes.value_or(watch.everyMinutes);
         watch.keepDays = settings.keepDays.value_or(watch.keepDays);
         common.historyPath = settings.history.value_or(std::string());
+        watch.http = settings.http.value_or(std::string());
+        watch.httpFromFile = settings.http && settings.http.from == publish::From::File;
         if (settings.port)
             Say(configPath + ": port is not used by watch: it downloads from every adapter that appears.");
         if (!publish::MakePlan(settings, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);
