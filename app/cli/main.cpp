@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -151,12 +152,12 @@ struct DownloadRecords {
     std::vector<history::StoredCall> calls;
     std::vector<uint64_t> stored;  // each call's number in the history (0: none)
     int damaged = 0;
-    void Add(const RecordFields& record, uint64_t storedAs = 0) {
+    void Add(const CallRecord& record, std::string_view rendered, uint64_t storedAs = 0) {
         stored.push_back(storedAs);
         history::StoredCall call;
         call.receivedAt = NowMs();
-        call.fields = ToCallRecord(record);
-        if (record.rendered) call.rendered.assign(reinterpret_cast<const char*>(record.rendered), record.renderedLength);
+        call.fields = record;
+        call.rendered = rendered;
         call.damaged = record.damaged;
         if (record.damaged) ++damaged;
         calls.push_back(std::move(call));
@@ -255,7 +256,7 @@ int Download(const Common& common, const DownloadOptions& options) {
     core.Subscribe([&](const CoreEvent& e) {
         // Core has stored the record when it tells of it: its number in the
         // history gives its ids once it is in the file.
-        if (auto* r = std::get_if<event::RecordOutput>(&e)) records.Add(r->record, store ? store->lastRecord() : 0);
+        if (auto* r = std::get_if<event::RecordOutput>(&e)) records.Add(r->record, r->rendered, store ? store->lastRecord() : 0);
         watch.Hear(e);
     });
 
@@ -467,7 +468,7 @@ int Watch(const Common& common, WatchOptions options) {
     Clock::time_point lastDownload = Clock::now();
     core.Subscribe(Listen(
         [&](const event::RecordOutput& r) {
-            if (!store && !r.record.damaged) records.Add(r.record);
+            if (!store && !r.record.damaged) records.Add(r.record, r.rendered);
         },
         [&](const event::DownloadEnded& d) {
             if (d.how == DownloadEnd::Restarted || d.how == DownloadEnd::Refused) return;
