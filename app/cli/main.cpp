@@ -40,6 +40,7 @@
 #include "publish/instance_name.h"
 #include "publish/publishing.h"
 #include "publish/watch_settings.h"
+#include "record/render_record.h"
 
 namespace dialscope::cli {
 namespace {
@@ -606,19 +607,6 @@ int Prune(const std::string& path, const std::string& before) {
     return kExitOk;
 }
 
-// A rendered record with its number (" 7. ", "12. ", "100. ") replaced by n,
-// written the same way.
-std::string Renumbered(const std::string& rendered, size_t n) {
-    size_t i = 0;
-    while (i < rendered.size() && rendered[i] == ' ') ++i;
-    const size_t digits = i;
-    while (i < rendered.size() && rendered[i] >= '0' && rendered[i] <= '9') ++i;
-    if (i == digits || rendered.compare(i, 2, ". ") != 0) return rendered;
-    char number[24];
-    std::snprintf(number, sizeof number, "%2zu", n);
-    return number + rendered.substr(i);
-}
-
 // A listed record with its caller's name at the end of its header line, in
 // the text output's 8-bit characters (a character beyond them as '?').
 std::string WithName(std::string record, const std::optional<std::string>& name) {
@@ -677,7 +665,8 @@ int History(const Common& common, HistoryOptions options) {
         // The records as the window showed them, numbered afresh in the
         // listing's order (their numbers in their downloads mean nothing
         // side by side), with the line ends the window's Save writes.
-        for (size_t i = 0; i < calls.size(); ++i) bytes += WithName(Renumbered(calls[i].rendered, i + 1), calls[i].name);
+        for (size_t i = 0; i < calls.size(); ++i)
+            bytes += WithName(RenderRecord(calls[i].fields, static_cast<int32_t>(i + 1)), calls[i].name);
         bytes = ToFileLineEnds(bytes);
         break;
     case Format::Csv:
