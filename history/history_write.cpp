@@ -182,7 +182,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
     } else if (isNew) {
         ++dl.newCalls;
         if (options.collectNewCalls) {
-            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false, op.rendered});
+            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false, op.rendered, std::nullopt});
             if (newCalls.size() > options.queueLimit) newCalls.pop_front();
         }
     } else {
