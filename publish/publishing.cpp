@@ -77,7 +77,7 @@ ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, co
                {"DIALSCOPE_CALL_TEXT", text("text")},
                {"DIALSCOPE_CALL_TONE_ONLY", call.fields.hasText ? "0" : "1"}};
     // The caller's name from the history's contacts; absent when unknown.
-    if (const std::string name = text("name"); !name.empty()) out.env["DIALSCOPE_NAME"] = name;
+    if (const std::string name = text("name"); !name.empty()) out.env["DIALSCOPE_CALL_NAME"] = name;
     return out;
 }
 

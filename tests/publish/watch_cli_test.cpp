@@ -112,7 +112,7 @@ TEST(WatchCli, CallsReachBrokerAndCommandOnceThroughReplugAndBrokerRestart) {
                "  hangs) exec sleep 600 ;;\n"
                "esac\n"
                "cat > \"$OUT/$DIALSCOPE_CALL_ID.json\"\n"
-               "echo \"$DIALSCOPE_CALL_LETTER $DIALSCOPE_CALL_DATE $DIALSCOPE_CALL_TIME ${DIALSCOPE_NAME-none}\" > \"$OUT/$DIALSCOPE_CALL_ID.env\"\n");
+               "echo \"$DIALSCOPE_CALL_LETTER $DIALSCOPE_CALL_DATE $DIALSCOPE_CALL_TIME ${DIALSCOPE_CALL_NAME-none}\" > \"$OUT/$DIALSCOPE_CALL_ID.env\"\n");
     WriteBytes(dir.File("watch.conf"), "exec = [\"sh\", \"" + dir.File("hook.sh") +
                                            "\"]\nexec_timeout_seconds = 1\ndiscovery_prefix = \"hub\"\n");
     setenv("OUT", dir.path().c_str(), 1);
