@@ -8,19 +8,12 @@
 #include "history/latin1.h"
 
 namespace dialscope::history {
-namespace {
 
 // A record whose boundary frame was lost has no label, letter, date or
 // time: CSV leaves those cells empty and JSON gives null, as for a date
 // field the box did not carry, whatever placeholder the fields hold.
-struct Shown {
-    bool headerKnown = true;
-    std::string label, letter, text, textHex, date, time;  // date/time empty when invalid
-    std::array<int16_t, 5> raw{};                          // -1: not carried (or header unknown)
-    BoxDateTime dt;
-};
 
-Shown Show(const StoredCall& call, DateOrder order) {
+Shown ShowCall(const StoredCall& call, DateOrder order) {
     const CallRecord& f = call.fields;
     Shown s;
     s.headerKnown = f.headerKnown;
@@ -51,6 +44,8 @@ Shown Show(const StoredCall& call, DateOrder order) {
     return s;
 }
 
+namespace {
+
 // A cell that is only a phone number: an optional leading '+', then digits,
 // spaces, hyphens, dots and parentheses, with at least one digit. A
 // spreadsheet reads such a cell at most as a number or a sum of numbers; it
@@ -66,14 +61,14 @@ bool IsPhoneNumber(const std::string& s) {
     return digit;
 }
 
+}  // namespace
+
 // The caller's name as UTF-8; a name that is not (written into the file by
 // another program) is read as Latin-1.
 std::string NameText(const StoredCall& call) {
     if (!call.name) return {};
     return IsUtf8(*call.name) ? *call.name : Latin1ToUtf8(*call.name);
 }
-
-}  // namespace
 
 // Formula injection: a spreadsheet takes a cell that starts with =, +, -, @,
 // a tab or a CR for a formula (or strips the tab/CR and then does), and the
@@ -112,7 +107,7 @@ std::string CsvHeader() {
 }
 
 std::string CsvRow(const StoredCall& call, DateOrder order) {
-    Shown s = Show(call, order);
+    Shown s = ShowCall(call, order);
     const CallRecord& f = call.fields;
     std::string row;
     auto add = [&](const std::string& cell) {
@@ -139,7 +134,7 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
 }
 
 std::string JsonLine(const StoredCall& call, DateOrder order) {
-    Shown s = Show(call, order);
+    Shown s = ShowCall(call, order);
     const CallRecord& f = call.fields;
     auto raw = [](int16_t v) { return v < 0 ? nlohmann::json(nullptr) : nlohmann::json(v); };
     nlohmann::ordered_json j;

@@ -3,11 +3,27 @@
 // the window shows them, beside the raw fields.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "history/call_history.h"
 
 namespace dialscope::history {
+
+// A call's fields as CSV, JSON and the --exec environment show them: label,
+// letter and text as UTF-8 (the box's bytes read as Latin-1), the date and time
+// in the history's order, empty where not known.
+struct Shown {
+    bool headerKnown = true;
+    std::string label, letter, text, textHex, date, time;  // date/time empty when invalid
+    std::array<int16_t, 5> raw{};                          // -1: not carried (or header unknown)
+    BoxDateTime dt;
+};
+Shown ShowCall(const StoredCall& call, DateOrder order);
+
+// The caller's name as UTF-8; empty when none is known.
+std::string NameText(const StoredCall& call);
 
 // The header row, CRLF-terminated.
 std::string CsvHeader();

@@ -59,25 +59,23 @@ bool ReadPasswordCredential(std::string* password, std::string* error) {
 
 }  // namespace
 
-ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance) {
+ExecCall ExecCallOf(const history::StoredCall& call, history::DateOrder order, const std::string& json,
+                    const std::string& instance) {
+    const history::Shown s = history::ShowCall(call, order);
     ExecCall out;
     out.id = MqttPublisher::CallId(instance, call.id);
     out.number = call.id;
     out.json = json;
-    const auto j = nlohmann::json::parse(json, nullptr, false);
-    auto text = [&](const char* key) {
-        return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string();
-    };
     out.env = {{"DIALSCOPE_CALL_ID", out.id},
-               {"DIALSCOPE_CALL_RECEIVED", text("received")},
-               {"DIALSCOPE_CALL_LABEL", text("label")},
-               {"DIALSCOPE_CALL_LETTER", text("letter")},
-               {"DIALSCOPE_CALL_DATE", text("date")},
-               {"DIALSCOPE_CALL_TIME", text("time")},
-               {"DIALSCOPE_CALL_TEXT", text("text")},
+               {"DIALSCOPE_CALL_RECEIVED", history::IsoUtc(call.receivedAt)},
+               {"DIALSCOPE_CALL_LABEL", s.label},
+               {"DIALSCOPE_CALL_LETTER", s.letter},
+               {"DIALSCOPE_CALL_DATE", s.date},
+               {"DIALSCOPE_CALL_TIME", s.time},
+               {"DIALSCOPE_CALL_TEXT", s.text},
                {"DIALSCOPE_CALL_TONE_ONLY", call.fields.hasText ? "0" : "1"}};
     // The caller's name from the history's contacts; absent when unknown.
-    if (const std::string name = text("name"); !name.empty()) out.env["DIALSCOPE_CALL_NAME"] = name;
+    if (const std::string name = history::NameText(call); !name.empty()) out.env["DIALSCOPE_CALL_NAME"] = name;
     return out;
 }
 
@@ -290,7 +288,7 @@ void Publishing::Feed() {
         if (running_.size() >= kRunBatch) break;
         if (running_.count(call.id)) continue;
         const std::string& instance = instance_->Now();
-        if (!runner_->Submit(ExecCallOf(call, WatchLine(call, order_, instance), instance))) {
+        if (!runner_->Submit(ExecCallOf(call, order_, WatchLine(call, order_, instance), instance))) {
             feedAgain_ = true;  // still owed: handed over later, in order
             nextFeed_ = std::chrono::steady_clock::now() + 5s;
             break;

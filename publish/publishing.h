@@ -47,8 +47,10 @@ bool MakePlan(const WatchSettings& settings, PublishPlan* plan, std::string* err
 std::string WatchLine(const history::StoredCall& call, history::DateOrder order, const std::string& instance);
 
 // The command's call: the JSON line on its stdin and the DIALSCOPE_CALL_*
-// variables, the call's id made from the instance.
-ExecCall ExecCallOf(const history::StoredCall& call, const std::string& json, const std::string& instance);
+// variables (the fields as the JSON shows them), the call's id made from the
+// instance.
+ExecCall ExecCallOf(const history::StoredCall& call, history::DateOrder order, const std::string& json,
+                    const std::string& instance);
 
 class Publishing {
 public:

@@ -128,7 +128,7 @@ int SendTestCall(const publish::PublishPlan& plan, history::DateOrder order) {
             result = r;
             cv.notify_all();
         });
-        publish::ExecCall exec = publish::ExecCallOf(call, json, instance.Now());
+        publish::ExecCall exec = publish::ExecCallOf(call, order, json, instance.Now());
         exec.id = id;
         exec.env["DIALSCOPE_CALL_ID"] = id;
         exec.env["DIALSCOPE_TEST_CALL"] = "1";
