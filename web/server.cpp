@@ -75,6 +75,7 @@ struct Takeover {
     CallsRequest request;  // Export: what to write
     bool csv = false;
     std::string password, next;  // Login: the form's
+    std::string session;         // Live: the sign-in it is open under
 };
 
 struct Server::Impl {
@@ -121,6 +122,10 @@ public:
         queue_.push_back(std::move(bytes));
         if (queue_.size() == 1) WriteNext();
     }
+
+    // Signed in with the password: the session this stream was opened
+    // under, which must stay open for it to go on.
+    std::string session;
 
     void Close() {
         if (closed_) return;
@@ -262,6 +267,7 @@ private:
                 Secure(*res);
             } else {
                 auto stream = std::make_shared<LiveStream>(std::move(stream_), server_);
+                stream->session = std::move(takeover.session);
                 server_.streams.insert(stream);
                 stream->Start();
                 return;
@@ -352,6 +358,12 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     if (signIn && gate->HostAllowed(host)) {
         // The sign-in page, and the style sheet and icon it shows, are for anyone.
         if (path == "/login" && req.method() == http::verb::post) {
+            // A browser names the page a form was sent from: another site's
+            // must not spend this address's attempts.
+            std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
+            const size_t scheme = origin.find("://");
+            if (!origin.empty() && (scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3))))
+                return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
             auto form = ParseQuery(req.body());
             takeover->kind = Takeover::Login;
             takeover->password = std::move(form["password"]);
@@ -455,6 +467,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     }
     if (path == "/api/live") {
         takeover->kind = Takeover::Live;
+        if (signIn) takeover->session = CookieValue(cookies, gate->CookieName());
         return Response{};
     }
     if (path == "/export.csv" || path == "/export.json") {
@@ -538,6 +551,11 @@ void Server::Impl::Tick() {
         // A comment now and then keeps idle streams open through proxies and
         // finds the ones whose browser has gone.
         if (++ticks % 75 == 0) Send(": still here\n\n");
+        // A page left open keeps its session in use; one signed out, or
+        // too old, loses its stream.
+        if (signIn && ticks % 5 == 0)
+            for (const auto& stream : std::set<std::shared_ptr<LiveStream>>(streams))
+                if (!signIn->sessions().Valid(stream->session, LoginClock::now())) stream->Close();
         Tick();
     });
 }

@@ -32,7 +32,8 @@ void SignIn::Check(const net::ip::address& from, std::string password,
     const std::string who = AddressKey(from);
     const auto now = LoginClock::now();
     const auto wait = throttle_.Wait(who, now);
-    if (waiting_[who] >= kMostWaitingPerAddress || allWaiting_ >= kMostWaiting) {
+    const auto under = waiting_.find(who);
+    if ((under != waiting_.end() && under->second >= kMostWaitingPerAddress) || allWaiting_ >= kMostWaiting) {
         sodium_memzero(password.data(), password.size());
         const int seconds = static_cast<int>(std::chrono::ceil<std::chrono::seconds>(wait).count());
         return done(Outcome::Busy, {}, std::max(seconds, 1));

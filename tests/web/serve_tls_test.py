@@ -12,7 +12,7 @@ would, and checks:
   c) a wrong password is refused and answered later each time, while other
      requests are answered at once;
   d) a Host that is not ours, and plain HTTP to the TLS port, get nothing;
-  e) signing out ends the session.
+  e) signing out ends the session, and its open live stream.
 """
 import argparse
 import http.client
@@ -44,9 +44,11 @@ class Client:
         self.port = port
         self.context = ssl.create_default_context(cafile=cafile)
 
-    def request(self, method, path, body=None, cookie=None, host=None):
+    def request(self, method, path, body=None, cookie=None, host=None, origin=None):
         c = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=30, context=self.context)
         headers = {"Host": host or "%s:%d" % (NAME, self.port)}
+        if origin:
+            headers["Origin"] = origin
         if cookie:
             headers["Cookie"] = cookie
         if body is not None:
@@ -117,6 +119,8 @@ def signed_in(client, port):
 
 def slowed(client, session):
     """c) Wrong passwords, and everyone else meanwhile."""
+    status, _, _, took = client.request("POST", "/login", body="password=x", origin="https://attacker.example")
+    check(status == 403 and took < 0.5, "another site's sign-in form is refused at once")
     status, _, page, first = client.login("wrong password")
     check(status == 403 and "not the password" in page, "a wrong password is refused")
     quick = []
@@ -157,11 +161,24 @@ def refused(client, session, port):
 
 def signed_out(client, session):
     """e) Sign out."""
+    live = http.client.HTTPSConnection("127.0.0.1", client.port, timeout=10, context=client.context)
+    live.request("GET", "/api/live", headers={"Host": "%s:%d" % (NAME, client.port), "Cookie": session})
+    stream = live.getresponse()
+    check(stream.status == 200, "a live stream opens with the session")
     status, headers, _, _ = client.request("POST", "/logout", body="", cookie=session)
     check(status == 303 and headers["Location"] == "/login" and "Max-Age=0" in headers.get("Set-Cookie", ""),
           "signing out clears the cookie")
     status, _, _, _ = client.request("GET", "/", cookie=session)
     check(status == 303, "the session is over after signing out")
+    start = time.monotonic()
+    try:
+        while stream.fp.readline():
+            pass
+        ended = time.monotonic() - start
+    except (TimeoutError, socket.timeout):
+        ended = None
+    live.close()
+    check(ended is not None and ended < 3, "its live stream ends with it (%s s)" % ended)
 
 
 def main():
