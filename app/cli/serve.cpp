@@ -161,18 +161,20 @@ namespace {
 // One line from the terminal without echo (prompt on stderr); false at the
 // end of input.
 bool ReadHidden(const char* prompt, std::string* line) {
-    std::fprintf(stderr, "%s", prompt);
-    std::fflush(stderr);
+    // Echo goes off before the prompt shows, so that nothing typed after
+    // it is ever shown, and nothing typed ahead is thrown away.
     termios saved {};
     const bool tty = tcgetattr(STDIN_FILENO, &saved) == 0;
     if (tty) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
     const bool got = static_cast<bool>(std::getline(std::cin, *line));
-    if (tty) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     if (!got) std::fprintf(stderr, "\n");
     return got;
 }
@@ -190,7 +192,8 @@ int SetWebPassword(const std::string& historyPath) {
     if (isatty(STDIN_FILENO)) {
         std::string again;
         if (!ReadHidden("New password for the web pages: ", &password) || !ReadHidden("The same again: ", &again))
-            return Fail(kExitUsage, "No password given; nothing was changed.");
+            return StopRequested() ? Fail(kExitInterrupted, "Stopped; nothing was changed.")
+                                   : Fail(kExitUsage, "No password given; nothing was changed.");
         if (password != again) return Fail(kExitUsage, "The two passwords differ; nothing was changed.");
     } else if (!std::getline(std::cin, password)) {
         return Fail(kExitUsage, "No password on standard input; nothing was changed.");

@@ -17,7 +17,9 @@ would, and checks:
 import argparse
 import http.client
 import os
+import pty
 import re
+import select
 import shutil
 import signal
 import socket
@@ -66,6 +68,34 @@ class Client:
         return self.request("POST", "/login", body=urlencode({"password": password, "next": next_path}))
 
 
+def passwd_on_terminal(cli, history, first, second):
+    """passwd on a real terminal: what it shows, and its exit status."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(cli, [cli, "--history", history, "passwd"])
+    shown = b""
+
+    def until(word):
+        nonlocal shown
+        end = time.monotonic() + 20
+        while word not in shown and time.monotonic() < end:
+            if select.select([fd], [], [], 1)[0]:
+                try:
+                    chunk = os.read(fd, 1024)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+    until(b"password for the web pages: ")
+    os.write(fd, first.encode() + b"\n")
+    until(b"again: ")
+    os.write(fd, second.encode() + b"\n")
+    until(b"\xff")  # to the end
+    os.close(fd)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), shown.decode(errors="replace")
+
+
 def refusals(cli, history, cert, key):
     """a) What serve says when something is missing."""
     def serve(*more):
@@ -81,6 +111,12 @@ def refusals(cli, history, cert, key):
     r = subprocess.run(passwd, input="short\n", capture_output=True, text=True, timeout=30)
     check(r.returncode == 2 and "at least 8" in r.stderr and not os.path.exists(history + ".web-password"),
           "a short password is refused (%s)" % r.stderr.strip())
+    code, shown = passwd_on_terminal(cli, history, "one password", "another one")
+    check(code == 2 and "differ" in shown and not os.path.exists(history + ".web-password"),
+          "passwd on a terminal: two different passwords are refused")
+    code, shown = passwd_on_terminal(cli, history, "typed on a terminal", "typed on a terminal")
+    check(code == 0 and "typed on" not in shown and os.path.exists(history + ".web-password"),
+          "passwd on a terminal: asked twice, not shown (%r)" % shown)
     r = subprocess.run(passwd, input=PASSWORD + "\n", capture_output=True, text=True, timeout=30)
     check(r.returncode == 0, "passwd sets the password (%s)" % r.stderr.strip())
     st = os.stat(history + ".web-password")
