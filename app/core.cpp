@@ -118,9 +118,9 @@ void Core::AppendToCallLog(const uint8_t* bytes, size_t count) {
     view_.ShowLogAppended(log_, count);
 }
 
-void Core::RecordOutput(const RecordFields& record) {
-    if (store_) store_->RecordOutput(record);
-    Emit(event::RecordOutput{record});
+void Core::RecordOutput(const CallRecord& record, std::string_view rendered) {
+    if (store_) store_->RecordOutput(record, rendered);
+    Emit(event::RecordOutput{record, rendered});
 }
 
 void Core::DownloadStarted() {

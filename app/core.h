@@ -127,7 +127,7 @@ private:
     void HideAnimation() override { view_.HideAnimation(); }
     void EnableTimer(Timer timer, bool enabled) override { timers_.Enable(timer, enabled); }
     void AppendToCallLog(const uint8_t* bytes, size_t count) override;
-    void RecordOutput(const RecordFields& record) override;
+    void RecordOutput(const CallRecord& record, std::string_view rendered) override;
     void DownloadStarted() override;
     void DownloadEnded(DownloadEnd how) override;
     void DeviceAnswered() override { Emit(event::DeviceAnswered{}); }

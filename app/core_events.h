@@ -6,11 +6,12 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "ports/open_failure.h"
 #include "protocol/interfaces.h"
-#include "protocol/record_fields.h"
+#include "record/call_record.h"
 #include "record/call_store.h"
 
 namespace dialscope {
@@ -20,9 +21,11 @@ namespace event {
 struct DownloadStarted {
     std::string port;
 };
-// A record went out to the call log and the store.
+// A record went out to the call log and the store: the record and the bytes
+// the log shows for it, both valid only while the event is heard.
 struct RecordOutput {
-    const RecordFields& record;
+    const CallRecord& record;
+    std::string_view rendered;
 };
 // A download that had begun came to an end. callMayBeLost: a damaged frame
 // may have taken a whole call with it.

@@ -5,6 +5,8 @@
 //   web_search_1m          GET /?q=...: a trigram search of a caller's number
 //   web_search_label_1m    GET /?q=...&label=...: a search of 11 calls narrowed by label to 3
 //   web_api_calls_1m       GET /api/calls: the newest 50 as JSON
+//   web_caller_1m          GET /caller?n=...: every call of one line, read out of every text
+//   web_overview_1m        GET /overview: the last download, today, this week, 30 days
 // Each the median of 15 requests, in ms. Then
 //   web_export_csv_1m      GET /export.csv: all million calls, in s (checked: every row)
 //   web_page_during_export GET / while that export is written, median ms (the
@@ -121,6 +123,8 @@ int main() {
         {"web_search_1m", "/?q=5550123456", "5550123456 CALLER 123456", 1},
         {"web_search_label_1m", "/?q=caller+12345&label=office", "CALLER 123457", 3},
         {"web_api_calls_1m", "/api/calls", "5550999999 CALLER 999999", 50},
+        {"web_caller_1m", "/caller?n=5550123456", "5550123456 CALLER 123456", 1},
+        {"web_overview_1m", "/overview", "calls since Monday", 0},
     };
     int failed = 0;
     for (const Figure& f : figures) {

@@ -17,8 +17,7 @@
 // the log must have the record layout (a text line, "Tone only", or the text
 // that arrived and then the damaged-text line), and every status line must be
 // one the dialogue writes (checked in the shared fakes' hooks, which keep
-// nothing). A violation traps. The record buffer's tail is checked where it
-// can change (TextTailCheck), and the ticks of a quiet stretch that only count
+// nothing). A violation traps. The ticks of a quiet stretch that only count
 // towards the idle limit are counted rather than run (see `quiet` below): the
 // target runs at about 10,000 inputs a second on one core instead of 1,500.
 #include <cstddef>
@@ -42,12 +41,13 @@
 namespace dialscope {
 
 // What this target sees of the protocol's own state (it is a friend of
-// Protocol): the parser's and the dialogue's variables and the record text.
+// Protocol): the parser's and the dialogue's variables and the record being
+// collected.
 struct ProtocolProbe {
     using State = Protocol::State;
     static State& state(Protocol& p) { return p.s_; }
     static const State& state(const Protocol& p) { return p.s_; }
-    static const uint8_t* text(const Protocol& p) { return p.TextBuffer; }
+    static const CallRecord& record(const Protocol& p) { return p.record_; }
 };
 
 }  // namespace dialscope
@@ -59,7 +59,6 @@ using State = ProtocolProbe::State;
 
 constexpr uint8_t kPollD[6] = {0x7E, 0x7E, 0x44, 0x00, 0xC1, 0x08};
 constexpr uint8_t kPoll2[6] = {0x7E, 0x7E, 0x32, 0x00, 0x63, 0xF7};
-constexpr int kMaxShownText = 8151;
 
 bool IsDigitOrUnknown(uint8_t c) { return (c >= '0' && c <= '9') || c == '?'; }
 
@@ -122,7 +121,7 @@ void CheckRecord(const State& s, const uint8_t* r, size_t n) {
         return;
     }
     CHECK(lineLen >= 8 && std::memcmp(line, "      ", 6) == 0);
-    CHECK(lineLen - 8 <= static_cast<size_t>(kMaxShownText));
+    CHECK(lineLen - 8 <= kMaxRecordText);
 }
 
 // The window and the serial port as the protocol sees them: nothing kept,
@@ -203,23 +202,6 @@ void RepairChecksums(std::vector<uint8_t>& bytes, Rng& rng) {
     }
 }
 
-// Whether n bytes are all zero. Word-wise and outside ASan's memcmp
-// interceptor: this runs on every tick that parsed bytes, over the whole 8 KB
-// record buffer, and must cost far less than the tick itself (the sanitizers'
-// checks would keep the loop from being vectorised). The buffer lies inside
-// the Protocol, so the reads stay in bounds.
-__attribute__((no_sanitize("address", "undefined"))) bool AllZero(const uint8_t* p, size_t n) {
-    uint64_t acc = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        acc |= w;
-    }
-    for (; i < n; ++i) acc |= p[i];
-    return acc == 0;
-}
-
 void CheckState(const Protocol& protocol, const testing::FakeWindow& window) {
     const State& s = ProtocolProbe::state(protocol);
     CHECK(s.framePos >= 0 && s.framePos <= kFrameBufferSize);
@@ -232,48 +214,14 @@ void CheckState(const Protocol& protocol, const testing::FakeWindow& window) {
     CHECK(s.got0 == 0 && s.got1 == 0 && s.gotB == 0 && s.gotD == 0 && s.gotE == 0 && s.gotData == 0);
     // The tick always ends with its own timer running.
     CHECK(window.timers[static_cast<int>(Timer::time_com)]);
-    const int32_t len = s.textLength;
-    CHECK(len == 0 || (len >= 36 && len <= kTextBufferSize - 5));
-    // While a record is collected, its header area stays zero until output.
-    if (len != 0) CHECK(AllZero(ProtocolProbe::text(protocol), 36));
+    // The record being collected stays within its limit, in the room
+    // reserved for it when the protocol was made, and has no text until a
+    // data frame begins it.
+    const CallRecord& record = ProtocolProbe::record(protocol);
+    CHECK(s.recordBegun <= 1);
+    CHECK(record.text.size() <= kMaxRecordText && record.text.capacity() >= kMaxRecordText);
+    if (!s.recordBegun) CHECK(record.text.empty());
 }
-
-// The record text has nothing past its end: all of TextBuffer from
-// textLength on is zero.
-//
-// Scanning all 8 KB after every tick that parsed would cost more than the
-// tick, so the whole tail is scanned whenever textLength has moved since the
-// last whole scan (and at the end of the input), and otherwise only the part
-// the next tick could write over. A stray byte past the end of the text stays
-// until text is appended over it, which moves textLength: unless a whole
-// scan comes first, it is found by the scan before the tick that appends over
-// it. That tick appends no more text than the bytes it parses plus the frame
-// left open before it (and a rescan or the idle limit only re-reads bytes of
-// that frame), so the scan ahead covers everything it can write.
-struct TextTailCheck {
-    int32_t scannedLength = -1;
-
-    void Whole(const Protocol& protocol) {
-        const int32_t len = ProtocolProbe::state(protocol).textLength;
-        CHECK(AllZero(ProtocolProbe::text(protocol) + len, static_cast<size_t>(kTextBufferSize - len)));
-        scannedLength = len;
-    }
-    // After a tick.
-    void AfterTick(const Protocol& protocol) {
-        if (ProtocolProbe::state(protocol).textLength != scannedLength) Whole(protocol);
-    }
-    // Before a tick that may append text: the reach of what it can write.
-    void BeforeTick(const Protocol& protocol, int32_t unread) {
-        const int32_t len = ProtocolProbe::state(protocol).textLength;
-        if (len != scannedLength) {
-            Whole(protocol);
-            return;
-        }
-        const int32_t reach = unread + 2 * kFrameBufferSize + 64;
-        const int32_t end = std::min(kTextBufferSize, len + reach);
-        CHECK(AllZero(ProtocolProbe::text(protocol) + len, static_cast<size_t>(end - len)));
-    }
-};
 
 // A chunk handed over by the receive thread, stored byte by byte as it
 // stores them (the consumer runs only after).
@@ -351,17 +299,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.pollWithD = (setup >> 2) & 1;
     serial.portOpen = (setup & 0x08) == 0;
 
-    // Every tick is followed by the state checks (CheckState), and the
-    // record buffer's tail is checked around it as TextTailCheck explains.
-    TextTailCheck tail;
-    tail.Whole(protocol);
+    // Every tick is followed by the state checks (CheckState).
     auto tick = [&] {
-        const bool parsing = ring.pending();
-        // The idle limit may abandon an open frame and find frames in it.
-        if (parsing || s.idleTicks + 1 >= kIdleTicksLimit) tail.BeforeTick(protocol, ring.Unread());
         protocol.ComTick();
         CheckState(protocol, window);
-        tail.AfterTick(protocol);
     };
 
     // A quiet stretch. A quiet tick with no flag raised only counts towards
@@ -432,7 +373,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The line goes quiet: every pending time-out runs out.
     quiet(42);
     CHECK(ring.Unread() == 0);
-    tail.Whole(protocol);
     // BYTE_PATH_VERBOSE=1 when replaying an input by hand.
     static const bool verbose = std::getenv("BYTE_PATH_VERBOSE") != nullptr;
     if (verbose)

@@ -31,16 +31,42 @@ struct PageQuery {
 };
 
 struct PageRow {
-    StoredCall call;
+    StoredCall call;  // its name from the contacts too
     // Calls (intact records) with exactly this caller text; 0 when the
-    // record has no text, -1 when not counted. The count by the caller's number comes with the
-    // contacts, and the contact's name beside the text with them.
+    // record has no text, -1 when not counted.
     int64_t sameText = 0;
 };
 
 struct CallPage {
     std::vector<PageRow> rows;         // newest received first
     std::optional<PageCursor> next;    // where the next page starts; none: this is the last
+};
+
+// Every call from one line (phone_number.h: SameLine), by the box's date.
+struct CallerCalls {
+    std::vector<PageRow> rows;  // newest received first, up to the limit asked
+    int64_t total = 0;          // all of them
+    std::optional<std::string> name;
+    std::string firstDay, lastDay;  // "YYYY-MM-DD" of the box's date; empty when no call has one
+    // Calls per month ("YYYY-MM") from the first call's month to the last's,
+    // empty months included, oldest first; at most the last 24 months.
+    std::vector<std::pair<std::string, int64_t>> months;
+};
+
+struct DownloadRow {
+    int64_t id = 0;
+    int64_t startedAt = 0, endedAt = 0;  // unix ms UTC; endedAt 0: it never ended
+    std::string port, endedHow;          // endedHow empty: still running or cut off by the program's end
+    int64_t records = 0, newCalls = 0;
+};
+
+// The state of the history at a glance, by the box's date of each call.
+struct HistoryOverview {
+    std::optional<DownloadRow> lastDownload;
+    int64_t today = 0;     // calls of this day
+    int64_t thisWeek = 0;  // calls since Monday
+    // The last 30 days, oldest first: "YYYY-MM-DD" and its calls.
+    std::vector<std::pair<std::string, int64_t>> days;
 };
 
 class CallReader {
@@ -63,6 +89,14 @@ public:
     int64_t LastId();
     // Records with an id above `id`, oldest first, damaged ones included.
     std::vector<PageRow> After(int64_t id, size_t limit);
+
+    // The contacts, by name, then number; none in a history from before them.
+    std::vector<Contact> Contacts(std::string* problem);
+    // The calls from the line of a normalised number (intact calls only).
+    CallerCalls Caller(const std::string& number, DateOrder order, size_t limit, std::string* problem);
+    // today: "YYYY-MM-DD" of this day where the box stands; weekday 0 for
+    // Monday .. 6 for Sunday.
+    HistoryOverview Overview(const std::string& today, int weekday, DateOrder order, std::string* problem);
 
 private:
     struct Impl;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "history/call_history.h"
 #include "record/call_store.h"
@@ -20,11 +21,8 @@ public:
     explicit HistoryStore(std::unique_ptr<CallHistory> history) : history_(std::move(history)) {}
 
     void DownloadStarted(const std::string& port) override { history_->BeginDownload(port); }
-    void RecordOutput(const dialscope::RecordFields& record) override {
-        lastRecord_ = history_->AddRecord(
-            ToCallRecord(record),
-            record.rendered ? std::string(reinterpret_cast<const char*>(record.rendered), record.renderedLength)
-                            : std::string());
+    void RecordOutput(const CallRecord& record, std::string_view rendered) override {
+        lastRecord_ = history_->AddRecord(record, std::string(rendered));
     }
     // The number of the record stored last, for CallHistory::WrittenAs.
     uint64_t lastRecord() const { return lastRecord_; }

@@ -131,7 +131,7 @@ void Protocol::HandleFrame() {
                 // before it is still to be decided.
                 if (FrameBuffer[1] != 0) BoundaryFrame(gap);
             } else if (s_.gotE) {
-                if (s_.textLength != 0) {
+                if (s_.recordBegun) {
                     ShowCollectedText(kHeaderlessAtEndLine);
                 } else if (gap) {
                     CallMayBeLost();
@@ -139,7 +139,7 @@ void Protocol::HandleFrame() {
                 s_.damagePending = 0;
                 EndDownload();
             } else if (s_.got0) {
-                if (s_.textLength != 0) ShowCollectedText(kHeaderlessAtRefusalLine);
+                if (s_.recordBegun) ShowCollectedText(kHeaderlessAtRefusalLine);
                 s_.pollWithD = 0;
                 ClearRecordText();
                 window_.SetIndicator(false);
@@ -159,7 +159,7 @@ void Protocol::HandleFrame() {
 void Protocol::DataFrame(bool gap) {
     const uint8_t letter = FrameBuffer[0];
     s_.damagePending = 0;
-    if (s_.textLength == 0) {
+    if (!s_.recordBegun) {
         if (gap) CallMayBeLost();
         BeginRecord();
         if (letter != 'P') SequenceMiss(letter);
@@ -212,7 +212,7 @@ void Protocol::BoundaryFrame(bool gap) {
     s_.damagePending = 0;
     if (gap) {
         s_.recordDamaged = 1;
-        if (s_.textLength != 0) {
+        if (s_.recordBegun) {
             window_.AppendStatusLine(kDamageBeforeBoundaryLine);
         } else {
             CallMayBeLost();
@@ -247,7 +247,7 @@ void Protocol::IdleTick() {
     if (framesHandled_ != handled) return;
     if (s_.dialogState == kPolling) SendPoll();
     if (s_.dialogState != kDownloading) return;
-    if (s_.textLength != 0) {
+    if (s_.recordBegun) {
         // A record has begun and the line has gone quiet: the device lost its
         // place. What came of the record is shown; then start over.
         ShowCollectedText(kHeaderlessAtQuietLine);
@@ -315,7 +315,7 @@ void Protocol::StartOnNewLine() {
 // The line under a download went away: what was collected of a record is
 // shown, and the download is over.
 void Protocol::CutDownload() {
-    if (s_.dialogState == kDownloading && s_.textLength != 0) ShowCollectedText(kHeaderlessAtCutLine);
+    if (s_.dialogState == kDownloading && s_.recordBegun) ShowCollectedText(kHeaderlessAtCutLine);
     stalled_ = false;
     EndOfDownload(DownloadEnd::Cut);
 }

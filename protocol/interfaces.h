@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "protocol/record_fields.h"
+#include "record/call_record.h"
 #include "record/download_end.h"
 
 namespace dialscope {
@@ -27,8 +27,9 @@ public:
     // Appends one rendered call record (8-bit text, CR LF line ends) to the
     // call log and its view.
     virtual void AppendToCallLog(const uint8_t* bytes, size_t count) = 0;
-    // The raw fields of the record just appended to the call log.
-    virtual void RecordOutput(const RecordFields& record) { (void)record; }
+    // The record just appended to the call log, and the bytes appended for
+    // it. Both are valid only during the call: keep a copy.
+    virtual void RecordOutput(const CallRecord& record, std::string_view rendered) { (void)record, (void)rendered; }
     // A download has begun (its header frame arrived) and has ended.
     virtual void DownloadStarted() {}
     virtual void DownloadEnded(DownloadEnd how) { (void)how; }

@@ -1,13 +1,19 @@
 // The device protocol on the main thread: the frame parser run by the 100 ms
-// tick, the download dialogue, and the rendering of call records as text.
-// Its state and buffers are its own; it reads received bytes through
-// ReceivedBytes and reaches the window and the serial port only through
-// WindowOps and SerialOps. Nothing here allocates or throws on device bytes.
+// tick and the download dialogue, which collects each call record and hands
+// it out with its rendering (RenderRecord) when the record ends. Its state
+// and buffers are its own; it reads received bytes through ReceivedBytes and
+// reaches the window and the serial port only through WindowOps and
+// SerialOps. Nothing here allocates or throws on device bytes: the record and
+// its rendering have their room reserved once, when the Protocol is made.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "protocol/interfaces.h"
+#include "record/call_record.h"
+#include "record/render_record.h"
 
 namespace dialscope {
 
@@ -15,8 +21,10 @@ namespace dialscope {
 constexpr int kFrameBufferSize = 80;   // command, length, <= 76 payload bytes, CRC hi, CRC lo
 constexpr int kMaxPayload = 76;
 constexpr int kTxFrameSize = 6;
-constexpr int kTextBufferSize = 8192;
 constexpr int kLabelTableSize = 64;
+// The most text bytes one record keeps; the rest of a longer record is
+// dropped, and the record is output cut short.
+constexpr size_t kMaxRecordText = 8151;
 
 // Dialogue states.
 constexpr uint8_t kWaiting = 0;
@@ -56,9 +64,6 @@ inline constexpr const char* kStalledLine =
     "still come are shown.";
 inline constexpr const char* kResumedLine = "The box went on with its log.";
 inline constexpr const char* kReadOkLine = "Message read OK.";
-// The line added after the text of a record that may be incomplete.
-inline constexpr const char* kDamagedTextMarker = "(text damaged in transfer)";
-inline constexpr const char* kDamagedTextLine = "      (text damaged in transfer)\r\n";
 
 // How a frame's start was found (frameSync).
 constexpr uint8_t kSyncWhole = 0;          // 7E 7E command
@@ -71,7 +76,10 @@ constexpr uint8_t kIdleTicksLimit = 41;
 class Protocol final : public LineDialogue {
 public:
     Protocol(ReceivedBytes& received, WindowOps& window, SerialOps& serial)
-        : received_(received), window_(window), serial_(serial) {}
+        : received_(received), window_(window), serial_(serial) {
+        record_.text.reserve(kMaxRecordText);
+        rendered_.reserve(RenderedSizeLimit(kMaxRecordText));
+    }
 
     // Command frames.
     bool SendCommand(uint8_t command);
@@ -110,7 +118,7 @@ public:
     // The end frame.
     void EndDownload();
 
-    // Call record text.
+    // The call record being collected.
     void SaveLabelTable();
     void ClearRecordText();
     void AppendPayload();
@@ -119,10 +127,6 @@ public:
     // The text collected so far, under a header of "?" and "??": its
     // boundary frame was lost. `why` is the status line that says so.
     void OutputHeaderlessRecord(const char* why);
-    // Writes the header area from a boundary frame's payload (`carried`
-    // bytes of it), or of "?" and "??" when `boundary` is null.
-    void BuildRecordHeader(const uint8_t* boundary, int carried);
-    void AppendRecordToLog();
 
 private:
     // The byte-path fuzz target's white-box checks of the state below
@@ -147,10 +151,11 @@ private:
     void CutDownload();
     void SendPoll();
     void EndOfDownload(DownloadEnd how);
-    void EmitRecord(RecordFields& record, int32_t collected);
+    // Numbers the record, appends its rendering to the call log, hands both
+    // out and starts the next record afresh.
+    void EmitRecord();
 
     struct State {
-        int32_t textLength = 0;
         int32_t txLength = 0;
         int8_t framePos = 0;
         uint8_t frameLen = 0;
@@ -164,6 +169,9 @@ private:
         uint8_t seqMisses = 0;
         uint8_t idleTicks = 0;
         int32_t recordNumber = 0;
+        // A data frame of a record has come (its text, perhaps empty, is in
+        // record_.text); no data frame since the last record: none begun.
+        uint8_t recordBegun = 0;
         // Damage on the line, and what it cost (see the rule in dialogue.cpp):
         // recordDamaged: the record being collected may be incomplete and is
         // shown with the damaged-text line after its text.
@@ -181,11 +189,7 @@ private:
     State s_;
     uint8_t FrameBuffer[kFrameBufferSize] = {};
     uint8_t TxFrame[kTxFrameSize] = {};
-    uint8_t TextBuffer[kTextBufferSize] = {};
     uint8_t LabelTable[kLabelTableSize] = {};
-    // Output space for a record whose number needs more than two places.
-    // Also where the damaged-text line is added after the text.
-    uint8_t wideRecord_[kTextBufferSize + 64];
     // LineClosed() was called; acted on at the end of the next tick.
     bool lineClosed_ = false;
     // The download went quiet between records (Stall); the next frame of it
@@ -204,11 +208,12 @@ private:
     uint64_t pos_ = 0;
     uint64_t frameStart_ = 0;
     uint64_t lastFrameEnd_ = 0;
-    // The text of the record being output as it arrived, and where its
-    // rendering stands: handed out with RecordOutput.
-    uint8_t rawText_[kTextBufferSize];
-    const uint8_t* rendered_ = nullptr;
-    size_t renderedLength_ = 0;
+    // The record being collected: its text as it arrives, its header from
+    // the frame that ends it. Reused for every record (its text's room is
+    // reserved once).
+    CallRecord record_;
+    // The bytes the log shows for the record last output.
+    std::string rendered_;
     WindowOps& window_;
     SerialOps& serial_;
 };

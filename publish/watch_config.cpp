@@ -146,6 +146,8 @@ bool ReadWatchConfig(const std::string& path, WatchSettings* config, std::string
             out.keepDays = static_cast<int>(i->get());
         } else if (key == "history") {
             if (!needString(&out.history, false)) return false;
+        } else if (key == "http") {
+            if (!needString(&out.http, false)) return false;
         } else if (key == "port") {
             if (!needString(&out.port, false)) return false;
         } else {

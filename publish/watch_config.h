@@ -11,6 +11,7 @@
 //   every_minutes        = 15
 //   keep_days            = 365                  # calls received earlier are removed
 //   history              = "/var/lib/dialscope/calls.sqlite3"
+//   http                 = "127.0.0.1:8080"     # the web pages, as watch --http
 //   port                 = "/dev/ttyUSB0"
 #pragma once
 

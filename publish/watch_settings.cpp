@@ -64,6 +64,7 @@ bool FromCommandLine(const CommandLineWatch& given, WatchSettings* settings, std
     Take(given.everyMinutes, &out.everyMinutes);
     Take(given.keepDays, &out.keepDays);
     Take(given.history, &out.history);
+    Take(given.http, &out.http);
     *settings = out;
     return true;
 }
@@ -80,6 +81,7 @@ WatchSettings Merge(const WatchSettings& commandLine, const WatchSettings& file)
     out.everyMinutes = First(commandLine.everyMinutes, file.everyMinutes);
     out.keepDays = First(commandLine.keepDays, file.keepDays);
     out.history = First(commandLine.history, file.history);
+    out.http = First(commandLine.http, file.http);
     out.port = First(commandLine.port, file.port);
     return out;
 }

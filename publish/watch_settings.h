@@ -42,6 +42,7 @@ struct WatchSettings {
     Setting<int> everyMinutes;
     Setting<int> keepDays;
     Setting<std::string> history;
+    Setting<std::string> http;  // ADDR:PORT of the web pages
     Setting<std::string> port;  // the file only: watch uses every adapter that appears
 };
 
@@ -58,6 +59,7 @@ struct CommandLineWatch {
     std::optional<int> everyMinutes;
     std::optional<int> keepDays;
     std::optional<std::string> history;
+    std::optional<std::string> http;
 };
 
 // The command line's settings, each marked as given there. False with *error

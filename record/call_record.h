@@ -1,14 +1,13 @@
-// One call record as the box sent it, owning its bytes: what the history
-// keeps, the exporters write, and the publishers and --exec hand on. The
-// bytes the program rendered for it are kept beside it where they are needed
-// (the history keeps them), not in it.
+// One call record as the box sent it, owning its bytes: what the protocol
+// collects and hands out, the history keeps, the exporters write, and the
+// publishers and --exec hand on. The bytes the log shows for it come from
+// RenderRecord (render_record.h) and are kept beside it where they are
+// needed (the history keeps them), not in it.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
-
-#include "protocol/record_fields.h"
 
 namespace dialscope {
 
@@ -24,20 +23,5 @@ struct CallRecord {
     bool hasText = false;               // false: a "Tone only" record
     bool damaged = false;               // shown with the damage marker
 };
-
-// The fields the protocol hands out during a call, copied to keep.
-inline CallRecord ToCallRecord(const RecordFields& record) {
-    CallRecord out;
-    out.headerKnown = record.headerKnown;
-    if (record.label)
-        for (size_t i = 0; i < out.label.size(); ++i) out.label[i] = record.label[i];
-    out.labelIndex = record.labelIndex;
-    out.letterCode = record.letterCode;
-    for (size_t i = 0; i < out.dateTime.size(); ++i) out.dateTime[i] = record.dateTime[i];
-    if (record.text) out.text.assign(reinterpret_cast<const char*>(record.text), record.textLength);
-    out.hasText = record.hasText;
-    out.damaged = record.damaged;
-    return out;
-}
 
 }  // namespace dialscope

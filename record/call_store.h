@@ -5,9 +5,10 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include "protocol/interfaces.h"
-#include "protocol/record_fields.h"
+#include "record/call_record.h"
+#include "record/download_end.h"
 
 namespace dialscope {
 
@@ -36,7 +37,8 @@ class CallStore {
 public:
     virtual ~CallStore() = default;
     virtual void DownloadStarted(const std::string& port) = 0;
-    virtual void RecordOutput(const RecordFields& record) = 0;
+    // A record the log has just shown, and the bytes it showed for it.
+    virtual void RecordOutput(const CallRecord& record, std::string_view rendered) = 0;
     // The status line that sums the download up, or "" for none.
     virtual std::string DownloadEnded(DownloadEnd how) = 0;
     // Once per protocol tick: write what waits, within a few milliseconds.

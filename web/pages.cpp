@@ -1,10 +1,13 @@
 #include "web/pages.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 
 #include "history/export.h"
 #include "history/latin1.h"
+#include "history/phone_number.h"
 #include "web/html.h"
 
 namespace dialscope::web {
@@ -56,9 +59,14 @@ std::string Row(const PageRow& row, history::DateOrder order) {
     html += "<td class=\"label\" data-col=\"Label\"><bdi>" + HtmlFromLatin1(Label(f)) + "</bdi></td>";
     html += "<td class=\"letter\" data-col=\"Letter\">" +
             (f.headerKnown ? std::string(1, static_cast<char>('A' + (f.letterCode & 3))) : std::string()) + "</td>";
-    // The contact's name will stand above the text here.
+    // The contact's name above the text; a text with a number links to all
+    // the calls from that line.
     html += "<td class=\"text\" data-col=\"Caller\">";
+    if (c.name) html += "<span class=\"name\"><bdi>" + HtmlFromUtf8(*c.name) + "</bdi></span>";
+    const auto number = f.hasText && !c.damaged ? history::CallerNumber(f.text) : std::nullopt;
+    if (number) html += "<a class=\"caller\" href=\"/caller?n=" + UrlEncode(*number) + "\">";
     html += f.hasText ? "<bdi>" + HtmlFromLatin1(f.text) + "</bdi>" : "<span class=\"tone\">Tone only</span>";
+    if (number) html += "</a>";
     html += "</td>";
     html += std::string("<td class=\"count") + (row.sameText == 1 ? " once" : "") + "\" data-col=\"Calls\">" + (row.sameText > 0 ? std::to_string(row.sameText) : "") + "</td>";
     html += "<td class=\"mark\" data-col=\"\">" +
@@ -67,6 +75,43 @@ std::string Row(const PageRow& row, history::DateOrder order) {
 }
 
 std::string Selected(bool yes) { return yes ? " selected" : ""; }
+
+// The head of every page but the plain ones, and the links between them.
+std::string Head(std::string_view title) {
+    return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+           "<meta name=\"color-scheme\" content=\"light dark\">"
+           "<title>" + HtmlFromUtf8(title) + " - Dialscope</title>"
+           "<link rel=\"icon\" href=\"/static/icon.svg\" type=\"image/svg+xml\">"
+           "<link rel=\"stylesheet\" href=\"/static/style.css\">"
+           "<script src=\"/static/app.js\" defer></script></head>\n";
+}
+
+std::string Nav(std::string_view here) {
+    std::string h = "<nav class=\"pages\">";
+    for (auto [path, name] : {std::pair{"/", "Calls"}, {"/overview", "Overview"}, {"/names", "Names"}})
+        h += std::string("<a href=\"") + path + "\"" + (name == here ? " aria-current=\"page\"" : "") + ">" + name + "</a>";
+    return h + "</nav>";
+}
+
+std::string Problems(std::initializer_list<const std::string*> problems) {
+    std::string h;
+    for (const std::string* problem : problems)
+        if (!problem->empty()) h += "<p class=\"problem\">" + HtmlFromUtf8(*problem) + "</p>\n";
+    return h;
+}
+
+std::string Day(const std::string& day) { return "<span class=\"day\">" + HtmlFromUtf8(day) + "</span>"; }
+
+std::string Plural(int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// A time of the history (unix ms) for the page's script to show in local time.
+std::string TimeTag(int64_t unixMs) {
+    const std::string iso = history::IsoUtc(unixMs);
+    return "<time datetime=\"" + iso + "\">" + iso.substr(0, 10) + " " + iso.substr(11, 5) + " UTC</time>";
+}
 
 }  // namespace
 
@@ -148,18 +193,11 @@ std::string CallsPage(const CallsView& v) {
     const CallsRequest& r = v.request;
     const std::string filter = FilterQuery(r);
     const bool first = !r.query.before;
-    std::string h =
-        "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-        "<meta name=\"color-scheme\" content=\"light dark\">"
-        "<title>Calls - Dialscope</title>"
-        "<link rel=\"icon\" href=\"/static/icon.svg\" type=\"image/svg+xml\">"
-        "<link rel=\"stylesheet\" href=\"/static/style.css\">"
-        "<script src=\"/static/app.js\" defer></script></head>\n";
+    std::string h = Head("Calls");
     // data-after: the calls that come after this id are new to the page;
     // data-live: only the first page takes them in.
     h += "<body data-after=\"" + std::to_string(v.lastId) + "\" data-live=\"" + (first ? "1" : "0") + "\">\n";
-    h += "<header><h1>Calls</h1><span id=\"live\" class=\"live\" role=\"status\">"
+    h += "<header><h1>Calls</h1>" + Nav("Calls") + "<span id=\"live\" class=\"live\" role=\"status\">"
          "</span><button id=\"notify\" type=\"button\" hidden>Notify me of new calls</button>";
     if (v.signOut) h += "<form class=\"signout\" method=\"post\" action=\"/logout\"><button type=\"submit\">Sign out</button></form>";
     h += "</header>\n";
@@ -175,8 +213,7 @@ std::string CallsPage(const CallsView& v) {
          "<option value=\"only\"" + Selected(r.damaged == "only") + ">damaged only</option>"
          "</select></label>"
          "<button type=\"submit\">Show</button> <a href=\"/\">Clear</a></form>\n";
-    for (const std::string* problem : {&r.problem, &v.problem})
-        if (!problem->empty()) h += "<p class=\"problem\">" + HtmlFromUtf8(*problem) + "</p>\n";
+    h += Problems({&r.problem, &v.problem});
     h += "<table id=\"calls\"><thead><tr><th>Box time</th><th>Received</th><th>Label</th><th>Letter</th>"
          "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th></th></tr></thead>\n<tbody>\n";
     h += RowsHtml(v.page.rows, v.order);
@@ -193,6 +230,130 @@ std::string CallsPage(const CallsView& v) {
     const std::string q = filter.empty() ? "" : "?" + filter;
     h += "<p class=\"export\">Export these calls: <a href=\"/export.csv" + q + "\" download>CSV</a> "
          "<a href=\"/export.json" + q + "\" download>JSON lines</a></p>\n";
+    return h + "</body></html>\n";
+}
+
+std::string BarChartSvg(const std::vector<std::pair<std::string, int64_t>>& bars, std::string_view what) {
+    constexpr int kWidth = 600, kHeight = 150, kTop = 24, kBottom = 28;
+    int64_t most = 0;
+    for (const auto& bar : bars) most = std::max(most, bar.second);
+    const double step = bars.empty() ? kWidth : static_cast<double>(kWidth) / bars.size();
+    const double gap = step > 6 ? step * 0.2 : 0;
+    const int floor = kHeight - kBottom;
+    char buf[160];
+    std::string svg = "<svg class=\"chart\" viewBox=\"0 0 " + std::to_string(kWidth) + " " + std::to_string(kHeight) +
+                      "\" role=\"img\" aria-label=\"" + HtmlFromUtf8(what) + "\" xmlns=\"http://www.w3.org/2000/svg\">";
+    svg += "<line class=\"axis\" x1=\"0\" x2=\"" + std::to_string(kWidth) + "\" y1=\"" + std::to_string(floor) +
+           "\" y2=\"" + std::to_string(floor) + "\"/>";
+    for (size_t i = 0; i < bars.size(); ++i) {
+        const double h = most ? static_cast<double>(bars[i].second) * (floor - kTop) / most : 0;
+        std::snprintf(buf, sizeof buf, "<rect class=\"bar\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\">",
+                      i * step + gap / 2, floor - h, step - gap, h);
+        svg += buf;
+        svg += "<title>" + HtmlFromUtf8(bars[i].first) + ": " + Plural(bars[i].second, "call", "calls") + "</title></rect>";
+    }
+    // The scale: the highest bar's value, the first and the last label.
+    svg += "<text class=\"scale\" x=\"0\" y=\"18\">" + (most ? Plural(most, "call", "calls") : std::string("no calls")) + "</text>";
+    if (!bars.empty()) {
+        svg += "<text x=\"0\" y=\"" + std::to_string(kHeight - 4) + "\">" + HtmlFromUtf8(bars.front().first) + "</text>";
+        if (bars.size() > 1)
+            svg += "<text x=\"" + std::to_string(kWidth) + "\" y=\"" + std::to_string(kHeight - 4) +
+                   "\" text-anchor=\"end\">" + HtmlFromUtf8(bars.back().first) + "</text>";
+    }
+    return svg + "</svg>";
+}
+
+std::string NamesPage(const NamesView& v) {
+    std::string h = Head("Names") + "<body>\n<header><h1>Names</h1>" + Nav("Names") + "</header>\n";
+    if (!v.notice.empty()) h += "<p class=\"notice\" role=\"status\">" + HtmlFromUtf8(v.notice) + "</p>\n";
+    h += Problems({&v.problem});
+    const bool edit = !v.csrf.empty();
+    const std::string csrf = "<input type=\"hidden\" name=\"csrf\" value=\"" + HtmlFromUtf8(v.csrf) + "\">";
+    if (edit) {
+        h += "<form class=\"add\" method=\"post\" action=\"/names\">" + csrf +
+             "<label>Number <input name=\"number\" inputmode=\"tel\" required value=\"" + HtmlFromUtf8(v.number) +
+             "\"></label><label>Name <input name=\"name\" required maxlength=\"100\" value=\"" + HtmlFromUtf8(v.name) +
+             "\"></label><button type=\"submit\" name=\"do\" value=\"save\">Add</button></form>\n";
+    } else {
+        h += "<p class=\"muted\">The names can only be read here.</p>\n";
+    }
+    h += "<ul id=\"names\" class=\"names\">\n";
+    for (const history::Contact& c : v.contacts) {
+        const std::string number = HtmlFromUtf8(c.number);
+        h += "<li data-number=\"" + number + "\">";
+        if (edit) {
+            h += "<form method=\"post\" action=\"/names\">" + csrf + "<input type=\"hidden\" name=\"number\" value=\"" +
+                 number + "\"><a class=\"number\" href=\"/caller?n=" + UrlEncode(c.number) + "\">" + number +
+                 "</a><input name=\"name\" required maxlength=\"100\" aria-label=\"Name for " + number + "\" value=\"" +
+                 HtmlFromUtf8(c.name) + "\"><button type=\"submit\" name=\"do\" value=\"save\">Save</button>"
+                 "<button type=\"submit\" name=\"do\" value=\"remove\" class=\"remove\">Remove</button></form>";
+        } else {
+            h += "<a class=\"number\" href=\"/caller?n=" + UrlEncode(c.number) + "\">" + number + "</a> <bdi>" +
+                 HtmlFromUtf8(c.name) + "</bdi>";
+        }
+        h += "</li>\n";
+    }
+    h += "</ul>\n";
+    if (v.contacts.empty()) h += "<p class=\"empty\">No names yet. Add one above, or import an address book with "
+                                 "dialscope-cli contacts import.</p>\n";
+    return h + "</body></html>\n";
+}
+
+std::string CallerPage(const CallerView& v) {
+    const history::CallerCalls& c = v.calls;
+    const std::string who = c.name ? *c.name + " (" + v.number + ")" : v.number;
+    std::string h = Head(who) + "<body>\n<header><h1><bdi>" + HtmlFromUtf8(who) + "</bdi></h1>" + Nav("") + "</header>\n";
+    h += Problems({&v.problem});
+    h += "<p class=\"summary\">" + Plural(c.total, "call", "calls") + " from this number";
+    if (!c.firstDay.empty())
+        h += c.firstDay == c.lastDay ? ", on " + Day(c.firstDay)
+                                     : ", the first on " + Day(c.firstDay) + ", the last on " + Day(c.lastDay);
+    h += ". <a href=\"/names\">" + std::string(c.name ? "Change the name" : "Give it a name") + "</a></p>\n";
+    if (!c.months.empty()) {
+        h += "<figure><figcaption>Calls per month" +
+             std::string(c.months.size() == 24 ? " (the last 24 months)" : "") + "</figcaption>" +
+             BarChartSvg(c.months, "Calls per month") + "</figure>\n";
+    }
+    h += "<table id=\"calls\"><thead><tr><th>Box time</th><th>Received</th><th>Label</th><th>Letter</th>"
+         "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th></th></tr></thead>\n<tbody>\n";
+    h += RowsHtml(c.rows, v.order) + "</tbody></table>\n";
+    if (c.rows.empty()) h += "<p class=\"empty\">No calls from this number are kept.</p>\n";
+    if (static_cast<int64_t>(c.rows.size()) < c.total)
+        h += "<p class=\"muted\">The newest " + std::to_string(c.rows.size()) + " are listed; <a href=\"/export.csv?q=" +
+             UrlEncode(v.number) + "\" download>export</a> to see them all.</p>\n";
+    return h + "</body></html>\n";
+}
+
+std::string OverviewPage(const OverviewView& v) {
+    const history::HistoryOverview& o = v.history;
+    std::string h = Head("Overview") + "<body>\n<header><h1>Overview</h1>" + Nav("Overview") + "</header>\n";
+    h += Problems({&v.problem});
+    h += "<dl class=\"overview\">";
+    h += "<dt>Adapter</dt><dd id=\"adapter\">";
+    if (!v.adapter.known) h += "This system cannot tell.";
+    else if (v.adapter.present) h += "<span class=\"ok\">Plugged in</span> at " + HtmlFromUtf8(v.adapter.port);
+    else h += "<span class=\"bad\">Not plugged in</span>";
+    h += "</dd><dt>Last download</dt><dd id=\"download\">";
+    if (!o.lastDownload) {
+        h += "None yet.";
+    } else {
+        const history::DownloadRow& d = *o.lastDownload;
+        const std::string& how = d.endedHow;
+        const bool good = how == "completed";
+        h += TimeTag(d.startedAt) + " from " + HtmlFromUtf8(d.port) + ": <span class=\"" + (good ? "ok" : "bad") + "\">" +
+             (how == "completed"        ? "completed"
+              : how == "no-end-frame"   ? "the line went quiet before the end of the list"
+              : how == "restarted"      ? "the box started over"
+              : how == "cut"            ? "cut off (the adapter was removed or another port opened)"
+              : how == "interrupted"    ? "interrupted when the program ended"
+              : d.endedAt == 0          ? "not ended (still running, or the program stopped)"
+                                        : HtmlFromUtf8(how)) +
+             "</span>, " + Plural(d.records, "record", "records") + ", " + Plural(d.newCalls, "new call", "new calls") + ".";
+    }
+    h += "</dd><dt>Today</dt><dd id=\"today\">" + Plural(o.today, "call", "calls") + "</dd>";
+    h += "<dt>This week</dt><dd id=\"week\">" + Plural(o.thisWeek, "call", "calls") + " since Monday</dd></dl>\n";
+    h += "<figure><figcaption>Calls per day, the last 30 days (by the box's date)</figcaption>" +
+         BarChartSvg(o.days, "Calls per day over the last 30 days") + "</figure>\n";
     return h + "</body></html>\n";
 }
 

@@ -2,11 +2,14 @@
 // Every text from the line or from the user goes through html.h.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "history/call_reader.h"
+#include "web/platform.h"
 
 namespace dialscope::web {
 
@@ -39,6 +42,36 @@ std::string CallsPage(const CallsView& view);
 std::string RowsHtml(const std::vector<history::PageRow>& rows, history::DateOrder order);
 // One call as a JSON object (the export's fields, and how often its text occurs).
 std::string CallJson(const history::PageRow& row, history::DateOrder order);
+// The names page: every contact, each one's name changed or removed in
+// place, a new one added. csrf: the token every change sends back; empty
+// when the names can only be read here. notice: what the last change did.
+struct NamesView {
+    std::vector<history::Contact> contacts;
+    std::string csrf;
+    std::string notice, problem;
+    std::string number, name;  // what was typed, shown again when it was refused
+};
+std::string NamesPage(const NamesView& view);
+
+struct CallerView {
+    std::string number;  // normalised
+    history::CallerCalls calls;
+    std::string problem;
+    history::DateOrder order = history::DateOrder::MDY;
+};
+std::string CallerPage(const CallerView& view);
+
+struct OverviewView {
+    history::HistoryOverview history;
+    AdapterState adapter;
+    std::string problem;
+};
+std::string OverviewPage(const OverviewView& view);
+
+// Bars (label, value), oldest first, as an SVG image drawn here: one
+// <rect class="bar"> per bar, each with its label and value as a tooltip.
+std::string BarChartSvg(const std::vector<std::pair<std::string, int64_t>>& bars, std::string_view what);
+
 // A small page of its own for refusals and errors: no script, no style sheet.
 std::string PlainPage(std::string_view title, std::string_view words);
 

@@ -9,6 +9,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
+
+#include "ports/port_scan.h"
+#include "ports/registry_sysfs.h"
 
 #include "web/platform.h"
 
@@ -23,11 +27,13 @@ bool IsToken(const std::string& s) {
     return true;
 }
 
-bool NewToken(std::string* token, std::string* problem) {
-    unsigned char bytes[32];
+}  // namespace
+
+bool RandomHex(size_t count, std::string* hex, std::string* problem) {
+    std::vector<unsigned char> bytes(count);
     size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    while (got < count) {
+        const ssize_t n = getrandom(bytes.data() + got, count - got, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             *problem = std::string("No random numbers for the web page's token: ") + std::strerror(errno) + ".";
@@ -36,12 +42,27 @@ bool NewToken(std::string* token, std::string* problem) {
         got += static_cast<size_t>(n);
     }
     static constexpr char kHex[] = "0123456789abcdef";
-    token->clear();
-    for (unsigned char b : bytes) *token += {kHex[b >> 4], kHex[b & 15]};
+    hex->clear();
+    for (unsigned char b : bytes) *hex += {kHex[b >> 4], kHex[b & 15]};
     return true;
 }
 
-}  // namespace
+// The program's own port scan over sysfs, as the watcher sees the adapters.
+AdapterState FindAdapter() {
+    AdapterState state;
+    try {
+        PortList ports;
+        ScanPortsNt(ports, MakeSysfsRegistryFactory());
+        state.known = true;
+        if (const int32_t at = ports.FirstPresentPort()) {
+            state.present = true;
+            state.port = ports.GetPortField(at, 2);
+        }
+    } catch (const RegistryError&) {
+        state.known = false;
+    }
+    return state;
+}
 
 SecretFile ReadSecretFile(const std::string& path, const std::string& what, std::string* text, std::string* problem) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -102,7 +123,7 @@ bool LoadOrMakeToken(const std::string& path, std::string* token, std::string* p
         break;
     case SecretFile::Missing: break;
     }
-    return NewToken(token, problem) && WriteSecretFile(path, "web page's token", *token + "\n", problem);
+    return RandomHex(32, token, problem) && WriteSecretFile(path, "web page's token", *token + "\n", problem);
 }
 
 std::vector<std::string> MachineNames() {

@@ -6,9 +6,11 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/uuid/detail/sha1.hpp>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <optional>
 #include <deque>
 #include <set>
@@ -16,10 +18,13 @@
 #include <utility>
 
 #include "history/export.h"
+#include "history/latin1.h"
+#include "history/phone_number.h"
 #include "web/assets.h"
 #include "web/gate.h"
 #include "web/html.h"
 #include "web/pages.h"
+#include "web/platform.h"
 #include "web/signin.h"
 #include "web/tls.h"
 
@@ -85,6 +90,8 @@ struct Server::Impl {
     tcp::acceptor acceptor{ioc};
     net::steady_timer tick{ioc};
     std::unique_ptr<Gate> gate;
+    // The key of the change tokens (ChangeToken), made afresh at each start.
+    std::string csrf;
     std::unique_ptr<net::ssl::context> tls;
     std::unique_ptr<SignIn> signIn;  // with a password
     std::set<std::shared_ptr<LiveStream>> streams;
@@ -101,6 +108,9 @@ struct Server::Impl {
     void Broadcast(const std::vector<history::PageRow>& calls);
     void Send(const std::string& event);
     Response Handle(const Request& req, Takeover* takeover);
+    Response NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+                       http::status status = http::status::ok);
+    Response ChangeName(const Request& req);
     Response SignedIn(SignIn::Outcome outcome, const std::string& session, int wait, const std::string& next);
 };
 
@@ -329,6 +339,35 @@ std::string JsonError(std::string_view words) {
     return out + "\"}";
 }
 
+// Sent back with every change (POST): pages of other sites can make the
+// browser post here, but cannot read a page to learn it. It is the
+// session's cookie signed (HMAC-SHA1) with a key made afresh at each start,
+// and shown only in pages behind the gate: another session's token, or one
+// from an earlier run, is refused.
+std::string ChangeToken(const std::string& key, std::string_view session) {
+    using boost::uuids::detail::sha1;
+    auto hash = [](std::string_view a, std::string_view b) {
+        sha1 h;
+        h.process_bytes(a.data(), a.size());
+        h.process_bytes(b.data(), b.size());
+        sha1::digest_type digest;
+        h.get_digest(digest);
+        std::string out;
+        for (unsigned word : digest)
+            for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((word >> shift) & 0xFF));
+        return out;
+    };
+    std::string inner(64, '\x36'), outer(64, '\x5c');  // the key is 64 bytes, one block
+    for (size_t i = 0; i < 64 && i < key.size(); ++i) {
+        inner[i] = static_cast<char>(inner[i] ^ key[i]);
+        outer[i] = static_cast<char>(outer[i] ^ key[i]);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : hash(outer, hash(inner, session))) hex += {kHex[c >> 4], kHex[c & 15]};
+    return hex;
+}
+
 // The URL without its token=..., for the redirect once the cookie is set.
 std::string WithoutToken(std::string_view path, std::string_view query) {
     std::string kept;
@@ -410,6 +449,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     }
     case Verdict::Pass: break;
     }
+    if (path == "/names" && req.method() == http::verb::post) return ChangeName(req);
     if (req.method() != http::verb::get && req.method() != http::verb::head) {
         Response res = Plain(http::status::method_not_allowed, "Not allowed", "These pages can only be read.");
         res.set(http::field::allow, "GET, HEAD");
@@ -432,6 +472,31 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.order = order;
         view.signOut = signIn != nullptr;
         return Make(http::status::ok, "text/html; charset=utf-8", CallsPage(view));
+    }
+    if (path == "/names") return NamesPage(query, cookies, {});
+    if (path == "/caller") {
+        CallerView view;
+        const auto number = history::ReadWrittenNumber(params.count("n") ? params.at("n") : "");
+        if (!number) return Plain(http::status::not_found, "No such number", "The address names no phone number.");
+        view.number = *number;
+        view.order = order;
+        view.calls = reader->Caller(*number, order, 200, &view.problem);
+        return Make(http::status::ok, "text/html; charset=utf-8", CallerPage(view));
+    }
+    if (path == "/overview") {
+        OverviewView view;
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+#ifdef _WIN32
+        localtime_s(&local, &now);
+#else
+        localtime_r(&now, &local);
+#endif
+        char today[16];
+        std::strftime(today, sizeof today, "%Y-%m-%d", &local);
+        view.history = reader->Overview(today, (local.tm_wday + 6) % 7, order, &view.problem);
+        view.adapter = FindAdapter();
+        return Make(http::status::ok, "text/html; charset=utf-8", OverviewPage(view));
     }
     if (path == "/rows") {
         // The rows after ?after= that match the filter, for a page that is live.
@@ -500,6 +565,61 @@ Response Server::Impl::SignedIn(SignIn::Outcome outcome, const std::string& sess
                         LoginPage(next, "Too many sign-ins from your address at once. Wait " + std::to_string(wait) +
                                             (wait == 1 ? " second" : " seconds") + " and try again."));
     res.set(http::field::retry_after, std::to_string(wait));
+    return res;
+}
+
+Response Server::Impl::NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+                                 http::status status) {
+    std::string problem;
+    view.contacts = reader->Contacts(&problem);
+    if (view.problem.empty()) view.problem = problem;
+    if (options.changeContacts) view.csrf = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
+    const auto params = ParseQuery(query);
+    if (params.count("saved")) view.notice = "The name for " + params.at("saved") + " is kept.";
+    if (params.count("removed")) view.notice = "The name for " + params.at("removed") + " is removed.";
+    return Make(status, "text/html; charset=utf-8", web::NamesPage(view));
+}
+
+// A name set or removed from the names page: its token first, then the
+// number and the name, then the history; back to the list when it is kept.
+Response Server::Impl::ChangeName(const Request& req) {
+    auto form = ParseQuery(req.body());
+    const std::string_view header(req["X-CSRF-Token"].data(), req["X-CSRF-Token"].size());
+    const std::string given = form.count("csrf") ? form["csrf"] : std::string(header);
+    const std::string_view cookies(req[http::field::cookie].data(), req[http::field::cookie].size());
+    if (!SameSecret(given, ChangeToken(csrf, CookieValue(cookies, gate->CookieName()))))
+        return Plain(http::status::forbidden, "Refused",
+                     "This change did not come from the names page of this server. Open the names page again and "
+                     "make it there.");
+    if (!options.changeContacts)
+        return Plain(http::status::forbidden, "Refused", "The names can only be read here.");
+    NamesView view;
+    view.number = form["number"];
+    view.name = form["name"];
+    // One line, no blanks around it.
+    std::string name = view.name;
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    name.erase(0, name.find_first_not_of(' '));
+    name.erase(name.find_last_not_of(' ') + 1);
+    const auto number = history::ReadWrittenNumber(view.number);
+    const bool remove = form["do"] == "remove";
+    if (!number)
+        view.problem = "\"" + view.number + "\" is not a phone number: write it as digits, with + and the country "
+                       "code for an international one. Nothing was changed.";
+    else if (!remove && name.empty())
+        view.problem = "Give a name for " + *number + ", or remove it. Nothing was changed.";
+    else if (!remove && (name.size() > 400 || !history::IsUtf8(name)))
+        view.problem = "That name is too long or not text. Nothing was changed.";
+    if (!view.problem.empty()) return NamesPage({}, cookies, view, http::status::bad_request);
+    std::vector<history::Contact> put;
+    std::vector<std::string> drop;
+    if (remove) drop.push_back(*number);
+    else put.push_back({*number, name, "set", 0});
+    if (!options.changeContacts(put, drop, &view.problem))
+        return NamesPage({}, cookies, view, http::status::service_unavailable);
+    Response res = Plain(http::status::see_other, "Kept", "Back to the names.");
+    res.set(http::field::location, std::string("/names?") + (remove ? "removed=" : "saved=") + UrlEncode(*number));
     return res;
 }
 
@@ -599,7 +719,7 @@ bool Server::Listen(std::string* problem) {
         rules.session = [&m](std::string_view id) { return m.signIn->sessions().Valid(id, LoginClock::now()); };
     }
     m.gate = std::make_unique<Gate>(std::move(rules));
-    return true;
+    return RandomHex(32, &m.csrf, problem);
 }
 
 uint16_t Server::port() const { return impl_->acceptor.local_endpoint().port(); }

@@ -37,6 +37,12 @@ struct ServerOptions {
     // address listened on, the machine's names and addresses).
     std::vector<std::string> names;
     history::DateOrder dateOrder = history::DateOrder::MDY;
+    // Puts and removes contacts (remove: normalised numbers) for the names
+    // page; false and *problem in plain words when nothing was changed.
+    // Empty: the names can only be read.
+    std::function<bool(const std::vector<history::Contact>& put, const std::vector<std::string>& remove,
+                       std::string* problem)>
+        changeContacts;
     // Asked a few times a second; true ends Run.
     std::function<bool()> stopRequested;
 };

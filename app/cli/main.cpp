@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -39,6 +40,7 @@
 #include "publish/instance_name.h"
 #include "publish/publishing.h"
 #include "publish/watch_settings.h"
+#include "record/render_record.h"
 
 namespace dialscope::cli {
 namespace {
@@ -151,12 +153,12 @@ struct DownloadRecords {
     std::vector<history::StoredCall> calls;
     std::vector<uint64_t> stored;  // each call's number in the history (0: none)
     int damaged = 0;
-    void Add(const RecordFields& record, uint64_t storedAs = 0) {
+    void Add(const CallRecord& record, std::string_view rendered, uint64_t storedAs = 0) {
         stored.push_back(storedAs);
         history::StoredCall call;
         call.receivedAt = NowMs();
-        call.fields = ToCallRecord(record);
-        if (record.rendered) call.rendered.assign(reinterpret_cast<const char*>(record.rendered), record.renderedLength);
+        call.fields = record;
+        call.rendered = rendered;
         call.damaged = record.damaged;
         if (record.damaged) ++damaged;
         calls.push_back(std::move(call));
@@ -255,7 +257,7 @@ int Download(const Common& common, const DownloadOptions& options) {
     core.Subscribe([&](const CoreEvent& e) {
         // Core has stored the record when it tells of it: its number in the
         // history gives its ids once it is in the file.
-        if (auto* r = std::get_if<event::RecordOutput>(&e)) records.Add(r->record, store ? store->lastRecord() : 0);
+        if (auto* r = std::get_if<event::RecordOutput>(&e)) records.Add(r->record, r->rendered, store ? store->lastRecord() : 0);
         watch.Hear(e);
     });
 
@@ -418,6 +420,7 @@ struct WatchOptions {
     int keepDays = 0;  // 0: calls are kept for ever
     publish::PublishPlan plan;
     std::string http;  // ADDR:PORT of the pages; empty: none
+    bool httpFromFile = false;  // given as http in the configuration file
 };
 
 int Watch(const Common& common, WatchOptions options) {
@@ -449,7 +452,7 @@ int Watch(const Common& common, WatchOptions options) {
         std::string problem;
         int code = 0;
         pages = WebPagesThread::Start(store->history().path(), common.dateOrder, serve, &problem, &code);
-        if (!pages) return Fail(code, problem);
+        if (!pages) return Fail(code, (options.httpFromFile ? "http in the configuration file: " : "--http: ") + problem);
         Say("The calls are at " + pages->url());
     }
 
@@ -467,7 +470,7 @@ int Watch(const Common& common, WatchOptions options) {
     Clock::time_point lastDownload = Clock::now();
     core.Subscribe(Listen(
         [&](const event::RecordOutput& r) {
-            if (!store && !r.record.damaged) records.Add(r.record);
+            if (!store && !r.record.damaged) records.Add(r.record, r.rendered);
         },
         [&](const event::DownloadEnded& d) {
             if (d.how == DownloadEnd::Restarted || d.how == DownloadEnd::Refused) return;
@@ -605,19 +608,6 @@ int Prune(const std::string& path, const std::string& before) {
     return kExitOk;
 }
 
-// A rendered record with its number (" 7. ", "12. ", "100. ") replaced by n,
-// written the same way.
-std::string Renumbered(const std::string& rendered, size_t n) {
-    size_t i = 0;
-    while (i < rendered.size() && rendered[i] == ' ') ++i;
-    const size_t digits = i;
-    while (i < rendered.size() && rendered[i] >= '0' && rendered[i] <= '9') ++i;
-    if (i == digits || rendered.compare(i, 2, ". ") != 0) return rendered;
-    char number[24];
-    std::snprintf(number, sizeof number, "%2zu", n);
-    return number + rendered.substr(i);
-}
-
 // A listed record with its caller's name at the end of its header line, in
 // the text output's 8-bit characters (a character beyond them as '?').
 std::string WithName(std::string record, const std::optional<std::string>& name) {
@@ -676,7 +666,8 @@ int History(const Common& common, HistoryOptions options) {
         // The records as the window showed them, numbered afresh in the
         // listing's order (their numbers in their downloads mean nothing
         // side by side), with the line ends the window's Save writes.
-        for (size_t i = 0; i < calls.size(); ++i) bytes += WithName(Renumbered(calls[i].rendered, i + 1), calls[i].name);
+        for (size_t i = 0; i < calls.size(); ++i)
+            bytes += WithName(RenderRecord(calls[i].fields, static_cast<int32_t>(i + 1)), calls[i].name);
         bytes = ToFileLineEnds(bytes);
         break;
     case Format::Csv:
@@ -942,7 +933,7 @@ int Main(int argc, char** argv) {
         ->check(WithinLimit(publish::kExecTimeout));
     watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
                        "say whether each took it, and exit (needs no adapter; the history is not touched)");
-    watchCmd->add_option("--http", watch.http, "Also show the calls in a web browser at ADDRESS:PORT (as serve "
+    watchCmd->add_option("--http", given.http, "Also show the calls in a web browser at ADDRESS:PORT (as serve "
                          "does; this machine's 127.0.0.1, [::1] or localhost only); the address to open is said on stderr");
     watchCmd->add_option("--keep-days", given.keepDays, "Remove calls received more than this many days "
                                                 "ago from the history, at start and then once a day (default: keep all)")
@@ -1030,6 +1021,8 @@ int Main(int argc, char** argv) {
         watch.everyMinutes = settings.everyMinutes.value_or(watch.everyMinutes);
         watch.keepDays = settings.keepDays.value_or(watch.keepDays);
         common.historyPath = settings.history.value_or(std::string());
+        watch.http = settings.http.value_or(std::string());
+        watch.httpFromFile = settings.http && settings.http.from == publish::From::File;
         if (settings.port)
             Say(configPath + ": port is not used by watch: it downloads from every adapter that appears.");
         if (!publish::MakePlan(settings, &watch.plan, &error, &warning)) return Fail(kExitUsage, error);

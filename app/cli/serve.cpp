@@ -109,6 +109,23 @@ int SetUp(const std::string& path, history::DateOrder order, const ServeOptions&
     server.dateOrder = order;
     server.auth = !options.noAuth;
     server.stopRequested = StopRequested;
+    // Names changed in the page go in through a history opened for that on
+    // the server's thread when first needed (the watcher beside it keeps
+    // its own): it takes in no pending file and keeps no new calls.
+    server.changeContacts = [path, writer = std::shared_ptr<history::CallHistory>()](
+                                const std::vector<history::Contact>& put, const std::vector<std::string>& remove,
+                                std::string* problem) mutable {
+        if (!writer) {
+            history::OpenOptions open;
+            open.takeInPending = false;
+            open.collectNewCalls = false;
+            writer = history::CallHistory::Open(path, problem, open);
+            if (!writer) return false;
+        }
+        history::ContactChanges changes;
+        // Not long: the pages wait while it waits.
+        return writer->ChangeContacts(put, remove, &changes, problem, {}, 3000);
+    };
     pages->reader = history::CallReader::Open(path, problem);
     if (!pages->reader) return kExitHistory;
     // Beside the history, as private as the history itself.

@@ -201,10 +201,10 @@ public:
         core_.AttachStore(store_.get());
         if (const char* t = getenv("DIALSCOPE_SOAK_TRACE")) trace_ = std::atoi(t);
         core_.Subscribe(Listen([&](const event::DownloadEnded& e) { Ended(e.how); }, [&](const event::RecordOutput& e) {
-            const RecordFields& r = e.record;
+            const CallRecord& r = e.record;
             if (current_ == trace_)
                 std::fprintf(stderr, "trace: record letter %d dt %d %d %d %d %d text %zu damaged %d\n", r.letterCode,
-                             r.dateTime[0], r.dateTime[1], r.dateTime[2], r.dateTime[3], r.dateTime[4], r.textLength,
+                             r.dateTime[0], r.dateTime[1], r.dateTime[2], r.dateTime[3], r.dateTime[4], r.text.size(),
                              r.damaged);
         }));
 

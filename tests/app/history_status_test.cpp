@@ -6,6 +6,7 @@
 #include <QTextBlock>
 
 #include "history/history_store.h"
+#include "record/render_record.h"
 #include "tests/app/temp_dir.h"
 #include "tests/app/window_fixture.h"
 
@@ -16,25 +17,18 @@ class HistoryStatusTest : public WindowTest {
 protected:
     // One download of records named by their texts, as the protocol hands it out.
     void Download(const std::vector<std::string>& texts) {
-        static const uint8_t label[8] = {'H', 'O', 'M', 'E', ' ', ' ', ' ', ' '};
         WindowOps& ops = core->programOps();
         ops.DownloadStarted();
         int n = 0;
         for (const std::string& text : texts) {
-            const std::string number = std::to_string(++n);
-            const std::string rendered =
-                " " + number + ". HOME    A 07/15/26 09:00\r\n      " + text + "\r\n";
-            AppendRecord(rendered);
-            RecordFields r;
-            r.label = label;
-            const int16_t dt[5] = {7, 15, 26, 9, 0};
-            std::copy(dt, dt + 5, r.dateTime);
-            r.text = reinterpret_cast<const uint8_t*>(text.data());
-            r.textLength = text.size();
+            CallRecord r;
+            r.label = {'H', 'O', 'M', 'E', ' ', ' ', ' ', ' '};
+            r.dateTime = {7, 15, 26, 9, 0};
+            r.text = text;
             r.hasText = true;
-            r.rendered = reinterpret_cast<const uint8_t*>(rendered.data());
-            r.renderedLength = rendered.size();
-            ops.RecordOutput(r);
+            const std::string rendered = RenderRecord(r, ++n);
+            AppendRecord(rendered);
+            ops.RecordOutput(r, rendered);
         }
         ops.DownloadEnded(DownloadEnd::Completed);
     }

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "history/call_history.h"
+#include "record/render_record.h"
 #include "tests/cli/cli_support.h"
 
 namespace dialscope::cli::test {
@@ -56,7 +57,7 @@ TEST(CliContacts, ImportedNamesAppearInTheHistorysListings) {
             f.dateTime = {7, 15, 26, 9, static_cast<int16_t>(i)};
             f.text = texts[i];
             f.hasText = true;
-            h->AddRecord(f, " 1. HOME     B 07/15/26 09:0" + std::to_string(i) + "\r\n      " + texts[i] + "\r\n");
+            h->AddRecord(f, RenderRecord(f, 1));
         }
         ASSERT_EQ(h->EndDownload(history::DownloadEnd::Completed).newCalls, 5);
     }
@@ -93,9 +94,9 @@ TEST(CliContacts, ImportedNamesAppearInTheHistorysListings) {
     EXPECT_EQ(kept[1]["name"], "Smith, Jane");
     // The text listing: the name after the header, in the 8-bit text.
     r = RunCli(s, {"--history", path, "history"});
-    EXPECT_NE(r.out.find(" 5. HOME     B 07/15/26 09:00  J\xFCrgen M\xFCller\r\r\n      0301234567\r\r\n"),
+    EXPECT_NE(r.out.find(" 5. HOME    B 07/15/26 09:00  J\xFCrgen M\xFCller\r\r\n      0301234567\r\r\n"),
               std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(" 1. HOME     B 07/15/26 09:04\r\r\n      PRIVATE"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 1. HOME    B 07/15/26 09:04\r\r\n      PRIVATE"), std::string::npos) << r.out;
 }
 
 TEST(CliContacts, FilesThatCannotBeReadAndAHistoryHeldByAnotherProgram) {

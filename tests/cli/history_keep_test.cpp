@@ -9,6 +9,7 @@
 
 #include "app/cli/exit_codes.h"
 #include "history/call_history.h"
+#include "record/render_record.h"
 #include "tests/cli/cli_support.h"
 
 namespace dialscope::cli::test {
@@ -39,7 +40,7 @@ void AddCalls(const std::string& path, int64_t at, const std::vector<std::string
         f.dateTime = {7, 15, 26, 9, static_cast<int16_t>(n++)};
         f.text = text;
         f.hasText = true;
-        h->AddRecord(f, " 1. HOME     B 07/15/26 09:00\r\n      " + text + "\r\n");
+        h->AddRecord(f, RenderRecord(f, 1));
     }
     h->EndDownload(history::DownloadEnd::Completed);
     if (indexed) h->Flush();  // wakes the indexing, which catches up as the history closes

@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include "history/call_history.h"
+#include "record/render_record.h"
 #include "tests/cli/cli_support.h"
 
 namespace dialscope::cli::test {
@@ -36,7 +37,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
             f.text = "555 01" + std::to_string(10 + i);
             f.hasText = true;
             char body[64];
-            std::snprintf(body, sizeof body, "HOME     B 07/15/26 %02d:%02d\r\n      %s\r\n", i / 60, i % 60,
+            std::snprintf(body, sizeof body, "HOME    B 07/15/26 %02d:%02d\r\n      %s\r\n", i / 60, i % 60,
                           f.text.c_str());
             const std::string shown = (i % 2 ? "100. " : " 7. ") + std::string(body);
             bodies.insert(bodies.begin(), body);
@@ -130,7 +131,7 @@ TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
             f.dateTime = {7, 15, 26, static_cast<int16_t>(i / 60), static_cast<int16_t>(i % 60)};
             f.text = "call " + std::to_string(i) + std::string(120, static_cast<char>('a' + i % 26));
             f.hasText = true;
-            h->AddRecord(f, " 1. HOME     B 07/15/26 00:00\r\n      " + f.text + "\r\n");
+            h->AddRecord(f, RenderRecord(f, 1));
         }
         h->EndDownload(history::DownloadEnd::Completed);
     }
@@ -162,7 +163,7 @@ TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
             sqlite3_close(db);
         }
         const CliRun listed = RunCli(s, {"--history", copy, "history", "--format", "json"});
-        if (sqliteSaysDamaged) EXPECT_EQ(listed.code, 7);
+        if (sqliteSaysDamaged) { EXPECT_EQ(listed.code, 7); }
         const CliRun checked = RunCli(s, {"--history", copy, "history", "--check"});
         if (listed.code == 0) {
             EXPECT_EQ(listed.out, sound.out);
@@ -174,7 +175,7 @@ TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
             EXPECT_NE(listed.err.find("is damaged"), std::string::npos) << listed.err;
             EXPECT_EQ(checked.code, 7) << checked.out;
         }
-        if (checked.code != 0) EXPECT_NE(checked.err.find("is damaged:"), std::string::npos) << checked.err;
+        if (checked.code != 0) { EXPECT_NE(checked.err.find("is damaged:"), std::string::npos) << checked.err; }
     }
     EXPECT_GT(said, static_cast<int>(pages / 2));
 }

@@ -379,7 +379,7 @@ TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
                 said = h->Close(0);
                 damaged = h->damaged();
             }
-            if (sqliteSays) EXPECT_TRUE(damaged) << problem;
+            if (sqliteSays) { EXPECT_TRUE(damaged) << problem; }
             if (!damaged) continue;  // a file that reads as sound everywhere may be written
             ++found;
             EXPECT_EQ(ReadAll(path), spoiled) << "the damaged file was changed";

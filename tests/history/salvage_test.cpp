@@ -199,7 +199,7 @@ TEST(Salvage, EveryCallOnSoundPagesComesOutAsItWasAndTheOldFileIsNotChanged) {
                 (twin != soundRecords.end() && twin->second == row ? equal : garbled) += 1;
             }
             for (const auto& [id, row] : soundRecords)
-                if (!hit.count(id)) EXPECT_TRUE(out.count(id) && out.at(id) == row) << "call " << id << " was not saved";
+                if (!hit.count(id)) { EXPECT_TRUE(out.count(id) && out.at(id) == row) << "call " << id << " was not saved"; }
             EXPECT_LE(garbled, static_cast<int64_t>(hit.size()));
             EXPECT_EQ(report.calls + report.damagedRecords, static_cast<int64_t>(out.size()));
             const int64_t missing = 300 - static_cast<int64_t>(out.size());

@@ -27,7 +27,8 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
                "every_minutes = 10080\n"
                "keep_days = 365\n"
                "history = \"/var/lib/dialscope/calls.sqlite3\"\n"
-               "port = \"/dev/ttyUSB0\"\n");
+               "port = \"/dev/ttyUSB0\"\n"
+               "http = \"[::1]:8080\"\n");
     WatchSettings c;
     std::string error;
     ASSERT_TRUE(ReadWatchConfig(path, &c, &error)) << error;
@@ -43,6 +44,7 @@ TEST(WatchConfig, ReadsEveryKeyAndNamesFileLineAndKeyOfEachProblem) {
     EXPECT_EQ(*c.keepDays, 365);
     EXPECT_EQ(*c.history, "/var/lib/dialscope/calls.sqlite3");
     EXPECT_EQ(*c.port, "/dev/ttyUSB0");
+    EXPECT_EQ(*c.http, "[::1]:8080");
 
     WriteBytes(path, "exec = [\"/bin/echo\", \"$(x)\"]\n");
     ASSERT_TRUE(ReadWatchConfig(path, &c, &error)) << error;

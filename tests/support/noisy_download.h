@@ -230,18 +230,18 @@ struct ShownRecord {
 
 class RecordingWindow : public FakeWindow {
 public:
-    void RecordOutput(const RecordFields& r) override {
+    void RecordOutput(const CallRecord& r, std::string_view rendered) override {
         ShownRecord s;
         s.headerKnown = r.headerKnown;
         s.call.label = r.labelIndex;
         s.call.letter = r.letterCode;
         for (int i = 0; i < 3; ++i) s.call.date[i] = static_cast<uint8_t>(r.dateTime[i]);
         for (int i = 0; i < 2; ++i) s.call.time[i] = static_cast<uint8_t>(r.dateTime[3 + i]);
-        if (r.text) s.call.text.assign(reinterpret_cast<const char*>(r.text), r.textLength);
-        if (r.label) std::copy(r.label, r.label + 8, s.label.begin());
+        s.call.text = r.text;
+        s.label = r.label;
         s.hasText = r.hasText;
         s.damaged = r.damaged;
-        s.rendered.assign(reinterpret_cast<const char*>(r.rendered), r.renderedLength);
+        s.rendered = rendered;
         shown.push_back(std::move(s));
     }
     std::vector<ShownRecord> shown;

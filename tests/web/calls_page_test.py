@@ -10,8 +10,12 @@ looks at the page as a user would:
   c) hostile caller texts show literally, no script of theirs runs, and the
      console holds no error and no CSP violation;
   d) a foreign Host header and a request without the token are refused;
-  e) `watch --http` hands the calls it keeps to its own live stream;
-  f) served to other machines (TLS, a password), a wrong password is told
+  e) `watch` with http in its configuration file hands the calls it keeps to
+     its own live stream, and its overview sees the adapter plugged in;
+  f) a name edited in the names page shows in the list, the calls and the
+     CSV export; a change without the page's token is refused;
+  g) the caller page lists the calls of one line, with a bar per month;
+  h) served to other machines (TLS, a password), a wrong password is told
      and the right one signs in with a cookie scripts cannot read, and out.
 Screenshots at desktop and phone width (light and dark) go to --out.
 """
@@ -24,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException, TimeoutException
@@ -41,6 +46,9 @@ HOSTILE = [
     (r"M\xdcLLER \xc9MILE\ttab", "M\u00dcLLER \u00c9MILE\u2409tab"),
 ]
 PLAIN = ["ALICE SMITH 5550100", "BOB JONES 5550101", "ALICE SMITH 5550100", "CAROL 5550102"]
+# One line written three ways, in October and December (box dates, MM DD YY).
+LINE = [("0301234567 DORA", "10 15 26"), ("+49 30 1234567", "12 01 26"),
+        ("(030) 1234567 <img src=x onerror=alert(1)>", "12 08 26")]
 
 failures = []
 
@@ -54,8 +62,9 @@ def check(ok, what):
 def write_log(path, texts, minute0):
     lines = ["label 0 HOME", "label 1 OFFICE"]
     for i, text in enumerate(texts):
+        text, date = text if isinstance(text, tuple) else (text, "12 08 26")
         minute = minute0 + i
-        lines.append("record %d A 12 08 26 %02d %02d %s" % (i % 2, 9 + minute // 60, minute % 60, text))
+        lines.append("record %d A %s %02d %02d %s" % (i % 2, date, 9 + minute // 60, minute % 60, text))
     with open(path, "w", encoding="latin-1") as f:
         f.write("\n".join(lines) + "\n")
 
@@ -78,12 +87,16 @@ def download(args, work, log, n):
     return time.monotonic()
 
 
-def request(port, path, host=None, cookie=None):
+def request(port, path, host=None, cookie=None, form=None):
     c = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
     headers = {"Host": host or "127.0.0.1:%d" % port}
     if cookie:
         headers["Cookie"] = cookie
-    c.request("GET", path, headers=headers)
+    if form is not None:
+        headers["Content-Type"] = "application/x-www-form-urlencoded"
+        c.request("POST", path, body=urllib.parse.urlencode(form), headers=headers)
+    else:
+        c.request("GET", path, headers=headers)
     r = c.getresponse()
     body = r.read()
     c.close()
@@ -116,10 +129,17 @@ def watch_http(args, work):
                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
     err = os.path.join(work, "watch.err")
     env = dict(os.environ, DIALSCOPE_SYSFS_ROOT=tree + "/sys", DIALSCOPE_DEV_ROOT=tree + "/dev")
-    watch = subprocess.Popen([args.cli, "--history", os.path.join(work, "watched.sqlite3"), "watch", "--http",
-                              "127.0.0.1:0"], env=env, stdout=subprocess.DEVNULL, stderr=open(err, "w"))
+    r = subprocess.run([args.cli, "--history", os.path.join(work, "watched.sqlite3"), "watch", "--http",
+                        "192.0.2.1:8080"], env=env, capture_output=True, timeout=30)
+    check(r.returncode == 2 and b"--http: " in r.stderr, "watch --http takes the pages' address from the command line")
+    # The pages asked for in the configuration file, as the service does.
+    with open(os.path.join(work, "watch.conf"), "w") as conf:
+        conf.write('http = "127.0.0.1:0"\n')
+    watch = subprocess.Popen([args.cli, "--history", os.path.join(work, "watched.sqlite3"), "watch", "--config",
+                              os.path.join(work, "watch.conf")], env=env, stdout=subprocess.DEVNULL,
+                             stderr=open(err, "w"))
     try:
-        check(wait_for(lambda: "token=" in open(err).read(), 10), "watch --http says its address")
+        check(wait_for(lambda: "token=" in open(err).read(), 10), "watch with http in its configuration says the address")
         url = re.search(r"(http://\S+)", open(err).read()).group(1)
         port = int(re.search(r":(\d+)/", url).group(1))
         status, headers, _ = request(port, "/?" + url.split("?", 1)[1])
@@ -144,19 +164,21 @@ def watch_http(args, work):
         check(came, "the call the watcher kept comes down its live stream" +
               ("" if came else " (heard %r; the watcher said %s)" % (heard, open(err).read())))
         c.close()
+        _, _, body = request(port, "/overview", cookie=headers.get("Set-Cookie", "").split(";")[0])
+        check(b"Plugged in</span> at tty" in body, "the watcher's overview sees the adapter plugged in")
     finally:
         watch.terminate()
         try:
-            check(watch.wait(timeout=5) == 0, "watch --http ends on SIGTERM with status 0")
+            check(watch.wait(timeout=5) == 0, "the watcher with pages ends on SIGTERM with status 0")
         except subprocess.TimeoutExpired:
             watch.kill()
-            check(False, "watch --http ends on SIGTERM")
+            check(False, "the watcher with pages ends on SIGTERM")
         sim.stdin.close()
         sim.wait(timeout=5)
 
 
 def sign_in(args, work, driver):
-    """f) serve on every address, with TLS and the password, in the browser."""
+    """h) serve on every address, with TLS and the password, in the browser."""
     history = os.path.join(work, "calls.sqlite3")
     r = subprocess.run([args.cli, "--history", history, "passwd"], input=b"correct horse battery\n",
                        capture_output=True, timeout=30)
@@ -193,6 +215,81 @@ def sign_in(args, work, driver):
         serve.wait(timeout=5)
 
 
+def names_and_callers(driver, port, cookie, out):
+    """f) and g): names edited in the page, the caller page, the overview."""
+    base = "http://127.0.0.1:%d" % port
+    driver.get(base + "/names")
+    check(not driver.find_elements(By.CSS_SELECTOR, "#names li"), "no names at first")
+    add = driver.find_element(By.CSS_SELECTOR, "form.add")
+    add.find_element(By.NAME, "number").send_keys("+49 30 1234567")
+    add.find_element(By.NAME, "name").send_keys("Dora <b>D</b>")
+    add.find_element(By.CSS_SELECTOR, "button").click()
+    wait_for(lambda: "saved=" in driver.current_url, 5)
+    rows = driver.find_elements(By.CSS_SELECTOR, "#names li")
+    check(len(rows) == 1 and rows[0].find_element(By.NAME, "name").get_attribute("value") == "Dora <b>D</b>",
+          "a name added in the page is listed as typed")
+    field = rows[0].find_element(By.NAME, "name")
+    field.clear()
+    field.send_keys("Dora Edited")
+    rows[0].find_element(By.CSS_SELECTOR, "button[value=save]").click()
+    wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "#names li input[value='Dora Edited']"), 5)
+    check(bool(driver.find_elements(By.CSS_SELECTOR, "#names li input[value='Dora Edited']")),
+          "a name edited in the page is listed")
+    # One more, then removed again.
+    add = driver.find_element(By.CSS_SELECTOR, "form.add")
+    add.find_element(By.NAME, "number").send_keys("0800 555 0000")
+    add.find_element(By.NAME, "name").send_keys("Short-lived")
+    add.find_element(By.CSS_SELECTOR, "button").click()
+    wait_for(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#names li")) == 2, 5)
+    driver.find_element(By.CSS_SELECTOR, "#names li[data-number='08005550000'] button.remove").click()
+    wait_for(lambda: "removed=" in driver.current_url, 5)
+    check([li.get_attribute("data-number") for li in driver.find_elements(By.CSS_SELECTOR, "#names li")]
+          == ["+49301234567"], "a name removed in the page is gone")
+    driver.save_screenshot(os.path.join(out, "names-desktop.png"))
+
+    # Changes without the page's token, or with another, are refused.
+    for form in [{"number": "+49301234567", "name": "Mallory"},
+                 {"number": "+49301234567", "name": "Mallory", "csrf": "0" * 64}]:
+        status, _, _ = request(port, "/names", cookie=cookie, form=form)
+        check(status == 403, "a change %s is refused (403, got %d)"
+              % ("with a wrong token" if "csrf" in form else "without the page's token", status))
+    _, _, body = request(port, "/names", cookie=cookie)
+    check(b"Mallory" not in body and b"Dora Edited" in body, "a refused change changes nothing")
+    csrf = re.search(rb'name="csrf" value="([0-9a-f]+)"', body).group(1).decode()
+    status, _, body = request(port, "/names", cookie=cookie, form={"number": "call me", "name": "X", "csrf": csrf})
+    check(status == 400 and b"is not a phone number" in body and b'value="call me"' in body,
+          "a number that is none is refused in plain words, what was typed kept")
+
+    status, _, body = request(port, "/export.csv", cookie=cookie)
+    named = [r for r in body.decode().split("\r\n") if r.endswith(",Dora Edited")]
+    check(status == 200 and len(named) == len(LINE), "the CSV export names the line's %d calls (%d)"
+          % (len(LINE), len(named)))
+
+    # g) the calls page names the line and links it to its caller page.
+    driver.get(base + "/")
+    names = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#calls td.text .name")]
+    check(names == ["Dora Edited"] * len(LINE), "the calls page shows the name beside the line's calls: %r" % names)
+    driver.find_element(By.CSS_SELECTOR, "#calls td.text a.caller").click()
+    wait_for(lambda: "/caller?" in driver.current_url, 5)
+    texts = shown_texts(driver)
+    check(sorted(t.split("\n")[-1] for t in texts) == sorted(t for t, _ in LINE),
+          "the caller page lists the calls of the line: %r" % texts)
+    check("(030) 1234567 <img src=x onerror=alert(1)>" in driver.find_element(By.ID, "calls").text
+          and not driver.find_elements(By.CSS_SELECTOR, "#calls img"), "the caller page shows a hostile text literally")
+    bars = driver.find_elements(By.CSS_SELECTOR, "svg.chart rect.bar")
+    titles = [b.find_element(By.TAG_NAME, "title").get_attribute("textContent") for b in bars]
+    check(titles == ["2026-10: 1 call", "2026-11: 0 calls", "2026-12: 2 calls"],
+          "the caller page has a bar per month: %r" % titles)
+    check("Dora Edited" in driver.find_element(By.TAG_NAME, "h1").text, "the caller page is headed by the name")
+    driver.save_screenshot(os.path.join(out, "caller-desktop.png"))
+
+    driver.get(base + "/overview")
+    check(driver.find_element(By.ID, "adapter").text == "Not plugged in", "the overview says no adapter is plugged in")
+    check("completed" in driver.find_element(By.ID, "download").text, "the overview says the last download completed")
+    check(len(driver.find_elements(By.CSS_SELECTOR, "svg.chart rect.bar")) == 30, "the overview charts 30 days")
+    driver.save_screenshot(os.path.join(out, "overview-desktop.png"))
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--cli", required=True)
@@ -203,7 +300,7 @@ def main():
     work = tempfile.mkdtemp(prefix="dialscope-web-")
     serve = driver = None
     try:
-        first = [t for t, _ in HOSTILE] + PLAIN
+        first = [t for t, _ in HOSTILE] + PLAIN + LINE
         write_log(os.path.join(work, "first.log"), first, 0)
         download(args, work, os.path.join(work, "first.log"), 1)
 
@@ -213,8 +310,11 @@ def main():
         check(r.returncode == 2 and b"TLS" in r.stderr, "serve refuses an address for other machines (exit 2)")
 
         serve_out = os.path.join(work, "serve.out")
+        # No adapter in its (empty) system tree.
+        os.makedirs(os.path.join(work, "empty-sys"))
         serve = subprocess.Popen([args.cli, "--history", os.path.join(work, "calls.sqlite3"), "serve", "--listen",
-                                  "127.0.0.1:0"], stdout=open(serve_out, "w"), stderr=subprocess.STDOUT)
+                                  "127.0.0.1:0"], stdout=open(serve_out, "w"), stderr=subprocess.STDOUT,
+                                 env=dict(os.environ, DIALSCOPE_SYSFS_ROOT=os.path.join(work, "empty-sys")))
         check(wait_for(lambda: "token=" in open(serve_out).read(), 10), "serve prints its address")
         url = re.search(r"(http://\S+)", open(serve_out).read()).group(1)
         port = int(re.search(r":(\d+)/", url).group(1))
@@ -252,7 +352,7 @@ def main():
         options.add_argument("--headless=new")
         options.add_argument("--no-sandbox")
         options.add_argument("--window-size=1280,800")
-        # f): the test's own certificate, and its name for this machine.
+        # h): the test's own certificate, and its name for this machine.
         options.add_argument("--ignore-certificate-errors")
         options.add_argument("--host-resolver-rules=MAP dialscope.test 127.0.0.1")
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
@@ -287,6 +387,9 @@ def main():
         wait_for(lambda: "q=alice" in driver.current_url, 5)
         texts = shown_texts(driver)
         check(texts == ["ALICE SMITH 5550100"] * 2, "the search narrows to the matching calls: %r" % texts)
+        driver.get("http://127.0.0.1:%d/" % port)
+
+        names_and_callers(driver, port, cookie.split(";")[0], args.out)
         driver.get("http://127.0.0.1:%d/" % port)
 
         # b) live, in ten tabs sharing one stream.
@@ -328,6 +431,13 @@ def main():
         driver.save_screenshot(os.path.join(args.out, "calls-phone-dark.png"))
         check(driver.execute_script("return document.documentElement.scrollWidth") <= 390,
               "nothing sticks out sideways at a phone's width")
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                               {"features": [{"name": "prefers-color-scheme", "value": "light"}]})
+        for page, path in [("names", "/names"), ("caller", "/caller?n=%2B49301234567"), ("overview", "/overview")]:
+            driver.get("http://127.0.0.1:%d%s" % (port, path))
+            driver.save_screenshot(os.path.join(args.out, "%s-phone.png" % page))
+            check(driver.execute_script("return document.documentElement.scrollWidth") <= 390,
+                  "nothing of the %s page sticks out sideways at a phone's width" % page)
 
         logs = driver.get_log("browser")
         bad = [e["message"] for e in logs if e["level"] == "SEVERE" or "Content Security Policy" in e["message"]]

@@ -241,5 +241,76 @@ TEST(WebPages, PagesThroughTheHistoryAndEscapes) {
     EXPECT_EQ(damaged.rows[0].call.id, 8);
 }
 
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// One line written three ways across months with a gap, another line, and
+// a hostile name: the caller page groups by line and the charts count right.
+TEST(WebPages, CallerAndOverviewCountByLineAndDay) {
+    TempDir dir;
+    std::string problem;
+    {
+        auto h = history::CallHistory::Open(dir.File(), &problem);
+        ASSERT_TRUE(h) << problem;
+        h->BeginDownload("/dev/ttyUSB0");
+        struct Call {
+            const char* text;
+            std::array<int16_t, 5> dt;  // month, day, year, hour, minute
+        };
+        for (const Call& c : std::vector<Call>{{"030 1234567 SMITH", {9, 30, 26, 9, 0}},
+                                               {"+49 30 1234567", {11, 2, 26, 9, 0}},
+                                               {"(030) 123-4567", {11, 20, 26, 9, 0}},
+                                               {"0301234568", {12, 7, 26, 9, 0}},
+                                               {"030 1234567", {12, 8, 26, 9, 0}},
+                                               {"030 1234567", {12, 9, 26, 10, 0}},
+                                               {"0301234567X", {12, 9, 26, 11, 0}}})
+            h->AddRecord(Record("HOME", c.text, c.dt));
+        h->EndDownload(DownloadEnd::Completed);
+        history::ContactChanges changes;
+        ASSERT_TRUE(h->ChangeContacts({{"+49301234567", "<b>Smith</b>", "set", 0}}, {}, &changes, &problem)) << problem;
+        ASSERT_FALSE(h->Close(1000));
+    }
+    auto reader = history::CallReader::Open(dir.File(), &problem);
+    ASSERT_TRUE(reader) << problem;
+
+    CallerView view;
+    view.number = "0301234567";
+    view.calls = reader->Caller(view.number, history::DateOrder::MDY, 3, &problem);
+    ASSERT_EQ(problem, "");
+    const auto& c = view.calls;
+    EXPECT_EQ(c.total, 5);
+    EXPECT_EQ(c.rows.size(), 3u);  // the limit
+    EXPECT_EQ(c.name, "<b>Smith</b>");
+    EXPECT_EQ(c.firstDay, "2026-09-30");
+    EXPECT_EQ(c.lastDay, "2026-12-09");
+    using Bars = std::vector<std::pair<std::string, int64_t>>;
+    EXPECT_EQ(c.months, (Bars{{"2026-09", 1}, {"2026-10", 0}, {"2026-11", 2}, {"2026-12", 2}}));
+    const std::string page = CallerPage(view);
+    EXPECT_EQ(Count(page, "<rect class=\"bar\""), 4u);
+    EXPECT_EQ(Count(page, "&lt;b&gt;Smith&lt;/b&gt;"), 1u + 1u + 3u);  // title, heading, each row
+    EXPECT_EQ(page.find("<b>"), std::string::npos);
+    // The highest bar fills the chart; an empty month has none.
+    const std::string svg = BarChartSvg({{"a", 2}, {"b", 0}, {"c", 1}}, "x");
+    EXPECT_NE(svg.find("y=\"24.0\" width=\"160.0\" height=\"98.0\""), std::string::npos) << svg;
+    EXPECT_NE(svg.find("height=\"0.0\"><title>b: 0 calls"), std::string::npos);
+    EXPECT_NE(svg.find("height=\"49.0\"><title>c: 1 call<"), std::string::npos);
+
+    // Wednesday 2026-12-09: the week began on Monday the 7th.
+    const auto o = reader->Overview("2026-12-09", 2, history::DateOrder::MDY, &problem);
+    ASSERT_EQ(problem, "");
+    EXPECT_EQ(o.today, 2);
+    EXPECT_EQ(o.thisWeek, 4);
+    ASSERT_EQ(o.days.size(), 30u);
+    EXPECT_EQ(o.days.front(), (std::pair<std::string, int64_t>{"2026-11-10", 0}));
+    EXPECT_EQ(o.days[10], (std::pair<std::string, int64_t>{"2026-11-20", 1}));
+    EXPECT_EQ(o.days.back(), (std::pair<std::string, int64_t>{"2026-12-09", 2}));
+    ASSERT_TRUE(o.lastDownload);
+    EXPECT_EQ(o.lastDownload->endedHow, "completed");
+    EXPECT_EQ(o.lastDownload->records, 7);
+}
+
 }  // namespace
 }  // namespace dialscope::web

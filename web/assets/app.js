@@ -1,5 +1,6 @@
-// The calls page: local times, the calls that are new since the last visit,
-// live calls without a reload, and desktop notifications when asked for.
+// The pages: local times everywhere; on the calls page also the calls that
+// are new since the last visit, live calls without a reload, and desktop
+// notifications when asked for.
 //
 // Every tab of the page shares ONE connection to /api/live: the tabs elect a
 // leader with a Web Lock; the leader holds the EventSource and hands what it
@@ -28,6 +29,8 @@
     });
   }
   localTimes(document);
+  // The other pages have no live list.
+  if (!tbody || body.dataset.live === undefined) return;
 
   // "New since your last visit": the highest id seen is kept in this
   // browser; rows above it are marked.
