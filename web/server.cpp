@@ -398,7 +398,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         // The sign-in page, and the style sheet and icon it shows, are for anyone.
         if (path == "/login" && req.method() == http::verb::post) {
             // A browser names the page a form was sent from: another site's
-            // must not spend this address's attempts.
+            // (or a hidden one, "null") must not spend this address's attempts.
             std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
             const size_t scheme = origin.find("://");
             if (!origin.empty() && (scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3))))
@@ -409,8 +409,13 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
             takeover->next = LocalPath(form["next"]);
             return Response{};
         }
-        if (path == "/login" && reading)
-            return Make(http::status::ok, "text/html; charset=utf-8", LoginPage(params.count("next") ? params.at("next") : "/", ""));
+        if (path == "/login" && reading) {
+            Response res = Make(http::status::ok, "text/html; charset=utf-8",
+                                LoginPage(params.count("next") ? params.at("next") : "/", ""));
+            // The form's Origin is sent only under this policy ("null" under no-referrer).
+            res.set("Referrer-Policy", "same-origin");
+            return res;
+        }
         if (path == "/logout" && req.method() == http::verb::post) {
             signIn->sessions().Close(CookieValue(cookies, gate->CookieName()));
             Response res = Plain(http::status::see_other, "Signed out", "Signed out.");
@@ -558,13 +563,15 @@ Response Server::Impl::SignedIn(SignIn::Outcome outcome, const std::string& sess
         res.set(http::field::location, next);
         return res;
     }
-    if (outcome == SignIn::Outcome::Wrong)
-        return Make(http::status::forbidden, "text/html; charset=utf-8",
-                    LoginPage(next, "That is not the password. Each wrong one makes the next answer slower."));
-    Response res = Make(http::status::too_many_requests, "text/html; charset=utf-8",
-                        LoginPage(next, "Too many sign-ins from your address at once. Wait " + std::to_string(wait) +
-                                            (wait == 1 ? " second" : " seconds") + " and try again."));
-    res.set(http::field::retry_after, std::to_string(wait));
+    // The sign-in form again; its Origin sent, as on the first.
+    Response res = outcome == SignIn::Outcome::Wrong
+        ? Make(http::status::forbidden, "text/html; charset=utf-8",
+               LoginPage(next, "That is not the password. Each wrong one makes the next answer slower."))
+        : Make(http::status::too_many_requests, "text/html; charset=utf-8",
+               LoginPage(next, "Too many sign-ins from your address at once. Wait " + std::to_string(wait) +
+                                   (wait == 1 ? " second" : " seconds") + " and try again."));
+    res.set("Referrer-Policy", "same-origin");
+    if (outcome == SignIn::Outcome::Busy) res.set(http::field::retry_after, std::to_string(wait));
     return res;
 }
 

@@ -65,7 +65,9 @@ class Client:
 
     def login(self, password, next_path="/"):
         from urllib.parse import urlencode
-        return self.request("POST", "/login", body=urlencode({"password": password, "next": next_path}))
+        # As a browser sends its own page's form.
+        return self.request("POST", "/login", body=urlencode({"password": password, "next": next_path}),
+                            origin="https://%s:%d" % (NAME, self.port))
 
 
 def passwd_on_terminal(cli, history, first, second):
@@ -138,8 +140,9 @@ def signed_in(client, port):
     check(status == 303 and headers["Location"] == "/login?next=%2F%3Fq%3Dx", "without a session: to the sign-in page")
     status, headers, page, _ = client.request("GET", "/login?next=/%3Fq%3Dx")
     check(status == 200 and 'type="password"' in page and "<script" not in page and
-          "script-src 'self'" in headers.get("Content-Security-Policy", ""),
-          "the sign-in page: a form, no script, the policy")
+          "script-src 'self'" in headers.get("Content-Security-Policy", "") and
+          headers.get("Referrer-Policy") == "same-origin",
+          "the sign-in page: a form, no script, the policy; its form names its origin")
     status, headers, _, took = client.login(PASSWORD, "/?q=x")
     cookie = headers.get("Set-Cookie", "")
     parts = [p.strip() for p in cookie.split(";")]
@@ -155,8 +158,9 @@ def signed_in(client, port):
 
 def slowed(client, session):
     """c) Wrong passwords, and everyone else meanwhile."""
-    status, _, _, took = client.request("POST", "/login", body="password=x", origin="https://attacker.example")
-    check(status == 403 and took < 0.5, "another site's sign-in form is refused at once")
+    for origin in ["https://attacker.example", "null"]:
+        status, _, _, took = client.request("POST", "/login", body="password=x", origin=origin)
+        check(status == 403 and took < 0.5, "a sign-in form from %s is refused at once" % origin)
     status, _, page, first = client.login("wrong password")
     check(status == 403 and "not the password" in page, "a wrong password is refused")
     quick = []
