@@ -4,29 +4,73 @@
 
 namespace dialscope::web {
 
-Gate::Gate(uint16_t port, std::string token, bool auth) : port_(port), token_(std::move(token)), auth_(auth) {}
+Gate::Gate(uint16_t port, std::string token, bool auth) {
+    rules_.port = port;
+    rules_.token = std::move(token);
+    rules_.auth = auth;
+}
 
-bool Gate::HostAllowed(std::string_view host) const {
-    const std::string port = std::to_string(port_);
-    for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
-        // A browser leaves out the port only when it is the scheme's default.
-        if (host == std::string(name) + ":" + port || (port_ == 80 && host == name)) return true;
-    }
+namespace {
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+}  // namespace
+
+Gate::Gate(GateRules rules) : rules_(std::move(rules)) {
+    for (std::string& name : rules_.names) name = Lower(name);
+}
+
+bool Gate::HostAllowed(std::string_view given) const {
+    // Names are told apart without regard to case; browsers send them in lower case.
+    const std::string lower = Lower(given);
+    const std::string_view host = lower;
+    const std::string port = std::to_string(rules_.port);
+    // A browser leaves out the port only when it is the scheme's default.
+    const bool bare = rules_.port == (rules_.tls ? 443 : 80);
+    auto matches = [&](std::string_view name) {
+        return (host.size() == name.size() + 1 + port.size() && host.substr(0, name.size()) == name &&
+                host[name.size()] == ':' && host.substr(name.size() + 1) == port) ||
+               (bare && host == name);
+    };
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
+        if (matches(name)) return true;
+    for (const std::string& name : rules_.names)
+        if (!name.empty() && matches(name)) return true;
     return false;
 }
 
-std::string Gate::CookieName() const { return "dialscope_" + std::to_string(port_); }
-
-std::string Gate::SessionCookie() const {
-    return CookieName() + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict";
+std::string Gate::Names() const {
+    // Served beyond this machine: its other names and addresses are not
+    // told to whoever asks.
+    if (rules_.session) return "the names it was started with, port " + std::to_string(rules_.port);
+    std::string out = "127.0.0.1, localhost, [::1]";
+    for (const std::string& name : rules_.names) out += ", " + name;
+    return out + " with port " + std::to_string(rules_.port);
 }
+
+std::string Gate::CookieName() const {
+    // __Host-: a browser keeps it only from a secure page, for the whole
+    // site, and no other site's name may set it.
+    return std::string(rules_.session && rules_.tls ? "__Host-" : "") + "dialscope_" + std::to_string(rules_.port);
+}
+
+std::string Gate::Cookie(std::string_view value) const {
+    return CookieName() + "=" + std::string(value) + "; Path=/; " + (value.empty() ? "Max-Age=0; " : "") +
+           (rules_.tls ? "Secure; " : "") + "HttpOnly; SameSite=Strict";
+}
+
+std::string Gate::SessionCookie() const { return Cookie(rules_.token); }
 
 Verdict Gate::Judge(std::string_view host, std::string_view cookies, std::string_view urlToken) const {
     if (!HostAllowed(host)) return Verdict::WrongHost;
-    if (!auth_) return Verdict::Pass;
-    if (!urlToken.empty()) return SameSecret(urlToken, token_) ? Verdict::TakeToken : Verdict::Forbidden;
+    if (!rules_.auth) return Verdict::Pass;
+    if (rules_.session) return rules_.session(CookieValue(cookies, CookieName())) ? Verdict::Pass : Verdict::SignIn;
+    if (!urlToken.empty()) return SameSecret(urlToken, rules_.token) ? Verdict::TakeToken : Verdict::Forbidden;
     const std::string cookie = CookieValue(cookies, CookieName());
-    return !cookie.empty() && SameSecret(cookie, token_) ? Verdict::Pass : Verdict::Forbidden;
+    return !cookie.empty() && SameSecret(cookie, rules_.token) ? Verdict::Pass : Verdict::Forbidden;
 }
 
 bool SameSecret(std::string_view a, std::string_view b) {

@@ -7,11 +7,16 @@
 //    (?token=...), which is then swapped for an HttpOnly, SameSite=Strict
 //    cookie, so that another local program's page or a link from elsewhere
 //    cannot read or use the calls.
+// Pages served beyond this machine answer also to the address they listen
+// on and the names given, and ask for a password instead of the token: the
+// cookie then holds a session (login.h), and is sent over TLS only.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dialscope::web {
 
@@ -20,12 +25,26 @@ enum class Verdict {
     TakeToken,     // the right token in the URL: set the cookie, redirect to the URL without it
     WrongHost,     // 421: not one of our names
     Forbidden,     // 403: no token, or a wrong one
+    SignIn,        // with a password: no open session, to the sign-in page
+};
+
+struct GateRules {
+    uint16_t port = 0;
+    std::string token;  // the token's way: the secret
+    bool auth = true;
+    bool tls = false;  // the cookie is Secure (and __Host- with a password)
+    // Host names answered to besides 127.0.0.1, localhost and [::1]
+    // (IPv6 addresses in brackets).
+    std::vector<std::string> names;
+    // The password's way: true when the cookie's value is an open session.
+    std::function<bool(std::string_view)> session;
 };
 
 class Gate {
 public:
     // auth false: --no-auth, only the Host check stays.
     Gate(uint16_t port, std::string token, bool auth);
+    explicit Gate(GateRules rules);
 
     // host: the Host header; cookies: the Cookie header (may be empty);
     // urlToken: the value of ?token= (empty when there is none).
@@ -33,13 +52,15 @@ public:
     bool HostAllowed(std::string_view host) const;
     // The Set-Cookie value that stands for the token from now on.
     std::string SessionCookie() const;
+    // The Set-Cookie value that holds value (a session), or ends it (empty).
+    std::string Cookie(std::string_view value) const;
     // Each port its own cookie: cookies are not kept apart by port.
     std::string CookieName() const;
+    // The names it answers to, for the refusal's words.
+    std::string Names() const;
 
 private:
-    uint16_t port_;
-    std::string token_;
-    bool auth_;
+    GateRules rules_;
 };
 
 // True when a equals b, taking as long whatever the bytes.

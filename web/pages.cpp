@@ -198,7 +198,9 @@ std::string CallsPage(const CallsView& v) {
     // data-live: only the first page takes them in.
     h += "<body data-after=\"" + std::to_string(v.lastId) + "\" data-live=\"" + (first ? "1" : "0") + "\">\n";
     h += "<header><h1>Calls</h1>" + Nav("Calls") + "<span id=\"live\" class=\"live\" role=\"status\">"
-         "</span><button id=\"notify\" type=\"button\" hidden>Notify me of new calls</button></header>\n";
+         "</span><button id=\"notify\" type=\"button\" hidden>Notify me of new calls</button>";
+    if (v.signOut) h += "<form class=\"signout\" method=\"post\" action=\"/logout\"><button type=\"submit\">Sign out</button></form>";
+    h += "</header>\n";
     h += "<form class=\"filters\" method=\"get\" action=\"/\">"
          "<input type=\"search\" name=\"q\" value=\"" + HtmlFromUtf8(r.search) +
          "\" placeholder=\"Name or number\" aria-label=\"Search name or number\">"

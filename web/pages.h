@@ -34,6 +34,7 @@ struct CallsView {
     int64_t lastId = 0;  // the highest id in the history when the page was made
     std::string problem; // the history could not be read
     history::DateOrder order = history::DateOrder::MDY;
+    bool signOut = false;  // signed in with the password: a button to sign out
 };
 
 std::string CallsPage(const CallsView& view);

@@ -1,5 +1,9 @@
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,50 +64,87 @@ AdapterState FindAdapter() {
     return state;
 }
 
-bool LoadOrMakeToken(const std::string& path, std::string* token, std::string* problem) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat st {};
-        std::string text(128, '\0');
-        ssize_t n = -1;
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = read(fd, text.data(), text.size());
-        close(fd);
-        if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-            *problem = "The web page's token file " + path +
-                       " belongs to another user or others may read it; it is not used. Remove it (a new one is "
-                       "made), or make it yours alone: chmod 600 " + path;
-            return false;
-        }
-        if (n > 0) {
-            text.resize(static_cast<size_t>(n));
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-            if (IsToken(text)) {
-                *token = text;
-                return true;
-            }
-        }
-        // Empty or spoiled (a crash while it was written): made afresh.
-        unlink(path.c_str());
-    } else if (errno != ENOENT) {
-        *problem = "The web page's token file " + path + " cannot be read: " + std::strerror(errno) + ".";
-        return false;
+SecretFile ReadSecretFile(const std::string& path, const std::string& what, std::string* text, std::string* problem) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return SecretFile::Missing;
+        *problem = "The file of " + what + " " + path + " cannot be read: " + std::strerror(errno) + ".";
+        return SecretFile::Refused;
     }
-    if (!RandomHex(32, token, problem)) return false;
+    struct stat st {};
+    text->assign(4096, '\0');
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = read(fd, text->data(), text->size());
+    const int err = errno;
+    close(fd);
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        *problem = "The file of " + what + " " + path +
+                   " belongs to another user or others may read it; it is not used. Make it yours alone "
+                   "(chmod 600 " + path + ") or remove it.";
+        return SecretFile::Refused;
+    }
+    if (n < 0) {
+        *problem = "The file of " + what + " " + path + " cannot be read: " + std::strerror(err) + ".";
+        return SecretFile::Refused;
+    }
+    text->resize(static_cast<size_t>(n));
+    return SecretFile::Found;
+}
+
+bool WriteSecretFile(const std::string& path, const std::string& what, const std::string& text, std::string* problem) {
     const std::string temp = path + ".new";
     unlink(temp.c_str());
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const std::string line = *token + "\n";
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const bool written = fd >= 0 && fchmod(fd, 0600) == 0 &&
-                         write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+                         write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     const int err = errno;
     if (fd >= 0) close(fd);
     if (!written || rename(temp.c_str(), path.c_str()) != 0) {
+        const int why = written ? errno : err;
         unlink(temp.c_str());
-        *problem = "The web page's token cannot be kept in " + path + ": " + std::strerror(written ? errno : err) +
+        *problem = "The " + what + " cannot be kept in " + path + ": " + std::strerror(why) +
                    ". Check that its folder may be written.";
         return false;
     }
     return true;
+}
+
+bool LoadOrMakeToken(const std::string& path, std::string* token, std::string* problem) {
+    std::string text;
+    switch (ReadSecretFile(path, "the web page's token", &text, problem)) {
+    case SecretFile::Refused: return false;
+    case SecretFile::Found:
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (IsToken(text)) {
+            *token = text;
+            return true;
+        }
+        // Empty or spoiled (a crash while it was written): made afresh.
+        break;
+    case SecretFile::Missing: break;
+    }
+    return RandomHex(32, token, problem) && WriteSecretFile(path, "web page's token", *token + "\n", problem);
+}
+
+std::vector<std::string> MachineNames() {
+    std::vector<std::string> names;
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) == 0 && host[0]) names.emplace_back(host);
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return names;
+    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || !(i->ifa_flags & IFF_UP)) continue;
+        const int family = i->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
+        char text[NI_MAXHOST];
+        const socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        if (getnameinfo(i->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) continue;
+        std::string name = text;
+        if (name.find('%') != std::string::npos) continue;  // link-local with a zone: no browser names it so
+        names.push_back(family == AF_INET6 ? "[" + name + "]" : name);
+    }
+    freeifaddrs(list);
+    return names;
 }
 
 }  // namespace dialscope::web

@@ -25,6 +25,8 @@
 #include "web/html.h"
 #include "web/pages.h"
 #include "web/platform.h"
+#include "web/signin.h"
+#include "web/tls.h"
 
 namespace dialscope::web {
 
@@ -74,9 +76,11 @@ class LiveStream;
 
 // What takes a connection over once its request is read.
 struct Takeover {
-    enum Kind { None, Live, Export } kind = None;
+    enum Kind { None, Live, Export, Login } kind = None;
     CallsRequest request;  // Export: what to write
     bool csv = false;
+    std::string password, next;  // Login: the form's
+    std::string session;         // Live: the sign-in it is open under
 };
 
 struct Server::Impl {
@@ -88,6 +92,8 @@ struct Server::Impl {
     std::unique_ptr<Gate> gate;
     // The key of the change tokens (ChangeToken), made afresh at each start.
     std::string csrf;
+    std::unique_ptr<net::ssl::context> tls;
+    std::unique_ptr<SignIn> signIn;  // with a password
     std::set<std::shared_ptr<LiveStream>> streams;
     bool watching = false;
     std::optional<int64_t> dataVersion;
@@ -105,12 +111,13 @@ struct Server::Impl {
     Response NamesPage(std::string_view query, std::string_view cookies, NamesView view,
                        http::status status = http::status::ok);
     Response ChangeName(const Request& req);
+    Response SignedIn(SignIn::Outcome outcome, const std::string& session, int wait, const std::string& next);
 };
 
 // One open /api/live: server-sent events written as they come, one at a time.
 class LiveStream : public std::enable_shared_from_this<LiveStream> {
 public:
-    LiveStream(beast::tcp_stream stream, Server::Impl& server) : stream_(std::move(stream)), server_(server) {}
+    LiveStream(Stream stream, Server::Impl& server) : stream_(std::move(stream)), server_(server) {}
 
     void Start() {
         stream_.expires_never();
@@ -126,6 +133,10 @@ public:
         if (queue_.size() == 1) WriteNext();
     }
 
+    // Signed in with the password: the session this stream was opened
+    // under, which must stay open for it to go on.
+    std::string session;
+
     void Close() {
         if (closed_) return;
         closed_ = true;
@@ -137,7 +148,7 @@ public:
 
 private:
     void WriteNext() {
-        net::async_write(stream_.socket(), net::buffer(queue_.front()),
+        net::async_write(stream_, net::buffer(queue_.front()),
                          [self = shared_from_this()](beast::error_code ec, size_t) {
                              if (ec) return self->Close();
                              self->queue_.pop_front();
@@ -147,13 +158,13 @@ private:
     // The browser sends nothing more on this connection: a read ends when it
     // goes away.
     void WatchForClose() {
-        stream_.socket().async_read_some(net::buffer(sink_), [self = shared_from_this()](beast::error_code ec, size_t) {
+        stream_.async_read_some(net::buffer(sink_), [self = shared_from_this()](beast::error_code ec, size_t) {
             if (ec) return self->Close();
             self->WatchForClose();
         });
     }
 
-    beast::tcp_stream stream_;
+    Stream stream_;
     Server::Impl& server_;
     std::deque<std::string> queue_;
     char sink_[512];
@@ -166,7 +177,7 @@ private:
 // ends the file early (the status was sent with the first page).
 class ExportStream : public std::enable_shared_from_this<ExportStream> {
 public:
-    ExportStream(beast::tcp_stream stream, Server::Impl& server, Takeover what)
+    ExportStream(Stream stream, Server::Impl& server, Takeover what)
         : stream_(std::move(stream)), server_(server), what_(std::move(what)) {}
 
     void Start() {
@@ -198,11 +209,7 @@ private:
         net::async_write(stream_, net::buffer(pending_), [self = shared_from_this()](beast::error_code ec, size_t) {
             if (ec) return self->stream_.close();
             self->pending_.clear();
-            if (self->done_) {
-                beast::error_code ignored;
-                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-                return;
-            }
+            if (self->done_) return self->stream_.End(self);
             // The next page after whatever else waits on the loop.
             net::post(self->stream_.get_executor(), [self] {
                 self->Fill();
@@ -211,7 +218,7 @@ private:
         });
     }
 
-    beast::tcp_stream stream_;
+    Stream stream_;
     Server::Impl& server_;
     Takeover what_;
     std::string pending_;
@@ -222,7 +229,13 @@ private:
 // it closes, idles 60 s, or asks for the live stream, which takes it over.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Server::Impl& server) : stream_(std::move(socket)), server_(server) {}
+    Session(tcp::socket socket, Server::Impl& server) : stream_(std::move(socket), server.tls.get()), server_(server) {}
+
+    void Start() {
+        stream_.Start(buffer_, [self = shared_from_this()](bool ok) {
+            if (ok) self->Read();
+        });
+    }
 
     void Read() {
         parser_.emplace();
@@ -243,6 +256,19 @@ private:
             std::make_shared<ExportStream>(std::move(stream_), server_, std::move(takeover))->Start();
             return;
         }
+        if (takeover.kind == Takeover::Login && server_.signIn) {
+            beast::error_code ec;
+            const auto from = stream_.socket().remote_endpoint(ec).address();
+            auto asked = std::make_shared<Request>(std::move(req));
+            server_.signIn->Check(from, std::move(takeover.password),
+                                  [self = shared_from_this(), asked, next = takeover.next](SignIn::Outcome outcome,
+                                                                                           std::string session, int wait) {
+                                      auto res = std::make_shared<Response>(
+                                          self->server_.SignedIn(outcome, session, wait, next));
+                                      self->Send(*asked, res);
+                                  });
+            return;
+        }
         if (takeover.kind == Takeover::Live) {
             if (server_.streams.size() >= kMaxLiveStreams) {
                 *res = Response{http::status::service_unavailable, req.version()};
@@ -251,11 +277,16 @@ private:
                 Secure(*res);
             } else {
                 auto stream = std::make_shared<LiveStream>(std::move(stream_), server_);
+                stream->session = std::move(takeover.session);
                 server_.streams.insert(stream);
                 stream->Start();
                 return;
             }
         }
+        Send(req, res);
+    }
+
+    void Send(const Request& req, std::shared_ptr<Response> res) {
         res->version(req.version());
         res->keep_alive(req.keep_alive());
         if (req.method() == http::verb::head) {
@@ -272,12 +303,9 @@ private:
         });
     }
 
-    void Shut() {
-        beast::error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-    }
+    void Shut() { stream_.End(shared_from_this()); }
 
-    beast::tcp_stream stream_;
+    Stream stream_;
     Server::Impl& server_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
@@ -365,10 +393,55 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
 
     const std::string_view host(req[http::field::host].data(), req[http::field::host].size());
     const std::string_view cookies(req[http::field::cookie].data(), req[http::field::cookie].size());
+    const bool reading = req.method() == http::verb::get || req.method() == http::verb::head;
+    if (signIn && gate->HostAllowed(host)) {
+        // The sign-in page, and the style sheet and icon it shows, are for anyone.
+        if (path == "/login" && req.method() == http::verb::post) {
+            // A browser names the page a form was sent from: another site's
+            // (or a hidden one, "null") must not spend this address's attempts.
+            std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
+            const size_t scheme = origin.find("://");
+            if (!origin.empty() && (scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3))))
+                return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
+            auto form = ParseQuery(req.body());
+            takeover->kind = Takeover::Login;
+            takeover->password = std::move(form["password"]);
+            takeover->next = LocalPath(form["next"]);
+            return Response{};
+        }
+        if (path == "/login" && reading) {
+            Response res = Make(http::status::ok, "text/html; charset=utf-8",
+                                LoginPage(params.count("next") ? params.at("next") : "/", ""));
+            // The form's Origin is sent only under this policy ("null" under no-referrer).
+            res.set("Referrer-Policy", "same-origin");
+            return res;
+        }
+        if (path == "/logout" && req.method() == http::verb::post) {
+            signIn->sessions().Close(CookieValue(cookies, gate->CookieName()));
+            Response res = Plain(http::status::see_other, "Signed out", "Signed out.");
+            res.set(http::field::set_cookie, gate->Cookie(""));
+            res.set(http::field::location, "/login");
+            return res;
+        }
+        if (path == "/login" || path == "/logout") {
+            Response res = Plain(http::status::method_not_allowed, "Not allowed", "Sign in and out with the page's buttons.");
+            res.set(http::field::allow, path == "/login" ? "GET, HEAD, POST" : "POST");
+            return res;
+        }
+        if (const Asset* asset = path.substr(0, 8) == "/static/" && reading ? FindAsset(path) : nullptr)
+            return Make(http::status::ok, asset->type, std::string(asset->bytes));
+    }
     switch (gate->Judge(host, cookies, token == params.end() ? std::string_view() : std::string_view(token->second))) {
     case Verdict::WrongHost:
         return Plain(http::status::misdirected_request, "Not this server",
-                     "This server answers only to its own address (127.0.0.1, localhost or [::1] with its port).");
+                     "This server answers only to its own names (" + gate->Names() + ").");
+    case Verdict::SignIn: {
+        if (!reading || path.substr(0, 5) == "/api/" || path == "/rows" || path.substr(0, 7) == "/export")
+            return Plain(http::status::unauthorized, "Sign in first", "Sign in first, at /login.");
+        Response res = Plain(http::status::see_other, "Sign in first", "Sign in first, at /login.");
+        res.set(http::field::location, "/login?next=" + UrlEncode(target));
+        return res;
+    }
     case Verdict::Forbidden:
         return Plain(http::status::forbidden, "No access",
                      "Open the address that dialscope-cli serve printed when it started (the one with ?token=). "
@@ -402,6 +475,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.lastId = reader->LastId();
         view.page = reader->Page(view.request.query, &view.problem);
         view.order = order;
+        view.signOut = signIn != nullptr;
         return Make(http::status::ok, "text/html; charset=utf-8", CallsPage(view));
     }
     if (path == "/names") return NamesPage(query, cookies, {});
@@ -463,6 +537,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     }
     if (path == "/api/live") {
         takeover->kind = Takeover::Live;
+        if (signIn) takeover->session = CookieValue(cookies, gate->CookieName());
         return Response{};
     }
     if (path == "/export.csv" || path == "/export.json") {
@@ -479,6 +554,25 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         return res;
     }
     return Plain(http::status::not_found, "Not found", "There is no such page here.");
+}
+
+Response Server::Impl::SignedIn(SignIn::Outcome outcome, const std::string& session, int wait, const std::string& next) {
+    if (outcome == SignIn::Outcome::Right) {
+        Response res = Plain(http::status::see_other, "Signed in", "On to the calls.");
+        res.set(http::field::set_cookie, gate->Cookie(session));
+        res.set(http::field::location, next);
+        return res;
+    }
+    // The sign-in form again; its Origin sent, as on the first.
+    Response res = outcome == SignIn::Outcome::Wrong
+        ? Make(http::status::forbidden, "text/html; charset=utf-8",
+               LoginPage(next, "That is not the password. Each wrong one makes the next answer slower."))
+        : Make(http::status::too_many_requests, "text/html; charset=utf-8",
+               LoginPage(next, "Too many sign-ins from your address at once. Wait " + std::to_string(wait) +
+                                   (wait == 1 ? " second" : " seconds") + " and try again."));
+    res.set("Referrer-Policy", "same-origin");
+    if (outcome == SignIn::Outcome::Busy) res.set(http::field::retry_after, std::to_string(wait));
+    return res;
 }
 
 Response Server::Impl::NamesPage(std::string_view query, std::string_view cookies, NamesView view,
@@ -538,7 +632,7 @@ Response Server::Impl::ChangeName(const Request& req) {
 
 void Server::Impl::Accept() {
     acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
-        if (!ec) std::make_shared<Session>(std::move(socket), *this)->Read();
+        if (!ec) std::make_shared<Session>(std::move(socket), *this)->Start();
         if (acceptor.is_open()) Accept();
     });
 }
@@ -584,6 +678,11 @@ void Server::Impl::Tick() {
         // A comment now and then keeps idle streams open through proxies and
         // finds the ones whose browser has gone.
         if (++ticks % 75 == 0) Send(": still here\n\n");
+        // A page left open keeps its session in use; one signed out, or
+        // too old, loses its stream.
+        if (signIn && ticks % 5 == 0)
+            for (const auto& stream : std::set<std::shared_ptr<LiveStream>>(streams))
+                if (!signIn->sessions().Valid(stream->session, LoginClock::now())) stream->Close();
         Tick();
     });
 }
@@ -601,6 +700,10 @@ bool Server::Listen(std::string* problem) {
         *problem = m.options.address + " is not an address to listen on.";
         return false;
     }
+    if (!m.options.tlsCert.empty() || !m.options.tlsKey.empty()) {
+        m.tls = LoadTls(m.options.tlsCert, m.options.tlsKey, problem);
+        if (!m.tls) return false;
+    }
     const tcp::endpoint endpoint(address, m.options.port);
     m.acceptor.open(endpoint.protocol(), ec);
     if (!ec) m.acceptor.set_option(net::socket_base::reuse_address(true), ec);
@@ -611,7 +714,18 @@ bool Server::Listen(std::string* problem) {
                    ec.message() + (ec == net::error::address_in_use ? ". Another program uses that port; give another with --listen." : ".");
         return false;
     }
-    m.gate = std::make_unique<Gate>(port(), m.options.token, m.options.auth);
+    GateRules rules;
+    rules.port = port();
+    rules.token = m.options.token;
+    rules.auth = m.options.auth;
+    rules.tls = m.tls != nullptr;
+    rules.names = m.options.names;
+    if (!address.is_unspecified()) rules.names.push_back(address.is_v6() ? "[" + address.to_string() + "]" : address.to_string());
+    if (!m.options.passwordHash.empty()) {
+        m.signIn = std::make_unique<SignIn>(m.ioc, m.options.passwordHash);
+        rules.session = [&m](std::string_view id) { return m.signIn->sessions().Valid(id, LoginClock::now()); };
+    }
+    m.gate = std::make_unique<Gate>(std::move(rules));
     return RandomHex(32, &m.csrf, problem);
 }
 

@@ -23,10 +23,19 @@
 namespace dialscope::web {
 
 struct ServerOptions {
-    std::string address = "127.0.0.1";  // a loopback address: 127.0.0.1 or ::1
+    std::string address = "127.0.0.1";  // 127.0.0.1 or ::1; another needs TLS and a password
     uint16_t port = 8080;               // 0: any free port (port() tells which)
     std::string token;                  // the secret; empty with auth false
     bool auth = true;
+    // TLS: the certificate chain and its private key (PEM files); plain HTTP
+    // when empty.
+    std::string tlsCert, tlsKey;
+    // Not empty: a sign-in page asks for the password of this Argon2id hash,
+    // instead of the token.
+    std::string passwordHash;
+    // Host names answered to besides this machine's loopback ones (the
+    // address listened on, the machine's names and addresses).
+    std::vector<std::string> names;
     history::DateOrder dateOrder = history::DateOrder::MDY;
     // Puts and removes contacts (remove: normalised numbers) for the names
     // page; false and *problem in plain words when nothing was changed.
@@ -46,7 +55,8 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds the address; false and *problem in plain words when it cannot.
+    // Binds the address; false and *problem in plain words when it cannot,
+    // or when the TLS certificate or key cannot be used.
     bool Listen(std::string* problem);
     uint16_t port() const;
     // New calls are looked for in the history file a few times a second

@@ -934,7 +934,7 @@ int Main(int argc, char** argv) {
     watchCmd->add_flag("--test-call", watch.testCall, "Send one call marked as a test to the broker and the command, "
                        "say whether each took it, and exit (needs no adapter; the history is not touched)");
     watchCmd->add_option("--http", given.http, "Also show the calls in a web browser at ADDRESS:PORT (as serve "
-                         "does; 127.0.0.1, [::1] or localhost for now); the address to open is said on stderr");
+                         "does; this machine's 127.0.0.1, [::1] or localhost only); the address to open is said on stderr");
     watchCmd->add_option("--keep-days", given.keepDays, "Remove calls received more than this many days "
                                                 "ago from the history, at start and then once a day (default: keep all)")
         ->check(WithinLimit(publish::kKeepDays));
@@ -985,10 +985,19 @@ int Main(int argc, char** argv) {
     ServeOptions serve;
     CLI::App* serveCmd = app.add_subcommand("serve", "Show the call history in a web browser, with new calls as they come "
                                                      "(run beside the watcher); prints the address to open");
-    serveCmd->add_option("--listen", serve.listen, "ADDRESS:PORT to serve on (default 127.0.0.1:8080; only this "
-                                                   "machine's 127.0.0.1, [::1] or localhost for now)");
+    serveCmd->add_option("--listen", serve.listen, "ADDRESS:PORT to serve on (default 127.0.0.1:8080). Another "
+                                                   "address than this machine's own (127.0.0.1, [::1], localhost), "
+                                                   "0.0.0.0 for all, needs --tls-cert, --tls-key and a password "
+                                                   "(passwd)");
+    serveCmd->add_option("--tls-cert", serve.tlsCert, "Serve over TLS with this certificate (PEM file, the chain "
+                                                      "after it)");
+    serveCmd->add_option("--tls-key", serve.tlsKey, "The certificate's private key (PEM file, no pass phrase)");
+    serveCmd->add_option("--name", serve.names, "A name browsers reach this machine by (as in https://NAME:PORT/); "
+                                                "may be given more than once");
     serveCmd->add_flag("--no-auth", serve.noAuth, "Serve without the secret token: any program or user of this "
-                                                  "machine can read the calls");
+                                                  "machine can read the calls (this machine's addresses only)");
+    CLI::App* passwdCmd = app.add_subcommand("passwd", "Set the password of the web pages served to other machines "
+                                                       "(read from the terminal, or one line from standard input)");
 
     try {
         app.parse(argc, argv);
@@ -1033,6 +1042,12 @@ int Main(int argc, char** argv) {
         const std::string path = HistoryPath(common, &problem);
         if (path.empty()) return Fail(kExitHistory, problem);
         return Serve(path, common.dateOrder, serve);
+    }
+    if (*passwdCmd) {
+        std::string problem;
+        const std::string path = HistoryPath(common, &problem);
+        if (path.empty()) return Fail(kExitHistory, problem);
+        return SetWebPassword(path);
     }
     return History(common, list);
 }

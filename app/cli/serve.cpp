@@ -1,12 +1,18 @@
 #include "app/cli/serve.h"
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <thread>
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
 #include "history/call_reader.h"
+#include "web/login.h"
+#include "web/password.h"
 #include "web/platform.h"
 #include "web/server.h"
 
@@ -49,6 +55,7 @@ struct Pages {
     std::unique_ptr<web::Server> server;
     std::string url;
     bool auth = true;
+    bool password = false;
 };
 
 // 0, or the exit status with the reason in *problem.
@@ -61,14 +68,42 @@ int SetUp(const std::string& path, history::DateOrder order, const ServeOptions&
         return kExitUsage;
     }
     web::ServerOptions server;
-    if (host == "127.0.0.1" || host == "localhost") {
-        server.address = "127.0.0.1";
-    } else if (host == "::1") {
-        server.address = "::1";
-    } else {
-        *problem = "The pages are served only on this machine for now (127.0.0.1, ::1 or localhost): pages for "
-                   "other machines need TLS and a password, which are not there yet.";
+    server.address = host == "localhost" ? "127.0.0.1" : host;
+    // Only this machine reaches a loopback address: the token is enough
+    // there. Any other address needs TLS and the password.
+    const bool loopback = host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    const bool everywhere = host == "0.0.0.0" || host == "::";
+    if (options.tlsCert.empty() != options.tlsKey.empty()) {
+        *problem = "TLS needs both files: --tls-cert with the certificate and --tls-key with its private key.";
         return kExitUsage;
+    }
+    server.tlsCert = options.tlsCert;
+    server.tlsKey = options.tlsKey;
+    server.names = options.names;
+    if (!loopback) {
+        const std::string how = " (the README shows how to make a certificate with openssl, set the password with "
+                                "dialscope-cli passwd, and serve).";
+        if (options.tlsCert.empty()) {
+            *problem = "Serving on " + host + " reaches other machines, so it needs TLS and a password: start "
+                       "dialscope-cli serve with --tls-cert FILE --tls-key FILE" + how;
+            return kExitUsage;
+        }
+        if (options.noAuth) {
+            *problem = "--no-auth is only for this machine's own addresses (127.0.0.1, ::1, localhost): on " + host +
+                       " other machines could read the calls.";
+            return kExitUsage;
+        }
+        const std::string file = web::PasswordFile(path);
+        switch (web::LoadPassword(file, &server.passwordHash, problem)) {
+        case web::SecretFile::Found: break;
+        case web::SecretFile::Missing:
+            *problem = "Serving on " + host + " reaches other machines, so it needs a password, and none is set: "
+                       "set it with dialscope-cli passwd (it is kept as a hash in " + file + ")" + ".";
+            return kExitUsage;
+        case web::SecretFile::Refused: return kExitFailure;
+        }
+        if (everywhere)
+            for (const std::string& name : web::MachineNames()) server.names.push_back(name);
     }
     server.port = static_cast<uint16_t>(port);
     server.dateOrder = order;
@@ -94,13 +129,20 @@ int SetUp(const std::string& path, history::DateOrder order, const ServeOptions&
     pages->reader = history::CallReader::Open(path, problem);
     if (!pages->reader) return kExitHistory;
     // Beside the history, as private as the history itself.
-    if (server.auth && !web::LoadOrMakeToken(path + ".web-token", &server.token, problem)) return kExitFailure;
+    const bool token = server.auth && server.passwordHash.empty();
+    if (token && !web::LoadOrMakeToken(path + ".web-token", &server.token, problem)) return kExitFailure;
     pages->server = std::make_unique<web::Server>(server, pages->reader.get());
     if (!pages->server->Listen(problem)) return kExitFailure;
-    pages->url = "http://" + (host == "::1" ? std::string("[::1]") : host) + ":" +
+    // The address to open: the name given, else the machine's name when it
+    // listens on all its addresses, else the address.
+    std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    if (!options.names.empty()) shown = options.names.front();
+    else if (everywhere && !server.names.empty()) shown = server.names.front();
+    pages->url = (server.tlsCert.empty() ? "http://" : "https://") + shown + ":" +
                  std::to_string(pages->server->port()) + "/";
-    if (server.auth) pages->url += "?token=" + server.token;
+    if (token) pages->url += "?token=" + server.token;
     pages->auth = server.auth;
+    pages->password = !server.passwordHash.empty();
     return 0;
 }
 
@@ -124,9 +166,64 @@ int Serve(const std::string& path, history::DateOrder order, const ServeOptions&
     if (const int code = SetUp(path, order, options, &pages, &problem)) return Fail(code, problem);
     std::printf("The calls are at %s\n", pages.url.c_str());
     if (!pages.auth) std::printf("Without a token: every program and user of this machine can read them.\n");
+    if (pages.password) std::printf("Sign in with the password set by dialscope-cli passwd.\n");
     std::fflush(stdout);
     pages.server->WatchHistory();
     pages.server->Run();
+    return kExitOk;
+}
+
+namespace {
+
+// One line from the terminal without echo (prompt on stderr); false at the
+// end of input.
+bool ReadHidden(const char* prompt, std::string* line) {
+    // Echo goes off before the prompt shows, so that nothing typed after
+    // it is ever shown, and nothing typed ahead is thrown away.
+    termios saved {};
+    const bool tty = tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (tty) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
+    const bool got = static_cast<bool>(std::getline(std::cin, *line));
+    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    if (!got) std::fprintf(stderr, "\n");
+    return got;
+}
+
+size_t Characters(const std::string& utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
+int SetWebPassword(const std::string& historyPath) {
+    std::string password;
+    if (isatty(STDIN_FILENO)) {
+        std::string again;
+        if (!ReadHidden("New password for the web pages: ", &password) || !ReadHidden("The same again: ", &again))
+            return StopRequested() ? Fail(kExitInterrupted, "Stopped; nothing was changed.")
+                                   : Fail(kExitUsage, "No password given; nothing was changed.");
+        if (password != again) return Fail(kExitUsage, "The two passwords differ; nothing was changed.");
+    } else if (!std::getline(std::cin, password)) {
+        return Fail(kExitUsage, "No password on standard input; nothing was changed.");
+    }
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (Characters(password) < web::kShortestPassword)
+        return Fail(kExitUsage, "The password must have at least " + std::to_string(web::kShortestPassword) +
+                                    " characters; nothing was changed.");
+    const std::string file = web::PasswordFile(historyPath);
+    std::string problem;
+    if (!web::SavePassword(file, password, &problem)) return Fail(kExitFailure, problem);
+    Say("The web password is set (its hash is kept in " + file +
+        "). A serve that already runs takes it when it is started again.");
     return kExitOk;
 }
 

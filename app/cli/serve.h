@@ -15,7 +15,17 @@ namespace dialscope::cli {
 struct ServeOptions {
     std::string listen = "127.0.0.1:8080";  // ADDR:PORT ([::1]:PORT for IPv6)
     bool noAuth = false;
+    // TLS (PEM files); needed, with the password, beyond this machine.
+    std::string tlsCert, tlsKey;
+    // More names browsers reach this machine by (its host name and addresses
+    // are known already when it listens on all of them).
+    std::vector<std::string> names;
 };
+
+// `dialscope-cli passwd`: the password for pages served beyond this
+// machine, read twice from the terminal without echo, or one line from
+// stdin when that is no terminal; its hash goes to HISTORY.web-password.
+int SetWebPassword(const std::string& historyPath);
 
 // Serves until SIGINT or SIGTERM; returns the program's exit status.
 int Serve(const std::string& historyPath, history::DateOrder order, const ServeOptions& options);

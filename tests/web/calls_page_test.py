@@ -14,7 +14,9 @@ looks at the page as a user would:
      its own live stream, and its overview sees the adapter plugged in;
   f) a name edited in the names page shows in the list, the calls and the
      CSV export; a change without the page's token is refused;
-  g) the caller page lists the calls of one line, with a bar per month.
+  g) the caller page lists the calls of one line, with a bar per month;
+  h) served to other machines (TLS, a password), a wrong password is told
+     and the right one signs in with a cookie scripts cannot read, and out.
 Screenshots at desktop and phone width (light and dark) go to --out.
 """
 import argparse
@@ -175,6 +177,44 @@ def watch_http(args, work):
         sim.wait(timeout=5)
 
 
+def sign_in(args, work, driver):
+    """h) serve on every address, with TLS and the password, in the browser."""
+    history = os.path.join(work, "calls.sqlite3")
+    r = subprocess.run([args.cli, "--history", history, "passwd"], input=b"correct horse battery\n",
+                       capture_output=True, timeout=30)
+    check(r.returncode == 0, "passwd sets the web password")
+    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key, "-out",
+                    cert, "-subj", "/CN=dialscope.test"], check=True, capture_output=True, timeout=60)
+    serve = subprocess.Popen([args.cli, "--history", history, "serve", "--listen", "0.0.0.0:0", "--tls-cert", cert,
+                              "--tls-key", key, "--name", "dialscope.test"], stdout=subprocess.PIPE, text=True)
+    try:
+        port = int(re.search(r"https://dialscope\.test:(\d+)/", serve.stdout.readline()).group(1))
+        driver.get("https://dialscope.test:%d/?q=alice" % port)
+        check("/login" in driver.current_url, "without a session the browser lands on the sign-in page")
+        for password in ["wrong password", "correct horse battery"]:
+            box = driver.find_element(By.NAME, "password")
+            box.send_keys(password)
+            box.submit()
+            if password.startswith("wrong"):
+                check(wait_for(lambda: "not the password" in driver.page_source, 5), "a wrong password is told")
+        check(wait_for(lambda: shown_texts(driver) == ["ALICE SMITH 5550100"] * 2, 5),
+              "the right password opens the page asked for")
+        cookie = driver.get_cookie("__Host-dialscope_%d" % port) or {}
+        check(cookie.get("httpOnly") and cookie.get("secure") and cookie.get("sameSite") == "Strict",
+              "the session cookie is HttpOnly, Secure, SameSite=Strict: %r" % cookie)
+        check(driver.execute_script("return document.cookie") == "", "the page's script cannot read it")
+        driver.save_screenshot(os.path.join(args.out, "calls-signed-in.png"))
+        driver.find_element(By.CSS_SELECTOR, "form.signout button").click()
+        check(wait_for(lambda: "/login" in driver.current_url and not driver.get_cookies(), 5),
+              "Sign out ends the session")
+        bad = [e["message"] for e in driver.get_log("browser") if "Content Security Policy" in e["message"]]
+        check(not bad, "no CSP violations on the sign-in pages: %r" % bad)
+    finally:
+        serve.terminate()
+        serve.wait(timeout=5)
+
+
 def names_and_callers(driver, port, cookie, out):
     """f) and g): names edited in the page, the caller page, the overview."""
     base = "http://127.0.0.1:%d" % port
@@ -312,6 +352,9 @@ def main():
         options.add_argument("--headless=new")
         options.add_argument("--no-sandbox")
         options.add_argument("--window-size=1280,800")
+        # h): the test's own certificate, and its name for this machine.
+        options.add_argument("--ignore-certificate-errors")
+        options.add_argument("--host-resolver-rules=MAP dialscope.test 127.0.0.1")
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         driver.set_window_size(1280, 800)
@@ -401,6 +444,8 @@ def main():
         check(not bad, "no console errors and no CSP violations: %r" % bad)
 
         watch_http(args, work)
+        driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+        sign_in(args, work, driver)
     except TimeoutException:
         pass  # said above
     finally:

@@ -11,6 +11,7 @@
 #include "tests/history/history_support.h"
 #include "web/gate.h"
 #include "web/html.h"
+#include "web/login.h"
 #include "web/pages.h"
 
 namespace dialscope::web {
@@ -82,6 +83,105 @@ TEST(WebGate, JudgesHostAndToken) {
         EXPECT_EQ(Gate(8080, t, c.auth).Judge(c.host, c.cookies, c.urlToken), c.verdict);
     }
     EXPECT_EQ(Gate(80, t, true).Judge("localhost", "dialscope_80=" + t, ""), Verdict::Pass);
+}
+
+// Beyond this machine: the names given, the cookie a session over TLS.
+TEST(WebGate, JudgesSessionsAndNamesBeyondThisMachine) {
+    const std::string good(64, 's');
+    GateRules rules;
+    rules.port = 8443;
+    rules.tls = true;
+    rules.names = {"192.0.2.2", "Calls.Example", "[2001:db8::2]"};
+    rules.session = [&](std::string_view id) { return id == good; };
+    const Gate gate(rules);
+    const std::string cookie = "__Host-dialscope_8443=" + good;
+    struct Case {
+        const char* what;
+        std::string host, cookies;
+        Verdict verdict;
+    };
+    const std::vector<Case> cases = {
+        {"the address", "192.0.2.2:8443", cookie, Verdict::Pass},
+        {"a name, in any case", "calls.example:8443", cookie, Verdict::Pass},
+        {"an IPv6 address", "[2001:db8::2]:8443", cookie, Verdict::Pass},
+        {"this machine", "localhost:8443", cookie, Verdict::Pass},
+        {"no session", "192.0.2.2:8443", "", Verdict::SignIn},
+        {"a closed session", "192.0.2.2:8443", "__Host-dialscope_8443=" + std::string(64, 'x'), Verdict::SignIn},
+        {"the cookie without its prefix", "192.0.2.2:8443", "dialscope_8443=" + good, Verdict::SignIn},
+        {"another name", "attacker.example:8443", cookie, Verdict::WrongHost},
+        {"a name's prefix", "calls.example:8443.attacker.example", cookie, Verdict::WrongHost},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(gate.Judge(c.host, c.cookies, ""), c.verdict);
+    }
+    EXPECT_EQ(gate.Cookie("abc"), "__Host-dialscope_8443=abc; Path=/; Secure; HttpOnly; SameSite=Strict");
+    EXPECT_NE(gate.Cookie("").find("Max-Age=0"), std::string::npos);
+    rules.port = 443;
+    EXPECT_EQ(Gate(rules).Judge("calls.example", cookie.substr(0, 0) + "__Host-dialscope_443=" + good, ""),
+              Verdict::Pass);
+}
+
+TEST(WebLogin, WrongPasswordsWaitLongerPerAddress) {
+    using namespace std::chrono_literals;
+    const auto t0 = LoginClock::time_point{} + 1h;
+    Throttle throttle;
+    EXPECT_EQ(throttle.Wait("a", t0), 0s);
+    std::vector<LoginClock::duration> delays;
+    auto now = t0;
+    for (int i = 0; i < 9; ++i) {
+        delays.push_back(throttle.Failed("a", now));
+        now += delays.back();  // the next attempt once this one is answered
+    }
+    EXPECT_EQ(delays, (std::vector<LoginClock::duration>{1s, 2s, 4s, 8s, 16s, 32s, 60s, 60s, 60s}));
+    // Attempts at once stack up; another address is not slowed.
+    EXPECT_EQ(throttle.Failed("b", t0), 1s);
+    EXPECT_EQ(throttle.Failed("b", t0), 3s);
+    EXPECT_EQ(throttle.Wait("b", t0 + 1s), 2s);
+    EXPECT_EQ(throttle.Wait("c", t0), 0s);
+    // The right password, or a quiet quarter of an hour, start over.
+    throttle.Succeeded("a");
+    EXPECT_EQ(throttle.Failed("a", now), 1s);
+    EXPECT_EQ(throttle.Failed("b", t0 + 3s + 16min), 1s);
+
+    const std::string hash = [] {
+        std::string h, problem;
+        EXPECT_TRUE(HashPassword("correct horse", &h, &problem)) << problem;
+        return h;
+    }();
+    EXPECT_TRUE(LooksLikePasswordHash(hash)) << hash;
+    EXPECT_TRUE(PasswordMatches(hash, "correct horse"));
+    for (const char* wrong : {"correct hors", "Correct horse"}) EXPECT_FALSE(PasswordMatches(hash, wrong));
+    EXPECT_FALSE(PasswordMatches("not a hash", "correct horse"));
+}
+
+TEST(WebLogin, SessionsEnd) {
+    using namespace std::chrono_literals;
+    const auto t0 = LoginClock::time_point{} + 1h;
+    Sessions sessions(1h, 5h, 3);
+    const std::string a = sessions.Open(t0), b = sessions.Open(t0);
+    EXPECT_EQ(a.size(), 64u);
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(sessions.Valid(a, t0 + 50min));
+    EXPECT_TRUE(sessions.Valid(a, t0 + 100min));   // used, so not idle
+    EXPECT_FALSE(sessions.Valid(b, t0 + 100min));  // idle over an hour
+    for (auto at : {150min, 200min, 250min, 299min}) EXPECT_TRUE(sessions.Valid(a, t0 + at));
+    EXPECT_FALSE(sessions.Valid(a, t0 + 301min));  // in use, but older than 5 hours
+    const std::string c = sessions.Open(t0);
+    sessions.Close(c);
+    EXPECT_FALSE(sessions.Valid(c, t0));
+    // The one seen longest ago goes when the most are open.
+    const std::string d = sessions.Open(t0), e = sessions.Open(t0 + 1min), f = sessions.Open(t0 + 2min);
+    EXPECT_TRUE(sessions.Valid(d, t0 + 3min));
+    const std::string g = sessions.Open(t0 + 4min);
+    EXPECT_FALSE(sessions.Valid(e, t0 + 5min));
+    for (const auto& id : {d, f, g}) EXPECT_TRUE(sessions.Valid(id, t0 + 5min));
+    EXPECT_FALSE(sessions.Valid("", t0));
+
+    for (const auto& [next, path] : std::vector<std::pair<std::string, std::string>>{
+             {"/?q=a", "/?q=a"}, {"//attacker.example/", "/"}, {"/\\attacker.example", "/"},
+             {"https://attacker.example/", "/"}, {"/a b", "/"}, {"", "/"}})
+        EXPECT_EQ(LocalPath(next), path) << next;
 }
 
 // A real history where every call was received in the same millisecond:
