@@ -44,7 +44,10 @@ constexpr const char* kPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "object-src 'none'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
 
-constexpr size_t kMaxLiveStreams = 64;
+// Tabs of one browser share a stream; this bounds what other programs on
+// the machine may hold open (each stream is a socket and a few KB), well
+// above the hundred a busy desk or a dashboard keeps.
+constexpr size_t kMaxLiveStreams = 256;
 constexpr size_t kMaxQueuedEvents = 256;  // a stream that falls this far behind is closed
 constexpr int kPageSize = 50;
 
