@@ -92,6 +92,7 @@ struct Server::Impl {
     net::io_context ioc{1};
     tcp::acceptor acceptor{ioc};
     net::steady_timer tick{ioc};
+    net::steady_timer acceptPause{ioc};
     std::unique_ptr<Gate> gate;
     // The key of the change tokens (ChangeToken), made afresh at each start.
     std::string csrf;
@@ -636,7 +637,15 @@ Response Server::Impl::ChangeName(const Request& req) {
 void Server::Impl::Accept() {
     acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
         if (!ec) std::make_shared<Session>(std::move(socket), *this)->Start();
-        if (acceptor.is_open()) Accept();
+        if (!acceptor.is_open()) return;
+        if (!ec || ec == net::error::operation_aborted) return Accept();
+        // Out of descriptors (or memory): the connection waits in the
+        // backlog, and asking again at once would fail at once, over and
+        // over, with the whole loop busy doing it. Ask again shortly.
+        acceptPause.expires_after(100ms);
+        acceptPause.async_wait([this](beast::error_code ec) {
+            if (!ec && acceptor.is_open()) Accept();
+        });
     });
 }
 

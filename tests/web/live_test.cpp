@@ -1,13 +1,17 @@
-// The live stream through the real server on a loopback port: many pages
-// (or a load client) hold streams at once, and each gets the call.
+// The server on a loopback port: many pages (or a load client) hold live
+// streams at once, and each gets the call; out of descriptors, it waits for
+// them without keeping the machine busy.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,15 +24,19 @@
 namespace dialscope::web {
 namespace {
 
-int OpenLive(uint16_t port) {
+int Socket() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval patience{5, 0};  // a stream that never answers fails the test instead of hanging it
+    timeval patience{5, 0};  // a server that never answers fails the test instead of hanging it
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    return fd;
+}
+
+int Ask(int fd, uint16_t port, const std::string& path) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string req = "GET /api/live HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
     if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
         write(fd, req.data(), req.size()) != static_cast<ssize_t>(req.size())) {
         close(fd);
@@ -46,22 +54,37 @@ std::string ReadUntil(int fd, const std::string& until) {
     return got;
 }
 
-TEST(WebLive, HundredStreamsHeldAtOnceEachGetTheCall) {
+// The real server over an empty history, serving on a thread of its own.
+struct Serving {
     history::test::TempDir dir;
-    std::string problem;
-    ASSERT_TRUE(history::CallHistory::Open(dir.File(), &problem)) << problem;
-    auto reader = history::CallReader::Open(dir.File(), &problem);
-    ASSERT_TRUE(reader) << problem;
-    ServerOptions options;
-    options.port = 0;
-    options.auth = false;
-    Server server(options, reader.get());
-    ASSERT_TRUE(server.Listen(&problem)) << problem;
-    std::thread serving([&] { server.Run(); });
+    std::unique_ptr<history::CallReader> reader;
+    std::unique_ptr<Server> server;
+    std::thread thread;
+
+    Serving() {
+        std::string problem;
+        EXPECT_TRUE(history::CallHistory::Open(dir.File(), &problem)) << problem;
+        reader = history::CallReader::Open(dir.File(), &problem);
+        ServerOptions options;
+        options.port = 0;
+        options.auth = false;
+        server = std::make_unique<Server>(options, reader.get());
+        EXPECT_TRUE(server->Listen(&problem)) << problem;
+        thread = std::thread([this] { server->Run(); });
+    }
+    ~Serving() {
+        server->Stop();
+        thread.join();
+    }
+};
+
+TEST(WebLive, HundredStreamsHeldAtOnceEachGetTheCall) {
+    Serving s;
+    Server& server = *s.server;
 
     std::vector<int> streams, held;
     for (int i = 0; i < 100; ++i) {
-        const int fd = OpenLive(server.port());
+        const int fd = Ask(Socket(), server.port(), "/api/live");
         ASSERT_GE(fd, 0);
         streams.push_back(fd);
         const std::string head = ReadUntil(fd, "\r\n\r\n");
@@ -76,8 +99,39 @@ TEST(WebLive, HundredStreamsHeldAtOnceEachGetTheCall) {
     for (int fd : held) heard += ReadUntil(fd, "5550100 LIVE").find("5550100 LIVE") != std::string::npos;
     EXPECT_EQ(heard, 100);
     for (int fd : streams) close(fd);
-    server.Stop();
-    serving.join();
+}
+
+TEST(WebLive, OutOfDescriptorsTheServerWaitsWithoutSpinning) {
+    Serving s;
+    // The clients' sockets first; then the process may open no more, and
+    // the server cannot take their connections.
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(Socket());
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    rlimit was{};
+    getrlimit(RLIMIT_NOFILE, &was);
+    rlimit none = was;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    for (int fd : clients) EXPECT_EQ(Ask(fd, s.server->port(), "/"), fd);
+    // A third of a second with no descriptor free: the loop should sleep
+    // through it, not try again and again (that took the whole of a core).
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    pollfd first{clients[0], POLLIN, 0};
+    EXPECT_EQ(poll(&first, 1, 300), 0) << "answered with no descriptor to answer on";
+    getrusage(RUSAGE_SELF, &after);
+    setrlimit(RLIMIT_NOFILE, &was);
+    auto ms = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000.0 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000.0;
+    };
+    EXPECT_LT(ms(after) - ms(before), 50.0) << "CPU time spent waiting for a descriptor, ms";
+    // Descriptors again: every connection that waited is answered.
+    for (int fd : clients) {
+        EXPECT_EQ(ReadUntil(fd, "\r\n\r\n").substr(0, 12), "HTTP/1.1 200");
+        close(fd);
+    }
 }
 
 }  // namespace
