@@ -104,7 +104,7 @@ bool AddCall(const std::string& path) {
         "text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key) VALUES (1, " +
         std::to_string(now) +
         ", CAST('HOME    ' AS BLOB), 0, 0, 12, 9, 26, 10, 0, 1, CAST('5559999999 LIVE CALL' AS BLOB), 0, 0, "
-        "CAST('5559999999 LIVE CALL' AS BLOB), 202612091000, 202609121000, NULL, 'home')";
+        "CAST('5559999999 LIVE CALL' AS BLOB), 202612091000, 202609121000, 201209261000, 'home')";
     char* error = nullptr;
     const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
     if (rc != SQLITE_OK) std::fprintf(stderr, "add a call: %s\n", error ? error : "?");
