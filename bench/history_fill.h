@@ -12,7 +12,8 @@ namespace dialscope::bench {
 // `calls` calls received a minute apart, box dates over seven years, three labels,
 // each call with its own number.
 // The computed columns are filled as the library fills them for these plain
-// ASCII records (folded = lower case; keys = YYYYMMDDhhmm by date order).
+// ASCII records (folded = lower case; keys = YYYYMMDDhhmm by date order;
+// the caller's number = the text's leading digits).
 inline bool FillHistory(const std::string& path, int calls) {
     sqlite3* db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
@@ -27,13 +28,13 @@ inline bool FillHistory(const std::string& path, int calls) {
                      printf('555%07d CALLER %d', i, i) AS txt FROM n)
         INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2,
                             has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd,
-                            label_key)
+                            label_key, caller_number)
         SELECT 1, 1700000000000 + i * 60000, CAST(substr(name || '        ', 1, 8) AS BLOB), i % 3, i % 4,
                d1, d2, d3, t1, t2, 1, CAST(txt AS BLOB), 0, 0, CAST(txt AS BLOB),
                ((2000 + d3) * 10000 + d1 * 100 + d2) * 10000 + t1 * 100 + t2,
                CASE WHEN d2 <= 12 THEN ((2000 + d3) * 10000 + d2 * 100 + d1) * 10000 + t1 * 100 + t2 END,
                CASE WHEN d2 <= 12 THEN ((2000 + d1) * 10000 + d2 * 100 + d3) * 10000 + t1 * 100 + t2 END,
-               lower(name)
+               lower(name), printf('555%07d', i)
         FROM r;
         INSERT INTO records_text(id, folded)
             SELECT id, label_key || char(10) || lower(CAST(text AS TEXT)) FROM records;

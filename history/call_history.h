@@ -137,7 +137,7 @@ public:
     // path, when one can be named, is still returned for help texts; it must
     // not be opened).
     static std::string DefaultPath(std::string* problem = nullptr);
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
 
     ~CallHistory();
     CallHistory(const CallHistory&) = delete;

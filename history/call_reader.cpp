@@ -17,20 +17,32 @@ namespace dialscope::history {
 namespace {
 
 // The columns ReadCall reads, then how often the row's caller text occurs
-// (records_same_text answers it from the index).
-const std::string kPageColumns =
-    std::string(CallHistory::Impl::kCallColumns) +
-    ", CASE WHEN r.has_text AND length(r.text) > 0 THEN"
-    " (SELECT count(*) FROM records c WHERE c.text = r.text AND c.damaged = 0) ELSE 0 END";
+// (records_same_text answers it from the index), then the caller's number
+// where the file keeps it (from version 5; NULL before).
+std::string PageColumns(int64_t version) {
+    return std::string(CallHistory::Impl::kCallColumns) +
+           ", CASE WHEN r.has_text AND length(r.text) > 0 THEN"
+           " (SELECT count(*) FROM records c WHERE c.text = r.text AND c.damaged = 0) ELSE 0 END" +
+           (version >= 5 ? ", r.caller_number" : ", NULL");
+}
 
 // caller_line(text, number): 1 when the caller's number in a record's text
-// is on the line of the normalised number, else 0.
+// is on the line of the normalised number, else 0. For a file from before
+// the records kept their caller's number.
 void CallerLine(sqlite3_context* ctx, int, sqlite3_value** args) {
     const auto* bytes = static_cast<const char*>(sqlite3_value_blob(args[0]));
     const std::string_view text(bytes ? bytes : "", static_cast<size_t>(sqlite3_value_bytes(args[0])));
     const auto* number = sqlite3_value_text(args[1]);
     const auto caller = CallerNumber(text);
     sqlite3_result_int(ctx, caller && number && SameLine(*caller, reinterpret_cast<const char*>(number)));
+}
+
+// same_line(a, b): 1 when two normalised numbers are the same line, else 0
+// (NULL is no number).
+void SameLineOf(sqlite3_context* ctx, int, sqlite3_value** args) {
+    const auto* a = sqlite3_value_text(args[0]);
+    const auto* b = sqlite3_value_text(args[1]);
+    sqlite3_result_int(ctx, a && b && SameLine(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b)));
 }
 
 // Days since 1970-01-01 of a civil date, and back (H. Hinnant's algorithms).
@@ -70,6 +82,7 @@ struct CallReader::Impl {
     // The contacts as last read, again when the file's data_version moved.
     std::optional<ContactBook> book;
     int64_t bookVersion = -1;
+    std::string pageColumns;
     ~Impl() { sqlite3_close_v2(db); }
 
     std::vector<Contact> ReadContacts(const char* sql, std::string* problem) {
@@ -106,6 +119,7 @@ struct CallReader::Impl {
     // Runs a query of page rows; a failure is said in *problem.
     std::vector<PageRow> Rows(Statement& st, std::string* problem) {
         std::vector<PageRow> rows;
+        std::vector<std::pair<size_t, std::string>> callerNumbers;  // row, its caller's number
         if (!st.ok()) {
             if (problem) *problem = Problem("read");
             return rows;
@@ -115,11 +129,19 @@ struct CallReader::Impl {
             PageRow row;
             row.call = CallHistory::Impl::ReadCall(st.get());
             row.sameText = sqlite3_column_int64(st.get(), 15);
+            if (version >= 5) {
+                const auto* number = sqlite3_column_text(st.get(), 16);
+                if (number) callerNumbers.emplace_back(rows.size(), reinterpret_cast<const char*>(number));
+            }
             rows.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE && problem) *problem = Problem("read");
         const ContactBook& names = Book();
-        for (PageRow& row : rows) row.call.name = names.NameOfCaller(row.call.fields.text);
+        if (version >= 5) {
+            for (const auto& [at, number] : callerNumbers) rows[at].call.name = names.NameOf(number);
+        } else {
+            for (PageRow& row : rows) row.call.name = names.NameOfCaller(row.call.fields.text);
+        }
         return rows;
     }
 };
@@ -152,7 +174,10 @@ std::unique_ptr<CallReader> CallReader::Open(const std::string& path, std::strin
         return nullptr;
     }
     impl->version = version;
+    impl->pageColumns = PageColumns(version);
     sqlite3_create_function_v2(impl->db, "caller_line", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, CallerLine,
+                               nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(impl->db, "same_line", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, SameLineOf,
                                nullptr, nullptr, nullptr);
     if (version > CallHistory::kSchemaVersion) {
         *problem = "The call history " + path + " was written by a newer version of this program (format " +
@@ -167,7 +192,7 @@ CallPage CallReader::Page(const PageQuery& q, std::string* problem) {
     CallPage page;
     CallFilter filter;
     if (!BuildFilter(q.filter, &filter, problem)) return page;
-    std::string sql = "SELECT " + kPageColumns + " FROM records r WHERE 1" + filter.where;
+    std::string sql = "SELECT " + impl_->pageColumns + " FROM records r WHERE 1" + filter.where;
     if (q.onlyDamaged) sql += " AND r.damaged = 1";
     if (q.before) sql += " AND (r.received_at, r.id) < (:before_at, :before_id)";
     if (q.afterId > 0) sql += " AND r.id > :after";
@@ -191,7 +216,7 @@ CallPage CallReader::Page(const PageQuery& q, std::string* problem) {
 
 std::optional<PageRow> CallReader::Get(int64_t id, std::string* problem) {
     problem->clear();
-    Statement st(impl_->db, ("SELECT " + kPageColumns + " FROM records r WHERE r.id = ?1").c_str());
+    Statement st(impl_->db, ("SELECT " + impl_->pageColumns + " FROM records r WHERE r.id = ?1").c_str());
     if (st.ok()) st.Bind(1, id);
     auto rows = impl_->Rows(st, problem);
     if (rows.empty()) return std::nullopt;
@@ -211,7 +236,7 @@ int64_t CallReader::LastId() {
 }
 
 std::vector<PageRow> CallReader::After(int64_t id, size_t limit) {
-    Statement st(impl_->db, ("SELECT " + kPageColumns + " FROM records r WHERE r.id > ?1 ORDER BY r.id LIMIT ?2").c_str());
+    Statement st(impl_->db, ("SELECT " + impl_->pageColumns + " FROM records r WHERE r.id > ?1 ORDER BY r.id LIMIT ?2").c_str());
     if (st.ok()) {
         st.Bind(1, id);
         st.Bind(2, static_cast<int64_t>(limit));
@@ -229,12 +254,19 @@ CallerCalls CallReader::Caller(const std::string& number, DateOrder order, size_
     problem->clear();
     CallerCalls out;
     out.name = impl_->Book().NameOf(number);
-    // One pass over the texts (the number must be read out of each): the
-    // calls' places and dates; then the newest of them in full, by id.
+    // The calls' places and dates, then the newest of them in full, by id.
+    // The line's calls share the last 9 characters of their numbers
+    // (records_caller); a file from before the records kept their numbers
+    // has the number read out of every text.
     const std::string key = KeyColumn(order);
+    const std::string where =
+        impl_->version >= 5
+            ? "substr(r.caller_number, -9) = ?2 AND same_line(r.caller_number, ?1)"
+            : "caller_line(r.text, ?1)";
     Statement scan(impl_->db, ("SELECT r.received_at, r.id, r." + key +
-                               " FROM records r WHERE r.damaged = 0 AND r.has_text AND caller_line(r.text, ?1)").c_str());
+                               " FROM records r WHERE r.damaged = 0 AND r.has_text AND " + where).c_str());
     if (scan.ok()) scan.Bind(1, number);
+    if (scan.ok() && impl_->version >= 5) scan.Bind(2, number.size() > 9 ? number.substr(number.size() - 9) : number);
     struct Found {
         int64_t receivedAt, id;
     };
@@ -261,7 +293,7 @@ CallerCalls CallReader::Caller(const std::string& number, DateOrder order, size_
     if (shown) {
         std::string ids;
         for (size_t i = 0; i < shown; ++i) ids += (i ? "," : "") + std::to_string(found[i].id);
-        Statement rows(impl_->db, ("SELECT " + kPageColumns + " FROM records r WHERE r.id IN (" + ids +
+        Statement rows(impl_->db, ("SELECT " + impl_->pageColumns + " FROM records r WHERE r.id IN (" + ids +
                                    ") ORDER BY r.received_at DESC, r.id DESC").c_str());
         out.rows = impl_->Rows(rows, problem);
         if (!problem->empty()) return out;

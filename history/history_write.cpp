@@ -13,6 +13,7 @@
 #include "history/call_history_impl.h"
 #include "history/latin1.h"
 #include "history/maintenance.h"
+#include "history/phone_number.h"
 
 namespace dialscope::history {
 
@@ -105,7 +106,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
         Statement st(db,
                      "INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, "
                      "t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, "
-                     "label_key) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
+                     "label_key, caller_number) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
                      "ON CONFLICT DO NOTHING");
         if (!st.ok()) return Abandon();
         st.Bind(1, op.download->dbId);
@@ -132,6 +133,8 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
             ++col;
         }
         st.Bind(19, LabelKey(f));
+        if (auto number = CallerNumber(f.text)) st.Bind(20, *number);
+        else st.BindNull(20);
         if (st.Step() != SQLITE_DONE) return Abandon();
         inserted = sqlite3_changes(db) == 1;
         id = sqlite3_last_insert_rowid(db);

@@ -16,6 +16,7 @@
 #include "history/call_history.h"
 #include "history/latin1.h"
 #include "history/maintenance.h"
+#include "history/phone_number.h"
 
 namespace dialscope::history {
 namespace {
@@ -290,10 +291,19 @@ struct Copier {
     Statement insert;
     int64_t copied = 0;
     Copier(sqlite3* db, const std::string& sql) : insert(db, sql) {}
-    Taken Copy(const Row& row, size_t firstColumn) {
+    // callerNumber: bound after the row's values, when given.
+    Taken Copy(const Row& row, size_t firstColumn, const std::optional<std::string>* callerNumber = nullptr) {
         sqlite3_reset(insert.st);
         for (size_t i = firstColumn; i < row.values.size(); ++i)
             sqlite3_bind_value(insert.st, static_cast<int>(i - firstColumn + 1), row.values[i]);
+        if (callerNumber) {
+            const int at = static_cast<int>(row.values.size() - firstColumn + 1);
+            if (*callerNumber)
+                sqlite3_bind_text(insert.st, at, (*callerNumber)->data(), static_cast<int>((*callerNumber)->size()),
+                                  SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_null(insert.st, at);
+        }
         if (sqlite3_step(insert.st) != SQLITE_DONE) return Taken::Refused;
         if (sqlite3_changes(sqlite3_db_handle(insert.st)) == 0) return Taken::Known;
         ++copied;
@@ -303,19 +313,23 @@ struct Copier {
 
 bool CopyAll(sqlite3* from, sqlite3* to, SalvageReport* report, std::string* problem) {
     Copier records(to, std::string("INSERT INTO records(") + kRecordColumns +
-                           ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(id) DO NOTHING");
+                           ", caller_number) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(id) DO NOTHING");
     Statement text(to, "INSERT INTO records_text(id, folded) VALUES (?1, ?2)");
     if (!records.insert.st || !text.st) {
         *problem = sqlite3_errmsg(to);
         return false;
     }
     const Scan recordScan = ReadPastDamage(from, "records", kRecordColumns, HighestKnownId(from), [&](const Row& row) {
-        const Taken taken = records.Copy(row, 0);
+        // The caller's number read again from the text: a copy from a
+        // file older than the number's column, and no trust in a damaged one.
+        const char* bytes = static_cast<const char*>(sqlite3_value_blob(row.values[12]));
+        const std::optional<std::string> number =
+            CallerNumber(std::string_view(bytes ? bytes : "", sqlite3_value_bytes(row.values[12])));
+        const Taken taken = records.Copy(row, 0, &number);
         if (taken != Taken::Saved) return taken;
         (sqlite3_value_int(row.values[13]) != 0 ? report->damagedRecords : report->calls) += 1;
         // The search's text, folded as when the record was first written.
         const auto* labelKey = sqlite3_value_text(row.values[19]);
-        const char* bytes = static_cast<const char*>(sqlite3_value_blob(row.values[12]));
         const std::string folded =
             std::string(labelKey ? reinterpret_cast<const char*>(labelKey) : "") + "\n" +
             Latin1ToUtf8(FoldLatin1(std::string_view(bytes ? bytes : "", sqlite3_value_bytes(row.values[12]))));

@@ -8,6 +8,7 @@
 
 #include "history/call_history.h"
 #include "history/call_history_impl.h"
+#include "history/phone_number.h"
 #include "history/salvage.h"
 
 namespace dialscope::history {
@@ -133,8 +134,30 @@ const char* const kMigrations[] = {
     CREATE INDEX records_received ON records(received_at);
     CREATE INDEX records_same_text ON records(text) WHERE damaged = 0;
     )sql",
+    // 5: the caller's number of each record, read out of its text as
+    // CallerNumber reads it (NULL: the text holds none), so that the calls
+    // of one line and the callers' names are found without reading every
+    // text. The index is on the number's last 9 characters: a number's own
+    // calls and those of its line written the other way (SameLine: national
+    // against international) share them, and a short number is all of them.
+    // The rows kept before are read once here (caller_number_of, see
+    // Migrate); every record written since is given its number.
+    R"sql(
+    ALTER TABLE records ADD COLUMN caller_number TEXT;  -- normalised (phone_number.h); NULL: no number
+    UPDATE records SET caller_number = caller_number_of(text) WHERE length(text) > 0;
+    CREATE INDEX records_caller ON records(substr(caller_number, -9)) WHERE damaged = 0;
+    )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
+
+// caller_number_of(text): the caller's number in a record's text bytes, NULL
+// when it holds none.
+void CallerNumberOf(sqlite3_context* ctx, int, sqlite3_value** args) {
+    const auto* bytes = static_cast<const char*>(sqlite3_value_blob(args[0]));
+    const auto number = CallerNumber(std::string_view(bytes ? bytes : "", static_cast<size_t>(sqlite3_value_bytes(args[0]))));
+    if (number) sqlite3_result_text(ctx, number->data(), static_cast<int>(number->size()), SQLITE_TRANSIENT);
+    else sqlite3_result_null(ctx);
+}
 
 }  // namespace
 
@@ -142,32 +165,29 @@ static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 // version says (edited by hand, or by another tool) is not written: a
 // missing unique index alone would let a call be kept twice.
 bool CallHistory::Impl::CheckSchema(int64_t version, std::string* problem) {
-    static const char* const kExpected[] = {
-        "SELECT id, started_at, ended_at, port, records, new_calls, ended_how FROM downloads",
-        "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, "
-        "has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key "
-        "FROM records",
-        "SELECT id, folded FROM records_text",
-        "SELECT folded FROM records_search",
-        "SELECT through FROM search_state",
-        "SELECT name, through, registered_at FROM targets",
-        "SELECT target, call_id FROM published",
-    };
-    for (const char* query : kExpected) {
-        sqlite3_stmt* statement = nullptr;
-        const int rc = sqlite3_prepare_v2(db, query, -1, &statement, nullptr);
-        sqlite3_finalize(statement);
-        if (rc != SQLITE_OK) {
-            *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
-                       ". It is left as it is; restore it from a copy or choose another file. " + DamageAdvice(path);
-            return false;
-        }
-    }
     // From version 3 every listing reads the contacts for the callers'
-    // names: a table that does not answer would fail each one.
-    if (version >= 3) {
+    // names: a table that does not answer would fail each one. From
+    // version 5 each record is written with its caller's number.
+    static const struct {
+        int64_t since;
+        const char* query;
+    } kExpected[] = {
+        {1, "SELECT id, started_at, ended_at, port, records, new_calls, ended_how FROM downloads"},
+        {1, "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, "
+            "has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key "
+            "FROM records"},
+        {1, "SELECT id, folded FROM records_text"},
+        {1, "SELECT folded FROM records_search"},
+        {1, "SELECT through FROM search_state"},
+        {1, "SELECT name, through, registered_at FROM targets"},
+        {1, "SELECT target, call_id FROM published"},
+        {3, "SELECT number, name, source, updated FROM contacts"},
+        {5, "SELECT caller_number FROM records"},
+    };
+    for (const auto& expected : kExpected) {
+        if (version < expected.since) continue;
         sqlite3_stmt* statement = nullptr;
-        const int rc = sqlite3_prepare_v2(db, "SELECT number, name, source, updated FROM contacts", -1, &statement, nullptr);
+        const int rc = sqlite3_prepare_v2(db, expected.query, -1, &statement, nullptr);
         sqlite3_finalize(statement);
         if (rc != SQLITE_OK) {
             *problem = "The call history " + path + " is damaged: " + sqlite3_errmsg(db) +
@@ -211,6 +231,8 @@ int CallHistory::Impl::Migrate(int64_t from) {
     // library's default is. (Inside a transaction the pragma does
     // nothing, hence before the first step's.)
     Exec(db, "PRAGMA foreign_keys=OFF");
+    sqlite3_create_function_v2(db, "caller_number_of", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, CallerNumberOf,
+                               nullptr, nullptr, nullptr);
     for (int64_t v = from; v < kSchemaVersion; ++v) {
         int rc = Exec(db, "BEGIN IMMEDIATE");
         if (rc != SQLITE_OK) return rc;

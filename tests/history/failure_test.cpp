@@ -64,6 +64,11 @@ TEST(CallHistoryFailure, FilesItCannotReadAreRefusedAndLeftAsTheyAre) {
         {"ours, its contacts table dropped",
          [](const std::string& p) { MakeEditedHistory(p, "DROP TABLE contacts;"); },
          "is damaged: no such table: contacts"},
+        {"ours, its callers' numbers dropped",
+         [](const std::string& p) {
+             MakeEditedHistory(p, "DROP INDEX records_caller; ALTER TABLE records DROP COLUMN caller_number;");
+         },
+         "is damaged: no such column: caller_number"},
         {"ours, a column renamed",
          [](const std::string& p) { MakeEditedHistory(p, "ALTER TABLE downloads RENAME COLUMN port TO line;"); },
          "is damaged: no such column: port"},

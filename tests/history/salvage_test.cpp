@@ -92,7 +92,9 @@ TEST(Salvage, EveryCallOnSoundPagesComesOutAsItWasAndTheOldFileIsNotChanged) {
             h->BeginDownload("/dev/ttyUSB0");
             for (int i = 0; i < 100; ++i, clock.now += 60000) {
                 const int n = d * 100 + i;
-                h->AddRecord(Record("CALL" + std::to_string(n % 7), "Caller " + std::to_string(n) + std::string(90, 'a' + n % 26),
+                // Every fifth caller's number is in its text.
+                const std::string number = n % 5 ? "" : "555 0" + std::to_string(100 + n) + " ";
+                h->AddRecord(Record("CALL" + std::to_string(n % 7), number + "Caller " + std::to_string(n) + std::string(90, 'a' + n % 26),
                                     {7, 15, 26, static_cast<int16_t>(n / 60 % 24), static_cast<int16_t>(n % 60)},
                                     n % 37 == 5));
             }
@@ -103,6 +105,7 @@ TEST(Salvage, EveryCallOnSoundPagesComesOutAsItWasAndTheOldFileIsNotChanged) {
     }
     const Rows soundRecords = AllRows(sound, kRecords);
     ASSERT_EQ(soundRecords.size(), 300u);
+    ASSERT_EQ(Query(sound, "SELECT count(caller_number) FROM records"), 60);
     const Layout layout = LayoutOf(sound, soundRecords);
     const std::string bytes = ReadAll(sound);
     const size_t pageSize = 4096;

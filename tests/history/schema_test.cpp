@@ -2,6 +2,7 @@
 // is brought to version 2 with every row and id as it was (or only read,
 // when it may not be written), and records whose header was lost on the line
 // (version 2) are kept as damaged records with no label, letter or date.
+// Brought to the present version, each record has its caller's number.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/call_reader.h"
 #include "history/export.h"
 #include "history_support.h"
 
@@ -49,15 +51,17 @@ std::vector<std::string> Dump(const std::string& path, const std::string& sql) {
 }
 
 // The whole content of a history file but the records table's definition,
-// which is the one thing version 2 changes, the contacts table version 3 adds
-// and the indexes version 4 adds.
+// which is the one thing version 2 changes, the contacts table version 3 adds,
+// the indexes version 4 adds and the caller's number (with its index) version
+// 5 adds.
 std::vector<std::string> Content(const std::string& path) {
     std::vector<std::string> all;
     for (const char* sql : {
              "SELECT type, name, tbl_name, sql FROM sqlite_schema WHERE name NOT IN ('records', 'contacts', "
-             "'records_received', 'records_same_text') ORDER BY name",
-             "SELECT cid, name, type, dflt_value, pk FROM pragma_table_info('records')",
-             "SELECT * FROM records ORDER BY id",
+             "'records_received', 'records_same_text', 'records_caller') ORDER BY name",
+             "SELECT cid, name, type, dflt_value, pk FROM pragma_table_info('records') WHERE name <> 'caller_number'",
+             "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, has_text, text, "
+             "damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key FROM records ORDER BY id",
              "SELECT * FROM records_text ORDER BY id",
              "SELECT * FROM records_search_data ORDER BY id",
              "SELECT * FROM records_search_idx ORDER BY segid, term",
@@ -138,6 +142,17 @@ void ExpectVersion1Listing(CallHistory& h) {
     EXPECT_EQ(calls[1].downloadId, 1);
 }
 
+// The ids the caller page lists for the office caller of the history above.
+std::vector<int64_t> OfficeCalls(const std::string& path) {
+    std::string problem;
+    auto reader = CallReader::Open(path, &problem);
+    std::vector<int64_t> ids;
+    if (!reader) return {-1};
+    for (const PageRow& row : reader->Caller("+15550100", DateOrder::MDY, 10, &problem).rows) ids.push_back(row.call.id);
+    EXPECT_EQ(problem, "");
+    return ids;
+}
+
 TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
     for (bool mayWrite : {false, true}) {
         SCOPED_TRACE(mayWrite ? "opened by its owner: migrated" : "opened by another user: only read");
@@ -176,6 +191,7 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
             continue;
         }
 
+        EXPECT_EQ(OfficeCalls(path), (std::vector<int64_t>{5}));  // read from the texts, the file left as it is
         std::string problem;
         auto h = CallHistory::Open(path, &problem);
         ASSERT_TRUE(h) << problem;
@@ -185,6 +201,10 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
                               "name IN ('label', 'label_index', 'letter')"),
                   3);
         EXPECT_EQ(Dump(path, "PRAGMA integrity_check"), (std::vector<std::string>{"3:ok|"}));
+        // Each record's caller number as read out of its text: a name, a
+        // number (its damaged copy's too would be), no text.
+        EXPECT_EQ(Dump(path, "SELECT id, caller_number FROM records ORDER BY id"),
+                  (std::vector<std::string>{"1:1|5:|", "1:2|5:|", "1:3|5:|", "1:5|3:+15550100|", "1:6|5:|"}));
         ExpectVersion1Listing(*h);
 
         // The unique index still knows the calls: the box's memory again
@@ -200,6 +220,7 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
         EXPECT_EQ(h->WrittenAs(added[1])->id, 2);
         EXPECT_EQ(h->WrittenAs(added[2])->id, 7);  // after the highest id, never into the gap
         EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
+        EXPECT_EQ(OfficeCalls(path), (std::vector<int64_t>{5}));
     }
 }
 
