@@ -102,6 +102,12 @@ TEST(WebLive, HundredStreamsHeldAtOnceEachGetTheCall) {
 }
 
 TEST(WebLive, OutOfDescriptorsTheServerWaitsWithoutSpinning) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' runtimes need descriptors of their own (the checker of
+    // a vtable pointer opens a pipe to probe memory): with none free they
+    // report the server's sound objects as broken.
+    GTEST_SKIP() << "needs a process without a sanitizer's runtime";
+#endif
     Serving s;
     // The clients' sockets first; then the process may open no more, and
     // the server cannot take their connections.
