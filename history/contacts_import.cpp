@@ -318,7 +318,8 @@ void ReadCsvBook(std::string_view bytes, AddressBookFile* out, Collector& c) {
     }
     out->kind = AddressBookFile::Kind::Csv;
     for (size_t r = 1; r < rows.size(); ++r) {
-        const auto& [line, cells] = rows[r];
+        const int line = rows[r].first;
+        const std::vector<std::string>& cells = rows[r].second;
         auto cell = [&](size_t i) { return i < cells.size() ? AsUtf8(Trim(cells[i])) : std::string(); };
         auto firstOf = [&](const std::vector<size_t>& columns) {
             for (size_t i : columns)
