@@ -77,17 +77,34 @@ struct StoredCall {
     bool damaged = false;
     std::string rendered;    // the bytes the program appended to its log for this record
     std::optional<std::string> name;  // the caller's name from the contacts (UTF-8); none: not known
+    std::string instance;    // the watcher a collected call came from (serve --collect); empty: this machine's box
 };
+
+// A call another machine's watcher published, as serve --collect keeps it.
+struct CollectedCall {
+    std::string instance;   // the watcher's instance id
+    int64_t sourceId = 0;   // the call's id in that watcher's history (> 0)
+    int64_t receivedAt = 0; // when that watcher received it (unix ms UTC)
+    CallRecord fields;
+};
+enum class CollectResult { New, Known, Failed };
 
 struct ListQuery {
     std::string since;  // YYYY-MM-DD, empty: no lower bound (box's date, read by dateOrder)
     std::string until;  // YYYY-MM-DD, empty: no upper bound (inclusive)
     std::string search; // UTF-8; case-insensitive substring of label or text
     std::string label;  // UTF-8; the label's name, trailing spaces ignored, any case
+    // The watcher a call was collected from; kLocalInstance: this machine's
+    // own box; empty: any.
+    std::string instance;
     DateOrder dateOrder = DateOrder::MDY;
     bool includeDamaged = false;
     size_t limit = 0;   // 0: all
 };
+
+// The instance filter's value for the calls of this machine's own box: no
+// instance id can hold parentheses.
+inline constexpr const char* kLocalInstance = "(local)";
 
 struct OpenOptions {
     int busyTimeoutMs = 5;          // how long one write may wait for another process
@@ -137,7 +154,7 @@ public:
     // path, when one can be named, is still returned for help texts; it must
     // not be opened).
     static std::string DefaultPath(std::string* problem = nullptr);
-    static constexpr int kSchemaVersion = 5;
+    static constexpr int kSchemaVersion = 6;
 
     ~CallHistory();
     CallHistory(const CallHistory&) = delete;
@@ -224,6 +241,18 @@ public:
     void RegisterTarget(const std::string& target);
     std::vector<StoredCall> Unpublished(const std::string& target, size_t limit);  // oldest first
     void MarkPublished(const std::string& target, int64_t callId);
+
+    // Intact calls with an id above `after`, oldest first, at most `limit`:
+    // what a watcher sends again to a collector that asks for them.
+    std::vector<StoredCall> CallsAfter(int64_t after, size_t limit);
+
+    // Calls collected from other machines' watchers (serve --collect). A
+    // call is kept once by (instance, sourceId): a copy already kept is
+    // Known. Failed when the file cannot take it now (locked, read-only,
+    // damaged; said through TakeProblem): keep it and try again.
+    CollectResult Collect(const CollectedCall& call);
+    // The highest source id kept from an instance; 0 for none.
+    int64_t LastCollected(const std::string& instance);
 
     // The contacts (contacts.h), by name, then number. *problem when the
     // file cannot be read; a history from before contacts has none.

@@ -72,7 +72,7 @@ std::vector<std::string> RunCheck(sqlite3* db, bool thorough, int limit);
 // sends, or (with *problem said) a date that is no date.
 struct CallFilter {
     std::string where;
-    std::string label, term, phrase;
+    std::string label, term, phrase, instance;
     void Bind(Statement& st) const;
 };
 bool BuildFilter(const ListQuery& query, CallFilter* filter, std::string* problem);

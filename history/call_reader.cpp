@@ -23,7 +23,7 @@ std::string PageColumns(int64_t version) {
     return std::string(CallHistory::Impl::kCallColumns) +
            ", CASE WHEN r.has_text AND length(r.text) > 0 THEN"
            " (SELECT count(*) FROM records c WHERE c.text = r.text AND c.damaged = 0) ELSE 0 END" +
-           (version >= 5 ? ", r.caller_number" : ", NULL");
+           (version >= 5 ? ", r.caller_number" : ", NULL") + (version >= 6 ? ", r.instance" : ", ''");
 }
 
 // caller_line(text, number): 1 when the caller's number in a record's text
@@ -133,6 +133,8 @@ struct CallReader::Impl {
                 const auto* number = sqlite3_column_text(st.get(), 16);
                 if (number) callerNumbers.emplace_back(rows.size(), reinterpret_cast<const char*>(number));
             }
+            if (const auto* instance = sqlite3_column_text(st.get(), 17))
+                row.call.instance = reinterpret_cast<const char*>(instance);
             rows.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE && problem) *problem = Problem("read");
@@ -227,6 +229,19 @@ std::optional<int64_t> CallReader::DataVersion() {
     int64_t v = 0;
     if (QueryInt(impl_->db, "PRAGMA data_version", &v) != SQLITE_OK) return std::nullopt;
     return v;
+}
+
+std::vector<std::string> CallReader::Instances() {
+    std::vector<std::string> out;
+    if (impl_->version < 6) return out;
+    // One step through the index per instance, not a read of every row.
+    Statement st(impl_->db,
+                 "WITH RECURSIVE i(v) AS (SELECT min(instance) FROM records UNION ALL "
+                 "SELECT (SELECT min(instance) FROM records WHERE instance > i.v) FROM i WHERE i.v IS NOT NULL) "
+                 "SELECT v FROM i WHERE v IS NOT NULL");
+    while (st.ok() && st.Step() == SQLITE_ROW)
+        out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)));
+    return out;
 }
 
 int64_t CallReader::LastId() {

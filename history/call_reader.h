@@ -85,6 +85,9 @@ public:
     // A number that changes whenever another connection has written the
     // file; nullopt when it cannot be read.
     std::optional<int64_t> DataVersion();
+    // The instances the calls came from, sorted; "" is this machine's own
+    // box. Only "" (or none) when no call was collected from a watcher.
+    std::vector<std::string> Instances();
     // The highest id kept (damaged records included); 0 for none.
     int64_t LastId();
     // Records with an id above `id`, oldest first, damaged ones included.

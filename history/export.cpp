@@ -103,7 +103,7 @@ std::string IsoUtc(int64_t unixMs) {
 
 std::string CsvHeader() {
     return "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,time_raw_1,"
-           "time_raw_2,text,text_hex,tone_only,damaged,name\r\n";
+           "time_raw_2,text,text_hex,tone_only,damaged,name,instance\r\n";
 }
 
 std::string CsvRow(const StoredCall& call, DateOrder order) {
@@ -129,7 +129,8 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
     add(s.textHex);
     add(f.hasText ? "false" : "true");
     add(call.damaged ? "true" : "false");
-    add(NameText(call));  // last: the older columns keep their places
+    add(NameText(call));  // later columns after the older ones: those keep their places
+    add(call.instance);
     return row + "\r\n";
 }
 
@@ -153,6 +154,8 @@ std::string JsonLine(const StoredCall& call, DateOrder order) {
     j["tone_only"] = !f.hasText;
     j["damaged"] = call.damaged;
     j["name"] = call.name ? nlohmann::json(NameText(call)) : nlohmann::json(nullptr);
+    // A call collected from another machine's watcher says which one.
+    if (!call.instance.empty()) j["instance"] = call.instance;
     return j.dump() + "\n";
 }
 

@@ -115,6 +115,10 @@ bool BuildFilter(const ListQuery& q, CallFilter* out, std::string* problem) {
         f.label = Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(*latin)));
         f.where += " AND r.label_key = :label";
     }
+    if (!q.instance.empty()) {
+        f.instance = q.instance == kLocalInstance ? std::string() : q.instance;
+        f.where += " AND r.instance = :instance";
+    }
     if (!q.search.empty()) {
         auto latin = Utf8ToLatin1(q.search);
         if (!latin) return false;
@@ -142,6 +146,7 @@ bool BuildFilter(const ListQuery& q, CallFilter* out, std::string* problem) {
 void CallFilter::Bind(Statement& st) const {
     if (!st.ok()) return;
     if (!label.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":label"), label);
+    if (const int i = sqlite3_bind_parameter_index(st.get(), ":instance")) st.Bind(i, instance);
     if (!term.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":term"), term);
     if (!phrase.empty()) st.Bind(sqlite3_bind_parameter_index(st.get(), ":phrase"), phrase);
 }

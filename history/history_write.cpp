@@ -146,7 +146,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
         Statement st(db,
                      "SELECT id, download_id FROM records WHERE label = ? AND letter = ? AND d1 = ? AND "
                      "d2 = ? AND d3 = ? AND t1 = ? AND t2 = ? AND has_text = ? AND text = ? AND "
-                     "occurrence = ? AND damaged = 0");
+                     "occurrence = ? AND damaged = 0 AND instance = ''");
         if (!st.ok()) return Abandon();
         st.BindBlob(1, f.label.data(), f.label.size());
         st.Bind(2, f.letterCode);
@@ -185,7 +185,7 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
     } else if (isNew) {
         ++dl.newCalls;
         if (options.collectNewCalls) {
-            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false, op.rendered, std::nullopt});
+            newCalls.push_back(StoredCall{id, dl.dbId, op.at, f, false, op.rendered, std::nullopt, {}});
             if (newCalls.size() > options.queueLimit) newCalls.pop_front();
         }
     } else {
@@ -362,6 +362,126 @@ void CallHistory::Flush() {
 size_t CallHistory::PendingRecords() const { return impl_->queuedRecords; }
 
 int64_t CallHistory::DroppedRecords() const { return impl_->droppedRecords; }
+
+// A collected call in one transaction: its row, its search text, and the
+// counters of the one download row each instance's calls are kept under.
+CollectResult CallHistory::Collect(const CollectedCall& call) {
+    Impl& m = *impl_;
+    if (!m.db || !m.CanWrite() || call.instance.empty() || call.sourceId <= 0) return CollectResult::Failed;
+    const CallRecord& f = call.fields;
+    int rc = Exec(m.db, "BEGIN IMMEDIATE");
+    auto fail = [&] {
+        m.Failed(m.Abandon());
+        return CollectResult::Failed;
+    };
+    if (rc != SQLITE_OK) {
+        m.Failed(sqlite3_extended_errcode(m.db));
+        return CollectResult::Failed;
+    }
+    {
+        Statement known(m.db, "SELECT 1 FROM records WHERE instance = ?1 AND source_id = ?2");
+        if (!known.ok()) return fail();
+        known.Bind(1, call.instance);
+        known.Bind(2, call.sourceId);
+        rc = known.Step();
+        if (rc == SQLITE_ROW) {
+            Exec(m.db, "COMMIT");
+            return CollectResult::Known;
+        }
+        if (rc != SQLITE_DONE) return fail();
+    }
+    const std::string port = "collected from " + call.instance;
+    int64_t download = 0;
+    {
+        Statement find(m.db, "SELECT id FROM downloads WHERE port = ?1 ORDER BY id DESC LIMIT 1");
+        if (!find.ok()) return fail();
+        find.Bind(1, port);
+        rc = find.Step();
+        if (rc == SQLITE_ROW) download = sqlite3_column_int64(find.get(), 0);
+        else if (rc != SQLITE_DONE) return fail();
+    }
+    if (!download) {
+        Statement add(m.db, "INSERT INTO downloads(started_at, ended_at, port, ended_how) VALUES (?1, ?1, ?2, 'collected')");
+        if (!add.ok()) return fail();
+        add.Bind(1, m.Now());
+        add.Bind(2, port);
+        if (add.Step() != SQLITE_DONE) return fail();
+        download = sqlite3_last_insert_rowid(m.db);
+    }
+    Statement st(m.db,
+                 "INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, "
+                 "t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, "
+                 "label_key, caller_number, instance, source_id) "
+                 "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,0,?,X'',?,?,?,?,?,?,?) ON CONFLICT DO NOTHING");
+    if (!st.ok()) return fail();
+    st.Bind(1, download);
+    st.Bind(2, call.receivedAt);
+    st.BindBlob(3, f.label.data(), f.label.size());
+    st.Bind(4, f.labelIndex);
+    st.Bind(5, f.letterCode);
+    for (int i = 0; i < 5; ++i) st.Bind(6 + i, f.dateTime[i]);
+    st.Bind(11, f.hasText ? 1 : 0);
+    st.BindBlob(12, f.text.data(), f.text.size());
+    // Each is its own call in its watcher's history: the source id keeps
+    // two identical calls within a minute apart, as the occurrence does for
+    // a download.
+    st.Bind(13, call.sourceId);
+    int col = 14;
+    for (DateOrder order : {DateOrder::MDY, DateOrder::DMY, DateOrder::YMD}) {
+        if (auto key = SortKey(f.dateTime, order, call.receivedAt)) st.Bind(col, *key);
+        else st.BindNull(col);
+        ++col;
+    }
+    st.Bind(17, LabelKey(f));
+    if (auto number = CallerNumber(f.text)) st.Bind(18, *number);
+    else st.BindNull(18);
+    st.Bind(19, call.instance);
+    st.Bind(20, call.sourceId);
+    if (st.Step() != SQLITE_DONE) return fail();
+    const bool inserted = sqlite3_changes(m.db) == 1;
+    const int64_t id = sqlite3_last_insert_rowid(m.db);
+    if (inserted) {
+        Statement text(m.db, "INSERT INTO records_text(id, folded) VALUES (?, ?)");
+        if (!text.ok()) return fail();
+        text.Bind(1, id);
+        text.Bind(2, LabelKey(f) + "\n" + Latin1ToUtf8(FoldLatin1(f.text)));
+        if (text.Step() != SQLITE_DONE) return fail();
+        Statement count(m.db, "UPDATE downloads SET records = records + 1, new_calls = new_calls + 1, ended_at = ?2 "
+                              "WHERE id = ?1");
+        if (!count.ok()) return fail();
+        count.Bind(1, download);
+        count.Bind(2, m.Now());
+        if (count.Step() != SQLITE_DONE) return fail();
+    }
+    if (Exec(m.db, "COMMIT") != SQLITE_OK) return fail();
+    m.Recovered();
+    if (inserted && m.maintenance) m.maintenance->Wake();  // into the search index
+    return inserted ? CollectResult::New : CollectResult::Known;
+}
+
+int64_t CallHistory::LastCollected(const std::string& instance) {
+    int64_t last = 0;
+    if (!impl_->db) return 0;
+    Statement st(impl_->db, "SELECT coalesce(max(source_id), 0) FROM records WHERE instance = ?1 AND source_id IS NOT NULL");
+    if (st.ok()) {
+        st.Bind(1, instance);
+        if (st.Step() == SQLITE_ROW) last = sqlite3_column_int64(st.get(), 0);
+    }
+    return last;
+}
+
+std::vector<StoredCall> CallHistory::CallsAfter(int64_t after, size_t limit) {
+    Impl& m = *impl_;
+    if (!m.db) return {};
+    Statement st(m.db, (std::string("SELECT ") + Impl::kCallColumns +
+                        " FROM records r WHERE r.id > ?1 AND r.damaged = 0 ORDER BY r.id LIMIT ?2")
+                           .c_str());
+    if (st.ok()) {
+        st.Bind(1, after);
+        st.Bind(2, static_cast<int64_t>(limit));
+    }
+    return m.Read(st);
+}
 
 std::vector<StoredCall> CallHistory::TakeNewCalls() {
     std::vector<StoredCall> out(impl_->newCalls.begin(), impl_->newCalls.end());

@@ -147,6 +147,21 @@ const char* const kMigrations[] = {
     UPDATE records SET caller_number = caller_number_of(text) WHERE length(text) > 0;
     CREATE INDEX records_caller ON records(substr(caller_number, -9)) WHERE damaged = 0;
     )sql",
+    // 6: calls collected from watchers on other machines (serve --collect):
+    // each keeps the watcher's instance and its id in the watcher's history,
+    // and that pair keeps it once, however often it is sent. A call of this
+    // machine's own box has the instance '' and no source id. Two boxes on
+    // one line see the same call: the identity of a call now includes its
+    // instance, so the index that keeps each call once is made again with it.
+    R"sql(
+    ALTER TABLE records ADD COLUMN instance TEXT NOT NULL DEFAULT '';  -- the watcher's instance id; '': this machine
+    ALTER TABLE records ADD COLUMN source_id INTEGER;                  -- its id in that watcher's history
+    DROP INDEX records_call;
+    CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, text, occurrence,
+        instance) WHERE damaged = 0;
+    CREATE UNIQUE INDEX records_source ON records(instance, source_id) WHERE source_id IS NOT NULL;
+    CREATE INDEX records_instance ON records(instance, received_at);
+    )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
 
@@ -183,6 +198,7 @@ bool CallHistory::Impl::CheckSchema(int64_t version, std::string* problem) {
         {1, "SELECT target, call_id FROM published"},
         {3, "SELECT number, name, source, updated FROM contacts"},
         {5, "SELECT caller_number FROM records"},
+        {6, "SELECT instance, source_id FROM records"},
     };
     for (const auto& expected : kExpected) {
         if (version < expected.since) continue;
@@ -203,6 +219,18 @@ bool CallHistory::Impl::CheckSchema(int64_t version, std::string* problem) {
         unique != 1) {
         *problem = "The call history " + path +
                    " is damaged: the index that keeps each call once is missing. It is left as it "
+                   "is; restore it from a copy or choose another file. " + DamageAdvice(path);
+        return false;
+    }
+    // From version 6 a collected call is kept once by its watcher's id.
+    if (version >= 6 &&
+        (QueryInt(db,
+                  "SELECT count(*) FROM sqlite_schema WHERE type = 'index' AND name = 'records_source' "
+                  "AND sql LIKE 'CREATE UNIQUE INDEX%'",
+                  &unique) != SQLITE_OK ||
+         unique != 1)) {
+        *problem = "The call history " + path +
+                   " is damaged: the index that keeps each collected call once is missing. It is left as it "
                    "is; restore it from a copy or choose another file. " + DamageAdvice(path);
         return false;
     }

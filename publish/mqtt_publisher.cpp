@@ -145,6 +145,7 @@ struct MqttPublisher::Core {
     MqttOptions opt;
     PublishedFn onPublished;
     MessageFn onMessage;
+    ReceivedFn onReceived;
     std::string where;  // "host:port", for messages
 
     struct Entry {
@@ -158,6 +159,7 @@ struct MqttPublisher::Core {
     mutable std::mutex mu;
     std::condition_variable cv;
     std::deque<Entry> waiting;
+    std::deque<std::pair<std::string, std::string>> outbox;  // Send(): topic, payload
     std::string lastPayload;  // the newest call's payload as attributes, for P/I/last
     bool stopping = false;
     bool finished = false;
@@ -204,6 +206,14 @@ struct MqttPublisher::Core {
         std::lock_guard<std::mutex> cb(cbMu);
         if (callbacksLive && onMessage) onMessage(text);
     }
+
+    void Received(const std::string& topic, const std::string& payload) {
+        std::lock_guard<std::mutex> cb(cbMu);
+        if (callbacksLive && onReceived) onReceived(topic, payload);
+    }
+
+    // Status, last will and "offline": a watcher's, not a test call's or a collector's.
+    bool HasStatus() const { return !opt.visitor && !opt.collector; }
 
     void Acked(std::int64_t callId) {
         std::lock_guard<std::mutex> cb(cbMu);
@@ -261,6 +271,14 @@ void OnPublish(mosquitto*, void* obj, int mid) {
     if (acked >= 0) c->Acked(acked);
 }
 
+void OnMessage(mosquitto*, void* obj, const mosquitto_message* msg) {
+    if (!msg || !msg->topic) return;
+    const std::string payload = msg->payload ? std::string(static_cast<const char*>(msg->payload),
+                                                           static_cast<std::size_t>(msg->payloadlen))
+                                             : std::string();
+    CoreOf(obj)->Received(msg->topic, payload);
+}
+
 void OnLog(mosquitto*, void* obj, int level, const char* text) {
     if (level == MOSQ_LOG_ERR && text) CoreOf(obj)->lastLog = text;
 }
@@ -268,17 +286,18 @@ void OnLog(mosquitto*, void* obj, int level, const char* text) {
 }  // namespace
 
 mosquitto* MqttPublisher::Core::NewClient() {
-    std::string clientId = "dialscope-" + opt.instance;
+    std::string clientId = opt.clientId.empty() ? "dialscope-" + opt.instance : opt.clientId;
     // A second client with the watcher's id would push the watcher off the broker.
     if (opt.visitor) clientId += "-test-" + std::to_string(getpid());
-    mosquitto* m = mosquitto_new(clientId.c_str(), true, this);
+    mosquitto* m = mosquitto_new(clientId.c_str(), opt.cleanSession, this);
     if (!m) return nullptr;
     mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(m, OnConnect);
     mosquitto_publish_callback_set(m, OnPublish);
     mosquitto_log_callback_set(m, OnLog);
+    mosquitto_message_callback_set(m, OnMessage);
     std::string status = Topic("status");
-    if (!opt.visitor) mosquitto_will_set(m, status.c_str(), 7, "offline", 1, true);
+    if (HasStatus()) mosquitto_will_set(m, status.c_str(), 7, "offline", 1, true);
     if (!opt.url.user.empty())
         mosquitto_username_pw_set(m, opt.url.user.c_str(), opt.password.empty() ? nullptr : opt.password.c_str());
     if (opt.url.tls) {
@@ -302,6 +321,21 @@ void MqttPublisher::Core::SendQueued(mosquitto* m) {
     // Acknowledgements are read on this thread only, so none lands in between.
     std::vector<Entry> unsent;
     std::string last;
+    std::deque<std::pair<std::string, std::string>> out;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        out.swap(outbox);
+    }
+    while (!out.empty()) {
+        const auto& [topic, payload] = out.front();
+        if (mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false) !=
+            MOSQ_ERR_SUCCESS) {
+            std::lock_guard<std::mutex> lock(mu);  // the connection is going: sent on the next one
+            outbox.insert(outbox.begin(), out.begin(), out.end());
+            break;
+        }
+        out.pop_front();
+    }
     {
         std::lock_guard<std::mutex> lock(mu);
         for (const Entry& e : waiting)
@@ -354,9 +388,9 @@ void MqttPublisher::Core::Backoff(std::chrono::milliseconds delay) {
 void MqttPublisher::Core::Farewell(mosquitto* m) {
     offlineAcked = false;
     std::string status = Topic("status");
-    if (opt.visitor || mosquitto_publish(m, &offlineMid, status.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
+    if (!HasStatus() || mosquitto_publish(m, &offlineMid, status.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
         auto deadline = Clock::now() + std::chrono::milliseconds(1000);
-        while (!(opt.visitor ? unacked.empty() : offlineAcked) && Clock::now() < deadline) {
+        while (!(!HasStatus() ? unacked.empty() : offlineAcked) && Clock::now() < deadline) {
             int fd = mosquitto_socket(m);
             if (fd < 0) break;
             pollfd p{fd, static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0};
@@ -446,7 +480,8 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
             resendLast = true;
             unacked.clear();
             std::string status = Topic("status");
-            if (!opt.visitor) mosquitto_publish(m, nullptr, status.c_str(), 6, "online", 1, true);
+            if (HasStatus()) mosquitto_publish(m, nullptr, status.c_str(), 6, "online", 1, true);
+            for (const std::string& filter : opt.subscriptions) mosquitto_subscribe(m, nullptr, filter.c_str(), 1);
             for (const auto& d : Discoveries()) {
                 int mid = 0;
                 if (mosquitto_publish(m, &mid, d.topic.c_str(), static_cast<int>(d.config.size()), d.config.data(), 1,
@@ -465,8 +500,10 @@ bool MqttPublisher::Core::Session(mosquitto* m) {
             if (rc == MOSQ_ERR_TLS)
                 SayTls();
             else if (accepted)
-                Say(Problem::Lost, "The connection to the MQTT broker at " + where +
-                                       " was lost. New calls are kept and sent when it is back.");
+                Say(Problem::Lost, "The connection to the MQTT broker at " + where + " was lost. " +
+                                       (opt.collector ? "Retrying; the calls published meanwhile are fetched when "
+                                                        "it is back."
+                                                      : "New calls are kept and sent when it is back."));
             else
                 Say(Problem::Other, "The MQTT broker at " + where + " closed the connection before accepting it (" +
                                         Words(rc) + "). Retrying.");
@@ -576,10 +613,11 @@ bool MqttPublisher::Start(std::string* error) {
         return false;
     };
     if (c.wakeFd >= 0) return fail("The MQTT publisher is already running.");
-    if (!ValidInstanceId(c.opt.instance))
+    if (!c.opt.collector && !ValidInstanceId(c.opt.instance))
         return fail("The instance id \"" + c.opt.instance +
                     "\" may hold only letters, digits, '-', '_' and '.', 1 to 64 of them.");
     if (c.opt.url.host.empty()) return fail("No MQTT broker address was given.");
+    if (!c.opt.cleanSession && c.opt.clientId.empty()) return fail("A persistent MQTT session needs a client id.");
     std::string problem = TopicPrefixProblem(c.opt.url.prefix, kLongestTopicSuffix);
     if (!problem.empty()) return fail("The MQTT topic prefix " + problem);
     if (!c.opt.discoveryPrefix.empty()) {
@@ -639,6 +677,19 @@ void MqttPublisher::Stop(std::chrono::milliseconds limit) {
         std::lock_guard<std::mutex> cb(c.cbMu);
         c.callbacksLive = false;
     }
+}
+
+void MqttPublisher::SetReceiver(ReceivedFn onReceived) { core_->onReceived = std::move(onReceived); }
+
+bool MqttPublisher::Send(const std::string& topic, std::string payload) {
+    Core& c = *core_;
+    {
+        std::lock_guard<std::mutex> lock(c.mu);
+        if (c.outbox.size() >= c.opt.maxQueued) return false;
+        c.outbox.emplace_back(topic, std::move(payload));
+    }
+    if (c.wakeFd >= 0) c.Wake();
+    return true;
 }
 
 std::size_t MqttPublisher::Waiting() const {

@@ -63,6 +63,16 @@ struct MqttOptions {
     // that the watcher keeps its connection, and no status: no "online", no last will,
     // no "offline" on Stop, which waits instead for the broker to take what was sent.
     bool visitor = false;
+    // A client that only listens and asks (serve --collect): no status, no last will,
+    // no discovery configs, no calls of its own; the instance id is unused.
+    bool collector = false;
+    std::string clientId;      // empty: "dialscope-<instance>"
+    // false: the broker keeps the subscriptions and queues their QoS 1 messages while
+    // the client is away (a persistent session; needs a fixed clientId).
+    bool cleanSession = true;
+    // Topic filters subscribed with QoS 1 on every connection; what arrives goes to the
+    // receiver (SetReceiver).
+    std::vector<std::string> subscriptions;
 };
 
 // The most the discovery topics add after the discovery prefix, for a 64-byte instance.
@@ -91,6 +101,8 @@ public:
     // Plain-words messages: connection problems (each kind once until the next good
     // connection) and "connected again" after a problem.
     using MessageFn = std::function<void(const std::string& message)>;
+    // A message on a subscribed topic, on the publisher's thread.
+    using ReceivedFn = std::function<void(const std::string& topic, const std::string& payload)>;
 
     MqttPublisher(MqttOptions options, PublishedFn onPublished, MessageFn onMessage);
     ~MqttPublisher();  // Stop()
@@ -100,6 +112,8 @@ public:
     // Checks the options (instance id, topic prefixes, CA file) and starts connecting in the
     // background. False with *error set when an option is wrong; nothing started.
     bool Start(std::string* error);
+    // Before Start.
+    void SetReceiver(ReceivedFn onReceived);
 
     // Queues a call; returns at once. `json` must be one JSON object. False (and
     // nothing queued) when it is not one, or when maxQueued calls already wait: the
@@ -111,6 +125,11 @@ public:
     // Publishes "offline", disconnects and ends the thread, waiting at most `limit`
     // (a connect attempt to a silent host cannot be cut short; it is then left to
     // finish on its own, and no callback runs after Stop returns).
+    // Queues one message (QoS 1, not retained) for any topic; returns at once. It goes
+    // out once connected; one the connection loses before the broker took it is gone
+    // (what is sent here is asked again when missing). False when maxQueued wait.
+    bool Send(const std::string& topic, std::string payload);
+
     void Stop(std::chrono::milliseconds limit = std::chrono::seconds(3));
 
     std::size_t Waiting() const;  // calls not yet acknowledged

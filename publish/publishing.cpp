@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "history/export.h"
+#include "publish/collector.h"
 
 namespace dialscope::publish {
 namespace {
@@ -210,6 +211,8 @@ bool Publishing::Start(std::string* error) {
 
 bool Publishing::StartPublisher(std::string* error) {
     plan_.mqtt->instance = instance_->Known();
+    // A collector (serve --collect) asks here for the calls it missed.
+    plan_.mqtt->subscriptions = {plan_.mqtt->url.prefix + "/" + plan_.mqtt->instance + "/replay/request"};
     std::weak_ptr<Acks> acks = acks_;
     publisher_ = std::make_unique<MqttPublisher>(
         *plan_.mqtt,
@@ -221,6 +224,13 @@ bool Publishing::StartPublisher(std::string* error) {
             }
         },
         report_);
+    publisher_->SetReceiver([requests = std::weak_ptr<Requests>(requests_)](const std::string&, const std::string& payload) {
+        auto r = requests.lock();
+        if (!r) return;
+        std::lock_guard<std::mutex> lock(r->mu);
+        if (r->payloads.size() >= 16) r->overflow = true;  // each collector asks again
+        else r->payloads.push_back(payload);
+    });
     if (!publisher_->Start(error)) {
         publisher_.reset();
         return false;
@@ -248,6 +258,39 @@ void Publishing::Tick(const std::vector<history::StoredCall>& newCalls) {
     }
     Drain();
     if (!newCalls.empty() || (offerAgain_ && now >= nextOffer_)) Offer();
+    AnswerReplay();
+}
+
+void Publishing::AnswerReplay() {
+    std::string payload;
+    bool overflow = false;
+    {
+        std::lock_guard<std::mutex> lock(requests_->mu);
+        if (requests_->payloads.empty()) return;
+        payload = std::move(requests_->payloads.front());
+        requests_->payloads.pop_front();
+        std::swap(overflow, requests_->overflow);
+    }
+    const std::string& instance = plan_.mqtt->instance;
+    const std::string topic = plan_.mqtt->url.prefix + "/" + instance + "/replay/request";
+    if (overflow) report_("Replay requests came faster than they could be answered; some were left out.");
+    ReplayRequest request;
+    std::string why;
+    if (!ReadReplayRequest(topic, payload, &request, &why)) {
+        report_("Ignored a replay request on " + topic + ": " + why + ".");
+        return;
+    }
+    auto calls = history_->CallsAfter(request.after, kReplayPage + 1);
+    const bool more = calls.size() > kReplayPage;
+    if (more) calls.resize(kReplayPage);
+    std::vector<std::string> payloads;
+    for (const auto& call : calls) {
+        std::string line = WatchLine(call, order_, instance);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        payloads.push_back(std::move(line));
+    }
+    for (std::string& message : ReplayAnswer(payloads, more))
+        if (!publisher_->Send(request.replyTo, std::move(message))) break;  // the collector asks again
 }
 
 void Publishing::Offer() {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,6 +80,7 @@ private:
     void Drain();  // marks acknowledged calls
     void Feed();   // hands the command's owed calls to the runner, oldest first
     bool DrainRuns();  // marks the calls whose command run ended; true when any did
+    void AnswerReplay();  // one replay request of a collector, answered from the history
 
     PublishPlan plan_;
     history::CallHistory* history_;
@@ -108,6 +110,13 @@ private:
         std::vector<std::pair<int64_t, bool>> ended;
     };
     std::shared_ptr<Runs> runs_ = std::make_shared<Runs>();
+    // Replay requests (collector.h) as they came, on the publisher's thread; a few at most.
+    struct Requests {
+        std::mutex mu;
+        std::deque<std::string> payloads;
+        bool overflow = false;
+    };
+    std::shared_ptr<Requests> requests_ = std::make_shared<Requests>();
 };
 
 // The command's target in the history: its words, quoted where needed, after

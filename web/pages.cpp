@@ -69,6 +69,9 @@ std::string Row(const PageRow& row, history::DateOrder order) {
     if (number) html += "</a>";
     html += "</td>";
     html += std::string("<td class=\"count") + (row.sameText == 1 ? " once" : "") + "\" data-col=\"Calls\">" + (row.sameText > 0 ? std::to_string(row.sameText) : "") + "</td>";
+    // The watcher a collected call came from; the column shows only in a
+    // history that has any (table.boxes).
+    html += "<td class=\"box\" data-col=\"Box\">" + HtmlFromUtf8(c.instance) + "</td>";
     html += "<td class=\"mark\" data-col=\"\">" +
             std::string(c.damaged ? "<span class=\"damage\" title=\"Arrived damaged\">damaged</span>" : "") + "</td>";
     return html + "</tr>\n";
@@ -123,6 +126,7 @@ CallsRequest ReadCallsRequest(std::string_view queryString, history::DateOrder o
     r.until = q["until"];
     r.label = q["label"];
     r.damaged = q["damaged"];
+    r.instance = q["instance"];
     if (r.damaged != "with" && r.damaged != "only") r.damaged.clear();
     for (std::string* day : {&r.since, &r.until}) {
         if (day->empty() || IsDay(*day)) continue;
@@ -134,6 +138,7 @@ CallsRequest ReadCallsRequest(std::string_view queryString, history::DateOrder o
     f.since = r.since;
     f.until = r.until;
     f.label = r.label;
+    f.instance = r.instance;
     f.dateOrder = order;
     f.includeDamaged = !r.damaged.empty();
     r.query.onlyDamaged = r.damaged == "only";
@@ -159,6 +164,7 @@ std::string FilterQuery(const CallsRequest& r) {
     add("until", r.until);
     add("label", r.label);
     add("damaged", r.damaged);
+    add("instance", r.instance);
     return out;
 }
 
@@ -185,6 +191,7 @@ std::string RowsHtml(const std::vector<PageRow>& rows, history::DateOrder order)
 
 std::string CallJson(const PageRow& row, history::DateOrder order) {
     auto j = nlohmann::ordered_json::parse(history::JsonLine(row.call, order));
+    j["instance"] = row.call.instance.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(row.call.instance);
     j["same_text_calls"] = row.sameText >= 0 ? nlohmann::ordered_json(row.sameText) : nlohmann::ordered_json(nullptr);
     return j.dump();
 }
@@ -211,11 +218,27 @@ std::string CallsPage(const CallsView& v) {
          "<option value=\"\"" + Selected(r.damaged.empty()) + ">calls</option>"
          "<option value=\"with\"" + Selected(r.damaged == "with") + ">calls and damaged</option>"
          "<option value=\"only\"" + Selected(r.damaged == "only") + ">damaged only</option>"
-         "</select></label>"
-         "<button type=\"submit\">Show</button> <a href=\"/\">Clear</a></form>\n";
+         "</select></label>";
+    // Calls collected from other machines' watchers: which box each came from.
+    const bool boxes = std::any_of(v.instances.begin(), v.instances.end(), [](auto& i) { return !i.empty(); }) ||
+                       !r.instance.empty();
+    if (boxes) {
+        h += "<label>Box <select name=\"instance\"><option value=\"\"" + Selected(r.instance.empty()) + ">all</option>";
+        bool listed = r.instance.empty();
+        for (const std::string& i : v.instances) {
+            const std::string value = i.empty() ? history::kLocalInstance : i;
+            listed = listed || value == r.instance;
+            h += "<option value=\"" + HtmlFromUtf8(value) + "\"" + Selected(value == r.instance) + ">" +
+                 HtmlFromUtf8(i.empty() ? "this machine" : i) + "</option>";
+        }
+        if (!listed) h += "<option value=\"" + HtmlFromUtf8(r.instance) + "\" selected>" + HtmlFromUtf8(r.instance) + "</option>";
+        h += "</select></label>";
+    }
+    h += "<button type=\"submit\">Show</button> <a href=\"/\">Clear</a></form>\n";
     h += Problems({&r.problem, &v.problem});
-    h += "<table id=\"calls\"><thead><tr><th>Box time</th><th>Received</th><th>Label</th><th>Letter</th>"
-         "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th></th></tr></thead>\n<tbody>\n";
+    h += std::string("<table id=\"calls\"") + (boxes ? " class=\"boxes\"" : "") +
+         "><thead><tr><th>Box time</th><th>Received</th><th>Label</th><th>Letter</th>"
+         "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th class=\"box\">Box</th><th></th></tr></thead>\n<tbody>\n";
     h += RowsHtml(v.page.rows, v.order);
     h += "</tbody></table>\n";
     h += std::string("<p id=\"empty\" class=\"empty\"") + (v.page.rows.empty() ? "" : " hidden") + ">" +
@@ -315,7 +338,7 @@ std::string CallerPage(const CallerView& v) {
              BarChartSvg(c.months, "Calls per month") + "</figure>\n";
     }
     h += "<table id=\"calls\"><thead><tr><th>Box time</th><th>Received</th><th>Label</th><th>Letter</th>"
-         "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th></th></tr></thead>\n<tbody>\n";
+         "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th class=\"box\">Box</th><th></th></tr></thead>\n<tbody>\n";
     h += RowsHtml(c.rows, v.order) + "</tbody></table>\n";
     if (c.rows.empty()) h += "<p class=\"empty\">No calls from this number are kept.</p>\n";
     if (static_cast<int64_t>(c.rows.size()) < c.total)

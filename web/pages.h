@@ -18,6 +18,7 @@ namespace dialscope::web {
 struct CallsRequest {
     history::PageQuery query;
     std::string search, since, until, label;
+    std::string instance;  // the watcher's instance id, history::kLocalInstance, or "" for all
     std::string damaged;  // "" intact calls only, "with" damaged records too, "only" damaged records only
     std::string problem;  // a filter that could not be read, in plain words
 };
@@ -32,6 +33,7 @@ struct CallsView {
     CallsRequest request;
     history::CallPage page;
     int64_t lastId = 0;  // the highest id in the history when the page was made
+    std::vector<std::string> instances;  // CallReader::Instances: the Box column and filter show when any is not ""
     std::string problem; // the history could not be read
     history::DateOrder order = history::DateOrder::MDY;
     bool signOut = false;  // signed in with the password: a button to sign out

@@ -477,6 +477,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.request.query.limit = kPageSize;
         view.request.query.afterId = 0;
         view.lastId = reader->LastId();
+        view.instances = reader->Instances();
         view.page = reader->Page(view.request.query, &view.problem);
         view.order = order;
         view.signOut = signIn != nullptr;

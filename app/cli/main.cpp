@@ -996,6 +996,20 @@ int Main(int argc, char** argv) {
                                                 "may be given more than once");
     serveCmd->add_flag("--no-auth", serve.noAuth, "Serve without the secret token: any program or user of this "
                                                   "machine can read the calls (this machine's addresses only)");
+    serveCmd->add_option("--collect", serve.collect,
+                         "Also keep the calls that watchers on other machines publish to this MQTT broker "
+                         "(mqtt[s]://[user@]host[:port]/prefix), each with the watcher's instance id; calls "
+                         "missed while serve was away are asked for again. Password: DIALSCOPE_MQTT_PASSWORD or "
+                         "--collect-password-file")
+        ->option_text("URL");
+    serveCmd->add_option("--collect-id", serve.collectId,
+                         "The client id of serve's session at the broker (default: made from the history's path)")
+        ->option_text("ID");
+    serveCmd->add_option("--collect-password-file", serve.collectPasswordFile,
+                         "The broker password for --collect, on the file's first line")->option_text("FILE");
+    serveCmd->add_option("--collect-ca-file", serve.collectCaFile,
+                         "For mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's)")
+        ->option_text("FILE");
     CLI::App* passwdCmd = app.add_subcommand("passwd", "Set the password of the web pages served to other machines "
                                                        "(read from the terminal, or one line from standard input)");
 

@@ -11,6 +11,9 @@
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
 #include "history/call_reader.h"
+#include "publish/collector.h"
+#include "publish/mqtt_url.h"
+#include "publish/watch_config.h"
 #include "web/login.h"
 #include "web/password.h"
 #include "web/platform.h"
@@ -148,6 +151,38 @@ int SetUp(const std::string& path, history::DateOrder order, const ServeOptions&
 
 }  // namespace
 
+namespace {
+
+// The collector's options from serve's; 0, or the exit status with *problem.
+int CollectOptions(const ServeOptions& options, publish::MqttOptions* mqtt, std::string* problem) {
+    const auto url = publish::ParseMqttUrl(options.collect);
+    if (!url.ok) {
+        *problem = "--collect: " + url.error;
+        return kExitUsage;
+    }
+    mqtt->url = url.url;
+    mqtt->clientId = options.collectId;
+    std::string warning;
+    if (!options.collectPasswordFile.empty()) {
+        if (!publish::ReadPasswordFile(options.collectPasswordFile, &mqtt->password, problem, &warning))
+            return kExitUsage;
+        if (!warning.empty()) Say(warning);
+    } else if (const char* env = std::getenv("DIALSCOPE_MQTT_PASSWORD"); env && *env) {
+        mqtt->password = env;
+    }
+    if (!options.collectCaFile.empty()) {
+        if (!url.url.tls) {
+            *problem = "--collect-ca-file is for a TLS broker, but " + url.url.Target() +
+                       " is plain mqtt://, which uses no certificate. Give an mqtts:// address or leave the CA file out.";
+            return kExitUsage;
+        }
+        mqtt->caFile = options.collectCaFile;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int Serve(const std::string& path, history::DateOrder order, const ServeOptions& options) {
     // Opened once as every command opens it: a new history is made, an
     // older one brought to the present version, the pending file taken in.
@@ -162,8 +197,23 @@ int Serve(const std::string& path, history::DateOrder order, const ServeOptions&
                 "); the pages show what can still be read.");
         if (auto left = opened->Close(2000)) Say(*left);
     }
+    if (options.collect.empty() && (!options.collectId.empty() || !options.collectPasswordFile.empty() ||
+                                    !options.collectCaFile.empty()))
+        return Fail(kExitUsage, "--collect-id, --collect-password-file and --collect-ca-file need a broker: give "
+                                "--collect URL.");
+    publish::MqttOptions mqtt;
+    if (!options.collect.empty())
+        if (const int code = CollectOptions(options, &mqtt, &problem)) return Fail(code, problem);
     Pages pages;
     if (const int code = SetUp(path, order, options, &pages, &problem)) return Fail(code, problem);
+    // The calls of other machines' watchers, kept in this history on a
+    // thread of its own; the pages see them as any write to the file.
+    std::unique_ptr<publish::Collector> collector;
+    if (!options.collect.empty()) {
+        collector = std::make_unique<publish::Collector>(mqtt, path, Say);
+        if (!collector->Start(&problem)) return Fail(kExitUsage, problem);
+        std::printf("Collecting the calls published to %s.\n", mqtt.url.Target().c_str());
+    }
     std::printf("The calls are at %s\n", pages.url.c_str());
     if (!pages.auth) std::printf("Without a token: every program and user of this machine can read them.\n");
     if (pages.password) std::printf("Sign in with the password set by dialscope-cli passwd.\n");

@@ -20,6 +20,8 @@ struct ServeOptions {
     // More names browsers reach this machine by (its host name and addresses
     // are known already when it listens on all of them).
     std::vector<std::string> names;
+    // --collect: the broker the watchers publish to; empty: none.
+    std::string collect, collectId, collectPasswordFile, collectCaFile;
 };
 
 // `dialscope-cli passwd`: the password for pages served beyond this
