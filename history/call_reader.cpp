@@ -334,8 +334,10 @@ CallerCalls CallReader::Caller(const std::string& number, DateOrder order, size_
 HistoryOverview CallReader::Overview(const std::string& today, int weekday, DateOrder order, std::string* problem) {
     problem->clear();
     HistoryOverview out;
+    // This machine's own downloads: the row the calls collected from a
+    // watcher are counted under is none.
     Statement dl(impl_->db, "SELECT id, started_at, coalesce(ended_at, 0), port, records, new_calls, coalesce(ended_how, '') "
-                            "FROM downloads ORDER BY id DESC LIMIT 1");
+                            "FROM downloads WHERE ended_how IS NOT 'collected' ORDER BY id DESC LIMIT 1");
     int rc = dl.ok() ? dl.Step() : SQLITE_ERROR;
     if (rc == SQLITE_ROW) {
         DownloadRow d;

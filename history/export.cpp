@@ -101,12 +101,13 @@ std::string IsoUtc(int64_t unixMs) {
     return buf;
 }
 
-std::string CsvHeader() {
-    return "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,time_raw_1,"
-           "time_raw_2,text,text_hex,tone_only,damaged,name,instance\r\n";
+std::string CsvHeader(bool withInstance) {
+    return std::string("id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,time_raw_1,"
+                       "time_raw_2,text,text_hex,tone_only,damaged,name") +
+           (withInstance ? ",instance" : "") + "\r\n";
 }
 
-std::string CsvRow(const StoredCall& call, DateOrder order) {
+std::string CsvRow(const StoredCall& call, DateOrder order, bool withInstance) {
     Shown s = ShowCall(call, order);
     const CallRecord& f = call.fields;
     std::string row;
@@ -130,7 +131,7 @@ std::string CsvRow(const StoredCall& call, DateOrder order) {
     add(f.hasText ? "false" : "true");
     add(call.damaged ? "true" : "false");
     add(NameText(call));  // later columns after the older ones: those keep their places
-    add(call.instance);
+    if (withInstance) add(call.instance);
     return row + "\r\n";
 }
 

@@ -25,10 +25,12 @@ Shown ShowCall(const StoredCall& call, DateOrder order);
 // The caller's name as UTF-8; empty when none is known.
 std::string NameText(const StoredCall& call);
 
-// The header row, CRLF-terminated.
-std::string CsvHeader();
+// The header row, CRLF-terminated. withInstance: a last column "instance", the
+// watcher a collected call came from (the pages' export; a file the console
+// program appends to keeps the columns it always had).
+std::string CsvHeader(bool withInstance = false);
 // One call as a CSV row, CRLF-terminated.
-std::string CsvRow(const StoredCall& call, DateOrder order);
+std::string CsvRow(const StoredCall& call, DateOrder order, bool withInstance = false);
 // One call as one JSON object on one line, LF-terminated.
 std::string JsonLine(const StoredCall& call, DateOrder order);
 

@@ -192,7 +192,7 @@ public:
         pending_ = OpenEndedHead(csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
                                  csv ? "Content-Disposition: attachment; filename=\"calls.csv\"\r\n"
                                      : "Content-Disposition: attachment; filename=\"calls.jsonl\"\r\n");
-        if (csv) pending_ += history::CsvHeader();
+        if (csv) pending_ += history::CsvHeader(true);
         Fill();
         Write();
     }
@@ -202,7 +202,7 @@ private:
         std::string problem;
         const auto page = server_.reader->Page(what_.request.query, &problem);
         for (const auto& row : page.rows)
-            pending_ += what_.csv ? history::CsvRow(row.call, server_.options.dateOrder)
+            pending_ += what_.csv ? history::CsvRow(row.call, server_.options.dateOrder, true)
                                   : history::JsonLine(row.call, server_.options.dateOrder);
         what_.request.query.before = page.next;
         done_ = !page.next || !problem.empty();

@@ -52,14 +52,17 @@ std::vector<std::string> Dump(const std::string& path, const std::string& sql) {
 
 // The whole content of a history file but the records table's definition,
 // which is the one thing version 2 changes, the contacts table version 3 adds,
-// the indexes version 4 adds and the caller's number (with its index) version
-// 5 adds.
+// the indexes version 4 adds, the caller's number (with its index) version
+// 5 adds, and the instance and source id (with the identity of a call made
+// again with the instance) version 6 adds.
 std::vector<std::string> Content(const std::string& path) {
     std::vector<std::string> all;
     for (const char* sql : {
              "SELECT type, name, tbl_name, sql FROM sqlite_schema WHERE name NOT IN ('records', 'contacts', "
-             "'records_received', 'records_same_text', 'records_caller') ORDER BY name",
-             "SELECT cid, name, type, dflt_value, pk FROM pragma_table_info('records') WHERE name <> 'caller_number'",
+             "'records_received', 'records_same_text', 'records_caller', 'records_call', 'records_source', "
+             "'records_instance') ORDER BY name",
+             "SELECT cid, name, type, dflt_value, pk FROM pragma_table_info('records') "
+             "WHERE name NOT IN ('caller_number', 'instance', 'source_id')",
              "SELECT id, download_id, received_at, label, label_index, letter, d1, d2, d3, t1, t2, has_text, text, "
              "damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, label_key FROM records ORDER BY id",
              "SELECT * FROM records_text ORDER BY id",
@@ -221,6 +224,63 @@ TEST(CallHistorySchema, Version1HistoryIsReadAndMigratedWithEveryRowAndId) {
         EXPECT_EQ(h->WrittenAs(added[2])->id, 7);  // after the highest id, never into the gap
         EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
         EXPECT_EQ(OfficeCalls(path), (std::vector<int64_t>{5}));
+    }
+}
+
+// A history of version 5 (made here by taking version 6's additions away
+// again) is brought to version 6 in place. Its calls are this machine's box's;
+// a call collected from a watcher is kept once by that watcher's id, apart
+// from the same call seen by another box, and the pages filter by box.
+TEST(CallHistorySchema, Version5HistoryUpgradesAndKeepsEachCollectedCallOnce) {
+    TempDir dir;
+    const std::string path = dir.path + "/calls.sqlite3";
+    const CallRecord home = Record("HOME", "555 0100 SMITH", {7, 15, 26, 9, 30});
+    std::string problem;
+    {
+        auto h = CallHistory::Open(path, &problem);
+        ASSERT_TRUE(h) << problem;
+        h->BeginDownload("/dev/ttyUSB0");
+        h->AddRecord(home);
+        h->EndDownload(DownloadEnd::Completed);
+        h->Close(1000);
+    }
+    ASSERT_EQ(Exec(path, "DROP INDEX records_source; DROP INDEX records_instance; DROP INDEX records_call;"
+                         "CREATE UNIQUE INDEX records_call ON records(label, letter, d1, d2, d3, t1, t2, has_text, "
+                         "text, occurrence) WHERE damaged = 0;"
+                         "ALTER TABLE records DROP COLUMN instance; ALTER TABLE records DROP COLUMN source_id;"
+                         "PRAGMA user_version=5"),
+              SQLITE_OK);
+    auto h = CallHistory::Open(path, &problem);
+    ASSERT_TRUE(h) << problem;
+    EXPECT_EQ(Query(path, "PRAGMA user_version"), 6);
+    const int64_t at = 1796724000000;
+    const struct {
+        CollectedCall call;
+        CollectResult result;
+    } cases[] = {
+        {{"kitchen", 4, at, home}, CollectResult::New},    // this box's call, seen by another box too
+        {{"hall", 4, at, home}, CollectResult::New},       // and by a third, under the same id in its own history
+        {{"kitchen", 4, at, home}, CollectResult::Known},  // sent again
+        {{"kitchen", 5, at, home}, CollectResult::New},    // the caller again within the minute
+    };
+    for (const auto& c : cases) EXPECT_EQ(h->Collect(c.call), c.result) << c.call.instance << c.call.sourceId;
+    h->BeginDownload("/dev/ttyUSB0");
+    h->AddRecord(home);
+    EXPECT_EQ(h->EndDownload(DownloadEnd::Completed).knownCalls, 1);  // the box's own call is still known
+    EXPECT_EQ(h->LastCollected("kitchen"), 5);
+    EXPECT_EQ(h->LastCollected("attic"), 0);
+
+    auto reader = CallReader::Open(path, &problem);
+    ASSERT_TRUE(reader) << problem;
+    EXPECT_EQ(reader->Instances(), (std::vector<std::string>{"", "hall", "kitchen"}));
+    for (const auto& [filter, want] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"", {"", "hall", "kitchen", "kitchen"}}, {"kitchen", {"kitchen", "kitchen"}}, {kLocalInstance, {""}}}) {
+        PageQuery q;
+        q.filter.instance = filter;
+        std::vector<std::string> got;
+        for (const auto& row : reader->Page(q, &problem).rows) got.push_back(row.call.instance);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, want) << filter << problem;
     }
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "history/call_reader.h"
 #include "tests/history/history_support.h"
 #include "web/gate.h"
@@ -17,6 +19,7 @@
 namespace dialscope::web {
 namespace {
 
+using history::PageRow;
 using history::test::Record;
 using history::test::TempDir;
 
@@ -245,6 +248,44 @@ size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
+}
+
+// The Box column and filter show once any call was collected from a watcher;
+// the filter survives in links and exports, and a row shows its box.
+TEST(WebPages, BoxColumnAndFilterOnlyWithCollectedCalls) {
+    PageRow row;
+    row.call.id = 1;
+    row.call.fields = Record("HOME", "CALLER", {12, 8, 26, 9, 0});
+    row.call.instance = "kitchen";
+    const struct {
+        std::string query;
+        std::vector<std::string> instances;
+        bool shown;
+        std::string selected;
+    } cases[] = {
+        {"", {}, false, ""},
+        {"", {""}, false, ""},
+        {"", {"", "kitchen"}, true, "<option value=\"\" selected>all</option>"},
+        {"instance=kitchen", {"kitchen", "hall"}, true, "<option value=\"kitchen\" selected>kitchen</option>"},
+        {"instance=%28local%29", {"", "kitchen"}, true, "<option value=\"(local)\" selected>this machine</option>"},
+        {"instance=gone", {""}, true, "<option value=\"gone\" selected>gone</option>"},  // a link from before
+    };
+    for (const auto& c : cases) {
+        CallsView view;
+        view.request = ReadCallsRequest(c.query, history::DateOrder::MDY);
+        view.instances = c.instances;
+        view.page.rows = {row};
+        const std::string page = CallsPage(view);
+        EXPECT_EQ(page.find("<table id=\"calls\" class=\"boxes\">") != std::string::npos, c.shown) << c.query;
+        EXPECT_EQ(page.find("<select name=\"instance\">") != std::string::npos, c.shown) << c.query;
+        if (c.shown) EXPECT_NE(page.find(c.selected), std::string::npos) << c.query;
+        EXPECT_NE(page.find("data-col=\"Box\">kitchen</td>"), std::string::npos);
+        if (!view.request.instance.empty())
+            EXPECT_NE(page.find("export.csv?instance=" + c.query.substr(9)), std::string::npos) << c.query;
+    }
+    EXPECT_EQ(nlohmann::json::parse(CallJson(row, history::DateOrder::MDY))["instance"], "kitchen");
+    row.call.instance.clear();
+    EXPECT_TRUE(nlohmann::json::parse(CallJson(row, history::DateOrder::MDY))["instance"].is_null());
 }
 
 // One line written three ways across months with a gap, another line, and
