@@ -414,8 +414,9 @@ void Collector::Stop() {
         m.stopping = true;
         m.cv.notify_all();
     }
-    if (m.thread.joinable()) m.thread.join();
-    if (m.history) {
+    const bool ran = m.thread.joinable();
+    if (ran) m.thread.join();
+    if (m.history && ran) {
         // What the busy file could not take yet: the watchers send it again next time.
         if (!m.unsaved.empty())
             m.report(std::to_string(m.unsaved.size()) +
@@ -424,6 +425,8 @@ void Collector::Stop() {
         m.report("Kept " + std::to_string(m.keptLive + m.keptAgain) + " new calls from the watchers: " +
                  std::to_string(m.keptLive) + " as they were published, " + std::to_string(m.keptAgain) +
                  " sent again on request.");
+    }
+    if (m.history) {
         m.history->Close(2000);
         m.history.reset();
     }
