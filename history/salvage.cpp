@@ -312,14 +312,19 @@ struct Copier {
 };
 
 bool CopyAll(sqlite3* from, sqlite3* to, SalvageReport* report, std::string* problem) {
-    Copier records(to, std::string("INSERT INTO records(") + kRecordColumns +
-                           ", caller_number) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(id) DO NOTHING");
+    // A file from version 6 on keeps, for a call collected from a watcher,
+    // that watcher's instance and id: copied too, or the call would turn
+    // into one of this machine's box and come again from the watcher.
+    Statement collected(from, "SELECT instance, source_id FROM records LIMIT 0");
+    const std::string columns = std::string(kRecordColumns) + (collected.st ? ", instance, source_id" : "");
+    Copier records(to, "INSERT INTO records(" + columns + ", caller_number) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?," +
+                           (collected.st ? "?,?," : "") + "?) ON CONFLICT(id) DO NOTHING");
     Statement text(to, "INSERT INTO records_text(id, folded) VALUES (?1, ?2)");
     if (!records.insert.st || !text.st) {
         *problem = sqlite3_errmsg(to);
         return false;
     }
-    const Scan recordScan = ReadPastDamage(from, "records", kRecordColumns, HighestKnownId(from), [&](const Row& row) {
+    const Scan recordScan = ReadPastDamage(from, "records", columns, HighestKnownId(from), [&](const Row& row) {
         // The caller's number read again from the text: a copy from a
         // file older than the number's column, and no trust in a damaged one.
         const char* bytes = static_cast<const char*>(sqlite3_value_blob(row.values[12]));

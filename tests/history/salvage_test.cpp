@@ -79,6 +79,28 @@ Layout LayoutOf(const std::string& path, const Rows& records) {
     return layout;
 }
 
+// A call collected from a watcher keeps its watcher in the copy: else the
+// next replay would bring it again as a second call.
+TEST(Salvage, CollectedCallsKeepTheirWatcher) {
+    TempDir dir;
+    const std::string sound = dir.File("sound.sqlite3"), saved = dir.File("saved.sqlite3");
+    {
+        std::string problem;
+        auto h = CallHistory::Open(sound, &problem);
+        ASSERT_TRUE(h) << problem;
+        h->AddRecord(Record("HOME", "555 0100", {7, 15, 26, 9, 30}));
+        h->EndDownload(DownloadEnd::Completed);
+        ASSERT_EQ(h->Collect({"kitchen", 7, 1796724000000, Record("HOME", "555 0100", {7, 15, 26, 9, 30})}),
+                  CollectResult::New);
+    }
+    SalvageReport report;
+    std::string problem;
+    ASSERT_TRUE(Salvage(sound, saved, &report, &problem)) << problem;
+    const char* sql = "SELECT id, instance, source_id FROM records";
+    EXPECT_EQ(AllRows(saved, sql), AllRows(sound, sql));
+    EXPECT_EQ(AllRows(saved, sql).size(), 2u);
+}
+
 TEST(Salvage, EveryCallOnSoundPagesComesOutAsItWasAndTheOldFileIsNotChanged) {
     TempDir dir;
     const std::string sound = dir.File("sound.sqlite3");
