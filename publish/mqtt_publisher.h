@@ -12,6 +12,8 @@
 //   P/I/status  "online" (retained) while connected; "offline" (retained) is the last
 //               will, so the broker sets it when the watcher vanishes, and is also
 //               published by Stop()
+//   P/I/replay/request  subscribed: a collector (serve --collect) asks for the calls
+//               it missed; see collector.h
 //   D/sensor/dialscope_I/last_call/config   discovery configs (retained) in the
 //   D/event/dialscope_I/call/config         widely used hub convention, D = discovery
 //               prefix ("homeassistant")
