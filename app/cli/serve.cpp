@@ -162,6 +162,11 @@ int CollectOptions(const ServeOptions& options, publish::MqttOptions* mqtt, std:
     }
     mqtt->url = url.url;
     mqtt->clientId = options.collectId;
+    if (!options.collectId.empty() && !publish::ValidInstanceId(options.collectId)) {
+        *problem = "--collect-id: \"" + options.collectId +
+                   "\" may hold only letters, digits, '-', '_' and '.', 1 to 64 of them (it becomes part of a topic).";
+        return kExitUsage;
+    }
     std::string warning;
     if (!options.collectPasswordFile.empty()) {
         if (!publish::ReadPasswordFile(options.collectPasswordFile, &mqtt->password, problem, &warning))
