@@ -251,7 +251,7 @@ public:
     // Known. Failed when the file cannot take it now (locked, read-only,
     // damaged; said through TakeProblem): keep it and try again.
     CollectResult Collect(const CollectedCall& call);
-    // The highest source id kept from an instance; 0 for none.
+    // The highest source id kept from an instance, pruned calls included; 0 for none.
     int64_t LastCollected(const std::string& instance);
 
     // The contacts (contacts.h), by name, then number. *problem when the

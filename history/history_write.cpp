@@ -452,6 +452,12 @@ CollectResult CallHistory::Collect(const CollectedCall& call) {
         count.Bind(1, download);
         count.Bind(2, m.Now());
         if (count.Step() != SQLITE_DONE) return fail();
+        Statement mark(m.db, "INSERT INTO collected(instance, through) VALUES (?1, ?2) "
+                             "ON CONFLICT(instance) DO UPDATE SET through = max(through, excluded.through)");
+        if (!mark.ok()) return fail();
+        mark.Bind(1, call.instance);
+        mark.Bind(2, call.sourceId);
+        if (mark.Step() != SQLITE_DONE) return fail();
     }
     if (Exec(m.db, "COMMIT") != SQLITE_OK) return fail();
     m.Recovered();
@@ -462,7 +468,8 @@ CollectResult CallHistory::Collect(const CollectedCall& call) {
 int64_t CallHistory::LastCollected(const std::string& instance) {
     int64_t last = 0;
     if (!impl_->db) return 0;
-    Statement st(impl_->db, "SELECT coalesce(max(source_id), 0) FROM records WHERE instance = ?1 AND source_id IS NOT NULL");
+    Statement st(impl_->db, "SELECT max(coalesce((SELECT through FROM collected WHERE instance = ?1), 0), "
+                            "coalesce((SELECT max(source_id) FROM records WHERE instance = ?1 AND source_id IS NOT NULL), 0))");
     if (st.ok()) {
         st.Bind(1, instance);
         if (st.Step() == SQLITE_ROW) last = sqlite3_column_int64(st.get(), 0);

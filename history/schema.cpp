@@ -161,6 +161,12 @@ const char* const kMigrations[] = {
         instance) WHERE damaged = 0;
     CREATE UNIQUE INDEX records_source ON records(instance, source_id) WHERE source_id IS NOT NULL;
     CREATE INDEX records_instance ON records(instance, received_at);
+    -- The highest id kept from each watcher, pruned calls included: what
+    -- the watcher is asked for after, so that a pruned call never comes back.
+    CREATE TABLE collected(
+        instance TEXT PRIMARY KEY,
+        through INTEGER NOT NULL
+    ) WITHOUT ROWID;
     )sql",
 };
 static_assert(std::size(kMigrations) == CallHistory::kSchemaVersion);
@@ -199,6 +205,7 @@ bool CallHistory::Impl::CheckSchema(int64_t version, std::string* problem) {
         {3, "SELECT number, name, source, updated FROM contacts"},
         {5, "SELECT caller_number FROM records"},
         {6, "SELECT instance, source_id FROM records"},
+        {6, "SELECT instance, through FROM collected"},
     };
     for (const auto& expected : kExpected) {
         if (version < expected.since) continue;
