@@ -75,6 +75,10 @@
       localTimes(t.content);
       for (let i = rows.length - 1; i >= 0; --i) tbody.prepend(rows[i]);
       if (rows.length) document.getElementById('empty').hidden = true;
+      // The first call collected from a watcher: the Box column shows.
+      if (rows.some((tr) => tr.querySelector('td.box') && tr.querySelector('td.box').textContent)) {
+        document.getElementById('calls').classList.add('boxes');
+      }
       if (last > after) after = last;
       remember(after);
     } catch (e) {
