@@ -228,6 +228,7 @@ struct Collector::Impl {
     };
     std::map<std::string, Watcher> watchers;
     std::deque<std::pair<history::CollectedCall, bool>> unsaved;  // and whether it came as a replay
+    bool unsavedLeftOut = false;
     int64_t keptLive = 0, keptAgain = 0;  // new calls as published, and as replayed
     // Lines about ignored messages: at most 20 a minute, the rest counted.
     Clock::time_point minute;
@@ -276,6 +277,7 @@ struct Collector::Impl {
     void Keep(history::CollectedCall call, bool replayed) {
         if (!unsaved.empty()) {  // in order behind those that wait
             if (unsaved.size() < kMaxUnsaved) unsaved.emplace_back(std::move(call), replayed);
+            else unsavedLeftOut = true;  // asked for again once the file takes the others
             return;
         }
         const auto result = history->Collect(call);
@@ -355,6 +357,11 @@ struct Collector::Impl {
                 if (result == history::CollectResult::Failed) break;
                 if (result == history::CollectResult::New) ++(unsaved.front().second ? keptAgain : keptLive);
                 unsaved.pop_front();
+            }
+            if (unsaved.empty() && unsavedLeftOut) {
+                unsavedLeftOut = false;
+                for (auto& [instance, w] : watchers)
+                    if (w.online && !last) Ask(instance);
             }
             const auto now = Clock::now();
             for (auto& [instance, w] : watchers)
