@@ -278,10 +278,13 @@ TEST(WebPages, BoxColumnAndFilterOnlyWithCollectedCalls) {
         const std::string page = CallsPage(view);
         EXPECT_EQ(page.find("<table id=\"calls\" class=\"boxes\">") != std::string::npos, c.shown) << c.query;
         EXPECT_EQ(page.find("<select name=\"instance\">") != std::string::npos, c.shown) << c.query;
-        if (c.shown) EXPECT_NE(page.find(c.selected), std::string::npos) << c.query;
+        if (c.shown) {
+            EXPECT_NE(page.find(c.selected), std::string::npos) << c.query;
+        }
         EXPECT_NE(page.find("data-col=\"Box\">kitchen</td>"), std::string::npos);
-        if (!view.request.instance.empty())
+        if (!view.request.instance.empty()) {
             EXPECT_NE(page.find("export.csv?instance=" + c.query.substr(9)), std::string::npos) << c.query;
+        }
     }
     EXPECT_EQ(nlohmann::json::parse(CallJson(row, history::DateOrder::MDY))["instance"], "kitchen");
     row.call.instance.clear();
