@@ -131,7 +131,7 @@ else
   done
   [ -s "$work/lin-history.json" ] || { echo "FAIL: the Linux history is empty"; fail=1; }
   cmp "$work/lin-history.json" "$work/win-history.json" ||
-    { echo "FAIL: the two histories hold different calls"; diff "$work/lin-history.json" "$work/win-history.json" | head; fail=1; }
+    { echo "FAIL: the two histories hold different calls"; diff "$work/lin-history.json" "$work/win-history.json" | head || true; fail=1; }
   echo "both histories: $(wc -l < "$work/win-history.json") calls"
 fi
 echo "${log:-$records generated records}: saved $(stat -c %s "$work/win.txt") bytes on both builds"
