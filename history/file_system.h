@@ -20,8 +20,10 @@ struct Info {
 // any other failure: nullopt with *error saying why.
 std::optional<Info> Look(const std::string& path, bool* missing = nullptr, std::string* error = nullptr);
 
-// Whether anything has this name, a dangling link included.
+// Whether the path names something (through links).
 bool Exists(const std::string& path);
+// Whether anything has this name, a dangling link included.
+bool NameTaken(const std::string& path);
 
 // Whether the user may write the file (a missing one: *missing set, false).
 bool MayWrite(const std::string& path, bool* missing = nullptr);

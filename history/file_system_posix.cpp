@@ -58,7 +58,9 @@ std::optional<Info> Look(const std::string& path, bool* missing, std::string* er
     return std::nullopt;
 }
 
-bool Exists(const std::string& path) {
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool NameTaken(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }

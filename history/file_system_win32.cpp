@@ -110,6 +110,8 @@ std::optional<Info> Look(const std::string& path, bool* missing, std::string* er
 
 bool Exists(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool NameTaken(const std::string& path) { return Exists(path); }
+
 bool MayWrite(const std::string& path, bool* missing) {
     const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -261,7 +261,7 @@ bool OpenOld(const std::string& path, Connection* old, std::string* problem) {
 // Where the copy goes: a new history, made as every history is. An existing
 // file is never overwritten.
 bool MakeNew(const std::string& path, std::string* problem) {
-    if (files::Exists(path)) {
+    if (files::NameTaken(path)) {
         *problem = "The file " + path + " exists already. Name a new file to save the calls into.";
         return false;
     }
