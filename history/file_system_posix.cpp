@@ -212,7 +212,8 @@ LockedFile::~LockedFile() {
 
 std::unique_ptr<LockedFile> LockedFile::Open(const std::string& path, Mode mode, bool wait, std::string* error) {
     error->clear();
-    const int flags = mode == Mode::Append ? O_WRONLY | O_CREAT | O_APPEND : O_RDWR;
+    // Appending reads too: the last byte says whether a line was left cut.
+    const int flags = mode == Mode::Append ? O_RDWR | O_CREAT | O_APPEND : O_RDWR;
     for (int attempt = 0; attempt < 10; ++attempt) {
         int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         if (fd < 0) {
