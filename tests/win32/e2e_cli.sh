@@ -7,7 +7,8 @@
 #   - the history the Linux program wrote is listed by the Windows program as
 #     the same bytes, in every format, with and without a --search term typed
 #     in UTF-8 (café);
-#   - each program's own history lists the same calls;
+#   - each program's own history lists the same calls, and the same contact
+#     set on each (a name in UTF-8) is listed alike;
 #   - a history named in UTF-8 beyond the code page (win-ω.sqlite3) is made
 #     and read under that name;
 #   - watch, serve and passwd say in words that Windows has none (exit 2).
@@ -51,6 +52,7 @@ wait_for_pty() {
 wincli() { LC_ALL=C.UTF-8 timeout 120 wine "$win/dialscope-cli.exe" "$@"; }
 lincli() { timeout 120 "$lin/dialscope-cli" "$@"; }
 winpath() { LC_ALL=C.UTF-8 winepath -w "$1"; }
+no_times() { sed -E 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z//g' "$1"; }
 no_received() { sed -E -e 's/^([^,]*,[^,]*,)[0-9T:.Z-]+,/\1/' -e 's/"received":"[^"]*",//' "$1"; }
 
 fail=0
@@ -80,8 +82,24 @@ grep '^dialscope-cli: History:' "$work/win-download.err" > "$work/win-history-li
 cmp "$work/lin-history-line" "$work/win-history-line" ||
   { echo "FAIL: the History line differs"; cat "$work/lin-history-line" "$work/win-history-line"; fail=1; }
 
+# ---- a contact named on each (the listings then carry it), set in UTF-8
+lincli --history "$work/lin.sqlite3" contacts set "0171 1913" "Zoë Café" > /dev/null 2>&1
+wincli --history "$(winpath "$work/win-ω.sqlite3")" contacts set "0171 1913" "Zoë Café" > "$work/win-contact.out" 2>&1 ||
+  { echo "FAIL: contacts set on Windows"; cat "$work/win-contact.out"; fail=1; }
+
 # ---- the histories listed
 listed=0
+for format in text csv json; do
+  lincli --history "$work/lin.sqlite3" contacts list --format "$format" > "$work/lin-contacts-$format" 2>&1
+  wincli --history "$(winpath "$work/lin.sqlite3")" contacts list --format "$format" > "$work/win-of-lin-contacts-$format" 2>&1 || true
+  wincli --history "$(winpath "$work/win-ω.sqlite3")" contacts list --format "$format" > "$work/win-contacts-$format" 2>&1 || true
+  grep -q "Zoë Café" "$work/lin-contacts-$format" || { echo "FAIL: no contact listed ($format)"; fail=1; }
+  cmp "$work/lin-contacts-$format" "$work/win-of-lin-contacts-$format" ||
+    { echo "FAIL: the Linux contacts listed differently on Windows ($format)"; fail=1; }
+  cmp <(no_times "$work/lin-contacts-$format") <(no_times "$work/win-contacts-$format") ||
+    { echo "FAIL: the contact set on Windows differs ($format)"; fail=1; }
+  listed=$((listed + 1))
+done
 for format in text csv json; do
   for search in "" "café"; do
     args=(history --damaged --format "$format")
