@@ -46,12 +46,14 @@ target_compile_definitions(dialscope_sqlite3 PRIVATE
 target_compile_options(dialscope_sqlite3 PRIVATE -w)
 
 # Header-only libraries from Debian's packages (nlohmann-json3-dev,
-# libcli11-dev): the cross-compiler must not search /usr/include as a whole,
-# so a folder holding links to just these two is its include path.
+# libcli11-dev, libboost1.74-dev for Beast and Asio): the cross-compiler must
+# not search /usr/include as a whole, so a folder holding links to just these
+# is its include path.
 set(DIALSCOPE_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
-foreach(dir nlohmann CLI)
+foreach(dir nlohmann CLI boost)
   if(NOT EXISTS /usr/include/${dir})
-    message(FATAL_ERROR "/usr/include/${dir} is missing: install nlohmann-json3-dev and libcli11-dev (scripts/deps)")
+    message(FATAL_ERROR "/usr/include/${dir} is missing: install nlohmann-json3-dev, libcli11-dev and "
+      "libboost1.74-dev (scripts/deps)")
   endif()
   file(MAKE_DIRECTORY ${DIALSCOPE_HOST_HEADERS})
   file(CREATE_LINK /usr/include/${dir} ${DIALSCOPE_HOST_HEADERS}/${dir} SYMBOLIC)
@@ -60,3 +62,18 @@ add_library(dialscope_host_headers INTERFACE)
 target_include_directories(dialscope_host_headers SYSTEM INTERFACE ${DIALSCOPE_HOST_HEADERS})
 add_library(nlohmann_json::nlohmann_json ALIAS dialscope_host_headers)
 add_library(CLI11::CLI11 ALIAS dialscope_host_headers)
+
+# libsodium (the web password's hash, the sessions' ids): a static library
+# made from Debian's own source package by scripts/sodium-windows.
+set(DIALSCOPE_SODIUM_PREFIX ${CMAKE_BINARY_DIR}/sodium CACHE PATH
+  "Where scripts/sodium-windows installed libsodium for Windows")
+if(NOT EXISTS ${DIALSCOPE_SODIUM_PREFIX}/lib/libsodium.a)
+  message(FATAL_ERROR "libsodium for Windows is missing from ${DIALSCOPE_SODIUM_PREFIX}. "
+    "Make it with: scripts/sodium-windows ${DIALSCOPE_SODIUM_PREFIX}")
+endif()
+add_library(dialscope_sodium STATIC IMPORTED)
+set_target_properties(dialscope_sodium PROPERTIES
+  IMPORTED_LOCATION ${DIALSCOPE_SODIUM_PREFIX}/lib/libsodium.a
+  INTERFACE_INCLUDE_DIRECTORIES ${DIALSCOPE_SODIUM_PREFIX}/include
+  # Linked in, not imported from a DLL.
+  INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC=1)

@@ -96,7 +96,7 @@ struct Server::Impl {
     std::unique_ptr<Gate> gate;
     // The key of the change tokens (ChangeToken), made afresh at each start.
     std::string csrf;
-    std::unique_ptr<net::ssl::context> tls;
+    std::unique_ptr<TlsContext> tls;
     std::unique_ptr<SignIn> signIn;  // with a password
     std::set<std::shared_ptr<LiveStream>> streams;
     bool watching = false;

@@ -23,8 +23,8 @@
 
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
-#if !defined(_WIN32)
 #include "app/cli/serve.h"
+#if !defined(_WIN32)
 #include "app/cli/test_call.h"
 #endif
 #include "app/core.h"
@@ -992,7 +992,6 @@ int Main(int argc, char** argv) {
     setCmd->add_option("NAME", contacts.name, "The name to show")->required();
     CLI::App* removeCmd = contactsCmd->add_subcommand("remove", "Remove the contact with NUMBER");
     removeCmd->add_option("NUMBER", contacts.number, "The phone number")->required();
-#if !defined(_WIN32)
     ServeOptions serve;
     CLI::App* serveCmd = app.add_subcommand("serve", "Show the call history in a web browser, with new calls as they come "
                                                      "(run beside the watcher); prints the address to open");
@@ -1010,19 +1009,14 @@ int Main(int argc, char** argv) {
     CLI::App* passwdCmd = app.add_subcommand("passwd", "Set the password of the web pages served to other machines "
                                                        "(read from the terminal, or one line from standard input)");
 
-#else
-    CLI::App* serveCmd = app.add_subcommand("serve", "Not available on Windows (Linux only)");
-    CLI::App* passwdCmd = app.add_subcommand("passwd", "Not available on Windows (Linux only)");
-#endif
 
 #if defined(_WIN32)
     // Whatever options follow them, these commands are said to be Linux's.
     auto linuxOnlyAsked = [&]() -> std::optional<int> {
-        for (CLI::App* linuxOnly : {watchCmd, serveCmd, passwdCmd})
-            if (linuxOnly->parsed())
-                return Fail(kExitUsage, linuxOnly->get_name() +
-                                            " is not available on Windows: the Windows program downloads (download), "
-                                            "lists the history (history) and keeps contacts (contacts). Run it on Linux.");
+        if (watchCmd->parsed())
+            return Fail(kExitUsage, "watch is not available on Windows: the Windows program downloads (download), "
+                                    "lists the history (history), keeps contacts (contacts) and shows the history "
+                                    "in a web browser (serve). Run the watcher on Linux.");
         return std::nullopt;
     };
 #endif
@@ -1078,6 +1072,7 @@ int Main(int argc, char** argv) {
     if (*downloadCmd) return Download(common, download);
 #if !defined(_WIN32)
     if (*watchCmd) return Watch(common, std::move(watch));
+#endif
     if (*serveCmd) {
         std::string problem;
         const std::string path = HistoryPath(common, &problem);
@@ -1090,7 +1085,6 @@ int Main(int argc, char** argv) {
         if (path.empty()) return Fail(kExitHistory, problem);
         return SetWebPassword(path);
     }
-#endif
     return History(common, list);
 }
 
