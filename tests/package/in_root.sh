@@ -19,6 +19,7 @@ done
 
 # A user's download from the installed simulator on a pty, into the user's own
 # default history (~/.local/share/dialscope).
+command -v useradd >/dev/null || apt-get install -y -q --no-install-recommends passwd >/dev/null
 useradd --create-home caller
 runuser -u caller -- bash -euo pipefail -c '
   cd
