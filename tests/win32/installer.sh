@@ -40,7 +40,8 @@ for row in "${table[@]}"; do
   run reg.exe query "$key\\$uninst" /v DisplayVersion | grep -q "REG_SZ *$version" ||
     fail "$key\\$uninst has no DisplayVersion $version"
 
-  # The uninstaller runs from a copy in %TEMP% and returns at once: wait for it.
+  # The uninstaller runs from a copy in %TEMP% and returns at once; the folder
+  # is the last thing it removes.
   run "$folder\\uninstall.exe" /S || fail "uninstall.exe /S exited $?"
   for _ in $(seq 600); do [ -e "$dir" ] || break; sleep 0.1; done
   [ ! -e "$dir" ] || fail "left after the uninstall: $(ls -A "$dir")"
