@@ -16,8 +16,30 @@ if(DIALSCOPE_DEBIAN_PACKAGE)
   execute_process(COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/debian/changelog
     OUTPUT_FILE ${CMAKE_BINARY_DIR}/debian/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
   install(FILES ${CMAKE_BINARY_DIR}/debian/changelog.gz DESTINATION ${doc})
-  install(FILES ${debian}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-    RENAME dialscope)
+  # Each program's manual page, made by help2man from its --help and
+  # --version. HOME=~ so that the default history path reads as the user's,
+  # not the builder's; the programs run by name, as a user types them.
+  find_program(DIALSCOPE_HELP2MAN help2man REQUIRED)
+  set(dialscope_man "show a caller-ID box's call log in a window")
+  set(dialscope-cli_man "download, watch and list a caller-ID box's calls without a window")
+  set(dialscope-devsim_man "simulate a caller-ID box on a pseudo-terminal")
+  set(pages "")
+  foreach(program dialscope dialscope-cli dialscope-devsim)
+    if(NOT TARGET ${program})
+      continue()
+    endif()
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -E env --unset=XDG_DATA_HOME HOME=~ "PATH=$<TARGET_FILE_DIR:${program}>:$ENV{PATH}"
+        ${DIALSCOPE_HELP2MAN} --no-info --no-discard-stderr "--name=${${program}_man}" --output=${page} ${program}
+      COMMAND gzip -9nf ${page}
+      DEPENDS ${program}
+      VERBATIM)
+    list(APPEND pages ${page}.gz)
+  endforeach()
+  add_custom_target(dialscope_man_pages ALL DEPENDS ${pages})
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 set(CPACK_GENERATOR DEB)
