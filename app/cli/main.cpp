@@ -29,6 +29,7 @@
 #endif
 #include "app/core.h"
 #include "app/save_log.h"
+#include "app/version.h"
 #include "history/call_history.h"
 #include "history/contacts_import.h"
 #include "history/export.h"
@@ -890,6 +891,7 @@ int Main(int argc, char** argv) {
     CLI::App app{"Dialscope without a window: downloads the call log of a caller-ID box, "
                  "keeps every call once in the call history, and lists it."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "dialscope-cli " DIALSCOPE_VERSION, "Print the program's version and exit");
     // --history and --date-order belong to every command: they may come
     // after its name too ("download --history FILE").
     app.fallthrough();

@@ -1,6 +1,6 @@
 // Program entry of the Windows program: the main window, the core behind it,
 // the call history and the message loop. The options are those of the Linux
-// window: --history FILE and --no-history.
+// window: --history FILE, --no-history and --version.
 
 #include <windows.h>
 #include <shellapi.h>
@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/core.h"
+#include "app/version.h"
 #include "app/win32/main_window.h"
 #include "app/win32/message_boxes.h"
 #include "history/call_history.h"
@@ -38,6 +39,20 @@ std::vector<std::string> Arguments() {
     return out;
 }
 
+// --version: the program's name and version on the standard output it was
+// given (a pipe, a file), else on the console of the program that started it;
+// a window program has no console of its own.
+bool PrintVersionIfAsked(const std::vector<std::string>& words) {
+    if (std::find(words.begin(), words.end(), "--version") == words.end()) return false;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if ((out == nullptr || out == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS))
+        out = GetStdHandle(STD_OUTPUT_HANDLE);
+    static const char kText[] = "dialscope " DIALSCOPE_VERSION "\n";
+    DWORD written = 0;
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) WriteFile(out, kText, sizeof kText - 1, &written, nullptr);
+    return true;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
@@ -48,9 +63,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     options.add_option("--history", historyPath,
                        "The call history file (default: " + history::CallHistory::DefaultPath() + ")");
     options.add_flag("--no-history", noHistory, "Keep no call history: show the log only");
+    options.add_flag("--version", "Print the program's name and version, and exit");
     try {
         std::vector<std::string> words = Arguments();
         if (!words.empty()) words.erase(words.begin());
+        if (PrintVersionIfAsked(words)) return 0;
         std::reverse(words.begin(), words.end());  // CLI11 takes them last first
         options.parse(words);
     } catch (const CLI::CallForHelp&) {
