@@ -3,15 +3,9 @@
 // the pending file, reading and publication have files of their own.
 #include "history/call_history.h"
 
-#include <fcntl.h>
-#include <pwd.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <mutex>
@@ -21,6 +15,7 @@
 #include <vector>
 
 #include "history/call_history_impl.h"
+#include "history/file_system.h"
 #include "history/maintenance.h"
 #include "history/pending_file.h"
 #include "history/salvage.h"
@@ -68,67 +63,7 @@ std::vector<std::string> RunCheck(sqlite3* db, bool thorough, int limit) {
 
 namespace {
 
-std::string Dirname(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Creates the missing folders of dir. The ones made here are the user's
-// alone (0700, whatever the umask): the history holds names and numbers. A
-// folder that was already there is left as it is.
-bool MakeFolders(const std::string& dir, std::string* error) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
-        partial = dir.substr(0, pos);
-        if (partial.empty()) continue;
-        if (mkdir(partial.c_str(), 0700) == 0) {
-            chmod(partial.c_str(), 0700);
-        } else if (errno != EEXIST) {
-            *error = "the folder " + partial + " cannot be created: " + std::strerror(errno);
-            return false;
-        }
-    }
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = dir + " is not a folder";
-        return false;
-    }
-    return true;
-}
-
-// A path as a word a shell takes as it is.
-std::string ShellWord(const std::string& path) {
-    if (path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@%") ==
-        std::string::npos)
-        return path;
-    std::string word = "'";
-    for (char c : path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return word + "'";
-}
-
-// The warning for a history that other users of the computer may read (its
-// folder letting them through), naming the command that makes it private;
-// empty when only its owner may.
-std::string ReadableByOthers(const std::string& path) {
-    struct stat folder {};
-    if (stat(Dirname(path).c_str(), &folder) != 0) return {};
-    std::string files;
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        struct stat st {};
-        const std::string file = path + suffix;
-        if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (((st.st_mode & S_IRGRP) && (folder.st_mode & S_IXGRP)) ||
-            ((st.st_mode & S_IROTH) && (folder.st_mode & S_IXOTH)))
-            files += " " + ShellWord(file);
-    }
-    if (files.empty()) return {};
-    return "The call history " + path +
-           " can be read by other users of this computer, and it holds names and phone numbers. "
-           "To keep it private: chmod 600" + files;
-}
+using files::Dirname;
 
 // The histories warned about in this run: each once, however often opened.
 std::optional<std::string> WarnOnce(const std::string& path, std::string warning) {
@@ -144,8 +79,9 @@ std::optional<std::string> WarnOnce(const std::string& path, std::string warning
 // no file beside it: every byte but the unreserved ones percent-encoded.
 std::string ImmutableUri(const std::string& path) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string uri = path.empty() || path[0] != '/' ? "file:" : "file://";
-    for (unsigned char c : path) {
+    const std::string uriPath = files::UriPath(path);
+    std::string uri = uriPath.empty() || uriPath[0] != '/' ? "file:" : "file://";
+    for (unsigned char c : uriPath) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         if (plain || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
             uri.push_back(static_cast<char>(c));
@@ -171,7 +107,7 @@ std::vector<std::string> QuickCheckFile(const std::string& path) {
 
 // Up to this size the quick check takes a few milliseconds (it reads about
 // 500 MB a second here).
-constexpr off_t kCheckAtOnceBytes = 8 << 20;
+constexpr int64_t kCheckAtOnceBytes = 8 << 20;
 
 }  // namespace
 
@@ -183,26 +119,24 @@ std::string ImmutableSqliteUri(const std::string& path) { return ImmutableUri(pa
 // opened: opening a FIFO would wait for a writer forever, and a device or
 // a socket is no place for a history.
 bool CallHistory::Impl::CheckHeader(std::string* problem) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return true;
-        *problem = "The call history " + path + " cannot be read: " + std::strerror(errno) + ".";
+    bool missing = false;
+    std::string error;
+    auto info = files::Look(path, &missing, &error);
+    if (!info) {
+        if (missing) return true;
+        *problem = "The call history " + path + " cannot be read: " + error + ".";
         return false;
     }
-    if (!IsRegularFile(st, problem)) return false;
+    if (!IsRegularFile(*info, problem)) return false;
     // Not waiting even if the path was swapped for a FIFO since.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT) return true;
-        *problem = "The call history " + path + " cannot be read: " + std::strerror(errno) + ".";
+    unsigned char header[100] = {};
+    const int64_t n = files::ReadStart(path, header, sizeof header, &info, &error);
+    if (n < 0) {
+        *problem = "The call history " + path + " cannot be read: " + error + ".";
         return false;
     }
-    fstat(fd, &st);
-    ssize_t n = 0;
-    unsigned char header[100] = {};
-    if (S_ISREG(st.st_mode)) n = read(fd, header, sizeof header);
-    close(fd);
-    if (!IsRegularFile(st, problem)) return false;
+    if (!info) return true;  // gone meanwhile: made anew
+    if (!IsRegularFile(*info, problem)) return false;
     if (n == 0) return true;  // an empty file is an empty database
     // The magic, then fields every SQLite file has: the page size, the
     // format versions and the fixed payload fractions 64, 32, 32.
@@ -223,16 +157,16 @@ bool CallHistory::Impl::CheckHeader(std::string* problem) {
     return CheckVersion(version, problem);
 }
 
-bool CallHistory::Impl::IsRegularFile(const struct stat& st, std::string* problem) const {
-    if (S_ISREG(st.st_mode)) return true;
-    if (S_ISDIR(st.st_mode)) {
+bool CallHistory::Impl::IsRegularFile(const files::Info& info, std::string* problem) const {
+    if (info.kind == files::Kind::Regular) return true;
+    if (info.kind == files::Kind::Folder) {
         *problem = "The call history " + path + " is a folder, not a file. Give the path of a file.";
         return false;
     }
-    const char* what = S_ISFIFO(st.st_mode)                           ? "a named pipe (FIFO)"
-                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
-                       : S_ISSOCK(st.st_mode)                         ? "a socket"
-                                                                      : "not a regular file";
+    const char* what = info.kind == files::Kind::Fifo     ? "a named pipe (FIFO)"
+                       : info.kind == files::Kind::Device ? "a device"
+                       : info.kind == files::Kind::Socket ? "a socket"
+                                                          : "not a regular file";
     *problem = "The call history " + path + " is " + what +
                ", not a file. It is left as it is; give the path of a regular file.";
     return false;
@@ -266,11 +200,7 @@ bool CallHistory::Impl::Connect(bool readOnly, std::string* problem) {
     } else {
         // The file is made here, the user's alone; SQLite gives the files
         // it keeps beside it the file's mode.
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            fchmod(fd, 0600);
-            close(fd);
-        }
+        files::CreatePrivate(path);
         rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     }
@@ -338,8 +268,8 @@ bool CallHistory::Impl::Connect(bool readOnly, std::string* problem) {
         // A small file is looked over at once (a few milliseconds); a
         // large one on a thread of its own, while what is added waits in
         // memory, so that no tick waits on it.
-        struct stat st {};
-        const bool small = stat(path.c_str(), &st) == 0 && st.st_size <= kCheckAtOnceBytes;
+        const auto info = files::Look(path);
+        const bool small = info && info->size <= kCheckAtOnceBytes;
         if (!checked && small) {
             damage = QuickCheckFile(path);
             checked = true;
@@ -424,12 +354,12 @@ void CallHistory::Impl::Disconnect() {
 // Whether a program that writes the history may have it open: it keeps
 // the write-ahead log and the shared index beside the file until it ends.
 bool CallHistory::Impl::WriterPresent() const {
-    return access((path + "-wal").c_str(), F_OK) == 0 && access((path + "-shm").c_str(), F_OK) == 0;
+    return files::Exists(path + "-wal") && files::Exists(path + "-shm");
 }
 
 bool CallHistory::Impl::MayWrite() const {
-    return access(Dirname(path).c_str(), W_OK) == 0 &&
-           (access(path.c_str(), W_OK) == 0 || errno == ENOENT);
+    bool missing = false;
+    return files::MayWrite(Dirname(path)) && (files::MayWrite(path, &missing) || missing);
 }
 
 // A read-only history is tried again now and then: the user may fix the
@@ -529,37 +459,7 @@ std::string CallHistory::DefaultPath(std::string* problem) {
     std::string ignored;
     if (!problem) problem = &ignored;
     problem->clear();
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && xdg[0] == '/') return std::string(xdg) + "/dialscope/calls.sqlite3";
-    // The home folder: HOME, or when that is unset or empty the account's own.
-    std::string home, from = "HOME";
-    if (const char* env = std::getenv("HOME"); env && env[0]) {
-        home = env;
-    } else {
-        from = "the user database";
-        std::vector<char> buffer(16384);
-        struct passwd entry {};
-        struct passwd* found = nullptr;
-        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
-            home = found->pw_dir;
-    }
-    const std::string what = "The call history has no place: ";
-    const std::string fix = " Set HOME to your home folder, or name the history file with --history.";
-    struct stat st {};
-    if (home.empty()) {
-        *problem = what + "HOME is not set and the user database names no home folder for this user." + fix;
-        return {};
-    }
-    // The history is never made inside a home folder that is not there (a
-    // mistyped HOME, an account without one): the home is not ours to create.
-    if (home[0] != '/')
-        *problem = what + "the home folder " + home + " (from " + from + ") is not a full path." + fix;
-    else if (stat(home.c_str(), &st) != 0)
-        *problem = what + "the home folder " + home + " (from " + from + ") does not exist." + fix;
-    else if (!S_ISDIR(st.st_mode))
-        *problem = what + "the home folder " + home + " (from " + from + ") is not a folder." + fix;
-    if (home.size() > 1 && home.back() == '/') home.pop_back();
-    return home + "/.local/share/dialscope/calls.sqlite3";
+    return files::DefaultHistoryPath(problem);
 }
 
 std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::string* problem,
@@ -573,7 +473,7 @@ std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::str
     if (impl->options.queueLimit == 0) impl->options.queueLimit = 1;
 
     std::string error;
-    if (!MakeFolders(Dirname(path), &error)) {
+    if (!files::MakeFolders(Dirname(path), &error)) {
         *problem = "The call history " + path + " cannot be created: " + error + ".";
         return nullptr;
     }
@@ -599,7 +499,7 @@ std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::str
     } else {
         // Readable but not writable: kept open for reading, calls wait in
         // memory and the file is tried again now and then.
-        if (access(path.c_str(), F_OK) != 0) {
+        if (!files::Exists(path)) {
             *problem = "The call history " + path + " cannot be created: permission denied.";
             return nullptr;
         }
@@ -613,7 +513,7 @@ std::unique_ptr<CallHistory> CallHistory::Open(const std::string& path, std::str
         }
         impl->SayReadOnly();
     }
-    impl->warning = WarnOnce(path, ReadableByOthers(path));
+    impl->warning = WarnOnce(path, files::ReadableByOthers(path));
     return std::unique_ptr<CallHistory>(new CallHistory(std::move(impl)));
 }
 

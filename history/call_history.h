@@ -145,6 +145,7 @@ public:
     // file beside it, and its problem is reported by TakeProblem(). Folders
     // made here are 0700 and the file and the files SQLite keeps beside it
     // 0600, whatever the umask: the history holds names and phone numbers.
+    // (On Windows they take the access list of the folder they are in.)
     static std::unique_ptr<CallHistory> Open(const std::string& path, std::string* problem,
                                              const OpenOptions& options = {});
     // $XDG_DATA_HOME/dialscope/calls.sqlite3 when that is a full path, else
@@ -152,7 +153,7 @@ public:
     // is unset or empty, the account's home from the user database. When that
     // home is not an existing folder, *problem says so in plain words (the
     // path, when one can be named, is still returned for help texts; it must
-    // not be opened).
+    // not be opened). On Windows: %LOCALAPPDATA%\Dialscope\calls.sqlite3.
     static std::string DefaultPath(std::string* problem = nullptr);
     static constexpr int kSchemaVersion = 6;
 

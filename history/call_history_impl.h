@@ -5,7 +5,6 @@
 #pragma once
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <deque>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "history/call_history.h"
+#include "history/file_system.h"
 #include "history/maintenance.h"
 #include "history/pending_file.h"
 
@@ -148,7 +148,7 @@ struct CallHistory::Impl {
     // --- opening (call_history.cpp) and the schema (schema.cpp) ---------------
 
     bool CheckHeader(std::string* problem);
-    bool IsRegularFile(const struct stat& st, std::string* problem) const;
+    bool IsRegularFile(const files::Info& info, std::string* problem) const;
     bool CheckVersion(int64_t version, std::string* problem);
     std::string SqliteProblem(int rc, const char* doing);
     bool Connect(bool readOnly, std::string* problem);

@@ -1,21 +1,17 @@
 #include "history/pending_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
+
+#include "history/file_system.h"
 
 namespace dialscope::history {
 namespace {
 
 // Larger than any number of spills a user would let gather; a bigger file is
 // not ours to read into memory.
-constexpr off_t kMaxPendingBytes = 256 << 20;
+constexpr int64_t kMaxPendingBytes = 256 << 20;
 
 std::string ToHex(const void* data, size_t n) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -40,45 +36,6 @@ std::optional<std::string> FromHex(const std::string& hex) {
         out.push_back(static_cast<char>(hi << 4 | lo));
     }
     return out;
-}
-
-bool WriteFully(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Opens and locks the file; the lock holds only if the path still names the
-// file locked (a taker may have removed it meanwhile: then again).
-int OpenLocked(const std::string& file, int flags, bool wait, std::string* error) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        int fd = open(file.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-        if (fd < 0) {
-            if (errno != ENOENT || (flags & O_CREAT)) *error = std::strerror(errno);
-            return -1;
-        }
-        struct stat held {}, named {};
-        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
-            *error = "it is not a regular file";
-            close(fd);
-            return -1;
-        }
-        if (flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
-            *error = errno == EWOULDBLOCK ? "another program is taking it in" : std::strerror(errno);
-            close(fd);
-            return -1;
-        }
-        if (stat(file.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino)
-            return fd;
-        close(fd);
-    }
-    *error = "it keeps being replaced";
-    return -1;
 }
 
 }  // namespace
@@ -146,54 +103,36 @@ std::optional<PendingRecord> ParsePendingLine(const std::string& line) {
 bool AppendPending(const std::string& file, const std::vector<PendingRecord>& records, std::string* error) {
     std::string bytes;
     for (const auto& r : records) bytes += PendingLine(r) + "\n";
-    int fd = OpenLocked(file, O_WRONLY | O_CREAT | O_APPEND, true, error);
-    if (fd < 0) return false;
-    fchmod(fd, 0600);
+    auto locked = files::LockedFile::Open(file, files::LockedFile::Mode::Append, true, error);
+    if (!locked) return false;
     // A line cut by an earlier crash must not swallow the first of these.
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-        char last = '\n';
-        if (pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') bytes.insert(bytes.begin(), '\n');
-    }
-    bool ok = WriteFully(fd, bytes) && fsync(fd) == 0;
-    if (!ok) *error = std::strerror(errno);
-    close(fd);
-    return ok;
+    const int64_t size = locked->Size();
+    char last = '\n';
+    std::string ignored;
+    if (size > 0 && locked->ReadAt(size - 1, &last, 1, &ignored) && last != '\n') bytes.insert(bytes.begin(), '\n');
+    return locked->AppendDurably(bytes, error);
 }
 
 std::unique_ptr<PendingTake> PendingTake::Open(const std::string& file, std::string* error) {
     error->clear();
-    int fd = OpenLocked(file, O_RDWR, false, error);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    fstat(fd, &st);
-    if (st.st_size == 0) {
+    auto locked = files::LockedFile::Open(file, files::LockedFile::Mode::ReadWrite, false, error);
+    if (!locked) return nullptr;
+    const int64_t size = locked->Size();
+    if (size == 0) {
         // Nothing in it: gone, under the lock, so no append is lost.
-        unlink(file.c_str());
-        close(fd);
+        std::string ignored;
+        locked->RemoveLocked(&ignored);
         return nullptr;
     }
-    if (st.st_size > kMaxPendingBytes) {
+    if (size > kMaxPendingBytes) {
         *error = "it is larger than " + std::to_string(kMaxPendingBytes >> 20) + " MB";
-        close(fd);
         return nullptr;
     }
-    std::string bytes(static_cast<size_t>(st.st_size), '\0');
-    size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    if (got != bytes.size()) {
-        *error = std::strerror(errno ? errno : EIO);
-        close(fd);
-        return nullptr;
-    }
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (!locked->ReadAt(0, bytes.data(), bytes.size(), error)) return nullptr;
     std::unique_ptr<PendingTake> take(new PendingTake());
     take->file_ = file;
-    take->fd_ = fd;
+    take->locked_ = std::move(locked);
     size_t at = 0;
     while (at < bytes.size()) {
         size_t end = bytes.find('\n', at);
@@ -211,28 +150,15 @@ std::unique_ptr<PendingTake> PendingTake::Open(const std::string& file, std::str
     return take;
 }
 
-PendingTake::~PendingTake() {
-    if (fd_ >= 0) close(fd_);
-}
+PendingTake::~PendingTake() = default;
 
 bool PendingTake::Done(std::string* error) {
-    if (!unreadableBytes_.empty()) {
-        int fd = open((file_ + "-unreadable").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0 || !WriteFully(fd, unreadableBytes_) || fsync(fd) != 0) {
-            *error = std::strerror(errno);
-            if (fd >= 0) close(fd);
-            return false;
-        }
-        close(fd);
-    }
+    if (!unreadableBytes_.empty() && !files::AppendDurably(file_ + "-unreadable", unreadableBytes_, error))
+        return false;
     // Removed while locked: an append waiting for the lock sees the path
     // gone and makes a new file.
-    if (unlink(file_.c_str()) != 0) {
-        *error = std::strerror(errno);
-        return false;
-    }
-    close(fd_);
-    fd_ = -1;
+    if (!locked_ || !locked_->RemoveLocked(error)) return false;
+    locked_.reset();
     return true;
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@
 #include "history/call_history.h"
 
 namespace dialscope::history {
+
+namespace files {
+class LockedFile;
+}
 
 struct PendingRecord {
     int64_t downloadStarted = 0;  // unix ms; with port, which download it came in
@@ -56,7 +61,7 @@ public:
 private:
     PendingTake() = default;
     std::string file_;
-    int fd_ = -1;
+    std::unique_ptr<files::LockedFile> locked_;
     std::vector<PendingRecord> records_;
     std::string unreadableBytes_;
     int unreadable_ = 0;

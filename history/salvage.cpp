@@ -1,11 +1,7 @@
 #include "history/salvage.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -14,6 +10,7 @@
 #include <vector>
 
 #include "history/call_history.h"
+#include "history/file_system.h"
 #include "history/latin1.h"
 #include "history/maintenance.h"
 #include "history/phone_number.h"
@@ -217,20 +214,21 @@ int64_t HighestKnownId(sqlite3* db) {
 }
 
 bool OpenOld(const std::string& path, Connection* old, std::string* problem) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        *problem = "The call history " + path + " cannot be read: " + std::strerror(errno) + ".";
+    std::string error;
+    const auto info = files::Look(path, nullptr, &error);
+    if (!info) {
+        *problem = "The call history " + path + " cannot be read: " + error + ".";
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (info->kind != files::Kind::Regular) {
         *problem = "The call history " + path + " is not a regular file; there is nothing to save from it.";
         return false;
     }
     // A write-ahead log beside it holds the latest calls: read it too (read
     // only, it is not folded into the file). Without one the file is read as
     // it lies, with no lock and nothing made beside it.
-    struct stat wal {};
-    const bool hasLog = stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0;
+    const auto wal = files::Look(path + "-wal");
+    const bool hasLog = wal && wal->size > 0;
     const int rc = hasLog ? sqlite3_open_v2(path.c_str(), &old->db, SQLITE_OPEN_READONLY, nullptr)
                           : sqlite3_open_v2(ImmutableSqliteUri(path).c_str(), &old->db,
                                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
@@ -263,8 +261,7 @@ bool OpenOld(const std::string& path, Connection* old, std::string* problem) {
 // Where the copy goes: a new history, made as every history is. An existing
 // file is never overwritten.
 bool MakeNew(const std::string& path, std::string* problem) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0) {
+    if (files::NameTaken(path)) {
         *problem = "The file " + path + " exists already. Name a new file to save the calls into.";
         return false;
     }
@@ -278,7 +275,7 @@ bool MakeNew(const std::string& path, std::string* problem) {
 }
 
 void RemoveNew(const std::string& path) {
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((path + suffix).c_str());
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) files::Remove(path + suffix);
 }
 
 constexpr const char* kRecordColumns =

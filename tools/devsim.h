@@ -49,8 +49,8 @@ struct SimOptions {
 };
 
 // Parses the command line of dialscope-devsim. Returns false with *error set
-// on a bad option; sets *help for --help. Options that only the executable
-// uses are returned in the extra fields.
+// on a bad option; sets *help for --help and *version for --version. Options
+// that only the executable uses are returned in the extra fields.
 struct CommandLine {
     SimOptions sim;
     std::string expectPath;
@@ -59,6 +59,7 @@ struct CommandLine {
     bool dryRun = false;
     bool dumpFrames = false;
     bool help = false;
+    bool version = false;
 };
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::string* error);
 std::string UsageText();

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/version.h"
 #include "tools/devsim.h"
 
 using namespace dialscope::devsim;
@@ -45,6 +46,10 @@ int main(int argc, char** argv) {
     }
     if (cl.help) {
         std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (cl.version) {
+        std::fputs("dialscope-devsim " DIALSCOPE_VERSION "\n", stdout);
         return 0;
     }
     if (!cl.writeLogPath.empty() && !WriteBytes(cl.writeLogPath, FormatCallLog(cl.sim.log))) {

@@ -57,6 +57,7 @@ Control:
   --dry-run               write --expect / --write-log files and exit
   --dump-frames           list the download's frames and exit
   --help
+  --version               print the program's version and exit
 )";
 }
 
@@ -109,6 +110,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
 
         if (arg == "--help" || arg == "-h") {
             cl.help = true;
+        } else if (arg == "--version" && flag()) {
+            cl.version = true;
         } else if (arg == "--fast" && flag()) {
             sim.fast = true;
         } else if (arg == "--noise-unsafe" && flag()) {

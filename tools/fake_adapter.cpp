@@ -88,7 +88,10 @@ std::string FakeAdapter::DevicesRelative() const {
     size_t dash = port.find('-');
     size_t at = port.find('.', dash == std::string::npos ? 0 : dash);
     while (at != std::string::npos) {
-        path += "/" + port.substr(0, at);
+        // Appended piece by piece: "/" + substr(...) makes GCC 12 at -O2
+        // (the package's flags) warn of a memcpy overlap that cannot happen.
+        path += '/';
+        path += port.substr(0, at);
         at = port.find('.', at + 1);
     }
     return path + "/" + port;

@@ -90,11 +90,15 @@ std::string Head(std::string_view title) {
            "<script src=\"/static/app.js\" defer></script></head>\n";
 }
 
-std::string Nav(std::string_view here) {
+// The links between the pages, and the button to sign out on every page
+// when the visitor signed in with the password.
+std::string Nav(std::string_view here, bool signOut) {
     std::string h = "<nav class=\"pages\">";
     for (auto [path, name] : {std::pair{"/", "Calls"}, {"/overview", "Overview"}, {"/names", "Names"}})
         h += std::string("<a href=\"") + path + "\"" + (name == here ? " aria-current=\"page\"" : "") + ">" + name + "</a>";
-    return h + "</nav>";
+    h += "</nav>";
+    if (signOut) h += "<form class=\"signout\" method=\"post\" action=\"/logout\"><button type=\"submit\">Sign out</button></form>";
+    return h;
 }
 
 std::string Problems(std::initializer_list<const std::string*> problems) {
@@ -204,9 +208,8 @@ std::string CallsPage(const CallsView& v) {
     // data-after: the calls that come after this id are new to the page;
     // data-live: only the first page takes them in.
     h += "<body data-after=\"" + std::to_string(v.lastId) + "\" data-live=\"" + (first ? "1" : "0") + "\">\n";
-    h += "<header><h1>Calls</h1>" + Nav("Calls") + "<span id=\"live\" class=\"live\" role=\"status\">"
+    h += "<header><h1>Calls</h1>" + Nav("Calls", v.signOut) + "<span id=\"live\" class=\"live\" role=\"status\">"
          "</span><button id=\"notify\" type=\"button\" hidden>Notify me of new calls</button>";
-    if (v.signOut) h += "<form class=\"signout\" method=\"post\" action=\"/logout\"><button type=\"submit\">Sign out</button></form>";
     h += "</header>\n";
     h += "<form class=\"filters\" method=\"get\" action=\"/\">"
          "<input type=\"search\" name=\"q\" value=\"" + HtmlFromUtf8(r.search) +
@@ -287,7 +290,7 @@ std::string BarChartSvg(const std::vector<std::pair<std::string, int64_t>>& bars
 }
 
 std::string NamesPage(const NamesView& v) {
-    std::string h = Head("Names") + "<body>\n<header><h1>Names</h1>" + Nav("Names") + "</header>\n";
+    std::string h = Head("Names") + "<body>\n<header><h1>Names</h1>" + Nav("Names", v.signOut) + "</header>\n";
     if (!v.notice.empty()) h += "<p class=\"notice\" role=\"status\">" + HtmlFromUtf8(v.notice) + "</p>\n";
     h += Problems({&v.problem});
     const bool edit = !v.csrf.empty();
@@ -325,7 +328,7 @@ std::string NamesPage(const NamesView& v) {
 std::string CallerPage(const CallerView& v) {
     const history::CallerCalls& c = v.calls;
     const std::string who = c.name ? *c.name + " (" + v.number + ")" : v.number;
-    std::string h = Head(who) + "<body>\n<header><h1><bdi>" + HtmlFromUtf8(who) + "</bdi></h1>" + Nav("") + "</header>\n";
+    std::string h = Head(who) + "<body>\n<header><h1><bdi>" + HtmlFromUtf8(who) + "</bdi></h1>" + Nav("", v.signOut) + "</header>\n";
     h += Problems({&v.problem});
     h += "<p class=\"summary\">" + Plural(c.total, "call", "calls") + " from this number";
     if (!c.firstDay.empty())
@@ -349,7 +352,7 @@ std::string CallerPage(const CallerView& v) {
 
 std::string OverviewPage(const OverviewView& v) {
     const history::HistoryOverview& o = v.history;
-    std::string h = Head("Overview") + "<body>\n<header><h1>Overview</h1>" + Nav("Overview") + "</header>\n";
+    std::string h = Head("Overview") + "<body>\n<header><h1>Overview</h1>" + Nav("Overview", v.signOut) + "</header>\n";
     h += Problems({&v.problem});
     h += "<dl class=\"overview\">";
     h += "<dt>Adapter</dt><dd id=\"adapter\">";

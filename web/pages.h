@@ -52,6 +52,7 @@ struct NamesView {
     std::string csrf;
     std::string notice, problem;
     std::string number, name;  // what was typed, shown again when it was refused
+    bool signOut = false;
 };
 std::string NamesPage(const NamesView& view);
 
@@ -60,6 +61,7 @@ struct CallerView {
     history::CallerCalls calls;
     std::string problem;
     history::DateOrder order = history::DateOrder::MDY;
+    bool signOut = false;
 };
 std::string CallerPage(const CallerView& view);
 
@@ -67,6 +69,7 @@ struct OverviewView {
     history::HistoryOverview history;
     AdapterState adapter;
     std::string problem;
+    bool signOut = false;
 };
 std::string OverviewPage(const OverviewView& view);
 

@@ -1,3 +1,5 @@
+// The system calls of web/ on Linux: random bytes, files of secrets only
+// this user may read, the machine's names.
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -11,23 +13,9 @@
 #include <cstring>
 #include <vector>
 
-#include "ports/port_scan.h"
-#include "ports/registry_sysfs.h"
-
 #include "web/platform.h"
 
 namespace dialscope::web {
-
-namespace {
-
-bool IsToken(const std::string& s) {
-    if (s.size() != 64) return false;
-    for (char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
-}  // namespace
 
 bool RandomHex(size_t count, std::string* hex, std::string* problem) {
     std::vector<unsigned char> bytes(count);
@@ -45,23 +33,6 @@ bool RandomHex(size_t count, std::string* hex, std::string* problem) {
     hex->clear();
     for (unsigned char b : bytes) *hex += {kHex[b >> 4], kHex[b & 15]};
     return true;
-}
-
-// The program's own port scan over sysfs, as the watcher sees the adapters.
-AdapterState FindAdapter() {
-    AdapterState state;
-    try {
-        PortList ports;
-        ScanPortsNt(ports, MakeSysfsRegistryFactory());
-        state.known = true;
-        if (const int32_t at = ports.FirstPresentPort()) {
-            state.present = true;
-            state.port = ports.GetPortField(at, 2);
-        }
-    } catch (const RegistryError&) {
-        state.known = false;
-    }
-    return state;
 }
 
 SecretFile ReadSecretFile(const std::string& path, const std::string& what, std::string* text, std::string* problem) {
@@ -107,23 +78,6 @@ bool WriteSecretFile(const std::string& path, const std::string& what, const std
         return false;
     }
     return true;
-}
-
-bool LoadOrMakeToken(const std::string& path, std::string* token, std::string* problem) {
-    std::string text;
-    switch (ReadSecretFile(path, "the web page's token", &text, problem)) {
-    case SecretFile::Refused: return false;
-    case SecretFile::Found:
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        if (IsToken(text)) {
-            *token = text;
-            return true;
-        }
-        // Empty or spoiled (a crash while it was written): made afresh.
-        break;
-    case SecretFile::Missing: break;
-    }
-    return RandomHex(32, token, problem) && WriteSecretFile(path, "web page's token", *token + "\n", problem);
 }
 
 std::vector<std::string> MachineNames() {

@@ -96,7 +96,7 @@ struct Server::Impl {
     std::unique_ptr<Gate> gate;
     // The key of the change tokens (ChangeToken), made afresh at each start.
     std::string csrf;
-    std::unique_ptr<net::ssl::context> tls;
+    std::unique_ptr<TlsContext> tls;
     std::unique_ptr<SignIn> signIn;  // with a password
     std::set<std::shared_ptr<LiveStream>> streams;
     bool watching = false;
@@ -491,6 +491,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.number = *number;
         view.order = order;
         view.calls = reader->Caller(*number, order, 200, &view.problem);
+        view.signOut = signIn != nullptr;
         return Make(http::status::ok, "text/html; charset=utf-8", CallerPage(view));
     }
     if (path == "/overview") {
@@ -506,6 +507,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         std::strftime(today, sizeof today, "%Y-%m-%d", &local);
         view.history = reader->Overview(today, (local.tm_wday + 6) % 7, order, &view.problem);
         view.adapter = FindAdapter();
+        view.signOut = signIn != nullptr;
         return Make(http::status::ok, "text/html; charset=utf-8", OverviewPage(view));
     }
     if (path == "/rows") {
@@ -586,6 +588,7 @@ Response Server::Impl::NamesPage(std::string_view query, std::string_view cookie
     view.contacts = reader->Contacts(&problem);
     if (view.problem.empty()) view.problem = problem;
     if (options.changeContacts) view.csrf = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
+    view.signOut = signIn != nullptr;
     const auto params = ParseQuery(query);
     if (params.count("saved")) view.notice = "The name for " + params.at("saved") + " is kept.";
     if (params.count("removed")) view.notice = "The name for " + params.at("removed") + " is removed.";

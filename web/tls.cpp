@@ -1,8 +1,10 @@
 #include "web/tls.h"
 
+#if DIALSCOPE_WEB_TLS
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +14,8 @@ namespace dialscope::web {
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
+
+#if DIALSCOPE_WEB_TLS
 namespace ssl = net::ssl;
 
 namespace {
@@ -64,8 +68,8 @@ std::unique_ptr<ssl::context> LoadTls(const std::string& certFile, const std::st
     return context;
 }
 
-Stream::Stream(net::ip::tcp::socket socket, ssl::context* tls) {
-    if (tls) tls_ = std::make_unique<Tls>(std::move(socket), *tls);
+Stream::Stream(net::ip::tcp::socket socket, TlsContext* tls) {
+    if (tls) tls_ = std::make_unique<beast::ssl_stream<Tcp>>(std::move(socket), *tls);
     else plain_ = std::make_unique<Tcp>(std::move(socket));
 }
 
@@ -101,5 +105,26 @@ void Stream::End(std::shared_ptr<void> keep) {
     tcp().expires_after(std::chrono::seconds(5));
     tls_->async_shutdown([shut, keep = std::move(keep)](beast::error_code) { shut(); });
 }
+
+#else  // no TLS in this build
+
+std::unique_ptr<TlsContext> LoadTls(const std::string&, const std::string&, std::string* problem) {
+    *problem = "This program was built without TLS, so its pages are for this machine only: leave out "
+               "--tls-cert and --tls-key and listen on 127.0.0.1.";
+    return nullptr;
+}
+
+Stream::Stream(net::ip::tcp::socket socket, TlsContext*) : plain_(std::make_unique<Tcp>(std::move(socket))) {}
+
+void Stream::Start(beast::flat_buffer&, std::function<void(bool)> done) {
+    net::post(get_executor(), [done = std::move(done)] { done(true); });
+}
+
+void Stream::End(std::shared_ptr<void>) {
+    beast::error_code ignored;
+    socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+}
+
+#endif
 
 }  // namespace dialscope::web

@@ -1,31 +1,6 @@
 #include "app/cli/console.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-
-#include "app/core.h"
-
 namespace dialscope::cli {
-
-namespace {
-
-using Clock = ConsoleView::Clock;
-
-std::atomic<bool> stopRequested{false};
-int stopPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-    stopRequested.store(true);
-    const char byte = 1;
-    if (stopPipe[1] >= 0) (void)!write(stopPipe[1], &byte, 1);
-}
-
-}  // namespace
 
 void ConsoleView::ShowStatusLine(std::string_view line) {
     if (onStatus) onStatus(line);
@@ -59,37 +34,6 @@ std::string ShownOnTerminal(std::string_view bytes, TextEncoding encoding) {
         }
     }
     return out;
-}
-
-void InstallStopSignals() {
-    if (stopPipe[0] < 0 && pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = stopPipe[1] = -1;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
-bool StopRequested() { return stopRequested.load(); }
-
-bool RunLoop(Core& core, const std::function<bool()>& done,
-             Clock::time_point deadline, const std::function<void()>& tick) {
-    while (!StopRequested() && !done() && Clock::now() < deadline) {
-        const Clock::time_point next = std::min(core.NextDue().value_or(deadline), deadline);
-
-        pollfd fds[2] = {{core.deviceEventFd(), POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-        const int timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
-        if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
-
-        if (fds[0].fd >= 0 && (fds[0].revents & POLLIN))
-            for (const DeviceEvent& event : core.ReadDeviceEvents()) core.DeviceChange(event);
-
-        core.RunDue(Clock::now());
-        if (tick) tick();
-    }
-    return !StopRequested();
 }
 
 }  // namespace dialscope::cli

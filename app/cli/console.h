@@ -1,11 +1,13 @@
 // The console face of the program: a view that counts what the window would
 // show, and a loop that sleeps until Core's next timer is due or a device
 // event comes, and hands either to Core, until it is told to stop (a
-// signal, or the command being done). Linux only.
+// signal, or the command being done).
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -59,9 +61,27 @@ enum class TextEncoding { Latin1, Utf8 };
 // any CRs) stay.
 std::string ShownOnTerminal(std::string_view bytes, TextEncoding encoding);
 
-// SIGINT and SIGTERM end RunLoop cleanly from now on.
+// SIGINT and SIGTERM (Ctrl+C and Ctrl+Break, closing the console on
+// Windows) end RunLoop cleanly from now on.
 void InstallStopSignals();
 bool StopRequested();
+
+// The system side of the console (console_posix.cpp, console_win32.cpp).
+// Made ready for bytes: on Windows standard output and error pass bytes
+// unchanged (no CR added) and a console shows UTF-8.
+void PrepareConsole();
+bool IsTerminal(std::FILE* stream);
+// What ShownOnTerminal made, as the terminal takes it: the bytes themselves
+// on Linux; on a Windows console, which shows UTF-8, Latin-1 text as UTF-8.
+std::string ForTerminal(std::string shown, TextEncoding encoding);
+// Whether the last failed write to stdout failed because its reader is gone.
+bool ReaderGone();
+// Milliseconds since 1970 on the wall clock.
+int64_t WallClockMs();
+// The command line's words after the program's name, as UTF-8.
+std::vector<std::string> Arguments(int argc, char** argv);
+// The file opened to read bytes, its path UTF-8.
+std::FILE* OpenToRead(const std::string& path);
 
 }  // namespace cli
 }  // namespace dialscope

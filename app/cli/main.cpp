@@ -1,9 +1,7 @@
 // dialscope-cli: the program without a window. The same Core as the window
 // program, driven by a console loop: download once, watch for calls, or list
-// the calls the history keeps.
-
-#include <sys/stat.h>
-#include <unistd.h>
+// the calls the history keeps. On Windows: download, history and contacts;
+// the watcher and the web pages are Linux's.
 
 #include <algorithm>
 #include <cerrno>
@@ -26,20 +24,26 @@
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
 #include "app/cli/serve.h"
+#if !defined(_WIN32)
 #include "app/cli/test_call.h"
+#endif
 #include "app/core.h"
 #include "app/save_log.h"
+#include "app/version.h"
 #include "history/call_history.h"
 #include "history/contacts_import.h"
 #include "history/export.h"
+#include "history/file_system.h"
 #include "history/history_store.h"
 #include "history/latin1.h"
 #include "history/phone_number.h"
 #include "history/retention.h"
 #include "history/salvage.h"
+#if !defined(_WIN32)
 #include "publish/instance_name.h"
 #include "publish/publishing.h"
 #include "publish/watch_settings.h"
+#endif
 #include "record/render_record.h"
 
 namespace dialscope::cli {
@@ -109,11 +113,7 @@ std::unique_ptr<history::HistoryStore> OpenHistory(const Common& common, bool* f
     return std::make_unique<history::HistoryStore>(std::move(opened));
 }
 
-int64_t NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t NowMs() { return WallClockMs(); }
 
 TextEncoding EncodingOf(Format format) { return format == Format::Text ? TextEncoding::Latin1 : TextEncoding::Utf8; }
 
@@ -122,14 +122,14 @@ TextEncoding EncodingOf(Format format) { return format == Format::Text ? TextEnc
 // texts, not what control characters in them would do to it.
 bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding encoding) {
     if (file.empty()) {
-        static const bool terminal = isatty(STDOUT_FILENO) == 1;
-        const std::string shown = terminal ? ShownOnTerminal(bytes, encoding) : std::string();
+        static const bool terminal = IsTerminal(stdout);
+        const std::string shown = terminal ? ForTerminal(ShownOnTerminal(bytes, encoding), encoding) : std::string();
         const std::string& out = terminal ? shown : bytes;
         std::fwrite(out.data(), 1, out.size(), stdout);
         if (std::fflush(stdout) == 0) return true;
         // The reader has gone (`history | head`): nobody wants the rest,
         // which is no failure of ours.
-        if (errno == EPIPE) {
+        if (ReaderGone()) {
             std::clearerr(stdout);
             return true;
         }
@@ -143,9 +143,8 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
 // opened to be measured (a FIFO's read open would wait for a writer, and the
 // writer is us).
 bool FileIsEmpty(const std::string& file) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) return true;
-    return !S_ISREG(st.st_mode) || st.st_size == 0;
+    const auto info = history::files::Look(file);
+    return !info || info->kind != history::files::Kind::Regular || info->size == 0;
 }
 
 // The records of one download as the exporters take them.
@@ -272,7 +271,7 @@ int Download(const Common& common, const DownloadOptions& options) {
 
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::seconds(options.timeoutSeconds);
-    const bool progress = isatty(STDERR_FILENO) == 1;
+    const bool progress = IsTerminal(stderr);
     Clock::time_point lastProgress{};
     int exitEarly = 0;
     std::string earlyWords;
@@ -412,6 +411,7 @@ int Download(const Common& common, const DownloadOptions& options) {
     return code;
 }
 
+#if !defined(_WIN32)
 // --------------------------------------------------------------------- watch
 
 struct WatchOptions {
@@ -529,6 +529,8 @@ int Watch(const Common& common, WatchOptions options) {
     return code;
 }
 
+#endif
+
 // ------------------------------------------------------------------- history
 
 struct HistoryOptions {
@@ -621,7 +623,7 @@ int History(const Common& common, HistoryOptions options) {
     std::string problem;
     const std::string path = HistoryPath(common, &problem);
     if (path.empty()) return Fail(kExitHistory, problem);
-    if (access(path.c_str(), F_OK) != 0)
+    if (!history::files::Exists(path))
         return Fail(kExitHistory, "There is no call history at " + path +
                                       " yet. Download from the box first, or name the file "
                                       "with --history.");
@@ -723,15 +725,15 @@ int WriteContacts(const Common& common, const std::vector<history::Contact>& put
 // The whole file, or nullopt with the reason said (exit 2: a bad argument,
 // as an unreadable configuration or CA file is).
 std::optional<std::string> ReadImportFile(const std::string& file) {
-    constexpr off_t kMaxBytes = 64 << 20;
-    struct stat st {};
+    constexpr int64_t kMaxBytes = 64 << 20;
     std::string why;
-    if (::stat(file.c_str(), &st) != 0) why = std::strerror(errno);
-    else if (S_ISDIR(st.st_mode)) why = "it is a folder";
-    else if (S_ISREG(st.st_mode) && st.st_size > kMaxBytes) why = "it is larger than 64 MiB, too large for an address book";
+    const auto info = history::files::Look(file, nullptr, &why);
+    if (info && info->kind == history::files::Kind::Folder) why = "it is a folder";
+    else if (info && info->kind == history::files::Kind::Regular && info->size > kMaxBytes)
+        why = "it is larger than 64 MiB, too large for an address book";
     std::string bytes;
     if (why.empty()) {
-        std::FILE* in = std::fopen(file.c_str(), "rb");
+        std::FILE* in = OpenToRead(file);
         if (!in) {
             why = std::strerror(errno);
         } else {
@@ -806,7 +808,7 @@ int ListContacts(const Common& common, const ContactsOptions& o) {
     std::string problem;
     const std::string path = HistoryPath(common, &problem);
     if (path.empty()) return Fail(kExitHistory, problem);
-    if (access(path.c_str(), F_OK) != 0) {
+    if (!history::files::Exists(path)) {
         Say("There is no call history at " + path + " yet, so no contacts. Add them with `dialscope-cli contacts import FILE`.");
         return kExitOk;
     }
@@ -860,6 +862,7 @@ CLI::Validator Names(const std::map<std::string, T>& names, const std::string& w
 
 // A number within one of the watcher's limits, the same the configuration
 // file is held to; the help shows the bounds as "INT in [1 - 10080]".
+#if !defined(_WIN32)
 CLI::Validator WithinLimit(const publish::Limit& limit) {
     std::ostringstream bounds;
     bounds << (limit.whole ? "INT" : "FLOAT") << " in [" << limit.min << " - " << limit.max << "]";
@@ -872,6 +875,8 @@ CLI::Validator WithinLimit(const publish::Limit& limit) {
         },
         bounds.str());
 }
+
+#endif
 
 bool ValidDate(const std::string& text) {
     int y, m, d;
@@ -886,6 +891,7 @@ int Main(int argc, char** argv) {
     CLI::App app{"Dialscope without a window: downloads the call log of a caller-ID box, "
                  "keeps every call once in the call history, and lists it."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "dialscope-cli " DIALSCOPE_VERSION, "Print the program's version and exit");
     // --history and --date-order belong to every command: they may come
     // after its name too ("download --history FILE").
     app.fallthrough();
@@ -909,6 +915,7 @@ int Main(int argc, char** argv) {
         ->check(CLI::Range(1, 86400));
     downloadCmd->add_flag("--no-history", common.noHistory, "Do not keep the records in the call history");
 
+#if !defined(_WIN32)
     WatchOptions watch;
     CLI::App* watchCmd = app.add_subcommand("watch", "Run unattended: download whenever the adapter appears and every few minutes; print each new call as a JSON line");
     publish::CommandLineWatch given;
@@ -938,6 +945,11 @@ int Main(int argc, char** argv) {
     watchCmd->add_option("--keep-days", given.keepDays, "Remove calls received more than this many days "
                                                 "ago from the history, at start and then once a day (default: keep all)")
         ->check(WithinLimit(publish::kKeepDays));
+
+#else
+    // Not on Windows: said in plain words rather than "no such command".
+    CLI::App* watchCmd = app.add_subcommand("watch", "Not available on Windows (Linux only)");
+#endif
 
     HistoryOptions list;
     CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
@@ -1013,13 +1025,35 @@ int Main(int argc, char** argv) {
     CLI::App* passwdCmd = app.add_subcommand("passwd", "Set the password of the web pages served to other machines "
                                                        "(read from the terminal, or one line from standard input)");
 
+
+#if defined(_WIN32)
+    // Whatever options follow them, these commands are said to be Linux's.
+    auto linuxOnlyAsked = [&]() -> std::optional<int> {
+        if (watchCmd->parsed())
+            return Fail(kExitUsage, "watch is not available on Windows: the Windows program downloads (download), "
+                                    "lists the history (history), keeps contacts (contacts) and shows the history "
+                                    "in a web browser (serve). Run the watcher on Linux.");
+        return std::nullopt;
+    };
+#endif
     try {
-        app.parse(argc, argv);
+        // The words as UTF-8 (on Windows from the wide command line), last
+        // first as CLI11 takes them.
+        if (argc > 0) app.name(argv[0]);  // as CLI11 names it from argv
+        std::vector<std::string> words = Arguments(argc, argv);
+        std::reverse(words.begin(), words.end());
+        app.parse(words);
     } catch (const CLI::ParseError& e) {
+#if defined(_WIN32)
+        if (auto code = linuxOnlyAsked()) return *code;
+#endif
         const int shown = app.exit(e);
         return e.get_exit_code() == 0 ? shown : kExitUsage;
     }
 
+#if defined(_WIN32)
+    if (auto code = linuxOnlyAsked()) return *code;
+#else
     if (*watchCmd) {
         publish::WatchSettings config, commandLine;
         if (!configPath.empty()) {
@@ -1044,13 +1078,17 @@ int Main(int argc, char** argv) {
         if (watch.testCall) return SendTestCall(watch.plan, common.dateOrder);
     }
 
+#endif
+
     InstallStopSignals();
     if (*importCmd) return ImportContacts(common, contacts.file);
     if (*listCmd) return ListContacts(common, contacts);
     if (*setCmd) return SetContact(common, contacts);
     if (*removeCmd) return RemoveContact(common, contacts);
     if (*downloadCmd) return Download(common, download);
+#if !defined(_WIN32)
     if (*watchCmd) return Watch(common, std::move(watch));
+#endif
     if (*serveCmd) {
         std::string problem;
         const std::string path = HistoryPath(common, &problem);
@@ -1069,6 +1107,7 @@ int Main(int argc, char** argv) {
 }  // namespace dialscope::cli
 
 int main(int argc, char** argv) {
+    dialscope::cli::PrepareConsole();
     try {
         return dialscope::cli::Main(argc, argv);
     } catch (const std::exception& e) {

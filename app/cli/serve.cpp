@@ -1,7 +1,12 @@
 #include "app/cli/serve.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <io.h>
+#else
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -235,6 +240,12 @@ namespace {
 bool ReadHidden(const char* prompt, std::string* line) {
     // Echo goes off before the prompt shows, so that nothing typed after
     // it is ever shown, and nothing typed ahead is thrown away.
+#ifdef _WIN32
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD saved = 0;
+    const bool tty = GetConsoleMode(in, &saved) != 0;
+    if (tty) SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+#else
     termios saved {};
     const bool tty = tcgetattr(STDIN_FILENO, &saved) == 0;
     if (tty) {
@@ -243,12 +254,29 @@ bool ReadHidden(const char* prompt, std::string* line) {
         quiet.c_lflag |= ECHONL;
         tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
+#endif
     std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
     const bool got = static_cast<bool>(std::getline(std::cin, *line));
+#ifdef _WIN32
+    // The console shows no line break for a line typed without echo.
+    if (tty) {
+        SetConsoleMode(in, saved);
+        if (got) std::fprintf(stderr, "\n");
+    }
+#else
     if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+#endif
     if (!got) std::fprintf(stderr, "\n");
     return got;
+}
+
+bool InputIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdin)) != 0;
+#else
+    return isatty(STDIN_FILENO) != 0;
+#endif
 }
 
 size_t Characters(const std::string& utf8) {
@@ -261,7 +289,7 @@ size_t Characters(const std::string& utf8) {
 
 int SetWebPassword(const std::string& historyPath) {
     std::string password;
-    if (isatty(STDIN_FILENO)) {
+    if (InputIsTerminal()) {
         std::string again;
         if (!ReadHidden("New password for the web pages: ", &password) || !ReadHidden("The same again: ", &again))
             return StopRequested() ? Fail(kExitInterrupted, "Stopped; nothing was changed.")

@@ -14,6 +14,7 @@
 #include "app/core.h"
 #include "app/qt/main_window.h"
 #include "app/qt/message_boxes.h"
+#include "app/version.h"
 #include "history/call_history.h"
 #include "history/history_store.h"
 
@@ -28,6 +29,7 @@ int main(int argc, char* argv[]) {
     options.add_flag("--no-history", noHistory, "Keep no call history: show the log only");
     options.add_flag("--status-to-stderr", statusToStderr,
                      "Also write every status line to stderr as it is shown");
+    options.set_version_flag("--version", "dialscope " DIALSCOPE_VERSION, "Print the program's version and exit");
     try {
         options.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -28,6 +28,7 @@ TEST(CliHistoryFile, NoPlaceForTheHistoryIsSaidAtOnceAndNothingIsMade) {
     Scratch s;
     ASSERT_EQ(mkfifo(s.File("fifo").c_str(), 0600), 0);
     std::filesystem::create_symlink(s.File("fifo"), s.File("fifo-link"));
+    std::filesystem::create_symlink(s.File("nowhere"), s.File("dangling"));
     const std::string gone = s.File("gone");
     const struct passwd* nobody = getpwuid(65534);
     const std::string nobodyHome = nobody && nobody->pw_dir ? nobody->pw_dir : "";
@@ -41,6 +42,7 @@ TEST(CliHistoryFile, NoPlaceForTheHistoryIsSaidAtOnceAndNothingIsMade) {
         {"a FIFO", {"--history", s.File("fifo"), "history"}, {}, "is a named pipe (FIFO), not a file."},
         {"a link to a FIFO", {"--history", s.File("fifo-link"), "history"}, {}, "is a named pipe (FIFO), not a file."},
         {"a device", {"--history", "/dev/null", "history"}, {}, "/dev/null is a device, not a file."},
+        {"a link to nothing", {"--history", s.File("dangling"), "history"}, {}, "There is no call history at"},
         {"HOME names a missing folder",
          {"history"},
          [gone] {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 
+#include "history/pending_file.h"
 #include "history_support.h"
 
 namespace dialscope::history::test {
@@ -415,6 +416,25 @@ TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
         EXPECT_EQ(c.fields.dateTime, added.dateTime);
     }
     EXPECT_EQ(h->CountCalls(), 143);
+}
+
+// A spill cut off in the middle of its line (the program killed while it
+// wrote) costs that line only: the next spill starts on a line of its own.
+TEST(CallHistoryFailure, ACutPendingLineDoesNotSwallowTheNextSpill) {
+    TempDir dir;
+    const std::string pending = PendingPath(dir.File());
+    PendingRecord kept;
+    kept.port = "ttyUSB0";
+    kept.rendered = "HOME 5551234\r\n";
+    const std::string whole = PendingLine(kept);
+    std::ofstream(pending, std::ios::binary) << whole.substr(0, whole.size() / 2);
+    std::string error;
+    ASSERT_TRUE(AppendPending(pending, {kept}, &error)) << error;
+    auto take = PendingTake::Open(pending, &error);
+    ASSERT_TRUE(take) << error;
+    ASSERT_EQ(take->records().size(), 1u);
+    EXPECT_EQ(take->records()[0].rendered, kept.rendered);
+    EXPECT_EQ(take->unreadableLines(), 1);
 }
 
 TEST(CallHistoryFailure, MissingFoldersAreCreated) {

@@ -178,6 +178,18 @@ if(rule)
   endif()
 endif()
 
+# --- a staged install, as a package is made --------------------------------
+# With DESTDIR every file lands below it, /etc's example too, and nowhere else.
+set(stage "${PREFIX}-stage")
+file(REMOVE_RECURSE "${stage}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "DESTDIR=${stage}" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix /usr
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+file(GLOB top RELATIVE "${stage}" "${stage}/*")
+if(NOT rc EQUAL 0 OR NOT top STREQUAL "etc;usr" OR NOT EXISTS "${stage}/etc/dialscope/watch.conf"
+   OR NOT EXISTS "${stage}/usr/bin/dialscope-cli")
+  fail("DESTDIR=${stage} cmake --install --prefix /usr (${rc}) made ${top}, not etc/dialscope/watch.conf and usr/: ${err}")
+endif()
+
 if(failures)
   list(JOIN failures "\n  " text)
   message(FATAL_ERROR "installed tree in ${PREFIX}:\n  ${text}")

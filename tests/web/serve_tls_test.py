@@ -152,7 +152,10 @@ def signed_in(client, port):
     print("     right password answered in %.3f s" % took)
     session = parts[0]
     status, _, page, _ = client.request("GET", "/", cookie=session)
-    check(status == 200 and 'id="calls"' in page and "Sign out" in page, "the calls page with the cookie")
+    check(status == 200 and 'id="calls"' in page, "the calls page with the cookie")
+    for path in ["/", "/overview", "/names", "/caller?n=5550100"]:
+        status, _, page, _ = client.request("GET", path, cookie=session)
+        check(status == 200 and 'action="/logout"' in page, "%s offers Sign out" % path)
     return session
 
 

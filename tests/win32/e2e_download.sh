@@ -4,7 +4,9 @@
 # the Linux program finding the same device through a fake sysfs tree. Each
 # program's test build saves its finished download (DIALSCOPE_TEST_SAVE_TO) and quits; the
 # two files must be byte for byte the same, and what the device's log says
-# they should hold.
+# they should hold. Both keep the calls in a call history as well (Windows: in
+# its default place under %LOCALAPPDATA%); the Linux dialscope-cli lists the
+# two histories, and they must hold the same calls.
 #
 # The device's log (data/flow_bytes.log, made by make_flow_byte_log.cpp) puts
 # 0x11 and 0x13 in labels, dates, times, texts and the checksum bytes of every
@@ -25,7 +27,7 @@ com=com23
 export WINEPREFIX="$win/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-for f in "$lin/dialscope-devsim" "$lin/dialscope-test-entry" "$win/dialscope-test-entry.exe" "$win/tiocm_preload.so"; do
+for f in "$lin/dialscope-devsim" "$lin/dialscope-test-entry" "$lin/dialscope-cli" "$win/dialscope-test-entry.exe" "$win/tiocm_preload.so"; do
   [ -e "$f" ] || { echo "missing $f: build both programs first"; exit 1; }
 done
 [ -f "$WINEPREFIX/system.reg" ] || "$(dirname "$0")/../../scripts/wine-run" cmd /c exit 0
@@ -86,6 +88,8 @@ REG
 wine reg import "$(winepath -w "$work/adapter.reg")" >/dev/null 2>&1
 
 status=0
+win_history="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/AppData/Local/Dialscope/calls.sqlite3"
+rm -f "$win_history"*
 DIALSCOPE_TEST_SAVE_TO="$(winepath -w "$work/win.txt")" \
   timeout 120 xvfb-run -a env LD_PRELOAD="$win/tiocm_preload.so" wine "$win/dialscope-test-entry.exe" \
   > "$work/win-run.log" 2>&1 || status=$?
@@ -103,7 +107,8 @@ pids+=($!)
 wait_for_pty "$work/sim-lin.log" >/dev/null
 status=0
 QT_QPA_PLATFORM=offscreen DIALSCOPE_SYSFS_ROOT="$work/sys" DIALSCOPE_DEV_ROOT="$work/dev" \
-  DIALSCOPE_TEST_SAVE_TO="$work/lin.txt" timeout 120 "$lin/dialscope-test-entry" --no-history > "$work/lin-run.log" 2>&1 || status=$?
+  DIALSCOPE_TEST_SAVE_TO="$work/lin.txt" timeout 120 "$lin/dialscope-test-entry" --history "$work/lin.sqlite3" \
+  > "$work/lin-run.log" 2>&1 || status=$?
 if [ "$status" -ne 0 ] || [ ! -s "$work/lin.txt" ]; then
   echo "FAIL: the Linux program ended with $status"
   cat "$work/sim-lin.log" "$work/lin-run.log"
@@ -115,5 +120,19 @@ perl -pe 's/\n/\r\n/' "$work/expected.txt" > "$work/expected-file.txt"
 fail=0
 cmp "$work/lin.txt" "$work/win.txt" || { echo "FAIL: the two programs saved different files"; fail=1; }
 cmp "$work/expected-file.txt" "$work/win.txt" || { echo "FAIL: the saved file is not the device's log"; fail=1; }
+# ---- the histories: the same calls (all but the time each was received)
+if [ ! -s "$win_history" ]; then
+  echo "FAIL: the Windows program kept no history at $win_history"; ls -laR "$(dirname "$win_history")" || true; fail=1
+else
+  for side in win lin; do
+    file="$work/lin.sqlite3"; [ "$side" = win ] && file="$win_history"
+    "$lin/dialscope-cli" --history "$file" history --damaged --format json > "$work/$side-history.json"
+    sed -i 's/"received":"[^"]*",//' "$work/$side-history.json"
+  done
+  [ -s "$work/lin-history.json" ] || { echo "FAIL: the Linux history is empty"; fail=1; }
+  cmp "$work/lin-history.json" "$work/win-history.json" ||
+    { echo "FAIL: the two histories hold different calls"; diff "$work/lin-history.json" "$work/win-history.json" | head || true; fail=1; }
+  echo "both histories: $(wc -l < "$work/win-history.json") calls"
+fi
 echo "${log:-$records generated records}: saved $(stat -c %s "$work/win.txt") bytes on both builds"
 exit $fail

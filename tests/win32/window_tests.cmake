@@ -5,7 +5,7 @@ add_executable(window_tests
   ${CMAKE_CURRENT_LIST_DIR}/window_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/shell_logic_test.cpp
   # The program's icon, so that the window class finds it as in the program.
-  ${CMAKE_SOURCE_DIR}/app/win32/dialscope.rc
+  ${CMAKE_BINARY_DIR}/app/win32/dialscope.rc
 )
 target_link_libraries(window_tests PRIVATE dialscope_win32_shell dialscope_registry_memory gtest_main)
 # Wine makes no window without an X display: give the tests their own

@@ -1,0 +1,104 @@
+// The console's system side on Windows: Ctrl+C through a console control
+// handler, the loop's wait on an event it sets, the console's UTF-8 output,
+// and the clock. The Windows program watches no device events: a download
+// finds the adapters present when it starts.
+#include <windows.h>
+#include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+
+#include "app/cli/console.h"
+#include "app/core.h"
+#include "history/latin1.h"
+
+namespace dialscope::cli {
+
+namespace {
+
+using Clock = ConsoleView::Clock;
+
+std::atomic<bool> stopRequested{false};
+HANDLE stopEvent = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    stopRequested.store(true);
+    if (stopEvent) SetEvent(stopEvent);
+    return TRUE;  // handled: the loop ends and the program says what it kept
+}
+
+}  // namespace
+
+void InstallStopSignals() {
+    if (!stopEvent) stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+bool StopRequested() { return stopRequested.load(); }
+
+bool RunLoop(Core& core, const std::function<bool()>& done,
+             Clock::time_point deadline, const std::function<void()>& tick) {
+    while (!StopRequested() && !done() && Clock::now() < deadline) {
+        const Clock::time_point next = std::min(core.NextDue().value_or(deadline), deadline);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+        const DWORD timeout = static_cast<DWORD>(std::max<int64_t>(0, wait.count()));
+        if (stopEvent) WaitForSingleObject(stopEvent, timeout);
+        else Sleep(timeout);
+        core.RunDue(Clock::now());
+        if (tick) tick();
+    }
+    return !StopRequested();
+}
+
+void PrepareConsole() {
+    // Bytes as they are: the C runtime would otherwise write CR LF for
+    // every LF and the files would differ from the Linux program's.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+bool IsTerminal(std::FILE* stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+}
+
+std::string ForTerminal(std::string shown, TextEncoding encoding) {
+    return encoding == TextEncoding::Latin1 ? history::Latin1ToUtf8(shown) : shown;
+}
+
+// The runtime names a write to a closed pipe EPIPE, or EINVAL for a pipe
+// whose reader has closed it.
+bool ReaderGone() { return errno == EPIPE || errno == EINVAL; }
+
+int64_t WallClockMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::vector<std::string> Arguments(int, char**) {
+    std::vector<std::string> out;
+    int count = 0;
+    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; words && i < count; ++i) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, words[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string word(static_cast<size_t>(n > 0 ? n : 1), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, words[i], -1, word.data(), n, nullptr, nullptr);
+        word.pop_back();
+        out.push_back(std::move(word));
+    }
+    LocalFree(words);
+    return out;
+}
+
+std::FILE* OpenToRead(const std::string& path) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
+    return _wfopen(wide.c_str(), L"rb");
+}
+
+}  // namespace dialscope::cli
