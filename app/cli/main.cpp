@@ -1008,6 +1008,7 @@ int Main(int argc, char** argv) {
                                                 "may be given more than once");
     serveCmd->add_flag("--no-auth", serve.noAuth, "Serve without the secret token: any program or user of this "
                                                   "machine can read the calls (this machine's addresses only)");
+#if !defined(_WIN32)
     serveCmd->add_option("--collect", serve.collect,
                          "Also keep the calls that watchers on other machines publish to this MQTT broker "
                          "(mqtt[s]://[user@]host[:port]/prefix), each with the watcher's instance id; calls "
@@ -1022,6 +1023,7 @@ int Main(int argc, char** argv) {
     serveCmd->add_option("--collect-ca-file", serve.collectCaFile,
                          "For mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's)")
         ->option_text("FILE");
+#endif
     CLI::App* passwdCmd = app.add_subcommand("passwd", "Set the password of the web pages served to other machines "
                                                        "(read from the terminal, or one line from standard input)");
 

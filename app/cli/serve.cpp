@@ -16,9 +16,11 @@
 #include "app/cli/console.h"
 #include "app/cli/exit_codes.h"
 #include "history/call_reader.h"
-#include "publish/collector.h"
+#ifndef _WIN32
+#include "publish/collector.h"  // publishing and collecting are Linux's
 #include "publish/mqtt_url.h"
 #include "publish/watch_config.h"
+#endif
 #include "web/login.h"
 #include "web/password.h"
 #include "web/platform.h"
@@ -156,6 +158,7 @@ int SetUp(const std::string& path, history::DateOrder order, const ServeOptions&
 
 }  // namespace
 
+#ifndef _WIN32
 namespace {
 
 // The collector's options from serve's; 0, or the exit status with *problem.
@@ -192,6 +195,7 @@ int CollectOptions(const ServeOptions& options, publish::MqttOptions* mqtt, std:
 }
 
 }  // namespace
+#endif
 
 int Serve(const std::string& path, history::DateOrder order, const ServeOptions& options) {
     // Opened once as every command opens it: a new history is made, an
@@ -207,6 +211,7 @@ int Serve(const std::string& path, history::DateOrder order, const ServeOptions&
                 "); the pages show what can still be read.");
         if (auto left = opened->Close(2000)) Say(*left);
     }
+#ifndef _WIN32
     if (options.collect.empty() && (!options.collectId.empty() || !options.collectPasswordFile.empty() ||
                                     !options.collectCaFile.empty()))
         return Fail(kExitUsage, "--collect-id, --collect-password-file and --collect-ca-file need a broker: give "
@@ -214,8 +219,10 @@ int Serve(const std::string& path, history::DateOrder order, const ServeOptions&
     publish::MqttOptions mqtt;
     if (!options.collect.empty())
         if (const int code = CollectOptions(options, &mqtt, &problem)) return Fail(code, problem);
+#endif
     Pages pages;
     if (const int code = SetUp(path, order, options, &pages, &problem)) return Fail(code, problem);
+#ifndef _WIN32
     // The calls of other machines' watchers, kept in this history on a
     // thread of its own; the pages see them as any write to the file.
     std::unique_ptr<publish::Collector> collector;
@@ -224,6 +231,7 @@ int Serve(const std::string& path, history::DateOrder order, const ServeOptions&
         if (!collector->Start(&problem)) return Fail(kExitUsage, problem);
         std::printf("Collecting the calls published to %s.\n", mqtt.url.Target().c_str());
     }
+#endif
     std::printf("The calls are at %s\n", pages.url.c_str());
     if (!pages.auth) std::printf("Without a token: every program and user of this machine can read them.\n");
     if (pages.password) std::printf("Sign in with the password set by dialscope-cli passwd.\n");
