@@ -283,7 +283,12 @@ TEST(CallHistorySchema, Version5HistoryUpgradesAndKeepsEachCollectedCallOnce) {
         EXPECT_EQ(got, want) << filter << problem;
     }
     // Pruned, the calls are not asked for again.
+    reader.reset();
+    h->Close(1000);
+    h.reset();
     ASSERT_EQ(Exec(path, "DELETE FROM records WHERE instance = 'kitchen'"), SQLITE_OK);
+    h = CallHistory::Open(path, &problem);
+    ASSERT_TRUE(h) << problem;
     EXPECT_EQ(h->LastCollected("kitchen"), 5);
 }
 
