@@ -63,7 +63,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     options.add_option("--history", historyPath,
                        "The call history file (default: " + history::CallHistory::DefaultPath() + ")");
     options.add_flag("--no-history", noHistory, "Keep no call history: show the log only");
-    options.add_flag("--version", "Print the program's name and version, and exit");
+    bool versionAsked = false;  // seen before the options are parsed (PrintVersionIfAsked)
+    options.add_flag("--version", versionAsked, "Print the program's name and version, and exit");
     try {
         std::vector<std::string> words = Arguments();
         if (!words.empty()) words.erase(words.begin());
