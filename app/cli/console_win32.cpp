@@ -14,6 +14,7 @@
 #include "app/cli/console.h"
 #include "app/core.h"
 #include "history/latin1.h"
+#include "history/win32_text.h"
 
 namespace dialscope::cli {
 
@@ -80,25 +81,11 @@ int64_t WallClockMs() {
 }
 
 std::vector<std::string> Arguments(int, char**) {
-    std::vector<std::string> out;
-    int count = 0;
-    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
-    for (int i = 1; words && i < count; ++i) {
-        const int n = WideCharToMultiByte(CP_UTF8, 0, words[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string word(static_cast<size_t>(n > 0 ? n : 1), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, words[i], -1, word.data(), n, nullptr, nullptr);
-        word.pop_back();
-        out.push_back(std::move(word));
-    }
-    LocalFree(words);
-    return out;
+    std::vector<std::string> words = win32::CommandLineWords();
+    if (!words.empty()) words.erase(words.begin());  // the program's own name
+    return words;
 }
 
-std::FILE* OpenToRead(const std::string& path) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
-    return _wfopen(wide.c_str(), L"rb");
-}
+std::FILE* OpenToRead(const std::string& path) { return _wfopen(win32::Wide(path).c_str(), L"rb"); }
 
 }  // namespace dialscope::cli

@@ -20,24 +20,9 @@
 #include "app/win32/message_boxes.h"
 #include "history/call_history.h"
 #include "history/history_store.h"
+#include "history/win32_text.h"
 
 namespace {
-
-// The command line's words as UTF-8, whatever the system's code page.
-std::vector<std::string> Arguments() {
-    std::vector<std::string> out;
-    int count = 0;
-    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
-    for (int i = 0; words && i < count; ++i) {
-        const int n = WideCharToMultiByte(CP_UTF8, 0, words[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string word(static_cast<size_t>(n > 0 ? n : 1), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, words[i], -1, word.data(), n, nullptr, nullptr);
-        word.pop_back();
-        out.push_back(std::move(word));
-    }
-    LocalFree(words);
-    return out;
-}
 
 // --version: the program's name and version on the standard output it was
 // given (a pipe, a file), else on the console of the program that started it;
@@ -66,7 +51,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     bool versionAsked = false;  // seen before the options are parsed (PrintVersionIfAsked)
     options.add_flag("--version", versionAsked, "Print the program's name and version, and exit");
     try {
-        std::vector<std::string> words = Arguments();
+        std::vector<std::string> words = win32::CommandLineWords();
         if (!words.empty()) words.erase(words.begin());
         if (PrintVersionIfAsked(words)) return 0;
         std::reverse(words.begin(), words.end());  // CLI11 takes them last first
