@@ -76,6 +76,11 @@ int64_t ReadThroughSqlite(const std::string& path, int64_t size, void* buffer, s
         *error = "it was replaced while it was being opened";
         return -1;
     }
+    // The layer's own failure would not say why.
+    if (faccessat(AT_FDCWD, name.c_str(), R_OK, AT_EACCESS) != 0) {
+        *error = std::strerror(errno);
+        return -1;
+    }
     std::vector<std::max_align_t> space((static_cast<size_t>(vfs->szOsFile) + sizeof(std::max_align_t) - 1) /
                                         sizeof(std::max_align_t));
     auto* file = reinterpret_cast<sqlite3_file*>(space.data());
