@@ -280,7 +280,15 @@ def crowd_here(serve, port, token):
     print("     the crowd was reopened %d times meanwhile" % crowd.reopened)
 
 
-def crowd_tls(port, cert):
+def rss_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0
+
+
+def crowd_tls(serve, port, cert):
     crowd = Crowd(port, ["127.0.0.1"] * CROWD_TLS, False)
     try:
         context = ssl.create_default_context(cafile=cert)
@@ -297,6 +305,8 @@ def crowd_tls(port, cert):
         c.close()
         check(status == 200 and 'type="password"' in page,
               "d) the sign-in page over TLS under %d silent connections (%s in %.3f s)" % (CROWD_TLS, status, took))
+        print("     serve's memory under the crowd: %.1f MB; the crowd was reopened %d times meanwhile" %
+              (rss_mb(serve.pid), crowd.reopened))
     finally:
         crowd.close()
 
@@ -333,7 +343,7 @@ def main():
             return 1
         lone_request, lone_handshake = Lone(port, True), Lone(tls_port, False)
         crowd_here(serve, port, token)
-        crowd_tls(tls_port, cert)
+        crowd_tls(tls_serve, tls_port, cert)
         took = lone_request.join()
         check(took is not None and took < WAIT, "e) half a request alone is let go within seconds (%s s)" %
               ("%.1f" % took if took is not None else "not in %d" % WAIT))
