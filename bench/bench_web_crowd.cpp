@@ -40,7 +40,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kCalls = 10000;
 constexpr int kHere = 2000, kElsewhere = 200;
-constexpr int kAsks = 25;
+constexpr int kAsks = 100;
 
 // A connection to 127.0.0.1:port from source (127.0.0.x); -1 when refused.
 int Connect(int port, uint32_t source = INADDR_LOOPBACK) {
