@@ -40,4 +40,10 @@ bool WriteSecretFile(const std::string& path, const std::string& what, const std
 // the addresses of its interfaces (IPv6 ones in brackets).
 std::vector<std::string> MachineNames();
 
+// Every connection the pages hold is a descriptor, and the system's usual
+// soft limit (1024) is far below what a crowd of connections takes: it is
+// raised as far as the hard limit allows. The limit then in force; 0 when
+// the system sets none of its own on sockets.
+size_t RaiseOpenFileLimit();
+
 }  // namespace dialscope::web

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <deque>
 #include <set>
@@ -21,6 +22,7 @@
 #include "history/latin1.h"
 #include "history/phone_number.h"
 #include "web/assets.h"
+#include "web/connection_limits.h"
 #include "web/gate.h"
 #include "web/html.h"
 #include "web/pages.h"
@@ -51,6 +53,32 @@ constexpr size_t kMaxLiveStreams = 256;
 constexpr size_t kMaxQueuedEvents = 256;  // a stream that falls this far behind is closed
 constexpr int kPageSize = 50;
 
+// Anyone who can connect may open connections and say nothing: each is let
+// go soon. A TLS handshake, and a request (head and body) on a connection
+// that no signed-in request came on yet, have a few seconds; a signed-in
+// browser's connection waits a minute for its next request.
+constexpr auto kHandshakeTime = 5s;
+constexpr auto kRequestTime = 5s;
+constexpr auto kSignedInIdleTime = 60s;
+constexpr auto kWriteTime = 60s;
+constexpr auto kUnknownWriteTime = 10s;
+// After an answer that ends a connection with a request only partly read:
+// what still comes is read and dropped for a moment, so that the close does
+// not reset the connection before the client has read the answer.
+constexpr auto kLingerTime = 2s;
+constexpr size_t kHeaderLimit = 16 * 1024;
+constexpr size_t kBodyLimit = 16 * 1024;
+// Places for connections (ConnectionLimits): far above what browsers and
+// dashboards hold (a few per tab, kMaxLiveStreams streams), and below the
+// descriptor limit with some kept for the history's files and the rest.
+constexpr size_t kMostConnections = 1024;
+constexpr size_t kDescriptorsKept = 128;
+// One address takes at most half of them (its busy ones aside), so that
+// others keep the rest; not less, as on this machine's addresses the user
+// shares one with everyone, and the more places there, the longer the
+// user's new connection outlasts a crowd that keeps opening new ones.
+constexpr size_t kMostPerAddress = 512;
+
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
@@ -73,6 +101,8 @@ std::string OpenEndedHead(std::string_view type, std::string_view more = {}) {
     return header + std::string(more) + "Connection: close\r\n\r\n";
 }
 
+Response Plain(http::status status, std::string_view title, std::string_view words);
+
 }  // namespace
 
 class LiveStream;
@@ -84,11 +114,18 @@ struct Takeover {
     bool csv = false;
     std::string password, next;  // Login: the form's
     std::string session;         // Live: the sign-in it is open under
+    bool signedIn = false;       // the request passed the gate as a signed-in user's
 };
+
+class Seat;
 
 struct Server::Impl {
     ServerOptions options;
     history::CallReader* reader;
+    // Before the loop: connections still in it give their places back as
+    // it ends.
+    ConnectionLimits limits{kMostConnections, kMostPerAddress};
+    std::map<ConnectionLimits::Id, std::function<void()>> letGo;  // closes each connection that has a place
     net::io_context ioc{1};
     tcp::acceptor acceptor{ioc};
     net::steady_timer tick{ioc};
@@ -107,6 +144,8 @@ struct Server::Impl {
     Impl(ServerOptions o, history::CallReader* r) : options(std::move(o)), reader(r) {}
 
     void Accept();
+    void Welcome(tcp::socket socket);
+    void LetGo(ConnectionLimits::Id id);
     void Tick();
     void LookForCalls();
     void Broadcast(const std::vector<history::PageRow>& calls);
@@ -118,13 +157,40 @@ struct Server::Impl {
     Response SignedIn(SignIn::Outcome outcome, const std::string& session, int wait, const std::string& next);
 };
 
+// A connection's place among the limits, given back when the connection
+// ends, whoever holds it by then (a request, a live stream, an export).
+class Seat {
+public:
+    Seat(Server::Impl& server, ConnectionLimits::Id id) : server_(server), id_(id) {}
+    ~Seat() {
+        server_.limits.Release(id_);
+        server_.letGo.erase(id_);
+    }
+    Seat(const Seat&) = delete;
+    Seat& operator=(const Seat&) = delete;
+
+    void Set(ConnectionLimits::Standing standing) { server_.limits.Set(id_, standing); }
+    // How the connection is closed when its place goes to a newer one.
+    void OnLetGo(std::function<void()> close) { server_.letGo[id_] = std::move(close); }
+
+private:
+    Server::Impl& server_;
+    ConnectionLimits::Id id_;
+};
+
 // One open /api/live: server-sent events written as they come, one at a time.
 class LiveStream : public std::enable_shared_from_this<LiveStream> {
 public:
-    LiveStream(Stream stream, Server::Impl& server) : stream_(std::move(stream)), server_(server) {}
+    LiveStream(Stream stream, Server::Impl& server, std::unique_ptr<Seat> seat)
+        : stream_(std::move(stream)), server_(server), seat_(std::move(seat)) {}
 
     void Start() {
         stream_.expires_never();
+        // A signed-in page's: it goes only after every connection that is not.
+        seat_->Set(ConnectionLimits::Standing::Held);
+        seat_->OnLetGo([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->Close();
+        });
         // A lost stream is taken up again after 2 s by the browser.
         Push(OpenEndedHead("text/event-stream; charset=utf-8") + "retry: 2000\n\n");
         WatchForClose();
@@ -170,6 +236,7 @@ private:
 
     Stream stream_;
     Server::Impl& server_;
+    std::unique_ptr<Seat> seat_;
     std::deque<std::string> queue_;
     char sink_[512];
     bool closed_ = false;
@@ -181,10 +248,14 @@ private:
 // ends the file early (the status was sent with the first page).
 class ExportStream : public std::enable_shared_from_this<ExportStream> {
 public:
-    ExportStream(Stream stream, Server::Impl& server, Takeover what)
-        : stream_(std::move(stream)), server_(server), what_(std::move(what)) {}
+    ExportStream(Stream stream, Server::Impl& server, Takeover what, std::unique_ptr<Seat> seat)
+        : stream_(std::move(stream)), server_(server), what_(std::move(what)), seat_(std::move(seat)) {}
 
     void Start() {
+        seat_->Set(ConnectionLimits::Standing::Held);
+        seat_->OnLetGo([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->stream_.close();
+        });
         what_.request.query.before.reset();
         what_.request.query.afterId = 0;
         what_.request.query.limit = 1000;
@@ -209,7 +280,7 @@ private:
     }
 
     void Write() {
-        stream_.expires_after(60s);
+        stream_.expires_after(kWriteTime);
         net::async_write(stream_, net::buffer(pending_), [self = shared_from_this()](beast::error_code ec, size_t) {
             if (ec) return self->stream_.close();
             self->pending_.clear();
@@ -225,17 +296,24 @@ private:
     Stream stream_;
     Server::Impl& server_;
     Takeover what_;
+    std::unique_ptr<Seat> seat_;
     std::string pending_;
     bool done_ = false;
 };
 
 // One connection: requests read and answered in turn (keep-alive), until
-// it closes, idles 60 s, or asks for the live stream, which takes it over.
+// it closes, misses its deadline, is let go for a newer one, or asks for
+// the live stream or an export, which takes it over.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Server::Impl& server) : stream_(std::move(socket), server.tls.get()), server_(server) {}
+    Session(tcp::socket socket, Server::Impl& server, std::unique_ptr<Seat> seat)
+        : stream_(std::move(socket), server.tls.get()), server_(server), seat_(std::move(seat)) {}
 
     void Start() {
+        seat_->OnLetGo([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->stream_.close();
+        });
+        stream_.expires_after(kHandshakeTime);
         stream_.Start(buffer_, [self = shared_from_this()](bool ok) {
             if (ok) self->Read();
         });
@@ -243,10 +321,11 @@ public:
 
     void Read() {
         parser_.emplace();
-        parser_->header_limit(16 * 1024);
-        parser_->body_limit(16 * 1024);
-        stream_.expires_after(60s);
+        parser_->header_limit(kHeaderLimit);
+        parser_->body_limit(kBodyLimit);
+        stream_.expires_after(signedIn_ ? kSignedInIdleTime : kRequestTime);
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec == http::error::header_limit || ec == http::error::body_limit) return self->TooLarge(ec);
             if (ec) return self->Shut();
             self->Answer(self->parser_->release());
         });
@@ -256,17 +335,23 @@ private:
     void Answer(Request req) {
         Takeover takeover;
         auto res = std::make_shared<Response>(server_.Handle(req, &takeover));
+        signedIn_ = takeover.signedIn;
+        seat_->Set(signedIn_ ? ConnectionLimits::Standing::Known : ConnectionLimits::Standing::Unknown);
         if (takeover.kind == Takeover::Export && req.method() == http::verb::get) {
-            std::make_shared<ExportStream>(std::move(stream_), server_, std::move(takeover))->Start();
+            std::make_shared<ExportStream>(std::move(stream_), server_, std::move(takeover), std::move(seat_))->Start();
             return;
         }
         if (takeover.kind == Takeover::Login && server_.signIn) {
             beast::error_code ec;
             const auto from = stream_.socket().remote_endpoint(ec).address();
             auto asked = std::make_shared<Request>(std::move(req));
+            // Not let go while the password is checked: the sign-in desk
+            // takes only a few such at once.
+            seat_->Set(ConnectionLimits::Standing::Held);
             server_.signIn->Check(from, std::move(takeover.password),
                                   [self = shared_from_this(), asked, next = takeover.next](SignIn::Outcome outcome,
                                                                                            std::string session, int wait) {
+                                      self->seat_->Set(ConnectionLimits::Standing::Unknown);
                                       auto res = std::make_shared<Response>(
                                           self->server_.SignedIn(outcome, session, wait, next));
                                       self->Send(*asked, res);
@@ -280,7 +365,7 @@ private:
                 res->body() = "Too many live pages are open; close some.\n";
                 Secure(*res);
             } else {
-                auto stream = std::make_shared<LiveStream>(std::move(stream_), server_);
+                auto stream = std::make_shared<LiveStream>(std::move(stream_), server_, std::move(seat_));
                 stream->session = std::move(takeover.session);
                 server_.streams.insert(stream);
                 stream->Start();
@@ -300,7 +385,7 @@ private:
         } else {
             res->prepare_payload();
         }
-        stream_.expires_after(60s);
+        stream_.expires_after(signedIn_ ? kWriteTime : kUnknownWriteTime);
         http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
             if (ec || !res->keep_alive()) return self->Shut();
             self->Read();
@@ -309,10 +394,59 @@ private:
 
     void Shut() { stream_.End(shared_from_this()); }
 
+    // A request line or head longer than the server takes (414, 431), or a
+    // body (413): said in a small page, and the connection ends, as the
+    // rest of the request is still on its way.
+    void TooLarge(beast::error_code ec) {
+        Response res;
+        if (ec == http::error::body_limit) {
+            res = Plain(http::status::payload_too_large, "Too large",
+                        "What was sent is larger than these pages take (" + std::to_string(kBodyLimit / 1024) + " KB).");
+        } else {
+            // The head is all in the buffer still: no end to its first line
+            // there means the request line alone is too long.
+            const auto bytes = buffer_.data();
+            const std::string_view head(static_cast<const char*>(bytes.data()), bytes.size());
+            if (head.find('\n') == std::string_view::npos)
+                res = Plain(http::status::uri_too_long, "Address too long",
+                            "The address asked for is longer than these pages take (" +
+                                std::to_string(kHeaderLimit / 1024) + " KB).");
+            else
+                res = Plain(http::status::request_header_fields_too_large, "Request too large",
+                            "The request's header fields are longer than these pages take (" +
+                                std::to_string(kHeaderLimit / 1024) + " KB in all). Clearing this site's cookies "
+                                "may help.");
+        }
+        auto answer = std::make_shared<Response>(std::move(res));
+        answer->keep_alive(false);
+        answer->prepare_payload();
+        stream_.expires_after(kUnknownWriteTime);
+        http::async_write(stream_, *answer, [self = shared_from_this(), answer](beast::error_code ec, size_t) {
+            if (ec) return self->stream_.close();
+            self->Linger();
+        });
+    }
+
+    void Linger() {
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kLingerTime);
+        Drop();
+    }
+    void Drop() {
+        stream_.tcp().async_read_some(net::buffer(sink_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) return self->stream_.close();
+            self->Drop();
+        });
+    }
+
     Stream stream_;
     Server::Impl& server_;
+    std::unique_ptr<Seat> seat_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    bool signedIn_ = false;  // its last request was a signed-in user's
+    char sink_[4096];
 };
 
 namespace {
@@ -451,12 +585,13 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
                      "Open the address that dialscope-cli serve printed when it started (the one with ?token=). "
                      "It is also in the token file beside the call history.");
     case Verdict::TakeToken: {
+        takeover->signedIn = true;
         Response res = Plain(http::status::see_other, "Signed in", "On to the calls.");
         res.set(http::field::set_cookie, gate->SessionCookie());
         res.set(http::field::location, WithoutToken(path, query));
         return res;
     }
-    case Verdict::Pass: break;
+    case Verdict::Pass: takeover->signedIn = true; break;
     }
     if (path == "/names" && req.method() == http::verb::post) return ChangeName(req);
     if (req.method() != http::verb::get && req.method() != http::verb::head) {
@@ -640,10 +775,18 @@ Response Server::Impl::ChangeName(const Request& req) {
 
 void Server::Impl::Accept() {
     acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
-        if (!ec) std::make_shared<Session>(std::move(socket), *this)->Start();
+        if (!ec) Welcome(std::move(socket));
         if (!acceptor.is_open()) return;
         if (!ec || ec == net::error::operation_aborted) return Accept();
-        // Out of descriptors (or memory): the connection waits in the
+        // Out of descriptors: the oldest connection that is not a signed-in
+        // page's makes room, and the next one is taken.
+        const bool noDescriptor = ec == net::error::no_descriptors ||
+                                  ec == boost::system::errc::too_many_files_open_in_system;
+        if (const auto oldest = noDescriptor ? limits.ShedOne() : 0) {
+            LetGo(oldest);
+            return Accept();
+        }
+        // Out of memory, or none to let go: the connection waits in the
         // backlog, and asking again at once would fail at once, over and
         // over, with the whole loop busy doing it. Ask again shortly.
         acceptPause.expires_after(100ms);
@@ -651,6 +794,28 @@ void Server::Impl::Accept() {
             if (!ec && acceptor.is_open()) Accept();
         });
     });
+}
+
+void Server::Impl::Welcome(tcp::socket socket) {
+    beast::error_code ec;
+    const auto from = socket.remote_endpoint(ec);
+    if (ec) return;  // gone already
+    const auto admission = limits.Admit(AddressKey(from.address()));
+    for (const auto id : admission.shed) LetGo(id);
+    // Every place is a signed-in page's: this one cannot be taken in.
+    if (!admission.admitted) {
+        socket.close(ec);
+        return;
+    }
+    std::make_shared<Session>(std::move(socket), *this, std::make_unique<Seat>(*this, admission.id))->Start();
+}
+
+void Server::Impl::LetGo(ConnectionLimits::Id id) {
+    const auto it = letGo.find(id);
+    if (it == letGo.end()) return;
+    const auto close = std::move(it->second);
+    letGo.erase(it);
+    close();
 }
 
 void Server::Impl::Send(const std::string& event) {
@@ -720,6 +885,12 @@ bool Server::Listen(std::string* problem) {
         m.tls = LoadTls(m.options.tlsCert, m.options.tlsKey, problem);
         if (!m.tls) return false;
     }
+    // Each connection a descriptor: as many as the system lets this
+    // process have, some kept for the rest.
+    const size_t descriptors = RaiseOpenFileLimit();
+    size_t places = kMostConnections;
+    if (descriptors) places = std::min(places, descriptors > 2 * kDescriptorsKept ? descriptors - kDescriptorsKept : descriptors / 2);
+    m.limits = ConnectionLimits(places, std::min(kMostPerAddress, std::max<size_t>(places / 2, 1)));
     const tcp::endpoint endpoint(address, m.options.port);
     m.acceptor.open(endpoint.protocol(), ec);
     if (!ec) m.acceptor.set_option(net::socket_base::reuse_address(true), ec);

@@ -75,7 +75,6 @@ Stream::Stream(net::ip::tcp::socket socket, TlsContext* tls) {
 
 void Stream::Start(beast::flat_buffer& buffer, std::function<void(bool)> done) {
     if (!tls_) return net::post(get_executor(), [done = std::move(done)] { done(true); });
-    tcp().expires_after(std::chrono::seconds(30));
     beast::async_detect_ssl(tcp(), buffer, [this, &buffer, done = std::move(done)](beast::error_code ec, bool tls) mutable {
         if (ec) return done(false);
         if (!tls) {

@@ -73,6 +73,7 @@ public:
     // TLS: the handshake, the bytes read on the way kept in buffer; a
     // browser that speaks plain HTTP to this port is told in one line to
     // put https:// before the address, and closed (done(false)). Plain: done(true).
+    // Within the deadline the caller set (expires_after) before.
     void Start(boost::beast::flat_buffer& buffer, std::function<void(bool)> done);
     // Nothing more will be sent: TLS says so (close_notify), then the
     // sending side of the socket closes. keep: whatever must live as long.
