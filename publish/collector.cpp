@@ -237,6 +237,7 @@ struct Collector::Impl {
         // taken for it), so that its end may settle the gaps it showed.
         int64_t after = 0, high = 0;
         bool whole = false;
+        bool refused = false;  // a call in it was not taken: no gap is settled over it
     };
     std::map<std::string, Watcher> watchers;
     // What waits for a busy history, in the order it came: calls (and whether
@@ -294,6 +295,7 @@ struct Collector::Impl {
             // An answer to an earlier request may still be coming: its end
             // would be taken for this one's.
             w.whole = !w.asking;
+            w.refused = false;
             w.after = w.high = history->LastCollected(instance);
         }
         json request = {{"after", w.after}, {"reply_to", prefix + "/" + instance + "/replay/" + mqtt.clientId}};
@@ -365,6 +367,7 @@ struct Collector::Impl {
                 item.replayed = true;
                 if (!ReadCallJson(instance, c, now, &item.call, &why)) {
                     Ignore(topic, "a call in it: " + why);
+                    if (w) w->refused = true;
                     continue;
                 }
                 if (w && item.call.sourceId > w->after) w->high = std::max(w->high, item.call.sourceId);
@@ -377,14 +380,19 @@ struct Collector::Impl {
             return Ignore(topic, "it is neither calls nor their end");
         if (!w) return;  // the end of an answer already given up on
         w->asking = false;
-        if (!w->whole) return Ask(instance);  // once more, from the mark
+        // Once more, from the mark; while calls are being left out, once the
+        // history has taken those that wait.
+        if (!w->whole) {
+            if (!unsavedLeftOut) Ask(instance);
+            return;
+        }
         if (*more == true) {
             // A full page that brought nothing new would be asked for forever.
             if (w->high <= w->after) return Ignore(topic, "it says more calls follow, but its page held none");
             return Ask(instance, true);
         }
         // The whole answer is in: the watcher has nothing else up to its last call.
-        if (w->high > history->LastCollected(instance)) {
+        if (!w->refused && w->high > history->LastCollected(instance)) {
             Unsaved item;
             item.call.instance = instance;
             item.settle = w->high;
@@ -403,21 +411,22 @@ struct Collector::Impl {
             const bool again = dropped;
             dropped = false;
             lock.unlock();
+            // A message left out before any of these: no answer under way is whole.
+            if (again)
+                for (auto& [instance, w] : watchers) w.whole = false;
             for (const auto& [topic, payload] : work) Handle(topic, payload);
             if (again) {
                 report("Messages from the broker came faster than the call history took them; the watchers are "
                        "asked again for what was left out.");
-                for (auto& [instance, w] : watchers) {
-                    w.whole = false;  // any answer under way may have lost a page
-                    if (w.online) Ask(instance);
-                }
+                for (auto& [instance, w] : watchers)
+                    if (w.online && !w.asking) Ask(instance);  // the others once their answer ends
             }
             // A busy history: what waits is tried again, oldest first.
             while (!unsaved.empty() && Save(unsaved.front())) unsaved.pop_front();
             if (unsaved.empty() && unsavedLeftOut) {
                 unsavedLeftOut = false;
                 for (auto& [instance, w] : watchers)
-                    if (w.online && !last) Ask(instance);
+                    if (w.online && !w.asking && !last) Ask(instance);  // the others once their answer ends
             }
             const auto now = Clock::now();
             for (auto& [instance, w] : watchers)

@@ -23,7 +23,7 @@
 //
 // The mark moves over the numbers that came in a row, and over the gaps (calls
 // the watcher pruned, or damaged) that a whole answer showed, from its request
-// through its last page ({"more": false}), when nothing of it was left out here.
+// through its last page ({"more": false}), when nothing of it was left out or refused here.
 // A call beyond a gap is kept but moves nothing: a lost call is asked for again,
 // and one message with a far number cannot make the replay skip any.
 #pragma once
