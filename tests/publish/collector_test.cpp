@@ -217,7 +217,8 @@ Broker* Collecting::broker = nullptr;
 
 // Live calls 1..6 in a row; a forged far number, a time from the future; call
 // 10 live with 7..9 lost; 7..9 by the replay; the watcher's pruned 12..14
-// settled by a whole answer; serve's call 16 pruned: the mark never comes back.
+// settled by a whole answer; serve's month-old calls 10..16 pruned: the mark
+// stays, and they do not come back.
 TEST_F(Collecting, TheMarkMovesOnlyOverCallsThatCameInARowOrThatAnAnswerSettled) {
     ASSERT_TRUE(broker->ok);
     const std::string prefix = "mark";
