@@ -252,8 +252,15 @@ public:
     // Known. Failed when the file cannot take it now (locked, read-only,
     // damaged; said through TakeProblem): keep it and try again.
     CollectResult Collect(const CollectedCall& call);
-    // The highest source id kept from an instance, pruned calls included; 0 for none.
+    // The mark the replay asks after: the highest source id up to which
+    // every call of the instance was kept (pruned ones included) or is known
+    // not to exist. A call kept beyond a gap does not move it. 0 for none.
     int64_t LastCollected(const std::string& instance);
+    // A replay's answer said the instance has no call between the mark and
+    // `through` other than those it sent: the mark moves up to it (and on
+    // over the calls kept in a row after it). False, said through
+    // TakeProblem, when the file cannot take it now.
+    bool SettleCollected(const std::string& instance, int64_t through);
 
     // The contacts (contacts.h), by name, then number. *problem when the
     // file cannot be read; a history from before contacts has none.

@@ -394,6 +394,15 @@ bool CopyAll(sqlite3* from, sqlite3* to, SalvageReport* report, std::string* pro
         report->contacts = contacts.copied;
         report->contactsLost = rc != SQLITE_DONE;
     }
+    // Each watcher's mark (serve --collect): without it the replay would ask
+    // from the start again and bring back what was pruned. Lost, the calls
+    // only come again; a file from before version 6 has none.
+    {
+        Copier collectedMarks(to, "INSERT OR IGNORE INTO collected(instance, through) VALUES (?,?)");
+        Statement all(from, "SELECT instance, through FROM collected");
+        if (all.st)
+            while (sqlite3_step(all.st) == SQLITE_ROW) collectedMarks.Copy(Row(all.st), 0);
+    }
     report->damageFound = recordScan.damaged || recordScan.refused > 0 || notSaved > 0 || textDamaged || downloadScan.damaged ||
                           downloadScan.refused > 0 || report->marksLost || report->contactsLost;
     return true;

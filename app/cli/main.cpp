@@ -147,6 +147,16 @@ bool FileIsEmpty(const std::string& file) {
     return !info || info->kind != history::files::Kind::Regular || info->size == 0;
 }
 
+// Whether a regular file begins with these bytes.
+bool StartsWith(const std::string& file, const std::string& start) {
+    std::string head(start.size(), '\0');
+    std::optional<history::files::Info> info;
+    std::string error;
+    return history::files::ReadStart(file, head.data(), head.size(), &info, &error) ==
+               static_cast<int64_t>(start.size()) &&
+           head == start;
+}
+
 // The records of one download as the exporters take them.
 struct DownloadRecords {
     std::vector<history::StoredCall> calls;
@@ -672,10 +682,16 @@ int History(const Common& common, HistoryOptions options) {
             bytes += WithName(RenderRecord(calls[i].fields, static_cast<int32_t>(i + 1)), calls[i].name);
         bytes = ToFileLineEnds(bytes);
         break;
-    case Format::Csv:
-        if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader();
-        for (const auto& call : calls) bytes += history::CsvRow(call, common.dateOrder);
+    case Format::Csv: {
+        // The watcher a collected call came from is the last column, as in
+        // the pages' export; rows appended to a file that a listing without
+        // it began keep that file's columns.
+        bool withInstance = true;
+        if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader(true);
+        else withInstance = !StartsWith(options.output, history::CsvHeader(false));
+        for (const auto& call : calls) bytes += history::CsvRow(call, common.dateOrder, withInstance);
         break;
+    }
     case Format::Json:
         for (const auto& call : calls) bytes += history::JsonLine(call, common.dateOrder);
         break;

@@ -78,13 +78,13 @@ TEST(CliContacts, ImportedNamesAppearInTheHistorysListings) {
     r = RunCli(s, {"--history", path, "history", "--format", "csv"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,"
-                                                 "date_raw_3,time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name\r");
-    // Newest first; the name is the row's last cell.
+                                                 "date_raw_3,time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name,instance\r");
+    // Newest first; the name is the cell before the instance (none: the box's own calls).
     const std::vector<std::string> names = {"", "\"Smith, Jane\"", "Anna Lee", "J\xC3\xBCrgen M\xC3\xBCller",
                                             "J\xC3\xBCrgen M\xC3\xBCller"};
     size_t at = r.out.find('\n') + 1;
     for (const std::string& name : names) {
-        const size_t end = r.out.find(",false,false," + name + "\r\n", at);
+        const size_t end = r.out.find(",false,false," + name + ",\r\n", at);
         EXPECT_NE(end, std::string::npos) << name << "\n" << r.out.substr(at);
         at = end + 1;
     }

@@ -80,7 +80,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         ASSERT_EQ(RunCli(s, {"--history", path, "history", "--format", "csv", "--output", s.File("calls.csv")}).code, 0);
     const std::string csv = ReadAll(s.File("calls.csv"));
     EXPECT_EQ(CountLines(csv, "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,"
-                              "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name\r"), 1);
+                              "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name,instance\r"), 1);
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 201);
 
     EXPECT_EQ(KeptCalls(s, path).size(), 100u);
@@ -116,6 +116,56 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
 // Damage on any one page of the file: `history` either lists exactly what a
 // sound file lists and exits 0, or says the file is damaged and exits 7; `history --check` never calls damage sound
 // that the listing found.
+// A call collected from another machine's watcher says which one in JSON and
+// in CSV's last column; rows appended to a file that an older listing began
+// keep its columns.
+TEST(CliHistory, CollectedCallsSayTheirWatcherInJsonAndCsv) {
+    Scratch s;
+    const std::string path = s.File("h");
+    {
+        std::string problem;
+        auto h = history::CallHistory::Open(path, &problem);
+        ASSERT_TRUE(h) << problem;
+        CallRecord f;
+        std::copy_n("HOME    ", 8, f.label.begin());
+        f.dateTime = {7, 15, 26, 9, 30};
+        f.text = "555 0100";
+        f.hasText = true;
+        h->BeginDownload("/dev/ttyUSB0");
+        h->AddRecord(f);
+        h->EndDownload(history::DownloadEnd::Completed);
+        f.dateTime[4] = 31;
+        ASSERT_EQ(h->Collect({"kitchen-1.4", 7, 1796724000000, f}), history::CollectResult::New);
+    }
+    const auto kept = KeptCalls(s, path);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].value("instance", "none"), "kitchen-1.4");  // 09:31, newest first
+    EXPECT_EQ(kept[1].value("instance", "none"), "none");
+
+    const std::string header = "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,"
+                               "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name";
+    const CliRun csv = RunCli(s, {"--history", path, "history", "--format", "csv"});
+    ASSERT_EQ(csv.code, 0) << csv.err;
+    const auto rows = [](const std::string& text) {
+        std::vector<std::string> out;
+        for (size_t at = 0, nl; (nl = text.find("\r\n", at)) != std::string::npos; at = nl + 2)
+            out.push_back(text.substr(at, nl - at));
+        return out;
+    };
+    auto listed = rows(csv.out);
+    ASSERT_EQ(listed.size(), 3u) << csv.out;
+    EXPECT_EQ(listed[0], header + ",instance");
+    EXPECT_TRUE(listed[1].ends_with(",555 0100,3535352030313030,false,false,,kitchen-1.4")) << listed[1];
+    EXPECT_TRUE(listed[2].ends_with(",false,false,,")) << listed[2];
+
+    std::ofstream(s.File("older.csv"), std::ios::binary) << header << "\r\n";
+    ASSERT_EQ(RunCli(s, {"--history", path, "history", "--format", "csv", "--output", s.File("older.csv")}).code, 0);
+    listed = rows(ReadAll(s.File("older.csv")));
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0], header);
+    EXPECT_TRUE(listed[1].ends_with(",false,false,")) << listed[1];
+}
+
 TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
     Scratch s;
     const std::string path = s.File("sound");

@@ -79,8 +79,9 @@ Layout LayoutOf(const std::string& path, const Rows& records) {
     return layout;
 }
 
-// A call collected from a watcher keeps its watcher in the copy: else the
-// next replay would bring it again as a second call.
+// A call collected from a watcher keeps its watcher in the copy, and the
+// watcher its mark: else the next replay would bring it, or a call pruned
+// before, again.
 TEST(Salvage, CollectedCallsKeepTheirWatcher) {
     TempDir dir;
     const std::string sound = dir.File("sound.sqlite3"), saved = dir.File("saved.sqlite3");
@@ -92,6 +93,7 @@ TEST(Salvage, CollectedCallsKeepTheirWatcher) {
         h->EndDownload(DownloadEnd::Completed);
         ASSERT_EQ(h->Collect({"kitchen", 7, 1796724000000, Record("HOME", "555 0100", {7, 15, 26, 9, 30})}),
                   CollectResult::New);
+        ASSERT_TRUE(h->SettleCollected("kitchen", 9));
     }
     SalvageReport report;
     std::string problem;
@@ -99,6 +101,9 @@ TEST(Salvage, CollectedCallsKeepTheirWatcher) {
     const char* sql = "SELECT id, instance, source_id FROM records";
     EXPECT_EQ(AllRows(saved, sql), AllRows(sound, sql));
     EXPECT_EQ(AllRows(saved, sql).size(), 2u);
+    const char* marks = "SELECT instance, through FROM collected";
+    EXPECT_EQ(AllRows(saved, marks), AllRows(sound, marks));
+    EXPECT_EQ(AllRows(saved, marks).size(), 1u);
 }
 
 TEST(Salvage, EveryCallOnSoundPagesComesOutAsItWasAndTheOldFileIsNotChanged) {
