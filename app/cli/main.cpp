@@ -125,8 +125,9 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
         static const bool terminal = IsTerminal(stdout);
         const std::string shown = terminal ? ForTerminal(ShownOnTerminal(bytes, encoding), encoding) : std::string();
         const std::string& out = terminal ? shown : bytes;
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        if (std::fflush(stdout) == 0) return true;
+        // A write larger than the buffer goes straight out: its failure shows
+        // in fwrite's count, not in the flush after it.
+        if (std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0) return true;
         // The reader has gone (`history | head`): nobody wants the rest,
         // which is no failure of ours.
         if (ReaderGone()) {
@@ -136,6 +137,14 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
         return false;
     }
     return AppendBytesToFile(bytes, file);
+}
+
+// A command's exit code once what it printed has left stdout's buffer: a
+// line printed with printf meets a full disk only here.
+int Flushed(int code) {
+    if (code != kExitOk || (std::fflush(stdout) == 0 && !std::ferror(stdout)) || ReaderGone()) return code;
+    Say("Cannot write to standard output. Check the path and the free space.");
+    return kExitOutput;
 }
 
 // Whether a CSV header goes first. A missing file is empty. A FIFO, a pipe or
@@ -790,7 +799,9 @@ int SetContact(const Common& common, const ContactsOptions& o) {
     if (const int code = WriteContacts(common, {{*number, name, "set", NowMs()}}, {}, &changes); code != kExitOk)
         return code;
     const char* what = changes.added ? "added" : changes.updated ? "updated" : "already so";
-    return WriteOut({}, *number + ": " + name + " (" + what + ").\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+    if (!WriteOut({}, *number + ": " + name + " (" + what + ").\n", TextEncoding::Utf8))
+        return Fail(kExitOutput, "Cannot write to standard output.");
+    return kExitOk;
 }
 
 int RemoveContact(const Common& common, const ContactsOptions& o) {
@@ -801,7 +812,9 @@ int RemoveContact(const Common& common, const ContactsOptions& o) {
     if (changes.removed == 0)
         return Fail(kExitFailure, "No contact has the number " + *number +
                                       "; nothing was removed. `dialscope-cli contacts list` shows the numbers as kept.");
-    return WriteOut({}, "Removed " + *number + ".\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+    if (!WriteOut({}, "Removed " + *number + ".\n", TextEncoding::Utf8))
+        return Fail(kExitOutput, "Cannot write to standard output.");
+    return kExitOk;
 }
 
 int ListContacts(const Common& common, const ContactsOptions& o) {
@@ -1083,10 +1096,10 @@ int Main(int argc, char** argv) {
 #endif
 
     InstallStopSignals();
-    if (*importCmd) return ImportContacts(common, contacts.file);
-    if (*listCmd) return ListContacts(common, contacts);
-    if (*setCmd) return SetContact(common, contacts);
-    if (*removeCmd) return RemoveContact(common, contacts);
+    if (*importCmd) return Flushed(ImportContacts(common, contacts.file));
+    if (*listCmd) return Flushed(ListContacts(common, contacts));
+    if (*setCmd) return Flushed(SetContact(common, contacts));
+    if (*removeCmd) return Flushed(RemoveContact(common, contacts));
     if (*downloadCmd) return Download(common, download);
 #if !defined(_WIN32)
     if (*watchCmd) return Watch(common, std::move(watch));
@@ -1103,7 +1116,7 @@ int Main(int argc, char** argv) {
         if (path.empty()) return Fail(kExitHistory, problem);
         return SetWebPassword(path);
     }
-    return History(common, list);
+    return Flushed(History(common, list));
 }
 
 }  // namespace dialscope::cli

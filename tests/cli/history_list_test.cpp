@@ -5,6 +5,7 @@
 // a history its owner lets others read, and is told when it cannot.
 #include <sqlite3.h>
 
+#include "app/cli/exit_codes.h"
 #include "history/call_history.h"
 #include "record/render_record.h"
 #include "tests/cli/cli_support.h"
@@ -111,6 +112,25 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     listed = RunCli(s, {"--history", path, "history", "--damaged"}, 60s, asNobody);
     EXPECT_EQ(listed.code, 0) << listed.err;
     EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));
+    owner.reset();
+
+    // Standard output on a full disk: exit 8 and said, whether the bytes
+    // fill stdout's buffer (written at once) or wait in it (written at the end).
+    std::string book = "name,phone\n";
+    for (int i = 0; i < 300; ++i) book += "Person " + std::to_string(i) + ",+49 40 " + std::to_string(1000000 + i) + "\n";
+    WriteAll(s.File("book.csv"), book);
+    ASSERT_EQ(RunCli(s, {"--history", path, "contacts", "import", s.File("book.csv")}).code, 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {"history"}, {"history", "--format", "json"}, {"history", "--check"}, {"contacts", "list"},
+        {"contacts", "set", "555 0100", "Ann"}};
+    for (const auto& command : commands) {
+        std::vector<std::string> args = {"--history", path};
+        args.insert(args.end(), command.begin(), command.end());
+        SCOPED_TRACE(args[2] + " " + args.back());
+        listed = RunCli(s, args, 60s, [] { dup2(open("/dev/full", O_WRONLY), 1); });
+        EXPECT_EQ(listed.code, kExitOutput) << listed.err;
+        EXPECT_NE(listed.err.find("Cannot write to standard output."), std::string::npos) << listed.err;
+    }
 }
 
 // Damage on any one page of the file: `history` either lists exactly what a
