@@ -180,13 +180,14 @@ public:
     DownloadSummary EndDownload(DownloadEnd how);
 
     // Ends the program's use of the file: ends a download still open, waits
-    // up to patienceMs for a file locked by another program, and puts what
-    // still cannot be written (the file locked, damaged or read-only) into
-    // the pending file beside it (PendingPath), which the next program that
-    // can write the history takes in. Returns what to tell the user when
-    // records were left out of the history; nothing when all were written.
-    // The destructor does the same without patience or words.
-    std::optional<std::string> Close(int patienceMs);
+    // up to patienceMs for a file locked by another program (not for a full
+    // or failing disk, and no longer once `stop` says so), and puts what
+    // still cannot be written (the file locked, full, damaged or read-only)
+    // into the pending file beside it (PendingPath), which the next program
+    // that can write the history takes in. Returns what to tell the user
+    // when records were left out of the history; nothing when all were
+    // written. The destructor does the same without patience or words.
+    std::optional<std::string> Close(int patienceMs, const std::function<bool()>& stop = {});
     // True once the file was found damaged: from then on it is not written
     // at all, nor folded together with its write-ahead log, and what is
     // added waits for Close.

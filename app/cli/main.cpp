@@ -338,9 +338,11 @@ int Download(const Common& common, const DownloadOptions& options) {
     const bool notStopped = RunLoop(core, done, deadline, [&] { showProgress(false); });
     showProgress(true);
 
-    // Whatever arrived is written out, even when the download broke off.
+    // Whatever arrived is written out, even when the download broke off. A
+    // stop that comes as the download ends cuts short only the wait for the
+    // history below.
     int code = kExitOk;
-    if (!notStopped) {
+    if (!notStopped && !watch.ended) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
@@ -373,12 +375,14 @@ int Download(const Common& common, const DownloadOptions& options) {
     // The rows carry the ids the history gave the calls (a known call keeps
     // the id it first got); a record still waiting for the file has none.
     // A history locked by another program gets the rest of the time-out to
-    // take the records; what it still cannot take goes to the pending file.
+    // take the records, unless SIGINT or SIGTERM comes; what it still cannot
+    // take goes to the pending file.
     std::optional<std::string> leftOut;
     if (store) {
         const auto patience = std::max<Clock::duration>(deadline - Clock::now(), 1s);
         leftOut = store->history().Close(
-            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()));
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()),
+            [] { return StopRequested(); });
         while (auto problem = store->TakeProblem()) status.See(problem->words);
         for (size_t i = 0; i < records.calls.size(); ++i)
             if (auto ids = store->history().WrittenAs(records.stored[i])) {
