@@ -26,8 +26,8 @@
 // than one year after that year: a record received in 2026 with year 27 is
 // 2027, with year 28 it is 1928. A field above 99, a month outside 1 to 12, a
 // day the month does not have, an hour above 23 or a minute above 59 make the
-// date (or the time) invalid: such a record keeps its raw fields, sorts after
-// every dated record and is left out by --since and --until.
+// date (or the time) invalid: such a record keeps its raw fields and is left
+// out by --since and --until.
 #pragma once
 
 #include <array>
@@ -222,8 +222,8 @@ public:
     // No failure: the history works as usual.
     std::optional<std::string> TakeWarning();
 
-    // Kept records, newest first by the box's date and time, ties by when
-    // received. When the file cannot be read (or the query's dates are no
+    // Kept records, the last received first (ties: the last kept first), as
+    // the calls page lists them; since and until go by the box's date. When the file cannot be read (or the query's dates are no
     // dates) *problem says so in plain words (empty otherwise), and what was
     // read is returned; TakeProblem() hears of it too.
     std::vector<StoredCall> List(const ListQuery& query, std::string* problem = nullptr);

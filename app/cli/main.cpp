@@ -969,10 +969,11 @@ int Main(int argc, char** argv) {
 #endif
 
     HistoryOptions list;
-    CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
+    CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, the last received first "
+                                                          "(each with the box's own date and time)");
     historyCmd->add_option("--since", list.query.since, "From this date of the box (YYYY-MM-DD)")
         ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
-    historyCmd->add_option("--until", list.query.until, "Up to and including this date (YYYY-MM-DD)")
+    historyCmd->add_option("--until", list.query.until, "Up to and including this date of the box (YYYY-MM-DD)")
         ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
     historyCmd->add_option("--search", list.query.search, "Only calls whose label or text holds this, in any case");
     historyCmd->add_option("--label", list.query.label, "Only calls on the line with this label");

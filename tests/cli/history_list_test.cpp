@@ -56,15 +56,18 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         ASSERT_EQ(summary.newCalls, 100);
         ASSERT_EQ(summary.damaged, 1);
     }
-    std::string calls;
-    for (int n = 1; n <= 100; ++n) calls += Number(n) + bodies[n - 1];
+    std::string calls, withDamaged = Number(1) + lost;  // the last received first, its date or none
+    for (int n = 1; n <= 100; ++n) {
+        calls += Number(n) + bodies[n - 1];
+        withDamaged += Number(n + 1) + bodies[n - 1];
+    }
 
     CliRun listed = RunCli(s, {"--history", path, "history"});
     EXPECT_EQ(listed.code, 0) << listed.err;
     EXPECT_EQ(listed.out, SavedBytes(calls));
     listed = RunCli(s, {"--history", path, "history", "--damaged"});
     EXPECT_EQ(listed.code, 0) << listed.err;
-    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));  // no date: after every dated call
+    EXPECT_EQ(listed.out, SavedBytes(withDamaged));
 
     // The first call is at 00:00 of the day --since names; --label takes the
     // label in any case.
@@ -87,9 +90,9 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     EXPECT_EQ(KeptCalls(s, path).size(), 100u);
     const auto kept = KeptCalls(s, path, {"--damaged"});
     ASSERT_EQ(kept.size(), 101u);
-    for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(kept.back()[key].is_null()) << key;
-    EXPECT_EQ(kept.back()["text"], "555 0100 SMITH");
-    EXPECT_EQ(kept.back()["damaged"], true);
+    for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(kept.front()[key].is_null()) << key;
+    EXPECT_EQ(kept.front()["text"], "555 0100 SMITH");
+    EXPECT_EQ(kept.front()["damaged"], true);
 
     auto asNobody = [] {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
@@ -104,14 +107,14 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     // with no file made beside it.
     listed = RunCli(s, {"--history", path, "history", "--damaged"}, 60s, asNobody);
     EXPECT_EQ(listed.code, 0) << listed.err;
-    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));
+    EXPECT_EQ(listed.out, SavedBytes(withDamaged));
     EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
     // While the owner's program has it open, it lists as for the owner.
     auto owner = history::CallHistory::Open(path, nullptr);
     ASSERT_TRUE(owner);
     listed = RunCli(s, {"--history", path, "history", "--damaged"}, 60s, asNobody);
     EXPECT_EQ(listed.code, 0) << listed.err;
-    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));
+    EXPECT_EQ(listed.out, SavedBytes(withDamaged));
     owner.reset();
 
     // Standard output on a full disk: exit 8 and said, whether the bytes
