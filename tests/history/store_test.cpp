@@ -42,6 +42,9 @@ TEST(CallHistoryStore, EachCallIsKeptOnceAcrossDownloads) {
         {"damaged copy first in its download", {"Aa", "a"}, {1, 0}, {0, 1}, 2, 1},
         {"tone only and empty text, apart in one download", {"te", "e"}, {2, 0}, {0, 1}, 2, 2},
         {"tone only, empty text, NUL and space differ", {"tens", "tens"}, {4, 0}, {0, 4}, 4, 4},
+        // The same minute, another text: the second is its own call, known
+        // again without the first beside it.
+        {"same minute, other text, the first gone later", {"ns", "s"}, {2, 0}, {0, 1}, 2, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
