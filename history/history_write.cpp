@@ -264,7 +264,7 @@ std::shared_ptr<CallHistory::Impl::Download> CallHistory::Impl::StartDownload(co
     return current;
 }
 
-std::optional<std::string> CallHistory::Close(int patienceMs) {
+std::optional<std::string> CallHistory::Close(int patienceMs, const std::function<bool()>& stop) {
     Impl& m = *impl_;
     if (m.current) EndDownload(DownloadEnd::Interrupted);
     m.Settle(true);
@@ -276,6 +276,9 @@ std::optional<std::string> CallHistory::Close(int patienceMs) {
         WriteWaiting();  // no search indexing: the program is ending
         if (m.queue.empty() || !m.CanWrite()) break;
         if (m.queue.size() < before) continue;
+        // Another program's lock is let go within moments; a full or failing
+        // disk is not freed by waiting.
+        if (!m.lockedOut || (stop && stop())) break;
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

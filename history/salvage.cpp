@@ -200,11 +200,14 @@ Scan ReadPastDamage(sqlite3* db, const std::string& table, const std::string& co
     }
 }
 
-// The highest record id any readable table still names: how far the records
-// went when their last pages cannot be read.
+// The highest record id any readable table or index still names: how far
+// the records went when their last pages cannot be read. The records' own
+// indexes hold every id on pages of their own, however far the search's
+// indexing had got.
 int64_t HighestKnownId(sqlite3* db) {
     int64_t highest = 0;
-    for (const char* sql : {"SELECT max(id) FROM records_text",
+    for (const char* sql : {"SELECT max(id) FROM records_text", "SELECT max(id) FROM records INDEXED BY records_label",
+                            "SELECT max(id) FROM records INDEXED BY records_mdy",
                             "SELECT max(call_id) FROM published", "SELECT max(through) FROM targets",
                             "SELECT through FROM search_state"}) {
         Statement st(db, sql);

@@ -125,8 +125,9 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
         static const bool terminal = IsTerminal(stdout);
         const std::string shown = terminal ? ForTerminal(ShownOnTerminal(bytes, encoding), encoding) : std::string();
         const std::string& out = terminal ? shown : bytes;
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        if (std::fflush(stdout) == 0) return true;
+        // A write larger than the buffer goes straight out: its failure shows
+        // in fwrite's count, not in the flush after it.
+        if (std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0) return true;
         // The reader has gone (`history | head`): nobody wants the rest,
         // which is no failure of ours.
         if (ReaderGone()) {
@@ -136,6 +137,14 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
         return false;
     }
     return AppendBytesToFile(bytes, file);
+}
+
+// A command's exit code once what it printed has left stdout's buffer: a
+// line printed with printf meets a full disk only here.
+int Flushed(int code) {
+    if (code != kExitOk || (std::fflush(stdout) == 0 && !std::ferror(stdout)) || ReaderGone()) return code;
+    Say("Cannot write to standard output. Check the path and the free space.");
+    return kExitOutput;
 }
 
 // Whether a CSV header goes first. A missing file is empty. A FIFO, a pipe or
@@ -339,9 +348,11 @@ int Download(const Common& common, const DownloadOptions& options) {
     const bool notStopped = RunLoop(core, done, deadline, [&] { showProgress(false); });
     showProgress(true);
 
-    // Whatever arrived is written out, even when the download broke off.
+    // Whatever arrived is written out, even when the download broke off. A
+    // stop that comes as the download ends cuts short only the wait for the
+    // history below.
     int code = kExitOk;
-    if (!notStopped) {
+    if (!notStopped && !watch.ended) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
@@ -374,12 +385,14 @@ int Download(const Common& common, const DownloadOptions& options) {
     // The rows carry the ids the history gave the calls (a known call keeps
     // the id it first got); a record still waiting for the file has none.
     // A history locked by another program gets the rest of the time-out to
-    // take the records; what it still cannot take goes to the pending file.
+    // take the records, unless SIGINT or SIGTERM comes; what it still cannot
+    // take goes to the pending file.
     std::optional<std::string> leftOut;
     if (store) {
         const auto patience = std::max<Clock::duration>(deadline - Clock::now(), 1s);
         leftOut = store->history().Close(
-            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()));
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()),
+            [] { return StopRequested(); });
         while (auto problem = store->TakeProblem()) status.See(problem->words);
         for (size_t i = 0; i < records.calls.size(); ++i)
             if (auto ids = store->history().WrittenAs(records.stored[i])) {
@@ -806,7 +819,9 @@ int SetContact(const Common& common, const ContactsOptions& o) {
     if (const int code = WriteContacts(common, {{*number, name, "set", NowMs()}}, {}, &changes); code != kExitOk)
         return code;
     const char* what = changes.added ? "added" : changes.updated ? "updated" : "already so";
-    return WriteOut({}, *number + ": " + name + " (" + what + ").\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+    if (!WriteOut({}, *number + ": " + name + " (" + what + ").\n", TextEncoding::Utf8))
+        return Fail(kExitOutput, "Cannot write to standard output.");
+    return kExitOk;
 }
 
 int RemoveContact(const Common& common, const ContactsOptions& o) {
@@ -817,7 +832,9 @@ int RemoveContact(const Common& common, const ContactsOptions& o) {
     if (changes.removed == 0)
         return Fail(kExitFailure, "No contact has the number " + *number +
                                       "; nothing was removed. `dialscope-cli contacts list` shows the numbers as kept.");
-    return WriteOut({}, "Removed " + *number + ".\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+    if (!WriteOut({}, "Removed " + *number + ".\n", TextEncoding::Utf8))
+        return Fail(kExitOutput, "Cannot write to standard output.");
+    return kExitOk;
 }
 
 int ListContacts(const Common& common, const ContactsOptions& o) {
@@ -968,10 +985,11 @@ int Main(int argc, char** argv) {
 #endif
 
     HistoryOptions list;
-    CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
+    CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, the last received first "
+                                                          "(each with the box's own date and time)");
     historyCmd->add_option("--since", list.query.since, "From this date of the box (YYYY-MM-DD)")
         ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
-    historyCmd->add_option("--until", list.query.until, "Up to and including this date (YYYY-MM-DD)")
+    historyCmd->add_option("--until", list.query.until, "Up to and including this date of the box (YYYY-MM-DD)")
         ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
     historyCmd->add_option("--search", list.query.search, "Only calls whose label or text holds this, in any case");
     historyCmd->add_option("--label", list.query.label, "Only calls on the line with this label");
@@ -1099,10 +1117,10 @@ int Main(int argc, char** argv) {
 #endif
 
     InstallStopSignals();
-    if (*importCmd) return ImportContacts(common, contacts.file);
-    if (*listCmd) return ListContacts(common, contacts);
-    if (*setCmd) return SetContact(common, contacts);
-    if (*removeCmd) return RemoveContact(common, contacts);
+    if (*importCmd) return Flushed(ImportContacts(common, contacts.file));
+    if (*listCmd) return Flushed(ListContacts(common, contacts));
+    if (*setCmd) return Flushed(SetContact(common, contacts));
+    if (*removeCmd) return Flushed(RemoveContact(common, contacts));
     if (*downloadCmd) return Download(common, download);
 #if !defined(_WIN32)
     if (*watchCmd) return Watch(common, std::move(watch));
@@ -1119,7 +1137,7 @@ int Main(int argc, char** argv) {
         if (path.empty()) return Fail(kExitHistory, problem);
         return SetWebPassword(path);
     }
-    return History(common, list);
+    return Flushed(History(common, list));
 }
 
 }  // namespace dialscope::cli

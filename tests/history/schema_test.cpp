@@ -117,14 +117,14 @@ void ExpectVersion1Listing(CallHistory& h) {
         std::vector<int64_t> ids;
     };
     const Case cases[] = {
-        {{}, {5, 2, 1, 6}},  // newest by the box's date; the same minute: received later first
-        {{.includeDamaged = true}, {5, 3, 2, 1, 6}},
+        {{}, {6, 5, 2, 1}},  // the last received first
+        {{.includeDamaged = true}, {6, 5, 3, 2, 1}},
         {{.search = "MÜLLER"}, {2, 1}},  // through the search index
         {{.search = "555 01"}, {5}},     // not indexed yet: row by row
-        {{.search = "ho"}, {2, 1, 6}},   // short: row by row, label too
-        {{.label = "Home"}, {2, 1, 6}},
+        {{.search = "ho"}, {6, 2, 1}},   // short: row by row, label too
+        {{.label = "Home"}, {6, 2, 1}},
         {{.since = "2026-07-16"}, {5}},
-        {{.dateOrder = DateOrder::DMY}, {6, 5, 2, 1}},
+        {{.since = "2026-01-01", .dateOrder = DateOrder::DMY}, {6, 5}},  // day first: 15/7 is no date
     };
     for (const Case& c : cases) {
         std::vector<int64_t> ids;
