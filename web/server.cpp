@@ -124,6 +124,15 @@ struct Server::Impl {
     Response Handle(const Request& req, Takeover* takeover);
     Response Route(const Request& req, Takeover* takeover);
     void LookForNewToken();
+    // A browser names the page a form was sent from: true when that is
+    // another site's. nullAllowed: "null", what the pages send under their
+    // no-referrer policy (their change token is the proof there).
+    bool ForeignOrigin(const Request& req, bool nullAllowed) const {
+        const std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
+        if (origin.empty() || (nullAllowed && origin == "null")) return false;
+        const size_t scheme = origin.find("://");
+        return scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3));
+    }
     // The sign-out button's change token for the sign-in of cookies; empty
     // without a password (no button).
     std::string SignOutToken(std::string_view cookies) const;
@@ -427,15 +436,10 @@ Response Server::Impl::Route(const Request& req, Takeover* takeover) {
     const bool reading = req.method() == http::verb::get || req.method() == http::verb::head;
     if (signIn && gate->HostAllowed(host)) {
         // The sign-in page, and the style sheet and icon it shows, are for anyone.
-        // A browser names the page a form was sent from: another site's (or
-        // a hidden one, "null") must not spend this address's attempts, nor
-        // sign anyone out.
-        std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
-        const size_t scheme = origin.find("://");
-        const bool foreign =
-            !origin.empty() && (scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3)));
         if (path == "/login" && req.method() == http::verb::post) {
-            if (foreign) return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
+            // The sign-in page sends its origin (Referrer-Policy): a hidden
+            // page's ("null") must not spend this address's attempts either.
+            if (ForeignOrigin(req, false)) return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
             auto form = ParseQuery(req.body());
             takeover->kind = Takeover::Login;
             takeover->password = std::move(form["password"]);
@@ -452,7 +456,7 @@ Response Server::Impl::Route(const Request& req, Takeover* takeover) {
         if (path == "/logout" && req.method() == http::verb::post) {
             // As every change: from a page of this server, with its token.
             auto form = ParseQuery(req.body());
-            if (foreign || !SameSecret(form["csrf"], SignOutToken(cookies)))
+            if (ForeignOrigin(req, true) || !SameSecret(form["csrf"], SignOutToken(cookies)))
                 return Plain(http::status::forbidden, "Refused",
                              "This sign-out did not come from a page of this server. Sign out with the page's "
                              "own button.");
@@ -644,7 +648,7 @@ Response Server::Impl::ChangeName(const Request& req) {
     const std::string given = form.count("csrf") ? form["csrf"] : std::string(header);
     const std::string_view cookies(req[http::field::cookie].data(), req[http::field::cookie].size());
     const std::string token = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
-    if (!SameSecret(given, token))
+    if (ForeignOrigin(req, true) || !SameSecret(given, token))
         return Plain(http::status::forbidden, "Refused",
                      "This change did not come from the names page of this server. Open the names page again and "
                      "make it there.");

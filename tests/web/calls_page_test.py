@@ -43,9 +43,14 @@ HOSTILE = [
     # A right-to-left override in UTF-8 is three Latin-1 bytes: a, a C1
     # control (shown as U+FFFD) and the registered sign. Nothing turns.
     (r"\xe2\x80\xaeevil.exe", "\u00e2\ufffd\u00aeevil.exe"),
-    (r"M\xdcLLER \xc9MILE\ttab", "M\u00dcLLER \u00c9MILE\u2409tab"),
+    (r"M\xdcLLER \xc9MILE\ttab", "M\u00dcLLER \u00c9MILE\u2192tab"),
+    # Line ends as a mark the pages' fonts have (the control pictures are
+    # empty boxes in them).
+    (r"TWO\r\nLINES\rAND\nMORE", "TWO\u21b5LINES\u21b5AND\u21b5MORE"),
 ]
-PLAIN = ["ALICE SMITH 5550100", "BOB JONES 5550101", "ALICE SMITH 5550100", "CAROL 5550102"]
+# A caller text far longer than a box's own: its start shows, a few lines at most.
+LONG = "5550111 " + "LONG CALLER TEXT " * 11
+PLAIN = ["ALICE SMITH 5550100", "BOB JONES 5550101", "ALICE SMITH 5550100", "CAROL 5550102", LONG]
 # One line written three ways, in October and December (box dates, MM DD YY).
 LINE = [("0301234567 DORA", "10 15 26"), ("+49 30 1234567", "12 01 26"),
         ("(030) 1234567 <img src=x onerror=alert(1)>", "12 08 26")]
@@ -282,6 +287,13 @@ def names_and_callers(driver, port, cookie, out):
           "the caller page has a bar per month: %r" % titles)
     check("Dora Edited" in driver.find_element(By.TAG_NAME, "h1").text, "the caller page is headed by the name")
     driver.save_screenshot(os.path.join(out, "caller-desktop.png"))
+    # One month of calls: one bar of a year's width, not a block the chart's.
+    driver.get(base + "/caller?n=5550111")
+    bars = driver.find_elements(By.CSS_SELECTOR, "svg.chart rect.bar")
+    chart = driver.find_element(By.CSS_SELECTOR, "svg.chart").rect["width"]
+    check(len(bars) == 1 and bars[0].rect["width"] <= chart / 12,
+          "one month is one narrow bar (%.0f of %.0f px)" % (bars[0].rect["width"] if bars else -1, chart))
+    driver.save_screenshot(os.path.join(out, "caller-one-month-desktop.png"))
 
     driver.get(base + "/overview")
     check(driver.find_element(By.ID, "adapter").text == "Not plugged in", "the overview says no adapter is plugged in")
@@ -377,6 +389,16 @@ def main():
             check(False, "no alert ran")
         except NoAlertPresentException:
             check(True, "no alert ran")
+        long_row = [td for td in driver.find_elements(By.CSS_SELECTOR, "#calls td.text") if "LONG CALLER" in td.text]
+        check(len(long_row) == 1 and long_row[0].text == LONG[:80] + "\u2026" and
+              long_row[0].find_element(By.CSS_SELECTOR, "bdi").get_attribute("title") == LONG and
+              long_row[0].rect["height"] < 100,
+              "a long caller text shows its start, the whole as a tooltip, a few lines tall (%s px)" %
+              (long_row[0].rect["height"] if long_row else None))
+        order = driver.find_element(By.CSS_SELECTOR, "p.order").text
+        headings = [th.text for th in driver.find_elements(By.CSS_SELECTOR, "#calls thead th")][:2]
+        check(order.startswith("Newest first by the time each call was received") and
+              headings == ["Received", "Box time"], "the page says its order, the received time first: %r" % headings)
         counts = [td.text for td in driver.find_elements(By.CSS_SELECTOR, "#calls tbody tr td.count")]
         check(counts[len(first) - 1 - first.index("ALICE SMITH 5550100")] == "2", "a caller text met twice counts 2")
         driver.save_screenshot(os.path.join(args.out, "calls-desktop.png"))
@@ -433,7 +455,8 @@ def main():
               "nothing sticks out sideways at a phone's width")
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
                                {"features": [{"name": "prefers-color-scheme", "value": "light"}]})
-        for page, path in [("names", "/names"), ("caller", "/caller?n=%2B49301234567"), ("overview", "/overview")]:
+        for page, path in [("names", "/names"), ("caller", "/caller?n=%2B49301234567"),
+                           ("caller-one-month", "/caller?n=5550111"), ("overview", "/overview")]:
             driver.get("http://127.0.0.1:%d%s" % (port, path))
             driver.save_screenshot(os.path.join(args.out, "%s-phone.png" % page))
             check(driver.execute_script("return document.documentElement.scrollWidth") <= 390,
