@@ -154,10 +154,11 @@ struct Answer {
 
 // One request on a connection of its own; the answer read to its end.
 Answer Exchange(uint16_t port, const std::string& method, const std::string& target, const std::string& cookie = {},
-                const std::string& body = {}) {
+                const std::string& body = {}, const std::string& origin = {}) {
     std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                       "\r\nConnection: close\r\n";
     if (!cookie.empty()) req += "Cookie: " + cookie + "\r\n";
+    if (!origin.empty()) req += "Origin: " + origin + "\r\n";
     if (!body.empty() || method == "POST")
         req += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     req += "\r\n" + body;
@@ -249,7 +250,9 @@ TEST(WebServe, SignInsNoticesAndRefusals) {
     const size_t at = a.body.find("name=\"csrf\" value=\"");
     ASSERT_NE(at, std::string::npos);
     const std::string csrf = a.body.substr(at + 19, 40);
-    a = Exchange(port, "POST", "/names", cookie, "csrf=" + csrf + "&number=030+1234567&name=Dora&do=save");
+    const std::string change = "csrf=" + csrf + "&number=030+1234567&name=Dora&do=save";
+    EXPECT_EQ(Exchange(port, "POST", "/names", cookie, change, "http://attacker.example").status, 403);
+    a = Exchange(port, "POST", "/names", cookie, change, "null");  // the pages' own, under no-referrer
     EXPECT_EQ(a.status, 303);
     EXPECT_EQ(a.headers["location"], "/names");
     EXPECT_EQ(kept, std::vector<std::string>{"Dora"});
