@@ -229,7 +229,8 @@ def names_and_callers(driver, port, cookie, out):
     add.find_element(By.NAME, "number").send_keys("+49 30 1234567")
     add.find_element(By.NAME, "name").send_keys("Dora <b>D</b>")
     add.find_element(By.CSS_SELECTOR, "button").click()
-    wait_for(lambda: "saved=" in driver.current_url, 5)
+    check(wait_for(lambda: "The name for +49301234567 is kept." in driver.page_source, 5),
+          "the page says the name is kept (from the server, not the address: %s)" % driver.current_url)
     rows = driver.find_elements(By.CSS_SELECTOR, "#names li")
     check(len(rows) == 1 and rows[0].find_element(By.NAME, "name").get_attribute("value") == "Dora <b>D</b>",
           "a name added in the page is listed as typed")
@@ -247,7 +248,8 @@ def names_and_callers(driver, port, cookie, out):
     add.find_element(By.CSS_SELECTOR, "button").click()
     wait_for(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#names li")) == 2, 5)
     driver.find_element(By.CSS_SELECTOR, "#names li[data-number='08005550000'] button.remove").click()
-    wait_for(lambda: "removed=" in driver.current_url, 5)
+    check(wait_for(lambda: "The name for 08005550000 is removed." in driver.page_source, 5),
+          "the page says the name is removed")
     check([li.get_attribute("data-number") for li in driver.find_elements(By.CSS_SELECTOR, "#names li")]
           == ["+49301234567"], "a name removed in the page is gone")
     driver.save_screenshot(os.path.join(out, "names-desktop.png"))
