@@ -25,6 +25,8 @@ bool RandomHex(size_t bytes, std::string* hex, std::string* problem);
 // read (0600). A file another user owns, or others may read, is refused:
 // *problem says so in plain words, and false.
 bool LoadOrMakeToken(const std::string& path, std::string* token, std::string* problem);
+// A new token in place of the one kept at path (serve --new-token).
+bool MakeNewToken(const std::string& path, std::string* token, std::string* problem);
 
 // A small file of secrets (what: its name in messages, "the web password").
 // Read: Found with *text; Missing when there is no file; Refused with

@@ -11,13 +11,14 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <optional>
-#include <deque>
 #include <set>
 #include <string_view>
 #include <utility>
 
+#include "history/contacts_import.h"
 #include "history/export.h"
 #include "history/latin1.h"
 #include "history/phone_number.h"
@@ -45,6 +46,8 @@ namespace {
 constexpr const char* kPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "object-src 'none'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
+
+constexpr const char* kStrictTransport = "max-age=31536000";
 
 // Tabs of one browser share a stream; this bounds what other programs on
 // the machine may hold open (each stream is a socket and a few KB), well
@@ -134,7 +137,13 @@ struct Server::Impl {
     // The key of the change tokens (ChangeToken), made afresh at each start.
     std::string csrf;
     std::unique_ptr<TlsContext> tls;
+    // Who is signed in, with the token or the password.
+    Sessions sessions;
     std::unique_ptr<SignIn> signIn;  // with a password
+    // What the last change did, for the next names page of the sign-in that
+    // made it (keyed by its change token), shown once.
+    std::map<std::string, std::string> notices;
+    std::optional<TlsFacts> certificate;
     std::set<std::shared_ptr<LiveStream>> streams;
     bool watching = false;
     std::optional<int64_t> dataVersion;
@@ -151,7 +160,21 @@ struct Server::Impl {
     void Broadcast(const std::vector<history::PageRow>& calls);
     void Send(const std::string& event);
     Response Handle(const Request& req, Takeover* takeover);
-    Response NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+    Response Route(const Request& req, Takeover* takeover);
+    void LookForNewToken();
+    // A browser names the page a form was sent from: true when that is
+    // another site's. nullAllowed: "null", what the pages send under their
+    // no-referrer policy (their change token is the proof there).
+    bool ForeignOrigin(const Request& req, bool nullAllowed) const {
+        const std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
+        if (origin.empty() || (nullAllowed && origin == "null")) return false;
+        const size_t scheme = origin.find("://");
+        return scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3));
+    }
+    // The sign-out button's change token for the sign-in of cookies; empty
+    // without a password (no button).
+    std::string SignOutToken(std::string_view cookies) const;
+    Response NamesPage(std::string_view cookies, NamesView view,
                        http::status status = http::status::ok);
     Response ChangeName(const Request& req);
     Response SignedIn(SignIn::Outcome outcome, const std::string& session, int wait, const std::string& next);
@@ -522,6 +545,18 @@ std::string WithoutToken(std::string_view path, std::string_view query) {
 }  // namespace
 
 Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
+    Response res = Route(req, takeover);
+    // Once a browser has met the TLS address it never tries plain HTTP
+    // there again, where anyone on the way could read or change the pages.
+    if (tls) res.set("Strict-Transport-Security", kStrictTransport);
+    return res;
+}
+
+std::string Server::Impl::SignOutToken(std::string_view cookies) const {
+    return signIn ? ChangeToken(csrf, CookieValue(cookies, gate->CookieName())) : std::string();
+}
+
+Response Server::Impl::Route(const Request& req, Takeover* takeover) {
     const std::string_view target(req.target().data(), req.target().size());
     const size_t mark = target.find('?');
     const std::string_view path = target.substr(0, mark);
@@ -535,12 +570,9 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     if (signIn && gate->HostAllowed(host)) {
         // The sign-in page, and the style sheet and icon it shows, are for anyone.
         if (path == "/login" && req.method() == http::verb::post) {
-            // A browser names the page a form was sent from: another site's
-            // (or a hidden one, "null") must not spend this address's attempts.
-            std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
-            const size_t scheme = origin.find("://");
-            if (!origin.empty() && (scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3))))
-                return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
+            // The sign-in page sends its origin (Referrer-Policy): a hidden
+            // page's ("null") must not spend this address's attempts either.
+            if (ForeignOrigin(req, false)) return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
             auto form = ParseQuery(req.body());
             takeover->kind = Takeover::Login;
             takeover->password = std::move(form["password"]);
@@ -555,7 +587,13 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
             return res;
         }
         if (path == "/logout" && req.method() == http::verb::post) {
-            signIn->sessions().Close(CookieValue(cookies, gate->CookieName()));
+            // As every change: from a page of this server, with its token.
+            auto form = ParseQuery(req.body());
+            if (ForeignOrigin(req, true) || !SameSecret(form["csrf"], SignOutToken(cookies)))
+                return Plain(http::status::forbidden, "Refused",
+                             "This sign-out did not come from a page of this server. Sign out with the page's "
+                             "own button.");
+            sessions.Close(CookieValue(cookies, gate->CookieName()));
             Response res = Plain(http::status::see_other, "Signed out", "Signed out.");
             res.set(http::field::set_cookie, gate->Cookie(""));
             res.set(http::field::location, "/login");
@@ -587,7 +625,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     case Verdict::TakeToken: {
         takeover->signedIn = true;
         Response res = Plain(http::status::see_other, "Signed in", "On to the calls.");
-        res.set(http::field::set_cookie, gate->SessionCookie());
+        res.set(http::field::set_cookie, gate->Cookie(sessions.Open(LoginClock::now())));
         res.set(http::field::location, WithoutToken(path, query));
         return res;
     }
@@ -615,10 +653,10 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.instances = reader->Instances();
         view.page = reader->Page(view.request.query, &view.problem);
         view.order = order;
-        view.signOut = signIn != nullptr;
+        view.signOut = SignOutToken(cookies);
         return Make(http::status::ok, "text/html; charset=utf-8", CallsPage(view));
     }
-    if (path == "/names") return NamesPage(query, cookies, {});
+    if (path == "/names") return NamesPage(cookies, {});
     if (path == "/caller") {
         CallerView view;
         const auto number = history::ReadWrittenNumber(params.count("n") ? params.at("n") : "");
@@ -626,7 +664,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.number = *number;
         view.order = order;
         view.calls = reader->Caller(*number, order, 200, &view.problem);
-        view.signOut = signIn != nullptr;
+        view.signOut = SignOutToken(cookies);
         return Make(http::status::ok, "text/html; charset=utf-8", CallerPage(view));
     }
     if (path == "/overview") {
@@ -642,7 +680,9 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         std::strftime(today, sizeof today, "%Y-%m-%d", &local);
         view.history = reader->Overview(today, (local.tm_wday + 6) % 7, order, &view.problem);
         view.adapter = FindAdapter();
-        view.signOut = signIn != nullptr;
+        if (certificate) view.certificateEnd = certificate->notAfter;
+        view.now = now;
+        view.signOut = SignOutToken(cookies);
         return Make(http::status::ok, "text/html; charset=utf-8", OverviewPage(view));
     }
     if (path == "/rows") {
@@ -659,7 +699,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     }
     if (path == "/api/calls") {
         CallsRequest r = ReadCallsRequest(query, order);
-        if (!r.problem.empty()) return Json(http::status::bad_request, JsonError(r.problem));
+        if (!r.refusal.empty()) return Json(http::status::bad_request, JsonError(r.refusal));
         r.query.limit = std::clamp<size_t>(params.count("limit") ? std::strtoul(params.at("limit").c_str(), nullptr, 10) : kPageSize, 1, 1000);
         auto page = reader->Page(r.query, &problem);
         if (!problem.empty() && page.rows.empty()) return Json(http::status::service_unavailable, JsonError(problem));
@@ -679,7 +719,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     }
     if (path == "/api/live") {
         takeover->kind = Takeover::Live;
-        if (signIn) takeover->session = CookieValue(cookies, gate->CookieName());
+        if (options.auth) takeover->session = CookieValue(cookies, gate->CookieName());
         return Response{};
     }
     if (path == "/export.csv" || path == "/export.json") {
@@ -717,16 +757,20 @@ Response Server::Impl::SignedIn(SignIn::Outcome outcome, const std::string& sess
     return res;
 }
 
-Response Server::Impl::NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+Response Server::Impl::NamesPage(std::string_view cookies, NamesView view,
                                  http::status status) {
     std::string problem;
     view.contacts = reader->Contacts(&problem);
     if (view.problem.empty()) view.problem = problem;
     if (options.changeContacts) view.csrf = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
-    view.signOut = signIn != nullptr;
-    const auto params = ParseQuery(query);
-    if (params.count("saved")) view.notice = "The name for " + params.at("saved") + " is kept.";
-    if (params.count("removed")) view.notice = "The name for " + params.at("removed") + " is removed.";
+    view.signOut = SignOutToken(cookies);
+    // Only what this sign-in's last change did, once: never words from the
+    // address, which a link from anywhere could fill.
+    if (const auto it = notices.find(ChangeToken(csrf, CookieValue(cookies, gate->CookieName())));
+        it != notices.end() && view.problem.empty()) {
+        view.notice = it->second;
+        notices.erase(it);
+    }
     return Make(status, "text/html; charset=utf-8", web::NamesPage(view));
 }
 
@@ -737,7 +781,8 @@ Response Server::Impl::ChangeName(const Request& req) {
     const std::string_view header(req["X-CSRF-Token"].data(), req["X-CSRF-Token"].size());
     const std::string given = form.count("csrf") ? form["csrf"] : std::string(header);
     const std::string_view cookies(req[http::field::cookie].data(), req[http::field::cookie].size());
-    if (!SameSecret(given, ChangeToken(csrf, CookieValue(cookies, gate->CookieName()))))
+    const std::string token = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
+    if (ForeignOrigin(req, true) || !SameSecret(given, token))
         return Plain(http::status::forbidden, "Refused",
                      "This change did not come from the names page of this server. Open the names page again and "
                      "make it there.");
@@ -759,17 +804,23 @@ Response Server::Impl::ChangeName(const Request& req) {
                        "code for an international one. Nothing was changed.";
     else if (!remove && name.empty())
         view.problem = "Give a name for " + *number + ", or remove it. Nothing was changed.";
-    else if (!remove && (name.size() > 400 || !history::IsUtf8(name)))
-        view.problem = "That name is too long or not text. Nothing was changed.";
-    if (!view.problem.empty()) return NamesPage({}, cookies, view, http::status::bad_request);
+    else if (!remove && !history::IsUtf8(name))
+        view.problem = "That name is not text. Nothing was changed.";
+    else if (!remove && history::Characters(name) > history::kLongestName)
+        view.problem = "That name is longer than " + std::to_string(history::kLongestName) +
+                       " characters. Nothing was changed.";
+    if (!view.problem.empty()) return NamesPage(cookies, view, http::status::bad_request);
     std::vector<history::Contact> put;
     std::vector<std::string> drop;
     if (remove) drop.push_back(*number);
     else put.push_back({*number, name, "set", 0});
     if (!options.changeContacts(put, drop, &view.problem))
-        return NamesPage({}, cookies, view, http::status::service_unavailable);
+        return NamesPage(cookies, view, http::status::service_unavailable);
+    // Sign-ins that leave a notice unread do not pile them up.
+    if (notices.size() >= 256) notices.clear();
+    notices[token] = "The name for " + *number + (remove ? " is removed." : " is kept.");
     Response res = Plain(http::status::see_other, "Kept", "Back to the names.");
-    res.set(http::field::location, std::string("/names?") + (remove ? "removed=" : "saved=") + UrlEncode(*number));
+    res.set(http::field::location, "/names");
     return res;
 }
 
@@ -847,6 +898,20 @@ void Server::Impl::LookForCalls() {
     }
 }
 
+// serve --new-token, here or in another process serving the same history:
+// the old token opens nothing more, and whoever signed in with it is out.
+void Server::Impl::LookForNewToken() {
+    if (options.tokenFile.empty()) return;
+    std::string text, problem;
+    if (ReadSecretFile(options.tokenFile, "the web page's token", &text, &problem) != SecretFile::Found) return;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.size() != 64 || text == options.token) return;
+    options.token = text;
+    gate->SetToken(text);
+    sessions.CloseAll();
+    notices.clear();
+}
+
 void Server::Impl::Tick() {
     tick.expires_after(200ms);
     tick.async_wait([this](beast::error_code ec) {
@@ -859,11 +924,12 @@ void Server::Impl::Tick() {
         // A comment now and then keeps idle streams open through proxies and
         // finds the ones whose browser has gone.
         if (++ticks % 75 == 0) Send(": still here\n\n");
-        // A page left open keeps its session in use; one signed out, or
+        if (ticks % 10 == 0) LookForNewToken();
+        // A page left open keeps its sign-in in use; one signed out, or
         // too old, loses its stream.
-        if (signIn && ticks % 5 == 0)
+        if (options.auth && ticks % 5 == 0)
             for (const auto& stream : std::set<std::shared_ptr<LiveStream>>(streams))
-                if (!signIn->sessions().Valid(stream->session, LoginClock::now())) stream->Close();
+                if (!sessions.Valid(stream->session, LoginClock::now())) stream->Close();
         Tick();
     });
 }
@@ -882,8 +948,10 @@ bool Server::Listen(std::string* problem) {
         return false;
     }
     if (!m.options.tlsCert.empty() || !m.options.tlsKey.empty()) {
-        m.tls = LoadTls(m.options.tlsCert, m.options.tlsKey, problem);
+        TlsFacts facts;
+        m.tls = LoadTls(m.options.tlsCert, m.options.tlsKey, problem, &facts);
         if (!m.tls) return false;
+        m.certificate = std::move(facts);
     }
     // Each connection a descriptor: as many as the system lets this
     // process have, some kept for the rest.
@@ -906,17 +974,18 @@ bool Server::Listen(std::string* problem) {
     rules.token = m.options.token;
     rules.auth = m.options.auth;
     rules.tls = m.tls != nullptr;
+    rules.password = !m.options.passwordHash.empty();
     rules.names = m.options.names;
     if (!address.is_unspecified()) rules.names.push_back(address.is_v6() ? "[" + address.to_string() + "]" : address.to_string());
-    if (!m.options.passwordHash.empty()) {
-        m.signIn = std::make_unique<SignIn>(m.ioc, m.options.passwordHash);
-        rules.session = [&m](std::string_view id) { return m.signIn->sessions().Valid(id, LoginClock::now()); };
-    }
+    if (rules.password) m.signIn = std::make_unique<SignIn>(m.ioc, m.options.passwordHash, m.sessions);
+    rules.session = [&m](std::string_view id) { return m.sessions.Valid(id, LoginClock::now()); };
     m.gate = std::make_unique<Gate>(std::move(rules));
     return RandomHex(32, &m.csrf, problem);
 }
 
 uint16_t Server::port() const { return impl_->acceptor.local_endpoint().port(); }
+
+const TlsFacts* Server::certificate() const { return impl_->certificate ? &*impl_->certificate : nullptr; }
 
 void Server::WatchHistory() {
     impl_->watching = true;

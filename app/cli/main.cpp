@@ -801,6 +801,13 @@ int ImportContacts(const Common& common, const std::string& file) {
                        (book.skipped.empty() ? "." : ":") + "\n";
     // Every reason up to a screenful; the count says how many more.
     constexpr size_t kShown = 50;
+    if (!book.cutLines.empty()) {
+        said += Plural(static_cast<int64_t>(book.cutLines.size()), "name was", "names were") + " longer than " +
+                std::to_string(history::kLongestName) + " characters, the most the names page takes, and cut to it:";
+        for (size_t i = 0; i < book.cutLines.size() && i < kShown; ++i)
+            said += (i ? ", line " : " line ") + std::to_string(book.cutLines[i]);
+        said += book.cutLines.size() > kShown ? " and " + std::to_string(book.cutLines.size() - kShown) + " more.\n" : ".\n";
+    }
     for (size_t i = 0; i < book.skipped.size() && i < kShown; ++i)
         said += "  line " + std::to_string(book.skipped[i].line) + ": " + book.skipped[i].why + "\n";
     if (book.skipped.size() > kShown) said += "  ... and " + std::to_string(book.skipped.size() - kShown) + " more.\n";
@@ -1042,6 +1049,9 @@ int Main(int argc, char** argv) {
                                                 "may be given more than once");
     serveCmd->add_flag("--no-auth", serve.noAuth, "Serve without the secret token: any program or user of this "
                                                   "machine can read the calls (this machine's addresses only)");
+    serveCmd->add_flag("--new-token", serve.newToken, "Make a new secret token (HISTORY.web-token) and print its "
+                                                      "address: every browser signed in with the old one is signed "
+                                                      "out, in this serve and in any other serving the history");
 #if !defined(_WIN32)
     serveCmd->add_option("--collect", serve.collect,
                          "Also keep the calls that watchers on other machines publish to this MQTT broker "
@@ -1058,8 +1068,7 @@ int Main(int argc, char** argv) {
                          "For mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's)")
         ->option_text("FILE");
 #endif
-    CLI::App* passwdCmd = app.add_subcommand("passwd", "Set the password of the web pages served to other machines "
-                                                       "(read from the terminal, or one line from standard input)");
+    CLI::App* passwdCmd = app.add_subcommand("passwd", PasswdDescription());
 
 
 #if defined(_WIN32)
