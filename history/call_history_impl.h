@@ -28,6 +28,16 @@ namespace dialscope::history {
 // database of another program is never taken for one and changed.
 constexpr int32_t kApplicationId = 0x44534331;
 
+// The id a new call gets: above every call there is and above every mark
+// that counts calls as seen (published, indexed for search). SQLite alone
+// would give the highest id left plus one, so after the newest calls were
+// pruned their ids came back, and the new calls under them were taken as
+// published and indexed already: never handed on, never found, and the
+// next prune took text out of the index that was never in it.
+constexpr const char* kNextCallId =
+    "(SELECT 1 + max((SELECT coalesce(max(id), 0) FROM records), (SELECT coalesce(max(through), 0) FROM targets), "
+    "(SELECT coalesce(max(through), 0) FROM search_state), (SELECT coalesce(max(call_id), 0) FROM published)))";
+
 using Failure = StoreTrouble;
 
 const char* EndName(DownloadEnd how);

@@ -104,10 +104,12 @@ int CallHistory::Impl::WriteRecord(Op& op, bool ownTransaction) {
     int64_t id = 0;
     {
         Statement st(db,
-                     "INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, "
-                     "t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, "
-                     "label_key, caller_number) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
-                     "ON CONFLICT DO NOTHING");
+                     (std::string("INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, "
+                                  "d3, t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, "
+                                  "key_ymd, label_key, caller_number, id) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
+                                  "?,?,?,") +
+                      kNextCallId + ") ON CONFLICT DO NOTHING")
+                         .c_str());
         if (!st.ok()) return Abandon();
         st.Bind(1, op.download->dbId);
         st.Bind(2, op.at);
@@ -437,10 +439,12 @@ CollectResult CallHistory::Collect(const CollectedCall& call) {
         download = sqlite3_last_insert_rowid(m.db);
     }
     Statement st(m.db,
-                 "INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, "
-                 "t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, "
-                 "label_key, caller_number, instance, source_id) "
-                 "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,0,?,X'',?,?,?,?,?,?,?) ON CONFLICT DO NOTHING");
+                 (std::string("INSERT INTO records(download_id, received_at, label, label_index, letter, d1, d2, d3, "
+                              "t1, t2, has_text, text, damaged, occurrence, rendered, key_mdy, key_dmy, key_ymd, "
+                              "label_key, caller_number, instance, source_id, id) "
+                              "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,0,?,X'',?,?,?,?,?,?,?,") +
+                  kNextCallId + ") ON CONFLICT DO NOTHING")
+                     .c_str());
     if (!st.ok()) return fail();
     st.Bind(1, download);
     st.Bind(2, call.receivedAt);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "history_support.h"
 
 namespace dialscope::history::test {
@@ -63,6 +65,50 @@ TEST(Retention, OldCallsGoAtStartThenOnceADay) {
     EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records"), 2);
     EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM downloads"), 1);
     EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records_text"), 2);
+}
+
+}  // namespace
+}  // namespace dialscope::history::test
+
+namespace dialscope::history::test {
+namespace {
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Pruning the newest calls must not give their ids to the next calls: the
+// publishing mark already counts those ids as handed on.
+TEST(Retention, CallsAfterAPruneOfTheNewestAreStillHandedOn) {
+    TempDir dir;
+    std::string problem;
+    auto download = [&](CallHistory& h, std::vector<std::string> texts, int16_t minute) {
+        h.BeginDownload("/dev/ttyUSB0");
+        for (const std::string& t : texts) h.AddRecord(Record("HOME", t, {7, 15, 26, 9, minute++}));
+        h.EndDownload(DownloadEnd::Completed);
+        h.Flush();
+    };
+    {
+        auto h = CallHistory::Open(dir.File(), &problem);
+        ASSERT_TRUE(h) << problem;
+        h->RegisterTarget("mqtt");
+        download(*h, {"555 0101", "555 0102", "555 0103"}, 1);
+        for (const StoredCall& c : h->Unpublished("mqtt", 10)) h->MarkPublished("mqtt", c.id);
+        ASSERT_TRUE(h->Unpublished("mqtt", 10).empty());
+    }
+    PruneResult pruned;
+    ASSERT_TRUE(PruneHistory(dir.File(), NowMs() + 1000, &pruned, &problem)) << problem;
+    ASSERT_EQ(pruned.calls, 3);
+    auto h = CallHistory::Open(dir.File(), &problem);
+    ASSERT_TRUE(h) << problem;
+    download(*h, {"555 0201", "555 0202"}, 10);
+    const auto owed = h->Unpublished("mqtt", 10);
+    ASSERT_EQ(owed.size(), 2u) << "the new calls are owed to the target";
+    EXPECT_GT(owed[0].id, 3);
+    h.reset();
+    ASSERT_TRUE(PruneHistory(dir.File(), NowMs() + 1000, &pruned, &problem)) << problem;
+    EXPECT_EQ(pruned.calls, 2);
 }
 
 }  // namespace
