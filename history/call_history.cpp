@@ -189,10 +189,13 @@ std::string CallHistory::Impl::SqliteProblem(int rc, const char* doing) {
 // readOnly the file is only read (a file this user may not write).
 bool CallHistory::Impl::Connect(bool readOnly, std::string* problem) {
     int rc = SQLITE_OK;
+    snapshotOf.reset();
     if (readOnly && !WriterPresent()) {
         // Read as it lies on the disk: without the files beside it that a
         // reader of a write-ahead history would otherwise create (and,
-        // being read-only, leave behind).
+        // being read-only, leave behind). Such a reader sees no writer, so
+        // it is opened again as soon as one may have come (FollowWriter).
+        snapshotOf = files::Look(path);
         rc = sqlite3_open_v2(ImmutableUri(path).c_str(), &db,
                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
     } else if (readOnly) {
@@ -346,6 +349,7 @@ void CallHistory::Impl::MarkDamaged(const std::string& detail) {
 
 void CallHistory::Impl::Disconnect() {
     maintenance.reset();
+    snapshotOf.reset();
     if (db) sqlite3_close_v2(db);
     db = nullptr;
     writable = false;
@@ -355,6 +359,18 @@ void CallHistory::Impl::Disconnect() {
 // the write-ahead log and the shared index beside the file until it ends.
 bool CallHistory::Impl::WriterPresent() const {
     return files::Exists(path + "-wal") && files::Exists(path + "-shm");
+}
+
+// A history read as it lay on the disk is opened again before it is read
+// once a writer has come or the file has changed: the snapshot would not see
+// the writer's calls, and could read pages the writer is moving.
+void CallHistory::Impl::FollowWriter() {
+    if (!snapshotOf || writable) return;
+    if (!WriterPresent() && files::Look(path) == snapshotOf) return;
+    std::string problem;
+    Disconnect();
+    unreadable = Connect(true, &problem) ? std::string() : problem;
+    book.reset();
 }
 
 bool CallHistory::Impl::MayWrite() const {

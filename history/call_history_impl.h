@@ -104,6 +104,9 @@ struct CallHistory::Impl {
     OpenOptions options;
     sqlite3* db = nullptr;
     bool writable = false;
+    // Set while the file is read as it lay on the disk (read-only, with no
+    // writer present when it was opened): the file as it was then.
+    std::optional<files::Info> snapshotOf;
     int64_t lastReopenTry = 0;
     int64_t version = 0;  // the file's format when opened
 
@@ -159,6 +162,7 @@ struct CallHistory::Impl {
     int Migrate(int64_t from);
     void Disconnect();
     bool WriterPresent() const;
+    void FollowWriter();
     bool MayWrite() const;
     void RetryWritable();
 

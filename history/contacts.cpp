@@ -47,6 +47,7 @@ std::optional<std::string> ContactBook::NameOfCaller(std::string_view text) cons
 
 const ContactBook& CallHistory::Impl::Book() {
     int64_t dataVersion = -1;
+    FollowWriter();
     if (db) QueryInt(db, "PRAGMA data_version", &dataVersion);
     if (book && dataVersion == bookVersion) return *book;
     std::vector<Contact> all;
@@ -78,6 +79,7 @@ void CallHistory::NameCalls(std::vector<StoredCall>* calls) { impl_->Name(*calls
 std::vector<Contact> CallHistory::Contacts(std::string* problem) {
     Impl& m = *impl_;
     if (problem) problem->clear();
+    m.FollowWriter();
     if (!m.db) {
         if (problem) *problem = m.unreadable.empty() ? "The call history " + m.path + " cannot be read." : m.unreadable;
         return {};

@@ -14,6 +14,11 @@ enum class Kind { Regular, Folder, Fifo, Device, Socket, Other };
 struct Info {
     Kind kind = Kind::Other;
     int64_t size = 0;
+    // Which file it is and when it last changed: equal values mean, as far
+    // as the system tells, the same unchanged file.
+    uint64_t file = 0;
+    int64_t changed = 0;
+    bool operator==(const Info&) const = default;
 };
 
 // What the path names (through links). Missing: nullopt with *missing set;

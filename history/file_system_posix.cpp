@@ -3,11 +3,14 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -18,6 +21,8 @@ namespace {
 Info InfoOf(const struct stat& st) {
     Info info;
     info.size = st.st_size;
+    info.file = (static_cast<uint64_t>(st.st_dev) << 40) ^ static_cast<uint64_t>(st.st_ino);
+    info.changed = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     info.kind = S_ISREG(st.st_mode)                          ? Kind::Regular
                 : S_ISDIR(st.st_mode)                        ? Kind::Folder
                 : S_ISFIFO(st.st_mode)                       ? Kind::Fifo
@@ -46,6 +51,55 @@ std::string ShellWord(const std::string& path) {
     std::string word = "'";
     for (char c : path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return word + "'";
+}
+
+// Reads up to n bytes from the start of the file through SQLite's default
+// file layer; -1 with *error when it fails. The layer opens only names it
+// has resolved itself (links followed), so the name is resolved by it
+// first, and what that name holds is looked at once more just before.
+// The size is the caller's: the layer reports a file of one byte as empty.
+int64_t ReadThroughSqlite(const std::string& path, int64_t size, void* buffer, size_t n, std::string* error) {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    if (!vfs) {
+        *error = "no file layer";
+        return -1;
+    }
+    // The layer may look past the name for parameters: room for them to end.
+    std::string name(static_cast<size_t>(vfs->mxPathname) + 2, '\0');
+    int rc = vfs->xFullPathname(vfs, path.c_str(), vfs->mxPathname + 1, name.data());
+    if (rc != SQLITE_OK) {
+        *error = sqlite3_errstr(rc);
+        return -1;
+    }
+    struct stat st {};
+    if (lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "it was replaced while it was being opened";
+        return -1;
+    }
+    // The layer's own failure would not say why.
+    if (faccessat(AT_FDCWD, name.c_str(), R_OK, AT_EACCESS) != 0) {
+        *error = std::strerror(errno);
+        return -1;
+    }
+    std::vector<std::max_align_t> space((static_cast<size_t>(vfs->szOsFile) + sizeof(std::max_align_t) - 1) /
+                                        sizeof(std::max_align_t));
+    auto* file = reinterpret_cast<sqlite3_file*>(space.data());
+    int outFlags = 0;
+    rc = vfs->xOpen(vfs, name.c_str(), file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &outFlags);
+    if (rc != SQLITE_OK) {
+        // A failed open leaves no methods behind to close.
+        if (file->pMethods) file->pMethods->xClose(file);
+        *error = sqlite3_errstr(rc);
+        return -1;
+    }
+    const int want = static_cast<int>(std::min<int64_t>(size, static_cast<int64_t>(n)));
+    if (want > 0) rc = file->pMethods->xRead(file, buffer, want, 0);
+    file->pMethods->xClose(file);
+    if (rc != SQLITE_OK) {
+        *error = sqlite3_errstr(rc);
+        return -1;
+    }
+    return want;
 }
 
 }  // namespace
@@ -101,21 +155,40 @@ bool MakeFolders(const std::string& dir, std::string* error) {
     return true;
 }
 
+// The start of the file is read through SQLite's own file layer, never
+// through a descriptor of ours: on POSIX, closing any descriptor of a file
+// drops every lock this process holds on it, so a history that another
+// connection of this process has open (serve's pages, the collector) would
+// silently lose its locks, and another program would take itself for the
+// last one and remove the write-ahead log under us. SQLite keeps a
+// descriptor open while any of its connections holds a lock on the file.
+// The kind is looked up first on a path-only descriptor (whose closing
+// drops no lock): a FIFO is never opened for reading, which would wait for
+// a writer.
 int64_t ReadStart(const std::string& path, void* buffer, size_t n, std::optional<Info>* info, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+#ifdef O_PATH
+    const int flags = O_PATH | O_CLOEXEC;
+#else
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+#endif
+    int pinned = open(path.c_str(), flags);
+    if (pinned < 0) {
         info->reset();
         if (errno == ENOENT) return 0;
         *error = std::strerror(errno);
         return -1;
     }
     struct stat st {};
-    fstat(fd, &st);
+    fstat(pinned, &st);
     *info = InfoOf(st);
-    ssize_t got = 0;
-    if (S_ISREG(st.st_mode)) got = read(fd, buffer, n);
-    if (got < 0) *error = std::strerror(errno);
-    close(fd);
+    int64_t got = 0;
+    if (S_ISREG(st.st_mode)) got = ReadThroughSqlite(path, st.st_size, buffer, n, error);
+#ifdef O_PATH
+    close(pinned);
+#else
+    // Without path-only descriptors this one is kept: closing it could
+    // drop the locks of a connection open on the same file.
+#endif
     return got;
 }
 

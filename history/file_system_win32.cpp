@@ -38,6 +38,10 @@ Info InfoOf(HANDLE h) {
     } else if (type == FILE_TYPE_DISK && GetFileInformationByHandle(h, &about)) {
         info.kind = (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::Regular;
         info.size = (static_cast<int64_t>(about.nFileSizeHigh) << 32) | about.nFileSizeLow;
+        info.file = (static_cast<uint64_t>(about.dwVolumeSerialNumber) << 40) ^
+                    ((static_cast<uint64_t>(about.nFileIndexHigh) << 32) | about.nFileIndexLow);
+        info.changed = (static_cast<int64_t>(about.ftLastWriteTime.dwHighDateTime) << 32) |
+                       about.ftLastWriteTime.dwLowDateTime;
     }
     return info;
 }

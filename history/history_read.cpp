@@ -153,6 +153,7 @@ void CallFilter::Bind(Statement& st) const {
 
 std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* problem) {
     Impl& m = *impl_;
+    m.FollowWriter();
     m.readProblem.clear();
     if (problem) problem->clear();
     auto answer = [&](std::vector<StoredCall> read) {
@@ -179,6 +180,7 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* probl
 
 int64_t CallHistory::CountCalls() {
     int64_t n = 0;
+    impl_->FollowWriter();
     if (impl_->db) QueryInt(impl_->db, "SELECT count(*) FROM records WHERE damaged = 0", &n);
     return n;
 }
@@ -187,6 +189,7 @@ bool CallHistory::readable() const { return impl_->db != nullptr; }
 
 std::vector<std::string> CallHistory::Check(bool thorough, int limit) {
     Impl& m = *impl_;
+    m.FollowWriter();
     if (!m.db) return {m.unreadable.empty() ? "the file could not be opened" : m.unreadable};
     return RunCheck(m.db, thorough, limit);
 }

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "history_support.h"
 
@@ -105,6 +109,128 @@ TEST(CallHistoryFile, DefaultPathNeverMakesUpAHome) {
         else EXPECT_NE(problem.find(c.said), std::string::npos) << problem;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.path + "/gone"));
+}
+
+}  // namespace
+}  // namespace dialscope::history::test
+
+namespace dialscope::history::test {
+namespace {
+
+// The POSIX locks this process holds on the file, as the kernel lists them.
+int LocksHeldOn(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return -1;
+    const std::string inode = ":" + std::to_string(st.st_ino);
+    std::ifstream locks("/proc/locks");
+    int held = 0;
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string id, type, advisory, mode, pid, device;
+        fields >> id >> type;
+        if (type == "->") fields >> type;  // a waiter
+        fields >> advisory >> mode >> pid >> device;
+        const bool ours = type == "POSIX" && pid == std::to_string(getpid());
+        if (ours && device.size() > inode.size() && device.compare(device.size() - inode.size(), inode.size(), inode) == 0)
+            ++held;
+    }
+    return held;
+}
+
+// Several connections of one process share the file's locks: opening the
+// history again beside a connection (as the pages do for each change) must
+// never take them away, or another program takes itself for the last one
+// and removes the write-ahead log that is still in use.
+TEST(CallHistoryFile, OpeningAgainKeepsTheLocksOfTheConnectionsOpen) {
+    TempDir dir;
+    const std::string path = dir.File();
+    std::string problem;
+    auto first = CallHistory::Open(path, &problem);
+    ASSERT_TRUE(first) << problem;
+    first->BeginDownload("/dev/ttyUSB0");
+    first->AddRecord(Record("HOME", "555 0100", {7, 15, 24, 9, 30}));
+    first->EndDownload(DownloadEnd::Completed);
+    first->List({});
+    const int held = LocksHeldOn(path);
+    ASSERT_GT(held, 0) << "the connection holds no lock to lose";
+    for (int i = 0; i < 3; ++i) {
+        auto again = CallHistory::Open(path, &problem);
+        ASSERT_TRUE(again) << problem;
+        again->List({});
+        again.reset();
+        EXPECT_EQ(LocksHeldOn(path), held) << "after opening and closing it again, time " << i + 1;
+    }
+    // Another process opens and closes it: it must find the file in use and
+    // leave the write-ahead log where it is.
+    pid_t child = fork();
+    if (child == 0) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_exec(db, "SELECT count(*) FROM records", nullptr, nullptr, nullptr);
+        _exit(sqlite3_close(db) == SQLITE_OK ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
+    EXPECT_TRUE(std::filesystem::exists(path + "-shm"));
+    first->BeginDownload("/dev/ttyUSB0");
+    first->AddRecord(Record("HOME", "555 0101", {7, 15, 24, 9, 31}));
+    first->EndDownload(DownloadEnd::Completed);
+    first.reset();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    EXPECT_EQ(Query(path, "SELECT count(*) FROM records"), 2);
+}
+
+// A reader that may not write the file, opened while no writer ran, still
+// sees the calls of a writer that starts afterwards (run as nobody: root
+// may write anything).
+TEST(CallHistoryFile, AReaderOpenedWithoutAWriterSeesTheWriterThatComes) {
+    TempDir dir;
+    const std::string path = dir.File();
+    {
+        auto made = CallHistory::Open(path, nullptr);
+        ASSERT_TRUE(made);
+        made->BeginDownload("/dev/ttyUSB0");
+        made->AddRecord(Record("HOME", "555 0100", {7, 15, 24, 9, 30}));
+        made->EndDownload(DownloadEnd::Completed);
+    }
+    ASSERT_FALSE(std::filesystem::exists(path + "-wal"));
+    chmod(dir.path.c_str(), 0755);
+    chmod(path.c_str(), 0644);
+    int opened[2], written[2];
+    ASSERT_EQ(pipe(opened), 0);
+    ASSERT_EQ(pipe(written), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+        auto reader = CallHistory::Open(path, nullptr);
+        if (!reader || reader->writable() || reader->List({}).size() != 1) _exit(11);
+        char c;
+        if (write(opened[1], "o", 1) != 1 || read(written[0], &c, 1) != 1) _exit(12);
+        const size_t seen = reader->List({}).size();
+        _exit(seen == 2 ? 0 : 20 + static_cast<int>(seen));
+    }
+    close(opened[1]);
+    char c;
+    ASSERT_EQ(read(opened[0], &c, 1), 1);
+    auto writer = CallHistory::Open(path, nullptr);
+    ASSERT_TRUE(writer);
+    writer->BeginDownload("/dev/ttyUSB0");
+    writer->AddRecord(Record("HOME", "555 0101", {7, 15, 24, 9, 31}));
+    writer->EndDownload(DownloadEnd::Completed);
+    ASSERT_EQ(write(written[1], "w", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10-12: the reader's setup failed; 20+n: it saw n calls";
 }
 
 }  // namespace
