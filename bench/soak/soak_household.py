@@ -406,6 +406,7 @@ class Soak:
         self.loss_kinds = {}   # "serve: no lock" -> count
         self.page_errors = 0
         self.unseen = 0
+        self.command_failures = 0
         self.download_runs = {"completed": 0, "killed": 0, "failed": 0, "lines_killed": 0}
         self.last_ops = []
         self.full_prunes = 0
@@ -423,6 +424,11 @@ class Soak:
         with self.op_lock:
             self.findings.append("%.2f s: %s" % (now(), words))
         say("FINDING", words)
+
+    def failed_command(self, words):
+        with self.op_lock:
+            self.command_failures += 1
+        self.finding(words)
 
     def cli(self, *words):
         return [self.args.cli, "--history", self.history] + list(words)
@@ -564,7 +570,7 @@ class Soak:
                     else:
                         self.download_runs["failed"] += 1
                         if status != 7 or b"pending" not in err:
-                            self.finding("download exit %s: %s" % (status, err.decode(errors="replace").strip()))
+                            self.failed_command("download exit %s: %s" % (status, err.decode(errors="replace").strip()))
             finally:
                 if sim.poll() is None:
                     sim.kill()
@@ -612,7 +618,8 @@ class Soak:
             status, out, err = self.run_transient("prune", self.cli("history", "--prune", "--before",
                                                                     day.isoformat()), kill_after)
             if status not in (None, 0):
-                self.finding("history --prune exit %s: %s" % (status, err.decode(errors="replace").strip()[:300]))
+                self.failed_command("history --prune --before %s exit %s: %s" % (day, status, err.decode(
+                    errors="replace").strip()[:300]))
         return job
 
     def record_name(self, number, name, start, outcome, by):
@@ -629,7 +636,7 @@ class Soak:
                                                   kill_after)
             outcome = "unknown" if status is None else "ok" if status == 0 else "failed"
             if outcome == "failed":
-                self.finding("contacts set exit %s: %s" % (status, err.decode(errors="replace").strip()[:300]))
+                self.failed_command("contacts set exit %s: %s" % (status, err.decode(errors="replace").strip()[:300]))
             self.record_name(number, name, start, outcome, "contacts set")
         return job
 
@@ -648,7 +655,7 @@ class Soak:
                                                   kill_after)
             outcome = "unknown" if status is None else "ok" if status == 0 else "failed"
             if outcome == "failed":
-                self.finding("contacts import exit %s: %s" % (status, err.decode(errors="replace").strip()[:300]))
+                self.failed_command("contacts import exit %s: %s" % (status, err.decode(errors="replace").strip()[:300]))
             for n, name in cards:
                 self.record_name(n, name, start, outcome, "contacts import")
         return job
@@ -665,7 +672,8 @@ class Soak:
                     with self.op_lock:
                         self.page_errors += 1
                     self.finding("%s %s answered %d: %s" % (pages.daemon.name, path, status,
-                                                            body.decode("utf-8", "replace")[:200]))
+                                                            re.sub(r"\s+", " ", re.sub(r"<[^>]*>", " ", body.decode(
+                                                                "utf-8", "replace"))).strip()[:300]))
             except (NotServing, OSError, http.client.HTTPException):
                 pass  # serve killed meanwhile
         return job
@@ -829,6 +837,21 @@ class Soak:
                     pass
         return seen
 
+    def ids_reused(self):
+        """Ids the watcher handed on (broker and command) that named two
+        different calls: a command that skips a repeat by its id would skip
+        a new call."""
+        texts = {}
+        lines = [line.partition(" ")[2] for line in read(self.sub_file).splitlines()
+                 if line.startswith("house/home/call ")] + read(self.exec_file).splitlines()
+        for line in lines:
+            try:
+                c = json.loads(line)
+            except ValueError:
+                continue
+            texts.setdefault(c.get("id"), set()).add(c.get("text"))
+        return {i: sorted(t) for i, t in texts.items() if len(t) > 1}
+
     def exec_seen(self):
         seen = set()
         for line in read(self.exec_file).splitlines():
@@ -959,6 +982,11 @@ class Soak:
                          (len(exec_missing), sorted(exec_missing)[:5]))
         result("household_mqtt_missing", len(mqtt_missing), "calls", "<=0")
         result("household_exec_missing", len(exec_missing), "calls", "<=0")
+        reused = self.ids_reused()
+        if reused:
+            self.finding("%d call ids named two different calls, e.g. %s" % (
+                len(reused), ["%s: %s" % kv for kv in sorted(reused.items())[:3]]))
+        result("household_ids_reused", len(reused), "ids", "<=0")
         remote_seen = self.mqtt_seen("remote/kitchen/call") | self.mqtt_seen("remote/hall/call")
         result("household_remote_mqtt_missing", len(want_c - remote_seen), "calls", "<=0")
 
@@ -986,6 +1014,7 @@ class Soak:
         result("household_collector_lock_lost", self.lock_losses.get("collector", 0), "checks", "<=0")
         result("household_watcher_lock_lost", self.lock_losses.get("watcher", 0), "checks", "<=0")
         result("household_history_check_failures", self.check_failures, "runs", "<=0")
+        result("household_command_failures", self.command_failures, "runs", "<=0")
         result("household_page_errors", self.page_errors, "requests", "<=0")
         result("household_calls_unseen_while_running", self.unseen, "calls", "<=0")
         result("household_operations", sum(self.ops.values()), "ops", "info")
