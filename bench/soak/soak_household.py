@@ -376,7 +376,9 @@ def lock_check(daemon, history):
                 target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
             except OSError:
                 continue
-            if target.endswith(" (deleted)"):
+            # Only the history's files: a watcher keeps its port open after
+            # the adapter (and its /dev entry) went away.
+            if target.endswith(" (deleted)") and target.startswith(history):
                 problems.append("descriptor %s is %s" % (fd, target))
     except OSError:
         return None
