@@ -409,9 +409,11 @@ class Soak:
         self.page_errors = 0
         self.unseen = 0
         self.command_failures = 0
-        self.download_runs = {"completed": 0, "killed": 0, "failed": 0, "lines_killed": 0}
+        self.download_runs = {"completed": 0, "killed": 0, "failed": 0}
+        self.killed_downloads = []   # (pty, began, killed, lines printed), wall clock
         self.last_ops = []
         self.full_prunes = 0
+        self.kill_order = []
         self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=4)
         self.pending = []
 
@@ -557,13 +559,15 @@ class Soak:
                 if not wait_for(found, 10):
                     self.finding("the simulator for a download printed no pty")
                     return
+                began = time.time()
                 status, out, err = self.run_transient("download", self.cli("download", "--port", pty, "--format",
                                                                            "json", "--timeout", "60"), kill_after)
                 lines = [l for l in out.decode("utf-8", "replace").splitlines() if l.startswith("{")]
                 with self.op_lock:
                     if status is None:
                         self.download_runs["killed"] += 1
-                        self.download_runs["lines_killed"] += sent - len(lines)
+                        # What it had kept is in its download's row: judged at the end.
+                        self.killed_downloads.append((pty, began, time.time(), len(lines)))
                     elif status == 0:
                         self.download_runs["completed"] += 1
                         if len(lines) != sent:
@@ -696,8 +700,11 @@ class Soak:
         return job
 
     def op_kill(self):
-        d = self.rng.choice([self.watcher, self.watcher, self.serve, self.serve, self.collector]
-                            + list(self.remote_watchers.values()))
+        # Each in turn, in an order of chance: a short run kills every one.
+        if not self.kill_order:
+            self.kill_order = list(self.daemons)
+            self.rng.shuffle(self.kill_order)
+        d = self.kill_order.pop()
         if d.kill9(self.rng.uniform(0.2, 3.0)):
             say("killed", d.name)
 
@@ -727,7 +734,7 @@ class Soak:
         a = self.args
         weights = [("home calls", 10), ("remote calls", 8), ("download", 8), ("history", 6), ("check", 3),
                    ("prune", 2), ("contacts set", 6), ("contacts import", 3), ("page", 14), ("page name", 8),
-                   ("kill", 3)]
+                   ("kill", 5)]
         names = [w[0] for w in weights]
         cum = [w[1] for w in weights]
         end = now() + a.duration
@@ -886,6 +893,7 @@ class Soak:
 
         bad_dbs = 0
         rows = {}
+        downloads = []
         contacts = {}
         files = [("shared", self.history), ("collected", self.collected)] + \
                 [(n, os.path.join(self.work, n + ".sqlite3")) for n in sorted(self.remotes)]
@@ -896,6 +904,7 @@ class Soak:
                 rows[what] = db.execute("SELECT text, damaged, instance FROM records").fetchall()
                 if what == "shared":
                     contacts = dict(db.execute("SELECT number, name FROM contacts"))
+                    downloads = db.execute("SELECT port, started_at, records FROM downloads").fetchall()
                 db.close()
             except sqlite3.Error as e:
                 check = ["cannot be read: %s" % e]
@@ -1005,11 +1014,22 @@ class Soak:
         lines_lost = len(home - printed(self.watcher))
         for name, d in self.remote_watchers.items():
             lines_lost += len(set(self.remotes[name].box.texts()) - printed(d))
-        say("stdout lines lost to SIGKILL: %d calls the watchers kept and no run of them printed; "
-            "%d lines `download` runs killed midway did not print (of %d killed runs)"
-            % (lines_lost, self.download_runs["lines_killed"], self.download_runs["killed"]))
+        # A killed `download`: the records its download's row says it kept
+        # (each is kept before it is printed), less the lines it printed. A
+        # row a prune removed since, or a run killed before it began one,
+        # is not counted.
+        dl_lost = dl_unknown = 0
+        for pty, began, killed, printed_lines in self.killed_downloads:
+            match = [r for r in downloads if r[0] == pty and began * 1000 - 2000 <= r[1] <= killed * 1000 + 1000]
+            if len(match) == 1:
+                dl_lost += max(0, match[0][2] - printed_lines)
+            else:
+                dl_unknown += 1
+        say("stdout lines lost to SIGKILL: %d calls the watchers kept that no run of them printed; %d records "
+            "killed `download` runs kept and did not print (%d killed runs, %d of them not counted: no download "
+            "row, or a pruned one)" % (lines_lost, dl_lost, self.download_runs["killed"], dl_unknown))
         result("household_watch_lines_lost_to_kill", lines_lost, "lines", "info")
-        result("household_download_lines_lost_to_kill", self.download_runs["lines_killed"], "lines", "info")
+        result("household_download_lines_lost_to_kill", dl_lost, "lines", "info")
 
         result("household_lock_checks", self.lock_checks, "checks", "info")
         result("household_serve_lock_lost", self.lock_losses.get("serve", 0), "checks", "<=0")
