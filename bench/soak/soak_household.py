@@ -196,6 +196,8 @@ class Daemon:
         self.kills = 0
         self.restart_at = None
         self.exits = []   # (run, status) of runs that ended by themselves or on SIGTERM
+        self.ended_by_itself = 0
+        self.on_finding = None
         self.lock = threading.Lock()
 
     def out(self, run=None):
@@ -228,10 +230,12 @@ class Daemon:
 
     def tick(self):
         if self.proc is not None and self.proc.poll() is not None and self.restart_at is None:
-            # Ended by itself: said, and started again.
+            # Ended by itself: a finding, and started again.
             self.exits.append((self.runs, self.proc.returncode))
-            say("%s ended by itself with status %s:" % (self.name, self.proc.returncode),
-                read(self.err()).strip()[-400:])
+            self.ended_by_itself += 1
+            if self.on_finding:
+                self.on_finding("%s ended by itself with status %s: %s" % (
+                    self.name, self.proc.returncode, (read(self.out()) + read(self.err())).strip()[-400:]))
             self.restart_at = now() + 1.0
         if self.restart_at is not None and now() >= self.restart_at:
             self.start()
@@ -520,10 +524,18 @@ class Soak:
                                               "127.0.0.1:0", "--collect", mqtt + "remote"], self.work, quiet)
         self.daemons = [self.watcher, self.serve, self.collector] + list(self.remote_watchers.values())
         for d in self.daemons:
+            d.on_finding = self.finding
+        for d in self.daemons:
             d.start()
         self.pages = Pages(self.serve)
         self.collector_pages = Pages(self.collector)
-        if not wait_for(lambda: self.pages.ready() and self.collector_pages.ready(), 20, 0.2):
+        # All start at once on new files, as at a machine's start: one that
+        # refuses is said (a finding) and started again.
+        def up():
+            for d in self.daemons:
+                d.tick()
+            return self.pages.ready() and self.collector_pages.ready()
+        if not wait_for(up, 30, 0.2):
             raise RuntimeError("serve did not start: %s %s" % (read(self.serve.err()), read(self.collector.err())))
 
     # ------------------------------------------------------------ operations
@@ -1037,6 +1049,7 @@ class Soak:
         result("household_watcher_lock_lost", self.lock_losses.get("watcher", 0), "checks", "<=0")
         result("household_history_check_failures", self.check_failures, "runs", "<=0")
         result("household_command_failures", self.command_failures, "runs", "<=0")
+        result("household_programs_ended_by_themselves", sum(d.ended_by_itself for d in self.daemons), "runs", "<=0")
         result("household_page_errors", self.page_errors, "requests", "<=0")
         result("household_calls_unseen_while_running", self.unseen, "calls", "<=0")
         result("household_operations", sum(self.ops.values()), "ops", "info")
