@@ -337,8 +337,8 @@ class Pages:
                 raise NotServing()
             csrf = self.csrf
         status, headers, body = self._request("/names", {"number": number, "name": name, "csrf": csrf})
-        if status == 303 and "saved=" in headers.get("Location", ""):
-            return True
+        if status == 303 and headers.get("Location", "").startswith("/names"):
+            return True  # kept: back to the list
         if status == 403:
             with self.lock:
                 self.csrf = None  # a serve started since: a new token
