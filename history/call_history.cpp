@@ -400,6 +400,8 @@ void CallHistory::Impl::Say(Failure kind, std::string text) {
 
 void CallHistory::Impl::Failed(int rc) {
     const std::string& p = path;
+    lastFailure = rc;
+    lockedOut = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
     switch (rc & 0xFF) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED: {
@@ -440,6 +442,8 @@ void CallHistory::Impl::SayReadOnly() {
 
 void CallHistory::Impl::Recovered() {
     busySince.reset();
+    lastFailure = SQLITE_OK;
+    lockedOut = false;
     if (queue.empty() && !reported.empty()) {
         bool onlyOverflow = reported.size() == 1 && reported.count(Failure::Overflow);
         if (!onlyOverflow)

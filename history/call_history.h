@@ -26,8 +26,8 @@
 // than one year after that year: a record received in 2026 with year 27 is
 // 2027, with year 28 it is 1928. A field above 99, a month outside 1 to 12, a
 // day the month does not have, an hour above 23 or a minute above 59 make the
-// date (or the time) invalid: such a record keeps its raw fields, sorts after
-// every dated record and is left out by --since and --until.
+// date (or the time) invalid: such a record keeps its raw fields and is left
+// out by --since and --until.
 #pragma once
 
 #include <array>
@@ -180,13 +180,14 @@ public:
     DownloadSummary EndDownload(DownloadEnd how);
 
     // Ends the program's use of the file: ends a download still open, waits
-    // up to patienceMs for a file locked by another program, and puts what
-    // still cannot be written (the file locked, damaged or read-only) into
-    // the pending file beside it (PendingPath), which the next program that
-    // can write the history takes in. Returns what to tell the user when
-    // records were left out of the history; nothing when all were written.
-    // The destructor does the same without patience or words.
-    std::optional<std::string> Close(int patienceMs);
+    // up to patienceMs for a file locked by another program (not for a full
+    // or failing disk, and no longer once `stop` says so), and puts what
+    // still cannot be written (the file locked, full, damaged or read-only)
+    // into the pending file beside it (PendingPath), which the next program
+    // that can write the history takes in. Returns what to tell the user
+    // when records were left out of the history; nothing when all were
+    // written. The destructor does the same without patience or words.
+    std::optional<std::string> Close(int patienceMs, const std::function<bool()>& stop = {});
     // True once the file was found damaged: from then on it is not written
     // at all, nor folded together with its write-ahead log, and what is
     // added waits for Close.
@@ -221,8 +222,8 @@ public:
     // No failure: the history works as usual.
     std::optional<std::string> TakeWarning();
 
-    // Kept records, newest first by the box's date and time, ties by when
-    // received. When the file cannot be read (or the query's dates are no
+    // Kept records, the last received first (ties: the last kept first), as
+    // the calls page lists them; since and until go by the box's date. When the file cannot be read (or the query's dates are no
     // dates) *problem says so in plain words (empty otherwise), and what was
     // read is returned; TakeProblem() hears of it too.
     std::vector<StoredCall> List(const ListQuery& query, std::string* problem = nullptr);
@@ -252,8 +253,15 @@ public:
     // Known. Failed when the file cannot take it now (locked, read-only,
     // damaged; said through TakeProblem): keep it and try again.
     CollectResult Collect(const CollectedCall& call);
-    // The highest source id kept from an instance, pruned calls included; 0 for none.
+    // The mark the replay asks after: the highest source id up to which
+    // every call of the instance was kept (pruned ones included) or is known
+    // not to exist. A call kept beyond a gap does not move it. 0 for none.
     int64_t LastCollected(const std::string& instance);
+    // A replay's answer said the instance has no call between the mark and
+    // `through` other than those it sent: the mark moves up to it (and on
+    // over the calls kept in a row after it). False, said through
+    // TakeProblem, when the file cannot take it now.
+    bool SettleCollected(const std::string& instance, int64_t through);
 
     // The contacts (contacts.h), by name, then number. *problem when the
     // file cannot be read; a history from before contacts has none.

@@ -138,6 +138,8 @@ struct CallHistory::Impl {
     std::string readProblem;  // why the last List could not read everything
     std::set<Failure> reported;  // kinds said during the present episode
     std::optional<int64_t> busySince;
+    int lastFailure = SQLITE_OK;  // of the last write that failed, until one succeeds
+    bool lockedOut = false;       // that write failed only because another connection holds the file
     bool overflowSaid = false;
     int64_t droppedRecords = 0;
     std::unique_ptr<Maintenance> maintenance;

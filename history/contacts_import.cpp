@@ -38,7 +38,9 @@ struct Collector {
     void Skip(int line, std::string why) { out->skipped.push_back({line, std::move(why)}); }
     // One entry (a card or a row): its name and the numbers as written.
     void Entry(int line, const std::string& rawName, const std::vector<std::string>& written) {
-        const std::string name = CleanName(rawName);
+        bool cut = false;
+        const std::string name = CutName(CleanName(rawName), &cut);
+        if (cut) out->cutLines.push_back(line);
         const std::string who = name.empty() ? std::string() : " (" + Quoted(name) + ")";
         if (written.empty()) return Skip(line, "no phone number" + who);
         if (name.empty()) return Skip(line, "no name for " + written.front());
@@ -363,6 +365,22 @@ std::string CleanName(std::string_view text) {
     }
     if (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
+}
+
+size_t Characters(std::string_view utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+std::string CutName(const std::string& name, bool* cut) {
+    size_t characters = 0, end = 0;
+    for (; end < name.size(); ++end)
+        if ((static_cast<unsigned char>(name[end]) & 0xC0) != 0x80 && ++characters > kLongestName) break;
+    *cut = end < name.size();
+    std::string kept = name.substr(0, end);
+    while (!kept.empty() && kept.back() == ' ') kept.pop_back();
+    return kept;
 }
 
 AddressBookFile ReadAddressBook(const std::string& bytes) {

@@ -22,10 +22,15 @@ struct ImportSkip {
     std::string why;
 };
 
+// The longest name kept, in characters: what the names page takes.
+constexpr size_t kLongestName = 100;
+
 struct AddressBookFile {
     enum class Kind { VCard, Csv, Unknown } kind = Kind::Unknown;
     std::vector<ImportedNumber> numbers;  // in the file's order, each number once (the first wins)
     std::vector<ImportSkip> skipped;
+    // Where an entry's name was longer than kLongestName: it is cut to it.
+    std::vector<int> cutLines;
     // Kind::Unknown: why the file is no address book this program reads.
     std::string problem;
 };
@@ -38,5 +43,10 @@ AddressBookFile ReadAddressBook(const std::string& bytes);
 // A name as kept: UTF-8 (bytes that are not are read as Latin-1), control
 // characters and runs of blanks made one space, trimmed.
 std::string CleanName(std::string_view text);
+// The characters (not bytes) of UTF-8 text.
+size_t Characters(std::string_view utf8);
+// name (as CleanName makes it) cut to kLongestName characters, never in a
+// character's middle; *cut says whether it was.
+std::string CutName(const std::string& name, bool* cut);
 
 }  // namespace dialscope::history

@@ -35,8 +35,10 @@ std::optional<std::string> CallHistory::Impl::Spill() {
     queuedRecords = 0;
     if (records.empty()) return std::nullopt;
     const std::string file = PendingPath(path);
+    const bool full = (lastFailure & 0xFF) == SQLITE_FULL;
     const std::string why = state == State::Damaged ? "it is damaged"
                             : !writable            ? "this user may not write it"
+                            : full                 ? "the disk is full"
                             : busySince            ? "another program kept it locked"
                                                    : "it could not be written";
     const std::string count =

@@ -69,6 +69,9 @@ StoredCall CallHistory::Impl::ReadCall(sqlite3_stmt* st) {
     c.fields.text = blob(12);
     c.damaged = c.fields.damaged = sqlite3_column_int(st, 13) != 0;
     c.rendered = blob(14);
+    // Only a listing asks for the watcher a collected call came from.
+    if (sqlite3_column_count(st) > 15)
+        if (const auto* instance = sqlite3_column_text(st, 15)) c.instance = reinterpret_cast<const char*>(instance);
     return c;
 }
 
@@ -169,8 +172,10 @@ std::vector<StoredCall> CallHistory::List(const ListQuery& q, std::string* probl
         if (!m.readProblem.empty()) m.problems.push_back({StoreTrouble::BadQuery, m.readProblem});
         return answer({});
     }
-    std::string sql = std::string("SELECT ") + Impl::kCallColumns + " FROM records r WHERE 1" + filter.where;
-    sql += " ORDER BY r." + std::string(KeyColumn(q.dateOrder)) + " DESC, r.received_at DESC, r.id DESC";
+    std::string sql = std::string("SELECT ") + Impl::kCallColumns + (m.version >= 6 ? ", r.instance" : "") +
+                      " FROM records r WHERE 1" + filter.where;
+    // The order of the calls page: the box's clock may be wrong by years.
+    sql += " ORDER BY r.received_at DESC, r.id DESC";
     if (q.limit) sql += " LIMIT " + std::to_string(q.limit);
 
     Statement st(m.db, sql.c_str());

@@ -264,7 +264,7 @@ std::shared_ptr<CallHistory::Impl::Download> CallHistory::Impl::StartDownload(co
     return current;
 }
 
-std::optional<std::string> CallHistory::Close(int patienceMs) {
+std::optional<std::string> CallHistory::Close(int patienceMs, const std::function<bool()>& stop) {
     Impl& m = *impl_;
     if (m.current) EndDownload(DownloadEnd::Interrupted);
     m.Settle(true);
@@ -276,6 +276,9 @@ std::optional<std::string> CallHistory::Close(int patienceMs) {
         WriteWaiting();  // no search indexing: the program is ending
         if (m.queue.empty() || !m.CanWrite()) break;
         if (m.queue.size() < before) continue;
+        // Another program's lock is let go within moments; a full or failing
+        // disk is not freed by waiting.
+        if (!m.lockedOut || (stop && stop())) break;
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -363,8 +366,32 @@ size_t CallHistory::PendingRecords() const { return impl_->queuedRecords; }
 
 int64_t CallHistory::DroppedRecords() const { return impl_->droppedRecords; }
 
-// A collected call in one transaction: its row, its search text, and the
-// counters of the one download row each instance's calls are kept under.
+namespace {
+
+// A watcher's mark is the number the replay asks after. It moves to `settled`
+// (a replay's answer showed that the watcher has nothing else up to there),
+// and then over each next number kept in a row: never over a number that did
+// not come, so a call beyond a gap (or a forged far number) moves nothing.
+// Calls pruned since keep it where it was: they do not come back.
+bool MoveCollectedMark(sqlite3* db, const std::string& instance, int64_t settled) {
+    Statement move(db,
+                   "WITH RECURSIVE run(n) AS ("
+                   " SELECT max(?2, coalesce((SELECT through FROM collected WHERE instance = ?1), 0))"
+                   " UNION ALL SELECT n + 1 FROM run"
+                   " WHERE EXISTS (SELECT 1 FROM records WHERE instance = ?1 AND source_id = n + 1)) "
+                   "INSERT INTO collected(instance, through) SELECT ?1, max(n) FROM run WHERE true "
+                   "ON CONFLICT(instance) DO UPDATE SET through = excluded.through WHERE excluded.through > through");
+    if (!move.ok()) return false;
+    move.Bind(1, instance);
+    move.Bind(2, settled);
+    return move.Step() == SQLITE_DONE;
+}
+
+}  // namespace
+
+// A collected call in one transaction: its row, its search text, the
+// counters of the one download row each instance's calls are kept under,
+// and the instance's mark.
 CollectResult CallHistory::Collect(const CollectedCall& call) {
     Impl& m = *impl_;
     if (!m.db || !m.CanWrite() || call.instance.empty() || call.sourceId <= 0) return CollectResult::Failed;
@@ -385,7 +412,8 @@ CollectResult CallHistory::Collect(const CollectedCall& call) {
         known.Bind(2, call.sourceId);
         rc = known.Step();
         if (rc == SQLITE_ROW) {
-            Exec(m.db, "COMMIT");
+            if (!MoveCollectedMark(m.db, call.instance, 0)) return fail();
+            if (Exec(m.db, "COMMIT") != SQLITE_OK) return fail();
             return CollectResult::Known;
         }
         if (rc != SQLITE_DONE) return fail();
@@ -452,13 +480,9 @@ CollectResult CallHistory::Collect(const CollectedCall& call) {
         count.Bind(1, download);
         count.Bind(2, m.Now());
         if (count.Step() != SQLITE_DONE) return fail();
-        Statement mark(m.db, "INSERT INTO collected(instance, through) VALUES (?1, ?2) "
-                             "ON CONFLICT(instance) DO UPDATE SET through = max(through, excluded.through)");
-        if (!mark.ok()) return fail();
-        mark.Bind(1, call.instance);
-        mark.Bind(2, call.sourceId);
-        if (mark.Step() != SQLITE_DONE) return fail();
     }
+    // Known or new, the call may be the one the mark waited for.
+    if (!MoveCollectedMark(m.db, call.instance, 0)) return fail();
     if (Exec(m.db, "COMMIT") != SQLITE_OK) return fail();
     m.Recovered();
     if (inserted && m.maintenance) m.maintenance->Wake();  // into the search index
@@ -468,13 +492,27 @@ CollectResult CallHistory::Collect(const CollectedCall& call) {
 int64_t CallHistory::LastCollected(const std::string& instance) {
     int64_t last = 0;
     if (!impl_->db) return 0;
-    Statement st(impl_->db, "SELECT max(coalesce((SELECT through FROM collected WHERE instance = ?1), 0), "
-                            "coalesce((SELECT max(source_id) FROM records WHERE instance = ?1 AND source_id IS NOT NULL), 0))");
+    Statement st(impl_->db, "SELECT through FROM collected WHERE instance = ?1");
     if (st.ok()) {
         st.Bind(1, instance);
         if (st.Step() == SQLITE_ROW) last = sqlite3_column_int64(st.get(), 0);
     }
     return last;
+}
+
+bool CallHistory::SettleCollected(const std::string& instance, int64_t through) {
+    Impl& m = *impl_;
+    if (!m.db || !m.CanWrite() || instance.empty()) return false;
+    if (Exec(m.db, "BEGIN IMMEDIATE") != SQLITE_OK) {
+        m.Failed(sqlite3_extended_errcode(m.db));
+        return false;
+    }
+    if (!MoveCollectedMark(m.db, instance, through) || Exec(m.db, "COMMIT") != SQLITE_OK) {
+        m.Failed(m.Abandon());
+        return false;
+    }
+    m.Recovered();
+    return true;
 }
 
 std::vector<StoredCall> CallHistory::CallsAfter(int64_t after, size_t limit) {

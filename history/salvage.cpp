@@ -200,11 +200,14 @@ Scan ReadPastDamage(sqlite3* db, const std::string& table, const std::string& co
     }
 }
 
-// The highest record id any readable table still names: how far the records
-// went when their last pages cannot be read.
+// The highest record id any readable table or index still names: how far
+// the records went when their last pages cannot be read. The records' own
+// indexes hold every id on pages of their own, however far the search's
+// indexing had got.
 int64_t HighestKnownId(sqlite3* db) {
     int64_t highest = 0;
-    for (const char* sql : {"SELECT max(id) FROM records_text",
+    for (const char* sql : {"SELECT max(id) FROM records_text", "SELECT max(id) FROM records INDEXED BY records_label",
+                            "SELECT max(id) FROM records INDEXED BY records_mdy",
                             "SELECT max(call_id) FROM published", "SELECT max(through) FROM targets",
                             "SELECT through FROM search_state"}) {
         Statement st(db, sql);
@@ -393,6 +396,15 @@ bool CopyAll(sqlite3* from, sqlite3* to, SalvageReport* report, std::string* pro
             while ((rc = sqlite3_step(all.st)) == SQLITE_ROW) contacts.Copy(Row(all.st), 0);
         report->contacts = contacts.copied;
         report->contactsLost = rc != SQLITE_DONE;
+    }
+    // Each watcher's mark (serve --collect): without it the replay would ask
+    // from the start again and bring back what was pruned. Lost, the calls
+    // only come again; a file from before version 6 has none.
+    {
+        Copier collectedMarks(to, "INSERT OR IGNORE INTO collected(instance, through) VALUES (?,?)");
+        Statement all(from, "SELECT instance, through FROM collected");
+        if (all.st)
+            while (sqlite3_step(all.st) == SQLITE_ROW) collectedMarks.Copy(Row(all.st), 0);
     }
     report->damageFound = recordScan.damaged || recordScan.refused > 0 || notSaved > 0 || textDamaged || downloadScan.damaged ||
                           downloadScan.refused > 0 || report->marksLost || report->contactsLost;

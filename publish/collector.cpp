@@ -26,9 +26,11 @@ using namespace std::chrono_literals;
 constexpr int64_t kLargestId = int64_t{1} << 53;  // what any JSON reader takes exactly
 constexpr std::size_t kLongestText = 4096;          // bytes; the box sends far fewer
 constexpr std::size_t kMaxInboxBytes = 64u << 20;   // messages waiting for the history
-constexpr std::size_t kMaxUnsaved = 10000;          // calls waiting for a busy history
 constexpr std::size_t kMaxWatchers = 10000;
 constexpr auto kAnswerWait = 30s;                   // a request unanswered this long is asked again
+// A watcher's clock a little ahead is its own business; a call from far in the
+// future would stay on top of every page.
+constexpr int64_t kLongestAheadMs = 10 * 60 * 1000;
 
 // A whole number within [low, high]; a fraction, text or anything else is not.
 bool WholeNumber(const json& j, int64_t low, int64_t high, int64_t* out) {
@@ -79,7 +81,8 @@ bool ReadHex(const std::string& hex, std::string* bytes) {
     return true;
 }
 
-bool ReadCallJson(const std::string& instance, const json& j, history::CollectedCall* call, std::string* why) {
+bool ReadCallJson(const std::string& instance, const json& j, int64_t nowMs, history::CollectedCall* call,
+                  std::string* why) {
     auto no = [&](const char* w) {
         *why = w;
         return false;
@@ -100,6 +103,8 @@ bool ReadCallJson(const std::string& instance, const json& j, history::Collected
     if (received == j.end() || !received->is_string() ||
         !ReadIsoUtc(received->get_ref<const std::string&>(), &c.receivedAt))
         return no("its received time is not a time like 2026-12-08T10:16:00.123Z");
+    if (c.receivedAt > nowMs + kLongestAheadMs)
+        return no("its received time is more than 10 minutes ahead of this machine's clock");
     if (j.contains("damaged") && j["damaged"] != false) return no("it is marked damaged");
     const auto label = j.find("label");
     std::optional<std::string> labelBytes;
@@ -148,8 +153,8 @@ uint64_t Fnv(const std::string& s) {
 
 }  // namespace
 
-bool ReadCollectedCall(const std::string& instance, const std::string& text, history::CollectedCall* call,
-                       std::string* why) {
+bool ReadCollectedCall(const std::string& instance, const std::string& text, int64_t nowMs,
+                       history::CollectedCall* call, std::string* why) {
     if (text.size() > kMaxCollectedPayload) {
         *why = "it is larger than " + std::to_string(kMaxCollectedPayload / 1024) + " KB";
         return false;
@@ -159,7 +164,7 @@ bool ReadCollectedCall(const std::string& instance, const std::string& text, his
         *why = "it is not JSON";
         return false;
     }
-    return ReadCallJson(instance, j, call, why);
+    return ReadCallJson(instance, j, nowMs, call, why);
 }
 
 bool ReadReplayRequest(const std::string& requestTopic, const std::string& payload, ReplayRequest* request,
@@ -208,6 +213,7 @@ struct Collector::Impl {
     MqttOptions mqtt;
     std::string path;
     ReportFn report;
+    std::size_t maxUnsaved = kMaxUnsaved;
     std::string prefix;
     std::unique_ptr<MqttPublisher> client;
     std::thread thread;
@@ -225,9 +231,24 @@ struct Collector::Impl {
         bool online = false;
         bool asking = false;
         Clock::time_point askedAt;
+        // The answer under way: the request's "after", the highest number its
+        // pages brought, and whether every call of it is kept or waits in order
+        // to be (nothing was left out, and no older request's answer can be
+        // taken for it), so that its end may settle the gaps it showed.
+        int64_t after = 0, high = 0;
+        bool whole = false;
+        bool refused = false;  // a call in it was not taken: no gap is settled over it
     };
     std::map<std::string, Watcher> watchers;
-    std::deque<std::pair<history::CollectedCall, bool>> unsaved;  // and whether it came as a replay
+    // What waits for a busy history, in the order it came: calls (and whether
+    // each came as a replay), and marks a whole answer settled (settle > 0),
+    // which move only once the calls before them are kept.
+    struct Unsaved {
+        history::CollectedCall call;
+        bool replayed = false;
+        int64_t settle = 0;
+    };
+    std::deque<Unsaved> unsaved;
     bool unsavedLeftOut = false;
     int64_t keptLive = 0, keptAgain = 0;  // new calls as published, and as replayed
     // Lines about ignored messages: at most 20 a minute, the rest counted.
@@ -264,25 +285,48 @@ struct Collector::Impl {
         cv.notify_one();
     }
 
-    void Ask(const std::string& instance) {
+    // Asks the watcher for its calls after its mark; `next`: for the next page
+    // of the answer under way, after where the last one ended.
+    void Ask(const std::string& instance, bool next = false) {
         Watcher& w = watchers[instance];
-        json request = {{"after", history->LastCollected(instance)},
-                        {"reply_to", prefix + "/" + instance + "/replay/" + mqtt.clientId}};
-        if (client->Send(prefix + "/" + instance + "/replay/request", request.dump())) {
-            w.asking = true;
-            w.askedAt = Clock::now();
+        if (next) {
+            w.after = w.high;
+        } else {
+            // An answer to an earlier request may still be coming: its end
+            // would be taken for this one's.
+            w.whole = !w.asking;
+            w.refused = false;
+            w.after = w.high = history->LastCollected(instance);
         }
+        json request = {{"after", w.after}, {"reply_to", prefix + "/" + instance + "/replay/" + mqtt.clientId}};
+        // Unsent (the client's queue is full), it is asked again when the wait is over.
+        client->Send(prefix + "/" + instance + "/replay/request", request.dump());
+        w.asking = true;
+        w.askedAt = Clock::now();
     }
 
-    void Keep(history::CollectedCall call, bool replayed) {
-        if (!unsaved.empty()) {  // in order behind those that wait
-            if (unsaved.size() < kMaxUnsaved) unsaved.emplace_back(std::move(call), replayed);
-            else unsavedLeftOut = true;  // asked for again once the file takes the others
-            return;
+    // An item into the history, or false when it is busy.
+    bool Save(const Unsaved& item) {
+        if (item.settle > 0) return history->SettleCollected(item.call.instance, item.settle);
+        const auto result = history->Collect(item.call);
+        if (result == history::CollectResult::New) ++(item.replayed ? keptAgain : keptLive);
+        return result != history::CollectResult::Failed;
+    }
+
+    void Keep(Unsaved item) {
+        if (!unsaved.empty() || !Save(item)) {  // in order behind those that wait
+            if (unsaved.size() < maxUnsaved) {
+                unsaved.push_back(std::move(item));
+                return;
+            }
+            // Asked for again once the file takes the others; meanwhile no
+            // answer of this watcher can settle anything.
+            if (!unsavedLeftOut)
+                report("The call history is busy and " + std::to_string(unsaved.size()) +
+                       " collected calls wait for it; those after them are asked for again once it takes them.");
+            unsavedLeftOut = true;
+            if (auto w = watchers.find(item.call.instance); w != watchers.end()) w->second.whole = false;
         }
-        const auto result = history->Collect(call);
-        if (result == history::CollectResult::New) ++(replayed ? keptAgain : keptLive);
-        if (result == history::CollectResult::Failed) unsaved.emplace_back(std::move(call), replayed);
     }
 
     void Handle(const std::string& topic, const std::string& payload) {
@@ -294,6 +338,9 @@ struct Collector::Impl {
         const std::string instance = rest.substr(0, slash), leaf = slash == std::string::npos ? "" : rest.substr(slash + 1);
         if (!ValidInstanceId(instance)) return Ignore(topic, "its instance id is not one a watcher has");
         std::string why;
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
         if (leaf == "status") {
             if (payload != "online") {
                 if (auto w = watchers.find(instance); w != watchers.end()) w->second.online = false;
@@ -304,33 +351,53 @@ struct Collector::Impl {
             return Ask(instance);
         }
         if (leaf == "call") {
-            history::CollectedCall call;
-            if (!ReadCollectedCall(instance, payload, &call, &why)) return Ignore(topic, why);
-            return Keep(std::move(call), false);
+            Unsaved item;
+            if (!ReadCollectedCall(instance, payload, now, &item.call, &why)) return Ignore(topic, why);
+            return Keep(std::move(item));
         }
         if (leaf != "replay/" + mqtt.clientId) return Ignore(topic, "it is no topic of ours");
         if (payload.size() > kMaxCollectedPayload * kReplayBatch) return Ignore(topic, "it is too large");
         const json j = json::parse(payload, nullptr, false);
         if (!j.is_object()) return Ignore(topic, "it is not a JSON object");
+        const auto found = watchers.find(instance);
+        Watcher* w = found != watchers.end() && found->second.asking ? &found->second : nullptr;
         if (const auto calls = j.find("calls"); calls != j.end() && calls->is_array() && calls->size() <= kReplayBatch) {
             for (const json& c : *calls) {
-                history::CollectedCall call;
-                if (!ReadCallJson(instance, c, &call, &why)) {
+                Unsaved item;
+                item.replayed = true;
+                if (!ReadCallJson(instance, c, now, &item.call, &why)) {
                     Ignore(topic, "a call in it: " + why);
+                    if (w) w->refused = true;
                     continue;
                 }
-                Keep(std::move(call), true);
+                if (w && item.call.sourceId > w->after) w->high = std::max(w->high, item.call.sourceId);
+                Keep(std::move(item));
             }
             return;
         }
         const auto end = j.find("end"), more = j.find("more");
-        if (end != j.end() && *end == true && more != j.end() && more->is_boolean()) {
-            Watcher& w = watchers[instance];
-            w.asking = false;
-            if (*more == true) Ask(instance);
+        if (end == j.end() || *end != true || more == j.end() || !more->is_boolean())
+            return Ignore(topic, "it is neither calls nor their end");
+        if (!w) return;  // the end of an answer already given up on
+        w->asking = false;
+        // Once more, from the mark; while calls are being left out, once the
+        // history has taken those that wait.
+        if (!w->whole) {
+            if (!unsavedLeftOut) Ask(instance);
             return;
         }
-        Ignore(topic, "it is neither calls nor their end");
+        if (*more == true) {
+            // A full page that brought nothing new would be asked for forever.
+            if (w->high <= w->after) return Ignore(topic, "it says more calls follow, but its page held none");
+            return Ask(instance, true);
+        }
+        // The whole answer is in: the watcher has nothing else up to its last call.
+        if (!w->refused && w->high > history->LastCollected(instance)) {
+            Unsaved item;
+            item.call.instance = instance;
+            item.settle = w->high;
+            Keep(std::move(item));
+        }
     }
 
     void Run() {
@@ -344,24 +411,22 @@ struct Collector::Impl {
             const bool again = dropped;
             dropped = false;
             lock.unlock();
+            // A message left out before any of these: no answer under way is whole.
+            if (again)
+                for (auto& [instance, w] : watchers) w.whole = false;
             for (const auto& [topic, payload] : work) Handle(topic, payload);
             if (again) {
                 report("Messages from the broker came faster than the call history took them; the watchers are "
                        "asked again for what was left out.");
                 for (auto& [instance, w] : watchers)
-                    if (w.online) Ask(instance);
+                    if (w.online && !w.asking) Ask(instance);  // the others once their answer ends
             }
             // A busy history: what waits is tried again, oldest first.
-            while (!unsaved.empty()) {
-                const auto result = history->Collect(unsaved.front().first);
-                if (result == history::CollectResult::Failed) break;
-                if (result == history::CollectResult::New) ++(unsaved.front().second ? keptAgain : keptLive);
-                unsaved.pop_front();
-            }
+            while (!unsaved.empty() && Save(unsaved.front())) unsaved.pop_front();
             if (unsaved.empty() && unsavedLeftOut) {
                 unsavedLeftOut = false;
                 for (auto& [instance, w] : watchers)
-                    if (w.online && !last) Ask(instance);
+                    if (w.online && !w.asking && !last) Ask(instance);  // the others once their answer ends
             }
             const auto now = Clock::now();
             for (auto& [instance, w] : watchers)
@@ -374,10 +439,12 @@ struct Collector::Impl {
     }
 };
 
-Collector::Collector(MqttOptions mqtt, std::string historyPath, ReportFn report) : impl_(std::make_unique<Impl>()) {
+Collector::Collector(MqttOptions mqtt, std::string historyPath, ReportFn report, std::size_t maxUnsaved)
+    : impl_(std::make_unique<Impl>()) {
     impl_->mqtt = std::move(mqtt);
     impl_->path = std::move(historyPath);
     impl_->report = std::move(report);
+    impl_->maxUnsaved = maxUnsaved;
 }
 
 Collector::~Collector() { Stop(); }
@@ -425,8 +492,9 @@ void Collector::Stop() {
     if (ran) m.thread.join();
     if (m.history && ran) {
         // What the busy file could not take yet: the watchers send it again next time.
-        if (!m.unsaved.empty())
-            m.report(std::to_string(m.unsaved.size()) +
+        const auto waiting = std::count_if(m.unsaved.begin(), m.unsaved.end(), [](const auto& u) { return !u.settle; });
+        if (waiting > 0)
+            m.report(std::to_string(waiting) +
                      " collected calls could not be written to the call history yet; they are asked for again "
                      "at the next start.");
         m.report("Kept " + std::to_string(m.keptLive + m.keptAgain) + " new calls from the watchers: " +

@@ -8,8 +8,10 @@
 //   P/+/status             subscribed: a watcher that says "online" (retained, so also
 //                          each one known when the collector connects) is asked for
 //                          what the collector may have missed
-//   P/I/replay/request     {"after": N, "reply_to": "P/I/replay/C"}: N is the highest
-//                          id of I's history the collector keeps
+//   P/I/replay/request     {"after": N, "reply_to": "P/I/replay/C"}: N is I's mark, up
+//                          to which the collector keeps every call of I's history
+//                          (history::CallHistory::LastCollected), or where the
+//                          previous page of an answer ended
 //   P/I/replay/C           the watcher's answer, QoS 1, never on P/I/call (no other
 //                          subscriber sees a call twice): messages {"calls": [...]} of
 //                          at most kReplayBatch calls as P/I/call carries them, then
@@ -18,6 +20,12 @@
 //
 // A call is kept once by (I, its id in I's history). What comes in is checked
 // before it is kept: anything malformed is left out with one line on stderr.
+//
+// The mark moves over the numbers that came in a row, and over the gaps (calls
+// the watcher pruned, or damaged) that a whole answer showed, from its request
+// through its last page ({"more": false}), when nothing of it was left out or refused here.
+// A call beyond a gap is kept but moves nothing: a lost call is asked for again,
+// and one message with a far number cannot make the replay skip any.
 #pragma once
 
 #include <cstdint>
@@ -34,11 +42,13 @@ namespace dialscope::publish {
 constexpr std::size_t kReplayPage = 500;   // calls answered per request
 constexpr std::size_t kReplayBatch = 50;   // calls per answer message
 constexpr std::size_t kMaxCollectedPayload = 256 * 1024;  // a larger message is no call of ours
+constexpr std::size_t kMaxUnsaved = 10000;  // calls waiting for a busy history; those after are asked again
 
 // A call as P/I/call carries it, read for the history of the collector. False with
-// *why in plain words when it is not one: its id must be "<instance>-<n>".
-bool ReadCollectedCall(const std::string& instance, const std::string& json, history::CollectedCall* call,
-                       std::string* why);
+// *why in plain words when it is not one: its id must be "<instance>-<n>", its
+// received time not more than 10 minutes after nowMs (unix ms).
+bool ReadCollectedCall(const std::string& instance, const std::string& json, int64_t nowMs,
+                       history::CollectedCall* call, std::string* why);
 
 // A replay request as the watcher of `requestTopic` ("P/I/replay/request") reads it:
 // reply_to must be another level under "P/I/replay/". False with *why when not.
@@ -60,7 +70,8 @@ class Collector {
 public:
     using ReportFn = std::function<void(const std::string& line)>;
     // mqtt: the broker, its password and CA file, and options.clientId; the rest is set here.
-    Collector(MqttOptions mqtt, std::string historyPath, ReportFn report);
+    // maxUnsaved: how many calls wait in memory while the history is busy.
+    Collector(MqttOptions mqtt, std::string historyPath, ReportFn report, std::size_t maxUnsaved = kMaxUnsaved);
     ~Collector();  // Stop()
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;

@@ -45,7 +45,7 @@ bool Gate::HostAllowed(std::string_view given) const {
 std::string Gate::Names() const {
     // Served beyond this machine: its other names and addresses are not
     // told to whoever asks.
-    if (rules_.session) return "the names it was started with, port " + std::to_string(rules_.port);
+    if (rules_.password) return "the names it was started with, port " + std::to_string(rules_.port);
     std::string out = "127.0.0.1, localhost, [::1]";
     for (const std::string& name : rules_.names) out += ", " + name;
     return out + " with port " + std::to_string(rules_.port);
@@ -54,7 +54,7 @@ std::string Gate::Names() const {
 std::string Gate::CookieName() const {
     // __Host-: a browser keeps it only from a secure page, for the whole
     // site, and no other site's name may set it.
-    return std::string(rules_.session && rules_.tls ? "__Host-" : "") + "dialscope_" + std::to_string(rules_.port);
+    return std::string(rules_.password && rules_.tls ? "__Host-" : "") + "dialscope_" + std::to_string(rules_.port);
 }
 
 std::string Gate::Cookie(std::string_view value) const {
@@ -62,15 +62,14 @@ std::string Gate::Cookie(std::string_view value) const {
            (rules_.tls ? "Secure; " : "") + "HttpOnly; SameSite=Strict";
 }
 
-std::string Gate::SessionCookie() const { return Cookie(rules_.token); }
-
 Verdict Gate::Judge(std::string_view host, std::string_view cookies, std::string_view urlToken) const {
     if (!HostAllowed(host)) return Verdict::WrongHost;
     if (!rules_.auth) return Verdict::Pass;
-    if (rules_.session) return rules_.session(CookieValue(cookies, CookieName())) ? Verdict::Pass : Verdict::SignIn;
-    if (!urlToken.empty()) return SameSecret(urlToken, rules_.token) ? Verdict::TakeToken : Verdict::Forbidden;
     const std::string cookie = CookieValue(cookies, CookieName());
-    return !cookie.empty() && SameSecret(cookie, rules_.token) ? Verdict::Pass : Verdict::Forbidden;
+    const bool signedIn = !cookie.empty() && rules_.session && rules_.session(cookie);
+    if (rules_.password) return signedIn ? Verdict::Pass : Verdict::SignIn;
+    if (!urlToken.empty()) return SameSecret(urlToken, rules_.token) ? Verdict::TakeToken : Verdict::Forbidden;
+    return signedIn ? Verdict::Pass : Verdict::Forbidden;
 }
 
 bool SameSecret(std::string_view a, std::string_view b) {

@@ -4,9 +4,13 @@
 //    site whose name an attacker points at 127.0.0.1, "DNS rebinding",
 //    sends its own name there), and
 //  - carry the secret token, first in the URL the program prints
-//    (?token=...), which is then swapped for an HttpOnly, SameSite=Strict
-//    cookie, so that another local program's page or a link from elsewhere
-//    cannot read or use the calls.
+//    (?token=...), which is then swapped for a sign-in: a random id in an
+//    HttpOnly, SameSite=Strict cookie, so that another local program's page
+//    or a link from elsewhere cannot read or use the calls. The cookie is
+//    never the token itself: a browser sends a host's cookies to every port
+//    of it, so any program listening on another port of 127.0.0.1 learns the
+//    cookie; a sign-in id it learns ends with the sign-in (idle hours, a
+//    restart, a new token), where the token would stay good for ever.
 // Pages served beyond this machine answer also to the address they listen
 // on and the names given, and ask for a password instead of the token: the
 // cookie then holds a session (login.h), and is sent over TLS only.
@@ -22,7 +26,7 @@ namespace dialscope::web {
 
 enum class Verdict {
     Pass,          // serve it
-    TakeToken,     // the right token in the URL: set the cookie, redirect to the URL without it
+    TakeToken,     // the right token in the URL: open a sign-in, redirect to the URL without the token
     WrongHost,     // 421: not one of our names
     Forbidden,     // 403: no token, or a wrong one
     SignIn,        // with a password: no open session, to the sign-in page
@@ -32,11 +36,12 @@ struct GateRules {
     uint16_t port = 0;
     std::string token;  // the token's way: the secret
     bool auth = true;
+    bool password = false;  // the password's way (a sign-in page) instead of the token's
     bool tls = false;  // the cookie is Secure (and __Host- with a password)
     // Host names answered to besides 127.0.0.1, localhost and [::1]
     // (IPv6 addresses in brackets).
     std::vector<std::string> names;
-    // The password's way: true when the cookie's value is an open session.
+    // Either way: true when the cookie's value is an open sign-in.
     std::function<bool(std::string_view)> session;
 };
 
@@ -50,9 +55,9 @@ public:
     // urlToken: the value of ?token= (empty when there is none).
     Verdict Judge(std::string_view host, std::string_view cookies, std::string_view urlToken) const;
     bool HostAllowed(std::string_view host) const;
-    // The Set-Cookie value that stands for the token from now on.
-    std::string SessionCookie() const;
-    // The Set-Cookie value that holds value (a session), or ends it (empty).
+    // A new token (serve --new-token in this or another process).
+    void SetToken(std::string token) { rules_.token = std::move(token); }
+    // The Set-Cookie value that holds value (a sign-in's id), or ends it (empty).
     std::string Cookie(std::string_view value) const;
     // Each port its own cookie: cookies are not kept apart by port.
     std::string CookieName() const;

@@ -25,6 +25,10 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 }
 
 constexpr uint32_t kReplacement = 0xFFFD;
+// Line ends and tabs as marks every font of the pages has (the control
+// pictures U+2400.. are missing from the fonts browsers fall back to, and
+// show as empty boxes): a line end as a return arrow, a tab as an arrow.
+constexpr uint32_t kLineEnd = 0x21B5, kTab = 0x2192;
 
 // One character of either source, escaped.
 void AppendEscaped(std::string& out, uint32_t cp) {
@@ -102,11 +106,14 @@ std::string UrlDecode(std::string_view s) {
 std::string HtmlFromLatin1(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 4);
-    for (unsigned char c : bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c == 0) AppendUtf8(out, ' ');
-        else if (c < 0x20) AppendUtf8(out, 0x2400 + c);
-        else if (c == 0x7F) AppendUtf8(out, 0x2421);
-        else if (c >= 0x80 && c < 0xA0) AppendUtf8(out, kReplacement);
+        else if (c == '\r' || c == '\n') {
+            AppendUtf8(out, kLineEnd);
+            if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;  // one mark for CR LF
+        } else if (c == '\t') AppendUtf8(out, kTab);
+        else if (c < 0x20 || (c >= 0x7F && c < 0xA0)) AppendUtf8(out, kReplacement);
         else AppendEscaped(out, c);
     }
     return out;

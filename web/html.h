@@ -11,10 +11,9 @@ namespace dialscope::web {
 
 // The box's bytes (Latin-1) as HTML text in UTF-8, safe in an element and in
 // a quoted attribute: & < > " ' become entities. Control characters are shown,
-// never passed on: C0 controls (but NUL, which the log shows as a space) and
-// DEL as their Unicode control pictures (U+2400 + c, U+2421), so a tab or a
-// line end in a name is seen; C1 controls (0x80-0x9F) as U+FFFD, as they have
-// no picture. Latin-1 holds no direction marks; the pages still put caller
+// never passed on: a line end (CR, LF or CR LF) as U+21B5, a tab as U+2192,
+// so that they are seen in a name; NUL as a space (as the log shows it);
+// other C0 and C1 controls and DEL as U+FFFD. Latin-1 holds no direction marks; the pages still put caller
 // text in <bdi> so that text in a right-to-left script cannot turn the
 // columns after it around.
 std::string HtmlFromLatin1(std::string_view bytes);

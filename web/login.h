@@ -24,8 +24,8 @@ bool LooksLikePasswordHash(std::string_view text);
 // The shortest password taken, in characters.
 constexpr size_t kShortestPassword = 8;
 
-// The signed-in browsers: a random id each, kept in memory only (a restart
-// signs everyone out). A session ends when it idles longer than `idle`, is
+// The signed-in browsers, with the password or the token: a random id
+// each, kept in memory only (a restart signs everyone out). A session ends when it idles longer than `idle`, is
 // older than `longest`, or is signed out; the oldest goes when `most` are open.
 class Sessions {
 public:
@@ -36,6 +36,8 @@ public:
     // True when id is an open session; it is seen now.
     bool Valid(std::string_view id, LoginClock::time_point now);
     void Close(std::string_view id);
+    // Every sign-in ends (a new token).
+    void CloseAll() { open_.clear(); }
 
 private:
     struct Entry {

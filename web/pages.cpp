@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 
+#include "history/contacts_import.h"
 #include "history/export.h"
 #include "history/latin1.h"
 #include "history/phone_number.h"
@@ -47,15 +48,20 @@ std::string Label(const CallRecord& f) {
     return std::string(history::TrimTrailingBlanks(label));
 }
 
+// A caller text longer than this (a box's own are far shorter) shows its
+// start: whole, it made one link many lines tall.
+constexpr size_t kShownText = 80;
+
 std::string Row(const PageRow& row, history::DateOrder order) {
     const StoredCall& c = row.call;
     const CallRecord& f = c.fields;
     const std::string received = history::IsoUtc(c.receivedAt);
     std::string html = "<tr data-id=\"" + std::to_string(c.id) + "\"" + (c.damaged ? " class=\"damaged\"" : "") + ">";
-    html += "<td class=\"when\" data-col=\"Box time\">" + BoxWhen(c, order) + "</td>";
-    // The received time in UTC; the page's script shows it in local time.
+    // The received time, which orders the list, in UTC (the page's script
+    // shows it in local time); the box's own beside it.
     html += "<td class=\"received\" data-col=\"Received\"><time datetime=\"" + received + "\">" +
             received.substr(0, 10) + " " + received.substr(11, 5) + " UTC</time></td>";
+    html += "<td class=\"when\" data-col=\"Box time\">" + BoxWhen(c, order) + "</td>";
     html += "<td class=\"label\" data-col=\"Label\"><bdi>" + HtmlFromLatin1(Label(f)) + "</bdi></td>";
     html += "<td class=\"letter\" data-col=\"Letter\">" +
             (f.headerKnown ? std::string(1, static_cast<char>('A' + (f.letterCode & 3))) : std::string()) + "</td>";
@@ -65,7 +71,11 @@ std::string Row(const PageRow& row, history::DateOrder order) {
     if (c.name) html += "<span class=\"name\"><bdi>" + HtmlFromUtf8(*c.name) + "</bdi></span>";
     const auto number = f.hasText && !c.damaged ? history::CallerNumber(f.text) : std::nullopt;
     if (number) html += "<a class=\"caller\" href=\"/caller?n=" + UrlEncode(*number) + "\">";
-    html += f.hasText ? "<bdi>" + HtmlFromLatin1(f.text) + "</bdi>" : "<span class=\"tone\">Tone only</span>";
+    if (!f.hasText) html += "<span class=\"tone\">Tone only</span>";
+    else if (f.text.size() <= kShownText) html += "<bdi>" + HtmlFromLatin1(f.text) + "</bdi>";
+    else  // its start, the whole as its tooltip
+        html += "<bdi title=\"" + HtmlFromLatin1(f.text) + "\">" + HtmlFromLatin1(std::string_view(f.text).substr(0, kShownText)) +
+                "\u2026</bdi>";
     if (number) html += "</a>";
     html += "</td>";
     html += std::string("<td class=\"count") + (row.sameText == 1 ? " once" : "") + "\" data-col=\"Calls\">" + (row.sameText > 0 ? std::to_string(row.sameText) : "") + "</td>";
@@ -76,6 +86,12 @@ std::string Row(const PageRow& row, history::DateOrder order) {
             std::string(c.damaged ? "<span class=\"damage\" title=\"Arrived damaged\">damaged</span>" : "") + "</td>";
     return html + "</tr>\n";
 }
+
+// The list's order said plainly: a box whose clock is wrong (one said
+// 1966) would otherwise seem to be listed out of order.
+constexpr const char* kOrder =
+    "<p class=\"order muted\">Newest first by the time each call was received; the box's own time, "
+    "which may be wrong if its clock is, is beside it.</p>\n";
 
 std::string Selected(bool yes) { return yes ? " selected" : ""; }
 
@@ -92,12 +108,14 @@ std::string Head(std::string_view title) {
 
 // The links between the pages, and the button to sign out on every page
 // when the visitor signed in with the password.
-std::string Nav(std::string_view here, bool signOut) {
+std::string Nav(std::string_view here, const std::string& signOut) {
     std::string h = "<nav class=\"pages\">";
     for (auto [path, name] : {std::pair{"/", "Calls"}, {"/overview", "Overview"}, {"/names", "Names"}})
         h += std::string("<a href=\"") + path + "\"" + (name == here ? " aria-current=\"page\"" : "") + ">" + name + "</a>";
     h += "</nav>";
-    if (signOut) h += "<form class=\"signout\" method=\"post\" action=\"/logout\"><button type=\"submit\">Sign out</button></form>";
+    if (!signOut.empty())
+        h += "<form class=\"signout\" method=\"post\" action=\"/logout\"><input type=\"hidden\" name=\"csrf\" value=\"" +
+             HtmlFromUtf8(signOut) + "\"><button type=\"submit\">Sign out</button></form>";
     return h;
 }
 
@@ -135,6 +153,7 @@ CallsRequest ReadCallsRequest(std::string_view queryString, history::DateOrder o
     for (std::string* day : {&r.since, &r.until}) {
         if (day->empty() || IsDay(*day)) continue;
         r.problem = "\"" + *day + "\" is not a date of the form YYYY-MM-DD; it is left out.";
+        r.refusal = "\"" + *day + "\" is not a date of the form YYYY-MM-DD, so the request is refused.";
         day->clear();
     }
     history::ListQuery& f = r.query.filter;
@@ -150,7 +169,10 @@ CallsRequest ReadCallsRequest(std::string_view queryString, history::DateOrder o
     const std::string before = q.count("cursor") ? q["cursor"] : q["before"];
     if (!before.empty()) {
         if (ReadCursor(before, &cursor)) r.query.before = cursor;
-        else r.problem = "The page's place in the list could not be read; the newest calls are shown.";
+        else {
+            r.problem = "The page's place in the list could not be read; the newest calls are shown.";
+            r.refusal = "The cursor \"" + before + "\" could not be read, so the request is refused.";
+        }
     }
     const std::string after = q["after"];
     if (!after.empty()) r.query.afterId = std::strtoll(after.c_str(), nullptr, 10);
@@ -239,8 +261,9 @@ std::string CallsPage(const CallsView& v) {
     }
     h += "<button type=\"submit\">Show</button> <a href=\"/\">Clear</a></form>\n";
     h += Problems({&r.problem, &v.problem});
+    h += kOrder;
     h += std::string("<table id=\"calls\"") + (boxes ? " class=\"boxes\"" : "") +
-         "><thead><tr><th>Box time</th><th>Received</th><th>Label</th><th>Letter</th>"
+         "><thead><tr><th>Received</th><th>Box time</th><th>Label</th><th>Letter</th>"
          "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th class=\"box\">Box</th><th></th></tr></thead>\n<tbody>\n";
     h += RowsHtml(v.page.rows, v.order);
     h += "</tbody></table>\n";
@@ -261,9 +284,12 @@ std::string CallsPage(const CallsView& v) {
 
 std::string BarChartSvg(const std::vector<std::pair<std::string, int64_t>>& bars, std::string_view what) {
     constexpr int kWidth = 600, kHeight = 150, kTop = 24, kBottom = 28;
+    // Room for a year of months at least: one month alone is a bar, not a
+    // block the chart's width.
+    constexpr size_t kFewestPlaces = 12;
     int64_t most = 0;
     for (const auto& bar : bars) most = std::max(most, bar.second);
-    const double step = bars.empty() ? kWidth : static_cast<double>(kWidth) / bars.size();
+    const double step = static_cast<double>(kWidth) / std::max(bars.size(), kFewestPlaces);
     const double gap = step > 6 ? step * 0.2 : 0;
     const int floor = kHeight - kBottom;
     char buf[160];
@@ -281,10 +307,16 @@ std::string BarChartSvg(const std::vector<std::pair<std::string, int64_t>>& bars
     // The scale: the highest bar's value, the first and the last label.
     svg += "<text class=\"scale\" x=\"0\" y=\"18\">" + (most ? Plural(most, "call", "calls") : std::string("no calls")) + "</text>";
     if (!bars.empty()) {
-        svg += "<text x=\"0\" y=\"" + std::to_string(kHeight - 4) + "\">" + HtmlFromUtf8(bars.front().first) + "</text>";
-        if (bars.size() > 1)
-            svg += "<text x=\"" + std::to_string(kWidth) + "\" y=\"" + std::to_string(kHeight - 4) +
+        // Bars too few to hold both labels apart (the phone's words are
+        // large): the first names the span.
+        const bool apart = step * bars.size() >= 200;
+        svg += "<text x=\"0\" y=\"" + std::to_string(kHeight - 4) + "\">" + HtmlFromUtf8(bars.front().first) +
+               (bars.size() > 1 && !apart ? " \u2013 " + HtmlFromUtf8(bars.back().first) : std::string()) + "</text>";
+        if (bars.size() > 1 && apart) {
+            std::snprintf(buf, sizeof buf, "%.1f", step * bars.size());
+            svg += std::string("<text x=\"") + buf + "\" y=\"" + std::to_string(kHeight - 4) +
                    "\" text-anchor=\"end\">" + HtmlFromUtf8(bars.back().first) + "</text>";
+        }
     }
     return svg + "</svg>";
 }
@@ -294,11 +326,12 @@ std::string NamesPage(const NamesView& v) {
     if (!v.notice.empty()) h += "<p class=\"notice\" role=\"status\">" + HtmlFromUtf8(v.notice) + "</p>\n";
     h += Problems({&v.problem});
     const bool edit = !v.csrf.empty();
+    const std::string longest = std::to_string(history::kLongestName);
     const std::string csrf = "<input type=\"hidden\" name=\"csrf\" value=\"" + HtmlFromUtf8(v.csrf) + "\">";
     if (edit) {
         h += "<form class=\"add\" method=\"post\" action=\"/names\">" + csrf +
              "<label>Number <input name=\"number\" inputmode=\"tel\" required value=\"" + HtmlFromUtf8(v.number) +
-             "\"></label><label>Name <input name=\"name\" required maxlength=\"100\" value=\"" + HtmlFromUtf8(v.name) +
+             "\"></label><label>Name <input name=\"name\" required maxlength=\"" + longest + "\" value=\"" + HtmlFromUtf8(v.name) +
              "\"></label><button type=\"submit\" name=\"do\" value=\"save\">Add</button></form>\n";
     } else {
         h += "<p class=\"muted\">The names can only be read here.</p>\n";
@@ -310,7 +343,7 @@ std::string NamesPage(const NamesView& v) {
         if (edit) {
             h += "<form method=\"post\" action=\"/names\">" + csrf + "<input type=\"hidden\" name=\"number\" value=\"" +
                  number + "\"><a class=\"number\" href=\"/caller?n=" + UrlEncode(c.number) + "\">" + number +
-                 "</a><input name=\"name\" required maxlength=\"100\" aria-label=\"Name for " + number + "\" value=\"" +
+                 "</a><input name=\"name\" required maxlength=\"" + longest + "\" aria-label=\"Name for " + number + "\" value=\"" +
                  HtmlFromUtf8(c.name) + "\"><button type=\"submit\" name=\"do\" value=\"save\">Save</button>"
                  "<button type=\"submit\" name=\"do\" value=\"remove\" class=\"remove\">Remove</button></form>";
         } else {
@@ -340,7 +373,8 @@ std::string CallerPage(const CallerView& v) {
              std::string(c.months.size() == 24 ? " (the last 24 months)" : "") + "</figcaption>" +
              BarChartSvg(c.months, "Calls per month") + "</figure>\n";
     }
-    h += "<table id=\"calls\"><thead><tr><th>Box time</th><th>Received</th><th>Label</th><th>Letter</th>"
+    h += kOrder;
+    h += "<table id=\"calls\"><thead><tr><th>Received</th><th>Box time</th><th>Label</th><th>Letter</th>"
          "<th>Caller</th><th title=\"Calls with this caller text\">Calls</th><th class=\"box\">Box</th><th></th></tr></thead>\n<tbody>\n";
     h += RowsHtml(c.rows, v.order) + "</tbody></table>\n";
     if (c.rows.empty()) h += "<p class=\"empty\">No calls from this number are kept.</p>\n";
@@ -377,7 +411,16 @@ std::string OverviewPage(const OverviewView& v) {
              "</span>, " + Plural(d.records, "record", "records") + ", " + Plural(d.newCalls, "new call", "new calls") + ".";
     }
     h += "</dd><dt>Today</dt><dd id=\"today\">" + Plural(o.today, "call", "calls") + "</dd>";
-    h += "<dt>This week</dt><dd id=\"week\">" + Plural(o.thisWeek, "call", "calls") + " since Monday</dd></dl>\n";
+    h += "<dt>This week</dt><dd id=\"week\">" + Plural(o.thisWeek, "call", "calls") + " since Monday</dd>";
+    if (v.certificateEnd) {
+        const std::string day = history::IsoUtc(*v.certificateEnd * 1000).substr(0, 10);
+        h += "<dt>Certificate</dt><dd id=\"certificate\">" +
+             (*v.certificateEnd > v.now ? "valid until " + Day(day)
+                                        : "<span class=\"bad\">expired on " + Day(day) +
+                                              "</span>: browsers refuse it. Make a new one and start serve again.") +
+             "</dd>";
+    }
+    h += "</dl>\n";
     h += "<figure><figcaption>Calls per day, the last 30 days (by the box's date)</figcaption>" +
          BarChartSvg(o.days, "Calls per day over the last 30 days") + "</figure>\n";
     return h + "</body></html>\n";

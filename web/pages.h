@@ -20,7 +20,8 @@ struct CallsRequest {
     std::string search, since, until, label;
     std::string instance;  // the watcher's instance id, history::kLocalInstance, or "" for all
     std::string damaged;  // "" intact calls only, "with" damaged records too, "only" damaged records only
-    std::string problem;  // a filter that could not be read, in plain words
+    std::string problem;  // a filter that could not be read, in plain words, as the page goes on without it
+    std::string refusal;  // the same said as a refusal, for the API, which answers nothing then
 };
 CallsRequest ReadCallsRequest(std::string_view queryString, history::DateOrder order);
 // The filter as a query string (no cursor), for links and exports.
@@ -36,7 +37,9 @@ struct CallsView {
     std::vector<std::string> instances;  // CallReader::Instances: the Box column and filter show when any is not ""
     std::string problem; // the history could not be read
     history::DateOrder order = history::DateOrder::MDY;
-    bool signOut = false;  // signed in with the password: a button to sign out
+    // Signed in with the password: the sign-out button's change token;
+    // empty: no button.
+    std::string signOut;
 };
 
 std::string CallsPage(const CallsView& view);
@@ -52,7 +55,7 @@ struct NamesView {
     std::string csrf;
     std::string notice, problem;
     std::string number, name;  // what was typed, shown again when it was refused
-    bool signOut = false;
+    std::string signOut;  // as CallsView's
 };
 std::string NamesPage(const NamesView& view);
 
@@ -61,15 +64,17 @@ struct CallerView {
     history::CallerCalls calls;
     std::string problem;
     history::DateOrder order = history::DateOrder::MDY;
-    bool signOut = false;
+    std::string signOut;  // as CallsView's
 };
 std::string CallerPage(const CallerView& view);
 
 struct OverviewView {
     history::HistoryOverview history;
     AdapterState adapter;
+    std::optional<int64_t> certificateEnd;  // served over TLS: the certificate's end, unix seconds
+    int64_t now = 0;                        // unix seconds, to tell whether it has passed
     std::string problem;
-    bool signOut = false;
+    std::string signOut;  // as CallsView's
 };
 std::string OverviewPage(const OverviewView& view);
 

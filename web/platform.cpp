@@ -50,6 +50,10 @@ bool LoadOrMakeToken(const std::string& path, std::string* token, std::string* p
         break;
     case SecretFile::Missing: break;
     }
+    return MakeNewToken(path, token, problem);
+}
+
+bool MakeNewToken(const std::string& path, std::string* token, std::string* problem) {
     return RandomHex(32, token, problem) && WriteSecretFile(path, "web page's token", *token + "\n", problem);
 }
 

@@ -25,6 +25,8 @@ bool RandomHex(size_t bytes, std::string* hex, std::string* problem);
 // read (0600). A file another user owns, or others may read, is refused:
 // *problem says so in plain words, and false.
 bool LoadOrMakeToken(const std::string& path, std::string* token, std::string* problem);
+// A new token in place of the one kept at path (serve --new-token).
+bool MakeNewToken(const std::string& path, std::string* token, std::string* problem);
 
 // A small file of secrets (what: its name in messages, "the web password").
 // Read: Found with *text; Missing when there is no file; Refused with
@@ -39,5 +41,11 @@ bool WriteSecretFile(const std::string& path, const std::string& what, const std
 // The names and addresses this machine is reached by: its host name and
 // the addresses of its interfaces (IPv6 ones in brackets).
 std::vector<std::string> MachineNames();
+
+// Every connection the pages hold is a descriptor, and the system's usual
+// soft limit (1024) is far below what a crowd of connections takes: it is
+// raised as far as the hard limit allows. The limit then in force; 0 when
+// the system sets none of its own on sockets.
+size_t RaiseOpenFileLimit();
 
 }  // namespace dialscope::web

@@ -1,10 +1,11 @@
 // The system calls of web/ on Linux: random bytes, files of secrets only
-// this user may read, the machine's names.
+// this user may read, the machine's names, the limit of open descriptors.
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,6 +100,23 @@ std::vector<std::string> MachineNames() {
     }
     freeifaddrs(list);
     return names;
+}
+
+size_t RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    // "No limit" is not taken for descriptors (Linux stops at fs.nr_open):
+    // a million, else 65536, is more than the pages ever hold.
+    for (const rlim_t wanted : {limit.rlim_max, rlim_t{1} << 20, rlim_t{65536}}) {
+        if (wanted == RLIM_INFINITY || wanted <= limit.rlim_cur || wanted > limit.rlim_max) continue;
+        rlimit raised = limit;
+        raised.rlim_cur = wanted;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+            break;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? size_t{1} << 20 : static_cast<size_t>(limit.rlim_cur);
 }
 
 }  // namespace dialscope::web

@@ -185,4 +185,7 @@ std::vector<std::string> MachineNames() {
     return names;
 }
 
+// Windows counts no descriptors per process against sockets: nothing to raise.
+size_t RaiseOpenFileLimit() { return 0; }
+
 }  // namespace dialscope::web

@@ -11,16 +11,19 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
-#include <optional>
 #include <deque>
+#include <map>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
 
+#include "history/contacts_import.h"
 #include "history/export.h"
 #include "history/latin1.h"
 #include "history/phone_number.h"
 #include "web/assets.h"
+#include "web/connection_limits.h"
 #include "web/gate.h"
 #include "web/html.h"
 #include "web/pages.h"
@@ -44,12 +47,40 @@ constexpr const char* kPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "object-src 'none'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
 
+constexpr const char* kStrictTransport = "max-age=31536000";
+
 // Tabs of one browser share a stream; this bounds what other programs on
 // the machine may hold open (each stream is a socket and a few KB), well
 // above the hundred a busy desk or a dashboard keeps.
 constexpr size_t kMaxLiveStreams = 256;
 constexpr size_t kMaxQueuedEvents = 256;  // a stream that falls this far behind is closed
 constexpr int kPageSize = 50;
+
+// Anyone who can connect may open connections and say nothing: each is let
+// go soon. A TLS handshake, and a request (head and body) on a connection
+// that no signed-in request came on yet, have a few seconds; a signed-in
+// browser's connection waits a minute for its next request.
+constexpr auto kHandshakeTime = 5s;
+constexpr auto kRequestTime = 5s;
+constexpr auto kSignedInIdleTime = 60s;
+constexpr auto kWriteTime = 60s;
+constexpr auto kUnknownWriteTime = 10s;
+// After an answer that ends a connection with a request only partly read:
+// what still comes is read and dropped for a moment, so that the close does
+// not reset the connection before the client has read the answer.
+constexpr auto kLingerTime = 2s;
+constexpr size_t kHeaderLimit = 16 * 1024;
+constexpr size_t kBodyLimit = 16 * 1024;
+// Places for connections (ConnectionLimits): far above what browsers and
+// dashboards hold (a few per tab, kMaxLiveStreams streams), and below the
+// descriptor limit with some kept for the history's files and the rest.
+constexpr size_t kMostConnections = 1024;
+constexpr size_t kDescriptorsKept = 128;
+// One address takes at most half of them (its busy ones aside), so that
+// others keep the rest; not less, as on this machine's addresses the user
+// shares one with everyone, and the more places there, the longer the
+// user's new connection outlasts a crowd that keeps opening new ones.
+constexpr size_t kMostPerAddress = 512;
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
@@ -73,6 +104,8 @@ std::string OpenEndedHead(std::string_view type, std::string_view more = {}) {
     return header + std::string(more) + "Connection: close\r\n\r\n";
 }
 
+Response Plain(http::status status, std::string_view title, std::string_view words);
+
 }  // namespace
 
 class LiveStream;
@@ -84,11 +117,18 @@ struct Takeover {
     bool csv = false;
     std::string password, next;  // Login: the form's
     std::string session;         // Live: the sign-in it is open under
+    bool signedIn = false;       // the request passed the gate as a signed-in user's
 };
+
+class Seat;
 
 struct Server::Impl {
     ServerOptions options;
     history::CallReader* reader;
+    // Before the loop: connections still in it give their places back as
+    // it ends.
+    ConnectionLimits limits{kMostConnections, kMostPerAddress};
+    std::map<ConnectionLimits::Id, std::function<void()>> letGo;  // closes each connection that has a place
     net::io_context ioc{1};
     tcp::acceptor acceptor{ioc};
     net::steady_timer tick{ioc};
@@ -97,7 +137,13 @@ struct Server::Impl {
     // The key of the change tokens (ChangeToken), made afresh at each start.
     std::string csrf;
     std::unique_ptr<TlsContext> tls;
+    // Who is signed in, with the token or the password.
+    Sessions sessions;
     std::unique_ptr<SignIn> signIn;  // with a password
+    // What the last change did, for the next names page of the sign-in that
+    // made it (keyed by its change token), shown once.
+    std::map<std::string, std::string> notices;
+    std::optional<TlsFacts> certificate;
     std::set<std::shared_ptr<LiveStream>> streams;
     bool watching = false;
     std::optional<int64_t> dataVersion;
@@ -107,24 +153,67 @@ struct Server::Impl {
     Impl(ServerOptions o, history::CallReader* r) : options(std::move(o)), reader(r) {}
 
     void Accept();
+    void Welcome(tcp::socket socket);
+    void LetGo(ConnectionLimits::Id id);
     void Tick();
     void LookForCalls();
     void Broadcast(const std::vector<history::PageRow>& calls);
     void Send(const std::string& event);
     Response Handle(const Request& req, Takeover* takeover);
-    Response NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+    Response Route(const Request& req, Takeover* takeover);
+    void LookForNewToken();
+    // A browser names the page a form was sent from: true when that is
+    // another site's. nullAllowed: "null", what the pages send under their
+    // no-referrer policy (their change token is the proof there).
+    bool ForeignOrigin(const Request& req, bool nullAllowed) const {
+        const std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
+        if (origin.empty() || (nullAllowed && origin == "null")) return false;
+        const size_t scheme = origin.find("://");
+        return scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3));
+    }
+    // The sign-out button's change token for the sign-in of cookies; empty
+    // without a password (no button).
+    std::string SignOutToken(std::string_view cookies) const;
+    Response NamesPage(std::string_view cookies, NamesView view,
                        http::status status = http::status::ok);
     Response ChangeName(const Request& req);
     Response SignedIn(SignIn::Outcome outcome, const std::string& session, int wait, const std::string& next);
 };
 
+// A connection's place among the limits, given back when the connection
+// ends, whoever holds it by then (a request, a live stream, an export).
+class Seat {
+public:
+    Seat(Server::Impl& server, ConnectionLimits::Id id) : server_(server), id_(id) {}
+    ~Seat() {
+        server_.limits.Release(id_);
+        server_.letGo.erase(id_);
+    }
+    Seat(const Seat&) = delete;
+    Seat& operator=(const Seat&) = delete;
+
+    void Set(ConnectionLimits::Standing standing) { server_.limits.Set(id_, standing); }
+    // How the connection is closed when its place goes to a newer one.
+    void OnLetGo(std::function<void()> close) { server_.letGo[id_] = std::move(close); }
+
+private:
+    Server::Impl& server_;
+    ConnectionLimits::Id id_;
+};
+
 // One open /api/live: server-sent events written as they come, one at a time.
 class LiveStream : public std::enable_shared_from_this<LiveStream> {
 public:
-    LiveStream(Stream stream, Server::Impl& server) : stream_(std::move(stream)), server_(server) {}
+    LiveStream(Stream stream, Server::Impl& server, std::unique_ptr<Seat> seat)
+        : stream_(std::move(stream)), server_(server), seat_(std::move(seat)) {}
 
     void Start() {
         stream_.expires_never();
+        // A signed-in page's: it goes only after every connection that is not.
+        seat_->Set(ConnectionLimits::Standing::Held);
+        seat_->OnLetGo([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->Close();
+        });
         // A lost stream is taken up again after 2 s by the browser.
         Push(OpenEndedHead("text/event-stream; charset=utf-8") + "retry: 2000\n\n");
         WatchForClose();
@@ -170,6 +259,7 @@ private:
 
     Stream stream_;
     Server::Impl& server_;
+    std::unique_ptr<Seat> seat_;
     std::deque<std::string> queue_;
     char sink_[512];
     bool closed_ = false;
@@ -181,10 +271,14 @@ private:
 // ends the file early (the status was sent with the first page).
 class ExportStream : public std::enable_shared_from_this<ExportStream> {
 public:
-    ExportStream(Stream stream, Server::Impl& server, Takeover what)
-        : stream_(std::move(stream)), server_(server), what_(std::move(what)) {}
+    ExportStream(Stream stream, Server::Impl& server, Takeover what, std::unique_ptr<Seat> seat)
+        : stream_(std::move(stream)), server_(server), what_(std::move(what)), seat_(std::move(seat)) {}
 
     void Start() {
+        seat_->Set(ConnectionLimits::Standing::Held);
+        seat_->OnLetGo([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->stream_.close();
+        });
         what_.request.query.before.reset();
         what_.request.query.afterId = 0;
         what_.request.query.limit = 1000;
@@ -209,7 +303,7 @@ private:
     }
 
     void Write() {
-        stream_.expires_after(60s);
+        stream_.expires_after(kWriteTime);
         net::async_write(stream_, net::buffer(pending_), [self = shared_from_this()](beast::error_code ec, size_t) {
             if (ec) return self->stream_.close();
             self->pending_.clear();
@@ -225,17 +319,24 @@ private:
     Stream stream_;
     Server::Impl& server_;
     Takeover what_;
+    std::unique_ptr<Seat> seat_;
     std::string pending_;
     bool done_ = false;
 };
 
 // One connection: requests read and answered in turn (keep-alive), until
-// it closes, idles 60 s, or asks for the live stream, which takes it over.
+// it closes, misses its deadline, is let go for a newer one, or asks for
+// the live stream or an export, which takes it over.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Server::Impl& server) : stream_(std::move(socket), server.tls.get()), server_(server) {}
+    Session(tcp::socket socket, Server::Impl& server, std::unique_ptr<Seat> seat)
+        : stream_(std::move(socket), server.tls.get()), server_(server), seat_(std::move(seat)) {}
 
     void Start() {
+        seat_->OnLetGo([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->stream_.close();
+        });
+        stream_.expires_after(kHandshakeTime);
         stream_.Start(buffer_, [self = shared_from_this()](bool ok) {
             if (ok) self->Read();
         });
@@ -243,10 +344,11 @@ public:
 
     void Read() {
         parser_.emplace();
-        parser_->header_limit(16 * 1024);
-        parser_->body_limit(16 * 1024);
-        stream_.expires_after(60s);
+        parser_->header_limit(kHeaderLimit);
+        parser_->body_limit(kBodyLimit);
+        stream_.expires_after(signedIn_ ? kSignedInIdleTime : kRequestTime);
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec == http::error::header_limit || ec == http::error::body_limit) return self->TooLarge(ec);
             if (ec) return self->Shut();
             self->Answer(self->parser_->release());
         });
@@ -256,17 +358,23 @@ private:
     void Answer(Request req) {
         Takeover takeover;
         auto res = std::make_shared<Response>(server_.Handle(req, &takeover));
+        signedIn_ = takeover.signedIn;
+        seat_->Set(signedIn_ ? ConnectionLimits::Standing::Known : ConnectionLimits::Standing::Unknown);
         if (takeover.kind == Takeover::Export && req.method() == http::verb::get) {
-            std::make_shared<ExportStream>(std::move(stream_), server_, std::move(takeover))->Start();
+            std::make_shared<ExportStream>(std::move(stream_), server_, std::move(takeover), std::move(seat_))->Start();
             return;
         }
         if (takeover.kind == Takeover::Login && server_.signIn) {
             beast::error_code ec;
             const auto from = stream_.socket().remote_endpoint(ec).address();
             auto asked = std::make_shared<Request>(std::move(req));
+            // Not let go while the password is checked: the sign-in desk
+            // takes only a few such at once.
+            seat_->Set(ConnectionLimits::Standing::Held);
             server_.signIn->Check(from, std::move(takeover.password),
                                   [self = shared_from_this(), asked, next = takeover.next](SignIn::Outcome outcome,
                                                                                            std::string session, int wait) {
+                                      self->seat_->Set(ConnectionLimits::Standing::Unknown);
                                       auto res = std::make_shared<Response>(
                                           self->server_.SignedIn(outcome, session, wait, next));
                                       self->Send(*asked, res);
@@ -280,7 +388,7 @@ private:
                 res->body() = "Too many live pages are open; close some.\n";
                 Secure(*res);
             } else {
-                auto stream = std::make_shared<LiveStream>(std::move(stream_), server_);
+                auto stream = std::make_shared<LiveStream>(std::move(stream_), server_, std::move(seat_));
                 stream->session = std::move(takeover.session);
                 server_.streams.insert(stream);
                 stream->Start();
@@ -300,7 +408,7 @@ private:
         } else {
             res->prepare_payload();
         }
-        stream_.expires_after(60s);
+        stream_.expires_after(signedIn_ ? kWriteTime : kUnknownWriteTime);
         http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
             if (ec || !res->keep_alive()) return self->Shut();
             self->Read();
@@ -309,10 +417,59 @@ private:
 
     void Shut() { stream_.End(shared_from_this()); }
 
+    // A request line or head longer than the server takes (414, 431), or a
+    // body (413): said in a small page, and the connection ends, as the
+    // rest of the request is still on its way.
+    void TooLarge(beast::error_code ec) {
+        Response res;
+        if (ec == http::error::body_limit) {
+            res = Plain(http::status::payload_too_large, "Too large",
+                        "What was sent is larger than these pages take (" + std::to_string(kBodyLimit / 1024) + " KB).");
+        } else {
+            // The head is all in the buffer still: no end to its first line
+            // there means the request line alone is too long.
+            const auto bytes = buffer_.data();
+            const std::string_view head(static_cast<const char*>(bytes.data()), bytes.size());
+            if (head.find('\n') == std::string_view::npos)
+                res = Plain(http::status::uri_too_long, "Address too long",
+                            "The address asked for is longer than these pages take (" +
+                                std::to_string(kHeaderLimit / 1024) + " KB).");
+            else
+                res = Plain(http::status::request_header_fields_too_large, "Request too large",
+                            "The request's header fields are longer than these pages take (" +
+                                std::to_string(kHeaderLimit / 1024) + " KB in all). Clearing this site's cookies "
+                                "may help.");
+        }
+        auto answer = std::make_shared<Response>(std::move(res));
+        answer->keep_alive(false);
+        answer->prepare_payload();
+        stream_.expires_after(kUnknownWriteTime);
+        http::async_write(stream_, *answer, [self = shared_from_this(), answer](beast::error_code ec, size_t) {
+            if (ec) return self->stream_.close();
+            self->Linger();
+        });
+    }
+
+    void Linger() {
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kLingerTime);
+        Drop();
+    }
+    void Drop() {
+        stream_.tcp().async_read_some(net::buffer(sink_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) return self->stream_.close();
+            self->Drop();
+        });
+    }
+
     Stream stream_;
     Server::Impl& server_;
+    std::unique_ptr<Seat> seat_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    bool signedIn_ = false;  // its last request was a signed-in user's
+    char sink_[4096];
 };
 
 namespace {
@@ -388,6 +545,18 @@ std::string WithoutToken(std::string_view path, std::string_view query) {
 }  // namespace
 
 Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
+    Response res = Route(req, takeover);
+    // Once a browser has met the TLS address it never tries plain HTTP
+    // there again, where anyone on the way could read or change the pages.
+    if (tls) res.set("Strict-Transport-Security", kStrictTransport);
+    return res;
+}
+
+std::string Server::Impl::SignOutToken(std::string_view cookies) const {
+    return signIn ? ChangeToken(csrf, CookieValue(cookies, gate->CookieName())) : std::string();
+}
+
+Response Server::Impl::Route(const Request& req, Takeover* takeover) {
     const std::string_view target(req.target().data(), req.target().size());
     const size_t mark = target.find('?');
     const std::string_view path = target.substr(0, mark);
@@ -401,12 +570,9 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     if (signIn && gate->HostAllowed(host)) {
         // The sign-in page, and the style sheet and icon it shows, are for anyone.
         if (path == "/login" && req.method() == http::verb::post) {
-            // A browser names the page a form was sent from: another site's
-            // (or a hidden one, "null") must not spend this address's attempts.
-            std::string_view origin(req[http::field::origin].data(), req[http::field::origin].size());
-            const size_t scheme = origin.find("://");
-            if (!origin.empty() && (scheme == std::string_view::npos || !gate->HostAllowed(origin.substr(scheme + 3))))
-                return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
+            // The sign-in page sends its origin (Referrer-Policy): a hidden
+            // page's ("null") must not spend this address's attempts either.
+            if (ForeignOrigin(req, false)) return Plain(http::status::forbidden, "Not from here", "Sign in on this server's own page.");
             auto form = ParseQuery(req.body());
             takeover->kind = Takeover::Login;
             takeover->password = std::move(form["password"]);
@@ -421,7 +587,13 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
             return res;
         }
         if (path == "/logout" && req.method() == http::verb::post) {
-            signIn->sessions().Close(CookieValue(cookies, gate->CookieName()));
+            // As every change: from a page of this server, with its token.
+            auto form = ParseQuery(req.body());
+            if (ForeignOrigin(req, true) || !SameSecret(form["csrf"], SignOutToken(cookies)))
+                return Plain(http::status::forbidden, "Refused",
+                             "This sign-out did not come from a page of this server. Sign out with the page's "
+                             "own button.");
+            sessions.Close(CookieValue(cookies, gate->CookieName()));
             Response res = Plain(http::status::see_other, "Signed out", "Signed out.");
             res.set(http::field::set_cookie, gate->Cookie(""));
             res.set(http::field::location, "/login");
@@ -451,12 +623,13 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
                      "Open the address that dialscope-cli serve printed when it started (the one with ?token=). "
                      "It is also in the token file beside the call history.");
     case Verdict::TakeToken: {
+        takeover->signedIn = true;
         Response res = Plain(http::status::see_other, "Signed in", "On to the calls.");
-        res.set(http::field::set_cookie, gate->SessionCookie());
+        res.set(http::field::set_cookie, gate->Cookie(sessions.Open(LoginClock::now())));
         res.set(http::field::location, WithoutToken(path, query));
         return res;
     }
-    case Verdict::Pass: break;
+    case Verdict::Pass: takeover->signedIn = true; break;
     }
     if (path == "/names" && req.method() == http::verb::post) return ChangeName(req);
     if (req.method() != http::verb::get && req.method() != http::verb::head) {
@@ -480,10 +653,10 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.instances = reader->Instances();
         view.page = reader->Page(view.request.query, &view.problem);
         view.order = order;
-        view.signOut = signIn != nullptr;
+        view.signOut = SignOutToken(cookies);
         return Make(http::status::ok, "text/html; charset=utf-8", CallsPage(view));
     }
-    if (path == "/names") return NamesPage(query, cookies, {});
+    if (path == "/names") return NamesPage(cookies, {});
     if (path == "/caller") {
         CallerView view;
         const auto number = history::ReadWrittenNumber(params.count("n") ? params.at("n") : "");
@@ -491,7 +664,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         view.number = *number;
         view.order = order;
         view.calls = reader->Caller(*number, order, 200, &view.problem);
-        view.signOut = signIn != nullptr;
+        view.signOut = SignOutToken(cookies);
         return Make(http::status::ok, "text/html; charset=utf-8", CallerPage(view));
     }
     if (path == "/overview") {
@@ -507,7 +680,9 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
         std::strftime(today, sizeof today, "%Y-%m-%d", &local);
         view.history = reader->Overview(today, (local.tm_wday + 6) % 7, order, &view.problem);
         view.adapter = FindAdapter();
-        view.signOut = signIn != nullptr;
+        if (certificate) view.certificateEnd = certificate->notAfter;
+        view.now = now;
+        view.signOut = SignOutToken(cookies);
         return Make(http::status::ok, "text/html; charset=utf-8", OverviewPage(view));
     }
     if (path == "/rows") {
@@ -524,7 +699,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     }
     if (path == "/api/calls") {
         CallsRequest r = ReadCallsRequest(query, order);
-        if (!r.problem.empty()) return Json(http::status::bad_request, JsonError(r.problem));
+        if (!r.refusal.empty()) return Json(http::status::bad_request, JsonError(r.refusal));
         r.query.limit = std::clamp<size_t>(params.count("limit") ? std::strtoul(params.at("limit").c_str(), nullptr, 10) : kPageSize, 1, 1000);
         auto page = reader->Page(r.query, &problem);
         if (!problem.empty() && page.rows.empty()) return Json(http::status::service_unavailable, JsonError(problem));
@@ -544,7 +719,7 @@ Response Server::Impl::Handle(const Request& req, Takeover* takeover) {
     }
     if (path == "/api/live") {
         takeover->kind = Takeover::Live;
-        if (signIn) takeover->session = CookieValue(cookies, gate->CookieName());
+        if (options.auth) takeover->session = CookieValue(cookies, gate->CookieName());
         return Response{};
     }
     if (path == "/export.csv" || path == "/export.json") {
@@ -582,16 +757,20 @@ Response Server::Impl::SignedIn(SignIn::Outcome outcome, const std::string& sess
     return res;
 }
 
-Response Server::Impl::NamesPage(std::string_view query, std::string_view cookies, NamesView view,
+Response Server::Impl::NamesPage(std::string_view cookies, NamesView view,
                                  http::status status) {
     std::string problem;
     view.contacts = reader->Contacts(&problem);
     if (view.problem.empty()) view.problem = problem;
     if (options.changeContacts) view.csrf = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
-    view.signOut = signIn != nullptr;
-    const auto params = ParseQuery(query);
-    if (params.count("saved")) view.notice = "The name for " + params.at("saved") + " is kept.";
-    if (params.count("removed")) view.notice = "The name for " + params.at("removed") + " is removed.";
+    view.signOut = SignOutToken(cookies);
+    // Only what this sign-in's last change did, once: never words from the
+    // address, which a link from anywhere could fill.
+    if (const auto it = notices.find(ChangeToken(csrf, CookieValue(cookies, gate->CookieName())));
+        it != notices.end() && view.problem.empty()) {
+        view.notice = it->second;
+        notices.erase(it);
+    }
     return Make(status, "text/html; charset=utf-8", web::NamesPage(view));
 }
 
@@ -602,7 +781,8 @@ Response Server::Impl::ChangeName(const Request& req) {
     const std::string_view header(req["X-CSRF-Token"].data(), req["X-CSRF-Token"].size());
     const std::string given = form.count("csrf") ? form["csrf"] : std::string(header);
     const std::string_view cookies(req[http::field::cookie].data(), req[http::field::cookie].size());
-    if (!SameSecret(given, ChangeToken(csrf, CookieValue(cookies, gate->CookieName()))))
+    const std::string token = ChangeToken(csrf, CookieValue(cookies, gate->CookieName()));
+    if (ForeignOrigin(req, true) || !SameSecret(given, token))
         return Plain(http::status::forbidden, "Refused",
                      "This change did not come from the names page of this server. Open the names page again and "
                      "make it there.");
@@ -624,26 +804,40 @@ Response Server::Impl::ChangeName(const Request& req) {
                        "code for an international one. Nothing was changed.";
     else if (!remove && name.empty())
         view.problem = "Give a name for " + *number + ", or remove it. Nothing was changed.";
-    else if (!remove && (name.size() > 400 || !history::IsUtf8(name)))
-        view.problem = "That name is too long or not text. Nothing was changed.";
-    if (!view.problem.empty()) return NamesPage({}, cookies, view, http::status::bad_request);
+    else if (!remove && !history::IsUtf8(name))
+        view.problem = "That name is not text. Nothing was changed.";
+    else if (!remove && history::Characters(name) > history::kLongestName)
+        view.problem = "That name is longer than " + std::to_string(history::kLongestName) +
+                       " characters. Nothing was changed.";
+    if (!view.problem.empty()) return NamesPage(cookies, view, http::status::bad_request);
     std::vector<history::Contact> put;
     std::vector<std::string> drop;
     if (remove) drop.push_back(*number);
     else put.push_back({*number, name, "set", 0});
     if (!options.changeContacts(put, drop, &view.problem))
-        return NamesPage({}, cookies, view, http::status::service_unavailable);
+        return NamesPage(cookies, view, http::status::service_unavailable);
+    // Sign-ins that leave a notice unread do not pile them up.
+    if (notices.size() >= 256) notices.clear();
+    notices[token] = "The name for " + *number + (remove ? " is removed." : " is kept.");
     Response res = Plain(http::status::see_other, "Kept", "Back to the names.");
-    res.set(http::field::location, std::string("/names?") + (remove ? "removed=" : "saved=") + UrlEncode(*number));
+    res.set(http::field::location, "/names");
     return res;
 }
 
 void Server::Impl::Accept() {
     acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
-        if (!ec) std::make_shared<Session>(std::move(socket), *this)->Start();
+        if (!ec) Welcome(std::move(socket));
         if (!acceptor.is_open()) return;
         if (!ec || ec == net::error::operation_aborted) return Accept();
-        // Out of descriptors (or memory): the connection waits in the
+        // Out of descriptors: the oldest connection that is not a signed-in
+        // page's makes room, and the next one is taken.
+        const bool noDescriptor = ec == net::error::no_descriptors ||
+                                  ec == boost::system::errc::too_many_files_open_in_system;
+        if (const auto oldest = noDescriptor ? limits.ShedOne() : 0) {
+            LetGo(oldest);
+            return Accept();
+        }
+        // Out of memory, or none to let go: the connection waits in the
         // backlog, and asking again at once would fail at once, over and
         // over, with the whole loop busy doing it. Ask again shortly.
         acceptPause.expires_after(100ms);
@@ -651,6 +845,28 @@ void Server::Impl::Accept() {
             if (!ec && acceptor.is_open()) Accept();
         });
     });
+}
+
+void Server::Impl::Welcome(tcp::socket socket) {
+    beast::error_code ec;
+    const auto from = socket.remote_endpoint(ec);
+    if (ec) return;  // gone already
+    const auto admission = limits.Admit(AddressKey(from.address()));
+    for (const auto id : admission.shed) LetGo(id);
+    // Every place is a signed-in page's: this one cannot be taken in.
+    if (!admission.admitted) {
+        socket.close(ec);
+        return;
+    }
+    std::make_shared<Session>(std::move(socket), *this, std::make_unique<Seat>(*this, admission.id))->Start();
+}
+
+void Server::Impl::LetGo(ConnectionLimits::Id id) {
+    const auto it = letGo.find(id);
+    if (it == letGo.end()) return;
+    const auto close = std::move(it->second);
+    letGo.erase(it);
+    close();
 }
 
 void Server::Impl::Send(const std::string& event) {
@@ -682,6 +898,20 @@ void Server::Impl::LookForCalls() {
     }
 }
 
+// serve --new-token, here or in another process serving the same history:
+// the old token opens nothing more, and whoever signed in with it is out.
+void Server::Impl::LookForNewToken() {
+    if (options.tokenFile.empty()) return;
+    std::string text, problem;
+    if (ReadSecretFile(options.tokenFile, "the web page's token", &text, &problem) != SecretFile::Found) return;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.size() != 64 || text == options.token) return;
+    options.token = text;
+    gate->SetToken(text);
+    sessions.CloseAll();
+    notices.clear();
+}
+
 void Server::Impl::Tick() {
     tick.expires_after(200ms);
     tick.async_wait([this](beast::error_code ec) {
@@ -694,11 +924,12 @@ void Server::Impl::Tick() {
         // A comment now and then keeps idle streams open through proxies and
         // finds the ones whose browser has gone.
         if (++ticks % 75 == 0) Send(": still here\n\n");
-        // A page left open keeps its session in use; one signed out, or
+        if (ticks % 10 == 0) LookForNewToken();
+        // A page left open keeps its sign-in in use; one signed out, or
         // too old, loses its stream.
-        if (signIn && ticks % 5 == 0)
+        if (options.auth && ticks % 5 == 0)
             for (const auto& stream : std::set<std::shared_ptr<LiveStream>>(streams))
-                if (!signIn->sessions().Valid(stream->session, LoginClock::now())) stream->Close();
+                if (!sessions.Valid(stream->session, LoginClock::now())) stream->Close();
         Tick();
     });
 }
@@ -717,9 +948,17 @@ bool Server::Listen(std::string* problem) {
         return false;
     }
     if (!m.options.tlsCert.empty() || !m.options.tlsKey.empty()) {
-        m.tls = LoadTls(m.options.tlsCert, m.options.tlsKey, problem);
+        TlsFacts facts;
+        m.tls = LoadTls(m.options.tlsCert, m.options.tlsKey, problem, &facts);
         if (!m.tls) return false;
+        m.certificate = std::move(facts);
     }
+    // Each connection a descriptor: as many as the system lets this
+    // process have, some kept for the rest.
+    const size_t descriptors = RaiseOpenFileLimit();
+    size_t places = kMostConnections;
+    if (descriptors) places = std::min(places, descriptors > 2 * kDescriptorsKept ? descriptors - kDescriptorsKept : descriptors / 2);
+    m.limits = ConnectionLimits(places, std::min(kMostPerAddress, std::max<size_t>(places / 2, 1)));
     const tcp::endpoint endpoint(address, m.options.port);
     m.acceptor.open(endpoint.protocol(), ec);
     if (!ec) m.acceptor.set_option(net::socket_base::reuse_address(true), ec);
@@ -735,17 +974,18 @@ bool Server::Listen(std::string* problem) {
     rules.token = m.options.token;
     rules.auth = m.options.auth;
     rules.tls = m.tls != nullptr;
+    rules.password = !m.options.passwordHash.empty();
     rules.names = m.options.names;
     if (!address.is_unspecified()) rules.names.push_back(address.is_v6() ? "[" + address.to_string() + "]" : address.to_string());
-    if (!m.options.passwordHash.empty()) {
-        m.signIn = std::make_unique<SignIn>(m.ioc, m.options.passwordHash);
-        rules.session = [&m](std::string_view id) { return m.signIn->sessions().Valid(id, LoginClock::now()); };
-    }
+    if (rules.password) m.signIn = std::make_unique<SignIn>(m.ioc, m.options.passwordHash, m.sessions);
+    rules.session = [&m](std::string_view id) { return m.sessions.Valid(id, LoginClock::now()); };
     m.gate = std::make_unique<Gate>(std::move(rules));
     return RandomHex(32, &m.csrf, problem);
 }
 
 uint16_t Server::port() const { return impl_->acceptor.local_endpoint().port(); }
+
+const TlsFacts* Server::certificate() const { return impl_->certificate ? &*impl_->certificate : nullptr; }
 
 void Server::WatchHistory() {
     impl_->watching = true;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "history/call_reader.h"
+#include "web/tls_facts.h"
 
 namespace dialscope::web {
 
@@ -26,6 +27,10 @@ struct ServerOptions {
     std::string address = "127.0.0.1";  // 127.0.0.1 or ::1; another needs TLS and a password
     uint16_t port = 8080;               // 0: any free port (port() tells which)
     std::string token;                  // the secret; empty with auth false
+    // Where the token is kept: looked at every two seconds, and a new one
+    // there (serve --new-token) takes the old one's place and ends every
+    // sign-in. Empty: the token never changes.
+    std::string tokenFile;
     bool auth = true;
     // TLS: the certificate chain and its private key (PEM files); plain HTTP
     // when empty.
@@ -59,6 +64,9 @@ public:
     // or when the TLS certificate or key cannot be used.
     bool Listen(std::string* problem);
     uint16_t port() const;
+    // The TLS certificate's names and end, once Listen took it; null
+    // without TLS.
+    const TlsFacts* certificate() const;
     // New calls are looked for in the history file a few times a second
     // (PRAGMA data_version on the reader's connection, then the rows after
     // the last id sent) and sent to every live stream.

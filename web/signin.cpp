@@ -23,7 +23,8 @@ std::string AddressKey(const net::ip::address& address) {
                            : address.to_string();
 }
 
-SignIn::SignIn(net::io_context& ioc, std::string hash) : ioc_(ioc), hash_(std::move(hash)) {}
+SignIn::SignIn(net::io_context& ioc, std::string hash, Sessions& sessions)
+    : ioc_(ioc), hash_(std::move(hash)), sessions_(sessions) {}
 
 SignIn::~SignIn() { checker_.join(); }
 

@@ -23,20 +23,20 @@ std::string AddressKey(const boost::asio::ip::address& address);
 class SignIn {
 public:
     enum class Outcome { Right, Wrong, Busy };
-    // Runs on ioc's thread; hash: the password's.
-    SignIn(boost::asio::io_context& ioc, std::string hash);
+    // Runs on ioc's thread; hash: the password's; the right one opens a
+    // sign-in in sessions.
+    SignIn(boost::asio::io_context& ioc, std::string hash, Sessions& sessions);
     ~SignIn();  // waits for a check under way
 
     // done(outcome, session id when Right, seconds to wait when Busy) runs
     // on the loop. Busy: this address has too many attempts waiting.
     void Check(const boost::asio::ip::address& from, std::string password,
                std::function<void(Outcome, std::string, int)> done);
-    Sessions& sessions() { return sessions_; }
 
 private:
     boost::asio::io_context& ioc_;
     std::string hash_;
-    Sessions sessions_;
+    Sessions& sessions_;
     Throttle throttle_;
     std::map<std::string, int> waiting_;  // attempts under way, per address
     int allWaiting_ = 0;

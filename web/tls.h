@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include "web/tls_facts.h"
+
 namespace dialscope::web {
 
 #if DIALSCOPE_WEB_TLS
@@ -30,8 +32,9 @@ struct TlsContext {};  // never made: LoadTls says TLS is not in this build
 // The context that shows the certificate chain in certFile and proves it
 // with the private key in keyFile (PEM files, as openssl makes them); null
 // with *problem in plain words when either cannot be read or they do not
-// belong together.
-std::unique_ptr<TlsContext> LoadTls(const std::string& certFile, const std::string& keyFile, std::string* problem);
+// belong together. *facts (may be null): what the certificate says.
+std::unique_ptr<TlsContext> LoadTls(const std::string& certFile, const std::string& keyFile, std::string* problem,
+                                    TlsFacts* facts = nullptr);
 
 // One accepted connection, in TLS when the server has a context, else plain
 // TCP. It reads and writes as a Beast stream does, with the timeouts of
@@ -73,6 +76,7 @@ public:
     // TLS: the handshake, the bytes read on the way kept in buffer; a
     // browser that speaks plain HTTP to this port is told in one line to
     // put https:// before the address, and closed (done(false)). Plain: done(true).
+    // Within the deadline the caller set (expires_after) before.
     void Start(boost::beast::flat_buffer& buffer, std::function<void(bool)> done);
     // Nothing more will be sent: TLS says so (close_notify), then the
     // sending side of the socket closes. keep: whatever must live as long.

@@ -125,8 +125,9 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
         static const bool terminal = IsTerminal(stdout);
         const std::string shown = terminal ? ForTerminal(ShownOnTerminal(bytes, encoding), encoding) : std::string();
         const std::string& out = terminal ? shown : bytes;
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        if (std::fflush(stdout) == 0) return true;
+        // A write larger than the buffer goes straight out: its failure shows
+        // in fwrite's count, not in the flush after it.
+        if (std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0) return true;
         // The reader has gone (`history | head`): nobody wants the rest,
         // which is no failure of ours.
         if (ReaderGone()) {
@@ -138,6 +139,14 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
     return AppendBytesToFile(bytes, file);
 }
 
+// A command's exit code once what it printed has left stdout's buffer: a
+// line printed with printf meets a full disk only here.
+int Flushed(int code) {
+    if (code != kExitOk || (std::fflush(stdout) == 0 && !std::ferror(stdout)) || ReaderGone()) return code;
+    Say("Cannot write to standard output. Check the path and the free space.");
+    return kExitOutput;
+}
+
 // Whether a CSV header goes first. A missing file is empty. A FIFO, a pipe or
 // a device is a stream of its own, as stdout is, and gets one; it is never
 // opened to be measured (a FIFO's read open would wait for a writer, and the
@@ -145,6 +154,16 @@ bool WriteOut(const std::string& file, const std::string& bytes, TextEncoding en
 bool FileIsEmpty(const std::string& file) {
     const auto info = history::files::Look(file);
     return !info || info->kind != history::files::Kind::Regular || info->size == 0;
+}
+
+// Whether a regular file begins with these bytes.
+bool StartsWith(const std::string& file, const std::string& start) {
+    std::string head(start.size(), '\0');
+    std::optional<history::files::Info> info;
+    std::string error;
+    return history::files::ReadStart(file, head.data(), head.size(), &info, &error) ==
+               static_cast<int64_t>(start.size()) &&
+           head == start;
 }
 
 // The records of one download as the exporters take them.
@@ -329,9 +348,11 @@ int Download(const Common& common, const DownloadOptions& options) {
     const bool notStopped = RunLoop(core, done, deadline, [&] { showProgress(false); });
     showProgress(true);
 
-    // Whatever arrived is written out, even when the download broke off.
+    // Whatever arrived is written out, even when the download broke off. A
+    // stop that comes as the download ends cuts short only the wait for the
+    // history below.
     int code = kExitOk;
-    if (!notStopped) {
+    if (!notStopped && !watch.ended) {
         code = kExitInterrupted;
         Say("Stopped before the download finished.");
     } else if (exitEarly != 0) {
@@ -364,12 +385,14 @@ int Download(const Common& common, const DownloadOptions& options) {
     // The rows carry the ids the history gave the calls (a known call keeps
     // the id it first got); a record still waiting for the file has none.
     // A history locked by another program gets the rest of the time-out to
-    // take the records; what it still cannot take goes to the pending file.
+    // take the records, unless SIGINT or SIGTERM comes; what it still cannot
+    // take goes to the pending file.
     std::optional<std::string> leftOut;
     if (store) {
         const auto patience = std::max<Clock::duration>(deadline - Clock::now(), 1s);
         leftOut = store->history().Close(
-            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()));
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(patience).count()),
+            [] { return StopRequested(); });
         while (auto problem = store->TakeProblem()) status.See(problem->words);
         for (size_t i = 0; i < records.calls.size(); ++i)
             if (auto ids = store->history().WrittenAs(records.stored[i])) {
@@ -672,10 +695,16 @@ int History(const Common& common, HistoryOptions options) {
             bytes += WithName(RenderRecord(calls[i].fields, static_cast<int32_t>(i + 1)), calls[i].name);
         bytes = ToFileLineEnds(bytes);
         break;
-    case Format::Csv:
-        if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader();
-        for (const auto& call : calls) bytes += history::CsvRow(call, common.dateOrder);
+    case Format::Csv: {
+        // The watcher a collected call came from is the last column, as in
+        // the pages' export; rows appended to a file that a listing without
+        // it began keep that file's columns.
+        bool withInstance = true;
+        if (options.output.empty() || FileIsEmpty(options.output)) bytes = history::CsvHeader(true);
+        else withInstance = !StartsWith(options.output, history::CsvHeader(false));
+        for (const auto& call : calls) bytes += history::CsvRow(call, common.dateOrder, withInstance);
         break;
+    }
     case Format::Json:
         for (const auto& call : calls) bytes += history::JsonLine(call, common.dateOrder);
         break;
@@ -772,6 +801,13 @@ int ImportContacts(const Common& common, const std::string& file) {
                        (book.skipped.empty() ? "." : ":") + "\n";
     // Every reason up to a screenful; the count says how many more.
     constexpr size_t kShown = 50;
+    if (!book.cutLines.empty()) {
+        said += Plural(static_cast<int64_t>(book.cutLines.size()), "name was", "names were") + " longer than " +
+                std::to_string(history::kLongestName) + " characters, the most the names page takes, and cut to it:";
+        for (size_t i = 0; i < book.cutLines.size() && i < kShown; ++i)
+            said += (i ? ", line " : " line ") + std::to_string(book.cutLines[i]);
+        said += book.cutLines.size() > kShown ? " and " + std::to_string(book.cutLines.size() - kShown) + " more.\n" : ".\n";
+    }
     for (size_t i = 0; i < book.skipped.size() && i < kShown; ++i)
         said += "  line " + std::to_string(book.skipped[i].line) + ": " + book.skipped[i].why + "\n";
     if (book.skipped.size() > kShown) said += "  ... and " + std::to_string(book.skipped.size() - kShown) + " more.\n";
@@ -790,7 +826,9 @@ int SetContact(const Common& common, const ContactsOptions& o) {
     if (const int code = WriteContacts(common, {{*number, name, "set", NowMs()}}, {}, &changes); code != kExitOk)
         return code;
     const char* what = changes.added ? "added" : changes.updated ? "updated" : "already so";
-    return WriteOut({}, *number + ": " + name + " (" + what + ").\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+    if (!WriteOut({}, *number + ": " + name + " (" + what + ").\n", TextEncoding::Utf8))
+        return Fail(kExitOutput, "Cannot write to standard output.");
+    return kExitOk;
 }
 
 int RemoveContact(const Common& common, const ContactsOptions& o) {
@@ -801,7 +839,9 @@ int RemoveContact(const Common& common, const ContactsOptions& o) {
     if (changes.removed == 0)
         return Fail(kExitFailure, "No contact has the number " + *number +
                                       "; nothing was removed. `dialscope-cli contacts list` shows the numbers as kept.");
-    return WriteOut({}, "Removed " + *number + ".\n", TextEncoding::Utf8) ? kExitOk : kExitOutput;
+    if (!WriteOut({}, "Removed " + *number + ".\n", TextEncoding::Utf8))
+        return Fail(kExitOutput, "Cannot write to standard output.");
+    return kExitOk;
 }
 
 int ListContacts(const Common& common, const ContactsOptions& o) {
@@ -952,10 +992,11 @@ int Main(int argc, char** argv) {
 #endif
 
     HistoryOptions list;
-    CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, newest first");
+    CLI::App* historyCmd = app.add_subcommand("history", "List the calls the history keeps, the last received first "
+                                                          "(each with the box's own date and time)");
     historyCmd->add_option("--since", list.query.since, "From this date of the box (YYYY-MM-DD)")
         ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
-    historyCmd->add_option("--until", list.query.until, "Up to and including this date (YYYY-MM-DD)")
+    historyCmd->add_option("--until", list.query.until, "Up to and including this date of the box (YYYY-MM-DD)")
         ->check([](const std::string& s) { return ValidDate(s) ? std::string() : "expected YYYY-MM-DD"; });
     historyCmd->add_option("--search", list.query.search, "Only calls whose label or text holds this, in any case");
     historyCmd->add_option("--label", list.query.label, "Only calls on the line with this label");
@@ -1008,6 +1049,9 @@ int Main(int argc, char** argv) {
                                                 "may be given more than once");
     serveCmd->add_flag("--no-auth", serve.noAuth, "Serve without the secret token: any program or user of this "
                                                   "machine can read the calls (this machine's addresses only)");
+    serveCmd->add_flag("--new-token", serve.newToken, "Make a new secret token (HISTORY.web-token) and print its "
+                                                      "address: every browser signed in with the old one is signed "
+                                                      "out, in this serve and in any other serving the history");
 #if !defined(_WIN32)
     serveCmd->add_option("--collect", serve.collect,
                          "Also keep the calls that watchers on other machines publish to this MQTT broker "
@@ -1024,8 +1068,7 @@ int Main(int argc, char** argv) {
                          "For mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's)")
         ->option_text("FILE");
 #endif
-    CLI::App* passwdCmd = app.add_subcommand("passwd", "Set the password of the web pages served to other machines "
-                                                       "(read from the terminal, or one line from standard input)");
+    CLI::App* passwdCmd = app.add_subcommand("passwd", PasswdDescription());
 
 
 #if defined(_WIN32)
@@ -1083,10 +1126,10 @@ int Main(int argc, char** argv) {
 #endif
 
     InstallStopSignals();
-    if (*importCmd) return ImportContacts(common, contacts.file);
-    if (*listCmd) return ListContacts(common, contacts);
-    if (*setCmd) return SetContact(common, contacts);
-    if (*removeCmd) return RemoveContact(common, contacts);
+    if (*importCmd) return Flushed(ImportContacts(common, contacts.file));
+    if (*listCmd) return Flushed(ListContacts(common, contacts));
+    if (*setCmd) return Flushed(SetContact(common, contacts));
+    if (*removeCmd) return Flushed(RemoveContact(common, contacts));
     if (*downloadCmd) return Download(common, download);
 #if !defined(_WIN32)
     if (*watchCmd) return Watch(common, std::move(watch));
@@ -1103,7 +1146,7 @@ int Main(int argc, char** argv) {
         if (path.empty()) return Fail(kExitHistory, problem);
         return SetWebPassword(path);
     }
-    return History(common, list);
+    return Flushed(History(common, list));
 }
 
 }  // namespace dialscope::cli

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <thread>
 
@@ -66,7 +67,26 @@ struct Pages {
     std::string url;
     bool auth = true;
     bool password = false;
+    std::vector<std::string> warnings;  // said once the address is
 };
+
+// A certificate that has expired, or that does not hold the name of the
+// address printed, makes browsers refuse the pages: said at start.
+void CertificateWarnings(const web::TlsFacts& facts, const ServeOptions& options, const std::string& shown,
+                         Pages* pages) {
+    if (auto expired = web::ExpiredWarning(facts, options.tlsCert, std::time(nullptr)); !expired.empty())
+        pages->warnings.push_back(expired);
+    if (!options.names.empty()) return;  // the names given are the user's word
+    std::string bare = shown;
+    if (bare.size() > 2 && bare.front() == '[') bare = bare.substr(1, bare.size() - 2);
+    if (facts.holds && facts.holds(bare)) return;
+    std::string held;
+    for (const std::string& name : facts.names) held += (held.empty() ? "" : ", ") + name;
+    pages->warnings.push_back("The TLS certificate " + options.tlsCert + " does not hold the name " + shown +
+                              " of the address above, so browsers will refuse it there; it holds " +
+                              (held.empty() ? std::string("no name") : held) +
+                              ". Give one of those with --name, or make a certificate for " + shown + ".");
+}
 
 // 0, or the exit status with the reason in *problem.
 int SetUp(const std::string& path, history::DateOrder order, const ServeOptions& options, Pages* pages,
@@ -140,7 +160,17 @@ int SetUp(const std::string& path, history::DateOrder order, const ServeOptions&
     if (!pages->reader) return kExitHistory;
     // Beside the history, as private as the history itself.
     const bool token = server.auth && server.passwordHash.empty();
-    if (token && !web::LoadOrMakeToken(path + ".web-token", &server.token, problem)) return kExitFailure;
+    if (options.newToken && !token) {
+        *problem = options.noAuth ? "--new-token and --no-auth: without a token there is no token to make anew."
+                                  : "--new-token is for this machine's addresses; beyond it the password signs in "
+                                    "(set another with dialscope-cli passwd).";
+        return kExitUsage;
+    }
+    if (token) {
+        server.tokenFile = path + ".web-token";
+        if (!(options.newToken ? web::MakeNewToken : web::LoadOrMakeToken)(server.tokenFile, &server.token, problem))
+            return kExitFailure;
+    }
     pages->server = std::make_unique<web::Server>(server, pages->reader.get());
     if (!pages->server->Listen(problem)) return kExitFailure;
     // The address to open: the name given, else the machine's name when it
@@ -151,6 +181,7 @@ int SetUp(const std::string& path, history::DateOrder order, const ServeOptions&
     pages->url = (server.tlsCert.empty() ? "http://" : "https://") + shown + ":" +
                  std::to_string(pages->server->port()) + "/";
     if (token) pages->url += "?token=" + server.token;
+    if (const web::TlsFacts* facts = pages->server->certificate()) CertificateWarnings(*facts, options, shown, pages);
     pages->auth = server.auth;
     pages->password = !server.passwordHash.empty();
     return 0;
@@ -235,7 +266,9 @@ int Serve(const std::string& path, history::DateOrder order, const ServeOptions&
     std::printf("The calls are at %s\n", pages.url.c_str());
     if (!pages.auth) std::printf("Without a token: every program and user of this machine can read them.\n");
     if (pages.password) std::printf("Sign in with the password set by dialscope-cli passwd.\n");
+    if (options.newToken) std::printf("A new token: every browser signed in with the old one is signed out.\n");
     std::fflush(stdout);
+    for (const std::string& warning : pages.warnings) Say(warning);
     pages.server->WatchHistory();
     pages.server->Run();
     return kExitOk;
@@ -294,6 +327,13 @@ size_t Characters(const std::string& utf8) {
 }
 
 }  // namespace
+
+std::string PasswdDescription() {
+    return "Set the password of the web pages served to other machines (read twice from the terminal, or one "
+           "line from standard input), at least " + std::to_string(web::kShortestPassword) +
+           " characters. Only its hash is kept, in HISTORY.web-password beside the history (readable by you "
+           "alone); a running serve takes it when started again";
+}
 
 int SetWebPassword(const std::string& historyPath) {
     std::string password;

@@ -15,6 +15,9 @@ namespace dialscope::cli {
 struct ServeOptions {
     std::string listen = "127.0.0.1:8080";  // ADDR:PORT ([::1]:PORT for IPv6)
     bool noAuth = false;
+    // A new token in place of the kept one: whoever signed in with the old
+    // one is signed out, here and in any other serve of the same history.
+    bool newToken = false;
     // TLS (PEM files); needed, with the password, beyond this machine.
     std::string tlsCert, tlsKey;
     // More names browsers reach this machine by (its host name and addresses
@@ -28,6 +31,8 @@ struct ServeOptions {
 // machine, read twice from the terminal without echo, or one line from
 // stdin when that is no terminal; its hash goes to HISTORY.web-password.
 int SetWebPassword(const std::string& historyPath);
+// What passwd --help says of it.
+std::string PasswdDescription();
 
 // Serves until SIGINT or SIGTERM; returns the program's exit status.
 int Serve(const std::string& historyPath, history::DateOrder order, const ServeOptions& options);

@@ -75,16 +75,29 @@ TEST(CliContacts, ImportedNamesAppearInTheHistorysListings) {
                          " (CSV): 2 numbers added, 0 updated (another name), 0 unchanged, 1 entry skipped:\n"
                          "  line 4: no phone number (\"Otto Nophone\")\n");
 
+    // A name longer than the names page takes (100 characters, two bytes
+    // each here) is cut to it, and said.
+    std::string longName;
+    for (int i = 0; i < 60; ++i) longName += "\xC3\x9C";  // U+00DC
+    longName += std::string(70, 'x');
+    WriteAll(s.File("long.csv"), "Name,Phone\r\nShort,0800 555 0001\r\n" + longName + ",0800 555 0002\r\n");
+    r = RunCli(s, {"--history", path, "contacts", "import", s.File("long.csv")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("\n1 name was longer than 100 characters, the most the names page takes, and cut to it: "
+                         "line 3.\n"), std::string::npos) << r.out;
+    r = RunCli(s, {"--history", path, "contacts", "list", "--format", "csv"});
+    EXPECT_NE(r.out.find("," + longName.substr(0, 120 + 40) + ",long.csv,"), std::string::npos) << r.out;
+
     r = RunCli(s, {"--history", path, "history", "--format", "csv"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,"
-                                                 "date_raw_3,time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name\r");
-    // Newest first; the name is the row's last cell.
+                                                 "date_raw_3,time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name,instance\r");
+    // Newest first; the name is the cell before the instance (none: the box's own calls).
     const std::vector<std::string> names = {"", "\"Smith, Jane\"", "Anna Lee", "J\xC3\xBCrgen M\xC3\xBCller",
                                             "J\xC3\xBCrgen M\xC3\xBCller"};
     size_t at = r.out.find('\n') + 1;
     for (const std::string& name : names) {
-        const size_t end = r.out.find(",false,false," + name + "\r\n", at);
+        const size_t end = r.out.find(",false,false," + name + ",\r\n", at);
         EXPECT_NE(end, std::string::npos) << name << "\n" << r.out.substr(at);
         at = end + 1;
     }

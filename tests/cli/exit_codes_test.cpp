@@ -33,6 +33,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         bool holdPort = false;         // another program holds the adapter's port (locked, as we lock it)
         bool interrupt = false;        // SIGINT once the download has started
         bool lockHistory = false;      // {dir}/h exists, readable, but another program holds its write lock
+        bool fullStdout = false;       // standard output is the full device (a full disk)
     };
     const std::vector<Case> cases = {
         {"a whole download", {"--fast"}, {"--no-history"}, kExitOk, "", true},
@@ -70,6 +71,9 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
          "Cannot write to "},
         {"an output FIFO nobody reads", {"--fast"}, {"--no-history", "--format", "csv", "--output", "{dir}/fifo"},
          kExitOutput, "Cannot write to "},
+        // More than stdout's buffer holds: written at once, not at a flush.
+        {"standard output on a full disk", {"--fast", "--records", "150"}, {"--no-history"}, kExitOutput,
+         "Cannot write to standard output.", false, false, false, false, false, true},
         {"stopped mid-download", {"--records", "40"}, {"--no-history"}, kExitInterrupted,
          "Stopped before the download finished.", false, false, false, true},
         {"an unknown format", {}, {"--format", "xml"}, kExitUsage, "--format: xml is not a format: use text, csv or json"},
@@ -94,7 +98,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         // The box's download as the simulator will send it: a clean one is
         // compared with the simulator's expected log, a spoiled one judged.
         std::vector<std::string> simArgs = c.sim;
-        simArgs.insert(simArgs.end(), {"--records", "8", "--seed", "3"});
+        simArgs.insert(simArgs.begin(), {"--records", "8", "--seed", "3"});  // a case's own count wins
         devsim::CommandLine parsed;
         devsim::DownloadSetup sent;
         std::vector<const char*> argv{"devsim"};
@@ -124,7 +128,10 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
                 kill(p.pid(), SIGINT);
             };
         const auto start = Clock::now();
-        CliRun r = RunCli(s, args, 60s, c.unprivileged ? DropToNobody : std::function<void()>(), during);
+        std::function<void()> before;
+        if (c.unprivileged) before = DropToNobody;
+        if (c.fullStdout) before = [] { dup2(open("/dev/full", O_WRONLY), 1); };
+        CliRun r = RunCli(s, args, 60s, before, during);
         if (held >= 0) close(held);
         sqlite3_close(locker);
         EXPECT_EQ(r.code, c.code) << r.err;

@@ -5,6 +5,9 @@
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstring>
 
 #include "app/cli/exit_codes.h"
 #include "history/call_history.h"
@@ -157,9 +160,10 @@ TEST(CliHistoryFile, ReadOnlyHistoryIsReadAsItIsAndADownloadSaysItsCallsAreNotKe
 }
 
 // A history another program holds locked is waited for within the
-// download's time-out. Locked to the end, or damaged, it does not get the
-// calls: they go to the pending file beside it, with exit 7 and the damaged
-// file left as it was, and the next run takes them in.
+// download's time-out, or until SIGTERM; a full disk is not waited for.
+// Locked to the end, full, or damaged, it does not get the calls: they go
+// to the pending file beside it, with exit 7 and the damaged file left as
+// it was, and the next run takes them in.
 TEST(CliHistoryFile, CallsTheHistoryCannotTakeWaitBesideItForTheNextRun) {
     Scratch s;
     Sim sim(s, {"--fast", "--records", "8", "--seed", "3"});
@@ -196,6 +200,43 @@ TEST(CliHistoryFile, CallsTheHistoryCannotTakeWaitBesideItForTheNextRun) {
             << r.err;
         EXPECT_EQ(KeptCalls(s, path).size(), 8u);  // taken in by the listing
         EXPECT_FALSE(std::filesystem::exists(path + ".pending"));
+    }
+    {
+        SCOPED_TRACE("SIGTERM while waiting for it");
+        const std::string path = s.File("stopped.sqlite3");
+        sqlite3* locker = lock(path);
+        const auto start = Clock::now();
+        CliRun r = RunCli(s, {"--history", path, "download", "--timeout", "40"}, 60s, {}, [&](Process& p) {
+            EXPECT_TRUE(WaitFor([&] { return NewestErr(s).find("8 records wait to be written.") != std::string::npos; }));
+            kill(p.pid(), SIGTERM);
+        });
+        EXPECT_LT(Clock::now() - start, 15s) << "the wait went on after SIGTERM";
+        sqlite3_close(locker);
+        EXPECT_EQ(r.code, kExitHistory) << r.err;
+        EXPECT_NE(r.err.find("8 records could not be written to the call history " + path +
+                             " (another program kept it locked). They are kept in " + path + ".pending"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(KeptCalls(s, path).size(), 8u);
+    }
+    {
+        // Its write-ahead log is the full device: every write of the
+        // history meets ENOSPC, as on a full disk, and waiting frees nothing.
+        SCOPED_TRACE("the disk full");
+        const std::string path = s.File("full.sqlite3");
+        ASSERT_TRUE(history::CallHistory::Open(path, nullptr));
+        ASSERT_EQ(mknod((path + "-wal").c_str(), S_IFCHR | 0600, makedev(1, 7)), 0) << std::strerror(errno);
+        const auto start = Clock::now();
+        CliRun r = RunCli(s, {"--history", path, "download", "--timeout", "40"});
+        EXPECT_LT(Clock::now() - start, 15s) << "a full disk was waited for";
+        EXPECT_EQ(r.code, kExitHistory) << r.err;
+        EXPECT_NE(r.err.find("cannot be written: the disk is full."), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("8 records could not be written to the call history " + path +
+                             " (the disk is full). They are kept in " + path + ".pending"),
+                  std::string::npos)
+            << r.err;
+        std::filesystem::remove(path + "-wal");
+        EXPECT_EQ(KeptCalls(s, path).size(), 8u);
     }
     {
         SCOPED_TRACE("damaged");

@@ -5,6 +5,7 @@
 // a history its owner lets others read, and is told when it cannot.
 #include <sqlite3.h>
 
+#include "app/cli/exit_codes.h"
 #include "history/call_history.h"
 #include "record/render_record.h"
 #include "tests/cli/cli_support.h"
@@ -55,15 +56,18 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         ASSERT_EQ(summary.newCalls, 100);
         ASSERT_EQ(summary.damaged, 1);
     }
-    std::string calls;
-    for (int n = 1; n <= 100; ++n) calls += Number(n) + bodies[n - 1];
+    std::string calls, withDamaged = Number(1) + lost;  // the last received first, its date or none
+    for (int n = 1; n <= 100; ++n) {
+        calls += Number(n) + bodies[n - 1];
+        withDamaged += Number(n + 1) + bodies[n - 1];
+    }
 
     CliRun listed = RunCli(s, {"--history", path, "history"});
     EXPECT_EQ(listed.code, 0) << listed.err;
     EXPECT_EQ(listed.out, SavedBytes(calls));
     listed = RunCli(s, {"--history", path, "history", "--damaged"});
     EXPECT_EQ(listed.code, 0) << listed.err;
-    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));  // no date: after every dated call
+    EXPECT_EQ(listed.out, SavedBytes(withDamaged));
 
     // The first call is at 00:00 of the day --since names; --label takes the
     // label in any case.
@@ -80,15 +84,15 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         ASSERT_EQ(RunCli(s, {"--history", path, "history", "--format", "csv", "--output", s.File("calls.csv")}).code, 0);
     const std::string csv = ReadAll(s.File("calls.csv"));
     EXPECT_EQ(CountLines(csv, "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,"
-                              "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name\r"), 1);
+                              "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name,instance\r"), 1);
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 201);
 
     EXPECT_EQ(KeptCalls(s, path).size(), 100u);
     const auto kept = KeptCalls(s, path, {"--damaged"});
     ASSERT_EQ(kept.size(), 101u);
-    for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(kept.back()[key].is_null()) << key;
-    EXPECT_EQ(kept.back()["text"], "555 0100 SMITH");
-    EXPECT_EQ(kept.back()["damaged"], true);
+    for (const char* key : {"label", "letter", "date", "time"}) EXPECT_TRUE(kept.front()[key].is_null()) << key;
+    EXPECT_EQ(kept.front()["text"], "555 0100 SMITH");
+    EXPECT_EQ(kept.front()["damaged"], true);
 
     auto asNobody = [] {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
@@ -103,19 +107,88 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     // with no file made beside it.
     listed = RunCli(s, {"--history", path, "history", "--damaged"}, 60s, asNobody);
     EXPECT_EQ(listed.code, 0) << listed.err;
-    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));
+    EXPECT_EQ(listed.out, SavedBytes(withDamaged));
     EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
     // While the owner's program has it open, it lists as for the owner.
     auto owner = history::CallHistory::Open(path, nullptr);
     ASSERT_TRUE(owner);
     listed = RunCli(s, {"--history", path, "history", "--damaged"}, 60s, asNobody);
     EXPECT_EQ(listed.code, 0) << listed.err;
-    EXPECT_EQ(listed.out, SavedBytes(calls + "101. " + lost));
+    EXPECT_EQ(listed.out, SavedBytes(withDamaged));
+    owner.reset();
+
+    // Standard output on a full disk: exit 8 and said, whether the bytes
+    // fill stdout's buffer (written at once) or wait in it (written at the end).
+    std::string book = "name,phone\n";
+    for (int i = 0; i < 300; ++i) book += "Person " + std::to_string(i) + ",+49 40 " + std::to_string(1000000 + i) + "\n";
+    WriteAll(s.File("book.csv"), book);
+    ASSERT_EQ(RunCli(s, {"--history", path, "contacts", "import", s.File("book.csv")}).code, 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {"history"}, {"history", "--format", "json"}, {"history", "--check"}, {"contacts", "list"},
+        {"contacts", "set", "555 0100", "Ann"}};
+    for (const auto& command : commands) {
+        std::vector<std::string> args = {"--history", path};
+        args.insert(args.end(), command.begin(), command.end());
+        SCOPED_TRACE(args[2] + " " + args.back());
+        listed = RunCli(s, args, 60s, [] { dup2(open("/dev/full", O_WRONLY), 1); });
+        EXPECT_EQ(listed.code, kExitOutput) << listed.err;
+        EXPECT_NE(listed.err.find("Cannot write to standard output."), std::string::npos) << listed.err;
+    }
 }
 
 // Damage on any one page of the file: `history` either lists exactly what a
 // sound file lists and exits 0, or says the file is damaged and exits 7; `history --check` never calls damage sound
 // that the listing found.
+// A call collected from another machine's watcher says which one in JSON and
+// in CSV's last column; rows appended to a file that an older listing began
+// keep its columns.
+TEST(CliHistory, CollectedCallsSayTheirWatcherInJsonAndCsv) {
+    Scratch s;
+    const std::string path = s.File("h");
+    {
+        std::string problem;
+        auto h = history::CallHistory::Open(path, &problem);
+        ASSERT_TRUE(h) << problem;
+        CallRecord f;
+        std::copy_n("HOME    ", 8, f.label.begin());
+        f.dateTime = {7, 15, 26, 9, 30};
+        f.text = "555 0100";
+        f.hasText = true;
+        h->BeginDownload("/dev/ttyUSB0");
+        h->AddRecord(f);
+        h->EndDownload(history::DownloadEnd::Completed);
+        f.dateTime[4] = 31;
+        ASSERT_EQ(h->Collect({"kitchen-1.4", 7, 1796724000000, f}), history::CollectResult::New);
+    }
+    const auto kept = KeptCalls(s, path);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].value("instance", "none"), "kitchen-1.4");  // 09:31, newest first
+    EXPECT_EQ(kept[1].value("instance", "none"), "none");
+
+    const std::string header = "id,download,received,label,letter,date,time,date_raw_1,date_raw_2,date_raw_3,"
+                               "time_raw_1,time_raw_2,text,text_hex,tone_only,damaged,name";
+    const CliRun csv = RunCli(s, {"--history", path, "history", "--format", "csv"});
+    ASSERT_EQ(csv.code, 0) << csv.err;
+    const auto rows = [](const std::string& text) {
+        std::vector<std::string> out;
+        for (size_t at = 0, nl; (nl = text.find("\r\n", at)) != std::string::npos; at = nl + 2)
+            out.push_back(text.substr(at, nl - at));
+        return out;
+    };
+    auto listed = rows(csv.out);
+    ASSERT_EQ(listed.size(), 3u) << csv.out;
+    EXPECT_EQ(listed[0], header + ",instance");
+    EXPECT_TRUE(listed[1].ends_with(",555 0100,3535352030313030,false,false,,kitchen-1.4")) << listed[1];
+    EXPECT_TRUE(listed[2].ends_with(",false,false,,")) << listed[2];
+
+    std::ofstream(s.File("older.csv"), std::ios::binary) << header << "\r\n";
+    ASSERT_EQ(RunCli(s, {"--history", path, "history", "--format", "csv", "--output", s.File("older.csv")}).code, 0);
+    listed = rows(ReadAll(s.File("older.csv")));
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0], header);
+    EXPECT_TRUE(listed[1].ends_with(",false,false,")) << listed[1];
+}
+
 TEST(CliHistory, DamageOnAnyPageIsSaidNeverListedAsSound) {
     Scratch s;
     const std::string path = s.File("sound");

@@ -418,6 +418,33 @@ TEST(CallHistoryFailure, DamagedFileKeepsEveryByteAndItsRecordsWaitBesideIt) {
     EXPECT_EQ(h->CountCalls(), 143);
 }
 
+// A pending file beside a history another program holds: taken in, in the
+// same run, once the lock is let go.
+TEST(CallHistoryFailure, PendingRecordsWaitForALockToGoAndAreTakenInThen) {
+    TempDir dir;
+    ASSERT_TRUE(CallHistory::Open(dir.File(), nullptr));
+    const std::string pending = PendingPath(dir.File());
+    PendingRecord kept;
+    kept.port = "ttyUSB0";
+    kept.fields = Record("HOME", "5551234", {7, 15, 26, 9, 5});
+    std::string error;
+    ASSERT_TRUE(AppendPending(pending, {kept}, &error)) << error;
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.File().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto h = CallHistory::Open(dir.File(), nullptr);
+    ASSERT_TRUE(h);
+    h->Flush();
+    EXPECT_EQ(h->TakeNotice(), std::nullopt);
+    ASSERT_TRUE(std::filesystem::exists(pending));
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    for (int tick = 0; tick < 100 && std::filesystem::exists(pending); ++tick) h->Flush();
+    EXPECT_EQ(h->TakeNotice(), "1 records an earlier run kept in " + pending + " are now in the call history (1 new call).");
+    EXPECT_FALSE(std::filesystem::exists(pending));
+    EXPECT_EQ(h->CountCalls(), 1);
+}
+
 // A spill cut off in the middle of its line (the program killed while it
 // wrote) costs that line only: the next spill starts on a line of its own.
 TEST(CallHistoryFailure, ACutPendingLineDoesNotSwallowTheNextSpill) {

@@ -19,8 +19,9 @@ TEST(Retention, OldCallsGoAtStartThenOnceADay) {
         std::string problem;
         auto h = CallHistory::Open(dir.File(), &problem, clock.Options());
         ASSERT_TRUE(h) << problem;
-        // Received 40 and 31 days ago, 30 days less half an hour ago, and yesterday.
-        const int64_t ages[] = {40 * kDay, 31 * kDay, 30 * kDay - kHour / 2, kDay};
+        // Received 40 and 31 days ago, 30 days ago to the millisecond (the
+        // cut-off: kept), 30 days less half an hour ago, and yesterday.
+        const int64_t ages[] = {40 * kDay, 31 * kDay, 30 * kDay, 30 * kDay - kHour / 2, kDay};
         int n = 0;
         for (int64_t age : ages) {
             clock.now = start - age;
@@ -42,10 +43,10 @@ TEST(Retention, OldCallsGoAtStartThenOnceADay) {
     };
     const Step steps[] = {
         // At start: the calls of 40 and 31 days ago.
-        {0, "History: removed 2 calls and 2 damaged records received before ", 2},
-        {0, nullptr, 2},  // the next tick does nothing
-        {kHour, nullptr, 2},  // the third call is now 30 days old, but a day has not passed
-        {kDay - kHour, "History: removed 1 call and 1 damaged record received before ", 1},  // a day after the first
+        {0, "History: removed 2 calls and 2 damaged records received before ", 3},
+        {0, nullptr, 3},  // the next tick does nothing
+        {kHour, nullptr, 3},  // the fourth call is now 30 days old, but a day has not passed
+        {kDay - kHour, "History: removed 2 calls and 2 damaged records received before ", 1},  // a day after the first
         {kDay / 2, nullptr, 1},
     };
     for (const Step& step : steps) {

@@ -117,14 +117,14 @@ void ExpectVersion1Listing(CallHistory& h) {
         std::vector<int64_t> ids;
     };
     const Case cases[] = {
-        {{}, {5, 2, 1, 6}},  // newest by the box's date; the same minute: received later first
-        {{.includeDamaged = true}, {5, 3, 2, 1, 6}},
+        {{}, {6, 5, 2, 1}},  // the last received first
+        {{.includeDamaged = true}, {6, 5, 3, 2, 1}},
         {{.search = "MÜLLER"}, {2, 1}},  // through the search index
         {{.search = "555 01"}, {5}},     // not indexed yet: row by row
-        {{.search = "ho"}, {2, 1, 6}},   // short: row by row, label too
-        {{.label = "Home"}, {2, 1, 6}},
+        {{.search = "ho"}, {6, 2, 1}},   // short: row by row, label too
+        {{.label = "Home"}, {6, 2, 1}},
         {{.since = "2026-07-16"}, {5}},
-        {{.dateOrder = DateOrder::DMY}, {6, 5, 2, 1}},
+        {{.since = "2026-01-01", .dateOrder = DateOrder::DMY}, {6, 5}},  // day first: 15/7 is no date
     };
     for (const Case& c : cases) {
         std::vector<int64_t> ids;
@@ -258,17 +258,17 @@ TEST(CallHistorySchema, Version5HistoryUpgradesAndKeepsEachCollectedCallOnce) {
         CollectedCall call;
         CollectResult result;
     } cases[] = {
-        {{"kitchen", 4, at, home}, CollectResult::New},    // this box's call, seen by another box too
-        {{"hall", 4, at, home}, CollectResult::New},       // and by a third, under the same id in its own history
-        {{"kitchen", 4, at, home}, CollectResult::Known},  // sent again
-        {{"kitchen", 5, at, home}, CollectResult::New},    // the caller again within the minute
+        {{"kitchen", 1, at, home}, CollectResult::New},    // this box's call, seen by another box too
+        {{"hall", 1, at, home}, CollectResult::New},       // and by a third, under the same id in its own history
+        {{"kitchen", 1, at, home}, CollectResult::Known},  // sent again
+        {{"kitchen", 2, at, home}, CollectResult::New},    // the caller again within the minute
     };
     for (const auto& c : cases) EXPECT_EQ(h->Collect(c.call), c.result) << c.call.instance << c.call.sourceId;
     h->BeginDownload("/dev/ttyUSB0");
     h->AddRecord(home);
     EXPECT_EQ(h->EndDownload(DownloadEnd::Completed).knownCalls, 1);  // the box's own call is still known
     EXPECT_EQ(h->LastCollected("attic"), 0);
-    EXPECT_EQ(h->LastCollected("kitchen"), 5);
+    EXPECT_EQ(h->LastCollected("kitchen"), 2);
 
     auto reader = CallReader::Open(path, &problem);
     ASSERT_TRUE(reader) << problem;
@@ -289,7 +289,45 @@ TEST(CallHistorySchema, Version5HistoryUpgradesAndKeepsEachCollectedCallOnce) {
     ASSERT_EQ(Exec(path, "DELETE FROM records WHERE instance = 'kitchen'"), SQLITE_OK);
     h = CallHistory::Open(path, &problem);
     ASSERT_TRUE(h) << problem;
-    EXPECT_EQ(h->LastCollected("kitchen"), 5);
+    EXPECT_EQ(h->LastCollected("kitchen"), 2);
+}
+
+// A watcher's mark moves over the numbers kept in a row and over the gaps a
+// replay's whole answer settled; a number beyond a gap, however far, moves it
+// not; nothing moves it back, pruning included.
+TEST(CallHistorySchema, TheCollectedMarkMovesOnlyOverCallsInARowAndSettledGaps) {
+    TempDir dir;
+    const std::string path = dir.path + "/calls.sqlite3";
+    std::string problem;
+    auto h = CallHistory::Open(path, &problem);
+    ASSERT_TRUE(h) << problem;
+    const struct {
+        int64_t collect, settle, mark;
+    } steps[] = {
+        {2, 0, 0},             // beyond the gap of 1
+        {1, 0, 2},             // the gap filled: on over 2
+        {5, 0, 2},             // beyond 3 and 4
+        {0, 4, 5},             // an answer showed 3 and 4 do not exist: on over 5
+        {999999999999, 0, 5},  // a far number
+        {3, 0, 5},             // a late copy below the mark
+        {0, 3, 5},             // an older answer's end
+        {6, 0, 6},
+    };
+    int64_t at = 1796724000000;
+    for (const auto& s : steps) {
+        if (s.collect)
+            EXPECT_EQ(h->Collect({"kitchen", s.collect, at++, Record("HOME", "555 0100", {7, 15, 26, 9, 30})}),
+                      CollectResult::New);
+        if (s.settle) EXPECT_TRUE(h->SettleCollected("kitchen", s.settle));
+        EXPECT_EQ(h->LastCollected("kitchen"), s.mark) << s.collect << " " << s.settle;
+    }
+    h->Close(1000);
+    h.reset();
+    ASSERT_EQ(Exec(path, "DELETE FROM records"), SQLITE_OK);
+    h = CallHistory::Open(path, &problem);
+    ASSERT_TRUE(h) << problem;
+    EXPECT_EQ(h->LastCollected("kitchen"), 6);
+    EXPECT_EQ(h->LastCollected("hall"), 0);
 }
 
 // A record whose boundary frame was lost, as the protocol hands it over (and

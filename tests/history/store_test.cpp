@@ -42,6 +42,9 @@ TEST(CallHistoryStore, EachCallIsKeptOnceAcrossDownloads) {
         {"damaged copy first in its download", {"Aa", "a"}, {1, 0}, {0, 1}, 2, 1},
         {"tone only and empty text, apart in one download", {"te", "e"}, {2, 0}, {0, 1}, 2, 2},
         {"tone only, empty text, NUL and space differ", {"tens", "tens"}, {4, 0}, {0, 4}, 4, 4},
+        // The same minute, another text: the second is its own call, known
+        // again without the first beside it.
+        {"same minute, other text, the first gone later", {"ns", "s"}, {2, 0}, {0, 1}, 2, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,22 +249,26 @@ TEST(CallHistoryStore, ListFiltersAndOrders) {
             return out;
         };
         using V = std::vector<int64_t>;
-        EXPECT_EQ(ids({}), (V{2, 6, 1, 3, 4}));  // by the box's date, ties newest received; no date last
-        EXPECT_EQ(ids({.includeDamaged = true}), (V{2, 5, 6, 1, 3, 4}));
+        // The last received first, whatever the box's date; ties: the last kept first.
+        EXPECT_EQ(ids({}), (V{6, 4, 3, 2, 1}));
+        EXPECT_EQ(ids({.includeDamaged = true}), (V{6, 5, 4, 3, 2, 1}));
+        // The box's dates choose, not the order.
         EXPECT_EQ(ids({.since = "2026-07-15", .until = "2026-07-15"}), (V{6, 1}));
         EXPECT_EQ(ids({.since = "2026-07-16"}), (V{2}));
+        EXPECT_EQ(ids({.until = "2026-07-14"}), (V{3}));
         // Read day first: 7/15 and 13/40 are no dates, 8/1 is January 8th.
-        EXPECT_EQ(ids({.dateOrder = DateOrder::DMY}), (V{3, 2, 6, 4, 1}));
+        EXPECT_EQ(ids({.since = "2026-01-08", .until = "2026-01-08", .dateOrder = DateOrder::DMY}), (V{2}));
+        EXPECT_EQ(ids({.since = "2026-01-01", .dateOrder = DateOrder::DMY}), (V{3, 2}));
         EXPECT_EQ(ids({.search = "müller"}), (V{1}));   // UTF-8 term, Latin-1 text, any case
         EXPECT_EQ(ids({.search = "émile"}), (V{1}));
         EXPECT_EQ(ids({.search = "Ü"}), (V{1}));        // short terms: scanned
-        EXPECT_EQ(ids({.search = "ho"}), (V{1, 3, 4}));  // label matches too
+        EXPECT_EQ(ids({.search = "ho"}), (V{4, 3, 1}));  // label matches too
         EXPECT_EQ(ids({.search = "555 01"}), (V{2}));
-        EXPECT_EQ(ids({.search = "OFFI"}), (V{2, 6}));
+        EXPECT_EQ(ids({.search = "OFFI"}), (V{6, 2}));
         EXPECT_EQ(ids({.search = "x\"y", .limit = 3}), (V{}));  // quotes reach the index as text
         EXPECT_EQ(ids({.search = "日本"}), (V{}));       // beyond Latin-1: nothing can match
-        EXPECT_EQ(ids({.label = "home "}), (V{1, 3, 4}));
-        EXPECT_EQ(ids({.limit = 2}), (V{2, 6}));
+        EXPECT_EQ(ids({.label = "home "}), (V{4, 3, 1}));
+        EXPECT_EQ(ids({.limit = 2}), (V{6, 4}));
         EXPECT_EQ(Words(h->TakeProblem()), std::nullopt);
         EXPECT_EQ(ids({.since = "2026-13-01"}), (V{}));
         EXPECT_EQ(Words(h->TakeProblem()), "The date 2026-13-01 is not a date of the form YYYY-MM-DD.");

@@ -43,9 +43,14 @@ HOSTILE = [
     # A right-to-left override in UTF-8 is three Latin-1 bytes: a, a C1
     # control (shown as U+FFFD) and the registered sign. Nothing turns.
     (r"\xe2\x80\xaeevil.exe", "\u00e2\ufffd\u00aeevil.exe"),
-    (r"M\xdcLLER \xc9MILE\ttab", "M\u00dcLLER \u00c9MILE\u2409tab"),
+    (r"M\xdcLLER \xc9MILE\ttab", "M\u00dcLLER \u00c9MILE\u2192tab"),
+    # Line ends as a mark the pages' fonts have (the control pictures are
+    # empty boxes in them).
+    (r"TWO\r\nLINES\rAND\nMORE", "TWO\u21b5LINES\u21b5AND\u21b5MORE"),
 ]
-PLAIN = ["ALICE SMITH 5550100", "BOB JONES 5550101", "ALICE SMITH 5550100", "CAROL 5550102"]
+# A caller text far longer than a box's own: its start shows, a few lines at most.
+LONG = "5550111 " + "LONG CALLER TEXT " * 11
+PLAIN = ["ALICE SMITH 5550100", "BOB JONES 5550101", "ALICE SMITH 5550100", "CAROL 5550102", LONG]
 # One line written three ways, in October and December (box dates, MM DD YY).
 LINE = [("0301234567 DORA", "10 15 26"), ("+49 30 1234567", "12 01 26"),
         ("(030) 1234567 <img src=x onerror=alert(1)>", "12 08 26")]
@@ -224,7 +229,8 @@ def names_and_callers(driver, port, cookie, out):
     add.find_element(By.NAME, "number").send_keys("+49 30 1234567")
     add.find_element(By.NAME, "name").send_keys("Dora <b>D</b>")
     add.find_element(By.CSS_SELECTOR, "button").click()
-    wait_for(lambda: "saved=" in driver.current_url, 5)
+    check(wait_for(lambda: "The name for +49301234567 is kept." in driver.page_source, 5),
+          "the page says the name is kept (from the server, not the address: %s)" % driver.current_url)
     rows = driver.find_elements(By.CSS_SELECTOR, "#names li")
     check(len(rows) == 1 and rows[0].find_element(By.NAME, "name").get_attribute("value") == "Dora <b>D</b>",
           "a name added in the page is listed as typed")
@@ -242,7 +248,8 @@ def names_and_callers(driver, port, cookie, out):
     add.find_element(By.CSS_SELECTOR, "button").click()
     wait_for(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#names li")) == 2, 5)
     driver.find_element(By.CSS_SELECTOR, "#names li[data-number='08005550000'] button.remove").click()
-    wait_for(lambda: "removed=" in driver.current_url, 5)
+    check(wait_for(lambda: "The name for 08005550000 is removed." in driver.page_source, 5),
+          "the page says the name is removed")
     check([li.get_attribute("data-number") for li in driver.find_elements(By.CSS_SELECTOR, "#names li")]
           == ["+49301234567"], "a name removed in the page is gone")
     driver.save_screenshot(os.path.join(out, "names-desktop.png"))
@@ -282,6 +289,13 @@ def names_and_callers(driver, port, cookie, out):
           "the caller page has a bar per month: %r" % titles)
     check("Dora Edited" in driver.find_element(By.TAG_NAME, "h1").text, "the caller page is headed by the name")
     driver.save_screenshot(os.path.join(out, "caller-desktop.png"))
+    # One month of calls: one bar of a year's width, not a block the chart's.
+    driver.get(base + "/caller?n=5550111")
+    bars = driver.find_elements(By.CSS_SELECTOR, "svg.chart rect.bar")
+    chart = max([c.rect["width"] for c in driver.find_elements(By.CSS_SELECTOR, "svg.chart")] or [0])
+    check(len(bars) == 1 and bars[0].rect["width"] <= chart / 12,
+          "one month is one narrow bar (%.0f of %.0f px)" % (bars[0].rect["width"] if bars else -1, chart))
+    driver.save_screenshot(os.path.join(out, "caller-one-month-desktop.png"))
 
     driver.get(base + "/overview")
     check(driver.find_element(By.ID, "adapter").text == "Not plugged in", "the overview says no adapter is plugged in")
@@ -377,6 +391,16 @@ def main():
             check(False, "no alert ran")
         except NoAlertPresentException:
             check(True, "no alert ran")
+        long_row = [td for td in driver.find_elements(By.CSS_SELECTOR, "#calls td.text") if "LONG CALLER" in td.text]
+        check(len(long_row) == 1 and long_row[0].text == LONG[:80] + "\u2026" and
+              long_row[0].find_element(By.CSS_SELECTOR, "bdi").get_attribute("title") == LONG and
+              long_row[0].rect["height"] < 70,
+              "a long caller text shows its start, the whole as a tooltip, a few lines tall (%s px)" %
+              (long_row[0].rect["height"] if long_row else None))
+        order = " ".join(p.text for p in driver.find_elements(By.CSS_SELECTOR, "p.order"))
+        headings = [th.text for th in driver.find_elements(By.CSS_SELECTOR, "#calls thead th")][:2]
+        check(order.startswith("Newest first by the time each call was received") and
+              headings == ["Received", "Box time"], "the page says its order, the received time first: %r" % headings)
         counts = [td.text for td in driver.find_elements(By.CSS_SELECTOR, "#calls tbody tr td.count")]
         check(counts[len(first) - 1 - first.index("ALICE SMITH 5550100")] == "2", "a caller text met twice counts 2")
         driver.save_screenshot(os.path.join(args.out, "calls-desktop.png"))
@@ -433,7 +457,8 @@ def main():
               "nothing sticks out sideways at a phone's width")
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
                                {"features": [{"name": "prefers-color-scheme", "value": "light"}]})
-        for page, path in [("names", "/names"), ("caller", "/caller?n=%2B49301234567"), ("overview", "/overview")]:
+        for page, path in [("names", "/names"), ("caller", "/caller?n=%2B49301234567"),
+                           ("caller-one-month", "/caller?n=5550111"), ("overview", "/overview")]:
             driver.get("http://127.0.0.1:%d%s" % (port, path))
             driver.save_screenshot(os.path.join(args.out, "%s-phone.png" % page))
             check(driver.execute_script("return document.documentElement.scrollWidth") <= 390,

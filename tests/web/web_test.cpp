@@ -33,8 +33,10 @@ TEST(WebText, EscapesWhatCameFromTheLineOrTheUser) {
     const std::vector<Case> cases = {
         {"markup", "<img src=x onerror=alert(1)>", true, "&lt;img src=x onerror=alert(1)&gt;"},
         {"quotes break no attribute", "\"'&amp;", true, "&quot;&#39;&amp;amp;"},
-        {"C0 controls shown as pictures", std::string("a\x01\t\r\n\x1f\x7f", 7), true,
-         "a\u2401\u2409\u240d\u240a\u241f\u2421"},
+        // Marks the pages' fonts have: the control pictures show as empty boxes.
+        {"line ends and tabs shown as arrows", "A\r\nB\nC\rD\n\rE\tF", true,
+         "A\u21b5B\u21b5C\u21b5D\u21b5\u21b5E\u2192F"},
+        {"other C0 controls and DEL replaced", std::string("a\x01\x1f\x7f", 4), true, "a\ufffd\ufffd\ufffd"},
         {"NUL as the log shows it", std::string("a\0b", 3), true, "a b"},
         {"C1 controls replaced", "\x80x\x9f", true, "\ufffdx\ufffd"},
         {"Latin-1 letters as UTF-8", "M\xDCLLER \xC9MILE\xA0", true, "M\u00dcLLER \u00c9MILE\u00a0"},
@@ -54,7 +56,16 @@ TEST(WebText, EscapesWhatCameFromTheLineOrTheUser) {
 }
 
 TEST(WebGate, JudgesHostAndToken) {
-    const std::string t(64, 'a');
+    const std::string t(64, 'a'), id(64, 'c');
+    // The token opens a sign-in; only a sign-in's id is a cookie that counts.
+    auto gate = [&](bool auth) {
+        GateRules rules;
+        rules.port = 8080;
+        rules.token = t;
+        rules.auth = auth;
+        rules.session = [&](std::string_view cookie) { return cookie == id; };
+        return Gate(rules);
+    };
     struct Case {
         const char* what;
         bool auth;
@@ -63,15 +74,16 @@ TEST(WebGate, JudgesHostAndToken) {
     };
     const std::vector<Case> cases = {
         {"the printed URL", true, "127.0.0.1:8080", "", t, Verdict::TakeToken},
-        {"the cookie", true, "localhost:8080", "dialscope_8080=" + t, "", Verdict::Pass},
-        {"the cookie among others", true, "[::1]:8080", "x=1; dialscope_8080=" + t + "; y=2", "", Verdict::Pass},
+        {"the sign-in", true, "localhost:8080", "dialscope_8080=" + id, "", Verdict::Pass},
+        {"the sign-in among others", true, "[::1]:8080", "x=1; dialscope_8080=" + id + "; y=2", "", Verdict::Pass},
+        {"the token as a cookie", true, "127.0.0.1:8080", "dialscope_8080=" + t, "", Verdict::Forbidden},
         {"nothing", true, "127.0.0.1:8080", "", "", Verdict::Forbidden},
         {"a wrong cookie", true, "127.0.0.1:8080", "dialscope_8080=" + std::string(64, 'b'), "", Verdict::Forbidden},
-        {"another port's cookie", true, "127.0.0.1:8080", "dialscope_9090=" + t, "", Verdict::Forbidden},
+        {"another port's cookie", true, "127.0.0.1:8080", "dialscope_9090=" + id, "", Verdict::Forbidden},
         {"an empty cookie", true, "127.0.0.1:8080", "dialscope_8080=", "", Verdict::Forbidden},
         {"a token's start", true, "127.0.0.1:8080", "", t.substr(0, 63), Verdict::Forbidden},
         {"a token and more", true, "127.0.0.1:8080", "", t + "a", Verdict::Forbidden},
-        {"a wrong URL token beside a good cookie", true, "127.0.0.1:8080", "dialscope_8080=" + t, "b",
+        {"a wrong URL token beside a good cookie", true, "127.0.0.1:8080", "dialscope_8080=" + id, "b",
          Verdict::Forbidden},
         {"a rebinding name", true, "attacker.example:8080", "dialscope_8080=" + t, t, Verdict::WrongHost},
         {"our name as a prefix", true, "127.0.0.1:8080.attacker.example", "", t, Verdict::WrongHost},
@@ -83,9 +95,10 @@ TEST(WebGate, JudgesHostAndToken) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(Gate(8080, t, c.auth).Judge(c.host, c.cookies, c.urlToken), c.verdict);
+        EXPECT_EQ(gate(c.auth).Judge(c.host, c.cookies, c.urlToken), c.verdict);
     }
-    EXPECT_EQ(Gate(80, t, true).Judge("localhost", "dialscope_80=" + t, ""), Verdict::Pass);
+    EXPECT_EQ(Gate(80, t, true).Judge("localhost", "", t), Verdict::TakeToken);
+    EXPECT_EQ(Gate(80, t, true).Judge("localhost", "dialscope_80=" + t, ""), Verdict::Forbidden);
 }
 
 // Beyond this machine: the names given, the cookie a session over TLS.
@@ -94,6 +107,7 @@ TEST(WebGate, JudgesSessionsAndNamesBeyondThisMachine) {
     GateRules rules;
     rules.port = 8443;
     rules.tls = true;
+    rules.password = true;
     rules.names = {"192.0.2.2", "Calls.Example", "[2001:db8::2]"};
     rules.session = [&](std::string_view id) { return id == good; };
     const Gate gate(rules);
@@ -287,6 +301,17 @@ TEST(WebPages, BoxColumnAndFilterOnlyWithCollectedCalls) {
         }
     }
     EXPECT_EQ(nlohmann::json::parse(CallJson(row, history::DateOrder::MDY))["instance"], "kitchen");
+
+    // A long text with a number: its start is the link, a few lines at
+    // most; the whole is its tooltip.
+    const std::string start = "0301234567 " + std::string(69, 'W');
+    row.call.fields.text = start + std::string(300, 'Z');
+    const std::string html = RowsHtml({row}, history::DateOrder::MDY);
+    const size_t link = html.find("<a class=\"caller\"");
+    ASSERT_NE(link, std::string::npos) << html;
+    const std::string shown = html.substr(link, html.find("</a>", link) - link);
+    EXPECT_NE(shown.find(">" + start + "\u2026</bdi>"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("title=\"" + row.call.fields.text + "\""), std::string::npos) << shown;
     row.call.instance.clear();
     EXPECT_TRUE(nlohmann::json::parse(CallJson(row, history::DateOrder::MDY))["instance"].is_null());
 }
@@ -336,9 +361,15 @@ TEST(WebPages, CallerAndOverviewCountByLineAndDay) {
     EXPECT_EQ(Count(page, "<rect class=\"bar\""), 4u);
     EXPECT_EQ(Count(page, "&lt;b&gt;Smith&lt;/b&gt;"), 1u + 1u + 3u);  // title, heading, each row
     EXPECT_EQ(page.find("<b>"), std::string::npos);
-    // The highest bar fills the chart; an empty month has none.
+    // The highest bar fills the chart; an empty month has none. Room is
+    // made for twelve bars at least: a few are not blocks the chart's width.
     const std::string svg = BarChartSvg({{"a", 2}, {"b", 0}, {"c", 1}}, "x");
-    EXPECT_NE(svg.find("y=\"24.0\" width=\"160.0\" height=\"98.0\""), std::string::npos) << svg;
+    EXPECT_NE(svg.find("x=\"5.0\" y=\"24.0\" width=\"40.0\" height=\"98.0\""), std::string::npos) << svg;
+    EXPECT_NE(svg.find(">a \u2013 c</text>"), std::string::npos) << svg;  // too narrow for two labels
+    const std::string one = BarChartSvg({{"2026-12", 1}}, "x");
+    EXPECT_NE(one.find("<rect class=\"bar\" x=\"5.0\" y=\"24.0\" width=\"40.0\""), std::string::npos) << one;
+    std::vector<std::pair<std::string, int64_t>> month(30, {"d", 1});
+    EXPECT_EQ(Count(BarChartSvg(month, "x"), "width=\"16.0\""), 30u);  // 600 / 30, less a fifth
     EXPECT_NE(svg.find("height=\"0.0\"><title>b: 0 calls"), std::string::npos);
     EXPECT_NE(svg.find("height=\"49.0\"><title>c: 1 call<"), std::string::npos);
 
