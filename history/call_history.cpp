@@ -218,10 +218,25 @@ bool CallHistory::Impl::Connect(bool readOnly, std::string* problem) {
     if (!readOnly) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     // Opening may wait for another process that is creating the same file.
     sqlite3_busy_timeout(db, 2000);
+    // Read in one statement, so from one state of the file: another program
+    // creating it meanwhile commits its tables and their version together,
+    // and apart they could be seen as tables without a version (another
+    // program's database).
     int64_t version = 0, appId = 0, tables = 0;
-    rc = QueryInt(db, "PRAGMA user_version", &version);
-    if (rc == SQLITE_OK) rc = QueryInt(db, "PRAGMA application_id", &appId);
-    if (rc == SQLITE_OK) rc = QueryInt(db, "SELECT count(*) FROM sqlite_schema", &tables);
+    {
+        Statement st(db,
+                     "SELECT (SELECT user_version FROM pragma_user_version), "
+                     "(SELECT application_id FROM pragma_application_id), (SELECT count(*) FROM sqlite_schema)");
+        rc = st.ok() ? st.Step() : (sqlite3_errcode(db) ? sqlite3_errcode(db) : SQLITE_ERROR);
+        if (rc == SQLITE_ROW) {
+            version = sqlite3_column_int64(st.get(), 0);
+            appId = sqlite3_column_int64(st.get(), 1);
+            tables = sqlite3_column_int64(st.get(), 2);
+            rc = SQLITE_OK;
+        } else if (rc == SQLITE_DONE) {
+            rc = SQLITE_ERROR;
+        }
+    }
     if (rc != SQLITE_OK) {
         int primary = rc & 0xFF;
         if ((primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) && oursByHeader) {

@@ -235,3 +235,36 @@ TEST(CallHistoryFile, AReaderOpenedWithoutAWriterSeesTheWriterThatComes) {
 
 }  // namespace
 }  // namespace dialscope::history::test
+
+namespace dialscope::history::test {
+namespace {
+
+// Programs started together on a history none of them has made yet: each
+// opens it as a history, none takes another's half-made file for a
+// database of another program. (A race: each round gives it a chance.)
+TEST(CallHistoryFile, ProgramsStartedTogetherOnANewHistoryAllOpenIt) {
+    TempDir dir;
+    int refused = 0;
+    for (int round = 0; round < 30 && refused == 0; ++round) {
+        const std::string path = dir.File(("calls-" + std::to_string(round) + ".sqlite3").c_str());
+        std::vector<pid_t> children;
+        for (int i = 0; i < 4; ++i) {
+            pid_t child = fork();
+            if (child == 0) {
+                std::string problem;
+                auto h = CallHistory::Open(path, &problem);
+                _exit(h ? 0 : problem.find("another program") != std::string::npos ? 1 : 2);
+            }
+            children.push_back(child);
+        }
+        for (pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 1) ++refused;
+        }
+    }
+    EXPECT_EQ(refused, 0) << "a new history was taken for another program's database";
+}
+
+}  // namespace
+}  // namespace dialscope::history::test
