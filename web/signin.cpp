@@ -48,10 +48,13 @@ void SignIn::Check(const net::ip::address& from, std::string password,
     };
     auto timer = std::make_shared<net::steady_timer>(ioc_, wait);
     timer->async_wait([this, timer, who, finish, password = std::move(password)](boost::system::error_code) mutable {
-        net::post(checker_, [this, who, finish, password = std::move(password)]() mutable {
+        // The answer (which holds the connection) is handed on, never copied:
+        // the checking thread must not let go of the last reference to a
+        // connection, whose end belongs to the server's thread.
+        net::post(checker_, [this, who, finish = std::move(finish), password = std::move(password)]() mutable {
             const bool right = PasswordMatches(hash_, password);
             sodium_memzero(password.data(), password.size());
-            net::post(ioc_, [this, who, finish, right] {
+            net::post(ioc_, [this, who, finish = std::move(finish), right] {
                 const auto now = LoginClock::now();
                 if (right) {
                     throttle_.Succeeded(who);
