@@ -73,12 +73,8 @@ double Median(uint16_t port, const std::string& path, std::string* answer) {
 
 int main() {
     using namespace dialscope;
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/dialscope-bench-web-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) return 1;
-    const std::string dir = name.data();
+    const std::string dir = bench::NewFolder("web");
+    if (dir.empty()) return 1;
     const std::string path = dir + "/calls.sqlite3";
     std::string problem;
     {

@@ -179,12 +179,8 @@ int main() {
                      static_cast<long>(limit.rlim_max));
         return 1;
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/dialscope-bench-crowd-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) return 1;
-    const std::string dir = name.data();
+    const std::string dir = bench::NewFolder("crowd");
+    if (dir.empty()) return 1;
     const std::string path = dir + "/calls.sqlite3";
     std::string problem;
     if (!history::CallHistory::Open(path, &problem)) {

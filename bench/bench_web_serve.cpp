@@ -118,12 +118,8 @@ bool AddCall(const std::string& path) {
 int main() {
     using namespace dialscope;
     signal(SIGPIPE, SIG_IGN);
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/dialscope-bench-serve-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) return 1;
-    const std::string dir = name.data();
+    const std::string dir = bench::NewFolder("serve");
+    if (dir.empty()) return 1;
     const std::string path = dir + "/calls.sqlite3";
     std::string problem;
     if (!history::CallHistory::Open(path, &problem)) {

@@ -5,9 +5,21 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace dialscope::bench {
+
+// A new folder of the bench's own under $TMPDIR (or /tmp); empty when it
+// cannot be made.
+inline std::string NewFolder(const std::string& bench) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/dialscope-bench-" + bench + "-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    return mkdtemp(name.data()) ? std::string(name.data()) : std::string();
+}
 
 // `calls` calls received a minute apart, box dates over seven years, three labels,
 // each call with its own number.
