@@ -19,20 +19,28 @@ void TwoDigits(std::string& out, int value) {
     out += static_cast<char>('0' + value % 10);
 }
 
+// The number takes the first four positions of the header line, so the
+// label, letter, date and time stand in the same columns on every line:
+// " 7. " and "42. ", "100." to "999." (no room for the space), and "***."
+// for a number that does not fit. The call history keeps every call of a
+// download in its order, so stars here lose nothing there.
+void Number(std::string& out, int32_t number) {
+    if (number < 1 || number > 999) {
+        out += "***.";
+        return;
+    }
+    if (number >= 100) out += static_cast<char>('0' + number / 100);
+    if (number >= 10) out += static_cast<char>('0' + number / 10 % 10);
+    else out += ' ';
+    out += static_cast<char>('0' + number % 10);
+    out += number >= 100 ? "." : ". ";
+}
+
 }  // namespace
 
 void RenderRecord(const CallRecord& record, int32_t number, std::string& out) {
     out.clear();
-    if (number >= 0 && number <= 9) {
-        out += ' ';
-        out += static_cast<char>('0' + number);
-    } else {
-        char digits[12];
-        int d = 0;
-        for (uint32_t v = static_cast<uint32_t>(number); v > 0; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
-        while (d > 0) out += digits[--d];
-    }
-    out += ". ";
+    Number(out, number);
     for (uint8_t b : record.label) out += record.headerKnown ? Shown(b) : kUnknown;
     out += record.headerKnown ? static_cast<char>('A' + (record.letterCode & 3)) : kUnknown;
     out += ' ';

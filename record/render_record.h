@@ -20,12 +20,15 @@ constexpr size_t RenderedSizeLimit(size_t textLength) { return textLength + 96; 
 
 // Replaces out with the bytes of record numbered `number` (from 1):
 //
-//   " 7. LABEL   A 12/31/99 23:59\r\n"   the header line; from 100 on the
-//                                        number in full, "?"/"??" for what
+//   " 7. LABEL   A 12/31/99 23:59\r\n"   the header line; "?"/"??" for what
 //                                        is unknown or not a two-digit value
 //   "      TEXT\r\n"                     six spaces and the text (zero bytes
 //                                        as spaces), or "     Tone only    \r\n"
 //   "      (text damaged in transfer)\r\n"   after a damaged record
+//
+// The number always takes four positions, so every later field keeps its
+// column: " 7. ", "42. ", then "100." to "999." without the space, and
+// "***." from 1000 on (and for 0 or below, which no record has).
 //
 // A damaged record with no text shows the header line alone before the
 // damage line: the call may have had text. Zero label bytes show as spaces.

@@ -373,16 +373,17 @@ char Shown(char c) { return c == '\0' ? ' ' : c; }
 
 }  // namespace
 
+std::string NumberField(int number) {
+    char field[8];
+    if (number >= 1 && number <= 99) std::snprintf(field, sizeof field, "%2d. ", number);
+    else if (number >= 100 && number <= 999) std::snprintf(field, sizeof field, "%d.", number);
+    else return "***.";
+    return field;
+}
+
 std::string RenderRecord(int number, const LabelSet& labels, const CallRecord& record,
                          bool hasText, std::string_view text) {
-    std::string out;
-    if (number < 10) {
-        out += ' ';
-        out += static_cast<char>('0' + number);
-    } else {
-        out += std::to_string(number);       // two digits, or all of them from 100 on
-    }
-    out += ". ";
+    std::string out = NumberField(number);
     for (uint8_t b : labels[record.label & 7]) out += Shown(static_cast<char>(b));
     out += static_cast<char>('A' + (record.letter & 3));
     out += ' ';

@@ -45,6 +45,11 @@ bool ParseCallLog(std::string_view text, CallLog* log, std::string* error);
 bool LoadCallLog(const std::string& path, CallLog* log, std::string* error);
 std::string FormatCallLog(const CallLog& log);
 
+// The first four positions of a record's header line: " 7. " and "42. " for
+// 1 to 99, "100." to "999." (the number fills the space), "***." for any
+// other number. The label and everything after it stay in their columns.
+std::string NumberField(int number);
+
 // The bytes the program appends to its log for one record, numbered `number`.
 // `hasText` false renders the "Tone only" line; true renders six spaces and
 // `text` (cut at kMaxShownText, zero bytes as spaces), even when it is empty.

@@ -31,9 +31,7 @@ inline bool IsWholeRecordPrefix(const std::string& shown, const devsim::CallLog&
     for (size_t k = 0; k < prefixes.size(); ++k) {
         const std::string& p = prefixes[k];
         if (p == shown) return true;
-        char number[16];
-        std::snprintf(number, sizeof number, "%2d. ", static_cast<int>(k) + 1);
-        const std::string cut = p + number + devsim::kUnknownHeader;
+        const std::string cut = p + devsim::NumberField(static_cast<int>(k) + 1) + devsim::kUnknownHeader;
         const std::string mark = kDamagedTextLine;
         if (shown.compare(0, cut.size(), cut) == 0 && shown.size() >= cut.size() + mark.size() &&
             shown.compare(shown.size() - mark.size(), mark.size(), mark) == 0 &&
@@ -54,9 +52,7 @@ inline size_t MarkedRecordAt(const std::string& shown, size_t pos, int number, c
         const std::string whole = devsim::RenderRecord(number, log.labels, log.records[static_cast<size_t>(i)]);
         header = whole.substr(0, whole.find("\r\n") + 2);
     } else {
-        char n[16];
-        std::snprintf(n, sizeof n, "%2d. ", number);
-        header = n + std::string(devsim::kUnknownHeader);
+        header = devsim::NumberField(number) + devsim::kUnknownHeader;
     }
     if (shown.compare(pos, header.size(), header) != 0) return 0;
     const size_t mark = shown.find(kDamagedTextLine, pos + header.size());

@@ -168,8 +168,8 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
     }
 }
 
-// The same record text damaged with a record number past 99: the number in
-// full, the text, the mark.
+// The same record text damaged with a record number past 99: the number
+// without the space after it, the text, the mark.
 TEST(Dialogue, DamagedRecordWithAWideNumber) {
     CoreHarness h;
     h.Feed(kHeader);
@@ -178,7 +178,7 @@ TEST(Dialogue, DamagedRecordWithAWideNumber) {
     h.Feed(earlier);
     h.window.log.Clear();
     h.Feed(Frame('P', "abc") + CorruptCrc(Frame('Q', "d")) + BoundaryFrame(0, 0, 1, 2, 3, 4, 5));
-    EXPECT_EQ(h.window.log.Bytes(), "123. DESK    A 01/02/03 04:05\r\n      abc\r\n      (text damaged in transfer)\r\n");
+    EXPECT_EQ(h.window.log.Bytes(), "123.DESK    A 01/02/03 04:05\r\n      abc\r\n      (text damaged in transfer)\r\n");
 }
 
 TEST(Dialogue, HeaderStartsDownload) {

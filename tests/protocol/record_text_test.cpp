@@ -102,13 +102,14 @@ TEST(RecordText, OutOfRangeValuesAreMarkedUnknown) {
     EXPECT_EQ(h.Record("x", Frame('B', Bytes("\x00\x05", 2))).substr(0, 30),
               " 3. DESK    A 05/??/?? ??:??\r\n");
 
-    // Record numbers from 100 on are written in full.
+    // From 100 on the number fills the space after it, and from 1000 on it
+    // shows as stars: the label stays in its column.
     h.Skip(99 - 3);
     EXPECT_EQ(h.Record("x", BoundaryFrame(0, 0, 1, 2, 3, 4, 5)),
-              "100. DESK    A 01/02/03 04:05\r\n      x\r\n");
+              "100.DESK    A 01/02/03 04:05\r\n      x\r\n");
     h.Skip(12344 - 100);
     EXPECT_EQ(h.Record("", BoundaryFrame(2, 3, 1, 2, 3, 4, 5)),
-              "12345. OFFICE  D 01/02/03 04:05\r\n     Tone only    \r\n");
+              "***.OFFICE  D 01/02/03 04:05\r\n     Tone only    \r\n");
 
     // A short header frame: the labels it did not carry show as '?'.
     CoreHarness s;

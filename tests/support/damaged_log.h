@@ -125,8 +125,7 @@ inline std::string CheckDamagedLog(const std::string& shown, const devsim::CallL
     std::set<int> exactShown;
     while (pos < first.size()) {
         const int next = number + 1;
-        char head[16];
-        std::snprintf(head, sizeof head, "%2d. ", next);
+        const std::string head = devsim::NumberField(next);
         bool found = false;
         // One of the box's records exactly, unmarked.
         for (int i = last + 1; i < static_cast<int>(log.records.size()) && !found; ++i) {
@@ -144,7 +143,7 @@ inline std::string CheckDamagedLog(const std::string& shown, const devsim::CallL
         // text that arrived, or no text line at all under a known header.
         for (int i = last + 1; i <= static_cast<int>(log.records.size()) && !found; ++i) {
             const bool known = i < static_cast<int>(log.records.size());
-            std::string header = std::string(head) + kUnknownHeaderLine;
+            std::string header = head + kUnknownHeaderLine;
             if (known) {
                 const std::string whole = devsim::RenderRecord(next, log.labels, log.records[static_cast<size_t>(i)]);
                 header = whole.substr(0, whole.find("\r\n") + 2);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "protocol/crc.h"
 #include "tools/devsim_log.h"
 #include "tools/devsim_wire.h"
@@ -42,11 +44,16 @@ TEST(DevsimRender, NumbersLabelsZerosAndTheTextLimit) {
     LabelSet labels{};
     labels[1] = L(std::string_view("AB\0CD", 5));
     const CallRecord r = Rec(7, 0, {0, 9, 99}, {0, 9}, "x");
-    EXPECT_EQ(RenderRecord(9, labels, r).substr(0, 4), " 9. ");
-    EXPECT_EQ(RenderRecord(10, labels, r).substr(0, 4), "10. ");
-    EXPECT_EQ(RenderRecord(99, labels, r).substr(0, 4), "99. ");
-    // From 100 on the number is written in full and the rest moves along.
-    EXPECT_EQ(RenderRecord(100, labels, r).substr(0, 30), "100.         A 00/09/99 00:09\r");
+    // The number takes four positions: the label, letter, date and time stand
+    // where record 1 has them, whatever the number.
+    const std::string first = RenderRecord(1, labels, r);
+    ASSERT_EQ(first.substr(0, 30), " 1.         A 00/09/99 00:09\r\n");
+    for (const auto& [number, field] : std::initializer_list<std::pair<int, const char*>>{
+             {9, " 9. "}, {10, "10. "}, {99, "99. "}, {100, "100."}, {999, "999."}, {1000, "***."},
+             {INT_MAX, "***."}, {0, "***."}, {INT_MIN, "***."}}) {
+        EXPECT_EQ(NumberField(number), field) << number;
+        EXPECT_EQ(RenderRecord(number, labels, r), field + first.substr(4)) << number;
+    }
     // An unnamed label is eight spaces; a zero inside a label is a space.
     EXPECT_EQ(RenderRecord(1, labels, r).substr(4, 8), "        ");
     EXPECT_EQ(RenderRecord(1, labels, Rec(1, 2, {1, 1, 1}, {1, 1}, "x")).substr(4, 9), "AB CD   C");
