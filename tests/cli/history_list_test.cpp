@@ -9,11 +9,14 @@
 #include "history/call_history.h"
 #include "record/render_record.h"
 #include "tests/cli/cli_support.h"
+#include "tools/devsim_log.h"
 
 namespace dialscope::cli::test {
 namespace {
 
-std::string Number(int n) { return (n < 10 ? " " : "") + std::to_string(n) + ". "; }
+// The number's four positions, as the simulator's renderer writes them:
+// " 7. ", "42. ", "100." (the label stays in its column).
+std::string Number(int n) { return devsim::NumberField(n); }
 
 TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
     Scratch s;
@@ -29,7 +32,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
         ASSERT_TRUE(h) << problem;
         h->BeginDownload("/dev/ttyUSB0");
         // 100 calls a minute apart, numbered in their download both narrow
-        // (" 7. ") and wide ("100. "): the listing makes 1 to 100 of them.
+        // (" 7. ") and wide ("100."): the listing makes 1 to 100 of them.
         for (int i = 0; i < 100; ++i) {
             CallRecord f;
             std::copy_n("HOME    ", 8, f.label.begin());
@@ -40,7 +43,7 @@ TEST(CliHistory, RecordWithUnknownHeaderIsListedOnlyWithDamagedAndRenumbered) {
             char body[64];
             std::snprintf(body, sizeof body, "HOME    B 07/15/26 %02d:%02d\r\n      %s\r\n", i / 60, i % 60,
                           f.text.c_str());
-            const std::string shown = (i % 2 ? "100. " : " 7. ") + std::string(body);
+            const std::string shown = (i % 2 ? "100." : " 7. ") + std::string(body);
             bodies.insert(bodies.begin(), body);
             h->AddRecord(f, shown);
         }
