@@ -56,7 +56,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         {"a closing frame damaged: the record is shown marked", {"--fast", "--bad-crc-frame", "2"},
          {"--no-history"}, kExitDamaged, "A damaged frame came just before a call's closing frame", true},
         {"the end frame damaged: the download stalls", {"--fast", "--bad-crc-frame", "70"},
-         {"--no-history"}, kExitDamaged, "The box stopped sending in the middle of its log", true},
+         {"--no-history"}, kExitDamaged, "The box stopped sending before the end of its log", true},
         {"a history that is a folder", {"--fast"}, {"--history", "{dir}/dev"}, kExitHistory,
          "is a folder, not a file. Give the path of a file.", true},
         {"a history that is a FIFO", {"--fast"}, {"--history", "{dir}/fifo"}, kExitHistory,

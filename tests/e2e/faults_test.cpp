@@ -119,7 +119,8 @@ TEST(EndToEndFaults, HundredUnplugsMidDownloadStayExact) {
 // The status lines of the download dialogue, in order, out of all the
 // window's status lines.
 const char* const kHeaderlessLines[] = {kHeaderlessAfterDamageLine, kHeaderlessOutOfTurnLine, kHeaderlessAtEndLine,
-                                        kHeaderlessAtRefusalLine, kHeaderlessAtCutLine, kHeaderlessAtQuietLine};
+                                        kHeaderlessAtRefusalLine,   kHeaderlessAtCutLine,     kHeaderlessAtQuietLine,
+                                        kHeaderlessAtMissesLine,    kHeaderlessAtNewLogLine};
 
 bool IsHeaderlessLine(const std::string& line) {
     for (const char* h : kHeaderlessLines)
@@ -130,9 +131,8 @@ bool IsHeaderlessLine(const std::string& line) {
 std::vector<std::string> DialogueStatus(const Rig& rig) {
     std::vector<std::string> lines;
     for (const std::string& line : rig.window.status)
-        if (IsHeaderlessLine(line) || line == kDamageBeforeBoundaryLine || line == kRecordMayBeLostLine ||
-            line == kReadOkLine || line == kStalledLine || line == kResumedLine)
-            lines.push_back(line);
+        for (const char* own : kDialogueStatusLines)
+            if (line == own) lines.push_back(line);
     return lines;
 }
 
@@ -193,7 +193,7 @@ Outcome RunDisturbedDownload(const devsim::SimOptions& base, const std::string& 
     EXPECT_EQ(CheckWholeRecords(shown, o.log, &out.damaged), "");
     for (const std::string& line : rig.window.status) out.headerless += IsHeaderlessLine(line);
     out.maybeLost = rig.Status(kRecordMayBeLostLine);
-    out.quiet = rig.Status(kStalledLine);
+    out.quiet = rig.Status(kStalledLine) + rig.Status(kStalledAfterDamageLine);
     // Each record shown is counted once, and the log says which are marked.
     size_t marks = 0;
     for (size_t at = shown.find(kDamagedTextLine); at != std::string::npos; at = shown.find(kDamagedTextLine, at + 1))

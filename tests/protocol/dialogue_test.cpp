@@ -176,6 +176,69 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
     }
 }
 
+// Where the dialogue gives up, or frames come where it does not expect them,
+// nothing goes silently: frames in (with quiet ticks between), the log, the
+// status lines, how the download ended and what was sent to the box.
+TEST(Dialogue, GiveUpsShowTheirTextAndHeadersBeginDownloads) {
+    const Bytes desk = HeaderFrame({"DESK", "HOME"}), b1 = BoundaryFrame(0, 0, 1, 2, 3, 4, 5);
+    const Bytes b2 = BoundaryFrame(1, 1, 1, 2, 3, 4, 6), end = Frame('E'), mark = kDamagedTextLine;
+    const Bytes unknown = " 1. ????????? ??/??/?? ??:??\r\n";
+    const std::string ok = kReadOkLine, damaged = kReadDamagedLine;
+    struct Step {
+        Bytes bytes;
+        int quietTicks;
+    };
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+        Bytes log;
+        std::vector<std::string> status;
+        DownloadEnd end;
+        std::string sent;
+    } cases[] = {
+        {"a last data frame that lost all but its sync bytes: cut short, marked",
+         {{desk + DataFrames("abcdefgh", 1) + Bytes("\x7E\x7E", 2) + b1 + end, 0}},
+         " 1. DESK    A 01/02/03 04:05\r\n      abcdefgh\r\n" + mark,
+         {kDamageBeforeBoundaryLine, ok, damaged}, DownloadEnd::Completed, ""},
+        {"three misses in one record: its text shown, then the box asked again",
+         {{desk + Frame('P', "aa") + Frame('R', "bb") + Frame('T', "cc") + Frame('V', "dd") + b1 + end, 0}},
+         unknown + "      aabbccdd\r\n" + mark, {kHeaderlessAtMissesLine}, DownloadEnd::Restarted, "2"},
+        {"a stalled download, then a new one: numbered from 1 under its own labels",
+         {{desk + Frame('P', "aa") + BoundaryFrame(1, 0, 1, 2, 3, 4, 5), kIdleTicksLimit},
+          {HeaderFrame({"NEW0", "NEW1"}) + Frame('P', "bb") + BoundaryFrame(1, 0, 1, 2, 3, 4, 6) + end, 0}},
+         " 1. HOME    A 01/02/03 04:05\r\n      aa\r\n 1. NEW1    A 01/02/03 04:06\r\n      bb\r\n",
+         {kStalledLine, kNewLogLine, ok}, DownloadEnd::Completed, ""},
+        {"a new header in the middle of a record: the record shown, the new download begun",
+         {{desk + Frame('P', "aa") + HeaderFrame({"NEW"}) + Frame('P', "bb") + b1 + end, 0}},
+         unknown + "      aa\r\n" + mark + " 1. NEW     A 01/02/03 04:05\r\n      bb\r\n",
+         {kHeaderlessAtNewLogLine, kNewLogLine, ok}, DownloadEnd::Completed, ""},
+        {"an end frame's image inside a damaged frame's payload ends nothing",
+         {{desk + Frame('P', "aa") + CorruptCrc(Frame('Q', "xy" + end + "zz")) + Frame('R', "bb") + b1 + end, 0}},
+         " 1. DESK    A 01/02/03 04:05\r\n      aabb\r\n" + mark, {ok, damaged}, DownloadEnd::Completed, ""},
+        {"a header inside a damaged frame's bytes begins nothing; what follows is marked",
+         {{desk + Frame('P', "aa") + Bytes("\x7E\x7E\x51\x05xy", 6) + HeaderFrame({"NEW"}) + Frame('P', "bb") + b1 + end,
+           0}},
+         unknown + "      aa\r\n" + mark + " 2. DESK    A 01/02/03 04:05\r\n      bb\r\n" + mark,
+         {kLabelsInDoubtLine, kHeaderlessAfterDamageLine, ok, damaged}, DownloadEnd::Completed, ""},
+        {"a lost header: the calls shown marked with their labels unknown, then the box asked again",
+         {{Frame('1') + CorruptCrc(desk) + Frame('P', "aa") + b1 + Frame('P', "bb") + b2 + end, 0}},
+         " 1. ????????A 01/02/03 04:05\r\n      aa\r\n" + mark + " 2. ????????B 01/02/03 04:06\r\n      bb\r\n" + mark,
+         {kHeaderLostLine, kAskedAgainLine}, DownloadEnd::Restarted, "DD"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CoreHarness h;
+        for (const Step& step : c.steps) {
+            h.Feed(step.bytes);
+            h.Tick(step.quietTicks);
+        }
+        EXPECT_EQ(h.window.log.Bytes(), c.log);
+        EXPECT_EQ(h.window.status, c.status);
+        EXPECT_EQ(h.window.lastEnd, c.end);
+        EXPECT_EQ(h.serial.commands(), c.sent);
+    }
+}
+
 // The same record text damaged with a record number past 99: the number in
 // full, the text, the mark.
 TEST(Dialogue, DamagedRecordWithAWideNumber) {
