@@ -102,9 +102,10 @@ void Protocol::ClearFrameFlags() {
 // kNewLogLine (and what was collected shown first).
 // Data frames while polling came without their header (lost), or after a
 // give-up: they make a download of their own whose labels are unknown
-// (kHeaderLostLine; those of the given-up download after a give-up), every
-// record marked but dated by its boundary frame; at its end the device is
-// asked again (kAskedAgainLine).
+// (kHeaderLostLine), every record marked but dated by its boundary frame; at
+// its end the device is asked again (kAskedAgainLine). After a give-up they
+// are the rest of the log given up (kGivenUpGoesOnLine), under its labels and
+// numbers, every record marked; the box was asked again at the give-up.
 //
 // A record with no gap from the frame before it to its boundary frame and
 // its letters in turn is shown exactly as it arrived, with no mark. A
@@ -224,7 +225,7 @@ void Protocol::BeginHeaderlessDownload() {
         s_.recordNumber = 0;
     }
     StartDownload();
-    s_.headerLost = 1;
+    s_.headerLost = goesOn ? kRestOfGivenUp : kHeaderFrameLost;
     s_.damageFound = 1;
 }
 
@@ -335,10 +336,17 @@ void Protocol::EndFrame(uint8_t command, bool gap) {
             CallMayBeLost(kDamageBeforeEndLine);
         }
         s_.damagePending = 0;
-        if (s_.headerLost) {
+        if (s_.headerLost == kHeaderFrameLost) {
             // A log without its header is asked for again, whole.
             window_.AppendStatusLine(kAskedAgainLine);
             RestartDialogue();
+        } else if (s_.headerLost == kRestOfGivenUp) {
+            // The rest of a log given up: the box was asked again at the
+            // give-up, and its answer comes next.
+            ClearRecordText();
+            window_.SetIndicator(false);
+            s_.dialogState = kPolling;
+            EndOfDownload(DownloadEnd::Restarted);
         } else {
             EndDownload();
         }

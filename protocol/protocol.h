@@ -102,8 +102,8 @@ inline constexpr const char* kHeaderLostLine =
     "Calls came without the frame that begins the log (it was lost): they are shown with their labels unknown and "
     "marked, and the box will be asked for its log again.";
 inline constexpr const char* kGivenUpGoesOnLine =
-    "The box went on with the log that was given up: its calls are shown marked, and the box will be asked for its "
-    "log again.";
+    "The box went on with the log that was given up: its calls are shown marked, and the log asked for again "
+    "follows.";
 inline constexpr const char* kAskedAgainLine = "The box is asked to send its log again.";
 // After the end frame of a download in which damage was found.
 inline constexpr const char* kReadDamagedLine =
@@ -123,6 +123,10 @@ inline constexpr const char* kDialogueStatusLines[] = {
 constexpr uint8_t kSyncWhole = 0;          // 7E 7E command
 constexpr uint8_t kSyncFirstDamaged = 1;   // 7E command: one sync byte damaged
 constexpr uint8_t kSyncSecondDamaged = 2;  // 7E X command: the second sync byte damaged
+
+// Why a download began without its header frame (State::headerLost).
+constexpr uint8_t kHeaderFrameLost = 1;
+constexpr uint8_t kRestOfGivenUp = 2;
 
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
@@ -258,8 +262,10 @@ private:
         // came before it.
         uint8_t pendingEnd = 0;
         uint8_t pendingGap = 0;
-        // The download under way began without its header frame (lost):
-        // every record is marked, and the box is asked again at its end.
+        // The download under way began without its header frame: it was
+        // lost (kHeaderFrameLost: the box is asked again at its end), or
+        // this is the rest of a download given up (kRestOfGivenUp: asked
+        // already). Every record is marked.
         uint8_t headerLost = 0;
         // A header frame's image came inside damaged bytes during this
         // download: every record after it is marked.
