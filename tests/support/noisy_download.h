@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -599,7 +600,7 @@ struct ShownRecord {
 };
 
 struct NoisyOutcome {
-    std::vector<ShownRecord> shown;       // all of them; the first `firstAttempt` before the box sent again
+    std::vector<ShownRecord> shown;       // all of them; the first `firstAttempt` of the spoiled sending
     size_t firstAttempt = 0;
     // Where the program stood on the line (bytes read) each time it asked the
     // box for its log while the spoiled line came.
@@ -630,7 +631,12 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
             FakeWindow::DownloadEnded(how);
             ends.push_back({how, protocol->callMayBeLost(), shown.size(), line->taken, replay});
         }
+        void DownloadStarted() override {
+            FakeWindow::DownloadStarted();
+            if (replay && !replayStarted) replayStarted = shown.size();
+        }
         std::vector<ShownRecord> shown;
+        std::optional<size_t> replayStarted;  // records shown before the second sending's header was taken
         std::vector<NoisyOutcome::End> ends;
         const Protocol* protocol = nullptr;
         const FakeLine* line = nullptr;
@@ -680,6 +686,9 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
         const Bytes clean = d.Clean(static_cast<int>(d.downloads.size()) - 1);
         for (size_t k = 0; k < clean.size(); k += 2000) feed(clean.substr(k, 2000));
         for (int i = 0; i < 2 * kIdleTicksLimit + 1; ++i) h.protocol.ComTick();
+        // What the program showed of the first sending when the second one's
+        // header came belongs to the first.
+        out.firstAttempt = h.window.replayStarted.value_or(out.firstAttempt);
     }
     out.shown = std::move(h.window.shown);
     out.ends = std::move(h.window.ends);
