@@ -129,6 +129,9 @@ void Protocol::HandleFrame() {
         // moves the dialogue to another state.
         switch (s_.dialogState) {
         case kWaiting:
+            // Nothing found inside a failed frame's bytes moves the
+            // dialogue on: it may be an image in a payload.
+            if (found) break;
             if (s_.got1) {
                 s_.pollWithD = 1;
                 SendCommand('D');
@@ -139,7 +142,9 @@ void Protocol::HandleFrame() {
             }
             break;
         case kPolling:
-            if (s_.got0) {
+            if (s_.got0 && found) {
+                // A "nothing now" image would stop the polls.
+            } else if (s_.got0) {
                 s_.pollWithD = 0;
                 s_.gaveUp = 0;
                 MarkAnswered();
@@ -152,7 +157,10 @@ void Protocol::HandleFrame() {
             } else if (s_.gotD && !found) {
                 MarkAnswered();
                 BeginDownload();
-            } else if (s_.gotData && !found) {
+            } else if (s_.gotData) {
+                // One found inside a failed frame's bytes too: the failed
+                // frame was most likely the header, its length byte run on
+                // over the first data frames.
                 MarkAnswered();
                 BeginHeaderlessDownload();
                 DataFrame(false, false);
@@ -165,6 +173,13 @@ void Protocol::HandleFrame() {
             }
             // Frames of a download that had stalled: the box went on.
             if (stalled_ && (s_.gotData || s_.gotB || s_.gotE)) Resume();
+            // The device sends a download back to back. Damage after the
+            // line was quiet may have been a new download's header: what
+            // follows may be under other labels and numbers.
+            if (gap && s_.afterQuiet && (s_.gotData || s_.gotB) && !s_.labelsInDoubt) {
+                s_.labelsInDoubt = 1;
+                window_.AppendStatusLine(kDamageAfterQuietLine);
+            }
             if (s_.gotData) {
                 DataFrame(gap, found);
             } else if (s_.gotB) {
@@ -175,6 +190,7 @@ void Protocol::HandleFrame() {
                 if (gap || found) {
                     s_.pendingEnd = FrameBuffer[0];
                     s_.pendingGap = gap ? 1 : 0;
+                    s_.pendingFound = found ? 1 : 0;
                     s_.damagePending = 0;
                 } else {
                     EndFrame(FrameBuffer[0], false);
@@ -263,7 +279,9 @@ void Protocol::DataFrame(bool gap, bool found) {
         }
         return;
     }
-    if (letter == 'P' && (letter != s_.expectedSeq || gap)) {
+    // A 'P' found inside a failed frame's bytes may be an image in a
+    // payload: it never ends the record; its text is kept in it, marked.
+    if (letter == 'P' && (letter != s_.expectedSeq || gap) && !found) {
         ShowCollectedText(gap ? kHeaderlessAfterDamageLine : kHeaderlessOutOfTurnLine);
         BeginRecord();
         s_.recordDamaged = 1;  // it may be the rest of the record just shown
@@ -362,11 +380,24 @@ void Protocol::EndFrame(uint8_t command, bool gap) {
 
 // A tick with no bytes after an end held for quiet. A frame left open may
 // hold frames the device sent after it: they are looked for first, and an
-// intact one among them shows the end was an image.
+// intact one among them shows the end was an image. One that came inside a
+// failed frame's bytes may be an image all the same (its frame's own end
+// lost): the download goes on as if the line had gone quiet.
 void Protocol::ConfirmPendingEnd() {
     AbandonPartialFrame();
-    if (s_.pendingEnd && s_.dialogState == kDownloading) EndFrame(s_.pendingEnd, s_.pendingGap != 0);
+    const uint8_t command = s_.pendingEnd;
     s_.pendingEnd = 0;
+    if (!command || s_.dialogState != kDownloading) return;
+    if (s_.pendingFound && !s_.headerLost) {
+        // Taken as the end it may be, but not as a clean one: the port
+        // stays open for what may still come.
+        if (s_.recordBegun) ShowCollectedText(kHeaderlessAtImageLine);
+        Stall(kStalledAtImageLine);
+    } else if (s_.pendingFound) {
+        LineQuiet(nullptr);
+    } else {
+        EndFrame(command, s_.pendingGap != 0);
+    }
 }
 
 void Protocol::ShowCollectedText(const char* why) {
@@ -392,7 +423,12 @@ void Protocol::IdleTick() {
     AbandonPartialFrame();
     if (framesHandled_ != handled) return;
     if (s_.dialogState == kPolling) SendPoll();
-    if (s_.dialogState != kDownloading) return;
+    if (s_.dialogState == kDownloading) LineQuiet(nullptr);
+}
+
+// The line quiet in a download. `stallLine`: what to say if it stalls
+// (nullptr: the idle time-out's own words).
+void Protocol::LineQuiet(const char* stallLine) {
     if (s_.recordBegun) {
         // A record has begun and the line has gone quiet: the device lost its
         // place. What came of the record is shown; then start over.
@@ -403,7 +439,7 @@ void Protocol::IdleTick() {
         window_.AppendStatusLine(kAskedAgainLine);
         RestartDialogue();
     } else if (s_.downloadActive && !stalled_) {
-        Stall();
+        Stall(stallLine);
     }
 }
 
@@ -412,13 +448,16 @@ void Protocol::IdleTick() {
 // stops, but the port stays open and whatever of the download still comes
 // is shown. Damage just before the quiet was most likely the end frame, but
 // may have been a call.
-void Protocol::Stall() {
+void Protocol::Stall(const char* why) {
     stalled_ = true;
     window_.EnableTimer(Timer::AutoDisp, false);
     window_.HideAnimation();
     // Bytes since the last intact frame (a frame that failed its checksum,
     // or noise) are damage before the quiet.
-    if (s_.damagePending || pos_ + 1 != lastFrameEnd_) {
+    if (why) {
+        callMayBeLost_ = true;
+        window_.AppendStatusLine(why);
+    } else if (s_.damagePending || pos_ + 1 != lastFrameEnd_) {
         callMayBeLost_ = true;
         window_.AppendStatusLine(kStalledAfterDamageLine);
     } else {

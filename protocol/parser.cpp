@@ -25,10 +25,11 @@ void Protocol::ComTick() {
         // box's.
         if (s_.pendingEnd) ConfirmPendingEnd();
         CutDownload();
-    } else if (s_.pendingEnd && !heard) {
+    } else if (!heard) {
+        quietAfter_ = pos_;
         // A tick with no bytes: the device sends a download's frames back
         // to back, so nothing more of this download is on its way.
-        ConfirmPendingEnd();
+        if (s_.pendingEnd) ConfirmPendingEnd();
     }
     IdleTick();
     // Always last: the end of a download stops time_com from inside this tick,
@@ -134,11 +135,13 @@ void Protocol::ParseByte(uint8_t b) {
             // that place may be what is left of lost frames: a frame that
             // lost bytes on the line leaves as few as one, or none when the
             // next frame's length swallowed its rest. The dialogue weighs
-            // the gap. A frame whose first sync byte was lost, right after
-            // the last one, has none.
+            // the gap. So is a lone 7E right after the last frame (this
+            // frame's, its other sync byte lost, or all that is left of a
+            // lost frame, this one's sync bytes lost).
             const uint64_t start = frameStart_ - 2;
-            const bool gap = start != lastFrameEnd_ &&
-                             !(sync == kSyncFirstDamaged && frameStart_ - 1 == lastFrameEnd_);
+            const bool gap = start != lastFrameEnd_;
+            // The line went quiet between the last intact frame and this one.
+            s_.afterQuiet = quietAfter_ + 1 >= lastFrameEnd_ && quietAfter_ < start;
             lastFrameEnd_ = pos_ + 1;
             if (downloading) {
                 if (gap) s_.damagePending = 1;

@@ -55,6 +55,9 @@ inline constexpr const char* kHeaderlessAtQuietLine =
 inline constexpr const char* kHeaderlessAtMissesLine =
     "Three frames of one call were lost in a row: its text so far is shown with its header unknown, and the box is "
     "asked to send its log again.";
+inline constexpr const char* kHeaderlessAtImageLine =
+    "A damaged frame held what looked like the end of the log, before a call's closing frame: that call's text is "
+    "shown with its header unknown.";
 inline constexpr const char* kHeaderlessAtNewLogLine =
     "The box began its log anew before a call's closing frame: that call's text is shown with its header unknown.";
 // A damaged frame (or stray bytes) just before an intact closing frame: it
@@ -87,7 +90,16 @@ inline constexpr const char* kStalledLine =
 inline constexpr const char* kStalledAfterDamageLine =
     "A damaged frame came and then nothing for 4 seconds: it was most likely the end of the log, but a last call "
     "may have been lost. Calls that still come are shown.";
+// An end frame's image inside a damaged frame, and nothing after it.
+inline constexpr const char* kStalledAtImageLine =
+    "A damaged frame held what looked like the end of the log, and nothing came after it: the log may have ended "
+    "there, or its last calls were lost. Calls that still come are shown.";
 inline constexpr const char* kResumedLine = "The box went on with its log.";
+// The line quiet in a download, then damage: it may have been a new log's
+// first frame.
+inline constexpr const char* kDamageAfterQuietLine =
+    "The box paused, then a damaged frame came that may have begun a new log: the calls after it are marked, as "
+    "their labels and numbers may be wrong.";
 // A header frame during a download, or while waiting: a new download.
 inline constexpr const char* kNewLogLine =
     "The box began sending its log anew: the calls that follow are numbered from 1, under the labels it sent.";
@@ -114,9 +126,11 @@ inline constexpr const char* kReadOkLine = "Message read OK.";
 // Every status line the dialogue says about the line and the downloads.
 inline constexpr const char* kDialogueStatusLines[] = {
     kHeaderlessAfterDamageLine, kHeaderlessOutOfTurnLine, kHeaderlessAtEndLine, kHeaderlessAtRefusalLine,
-    kHeaderlessAtCutLine, kHeaderlessAtQuietLine, kHeaderlessAtMissesLine, kHeaderlessAtNewLogLine,
+    kHeaderlessAtCutLine, kHeaderlessAtQuietLine, kHeaderlessAtMissesLine, kHeaderlessAtImageLine,
+    kHeaderlessAtNewLogLine,
     kDamageBeforeBoundaryLine, kRecordMayBeLostLine, kDamageBeforeFirstCallLine, kDamageBeforeToneOnlyLine,
-    kDamageBeforeEndLine, kFirstFramesLostLine, kStalledLine, kStalledAfterDamageLine, kResumedLine, kNewLogLine,
+    kDamageBeforeEndLine, kFirstFramesLostLine, kStalledLine, kStalledAfterDamageLine, kStalledAtImageLine,
+    kResumedLine, kDamageAfterQuietLine, kNewLogLine,
     kLabelsInDoubtLine, kHeaderLostLine, kGivenUpGoesOnLine, kAskedAgainLine, kReadDamagedLine, kReadOkLine};
 
 // How a frame's start was found (frameSync).
@@ -213,7 +227,8 @@ private:
     void HeaderDuringDownload(bool found);
     void EndFrame(uint8_t command, bool gap);
     void ConfirmPendingEnd();
-    void Stall();
+    void Stall(const char* why = nullptr);
+    void LineQuiet(const char* stallLine);
     void Resume();
     // The device answered a poll: said to the window once per line.
     void MarkAnswered();
@@ -262,6 +277,10 @@ private:
         // came before it.
         uint8_t pendingEnd = 0;
         uint8_t pendingGap = 0;
+        uint8_t pendingFound = 0;
+        // The line was quiet for a tick between the last intact frame and
+        // this one.
+        uint8_t afterQuiet = 0;
         // The download under way began without its header frame: it was
         // lost (kHeaderFrameLost: the box is asked again at its end), or
         // this is the rest of a download given up (kRestOfGivenUp: asked
@@ -286,6 +305,8 @@ private:
     bool lineClosed_ = false;
     // The parser is hunting through the bytes of a failed frame.
     bool rescanning_ = false;
+    // The last byte received before the latest tick with none.
+    uint64_t quietAfter_ = 0;
     // The download went quiet between records (Stall); the next frame of it
     // resumes it.
     bool stalled_ = false;

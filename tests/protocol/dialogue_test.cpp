@@ -215,6 +215,9 @@ TEST(Dialogue, GiveUpsShowTheirTextAndHeadersBeginDownloads) {
         {"an end frame's image inside a damaged frame's payload ends nothing",
          {{desk + Frame('P', "aa") + CorruptCrc(Frame('Q', "xy" + end + "zz")) + Frame('R', "bb") + b1 + end, 0}},
          " 1. DESK    A 01/02/03 04:05\r\n      aabb\r\n" + mark, {ok, damaged}, DownloadEnd::Completed, ""},
+        {"an end frame found only inside a damaged frame: not taken as a clean end",
+         {{desk + Frame('P', "aa") + b1 + Bytes("\x7E\x7E\x51\x08xy", 6) + end, kIdleTicksLimit + 1}},
+         " 1. DESK    A 01/02/03 04:05\r\n      aa\r\n", {kStalledAtImageLine}, DownloadEnd::Stalled, ""},
         {"a header inside a damaged frame's bytes begins nothing; what follows is marked",
          {{desk + Frame('P', "aa") + Bytes("\x7E\x7E\x51\x05xy", 6) + HeaderFrame({"NEW"}) + Frame('P', "bb") + b1 + end,
            0}},
@@ -410,9 +413,9 @@ TEST(Dialogue, QuietLineBetweenRecordsStallsTheDownload) {
         h.Feed(Frame('P', "late") + BoundaryFrame(0, 0, 1, 1, 1, 1, 2) + Frame('E'));
         EXPECT_EQ(h.window.records, records + 1);
         // The damaged end frame is a gap before the late call, which may
-        // have held a call.
+        // have held a call, or have been a new log's header.
         std::vector<std::string> status{stalled, kResumedLine};
-        if (endFrameDamaged) status.push_back(kRecordMayBeLostLine);
+        if (endFrameDamaged) status.insert(status.end(), {kDamageAfterQuietLine, kRecordMayBeLostLine});
         status.push_back(kReadOkLine);
         if (endFrameDamaged) status.push_back(kReadDamagedLine);
         EXPECT_EQ(h.window.status, status);
