@@ -37,10 +37,13 @@ void Protocol::ClearFrameFlags() {
 // ended had something else before it: a frame that failed its checksum, one
 // whose command or length byte the parser refused, what is left of a frame
 // that lost bytes on the line (as little as one byte), or noise. That is a
-// gap. Only a frame whose one sync byte was damaged or lost, right after
-// the last one, is no gap: its checksum vouches for it. A frame may also be
-// lost whole and leave no gap; only the letters of the data frames show
-// that. What a gap cost is decided by the intact frame after it.
+// gap. Only a frame whose one sync byte was changed is no gap: its checksum
+// vouches for it (a lone 7E before a frame is one, whether this frame's
+// other sync byte was lost or the 7E is all that is left of a lost frame).
+// A frame may also be lost whole and leave no gap; only the letters of the
+// data frames show that, and nothing shows a record's last data frames, or
+// a whole record, lost so. What a gap cost is decided by the intact frame
+// after it.
 //
 // The rule holds to two things. Every byte of text from an intact data
 // frame reaches the log, in order, whatever the dialogue gives up. And a
@@ -91,21 +94,31 @@ void Protocol::ClearFrameFlags() {
 //  - an end frame or a '0' after a gap, or found inside a failed frame's
 //    bytes, is held until a tick with no bytes (100 ms; the device sends a
 //    download back to back); an intact frame before that shows it was an
-//    image, and is a gap itself;
+//    image, and is a gap itself. One found inside a failed frame's bytes is
+//    not taken as a clean end even then: the download stalls
+//    (kStalledAtImageLine), the text collected shown first;
 //  - a data or boundary frame found inside a failed frame's bytes counts
-//    (it may be a frame the failed one swallowed) but never makes the third
-//    miss that gives a download up;
+//    (it may be a frame the failed one swallowed), but a 'P' found there
+//    never ends the record collected, and no frame found there makes the
+//    third miss that gives a download up;
 //  - a header frame found inside a failed frame's bytes begins nothing;
 //    during a download every record after it is marked (kLabelsInDoubtLine).
+//    Nor does anything found there move the dialogue while waiting, nor a
+//    '0' while polling.
 // Any other header frame begins a new download, numbered from 1 under its
 // own labels, in every state; during a download or while waiting, with
-// kNewLogLine (and what was collected shown first).
-// Data frames while polling came without their header (lost), or after a
-// give-up: they make a download of their own whose labels are unknown
-// (kHeaderLostLine), every record marked but dated by its boundary frame; at
-// its end the device is asked again (kAskedAgainLine). After a give-up they
-// are the rest of the log given up (kGivenUpGoesOnLine), under its labels and
-// numbers, every record marked; the box was asked again at the give-up.
+// kNewLogLine (and what was collected shown first). A header may also come
+// damaged: damage after the line was quiet for a tick in a download marks
+// every record after it (kDamageAfterQuietLine), as their labels and numbers
+// may be a new log's.
+// Data frames while polling (found inside a failed frame's bytes too: the
+// failed frame was most likely the header) came without their header, or
+// after a give-up: they make a download of their own whose labels are
+// unknown (kHeaderLostLine), every record marked but dated by its boundary
+// frame; at its end the device is asked again (kAskedAgainLine). After a
+// give-up they are the rest of the log given up (kGivenUpGoesOnLine), under
+// its labels and numbers, every record marked; the box was asked again at
+// the give-up.
 //
 // A record with no gap from the frame before it to its boundary frame and
 // its letters in turn is shown exactly as it arrived, with no mark. A

@@ -74,7 +74,8 @@ void Protocol::OutputHeaderlessRecord(const char* why) {
 // damaged bytes, is marked: its labels may not be its own.
 void Protocol::EmitRecord() {
     record_.hasText = s_.recordBegun != 0;
-    record_.damaged = s_.recordDamaged != 0 || s_.headerLost != 0 || s_.labelsInDoubt != 0;
+    if (s_.headerLost || s_.labelsInDoubt) s_.recordDamaged = 1;
+    record_.damaged = s_.recordDamaged != 0;
     if (record_.damaged) s_.damageFound = 1;
     RenderRecord(record_, ++s_.recordNumber, rendered_);
     window_.AppendToCallLog(reinterpret_cast<const uint8_t*>(rendered_.data()), rendered_.size());
