@@ -108,8 +108,8 @@ void Protocol::ClearFrameFlags() {
 // Any other header frame begins a new download, numbered from 1 under its
 // own labels, in every state; during a download or while waiting, with
 // kNewLogLine (and what was collected shown first). A header may also come
-// damaged: damage after the line was quiet for a tick in a download marks
-// every record after it (kDamageAfterQuietLine), as their labels and numbers
+// damaged: damage before the frames that resume a stalled download marks
+// every record after it (kDamageAfterStallLine), as their labels and numbers
 // may be a new log's.
 // Data frames while polling (found inside a failed frame's bytes too: the
 // failed frame was most likely the header) came without their header, or
@@ -184,14 +184,15 @@ void Protocol::HandleFrame() {
                 HeaderDuringDownload(found);
                 break;
             }
-            // Frames of a download that had stalled: the box went on.
-            if (stalled_ && (s_.gotData || s_.gotB || s_.gotE)) Resume();
-            // The device sends a download back to back. Damage after the
-            // line was quiet may have been a new download's header: what
-            // follows may be under other labels and numbers.
-            if (gap && s_.afterQuiet && (s_.gotData || s_.gotB) && !s_.labelsInDoubt) {
-                s_.labelsInDoubt = 1;
-                window_.AppendStatusLine(kDamageAfterQuietLine);
+            // Frames of a download that had stalled: the box went on. Damage
+            // before them may have been a new download's header: what follows
+            // may be under other labels and numbers.
+            if (stalled_ && (s_.gotData || s_.gotB || s_.gotE)) {
+                Resume();
+                if (gap && !s_.gotE && !s_.labelsInDoubt) {
+                    s_.labelsInDoubt = 1;
+                    window_.AppendStatusLine(kDamageAfterStallLine);
+                }
             }
             if (s_.gotData) {
                 DataFrame(gap, found);

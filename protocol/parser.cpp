@@ -26,7 +26,6 @@ void Protocol::ComTick() {
         if (s_.pendingEnd) ConfirmPendingEnd();
         CutDownload();
     } else if (!heard) {
-        quietAfter_ = pos_;
         // A tick with no bytes: the device sends a download's frames back
         // to back, so nothing more of this download is on its way.
         if (s_.pendingEnd) ConfirmPendingEnd();
@@ -140,8 +139,6 @@ void Protocol::ParseByte(uint8_t b) {
             // lost frame, this one's sync bytes lost).
             const uint64_t start = frameStart_ - 2;
             const bool gap = start != lastFrameEnd_;
-            // The line went quiet between the last intact frame and this one.
-            s_.afterQuiet = quietAfter_ + 1 >= lastFrameEnd_ && quietAfter_ < start;
             lastFrameEnd_ = pos_ + 1;
             if (downloading) {
                 if (gap) s_.damagePending = 1;

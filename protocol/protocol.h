@@ -95,11 +95,11 @@ inline constexpr const char* kStalledAtImageLine =
     "A damaged frame held what looked like the end of the log, and nothing came after it: the log may have ended "
     "there, or its last calls were lost. Calls that still come are shown.";
 inline constexpr const char* kResumedLine = "The box went on with its log.";
-// The line quiet in a download, then damage: it may have been a new log's
+// A stalled download goes on after damage: it may have been a new log's
 // first frame.
-inline constexpr const char* kDamageAfterQuietLine =
-    "The box paused, then a damaged frame came that may have begun a new log: the calls after it are marked, as "
-    "their labels and numbers may be wrong.";
+inline constexpr const char* kDamageAfterStallLine =
+    "The box went on after a damaged frame that may have begun a new log: the calls after it are marked, as their "
+    "labels and numbers may be wrong.";
 // A header frame during a download, or while waiting: a new download.
 inline constexpr const char* kNewLogLine =
     "The box began sending its log anew: the calls that follow are numbered from 1, under the labels it sent.";
@@ -130,7 +130,7 @@ inline constexpr const char* kDialogueStatusLines[] = {
     kHeaderlessAtNewLogLine,
     kDamageBeforeBoundaryLine, kRecordMayBeLostLine, kDamageBeforeFirstCallLine, kDamageBeforeToneOnlyLine,
     kDamageBeforeEndLine, kFirstFramesLostLine, kStalledLine, kStalledAfterDamageLine, kStalledAtImageLine,
-    kResumedLine, kDamageAfterQuietLine, kNewLogLine,
+    kResumedLine, kDamageAfterStallLine, kNewLogLine,
     kLabelsInDoubtLine, kHeaderLostLine, kGivenUpGoesOnLine, kAskedAgainLine, kReadDamagedLine, kReadOkLine};
 
 // How a frame's start was found (frameSync).
@@ -278,9 +278,6 @@ private:
         uint8_t pendingEnd = 0;
         uint8_t pendingGap = 0;
         uint8_t pendingFound = 0;
-        // The line was quiet for a tick between the last intact frame and
-        // this one.
-        uint8_t afterQuiet = 0;
         // The download under way began without its header frame: it was
         // lost (kHeaderFrameLost: the box is asked again at its end), or
         // this is the rest of a download given up (kRestOfGivenUp: asked
@@ -305,8 +302,6 @@ private:
     bool lineClosed_ = false;
     // The parser is hunting through the bytes of a failed frame.
     bool rescanning_ = false;
-    // The last byte received before the latest tick with none.
-    uint64_t quietAfter_ = 0;
     // The download went quiet between records (Stall); the next frame of it
     // resumes it.
     bool stalled_ = false;

@@ -415,7 +415,7 @@ TEST(Dialogue, QuietLineBetweenRecordsStallsTheDownload) {
         // The damaged end frame is a gap before the late call, which may
         // have held a call, or have been a new log's header.
         std::vector<std::string> status{stalled, kResumedLine};
-        if (endFrameDamaged) status.insert(status.end(), {kDamageAfterQuietLine, kRecordMayBeLostLine});
+        if (endFrameDamaged) status.insert(status.end(), {kDamageAfterStallLine, kRecordMayBeLostLine});
         status.push_back(kReadOkLine);
         if (endFrameDamaged) status.push_back(kReadDamagedLine);
         EXPECT_EQ(h.window.status, status);
