@@ -26,6 +26,7 @@ const NoisyDownload& Sample() {
         for (;;) {
             n = DrawNoisyDownload([&](uint32_t k) { return rng.Below(k); });
             if (n.downloads.size() != 1 || n.downloads[0].records.size() > 6) continue;
+            n.kind = DamageKind::Changed;
             n.edits.clear();
             for (auto& noise : n.noiseBefore) noise.clear();
             bool kinds[5] = {};

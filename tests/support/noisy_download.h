@@ -16,6 +16,11 @@
 //    mark is still better than a wrong record shown unmarked, so these are
 //    counted (the false-mark rate), not failed;
 //  - every record is rendered as the log format says, whatever it shows.
+// Where no receiver could know better, the judge says so and asks no more
+// (each in the code): a frame free on the line that the box never sent
+// leaves the download out; whole frames lost without a trace where the rest
+// still reads as a download are judged as the line shows them; a record's
+// number may be off by one for each damaged frame before it.
 // What the line does: bytes changed, lost (1 to len-1 bytes of a frame, a
 // whole frame, a run over several frames), inserted or duplicated, noise
 // between frames, frame images inside caller text, a lost header, three or
@@ -841,10 +846,14 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
     }
 
     // The records the line carried, in order: as the box sent them, but for
-    // losses no one can see. Which of them arrived unchanged from the boundary
-    // frame before them (or the header) to their own: what came after the
-    // program asked the box again in the same download is sent again and
-    // counts for nothing here. A record's number counts the records of its
+    // losses no one can see. Which of them arrived unchanged: every byte from
+    // the first of the boundary frame before them (or of the header) to the
+    // last of their own, with nothing put between (noise in front of that
+    // boundary frame lies before the record and does not count; noise in
+    // front of any frame after it does: it may have been a lost call), under
+    // a header that arrived (without its labels no record can be shown
+    // exactly), before the program asked the box again in that download
+    // (what came after is sent again and counts for nothing here). A record's number counts the records of its
     // download before it. Where the line visibly damaged a frame or put noise
     // before it in that download, the frames no longer say how many records
     // there were (a damaged frame may have been a boundary, or make a
@@ -1063,9 +1072,10 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
 
     // Reported: never hanging, and never clean when anything was damaged,
     // unless what the console program writes is the box's log exactly all
-    // the same (every record once, in order, unmarked, numbered from 1: a
-    // damaged sync byte the checksum made good, or a download given up before
-    // anything was shown and then sent again whole).
+    // the same, as far as the line lets anyone know it (every record once, in
+    // order, unmarked, numbered from 1: a damaged sync byte the checksum made
+    // good, a download given up before anything was shown and then sent again
+    // whole, whole frames lost where no one can see it).
     if (exit < 0) {
         fail("never ends", "the download never ends: the console program would wait for its time-out");
     } else if (damaged && exit == 0) {
@@ -1120,20 +1130,19 @@ inline std::string DescribeNoisyDownload(const NoisyDownload& d) {
     };
     for (int f = 0; f < static_cast<int>(d.frames.size()); ++f) {
         std::string what;
-        int lost = 0, flipped = 0, inserted = 0;
-        std::vector<int> lostAt;
+        std::vector<int> lost;
         for (const auto& e : d.edits) {
             if (e.frame != f) continue;
-            if (e.kind == NoisyDownload::Edit::Lose) ++lost, lostAt.push_back(e.at);
-            if (e.kind == NoisyDownload::Edit::Flip) ++flipped, what += " byte " + std::to_string(e.at) + " changed;";
+            if (e.kind == NoisyDownload::Edit::Lose) lost.push_back(e.at);
+            if (e.kind == NoisyDownload::Edit::Flip) what += " byte " + std::to_string(e.at) + " changed;";
             if (e.kind == NoisyDownload::Edit::Insert)
-                ++inserted, what += " " + std::to_string(e.bytes.size()) + " bytes inserted before byte " + std::to_string(e.at) + ";";
+                what += " " + std::to_string(e.bytes.size()) + " bytes inserted before byte " + std::to_string(e.at) + ";";
         }
-        if (lost == static_cast<int>(d.frames[f].bytes.size())) what += " lost whole;";
-        else if (lost) {
-            std::sort(lostAt.begin(), lostAt.end());
-            what += " " + std::to_string(lost) + " bytes lost from byte " + std::to_string(lostAt.front()) + ";";
-        }
+        std::sort(lost.begin(), lost.end());
+        lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+        if (lost.size() == d.frames[f].bytes.size()) what += " lost whole;";
+        else if (!lost.empty())
+            what += " " + std::to_string(lost.size()) + " bytes lost from byte " + std::to_string(lost.front()) + ";";
         if (!d.noiseBefore[f].empty()) what += " " + std::to_string(d.noiseBefore[f].size()) + " bytes of noise before it;";
         if (d.quietBefore[f]) what += " the line quiet " + std::to_string(d.quietBefore[f]) + " ticks before it;";
         for (const auto& im : d.images)
