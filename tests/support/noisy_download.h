@@ -614,6 +614,7 @@ struct NoisyOutcome {
     struct End {
         DownloadEnd how;
         bool callMayBeLost;               // the program's own doubt at that moment
+        bool damageFound;                 // and its own record of damage found, where it keeps one
         size_t shownBefore;               // records handed out before it
         uint64_t at;                      // bytes of the spoiled line read
         bool replay;                      // during the box's second sending
@@ -622,6 +623,12 @@ struct NoisyOutcome {
     Bytes log;
     std::vector<std::string> status;
 };
+
+template <class P>
+bool DamageFound(const P& protocol) {
+    if constexpr (requires { protocol.damageFound(); }) return protocol.damageFound();
+    else return false;
+}
 
 // The spoiled line reaches the program tick by tick (quiet stretches as
 // ticks with nothing); then every time-out runs out. When the program asked
@@ -634,7 +641,7 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
         }
         void DownloadEnded(DownloadEnd how) override {
             FakeWindow::DownloadEnded(how);
-            ends.push_back({how, protocol->callMayBeLost(), shown.size(), line->taken, replay});
+            ends.push_back({how, protocol->callMayBeLost(), DamageFound(*protocol), shown.size(), line->taken, replay});
         }
         void DownloadStarted() override {
             FakeWindow::DownloadStarted();
@@ -705,15 +712,17 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
 // The exit status `dialscope-cli download` gives the outcome (app/cli/main.cpp
 // decides it from the same events): it stops at the first end of a download
 // that is not a restart or a "nothing now"; 6 when that end was a stall or a
-// cut line, a record it had received by then was marked, or the program
-// doubted a call; 0 otherwise. -1: it never stops (it would wait for its
-// time-out).
+// cut line, a record it had received by then was marked, the program doubted
+// a call then, or found damage in any download so far; 0 otherwise. -1: it
+// never stops (it would wait for its time-out).
 inline int CliExitStatus(const NoisyOutcome& out) {
+    bool found = false;
     for (const auto& e : out.ends) {
+        found = found || e.damageFound;
         if (e.how == DownloadEnd::Restarted || e.how == DownloadEnd::Refused) continue;
         bool marked = false;
         for (size_t i = 0; i < e.shownBefore; ++i) marked = marked || out.shown[i].record.damaged;
-        return e.how == DownloadEnd::Cut || e.how == DownloadEnd::Stalled || marked || e.callMayBeLost ? 6 : 0;
+        return e.how == DownloadEnd::Cut || e.how == DownloadEnd::Stalled || marked || e.callMayBeLost || found ? 6 : 0;
     }
     return -1;
 }
