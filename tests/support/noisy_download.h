@@ -825,33 +825,28 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
     if (v.ok() && log != out.log) fail("format", "the log is not the records handed out");
     if (!v.ok()) return v;
 
-    // Whole frames lost without a byte left can leave a line the box could
-    // have sent: the last data frames of a record (it looks shorter), whole
-    // records (there seem to be fewer), a boundary frame after a fifteenth
-    // data frame (the next record's 'P' looks like a sixteenth frame of this
-    // one). No receiver can tell; such a loss is judged as the line shows
-    // it, as if the box had sent the records that way. It is one only when
-    // the frames on either side arrived exactly, with no noise between, and
-    // the frame after may follow the frame before in a download.
+    // Frames lost without a trace can leave a line the box could have sent:
+    // the last data frames of a record (it looks shorter), whole records
+    // (there seem to be fewer), a boundary frame after a fifteenth data frame
+    // (the next record's 'P' looks like a sixteenth frame of this one). No
+    // receiver can tell; such a loss is judged as the line shows it, as if
+    // the box had sent the records that way. It is one when, between two
+    // frames whose content arrived, the line holds nothing but a clean sync
+    // pair (what the lost frames left, if anything, makes up the second
+    // frame's own), and the second frame may follow the first in a download.
     std::vector<bool> unseen(frameCount, false);
-    auto leftNothing = [&](int f) { return (f + 1 < frameCount ? line.begin[f + 1] : line.bytes.size()) == line.begin[f]; };
-    for (int a = 0; a < frameCount;) {
-        if (!leftNothing(a)) {
-            ++a;
-            continue;
-        }
-        int b = a;
-        while (b + 1 < frameCount && leftNothing(b + 1)) ++b;
-        const int x = a - 1, y = b + 1;
-        if (x >= 0 && y < frameCount && line.exact[x] && line.exact[y] && d.noiseBefore[y].empty()) {
+    for (int x = 0, y = 1; y < frameCount; ++y) {
+        if (!line.contentExact[x]) x = y;
+        if (!line.contentExact[y] || y == x) continue;
+        if (y > x + 1 && line.bytes.substr(line.EndOf(x), line.at[y][2] - line.EndOf(x)) == "\x7E\x7E") {
             const uint8_t cx = static_cast<uint8_t>(d.frames[x].bytes[2]), cy = static_cast<uint8_t>(d.frames[y].bytes[2]);
             bool fits;
             if (d.frames[y].download != d.frames[x].download) fits = cy == 'D';  // the box stopped there
             else if (cx == 'D' || cx == 'B') fits = cy == 'P' || cy == 'B' || cy == 'E';
             else fits = cy == 'B' || cy == (cx == '^' ? 'P' : cx + 1);
-            if (fits) std::fill(unseen.begin() + a, unseen.begin() + b + 1, true);
+            if (fits) std::fill(unseen.begin() + x + 1, unseen.begin() + y, true);
         }
-        a = b + 1;
+        x = y;
     }
 
     // The records the line carried, in order: as the box sent them, but for
