@@ -861,8 +861,8 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
     // download before it. Where the line visibly damaged a frame or put noise
     // before it in that download, the frames no longer say how many records
     // there were (a damaged frame may have been a boundary, or make a
-    // receiver count one more): the number may be off by one for each such
-    // place, no more.
+    // receiver count one more, and so may a frame image found inside one):
+    // the number may be off by one for each such place, no more.
     struct Sent {
         devsim::CallRecord call;
         bool hasText;
@@ -891,6 +891,7 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
             const auto& dl = d.downloads[sf.download];
             if (f == dl.header) before = f, doubts = 0, number = 0, text.clear(), hasText = false;
             doubts += (!line.exact[f] && !unseen[f]) || !d.noiseBefore[f].empty();
+            for (const Phantom& p : phantoms) doubts += p.host == f;  // it may make a receiver count one more
             if (unseen[f] || sf.record < 0) continue;
             if (sf.piece >= 0) {
                 text += d.Piece(f);
