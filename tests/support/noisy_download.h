@@ -1020,8 +1020,11 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
                               })->second;
             if (after > before && firstDropped < 0) firstDropped = f;
         }
+        // Data frame images found inside failed frames, where they lie on the line.
+        const size_t partEnd = f + 1 < frameCount ? line.begin[f + 1] : line.bytes.size();
         for (const Phantom& p : phantoms)
-            if (p.host == f && p.command >= 0x50 && p.command <= 0x5F) step(p.payload, true, false);
+            if (p.host >= 0 && p.at >= line.begin[f] && p.at < partEnd && p.command >= 0x50 && p.command <= 0x5F)
+                step(p.payload, true, false);
     }
     int dropped = -1;
     for (const auto& [pos, n] : reach)
