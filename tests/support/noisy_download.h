@@ -16,6 +16,11 @@
 //    mark is still better than a wrong record shown unmarked, so these are
 //    counted (the false-mark rate), not failed;
 //  - every record is rendered as the log format says, whatever it shows.
+// Where no receiver could know better, the judge says so and asks no more
+// (each in the code): a frame free on the line that the box never sent
+// leaves the download out; whole frames lost without a trace where the rest
+// still reads as a download are judged as the line shows them; a record's
+// number may be off by one for each damaged frame before it.
 // What the line does: bytes changed, lost (1 to len-1 bytes of a frame, a
 // whole frame, a run over several frames), inserted or duplicated, noise
 // between frames, frame images inside caller text, a lost header, three or
@@ -609,6 +614,7 @@ struct NoisyOutcome {
     struct End {
         DownloadEnd how;
         bool callMayBeLost;               // the program's own doubt at that moment
+        bool damageFound;                 // and its own record of damage found, where it keeps one
         size_t shownBefore;               // records handed out before it
         uint64_t at;                      // bytes of the spoiled line read
         bool replay;                      // during the box's second sending
@@ -617,6 +623,12 @@ struct NoisyOutcome {
     Bytes log;
     std::vector<std::string> status;
 };
+
+template <class P>
+bool DamageFound(const P& protocol) {
+    if constexpr (requires { protocol.damageFound(); }) return protocol.damageFound();
+    else return false;
+}
 
 // The spoiled line reaches the program tick by tick (quiet stretches as
 // ticks with nothing); then every time-out runs out. When the program asked
@@ -629,7 +641,7 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
         }
         void DownloadEnded(DownloadEnd how) override {
             FakeWindow::DownloadEnded(how);
-            ends.push_back({how, protocol->callMayBeLost(), shown.size(), line->taken, replay});
+            ends.push_back({how, protocol->callMayBeLost(), DamageFound(*protocol), shown.size(), line->taken, replay});
         }
         void DownloadStarted() override {
             FakeWindow::DownloadStarted();
@@ -700,15 +712,17 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
 // The exit status `dialscope-cli download` gives the outcome (app/cli/main.cpp
 // decides it from the same events): it stops at the first end of a download
 // that is not a restart or a "nothing now"; 6 when that end was a stall or a
-// cut line, a record it had received by then was marked, or the program
-// doubted a call; 0 otherwise. -1: it never stops (it would wait for its
-// time-out).
+// cut line, a record it had received by then was marked, the program doubted
+// a call then, or found damage in any download so far; 0 otherwise. -1: it
+// never stops (it would wait for its time-out).
 inline int CliExitStatus(const NoisyOutcome& out) {
+    bool found = false;
     for (const auto& e : out.ends) {
+        found = found || e.damageFound;
         if (e.how == DownloadEnd::Restarted || e.how == DownloadEnd::Refused) continue;
         bool marked = false;
         for (size_t i = 0; i < e.shownBefore; ++i) marked = marked || out.shown[i].record.damaged;
-        return e.how == DownloadEnd::Cut || e.how == DownloadEnd::Stalled || marked || e.callMayBeLost ? 6 : 0;
+        return e.how == DownloadEnd::Cut || e.how == DownloadEnd::Stalled || marked || e.callMayBeLost || found ? 6 : 0;
     }
     return -1;
 }
@@ -811,45 +825,44 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
     if (v.ok() && log != out.log) fail("format", "the log is not the records handed out");
     if (!v.ok()) return v;
 
-    // Whole frames lost without a byte left can leave a line the box could
-    // have sent: the last data frames of a record (it looks shorter), whole
-    // records (there seem to be fewer), a boundary frame after a fifteenth
-    // data frame (the next record's 'P' looks like a sixteenth frame of this
-    // one). No receiver can tell; such a loss is judged as the line shows
-    // it, as if the box had sent the records that way. It is one only when
-    // the frames on either side arrived exactly, with no noise between, and
-    // the frame after may follow the frame before in a download.
+    // Frames lost without a trace can leave a line the box could have sent:
+    // the last data frames of a record (it looks shorter), whole records
+    // (there seem to be fewer), a boundary frame after a fifteenth data frame
+    // (the next record's 'P' looks like a sixteenth frame of this one). No
+    // receiver can tell; such a loss is judged as the line shows it, as if
+    // the box had sent the records that way. It is one when, between two
+    // frames whose content arrived, the line holds nothing but a clean sync
+    // pair (what the lost frames left, if anything, makes up the second
+    // frame's own), and the second frame may follow the first in a download.
     std::vector<bool> unseen(frameCount, false);
-    auto leftNothing = [&](int f) { return (f + 1 < frameCount ? line.begin[f + 1] : line.bytes.size()) == line.begin[f]; };
-    for (int a = 0; a < frameCount;) {
-        if (!leftNothing(a)) {
-            ++a;
-            continue;
-        }
-        int b = a;
-        while (b + 1 < frameCount && leftNothing(b + 1)) ++b;
-        const int x = a - 1, y = b + 1;
-        if (x >= 0 && y < frameCount && line.exact[x] && line.exact[y] && d.noiseBefore[y].empty()) {
+    for (int x = 0, y = 1; y < frameCount; ++y) {
+        if (!line.contentExact[x]) x = y;
+        if (!line.contentExact[y] || y == x) continue;
+        if (y > x + 1 && line.bytes.substr(line.EndOf(x), line.at[y][2] - line.EndOf(x)) == "\x7E\x7E") {
             const uint8_t cx = static_cast<uint8_t>(d.frames[x].bytes[2]), cy = static_cast<uint8_t>(d.frames[y].bytes[2]);
             bool fits;
             if (d.frames[y].download != d.frames[x].download) fits = cy == 'D';  // the box stopped there
             else if (cx == 'D' || cx == 'B') fits = cy == 'P' || cy == 'B' || cy == 'E';
             else fits = cy == 'B' || cy == (cx == '^' ? 'P' : cx + 1);
-            if (fits) std::fill(unseen.begin() + a, unseen.begin() + b + 1, true);
+            if (fits) std::fill(unseen.begin() + x + 1, unseen.begin() + y, true);
         }
-        a = b + 1;
+        x = y;
     }
 
     // The records the line carried, in order: as the box sent them, but for
-    // losses no one can see. Which of them arrived unchanged from the boundary
-    // frame before them (or the header) to their own: what came after the
-    // program asked the box again in the same download is sent again and
-    // counts for nothing here. A record's number counts the records of its
+    // losses no one can see. Which of them arrived unchanged: every byte from
+    // the first of the boundary frame before them (or of the header) to the
+    // last of their own, with nothing put between (noise in front of that
+    // boundary frame lies before the record and does not count; noise in
+    // front of any frame after it does: it may have been a lost call), under
+    // a header that arrived (without its labels no record can be shown
+    // exactly), before the program asked the box again in that download
+    // (what came after is sent again and counts for nothing here). A record's number counts the records of its
     // download before it. Where the line visibly damaged a frame or put noise
     // before it in that download, the frames no longer say how many records
     // there were (a damaged frame may have been a boundary, or make a
-    // receiver count one more): the number may be off by one for each such
-    // place, no more.
+    // receiver count one more, and so may a frame image found inside one):
+    // the number may be off by one for each such place, no more.
     struct Sent {
         devsim::CallRecord call;
         bool hasText;
@@ -878,6 +891,7 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
             const auto& dl = d.downloads[sf.download];
             if (f == dl.header) before = f, doubts = 0, number = 0, text.clear(), hasText = false;
             doubts += (!line.exact[f] && !unseen[f]) || !d.noiseBefore[f].empty();
+            for (const Phantom& p : phantoms) doubts += p.host == f;  // it may make a receiver count one more
             if (unseen[f] || sf.record < 0) continue;
             if (sf.piece >= 0) {
                 text += d.Piece(f);
@@ -1006,8 +1020,11 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
                               })->second;
             if (after > before && firstDropped < 0) firstDropped = f;
         }
+        // Data frame images found inside failed frames, where they lie on the line.
+        const size_t partEnd = f + 1 < frameCount ? line.begin[f + 1] : line.bytes.size();
         for (const Phantom& p : phantoms)
-            if (p.host == f && p.command >= 0x50 && p.command <= 0x5F) step(p.payload, true, false);
+            if (p.host >= 0 && p.at >= line.begin[f] && p.at < partEnd && p.command >= 0x50 && p.command <= 0x5F)
+                step(p.payload, true, false);
     }
     int dropped = -1;
     for (const auto& [pos, n] : reach)
@@ -1063,9 +1080,10 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
 
     // Reported: never hanging, and never clean when anything was damaged,
     // unless what the console program writes is the box's log exactly all
-    // the same (every record once, in order, unmarked, numbered from 1: a
-    // damaged sync byte the checksum made good, or a download given up before
-    // anything was shown and then sent again whole).
+    // the same, as far as the line lets anyone know it (every record once, in
+    // order, unmarked, numbered from 1: a damaged sync byte the checksum made
+    // good, a download given up before anything was shown and then sent again
+    // whole, whole frames lost where no one can see it).
     if (exit < 0) {
         fail("never ends", "the download never ends: the console program would wait for its time-out");
     } else if (damaged && exit == 0) {
@@ -1120,20 +1138,19 @@ inline std::string DescribeNoisyDownload(const NoisyDownload& d) {
     };
     for (int f = 0; f < static_cast<int>(d.frames.size()); ++f) {
         std::string what;
-        int lost = 0, flipped = 0, inserted = 0;
-        std::vector<int> lostAt;
+        std::vector<int> lost;
         for (const auto& e : d.edits) {
             if (e.frame != f) continue;
-            if (e.kind == NoisyDownload::Edit::Lose) ++lost, lostAt.push_back(e.at);
-            if (e.kind == NoisyDownload::Edit::Flip) ++flipped, what += " byte " + std::to_string(e.at) + " changed;";
+            if (e.kind == NoisyDownload::Edit::Lose) lost.push_back(e.at);
+            if (e.kind == NoisyDownload::Edit::Flip) what += " byte " + std::to_string(e.at) + " changed;";
             if (e.kind == NoisyDownload::Edit::Insert)
-                ++inserted, what += " " + std::to_string(e.bytes.size()) + " bytes inserted before byte " + std::to_string(e.at) + ";";
+                what += " " + std::to_string(e.bytes.size()) + " bytes inserted before byte " + std::to_string(e.at) + ";";
         }
-        if (lost == static_cast<int>(d.frames[f].bytes.size())) what += " lost whole;";
-        else if (lost) {
-            std::sort(lostAt.begin(), lostAt.end());
-            what += " " + std::to_string(lost) + " bytes lost from byte " + std::to_string(lostAt.front()) + ";";
-        }
+        std::sort(lost.begin(), lost.end());
+        lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+        if (lost.size() == d.frames[f].bytes.size()) what += " lost whole;";
+        else if (!lost.empty())
+            what += " " + std::to_string(lost.size()) + " bytes lost from byte " + std::to_string(lost.front()) + ";";
         if (!d.noiseBefore[f].empty()) what += " " + std::to_string(d.noiseBefore[f].size()) + " bytes of noise before it;";
         if (d.quietBefore[f]) what += " the line quiet " + std::to_string(d.quietBefore[f]) + " ticks before it;";
         for (const auto& im : d.images)
