@@ -242,6 +242,8 @@ void Protocol::BeginDownload() {
     SaveLabelTable();
     s_.recordNumber = 0;
     StartDownload();
+    // The header's own sync byte damaged: the download met damage too.
+    if (s_.frameSync != kSyncWhole) s_.damageFound = 1;
 }
 
 // Data frames while polling. After a give-up they are the rest of the
