@@ -149,7 +149,7 @@ void Protocol::HandleFrame() {
                 s_.pollWithD = 1;
                 SendCommand('D');
                 s_.dialogState = kPolling;
-            } else if (s_.gotD && !found) {
+            } else if (s_.gotD) {
                 window_.AppendStatusLine(kNewLogLine);
                 BeginDownload();
             }
@@ -176,7 +176,7 @@ void Protocol::HandleFrame() {
                 // over the first data frames.
                 MarkAnswered();
                 BeginHeaderlessDownload();
-                DataFrame(false, false);
+                DataFrame(false, found);
             }
             break;
         case kDownloading:
