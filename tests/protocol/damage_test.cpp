@@ -114,13 +114,14 @@ TEST(Damage, RandomLogsDamagedEveryWayKeepTheirPromises) {
     for (uint64_t seed = first; seed <= seeds; ++seed) {
         SplitMix64 rng{seed};
         const NoisyDownload d = DrawNoisyDownload([&](uint32_t k) { return rng.Below(k); });
-        for (Tally* t : {&byKind[static_cast<int>(d.kind)], &all}) t->skipped += HasFreePhantom(d);
-        if (HasFreePhantom(d) && !oneVar) continue;
+        const bool phantom = HasFreePhantom(d);
+        for (Tally* t : {&byKind[static_cast<int>(d.kind)], &all}) t->skipped += phantom;
+        if (phantom && !oneVar) continue;
         const NoisyOutcome out = RunNoisyDownload(d);
         const NoisyVerdict v = JudgeNoisyDownload(d, out);
         if (oneVar) {
             std::printf("%s\n%s\n--- shown (%zu in the first sending):\n%s--- status:\n", DescribeNoisyDownload(d).c_str(),
-                        HasFreePhantom(d) ? "(a frame lies free on the line: left out of the sweep)" : "",
+                        phantom ? "(a frame lies free on the line: left out of the sweep)" : "",
                         out.firstAttempt, out.log.c_str());
             for (const auto& line : out.status) std::printf("  %s\n", line.c_str());
             std::printf("--- asked again at:");

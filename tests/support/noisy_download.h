@@ -866,13 +866,15 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
     struct Sent {
         devsim::CallRecord call;
         bool hasText;
+        int download;
         const devsim::LabelSet* labels;
         int number;
         bool untouched = true;
         int slack = 0;
     };
-    auto asSent = [](const NoisyDownload::Download& dl, size_t r) {
-        return Sent{dl.records[r].call, !dl.records[r].pieces.empty(), &dl.labels, static_cast<int>(r) + 1};
+    auto asSent = [&](const NoisyDownload::Download& dl, size_t r) {
+        return Sent{dl.records[r].call, !dl.records[r].pieces.empty(), static_cast<int>(&dl - d.downloads.data()),
+                    &dl.labels, static_cast<int>(r) + 1};
     };
     std::vector<uint64_t> askedIn(d.downloads.size(), UINT64_MAX);  // first time asked within each download
     for (size_t k = 0; k < d.downloads.size(); ++k)
@@ -900,7 +902,7 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
             }
             bool untouched = !excused(f) && line.Required(dl.header);  // no labels, no record shown exactly
             for (int g = before; g <= f; ++g) untouched = untouched && line.exact[g] && (g == before || d.noiseBefore[g].empty());
-            Sent s{dl.records[sf.record].call, hasText, &dl.labels, ++number, untouched, doubts};
+            Sent s{dl.records[sf.record].call, hasText, sf.download, &dl.labels, ++number, untouched, doubts};
             s.call.text = text;
             sent.push_back(std::move(s));
             text.clear();
@@ -1083,7 +1085,8 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
     // the same, as far as the line lets anyone know it (every record once, in
     // order, unmarked, numbered from 1: a damaged sync byte the checksum made
     // good, a download given up before anything was shown and then sent again
-    // whole, whole frames lost where no one can see it).
+    // whole, whole frames lost where no one can see it, a download that
+    // showed nothing before the box began its log anew).
     if (exit < 0) {
         fail("never ends", "the download never ends: the console program would wait for its time-out");
     } else if (damaged && exit == 0) {
@@ -1093,17 +1096,21 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
                 written = e.shownBefore;
                 break;
             }
-        // The box's log as the line carried it, or (sent again) as the box holds it.
-        std::vector<Sent> log;
-        if (out.askedAgain()) {
-            for (size_t i = 0; i < d.downloads[0].records.size(); ++i) log.push_back(asSent(d.downloads[0], i));
-        } else {
-            log = sent;
-            for (Sent& s : log) s.slack = 0;
+        // The box's latest log as the line carried it, or as the box holds it
+        // (sent again, or whole).
+        const int last = static_cast<int>(d.downloads.size()) - 1;
+        std::vector<Sent> carried, held;
+        for (Sent s : sent) {
+            s.slack = 0;
+            if (s.download == last) carried.push_back(s);
         }
-        bool whole = d.downloads.size() == 1 && written == log.size() && (!out.askedAgain() || out.firstAttempt == 0);
-        for (size_t i = 0; whole && i < log.size(); ++i) whole = same(i, log[i]);
-        if (!whole) fail("reported clean", "frames were damaged or lost, and the download is reported clean (exit 0)");
+        for (size_t i = 0; i < d.downloads[last].records.size(); ++i) held.push_back(asSent(d.downloads[last], i));
+        auto writes = [&](const std::vector<Sent>& log) {
+            bool all = written == log.size();
+            for (size_t i = 0; all && i < log.size(); ++i) all = same(i, log[i]);
+            return all;
+        };
+        if (!writes(carried) && !writes(held)) fail("reported clean", "frames were damaged or lost, and the download is reported clean (exit 0)");
         else if (v.ok()) ++v.cleanAfterDamage;
     }
 
