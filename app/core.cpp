@@ -135,7 +135,7 @@ void Core::DownloadEnded(DownloadEnd how) {
         if (!summary.empty()) view_.ShowStatusLine(summary);
         ShowStoreProblems();
     }
-    Emit(event::DownloadEnded{how, protocol_.callMayBeLost()});
+    Emit(event::DownloadEnded{how, protocol_.callMayBeLost(), protocol_.damageFound()});
 }
 
 void Core::PortOpenFailed(std::string_view port, int error, bool explained) {

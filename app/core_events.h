@@ -27,11 +27,13 @@ struct RecordOutput {
     const CallRecord& record;
     std::string_view rendered;
 };
-// A download that had begun came to an end. callMayBeLost: a damaged frame
-// may have taken a whole call with it.
+// A download that had begun came to an end. callMayBeLost: damage on the
+// line may have taken a whole call with it. damageFound: anything of it was
+// found damaged (it is never reported clean).
 struct DownloadEnded {
     DownloadEnd how;
     bool callMayBeLost;
+    bool damageFound = false;
 };
 // A port was opened to look for the device on it.
 struct PortOpened {

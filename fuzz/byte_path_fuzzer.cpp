@@ -134,10 +134,9 @@ struct CheckingFakes {
     explicit CheckingFakes(const Protocol* const& protocol) {
         window.recording = false;
         window.onStatus = [](std::string_view line) {
-            CHECK(line == kReadOkLine || line == kRecordMayBeLostLine || line == kDamageBeforeBoundaryLine ||
-                  line == kHeaderlessAfterDamageLine || line == kHeaderlessOutOfTurnLine ||
-                  line == kHeaderlessAtEndLine || line == kHeaderlessAtRefusalLine || line == kHeaderlessAtCutLine ||
-                  line == kHeaderlessAtQuietLine || line == kStalledLine || line == kResumedLine);
+            bool known = false;
+            for (const char* own : kDialogueStatusLines) known = known || line == own;
+            CHECK(known);
         };
         window.onRecord = [&protocol](const uint8_t* bytes, size_t count) {
             CheckRecord(ProtocolProbe::state(*protocol), bytes, count);

@@ -41,9 +41,19 @@ std::optional<int64_t> SortKey(const std::array<int16_t, 5>& raw, DateOrder orde
 }
 
 // An unknown header has no label to match: its '?' placeholder is no name
-// --label or --search should find.
+// --label or --search should find. Nor has a damaged record whose labels
+// alone are unknown (the download's header frame was lost): its date and
+// time are the box's, its label is all '?'.
+bool LabelsUnknown(const CallRecord& f) {
+    if (!f.headerKnown) return true;
+    if (!f.damaged) return false;
+    for (uint8_t b : f.label)
+        if (b != '?') return false;
+    return true;
+}
+
 std::string LabelKey(const CallRecord& f) {
-    if (!f.headerKnown) return {};
+    if (LabelsUnknown(f)) return {};
     std::string_view bytes(reinterpret_cast<const char*>(f.label.data()), f.label.size());
     return Latin1ToUtf8(FoldLatin1(TrimTrailingBlanks(bytes)));
 }

@@ -4,9 +4,6 @@ namespace dialscope {
 
 namespace {
 
-// 7E 7E, command, length 0, CRC.
-constexpr uint64_t kShortestFrame = 6;
-
 bool IsAcceptedCommand(uint8_t b) {
     return b == '0' || b == '1' || b == 'B' || b == 'D' || b == 'E' || (b >= 0x50 && b <= 0x5F);
 }
@@ -17,13 +14,21 @@ void Protocol::ComTick() {
     window_.EnableTimer(Timer::time_com, false);
     // Clear the flag before draining: a byte the receive thread stores while
     // we parse raises it again and is picked up next tick.
-    if (received_.TakePending()) {
+    const bool heard = received_.TakePending();
+    if (heard) {
         ParseReceivedBytes();
         s_.idleTicks = 0;
     }
     if (lineClosed_) {
         lineClosed_ = false;
+        // Nothing more comes on this line: an end held for quiet was the
+        // box's.
+        if (s_.pendingEnd) ConfirmPendingEnd();
         CutDownload();
+    } else if (!heard) {
+        // A tick with no bytes: the device sends a download's frames back
+        // to back, so nothing more of this download is on its way.
+        if (s_.pendingEnd) ConfirmPendingEnd();
     }
     IdleTick();
     // Always last: the end of a download stops time_com from inside this tick,
@@ -45,6 +50,7 @@ void Protocol::ParseReceivedBytes() {
 // sync byte was damaged on the line, taken only if its checksum holds).
 void Protocol::StartFrame(uint8_t command, uint8_t sync) {
     frameStart_ = pos_;
+    s_.frameFound = rescanning_ ? 1 : 0;
     s_.framePos = 0;
     FrameBuffer[s_.framePos++] = command;
     s_.frameSync = sync;
@@ -121,17 +127,25 @@ void Protocol::ParseByte(uint8_t b) {
         fb[s_.framePos++] = b;
         const bool good = CheckFrameCrc();
         const uint8_t sync = s_.frameSync;
+        const bool downloading = s_.dialogState == kDownloading;
         if (good) {
             // Its first sync byte (damaged or not) stands two places before
-            // the command byte. What lies between the last intact frame and
-            // that place may hold lost frames: the dialogue weighs it. Fewer
-            // than six bytes cannot: every frame is at least six bytes long,
-            // and damage changes bytes, not their number. Such a short gap
-            // is noise.
+            // the command byte. Any byte between the last intact frame and
+            // that place may be what is left of lost frames: a frame that
+            // lost bytes on the line leaves as few as one, or none when the
+            // next frame's length swallowed its rest. The dialogue weighs
+            // the gap. So is a lone 7E right after the last frame (this
+            // frame's, its other sync byte lost, or all that is left of a
+            // lost frame, this one's sync bytes lost).
             const uint64_t start = frameStart_ - 2;
-            const bool gap = start < lastFrameEnd_ || start - lastFrameEnd_ >= kShortestFrame;
+            const bool gap = start != lastFrameEnd_;
             lastFrameEnd_ = pos_ + 1;
-            if (gap && s_.dialogState == kDownloading) s_.damagePending = 1;
+            if (downloading) {
+                if (gap) s_.damagePending = 1;
+                if (gap || sync != kSyncWhole) s_.damageFound = 1;
+            }
+        } else if (downloading) {
+            s_.damageFound = 1;
         }
         // A frame found without both sync bytes counts only when its checksum
         // holds; otherwise it was never a frame.
@@ -162,11 +176,18 @@ void Protocol::RescanFrameBytes() {
     for (int i = 1; i < n; ++i) bytes[i] = FrameBuffer[i];
     // Each byte keeps its place in the stream; the ring goes on after them.
     const uint64_t first = frameStart_, resume = pos_;
+    // A frame whose command byte is the failed one's length byte was never
+    // inside it: the failed frame was a start guessed past a damaged sync
+    // byte. One further on lies in its payload or checksum, where it may be
+    // an image the payload holds.
+    const bool outer = rescanning_;
     s_.parseState = 7;
     for (int i = 1; i < n; ++i) {
         pos_ = first + static_cast<uint64_t>(i);
+        rescanning_ = outer || i >= 2;
         ParseByte(bytes[i]);
     }
+    rescanning_ = outer;
     pos_ = resume;
 }
 
@@ -176,6 +197,7 @@ void Protocol::RescanFrameBytes() {
 // again in its bytes. A frame start found among them that is left open in
 // turn is given up the same way; each is shorter than the one before.
 void Protocol::AbandonPartialFrame() {
+    if (s_.parseState >= 3 && s_.parseState <= 6 && s_.dialogState == kDownloading) s_.damageFound = 1;
     while (s_.parseState >= 3 && s_.parseState <= 6) RescanFrameBytes();
 }
 

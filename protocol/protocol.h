@@ -32,14 +32,17 @@ constexpr uint8_t kPolling = 1;
 constexpr uint8_t kDownloading = 2;
 
 // Status lines for damage on the line during a download (see the rule in
-// dialogue.cpp). Each says what was seen.
+// dialogue.cpp). Each says what was seen and what the log shows for it; the
+// mark under a record only says its text may not be what the box sent.
 //
 // Text whose closing frame did not come is shown under a header of "?" and
 // "??", followed by the damaged-text line; these say why.
 inline constexpr const char* kHeaderlessAfterDamageLine =
-    "A damaged frame came where a call may have ended: the text before it is shown with its header unknown.";
+    "A damaged frame came where a call may have ended: the text before it is shown with its header unknown, and "
+    "the call after it is marked, as its first text may be the rest of that call.";
 inline constexpr const char* kHeaderlessOutOfTurnLine =
-    "A new call began before the last one's closing frame: that call's text is shown with its header unknown.";
+    "A new call began before the last one's closing frame: that call's text is shown with its header unknown, and "
+    "the new call is marked, as its first text may be the rest of that call.";
 inline constexpr const char* kHeaderlessAtEndLine =
     "The log ended before the last call's closing frame: its text is shown with its header unknown.";
 inline constexpr const char* kHeaderlessAtRefusalLine =
@@ -47,28 +50,97 @@ inline constexpr const char* kHeaderlessAtRefusalLine =
 inline constexpr const char* kHeaderlessAtCutLine =
     "The line went away before a call's closing frame: its text is shown with its header unknown.";
 inline constexpr const char* kHeaderlessAtQuietLine =
-    "The line went quiet before a call's closing frame: its text is shown with its header unknown.";
-// A damaged frame just before an intact closing frame: it was one of the
-// call's own data frames, or the closing frame of the call before it.
+    "The line went quiet before a call's closing frame: its text is shown with its header unknown, and the box is "
+    "asked to send its log again.";
+inline constexpr const char* kHeaderlessAtMissesLine =
+    "Three frames of one call were lost in a row: its text so far is shown with its header unknown, and the box is "
+    "asked to send its log again.";
+inline constexpr const char* kHeaderlessAtImageLine =
+    "A damaged frame held what looked like the end of the log, before a call's closing frame: that call's text is "
+    "shown with its header unknown.";
+inline constexpr const char* kHeaderlessAtNewLogLine =
+    "The box began its log anew before a call's closing frame: that call's text is shown with its header unknown.";
+// A damaged frame (or stray bytes) just before an intact closing frame: it
+// was one of the call's own data frames, or the closing frame of the call
+// before it.
 inline constexpr const char* kDamageBeforeBoundaryLine =
     "A damaged frame came just before a call's closing frame: the text shown with it may be cut short, or may "
     "belong to a call before it whose closing frame was lost.";
-// A damaged frame between two calls: it may have been the closing frame of a
-// call with no text.
+// Damage where a whole call may have gone: between two calls, before the
+// first one, before a call with no text, before the end of the log.
 inline constexpr const char* kRecordMayBeLostLine =
-    "A call record may have been lost: a damaged frame came between two calls.";
+    "A damaged frame or stray bytes came between two calls: a call may have been lost there, and the call after "
+    "them is marked.";
+inline constexpr const char* kDamageBeforeFirstCallLine =
+    "A damaged frame or stray bytes came before the first call: a call may have been lost there, and the first "
+    "call is marked.";
+inline constexpr const char* kDamageBeforeToneOnlyLine =
+    "A damaged frame or stray bytes came just before a call with no text: the call is marked, as its text or a "
+    "whole call before it may have been lost.";
+inline constexpr const char* kDamageBeforeEndLine =
+    "A damaged frame or stray bytes came just before the end of the log: a last call may have been lost.";
+// A record whose first data frames did not come.
+inline constexpr const char* kFirstFramesLostLine =
+    "The first part of a call was lost on the line: the rest of its text is shown, marked.";
 // The line went quiet in the middle of a download with no record begun. The
 // port stays open: what the box still sends is shown.
 inline constexpr const char* kStalledLine =
-    "The box has sent nothing for 4 seconds in the middle of its log: the download has stalled. Calls that "
-    "still come are shown.";
+    "The box has sent nothing for 4 seconds and its log has not ended: the frame that ends it was lost, or the box "
+    "stopped sending. Calls that still come are shown.";
+inline constexpr const char* kStalledAfterDamageLine =
+    "A damaged frame came and then nothing for 4 seconds: it was most likely the end of the log, but a last call "
+    "may have been lost. Calls that still come are shown.";
+// An end frame's image inside a damaged frame, and nothing after it.
+inline constexpr const char* kStalledAtImageLine =
+    "A damaged frame held what looked like the end of the log, and nothing came after it: the log may have ended "
+    "there, or its last calls were lost. Calls that still come are shown.";
 inline constexpr const char* kResumedLine = "The box went on with its log.";
+// A stalled download goes on after damage: it may have been a new log's
+// first frame.
+inline constexpr const char* kDamageAfterStallLine =
+    "The box went on after a damaged frame that may have begun a new log: the calls after it are marked, as their "
+    "labels and numbers may be wrong.";
+// A header frame during a download, or while waiting: a new download.
+inline constexpr const char* kNewLogLine =
+    "The box began sending its log anew: the calls that follow are numbered from 1, under the labels it sent.";
+// A header frame's image inside a damaged frame: it may have been a new
+// download's first frame, so the labels of what follows are in doubt.
+inline constexpr const char* kLabelsInDoubtLine =
+    "A damaged frame held what looked like the first frame of a new log: the calls after it are marked, as their "
+    "labels and numbers may be wrong.";
+// Data frames while polling: the download's header frame was lost, or the
+// box went on with a download given up.
+inline constexpr const char* kHeaderLostLine =
+    "Calls came without the frame that begins the log (it was lost): they are shown with their labels unknown and "
+    "marked, and the box will be asked for its log again.";
+inline constexpr const char* kGivenUpGoesOnLine =
+    "The box went on with the log that was given up: its calls are shown marked, and the log asked for again "
+    "follows.";
+inline constexpr const char* kAskedAgainLine = "The box is asked to send its log again.";
+// After the end frame of a download in which damage was found.
+inline constexpr const char* kReadDamagedLine =
+    "Parts of the log arrived damaged: run the download again for a clean copy (the box sends its whole memory "
+    "each time).";
 inline constexpr const char* kReadOkLine = "Message read OK.";
+
+// Every status line the dialogue says about the line and the downloads.
+inline constexpr const char* kDialogueStatusLines[] = {
+    kHeaderlessAfterDamageLine, kHeaderlessOutOfTurnLine, kHeaderlessAtEndLine, kHeaderlessAtRefusalLine,
+    kHeaderlessAtCutLine, kHeaderlessAtQuietLine, kHeaderlessAtMissesLine, kHeaderlessAtImageLine,
+    kHeaderlessAtNewLogLine,
+    kDamageBeforeBoundaryLine, kRecordMayBeLostLine, kDamageBeforeFirstCallLine, kDamageBeforeToneOnlyLine,
+    kDamageBeforeEndLine, kFirstFramesLostLine, kStalledLine, kStalledAfterDamageLine, kStalledAtImageLine,
+    kResumedLine, kDamageAfterStallLine, kNewLogLine,
+    kLabelsInDoubtLine, kHeaderLostLine, kGivenUpGoesOnLine, kAskedAgainLine, kReadDamagedLine, kReadOkLine};
 
 // How a frame's start was found (frameSync).
 constexpr uint8_t kSyncWhole = 0;          // 7E 7E command
 constexpr uint8_t kSyncFirstDamaged = 1;   // 7E command: one sync byte damaged
 constexpr uint8_t kSyncSecondDamaged = 2;  // 7E X command: the second sync byte damaged
+
+// Why a download began without its header frame (State::headerLost).
+constexpr uint8_t kHeaderFrameLost = 1;
+constexpr uint8_t kRestOfGivenUp = 2;
 
 // Silent ticks before the idle action.
 constexpr uint8_t kIdleTicksLimit = 41;
@@ -99,9 +171,14 @@ public:
     // Whether the download under way (or the last one) went quiet with no
     // record begun; it goes on if the box sends again.
     bool stalled() const { return stalled_; }
-    // Whether a damaged frame between two calls of the latest download may
-    // have been a whole call (kRecordMayBeLostLine was said).
+    // Whether damage on the line may have taken a whole call of the latest
+    // download (a status line said so).
     bool callMayBeLost() const { return callMayBeLost_; }
+    // Whether anything of the latest download (or of the download it gave
+    // way to) was found damaged: a frame that failed its checksum, bytes
+    // that were no intact frame, a damaged sync byte, a lost first frame, a
+    // give-up. Such a download is never reported clean.
+    bool damageFound() const { return s_.damageFound != 0; }
 
     // The body of time_comTimer: stop time_com, parse when bytes are pending,
     // run the idle tick, start time_com again.
@@ -137,14 +214,21 @@ private:
     void StartFrame(uint8_t command, uint8_t sync);
     void RescanFrameBytes();
     void AbandonPartialFrame();
-    void DataFrame(bool gap);
+    void DataFrame(bool gap, bool found);
     void BoundaryFrame(bool gap);
     void BeginRecord();
     void AppendInTurn(uint8_t letter);
-    void SequenceMiss(uint8_t letter);
+    void SequenceMiss(uint8_t letter, bool found);
     void ShowCollectedText(const char* why);
-    void CallMayBeLost();
-    void Stall();
+    void CallMayBeLost(const char* why);
+    void StartDownload();
+    void BeginDownload();
+    void BeginHeaderlessDownload();
+    void HeaderDuringDownload(bool found);
+    void EndFrame(uint8_t command, bool gap);
+    void ConfirmPendingEnd();
+    void Stall(const char* why = nullptr);
+    void LineQuiet(const char* stallLine);
     void Resume();
     // The device answered a poll: said to the window once per line.
     void MarkAnswered();
@@ -183,6 +267,30 @@ private:
         // From a header frame until the download ends: state 2 alone cannot
         // tell a download in progress from one that has ended.
         uint8_t downloadActive = 0;
+        // The frame being gathered began inside the bytes of a frame that
+        // failed its checksum (or was abandoned): it may be an image inside
+        // a payload, so it never begins, ends or gives up a download.
+        uint8_t frameFound = 0;
+        // An end frame or '0' that came after damage or inside damaged
+        // bytes, held until a tick with no bytes confirms it; an intact
+        // frame before that shows it was not the box's. pendingGap: damage
+        // came before it.
+        uint8_t pendingEnd = 0;
+        uint8_t pendingGap = 0;
+        uint8_t pendingFound = 0;
+        // The download under way began without its header frame: it was
+        // lost (kHeaderFrameLost: the box is asked again at its end), or
+        // this is the rest of a download given up (kRestOfGivenUp: asked
+        // already). Every record is marked.
+        uint8_t headerLost = 0;
+        // A header frame's image came inside damaged bytes during this
+        // download: every record after it is marked.
+        uint8_t labelsInDoubt = 0;
+        // Anything of this download was found damaged (damageFound()).
+        uint8_t damageFound = 0;
+        // The dialogue gave a download up and no other has begun: data
+        // frames still coming are the rest of it.
+        uint8_t gaveUp = 0;
     };
 
     ReceivedBytes& received_;
@@ -192,6 +300,8 @@ private:
     uint8_t LabelTable[kLabelTableSize] = {};
     // LineClosed() was called; acted on at the end of the next tick.
     bool lineClosed_ = false;
+    // The parser is hunting through the bytes of a failed frame.
+    bool rescanning_ = false;
     // The download went quiet between records (Stall); the next frame of it
     // resumes it.
     bool stalled_ = false;

@@ -69,10 +69,14 @@ void Protocol::OutputHeaderlessRecord(const char* why) {
 }
 
 // A record with no data frame is "Tone only"; one marked damaged with none is
-// not (the call may have had text), and RenderRecord shows it so.
+// not (the call may have had text), and RenderRecord shows it so. Every
+// record of a download whose header was lost, or after a header's image in
+// damaged bytes, is marked: its labels may not be its own.
 void Protocol::EmitRecord() {
     record_.hasText = s_.recordBegun != 0;
+    if (s_.headerLost || s_.labelsInDoubt) s_.recordDamaged = 1;
     record_.damaged = s_.recordDamaged != 0;
+    if (record_.damaged) s_.damageFound = 1;
     RenderRecord(record_, ++s_.recordNumber, rendered_);
     window_.AppendToCallLog(reinterpret_cast<const uint8_t*>(rendered_.data()), rendered_.size());
     window_.RecordOutput(record_, rendered_);

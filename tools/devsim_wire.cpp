@@ -265,8 +265,8 @@ Prediction PredictProgramLog(const CallLog& log, const WirePlan& first, const Fa
     else if (faults.badCrcRate > 0 || faults.badCrcFrame >= 0) p.reason = "frames are sent with a wrong CRC";
     else if (faults.wrongLetterFrame >= 0) p.reason = "a data frame is sent out of turn";
     for (const WireItem& item : first.items)
-        if (p.reason.empty() && item.frame < 0 && item.bytes.size() >= 6)
-            p.reason = "noise as long as a frame may look like a frame that was lost";
+        if (p.reason.empty() && item.frame < 0 && !item.bytes.empty())
+            p.reason = "noise between frames may be what is left of a frame that lost bytes";
     if (!p.reason.empty()) {
         p.reason = "a spoiled download is judged by its properties, not predicted (" + p.reason + ")";
         return p;

@@ -192,7 +192,7 @@ struct StatusWatch {
         // What the line did to the download (damage, a stall, a port that
         // cannot be opened), said as it happens; the banner and the end
         // frame's line are the window's.
-        if (verbose || (text != kBanner && text != kReadOkLine)) Say(text);
+        if (verbose || (text != kBanner && text != kReadOkLine && text != kReadDamagedLine)) Say(text);
     }
 };
 
@@ -200,6 +200,9 @@ struct StatusWatch {
 struct DownloadWatch {
     std::optional<DownloadEnd> ended;
     bool callMayBeLost = false;
+    // Anything of a download of this run (a given-up one too, whose records
+    // are in the output) was found damaged.
+    bool damageFound = false;
     bool everStarted = false;
     bool answered = false;           // the device answered on the port last opened
     bool noDeviceAnswered = false;   // the supervisor tried every adapter: none answered
@@ -215,6 +218,7 @@ struct DownloadWatch {
         std::visit(Handlers{
                        [&](const event::DownloadStarted&) { everStarted = true; },
                        [&](const event::DownloadEnded& d) {
+                           damageFound = damageFound || d.damageFound;
                            // A restart or a "nothing now" is not the end: the
                            // box sends its whole memory again when asked.
                            if (d.how == DownloadEnd::Restarted || d.how == DownloadEnd::Refused) return;
@@ -374,12 +378,16 @@ int Download(const Common& common, const DownloadOptions& options) {
             "The records that arrived are written; run the download again for the rest.");
     } else if (*watch.ended == DownloadEnd::Stalled) {
         code = kExitDamaged;
-        Say("The box stopped sending in the middle of its log: the last records may be missing. "
+        Say("The box stopped sending before the end of its log: the last records may be missing. "
             "Run the download again.");
-    } else if (records.damaged > 0 || watch.callMayBeLost) {
+    } else if (records.damaged > 0) {
         code = kExitDamaged;
         Say("Some records arrived damaged. Run the download again: the box sends its whole memory "
             "each time.");
+    } else if (watch.callMayBeLost || watch.damageFound) {
+        code = kExitDamaged;
+        Say("Part of the download arrived damaged: the records written arrived whole, but a call may be "
+            "missing. Run the download again: the box sends its whole memory each time.");
     }
 
     // The rows carry the ids the history gave the calls (a known call keeps

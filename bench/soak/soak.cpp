@@ -576,7 +576,7 @@ private:
             StepUntil([&] { return !core_.serial().portOpen(); }, "the port closing", 200);
         }
         sim->Stop();
-        Expect(o.log, setup, sim->DownloadsStarted() >= 2);
+        Expect(o.log, setup, sim->DownloadsStarted() >= 2 && o.faults.noiseMax == 0);
         driver_.Attach(nullptr);
         events_ = nullptr;
         // A few idle ticks between downloads, as the watcher has.

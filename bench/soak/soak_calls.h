@@ -47,7 +47,8 @@ inline std::string CallKey(const devsim::Label& label, const devsim::CallRecord&
 // The calls of one download a history must keep, and those it may keep.
 // Every record sent may be shown exactly; one that reached the program
 // untouched must be, and so must every record of a download asked for again
-// (the box sends it clean).
+// when the box sends it on a clean line (askedAgain; noise between frames
+// goes into every download, and marks the records it falls among).
 struct DownloadCalls {
     std::vector<std::string> must, may;
 };

@@ -55,8 +55,11 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
          "The line went away during the download", true},
         {"a closing frame damaged: the record is shown marked", {"--fast", "--bad-crc-frame", "2"},
          {"--no-history"}, kExitDamaged, "A damaged frame came just before a call's closing frame", true},
+        // Any byte between frames may be what is left of a lost frame.
+        {"noise between frames: the records it falls among marked", {"--fast", "--noise", "3"}, {"--no-history"},
+         kExitDamaged, "Some records arrived damaged.", true},
         {"the end frame damaged: the download stalls", {"--fast", "--bad-crc-frame", "70"},
-         {"--no-history"}, kExitDamaged, "The box stopped sending in the middle of its log", true},
+         {"--no-history"}, kExitDamaged, "The box stopped sending before the end of its log", true},
         {"a history that is a folder", {"--fast"}, {"--history", "{dir}/dev"}, kExitHistory,
          "is a folder, not a file. Give the path of a file.", true},
         {"a history that is a FIFO", {"--fast"}, {"--history", "{dir}/fifo"}, kExitHistory,
@@ -106,7 +109,7 @@ TEST(CliExit, EachFailureHasItsCodeAndWords) {
         std::string error;
         ASSERT_TRUE(devsim::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed, &error)) << error;
         ASSERT_TRUE(devsim::PrepareDownload(parsed.sim, &sent, &error)) << error;
-        const bool spoiled = parsed.sim.faults.DisturbsFrames();
+        const bool spoiled = parsed.sim.faults.DisturbsFrames() || parsed.sim.faults.noiseMax > 0;
         if (!spoiled) simArgs.insert(simArgs.end(), {"--expect", s.File("expected.txt")});
         if (!c.sim.empty()) sim = std::make_unique<Sim>(s, simArgs);
         int held = -1;

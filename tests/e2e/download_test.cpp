@@ -7,6 +7,7 @@
 
 #include "tests/e2e/driver.h"
 #include "tests/e2e/expect.h"
+#include "tests/support/damaged_log.h"
 
 namespace dialscope::e2e {
 namespace {
@@ -67,11 +68,12 @@ TEST(EndToEndSerial, CleanDownloadShowsExactlyTheDevicesLog) {
     sim.Stop();
 }
 
-// Noise between frames (never a frame start, and too short to have been a
-// frame: longer noise may mark a record) changes nothing in the log.
-// Several logs, so records of every kind meet noise of every length, and the
-// ring wraps many times within each download.
-TEST(EndToEndSerial, NoiseBetweenFramesLeavesTheLogExact) {
+// Noise between frames (never a frame start). Any byte between two frames
+// may be what is left of a frame that lost bytes, so a record with noise in
+// its span is marked; every text arrives, in order, and a record with none
+// is shown exactly. Several logs, so records of every kind meet noise of
+// every length, and the ring wraps many times within each download.
+TEST(EndToEndSerial, NoiseBetweenFramesKeepsEveryText) {
     for (uint64_t seed : {3u, 11u, 29u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         FakeTree tree;
@@ -92,10 +94,8 @@ TEST(EndToEndSerial, NoiseBetweenFramesLeavesTheLogExact) {
 
         DownloadOverOwnPort(rig, sim);
 
-        const devsim::Prediction& p = sim.setup().prediction;
-        ASSERT_TRUE(p.available) << p.reason;
-        EXPECT_EQ(rig.logText(), p.log);
-        EXPECT_EQ(rig.logText(), devsim::RenderDownload(o.log));
+        EXPECT_FALSE(sim.setup().prediction.available);
+        EXPECT_EQ(testing::CheckDamagedLog(rig.logText(), o.log, sim.setup().frames, sim.setup().firstPlan, 1), "");
         EXPECT_EQ(CheckWholeRecords(rig.logText(), o.log), "");
         EXPECT_EQ(sim.DownloadsStarted(), 1);
         sim.Stop();

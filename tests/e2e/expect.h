@@ -51,6 +51,9 @@ inline size_t MarkedRecordAt(const std::string& shown, size_t pos, int number, c
     if (i >= 0) {
         const std::string whole = devsim::RenderRecord(number, log.labels, log.records[static_cast<size_t>(i)]);
         header = whole.substr(0, whole.find("\r\n") + 2);
+        // Its own date under unknown labels: the download's first frame
+        // was lost.
+        if (shown.compare(pos, header.size(), header) != 0) header.replace(header.find(". ") + 2, 8, "????????");
     } else {
         header = devsim::NumberField(number) + devsim::kUnknownHeader;
     }

@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "history/history_store.h"
 #include "history/maintenance.h"
 #include "history_support.h"
+#include "tests/support/frames.h"
 
 namespace dialscope::history::test {
 namespace {
@@ -76,6 +78,52 @@ TEST(CallHistoryStore, EachCallIsKeptOnceAcrossDownloads) {
                   static_cast<int64_t>(c.downloads.size()));
         EXPECT_EQ(Query(dir.File(), "SELECT sum(new_calls) FROM downloads"), c.calls);
     }
+}
+
+// A download whose header frame was lost is shown with its calls' dates but
+// their labels unknown, marked, and the box is asked again (the protocol's
+// rule). The history keeps those records apart as damaged: never a call, so
+// never matched against one, and no label to find. The intact copies the
+// box sends when asked again are each one new call, and known ever after.
+TEST(CallHistoryStore, ALostHeadersRecordsStayApartFromTheCallsAskedForAgain) {
+    using testing::Bytes;
+    struct StoringWindow : testing::FakeWindow {
+        HistoryStore* store = nullptr;
+        std::vector<std::string> summaries;
+        void RecordOutput(const CallRecord& r, std::string_view rendered) override { store->RecordOutput(r, rendered); }
+        void DownloadStarted() override { store->DownloadStarted("/dev/ttyUSB0"); }
+        void DownloadEnded(DownloadEnd how) override { summaries.push_back(store->DownloadEnded(how)); }
+    };
+    TempDir dir;
+    HistoryStore store(CallHistory::Open(dir.File(), nullptr));
+    testing::FakeLine line;
+    StoringWindow window;
+    window.store = &store;
+    testing::FakeSerial serial;
+    Protocol protocol(line, window, serial);
+    protocol.BeginPolling();
+    serial.portOpen = true;
+    auto feed = [&](const Bytes& bytes) {
+        line.Receive(bytes);
+        protocol.ComTick();
+    };
+    const Bytes header = testing::HeaderFrame({"HOME"});
+    const Bytes calls = testing::Frame('P', "555 0100") + testing::BoundaryFrame(0, 0, 7, 15, 26, 9, 30) +
+                        testing::BoundaryFrame(0, 1, 7, 15, 26, 9, 31) + testing::Frame('E');
+    feed(testing::Frame('1') + testing::CorruptCrc(header) + calls);
+    EXPECT_EQ(serial.commands(), "DD");  // the answer to '1', then asked again
+    feed(header + calls);
+    feed(header + calls);  // a later download
+    EXPECT_EQ(window.summaries, (std::vector<std::string>{
+                                    "History: 0 new calls, 0 already kept. 2 damaged records kept apart.",
+                                    "History: 2 new calls, 0 already kept.", "History: 0 new calls, 2 already kept."}));
+    EXPECT_EQ(store.history().CountCalls(), 2);
+    EXPECT_EQ(Query(dir.File(), "SELECT count(*) FROM records WHERE damaged = 1 AND label = x'3F3F3F3F3F3F3F3F' AND "
+                                "label_key = '' AND d1 = 7 AND t2 IN (30, 31)"),
+              2);
+    EXPECT_EQ(store.history().List({}).size(), 2u);
+    EXPECT_TRUE(store.history().List({.label = "????????", .includeDamaged = true}).empty());
+    EXPECT_EQ(store.history().List({.search = "555 0100", .includeDamaged = true}).size(), 2u);
 }
 
 // A download of 99 records with repeats, as two watchers on one file store it.
@@ -204,7 +252,7 @@ TEST(CallHistoryStore, TwoDigitYearsAndInvalidDates) {
         {{-1, -1, -1, -1, -1}, DateOrder::MDY, received2026, 0, 0, 0, -1},  // not carried
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.raw[0] << "/" << c.raw[1] << "/" << c.raw[2]);
+        SCOPED_TRACE(::testing::Message() << c.raw[0] << "/" << c.raw[1] << "/" << c.raw[2]);
         BoxDateTime dt = ReadBoxDateTime(c.raw, c.order, c.received);
         EXPECT_EQ(dt.year.value_or(0), c.year);
         EXPECT_EQ(dt.month.value_or(0), c.month);

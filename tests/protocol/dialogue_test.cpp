@@ -23,18 +23,19 @@ TEST(Dialogue, AnswersPollsAndTracksDeviceAnswered) {
     h.Tick(kIdleTicksLimit);
     EXPECT_EQ(h.serial.commands(), "D222");
 
-    // Waiting (as the dialogue is made) ignores everything but '1', and a
-    // '1' there does not count as an answer.
+    // Waiting (as the dialogue is made) answers a '1' and begins a download
+    // at a header; other frames are ignored, and a '1' there does not count
+    // as an answer.
     CoreHarness w(false);
-    w.Feed(kHeader + Frame('E') + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
-    EXPECT_EQ(w.window.downloadsStarted, 0);
+    w.Feed(Frame('E') + Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
+    EXPECT_TRUE(w.window.log.Empty());
     EXPECT_TRUE(w.serial.frames.empty());
     w.Feed(Frame('1'));
     EXPECT_EQ(w.serial.commands(), "D");
     EXPECT_FALSE(w.protocol.DeviceAnswered());
 
-    // Polling ignores data, boundary and end frames; a header begins the download.
-    w.Feed(Frame('P', "x") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('E'));
+    // Polling ignores boundary and end frames; a header begins the download.
+    w.Feed(BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + Frame('E'));
     EXPECT_TRUE(w.window.log.Empty());
     EXPECT_TRUE(w.window.status.empty());
     EXPECT_TRUE(w.serial.portOpen);
@@ -67,10 +68,11 @@ TEST(Dialogue, BadCrcChangesNothingOutsideARecord) {
             h.Feed(kHeader);
             EXPECT_EQ(h.window.downloadsStarted, 1);
         } else {
-            // The damaged frames were a gap: a call may have been lost in it.
+            // The damaged frames were a gap: the call's text, or a call, may
+            // have been lost in it.
             h.Feed(BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
             EXPECT_EQ(h.window.log.Bytes(), " 1. DESK    A 01/01/01 01:01\r\n" + Bytes(kDamagedTextLine));
-            EXPECT_EQ(h.window.status, std::vector<std::string>{kRecordMayBeLostLine});
+            EXPECT_EQ(h.window.status, std::vector<std::string>{kDamageBeforeToneOnlyLine});
         }
     }
 }
@@ -87,6 +89,7 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
     const Bytes mark = "      (text damaged in transfer)\r\n", tone = "     Tone only    \r\n";
     const Bytes noiseP = "\x7E\x7E\x50\x03xyz\x00\x00";  // noise that forms a data frame
     const Bytes mayBe = kRecordMayBeLostLine, cutShort = kDamageBeforeBoundaryLine, ok = kReadOkLine;
+    const Bytes toneOnly = kDamageBeforeToneOnlyLine, firstLost = kFirstFramesLostLine;
     auto letters = [](int n, int lost) {  // n one-letter data frames 'a', 'b', ...; `lost` damaged
         Bytes f;
         for (int i = 0; i < n; ++i) {
@@ -107,12 +110,15 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
         {"the last frame lost: cut short, or the text of a call before",
          Frame('P', "one ") + CorruptCrc(Frame('Q', "two")) + b1, h1 + "      one \r\n" + mark, {cutShort}},
         {"the first frame lost: the text after it, marked; a call may have gone with it",
-         CorruptCrc(Frame('P', "one")) + Frame('Q', "two") + b1, h1 + "      two\r\n" + mark, {mayBe}},
-        {"a lone frame lost: never passed off as Tone only", CorruptCrc(Frame('P', "one")) + b1, h1 + mark, {mayBe}},
+         CorruptCrc(Frame('P', "one")) + Frame('Q', "two") + b1, h1 + "      two\r\n" + mark, {firstLost}},
+        {"a lone frame lost: never passed off as Tone only", CorruptCrc(Frame('P', "one")) + b1, h1 + mark, {toneOnly}},
         {"noise inside a record, the letters run on: marked, as a lost boundary frame could line them up",
          Frame('P', "one ") + noiseP + Frame('Q', "two") + b1, h1 + "      one two\r\n" + mark, {}},
-        {"a few bytes of noise inside a record: too short to have been a frame",
-         Frame('P', "one ") + Bytes("\x7E\x7E\x50\x03x", 5) + Frame('Q', "two") + b1, h1 + "      one two\r\n", {}},
+        {"a few bytes inside a record: what is left of a frame that lost bytes",
+         Frame('P', "one ") + Bytes("\x7E\x7E\x50\x03x", 5) + Frame('Q', "two") + b1,
+         h1 + "      one two\r\n" + mark, {}},
+        {"two bytes where a last data frame was: it lost all the rest",
+         Frame('P', "one ") + Bytes("\x7E\x7E", 2) + b1, h1 + "      one \r\n" + mark, {cutShort}},
         {"an 'R' that reads 'B': the text stays",
          Frame('P', "p") + Frame('Q', "q") + CorruptCrc(Frame('B', Bytes("\x00\x01\x01\x01\x01\x01", 6))) +
              Frame('S', "s") + b1,
@@ -136,18 +142,19 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
         {"a boundary frame lost without a trace: a 'P' out of turn begins the next record",
          Frame('P', "lost") + Frame('Q', "x") + Frame('P', "next") + b2,
          unknown + "      lostx\r\n" + mark + h2 + "      next\r\n" + mark, {kHeaderlessOutOfTurnLine}},
-        {"noise between records marks neither", b1 + noiseP + Frame('P', "next") + b2,
-         h1 + tone + h2 + "      next\r\n", {mayBe}},
-        {"a tone-only record's boundary frame lost", CorruptCrc(b1) + Frame('P', "next") + b2, h1b + "      next\r\n",
-         {mayBe}},
-        {"noise before a tone-only record: a false mark, never Tone only", noiseP + b1, h1 + mark, {mayBe}},
+        {"noise between records: a call may have been lost in it, the call after it is marked",
+         b1 + noiseP + Frame('P', "next") + b2, h1 + tone + h2 + "      next\r\n" + mark, {mayBe}},
+        {"a tone-only record's boundary frame lost", CorruptCrc(b1) + Frame('P', "next") + b2,
+         h1b + "      next\r\n" + mark, {kDamageBeforeFirstCallLine}},
+        {"noise before a tone-only record: a false mark, never Tone only", noiseP + b1, h1 + mark, {toneOnly}},
         {"a command byte damaged into one no frame has", Frame('P', "one") + Bytes("\x7E\x7E\x11\x01q\x00\x00", 7) + b1,
          h1 + "      one\r\n" + mark, {cutShort}},
         {"a data frame out of turn keeps its text, marked", Frame('P', "one") + Frame('R', "three") + b1,
          h1 + "      onethree\r\n" + mark, {}},
         {"the end frame with a record collected", Frame('P', "open") + Frame('E'),
-         unknown + "      open\r\n" + mark, {kHeaderlessAtEndLine, ok}},
-        {"the end frame after damage", b1 + CorruptCrc(b2) + Frame('E'), h1 + tone, {mayBe, ok}},
+         unknown + "      open\r\n" + mark, {kHeaderlessAtEndLine, ok, kReadDamagedLine}},
+        {"the end frame after damage, taken after a quiet tick", b1 + CorruptCrc(b2) + Frame('E'), h1 + tone,
+         {kDamageBeforeEndLine, ok, kReadDamagedLine}},
         {"a '0' with a record collected", Frame('P', "half") + Frame('0'), unknown + "      half\r\n" + mark,
          {kHeaderlessAtRefusalLine}},
     };
@@ -156,6 +163,7 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
         CoreHarness h;
         h.Feed(kHeader);
         h.Feed(c.frames);
+        h.Tick();  // a quiet tick: an end frame after damage is taken
         EXPECT_EQ(h.window.log.Bytes(), c.log);
         EXPECT_EQ(h.window.status, c.status);
         EXPECT_TRUE(h.serial.frames.empty());
@@ -165,6 +173,72 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
             h.Feed(Frame('P', "fine") + b1);
             EXPECT_EQ(h.window.log.Bytes().substr(30), "      fine\r\n");
         }
+    }
+}
+
+// Where the dialogue gives up, or frames come where it does not expect them,
+// nothing goes silently: frames in (with quiet ticks between), the log, the
+// status lines, how the download ended and what was sent to the box.
+TEST(Dialogue, GiveUpsShowTheirTextAndHeadersBeginDownloads) {
+    const Bytes desk = HeaderFrame({"DESK", "HOME"}), b1 = BoundaryFrame(0, 0, 1, 2, 3, 4, 5);
+    const Bytes b2 = BoundaryFrame(1, 1, 1, 2, 3, 4, 6), end = Frame('E'), mark = kDamagedTextLine;
+    const Bytes unknown = " 1. ????????? ??/??/?? ??:??\r\n";
+    const std::string ok = kReadOkLine, damaged = kReadDamagedLine;
+    struct Step {
+        Bytes bytes;
+        int quietTicks;
+    };
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+        Bytes log;
+        std::vector<std::string> status;
+        DownloadEnd end;
+        std::string sent;
+    } cases[] = {
+        {"a last data frame that lost all but its sync bytes: cut short, marked",
+         {{desk + DataFrames("abcdefgh", 1) + Bytes("\x7E\x7E", 2) + b1 + end, 0}},
+         " 1. DESK    A 01/02/03 04:05\r\n      abcdefgh\r\n" + mark,
+         {kDamageBeforeBoundaryLine, ok, damaged}, DownloadEnd::Completed, ""},
+        {"three misses in one record: its text shown, then the box asked again",
+         {{desk + Frame('P', "aa") + Frame('R', "bb") + Frame('T', "cc") + Frame('V', "dd") + b1 + end, 0}},
+         unknown + "      aabbccdd\r\n" + mark, {kHeaderlessAtMissesLine}, DownloadEnd::Restarted, "2"},
+        {"a stalled download, then a new one: numbered from 1 under its own labels",
+         {{desk + Frame('P', "aa") + BoundaryFrame(1, 0, 1, 2, 3, 4, 5), kIdleTicksLimit},
+          {HeaderFrame({"NEW0", "NEW1"}) + Frame('P', "bb") + BoundaryFrame(1, 0, 1, 2, 3, 4, 6) + end, 0}},
+         " 1. HOME    A 01/02/03 04:05\r\n      aa\r\n 1. NEW1    A 01/02/03 04:06\r\n      bb\r\n",
+         {kStalledLine, kNewLogLine, ok}, DownloadEnd::Completed, ""},
+        {"a new header in the middle of a record: the record shown, the new download begun",
+         {{desk + Frame('P', "aa") + HeaderFrame({"NEW"}) + Frame('P', "bb") + b1 + end, 0}},
+         unknown + "      aa\r\n" + mark + " 1. NEW     A 01/02/03 04:05\r\n      bb\r\n",
+         {kHeaderlessAtNewLogLine, kNewLogLine, ok}, DownloadEnd::Completed, ""},
+        {"an end frame's image inside a damaged frame's payload ends nothing",
+         {{desk + Frame('P', "aa") + CorruptCrc(Frame('Q', "xy" + end + "zz")) + Frame('R', "bb") + b1 + end, 0}},
+         " 1. DESK    A 01/02/03 04:05\r\n      aabb\r\n" + mark, {ok, damaged}, DownloadEnd::Completed, ""},
+        {"an end frame found only inside a damaged frame: not taken as a clean end",
+         {{desk + Frame('P', "aa") + b1 + Bytes("\x7E\x7E\x51\x08xy", 6) + end, kIdleTicksLimit + 1}},
+         " 1. DESK    A 01/02/03 04:05\r\n      aa\r\n", {kStalledAtImageLine}, DownloadEnd::Stalled, ""},
+        {"a header inside a damaged frame's bytes begins nothing; what follows is marked",
+         {{desk + Frame('P', "aa") + Bytes("\x7E\x7E\x51\x05xy", 6) + HeaderFrame({"NEW"}) + Frame('P', "bb") + b1 + end,
+           0}},
+         unknown + "      aa\r\n" + mark + " 2. DESK    A 01/02/03 04:05\r\n      bb\r\n" + mark,
+         {kLabelsInDoubtLine, kHeaderlessAfterDamageLine, ok, damaged}, DownloadEnd::Completed, ""},
+        {"a lost header: the calls shown marked with their labels unknown, then the box asked again",
+         {{Frame('1') + CorruptCrc(desk) + Frame('P', "aa") + b1 + Frame('P', "bb") + b2 + end, 0}},
+         " 1. ????????A 01/02/03 04:05\r\n      aa\r\n" + mark + " 2. ????????B 01/02/03 04:06\r\n      bb\r\n" + mark,
+         {kHeaderLostLine, kAskedAgainLine}, DownloadEnd::Restarted, "DD"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CoreHarness h;
+        for (const Step& step : c.steps) {
+            h.Feed(step.bytes);
+            h.Tick(step.quietTicks);
+        }
+        EXPECT_EQ(h.window.log.Bytes(), c.log);
+        EXPECT_EQ(h.window.status, c.status);
+        EXPECT_EQ(h.window.lastEnd, c.end);
+        EXPECT_EQ(h.serial.commands(), c.sent);
     }
 }
 
@@ -198,8 +272,8 @@ TEST(Dialogue, HeaderStartsDownload) {
     EXPECT_TRUE(h.protocol.DeviceAnswered());
     EXPECT_TRUE(h.window.indicatorRed);
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));
-    // '1' and 'D' during a download are ignored.
-    h.Feed(Frame('1') + HeaderFrame({"OTHER"}));
+    // A '1' during a download is ignored.
+    h.Feed(Frame('1'));
     EXPECT_TRUE(h.serial.frames.empty());
     // Numbered from 1 again, under the header's labels.
     h.Feed(BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
@@ -228,9 +302,9 @@ TEST(Dialogue, SequenceLettersAndMisses) {
     EXPECT_TRUE(h.protocol.downloading());
 }
 
-// Three misses in a row in one record give the download up: the record is
-// dropped (the device sends its whole memory again when asked). Misses do
-// not add up across records.
+// Three misses in a row in one record give the download up: the text so far
+// is shown, then the device is asked again (it sends its whole memory).
+// Misses do not add up across records.
 TEST(Dialogue, ThirdMissInARowRestarts) {
     CoreHarness h;
     h.Feed(kHeader);
@@ -243,7 +317,8 @@ TEST(Dialogue, ThirdMissInARowRestarts) {
     EXPECT_FALSE(h.protocol.downloading());
     EXPECT_EQ(h.window.lastEnd, DownloadEnd::Restarted);
     EXPECT_FALSE(h.window.indicatorRed);
-    EXPECT_EQ(h.window.records, 1);
+    EXPECT_EQ(h.window.records, 2);
+    EXPECT_EQ(h.window.status, (std::vector<std::string>{kFirstFramesLostLine, kHeaderlessAtMissesLine}));
     EXPECT_EQ(h.serial.commands(), "2");  // one poll, '2' as pollWithD is clear
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));  // the animation keeps running
 }
@@ -326,7 +401,8 @@ TEST(Dialogue, QuietLineBetweenRecordsStallsTheDownload) {
         EXPECT_EQ(h.serial.closes, 0);
         EXPECT_FALSE(h.window.timer(Timer::AutoDisp));
         EXPECT_EQ(h.window.hides, 1);
-        EXPECT_EQ(h.window.status, std::vector<std::string>{kStalledLine});
+        const std::string stalled = endFrameDamaged ? kStalledAfterDamageLine : kStalledLine;
+        EXPECT_EQ(h.window.status, std::vector<std::string>{stalled});
         EXPECT_EQ(h.window.downloadsEnded, 1);
         EXPECT_EQ(h.window.lastEnd, DownloadEnd::Stalled);
         EXPECT_TRUE(h.protocol.stalled());
@@ -337,10 +413,11 @@ TEST(Dialogue, QuietLineBetweenRecordsStallsTheDownload) {
         h.Feed(Frame('P', "late") + BoundaryFrame(0, 0, 1, 1, 1, 1, 2) + Frame('E'));
         EXPECT_EQ(h.window.records, records + 1);
         // The damaged end frame is a gap before the late call, which may
-        // have held a call.
-        std::vector<std::string> status{kStalledLine, kResumedLine};
-        if (endFrameDamaged) status.push_back(kRecordMayBeLostLine);
+        // have held a call, or have been a new log's header.
+        std::vector<std::string> status{stalled, kResumedLine};
+        if (endFrameDamaged) status.insert(status.end(), {kDamageAfterStallLine, kRecordMayBeLostLine});
         status.push_back(kReadOkLine);
+        if (endFrameDamaged) status.push_back(kReadDamagedLine);
         EXPECT_EQ(h.window.status, status);
         EXPECT_EQ(h.window.downloadsStarted, 2);
         EXPECT_EQ(h.window.lastEnd, DownloadEnd::Completed);
@@ -379,14 +456,17 @@ TEST(Dialogue, ZeroFrameDuringDownload) {
     EXPECT_FALSE(h.window.indicatorRed);
     EXPECT_TRUE(h.window.timer(Timer::AutoDisp));
     EXPECT_TRUE(h.serial.portOpen);
-    // Waiting: frames of the download are ignored, a '1' is answered.
-    h.Feed(Frame('P', "more") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1) + kHeader);
+    // Waiting: frames of the download are ignored, a '1' is answered, a
+    // header begins a download.
+    h.Feed(Frame('P', "more") + BoundaryFrame(0, 0, 1, 1, 1, 1, 1));
     EXPECT_EQ(h.window.records, 1);
     EXPECT_EQ(h.window.downloadsStarted, 1);
     h.Feed(Frame('1'));
     EXPECT_EQ(h.serial.commands(), "D");
-    h.Feed(kHeader);
+    h.protocol.BeginPolling();
+    h.Feed(Frame('0') + kHeader);
     EXPECT_EQ(h.window.downloadsStarted, 2);
+    EXPECT_EQ(h.window.status.back(), kNewLogLine);
 }
 
 TEST(Dialogue, EndFrameEndsDownload) {
@@ -400,7 +480,7 @@ TEST(Dialogue, EndFrameEndsDownload) {
     EXPECT_FALSE(h.window.timer(Timer::AutoDisp));
     EXPECT_EQ(h.window.hides, 1);
     // The unclosed record is shown under an unknown header, and said.
-    EXPECT_EQ(h.window.status, (std::vector<std::string>{kHeaderlessAtEndLine, kReadOkLine}));
+    EXPECT_EQ(h.window.status, (std::vector<std::string>{kHeaderlessAtEndLine, kReadOkLine, kReadDamagedLine}));
     EXPECT_EQ(h.window.log.Bytes(),
               " 1. ????????? ??/??/?? ??:??\r\n      never closed\r\n      (text damaged in transfer)\r\n");
     EXPECT_TRUE(h.window.indicatorRed);

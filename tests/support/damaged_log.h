@@ -6,7 +6,8 @@
 //    before it, is shown exactly as a clean download renders it;
 //  - a record shown unmarked is one the box sent, exactly;
 //  - a record shown marked damaged holds only text that arrived, under its
-//    own header or the unknown one;
+//    own header, the unknown one, or its own date under unknown labels (the
+//    download's first frame, with the labels, was lost);
 //  - numbers run 1, 2, 3 ...; the box's records keep their order;
 //  - no text that arrived intact is lost (unless the program gave the
 //    download up and asked again, when the second download is shown whole).
@@ -29,7 +30,7 @@ inline constexpr const char* kUnknownHeaderLine = "????????? ?\?/?\?/?? ??:??\r\
 struct Arrival {
     std::vector<bool> received;  // per frame: sent whole with its checksum right
     std::vector<bool> intact;    // per frame: received, with its own letter
-    std::vector<bool> touched;   // per frame: not intact, or noise long enough to be a frame, or a pause, before it
+    std::vector<bool> touched;   // per frame: not intact, or noise (what is left of a lost frame?), or a pause, before it
 };
 
 inline Arrival ArrivalOf(const std::vector<devsim::DownloadFrame>& frames, const devsim::WirePlan& plan) {
@@ -45,7 +46,7 @@ inline Arrival ArrivalOf(const std::vector<devsim::DownloadFrame>& frames, const
             continue;
         }
         if (item.frame < 0) {
-            disturbed = disturbed || item.bytes.size() >= 6;   // the shortest frame is six bytes
+            disturbed = disturbed || !item.bytes.empty();   // a frame that lost bytes leaves as few as one
             continue;
         }
         const size_t f = static_cast<size_t>(item.frame);
@@ -147,6 +148,7 @@ inline std::string CheckDamagedLog(const std::string& shown, const devsim::CallL
             if (known) {
                 const std::string whole = devsim::RenderRecord(next, log.labels, log.records[static_cast<size_t>(i)]);
                 header = whole.substr(0, whole.find("\r\n") + 2);
+                if (!at(pos, header)) header.replace(header.find(". ") + 2, 8, "????????");
             }
             if (!at(pos, header)) continue;
             const size_t end = first.find(mark, pos + header.size());
