@@ -118,10 +118,12 @@ std::string RssParts() {
 }
 
 // Open descriptors once the history's maintenance thread has let go of the
-// connection it opens while it works: the fewest seen within a quarter second.
+// connection it opens while it works: the fewest seen within a second (on a
+// loaded machine its work took longer than a quarter second, and the soak
+// counted its connection as one left open).
 int SettledFds() {
     int fewest = CountOpenFds();
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 200; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         fewest = std::min(fewest, CountOpenFds());
     }
