@@ -250,7 +250,11 @@ TEST(CallHistorySchema, Version5HistoryUpgradesAndKeepsEachCollectedCallOnce) {
                          "ALTER TABLE records DROP COLUMN instance; ALTER TABLE records DROP COLUMN source_id;"
                          "PRAGMA user_version=5"),
               SQLITE_OK);
-    auto h = CallHistory::Open(path, &problem);
+    // Opened as the collector opens it: its writes may wait a second for the
+    // history's own thread, which indexes the upgraded file meanwhile.
+    OpenOptions asCollector;
+    asCollector.busyTimeoutMs = 1000;
+    auto h = CallHistory::Open(path, &problem, asCollector);
     ASSERT_TRUE(h) << problem;
     EXPECT_EQ(Query(path, "PRAGMA user_version"), 6);
     const int64_t at = 1796724000000;
