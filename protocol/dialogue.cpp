@@ -433,11 +433,16 @@ void Protocol::SendPoll() {
 void Protocol::IdleTick() {
     if (++s_.idleTicks < kIdleTicksLimit) return;
     s_.idleTicks = 0;
-    // A frame found in the bytes of one left open is the device talking: no
-    // idle action (and no second poll after the reply it may have sent).
+    // Frames found in the bytes of one left open came before the quiet.
+    // While polling one may be the device's reply, already answered: no
+    // second poll. A download is quiet after them all the same; an end
+    // held among them is taken on the next quiet tick.
     const uint32_t handled = framesHandled_;
     AbandonPartialFrame();
-    if (framesHandled_ != handled) return;
+    if (framesHandled_ != handled) {
+        if (s_.dialogState == kDownloading && !s_.pendingEnd) LineQuiet(nullptr);
+        return;
+    }
     if (s_.dialogState == kPolling) SendPoll();
     if (s_.dialogState == kDownloading) LineQuiet(nullptr);
 }

@@ -223,6 +223,12 @@ TEST(Dialogue, GiveUpsShowTheirTextAndHeadersBeginDownloads) {
            0}},
          unknown + "      aa\r\n" + mark + " 2. DESK    A 01/02/03 04:05\r\n      bb\r\n" + mark,
          {kLabelsInDoubtLine, kHeaderlessAfterDamageLine, ok, damaged}, DownloadEnd::Completed, ""},
+        {"a frame found when the quiet gives up the one left open: the line is quiet after it all the same",
+         {{desk + Frame('P', "aa") + b1 + Bytes("\x7E\x7E\x51\x20xy", 6) + Frame('P', "bb"), kIdleTicksLimit},
+          {Bytes("\x00\x00", 2) + desk.substr(2) + Frame('P', "cc") + b2 + end, 0}},
+         " 1. DESK    A 01/02/03 04:05\r\n      aa\r\n 2. ????????? ??/??/?? ??:??\r\n      bb\r\n" + mark +
+             " 3. HOME    B 01/02/03 04:06\r\n      cc\r\n" + mark,
+         {kRecordMayBeLostLine, kHeaderlessAtQuietLine, kGivenUpGoesOnLine}, DownloadEnd::Restarted, "2"},
         {"a lost header: the calls shown marked with their labels unknown, then the box asked again",
          {{Frame('1') + CorruptCrc(desk) + Frame('P', "aa") + b1 + Frame('P', "bb") + b2 + end, 0}},
          " 1. ????????A 01/02/03 04:05\r\n      aa\r\n" + mark + " 2. ????????B 01/02/03 04:06\r\n      bb\r\n" + mark,
