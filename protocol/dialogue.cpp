@@ -108,9 +108,11 @@ void Protocol::ClearFrameFlags() {
 // Any other header frame begins a new download, numbered from 1 under its
 // own labels, in every state; during a download or while waiting, with
 // kNewLogLine (and what was collected shown first). A header may also come
-// damaged: damage before the frames that resume a stalled download marks
-// every record after it (kDamageAfterStallLine), as their labels and numbers
-// may be a new log's.
+// damaged, or be lost whole without a trace: every record after the frames
+// that resume a stalled download is marked (kDamageAfterStallLine after
+// damage, else kResumedInDoubtLine), as their labels and numbers may be a
+// new log's. A slow box that goes on is marked so too: nothing tells it
+// from a new log whose header was lost.
 // Data frames while polling (found inside a failed frame's bytes too: the
 // failed frame was most likely the header) came without their header, or
 // after a give-up: they make a download of their own whose labels are
@@ -184,14 +186,15 @@ void Protocol::HandleFrame() {
                 HeaderDuringDownload(found);
                 break;
             }
-            // Frames of a download that had stalled: the box went on. Damage
-            // before them may have been a new download's header: what follows
-            // may be under other labels and numbers.
+            // Frames of a download that had stalled: the box went on, or began
+            // anew and its header was damaged or lost whole (which leaves no
+            // gap). Only an intact header tells, so what follows may be under
+            // other labels and numbers.
             if (stalled_ && (s_.gotData || s_.gotB || s_.gotE)) {
                 Resume();
-                if (gap && !s_.gotE && !s_.labelsInDoubt) {
+                if (!s_.gotE && !s_.labelsInDoubt) {
                     s_.labelsInDoubt = 1;
-                    window_.AppendStatusLine(kDamageAfterStallLine);
+                    window_.AppendStatusLine(gap ? kDamageAfterStallLine : kResumedInDoubtLine);
                 }
             }
             if (s_.gotData) {
@@ -467,7 +470,7 @@ void Protocol::LineQuiet(const char* stallLine) {
 // Quiet between records. The end frame may have been lost, or the box may
 // only be slow: the download is reported as stalled and the animation
 // stops, but the port stays open and whatever of the download still comes
-// is shown. Damage just before the quiet was most likely the end frame, but
+// is shown, marked. Damage just before the quiet was most likely the end frame, but
 // may have been a call.
 void Protocol::Stall(const char* why) {
     stalled_ = true;
