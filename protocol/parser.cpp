@@ -179,12 +179,20 @@ void Protocol::RescanFrameBytes() {
     // A frame whose command byte is the failed one's length byte was never
     // inside it: the failed frame was a start guessed past a damaged sync
     // byte. One further on lies in its payload or checksum, where it may be
-    // an image the payload holds.
+    // an image the payload holds. A failed frame that was itself found
+    // inside another one's bytes (and is hunted through once that one is
+    // done: it ran on past it, or was left open): a frame that begins inside
+    // the other's announced bytes is found inside those all the same.
     const bool outer = rescanning_;
+    const bool nested = outer || s_.frameFound != 0;
+    if (!nested) {
+        hostFirst_ = first + 1;
+        hostEnd_ = first + 3 + s_.frameLen;
+    }
     s_.parseState = 7;
     for (int i = 1; i < n; ++i) {
         pos_ = first + static_cast<uint64_t>(i);
-        rescanning_ = outer || i >= 2;
+        rescanning_ = outer || i >= 2 || (nested && pos_ > hostFirst_ && pos_ <= hostEnd_);
         ParseByte(bytes[i]);
     }
     rescanning_ = outer;

@@ -323,6 +323,10 @@ private:
     uint64_t pos_ = 0;
     uint64_t frameStart_ = 0;
     uint64_t lastFrameEnd_ = 0;
+    // The bytes announced by the outermost failed frame being hunted through
+    // (its length byte, its last checksum byte): a failed frame found among
+    // them may run on past them, or be left open.
+    uint64_t hostFirst_ = 0, hostEnd_ = 0;
     // The record being collected: its text as it arrives, its header from
     // the frame that ends it. Reused for every record (its text's room is
     // reserved once).
