@@ -37,9 +37,8 @@ void Protocol::ClearFrameFlags() {
 // ended had something else before it: a frame that failed its checksum, one
 // whose command or length byte the parser refused, what is left of a frame
 // that lost bytes on the line (as little as one byte), or noise. That is a
-// gap. Only a frame whose one sync byte was changed is no gap: its checksum
-// vouches for it (a lone 7E before a frame is one, whether this frame's
-// other sync byte was lost or the 7E is all that is left of a lost frame).
+// gap. So is a frame whose sync byte was changed or lost: its checksum
+// vouches for it, not for what came before it (frames lost whole with it).
 // A frame may also be lost whole and leave no gap; only the letters of the
 // data frames show that, and nothing shows a record's last data frames, or
 // a whole record, lost so. What a gap cost is decided by the intact frame

@@ -134,15 +134,15 @@ void Protocol::ParseByte(uint8_t b) {
             // that place may be what is left of lost frames: a frame that
             // lost bytes on the line leaves as few as one, or none when the
             // next frame's length swallowed its rest. The dialogue weighs
-            // the gap. So is a lone 7E right after the last frame (this
-            // frame's, its other sync byte lost, or all that is left of a
-            // lost frame, this one's sync bytes lost).
+            // the gap. So is a damaged sync byte: the checksum vouches for
+            // this frame, not for what came before it (whole frames lost
+            // leave nothing, and a lone 7E may be all that is left of one).
             const uint64_t start = frameStart_ - 2;
-            const bool gap = start != lastFrameEnd_;
+            const bool gap = start != lastFrameEnd_ || sync != kSyncWhole;
             lastFrameEnd_ = pos_ + 1;
-            if (downloading) {
-                if (gap) s_.damagePending = 1;
-                if (gap || sync != kSyncWhole) s_.damageFound = 1;
+            if (downloading && gap) {
+                s_.damagePending = 1;
+                s_.damageFound = 1;
             }
         } else if (downloading) {
             s_.damageFound = 1;

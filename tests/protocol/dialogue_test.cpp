@@ -111,6 +111,8 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
          Frame('P', "one ") + CorruptCrc(Frame('Q', "two")) + b1, h1 + "      one \r\n" + mark, {cutShort}},
         {"the first frame lost: the text after it, marked; a call may have gone with it",
          CorruptCrc(Frame('P', "one")) + Frame('Q', "two") + b1, h1 + "      two\r\n" + mark, {firstLost}},
+        {"a boundary frame whose sync byte was changed: frames may have been lost whole before it",
+         Frame('P', "one") + Bytes("\x7E\x00", 2) + b1.substr(2), h1 + "      one\r\n" + mark, {cutShort}},
         {"a lone frame lost: never passed off as Tone only", CorruptCrc(Frame('P', "one")) + b1, h1 + mark, {toneOnly}},
         {"noise inside a record, the letters run on: marked, as a lost boundary frame could line them up",
          Frame('P', "one ") + noiseP + Frame('Q', "two") + b1, h1 + "      one two\r\n" + mark, {}},
