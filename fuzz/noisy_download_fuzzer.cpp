@@ -8,7 +8,8 @@
 // (tests/support/noisy_download.h), never by the program's own rules. Only
 // a line holding a frame free on it that the box never sent is left alone:
 // no receiver can tell that one from the box's own. Frame images inside a
-// failed frame's bytes are judged.
+// failed frame's bytes are judged. DIALSCOPE_FUZZ_SHOW=1 prints the log and
+// status lines of a failing input as well.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,7 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     const NoisyDownload d = DrawNoisyDownload(choice, [&](uint32_t n) { return bulk.Below(n); });
     if (HasFreePhantom(d)) return 0;
-    const NoisyVerdict verdict = JudgeNoisyDownload(d, RunNoisyDownload(d));
+    const NoisyOutcome out = RunNoisyDownload(d);
+    const NoisyVerdict verdict = JudgeNoisyDownload(d, out);
+    if (!verdict.ok() && std::getenv("DIALSCOPE_FUZZ_SHOW")) {
+        std::fprintf(stderr, "--- log\n%.*s--- status\n", static_cast<int>(out.log.size()),
+                     reinterpret_cast<const char*>(out.log.data()));
+        for (const auto& line : out.status) std::fprintf(stderr, "%s\n", line.c_str());
+        std::fprintf(stderr, "--- asked again at %zu points, %zu ends\n", out.asked.size(), out.ends.size());
+    }
     if (!verdict.ok())
         std::fprintf(stderr, "%s: %s\n%s\n", verdict.fault.c_str(), verdict.problem.c_str(),
                      DescribeNoisyDownload(d).c_str());

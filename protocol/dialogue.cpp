@@ -37,9 +37,8 @@ void Protocol::ClearFrameFlags() {
 // ended had something else before it: a frame that failed its checksum, one
 // whose command or length byte the parser refused, what is left of a frame
 // that lost bytes on the line (as little as one byte), or noise. That is a
-// gap. Only a frame whose one sync byte was changed is no gap: its checksum
-// vouches for it (a lone 7E before a frame is one, whether this frame's
-// other sync byte was lost or the 7E is all that is left of a lost frame).
+// gap. So is a frame whose sync byte was changed or lost: its checksum
+// vouches for it, not for what came before it (frames lost whole with it).
 // A frame may also be lost whole and leave no gap; only the letters of the
 // data frames show that, and nothing shows a record's last data frames, or
 // a whole record, lost so. What a gap cost is decided by the intact frame
@@ -108,9 +107,11 @@ void Protocol::ClearFrameFlags() {
 // Any other header frame begins a new download, numbered from 1 under its
 // own labels, in every state; during a download or while waiting, with
 // kNewLogLine (and what was collected shown first). A header may also come
-// damaged: damage before the frames that resume a stalled download marks
-// every record after it (kDamageAfterStallLine), as their labels and numbers
-// may be a new log's.
+// damaged, or be lost whole without a trace: every record after the frames
+// that resume a stalled download is marked (kDamageAfterStallLine after
+// damage, else kResumedInDoubtLine), as their labels and numbers may be a
+// new log's. A slow box that goes on is marked so too: nothing tells it
+// from a new log whose header was lost.
 // Data frames while polling (found inside a failed frame's bytes too: the
 // failed frame was most likely the header) came without their header, or
 // after a give-up: they make a download of their own whose labels are
@@ -184,14 +185,15 @@ void Protocol::HandleFrame() {
                 HeaderDuringDownload(found);
                 break;
             }
-            // Frames of a download that had stalled: the box went on. Damage
-            // before them may have been a new download's header: what follows
-            // may be under other labels and numbers.
+            // Frames of a download that had stalled: the box went on, or began
+            // anew and its header was damaged or lost whole (which leaves no
+            // gap). Only an intact header tells, so what follows may be under
+            // other labels and numbers.
             if (stalled_ && (s_.gotData || s_.gotB || s_.gotE)) {
                 Resume();
-                if (gap && !s_.gotE && !s_.labelsInDoubt) {
+                if (!s_.gotE && !s_.labelsInDoubt) {
                     s_.labelsInDoubt = 1;
-                    window_.AppendStatusLine(kDamageAfterStallLine);
+                    window_.AppendStatusLine(gap ? kDamageAfterStallLine : kResumedInDoubtLine);
                 }
             }
             if (s_.gotData) {
@@ -433,11 +435,16 @@ void Protocol::SendPoll() {
 void Protocol::IdleTick() {
     if (++s_.idleTicks < kIdleTicksLimit) return;
     s_.idleTicks = 0;
-    // A frame found in the bytes of one left open is the device talking: no
-    // idle action (and no second poll after the reply it may have sent).
+    // Frames found in the bytes of one left open came before the quiet.
+    // While polling one may be the device's reply, already answered: no
+    // second poll. A download is quiet after them all the same; an end
+    // held among them is taken on the next quiet tick.
     const uint32_t handled = framesHandled_;
     AbandonPartialFrame();
-    if (framesHandled_ != handled) return;
+    if (framesHandled_ != handled) {
+        if (s_.dialogState == kDownloading && !s_.pendingEnd) LineQuiet(nullptr);
+        return;
+    }
     if (s_.dialogState == kPolling) SendPoll();
     if (s_.dialogState == kDownloading) LineQuiet(nullptr);
 }
@@ -462,7 +469,7 @@ void Protocol::LineQuiet(const char* stallLine) {
 // Quiet between records. The end frame may have been lost, or the box may
 // only be slow: the download is reported as stalled and the animation
 // stops, but the port stays open and whatever of the download still comes
-// is shown. Damage just before the quiet was most likely the end frame, but
+// is shown, marked. Damage just before the quiet was most likely the end frame, but
 // may have been a call.
 void Protocol::Stall(const char* why) {
     stalled_ = true;

@@ -134,15 +134,15 @@ void Protocol::ParseByte(uint8_t b) {
             // that place may be what is left of lost frames: a frame that
             // lost bytes on the line leaves as few as one, or none when the
             // next frame's length swallowed its rest. The dialogue weighs
-            // the gap. So is a lone 7E right after the last frame (this
-            // frame's, its other sync byte lost, or all that is left of a
-            // lost frame, this one's sync bytes lost).
+            // the gap. So is a damaged sync byte: the checksum vouches for
+            // this frame, not for what came before it (whole frames lost
+            // leave nothing, and a lone 7E may be all that is left of one).
             const uint64_t start = frameStart_ - 2;
-            const bool gap = start != lastFrameEnd_;
+            const bool gap = start != lastFrameEnd_ || sync != kSyncWhole;
             lastFrameEnd_ = pos_ + 1;
-            if (downloading) {
-                if (gap) s_.damagePending = 1;
-                if (gap || sync != kSyncWhole) s_.damageFound = 1;
+            if (downloading && gap) {
+                s_.damagePending = 1;
+                s_.damageFound = 1;
             }
         } else if (downloading) {
             s_.damageFound = 1;
@@ -179,12 +179,20 @@ void Protocol::RescanFrameBytes() {
     // A frame whose command byte is the failed one's length byte was never
     // inside it: the failed frame was a start guessed past a damaged sync
     // byte. One further on lies in its payload or checksum, where it may be
-    // an image the payload holds.
+    // an image the payload holds. A failed frame that was itself found
+    // inside another one's bytes (and is hunted through once that one is
+    // done: it ran on past it, or was left open): a frame that begins inside
+    // the other's announced bytes is found inside those all the same.
     const bool outer = rescanning_;
+    const bool nested = outer || s_.frameFound != 0;
+    if (!nested) {
+        hostFirst_ = first + 1;
+        hostEnd_ = first + 3 + s_.frameLen;
+    }
     s_.parseState = 7;
     for (int i = 1; i < n; ++i) {
         pos_ = first + static_cast<uint64_t>(i);
-        rescanning_ = outer || i >= 2;
+        rescanning_ = outer || i >= 2 || (nested && pos_ > hostFirst_ && pos_ <= hostEnd_);
         ParseByte(bytes[i]);
     }
     rescanning_ = outer;

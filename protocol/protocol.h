@@ -95,6 +95,11 @@ inline constexpr const char* kStalledAtImageLine =
     "A damaged frame held what looked like the end of the log, and nothing came after it: the log may have ended "
     "there, or its last calls were lost. Calls that still come are shown.";
 inline constexpr const char* kResumedLine = "The box went on with its log.";
+// A stalled download goes on with no damage seen: the box may only have been
+// slow, or may have begun its log anew and its header been lost whole.
+inline constexpr const char* kResumedInDoubtLine =
+    "The box may have begun its log anew, its first frame lost on the line: the calls after the pause are marked, "
+    "as their labels and numbers may be wrong.";
 // A stalled download goes on after damage: it may have been a new log's
 // first frame.
 inline constexpr const char* kDamageAfterStallLine =
@@ -130,7 +135,7 @@ inline constexpr const char* kDialogueStatusLines[] = {
     kHeaderlessAtNewLogLine,
     kDamageBeforeBoundaryLine, kRecordMayBeLostLine, kDamageBeforeFirstCallLine, kDamageBeforeToneOnlyLine,
     kDamageBeforeEndLine, kFirstFramesLostLine, kStalledLine, kStalledAfterDamageLine, kStalledAtImageLine,
-    kResumedLine, kDamageAfterStallLine, kNewLogLine,
+    kResumedLine, kResumedInDoubtLine, kDamageAfterStallLine, kNewLogLine,
     kLabelsInDoubtLine, kHeaderLostLine, kGivenUpGoesOnLine, kAskedAgainLine, kReadDamagedLine, kReadOkLine};
 
 // How a frame's start was found (frameSync).
@@ -318,6 +323,10 @@ private:
     uint64_t pos_ = 0;
     uint64_t frameStart_ = 0;
     uint64_t lastFrameEnd_ = 0;
+    // The bytes announced by the outermost failed frame being hunted through
+    // (its length byte, its last checksum byte): a failed frame found among
+    // them may run on past them, or be left open.
+    uint64_t hostFirst_ = 0, hostEnd_ = 0;
     // The record being collected: its text as it arrives, its header from
     // the frame that ends it. Reused for every record (its text's room is
     // reserved once).

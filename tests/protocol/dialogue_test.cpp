@@ -111,6 +111,8 @@ TEST(Dialogue, DamagedFramesAreJudgedByTheIntactFramesAroundThem) {
          Frame('P', "one ") + CorruptCrc(Frame('Q', "two")) + b1, h1 + "      one \r\n" + mark, {cutShort}},
         {"the first frame lost: the text after it, marked; a call may have gone with it",
          CorruptCrc(Frame('P', "one")) + Frame('Q', "two") + b1, h1 + "      two\r\n" + mark, {firstLost}},
+        {"a boundary frame whose sync byte was changed: frames may have been lost whole before it",
+         Frame('P', "one") + Bytes("\x7E\x00", 2) + b1.substr(2), h1 + "      one\r\n" + mark, {cutShort}},
         {"a lone frame lost: never passed off as Tone only", CorruptCrc(Frame('P', "one")) + b1, h1 + mark, {toneOnly}},
         {"noise inside a record, the letters run on: marked, as a lost boundary frame could line them up",
          Frame('P', "one ") + noiseP + Frame('Q', "two") + b1, h1 + "      one two\r\n" + mark, {}},
@@ -218,11 +220,20 @@ TEST(Dialogue, GiveUpsShowTheirTextAndHeadersBeginDownloads) {
         {"an end frame found only inside a damaged frame: not taken as a clean end",
          {{desk + Frame('P', "aa") + b1 + Bytes("\x7E\x7E\x51\x08xy", 6) + end, kIdleTicksLimit + 1}},
          " 1. DESK    A 01/02/03 04:05\r\n      aa\r\n", {kStalledAtImageLine}, DownloadEnd::Stalled, ""},
+        {"... nor inside a frame left open that was itself found inside a damaged frame",
+         {{desk + Frame('P', "aa") + b1 + Bytes("\x7E\x7E\x51\x20xy\x7E\x5D", 8) + end.substr(2), kIdleTicksLimit + 1}},
+         " 1. DESK    A 01/02/03 04:05\r\n      aa\r\n", {kStalledAtImageLine}, DownloadEnd::Stalled, ""},
         {"a header inside a damaged frame's bytes begins nothing; what follows is marked",
          {{desk + Frame('P', "aa") + Bytes("\x7E\x7E\x51\x05xy", 6) + HeaderFrame({"NEW"}) + Frame('P', "bb") + b1 + end,
            0}},
          unknown + "      aa\r\n" + mark + " 2. DESK    A 01/02/03 04:05\r\n      bb\r\n" + mark,
          {kLabelsInDoubtLine, kHeaderlessAfterDamageLine, ok, damaged}, DownloadEnd::Completed, ""},
+        {"a frame found when the quiet gives up the one left open: the line is quiet after it all the same",
+         {{desk + Frame('P', "aa") + b1 + Bytes("\x7E\x7E\x51\x20xy", 6) + Frame('P', "bb"), kIdleTicksLimit},
+          {Bytes("\x00\x00", 2) + desk.substr(2) + Frame('P', "cc") + b2 + end, 0}},
+         " 1. DESK    A 01/02/03 04:05\r\n      aa\r\n 2. ????????? ??/??/?? ??:??\r\n      bb\r\n" + mark +
+             " 3. HOME    B 01/02/03 04:06\r\n      cc\r\n" + mark,
+         {kRecordMayBeLostLine, kHeaderlessAtQuietLine, kGivenUpGoesOnLine}, DownloadEnd::Restarted, "2"},
         {"a lost header: the calls shown marked with their labels unknown, then the box asked again",
          {{Frame('1') + CorruptCrc(desk) + Frame('P', "aa") + b1 + Frame('P', "bb") + b2 + end, 0}},
          " 1. ????????A 01/02/03 04:05\r\n      aa\r\n" + mark + " 2. ????????B 01/02/03 04:06\r\n      bb\r\n" + mark,
@@ -412,12 +423,14 @@ TEST(Dialogue, QuietLineBetweenRecordsStallsTheDownload) {
         // The box goes on.
         h.Feed(Frame('P', "late") + BoundaryFrame(0, 0, 1, 1, 1, 1, 2) + Frame('E'));
         EXPECT_EQ(h.window.records, records + 1);
-        // The damaged end frame is a gap before the late call, which may
-        // have held a call, or have been a new log's header.
+        // The late call is marked: a new log's header may have been lost
+        // whole before it. The damaged end frame is a gap before it, which
+        // may have held a call, or have been a new log's header.
         std::vector<std::string> status{stalled, kResumedLine};
         if (endFrameDamaged) status.insert(status.end(), {kDamageAfterStallLine, kRecordMayBeLostLine});
-        status.push_back(kReadOkLine);
-        if (endFrameDamaged) status.push_back(kReadDamagedLine);
+        else status.push_back(kResumedInDoubtLine);
+        status.insert(status.end(), {kReadOkLine, kReadDamagedLine});
+        EXPECT_NE(h.window.log.Bytes().find("late\r\n" + Bytes(kDamagedTextLine)), Bytes::npos);
         EXPECT_EQ(h.window.status, status);
         EXPECT_EQ(h.window.downloadsStarted, 2);
         EXPECT_EQ(h.window.lastEnd, DownloadEnd::Completed);
