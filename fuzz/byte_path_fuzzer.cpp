@@ -78,23 +78,20 @@ void CheckRecord(const State& s, const uint8_t* r, size_t n) {
     CHECK(r != nullptr);
     for (size_t i = 0; i < n; ++i) CHECK(r[i] != 0);
 
-    // The number: " d" or "dd" up to 99, all its digits from 100 on; it
-    // is the record number the dialogue has reached.
+    // The number fills four places: " 7. ", "42. ", "100." and "***." from
+    // 1000 on; it is the record number the dialogue has reached.
     const int32_t number = s.recordNumber;
     CHECK(number >= 1);
-    char digits[16];
-    size_t d = 0;
-    for (int32_t v = number; v > 0; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
-    size_t width = number <= 9 ? 2 : d;
-    CHECK(n >= width + 26 + 2);
-    if (number <= 9) {
-        CHECK(r[0] == ' ' && r[1] == '0' + number);
+    char field[8];
+    if (number <= 999) {
+        std::snprintf(field, sizeof field, number <= 99 ? "%2d. " : "%3d.", static_cast<int>(number));
     } else {
-        for (size_t i = 0; i < d; ++i) CHECK(r[i] == static_cast<uint8_t>(digits[d - 1 - i]));
+        std::snprintf(field, sizeof field, "***.");
     }
-    const uint8_t* h = r + width;  // from the full stop on, fixed places
-    size_t rest = n - width;
-    CHECK(h[0] == '.' && h[1] == ' ');
+    CHECK(n >= 4 + 26);
+    CHECK(std::memcmp(r, field, 4) == 0);
+    const uint8_t* h = r + 2;  // the label, letter, date and time from h[2] on
+    size_t rest = n - 2;
     // h[2..9]: the label, any bytes but zero. The letter, or '?' for text
     // whose boundary frame was lost (always marked).
     CHECK((h[10] >= 'A' && h[10] <= 'D') || (h[10] == '?' && s.recordDamaged));
