@@ -137,15 +137,21 @@ void Protocol::ParseByte(uint8_t b) {
             // the gap. So is a damaged sync byte: the checksum vouches for
             // this frame, not for what came before it (whole frames lost
             // leave nothing, and a lone 7E may be all that is left of one).
+            // A frame whose sync bytes a failed frame took for its own
+            // last bytes follows a frame that lost bytes, whatever was found
+            // inside that one: an image that ended just where this frame
+            // begins must not hide the loss.
             const uint64_t start = frameStart_ - 2;
-            const bool gap = start != lastFrameEnd_ || sync != kSyncWhole;
+            const bool overlapsFailed = start <= failedEnd_ && failedEnd_ < frameStart_;
+            const bool gap = start != lastFrameEnd_ || sync != kSyncWhole || overlapsFailed;
             lastFrameEnd_ = pos_ + 1;
             if (downloading && gap) {
                 s_.damagePending = 1;
                 s_.damageFound = 1;
             }
-        } else if (downloading) {
-            s_.damageFound = 1;
+        } else {
+            if (pos_ > failedEnd_) failedEnd_ = pos_;
+            if (downloading) s_.damageFound = 1;
         }
         // A frame found without both sync bytes counts only when its checksum
         // holds; otherwise it was never a frame.

@@ -327,6 +327,8 @@ private:
     // (its length byte, its last checksum byte): a failed frame found among
     // them may run on past them, or be left open.
     uint64_t hostFirst_ = 0, hostEnd_ = 0;
+    // The last byte of the furthest-reaching frame that failed its checksum.
+    uint64_t failedEnd_ = 0;
     // The record being collected: its text as it arrives, its header from
     // the frame that ends it. Reused for every record (its text's room is
     // reserved once).
