@@ -98,8 +98,8 @@ void Protocol::ClearFrameFlags() {
 //    (kStalledAtImageLine), the text collected shown first;
 //  - a data or boundary frame found inside a failed frame's bytes counts
 //    (it may be a frame the failed one swallowed), but a 'P' found there
-//    never ends the record collected, and no frame found there makes the
-//    third miss that gives a download up;
+//    never ends the record collected, and one found there out of turn is
+//    no miss toward the three that give a download up;
 //  - a header frame found inside a failed frame's bytes begins nothing;
 //    during a download every record after it is marked (kLabelsInDoubtLine).
 //    Nor does anything found there move the dialogue while waiting, nor a
@@ -332,14 +332,21 @@ void Protocol::AppendInTurn(uint8_t letter) {
 // kept (appended by the caller) and the sequence goes on from its letter.
 // Three in a row give the download up: the text so far is shown, and the
 // device, asked again, sends its whole memory. A frame found inside a
-// failed frame's bytes may be an image in a payload: it never gives up.
+// failed frame's bytes may be an image in a payload, out of turn with
+// nothing lost: it moves the sequence on but is no miss, so images can never
+// bring an intact frame after them to the third.
 void Protocol::SequenceMiss(uint8_t letter, bool found) {
     s_.recordDamaged = 1;
     s_.damageFound = 1;
-    const uint8_t misses = static_cast<uint8_t>(s_.seqMisses + 1);
+    const uint8_t before = s_.seqMisses;
     AppendInTurn(letter);
-    if (misses < 3 || found) {
-        s_.seqMisses = misses < 3 ? misses : 2;
+    if (found) {
+        s_.seqMisses = before;
+        return;
+    }
+    const uint8_t misses = static_cast<uint8_t>(before + 1);
+    if (misses < 3) {
+        s_.seqMisses = misses;
         return;
     }
     ShowCollectedText(kHeaderlessAtMissesLine);
