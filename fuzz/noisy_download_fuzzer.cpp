@@ -36,9 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return v % n;
     };
     const NoisyDownload d = DrawNoisyDownload(choice, [&](uint32_t n) { return bulk.Below(n); });
-    if (HasFreePhantom(d)) return 0;
-    const NoisyOutcome out = RunNoisyDownload(d);
-    const NoisyVerdict verdict = JudgeNoisyDownload(d, out);
+    const NoisyLine line = Arrive(d);
+    if (HasFreePhantom(d, line)) return 0;
+    const NoisyOutcome out = RunNoisyDownload(d, line);
+    const NoisyVerdict verdict = JudgeNoisyDownload(d, out, line);
     if (!verdict.ok() && std::getenv("DIALSCOPE_FUZZ_SHOW")) {
         std::fprintf(stderr, "--- log\n%.*s--- status\n", static_cast<int>(out.log.size()),
                      reinterpret_cast<const char*>(out.log.data()));

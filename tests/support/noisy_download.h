@@ -38,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -239,8 +240,10 @@ inline NoisyLine Arrive(const NoisyDownload& d) {
         const size_t from = l.begin[i], to = i + 1 < n ? l.begin[i + 1] : l.bytes.size();
         if (!l.contentExact[i]) {
             if (to - from < content.size()) continue;
-            const size_t q = l.bytes.rfind(content, to - content.size());
-            if (q == std::string::npos || q < from) continue;
+            // Looked for within its part of the line only.
+            const size_t r = std::string_view(l.bytes).substr(from, to - from).rfind(content);
+            if (r == std::string_view::npos) continue;
+            const size_t q = from + r;
             l.contentExact[i] = true;
             for (size_t j = 2; j < l.at[i].size(); ++j) l.at[i][j] = static_cast<int64_t>(q + j - 2);
         }
@@ -310,12 +313,12 @@ inline std::vector<Phantom> Phantoms(const NoisyDownload& d, const NoisyLine& l)
 // are left out, and counted. Images inside a failed frame's announced bytes
 // are judged: they never end, start or restart a download, and never cost
 // the intact frames behind them.
-inline bool HasFreePhantom(const NoisyDownload& d) {
-    const NoisyLine l = Arrive(d);
+inline bool HasFreePhantom(const NoisyDownload& d, const NoisyLine& l) {
     for (const Phantom& p : Phantoms(d, l))
         if (p.host < 0) return true;
     return false;
 }
+inline bool HasFreePhantom(const NoisyDownload& d) { return HasFreePhantom(d, Arrive(d)); }
 
 // Draws a download. `below(n)` gives a number in [0, n); `filler`, when
 // given, draws the payload bytes, the noise bytes and the chunks instead (a
@@ -634,7 +637,7 @@ bool DamageFound(const P& protocol) {
 // ticks with nothing); then every time-out runs out. When the program asked
 // the box again meanwhile, the box then sends its latest download once more,
 // undamaged, as it would.
-inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
+inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d, const NoisyLine& line) {
     struct Window : FakeWindow {
         void RecordOutput(const CallRecord& r, std::string_view rendered) override {
             shown.push_back({r, Bytes(rendered)});
@@ -674,7 +677,6 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
         h.line.Receive(bytes);
         h.protocol.ComTick();
     };
-    const NoisyLine line = Arrive(d);
     size_t at = 0, quiet = 0;
     auto quietUpTo = [&](size_t end) {
         for (; quiet < line.quiet.size() && line.quiet[quiet].first <= end; ++quiet) {
@@ -708,6 +710,7 @@ inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) {
     out.status = h.window.status;
     return out;
 }
+inline NoisyOutcome RunNoisyDownload(const NoisyDownload& d) { return RunNoisyDownload(d, Arrive(d)); }
 
 // The exit status `dialscope-cli download` gives the outcome (app/cli/main.cpp
 // decides it from the same events): it stops at the first end of a download
@@ -788,7 +791,7 @@ struct NoisyVerdict {
     bool ok() const { return problem.empty(); }
 };
 
-inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcome& out) {
+inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcome& out, const NoisyLine& line) {
     NoisyVerdict v;
     auto fail = [&](const char* fault, const std::string& what) {
         if (v.problem.empty()) {
@@ -796,7 +799,6 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
             v.problem = what;
         }
     };
-    const NoisyLine line = Arrive(d);
     const int frameCount = static_cast<int>(d.frames.size());
     const std::vector<Phantom> phantoms = Phantoms(d, line);
 
@@ -1119,6 +1121,9 @@ inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcom
         std::count(line.exact.begin(), line.exact.end(), false) == 1)
         fail("gave up", "one damaged frame made the program give the download up");
     return v;
+}
+inline NoisyVerdict JudgeNoisyDownload(const NoisyDownload& d, const NoisyOutcome& out) {
+    return JudgeNoisyDownload(d, out, Arrive(d));
 }
 
 // A few lines on what was sent and what the line did, for reports.
