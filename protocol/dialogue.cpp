@@ -180,7 +180,7 @@ void Protocol::HandleFrame() {
                 DataFrame(false, found);
             }
             break;
-        case kDownloading:
+        case kDownloading: {
             if (s_.gotD) {
                 HeaderDuringDownload(found);
                 break;
@@ -196,12 +196,21 @@ void Protocol::HandleFrame() {
                     window_.AppendStatusLine(gap ? kDamageAfterStallLine : kResumedInDoubtLine);
                 }
             }
+            // A boundary frame found in a failed frame's bytes may be an
+            // image that closed the record early: the box's own boundary
+            // frame may follow with no gap before it. A call with no text
+            // right after one is marked, never passed off as "Tone only".
+            const bool afterFoundBoundary = s_.foundBoundaryLast != 0;
+            s_.foundBoundaryLast = 0;
             if (s_.gotData) {
                 DataFrame(gap, found);
             } else if (s_.gotB) {
                 // A boundary frame with no payload outputs nothing; the gap
                 // before it is still to be decided.
-                if (FrameBuffer[1] != 0) BoundaryFrame(gap);
+                if (FrameBuffer[1] != 0) {
+                    BoundaryFrame(gap || (afterFoundBoundary && !s_.recordBegun));
+                    s_.foundBoundaryLast = found ? 1 : 0;
+                }
             } else if (s_.gotE || s_.got0) {
                 if (gap || found) {
                     s_.pendingEnd = FrameBuffer[0];
@@ -213,6 +222,7 @@ void Protocol::HandleFrame() {
                 }
             }
             break;
+        }
         default:
             break;
         }

@@ -194,6 +194,10 @@ void Protocol::RescanFrameBytes() {
     if (!nested) {
         hostFirst_ = first + 1;
         hostEnd_ = first + 3 + s_.frameLen;
+    } else if (first + 3 + s_.frameLen > hostEnd_) {
+        // A found frame that ran on past its host: what it announced is
+        // found bytes too, for the frames found in it that are left open.
+        hostEnd_ = first + 3 + s_.frameLen;
     }
     s_.parseState = 7;
     for (int i = 1; i < n; ++i) {

@@ -276,6 +276,9 @@ private:
         // failed its checksum (or was abandoned): it may be an image inside
         // a payload, so it never begins, ends or gives up a download.
         uint8_t frameFound = 0;
+        // The last frame of the download was a boundary frame found inside
+        // a failed frame's bytes.
+        uint8_t foundBoundaryLast = 0;
         // An end frame or '0' that came after damage or inside damaged
         // bytes, held until a tick with no bytes confirms it; an intact
         // frame before that shows it was not the box's. pendingGap: damage
@@ -324,8 +327,9 @@ private:
     uint64_t frameStart_ = 0;
     uint64_t lastFrameEnd_ = 0;
     // The bytes announced by the outermost failed frame being hunted through
-    // (its length byte, its last checksum byte): a failed frame found among
-    // them may run on past them, or be left open.
+    // (its length byte, its last checksum byte), and by the frames found in
+    // them that ran on past them: a failed frame found among them may run on
+    // past them, or be left open.
     uint64_t hostFirst_ = 0, hostEnd_ = 0;
     // The last byte of the furthest-reaching frame that failed its checksum.
     uint64_t failedEnd_ = 0;

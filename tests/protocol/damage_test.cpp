@@ -217,11 +217,17 @@ TEST(Damage, NoiseBeforeACallMarksItAndKeepsEveryText) {
             const NoisyOutcome out = RunNoisyDownload(d);
             // Stray bytes may be what is left of a lost frame: the call
             // after them is marked and a status line says a call may have
-            // gone, but every record keeps its header and its text.
+            // gone, but every record keeps its header and its text (a
+            // marked call with no text is not said to be "Tone only").
+            auto withoutToneOnly = [](Bytes log) {
+                const std::string toneOnly = "     Tone only    \r\n";
+                for (size_t at; (at = log.find(toneOnly)) != Bytes::npos;) log.erase(at, toneOnly.size());
+                return log;
+            };
             Bytes unmarked = out.log;
             int marks = 0;
             for (size_t at; (at = unmarked.find(mark)) != Bytes::npos; ++marks) unmarked.erase(at, mark.size());
-            EXPECT_EQ(unmarked, clean);
+            EXPECT_EQ(withoutToneOnly(unmarked), withoutToneOnly(clean));
             EXPECT_GE(marks, 1);
             ASSERT_FALSE(out.status.empty());
             EXPECT_EQ(out.status.back(), kReadDamagedLine);
