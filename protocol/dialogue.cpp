@@ -241,6 +241,7 @@ void Protocol::StartDownload() {
     s_.dialogState = kDownloading;
     s_.downloadActive = 1;
     s_.pendingEnd = 0;
+    s_.foundBoundaryLast = 0;
     s_.headerLost = 0;
     s_.labelsInDoubt = 0;
     s_.damageFound = 0;
