@@ -73,18 +73,9 @@ double Median(uint16_t port, const std::string& path, std::string* answer) {
 
 int main() {
     using namespace dialscope;
-    const std::string dir = bench::NewFolder("web");
-    if (dir.empty()) return 1;
-    const std::string path = dir + "/calls.sqlite3";
+    std::string dir, path;
+    if (!bench::NewFilledHistory("web", kCalls, dir, path)) return 1;
     std::string problem;
-    {
-        auto h = history::CallHistory::Open(path, &problem);
-        if (!h) {
-            std::fprintf(stderr, "%s\n", problem.c_str());
-            return 1;
-        }
-    }
-    if (!bench::FillHistory(path, kCalls)) return 1;
     auto reader = history::CallReader::Open(path, &problem);
     if (!reader) {
         std::fprintf(stderr, "%s\n", problem.c_str());

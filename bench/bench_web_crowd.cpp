@@ -179,15 +179,8 @@ int main() {
                      static_cast<long>(limit.rlim_max));
         return 1;
     }
-    const std::string dir = bench::NewFolder("crowd");
-    if (dir.empty()) return 1;
-    const std::string path = dir + "/calls.sqlite3";
-    std::string problem;
-    if (!history::CallHistory::Open(path, &problem)) {
-        std::fprintf(stderr, "%s\n", problem.c_str());
-        return 1;
-    }
-    if (!bench::FillHistory(path, kCalls)) return 1;
+    std::string dir, path;
+    if (!bench::NewFilledHistory("crowd", kCalls, dir, path)) return 1;
 
     const int port = bench::FreePort();
     const int log = open((dir + "/serve.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -118,15 +118,8 @@ bool AddCall(const std::string& path) {
 int main() {
     using namespace dialscope;
     signal(SIGPIPE, SIG_IGN);
-    const std::string dir = bench::NewFolder("serve");
-    if (dir.empty()) return 1;
-    const std::string path = dir + "/calls.sqlite3";
-    std::string problem;
-    if (!history::CallHistory::Open(path, &problem)) {
-        std::fprintf(stderr, "%s\n", problem.c_str());
-        return 1;
-    }
-    if (!bench::FillHistory(path, kCalls)) return 1;
+    std::string dir, path;
+    if (!bench::NewFilledHistory("serve", kCalls, dir, path)) return 1;
 
     const int port = bench::FreePort();
     const int log = open((dir + "/serve.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

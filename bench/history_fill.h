@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "history/call_history.h"
+
 namespace dialscope::bench {
 
 // A new folder of the bench's own under $TMPDIR (or /tmp); empty when it
@@ -65,6 +67,20 @@ inline bool FillHistory(const std::string& path, int calls) {
     sqlite3_free(error);
     sqlite3_close(db);
     return rc == SQLITE_OK;
+}
+
+// A folder of the bench's own (`dir`) holding a history made by the program
+// and filled with `calls` calls (`path`); false after saying why not.
+inline bool NewFilledHistory(const std::string& bench, int calls, std::string& dir, std::string& path) {
+    dir = NewFolder(bench);
+    if (dir.empty()) return false;
+    path = dir + "/calls.sqlite3";
+    std::string problem;
+    if (!history::CallHistory::Open(path, &problem)) {
+        std::fprintf(stderr, "%s\n", problem.c_str());
+        return false;
+    }
+    return FillHistory(path, calls);
 }
 
 }  // namespace dialscope::bench
