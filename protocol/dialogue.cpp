@@ -112,9 +112,9 @@ void Protocol::ClearFrameFlags() {
 // damage, else kResumedInDoubtLine), as their labels and numbers may be a
 // new log's. A slow box that goes on is marked so too: nothing tells it
 // from a new log whose header was lost.
-// Data frames while polling (found inside a failed frame's bytes too: the
-// failed frame was most likely the header) came without their header, or
-// after a give-up: they make a download of their own whose labels are
+// Data frames while polling or waiting (found inside a failed frame's bytes
+// too: the failed frame was most likely the header) came without their
+// header, or after a give-up: they make a download of their own whose labels are
 // unknown (kHeaderLostLine), every record marked but dated by its boundary
 // frame; at its end the device is asked again (kAskedAgainLine). After a
 // give-up they are the rest of the log given up (kGivenUpGoesOnLine), under
@@ -143,7 +143,16 @@ void Protocol::HandleFrame() {
         // moves the dialogue to another state.
         switch (s_.dialogState) {
         case kWaiting:
-            // Nothing found inside a failed frame's bytes moves the
+            // Data frames while waiting, as while polling: the box is
+            // sending a log whose header was lost (a "nothing now" before
+            // them may have been an image in a payload). Their text is shown.
+            if (s_.gotData) {
+                MarkAnswered();
+                BeginHeaderlessDownload();
+                DataFrame(false, found);
+                break;
+            }
+            // Nothing else found inside a failed frame's bytes moves the
             // dialogue on: it may be an image in a payload.
             if (found) break;
             if (s_.got1) {
@@ -196,10 +205,12 @@ void Protocol::HandleFrame() {
                     window_.AppendStatusLine(gap ? kDamageAfterStallLine : kResumedInDoubtLine);
                 }
             }
-            // A boundary frame found in a failed frame's bytes may be an
-            // image that closed the record early: the box's own boundary
-            // frame may follow with no gap before it. A call with no text
-            // right after one is marked, never passed off as "Tone only".
+            // A boundary frame found wholly inside a failed frame's bytes
+            // may be an image in its payload that closed the record early:
+            // the box's own boundary frame may follow with no gap before it.
+            // A call with no text right after one is marked, never passed
+            // off as "Tone only". (One that ran on past them is most likely
+            // the box's own, found behind a start guessed in front of it.)
             const bool afterFoundBoundary = s_.foundBoundaryLast != 0;
             s_.foundBoundaryLast = 0;
             if (s_.gotData) {
@@ -209,7 +220,7 @@ void Protocol::HandleFrame() {
                 // before it is still to be decided.
                 if (FrameBuffer[1] != 0) {
                     BoundaryFrame(gap || (afterFoundBoundary && !s_.recordBegun));
-                    s_.foundBoundaryLast = found ? 1 : 0;
+                    s_.foundBoundaryLast = found && pos_ <= hostEnd_ ? 1 : 0;
                 }
             } else if (s_.gotE || s_.got0) {
                 if (gap || found) {

@@ -276,8 +276,8 @@ private:
         // failed its checksum (or was abandoned): it may be an image inside
         // a payload, so it never begins, ends or gives up a download.
         uint8_t frameFound = 0;
-        // The last frame of the download was a boundary frame found inside
-        // a failed frame's bytes.
+        // The last frame of the download was a boundary frame found wholly
+        // inside a failed frame's bytes.
         uint8_t foundBoundaryLast = 0;
         // An end frame or '0' that came after damage or inside damaged
         // bytes, held until a tick with no bytes confirms it; an intact

@@ -402,7 +402,8 @@ class Soak:
         self.collected = os.path.join(self.work, "collected.sqlite3")
         self.numbers = ["0301234%03d" % i for i in range(24)]
         self.ops = {}
-        self.op_lock = threading.Lock()
+        # Re-entrant: a finding is said from inside what holds it.
+        self.op_lock = threading.RLock()
         self.names = []       # (number, name, start, end, outcome: ok | failed | unknown, by)
         self.findings = []    # what went wrong during the run, in words
         self.check_failures = 0
