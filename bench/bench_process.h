@@ -3,10 +3,13 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,17 @@ inline pid_t Spawn(std::vector<std::string> args, int out, int err = -1, int in 
     if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     return pid;
+}
+
+// Asks a spawned program to stop (SIGTERM) and waits for it: false, after
+// saying so, unless it ended with status 0.
+inline bool StopCleanly(pid_t pid, const char* name) {
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    std::fprintf(stderr, "%s ended badly (status %d)\n", name, status);
+    return false;
 }
 
 }  // namespace dialscope::bench

@@ -218,13 +218,7 @@ int main() {
     bench::PrintResult("web_serve_rss_100_live_mb", RssMb(serve), "MB", "<=30");
 
     for (int fd : streams) close(fd);
-    kill(serve, SIGTERM);
-    int status = 0;
-    waitpid(serve, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "serve ended badly (status %d)\n", status);
-        ++failed;
-    }
+    if (!bench::StopCleanly(serve, "serve")) ++failed;
     std::filesystem::remove_all(dir);
     return failed ? 1 : 0;
 }
